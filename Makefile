@@ -1,0 +1,28 @@
+# Front door: `make test` on a fresh machine installs, configures, builds and tests.
+BUILD_DIR ?= build
+CMAKE_ARGS ?=
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps configure build test run clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+$(BUILD_DIR)/build.ninja:
+	cmake -S . -B $(BUILD_DIR) -G Ninja $(CMAKE_ARGS)
+
+configure: deps $(BUILD_DIR)/build.ninja
+
+build: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300
+
+run: build
+	@echo "korvel: the hub executable comes with the relay engine" >&2
+
+clean:
+	rm -rf $(BUILD_DIR)

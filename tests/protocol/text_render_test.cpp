@@ -1,0 +1,46 @@
+#include "protocol/text_render.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using namespace korvel;
+
+TEST(TextRender, MessageNamesCoverOneToSixteenOnly)
+{
+    EXPECT_STREQ(MessageName(1), "MSG_ACK");
+    EXPECT_STREQ(MessageName(12), "MSG_REGISTERv2");
+    EXPECT_STREQ(MessageName(13), "MSG_GETDATAv2");
+    EXPECT_STREQ(MessageName(16), "MSG_UNREG_MULTACK");
+    EXPECT_EQ(MessageName(0), nullptr);
+    EXPECT_EQ(MessageName(17), nullptr);
+    EXPECT_EQ(MessageName(255), nullptr);
+}
+
+TEST(TextRender, EntryLabelsArePaddedAndUndefinedValuesShowQuestionMarks)
+{
+    EXPECT_STREQ(StationStatusLabel(0), ":IDLE ");
+    EXPECT_STREQ(StationStatusLabel(2), ":DND  ");
+    EXPECT_STREQ(StationStatusLabel(4), ":OOS  ");
+    EXPECT_STREQ(StationStatusLabel(5), ":???? ");
+    EXPECT_STREQ(StationStatusLabel(0xFF), ":???? ");
+    EXPECT_STREQ(ResultLabel(1), ":ACK ");
+    EXPECT_STREQ(ResultLabel(2), ":NAK ");
+    EXPECT_STREQ(ResultLabel(7), ":???? ");
+}
+
+TEST(TextRender, HexAndPrintableRenderings)
+{
+    const std::vector<std::uint8_t> ack = {0x0B, 0x01, 0x00, 0x06, 0x00, 0x2A};
+    EXPECT_EQ(HexText(ack), "0B 01 00 06 00 2A ");
+    EXPECT_EQ(HexText(ack, 4), "00 2A ");
+    EXPECT_EQ(HexText(ack, 6), "");
+    EXPECT_EQ(HexText(ack, 60), "");
+
+    const std::vector<std::uint8_t> body = {'V', 'E', 0, 0x7E, 0x7F, 0x1F, 0x20, 0xFF};
+    EXPECT_EQ(PrintableText(body), "VE.~.. .");
+    EXPECT_EQ(PrintableText(body, 8), "");
+
+    const std::vector<std::uint8_t> big(1500, 0xAB);
+    EXPECT_EQ(HexText(big, 4).size(), 4488u);
+}
