@@ -130,8 +130,9 @@ TEST(PacketBuilders, GetResponsePagesAreFiftyStationsEach)
         EXPECT_EQ(Prefix(buffer, 6), (ByteVector{0x0B, 0x07, static_cast<std::uint8_t>(length >> 8),
                                                  static_cast<std::uint8_t>(length & 0xFF), 0x12, 0x34}));
         EXPECT_EQ(ReadU16(buffer, wire::kPageArraySizeOffset), (length - 8) / 16);
-        if (length > 8)
+        if (length > 8) {
             EXPECT_EQ(ReadField(buffer, 8, 16), stations[50u * page]);
+        }
     }
 
     EXPECT_EQ(BuildGetResponse(buffer, 1, nullptr, 0), 8u) << "an unknown system gets an empty page";

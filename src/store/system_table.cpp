@@ -1,0 +1,277 @@
+#include "system_table.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace korvel {
+
+namespace {
+
+std::string FoldCase(const std::string& text)
+{
+    std::string folded = text;
+    for (char& c : folded)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return folded;
+}
+
+template <typename Iterator>
+void InsertInListOrder(std::vector<Iterator>& bucket, Iterator it)
+{
+    auto position = std::find_if(bucket.begin(), bucket.end(),
+                                 [&](const Iterator& other) { return other->listOrder() > it->listOrder(); });
+    bucket.insert(position, it);
+}
+
+template <typename Map, typename Iterator>
+void EraseFromBucket(Map& map, const std::string& key, Iterator it)
+{
+    auto found = map.find(key);
+    if (found == map.end())
+        return;
+    auto& bucket = found->second;
+    bucket.erase(std::remove(bucket.begin(), bucket.end(), it), bucket.end());
+    if (bucket.empty())
+        map.erase(found);
+}
+
+} // namespace
+
+std::ptrdiff_t SystemEntry::findStation(const std::string& station) const
+{
+    auto found = stationIndex_.find(FoldCase(station));
+    return found == stationIndex_.end() ? -1 : static_cast<std::ptrdiff_t>(found->second);
+}
+
+void SystemEntry::indexStation(std::size_t index)
+{
+    // emplace keeps an earlier duplicate: the first one is the one found.
+    stationIndex_.emplace(FoldCase(Stations[index]), index);
+}
+
+void SystemEntry::setStations(std::vector<std::string> stations)
+{
+    if (stations.size() > kMaxStations)
+        stations.resize(kMaxStations);
+    Stations = std::move(stations);
+    StationStates.assign(Stations.size(), -1);
+    stationIndex_.clear();
+    for (std::size_t i = 0; i < Stations.size(); ++i)
+        indexStation(i);
+}
+
+void SystemEntry::ResetStations()
+{
+    Stations.clear();
+    StationStates.clear();
+    stationIndex_.clear();
+    Status = SYSTEM_UNKNOWN;
+}
+
+SystemTable::SystemTable()
+    : clock_([] { return static_cast<std::int64_t>(std::time(nullptr)); })
+{
+}
+
+SystemEntry* SystemTable::FindSystem(const std::string& ip)
+{
+    auto found = byAddress_.find(ip);
+    return found == byAddress_.end() ? nullptr : &*found->second.front();
+}
+
+const SystemEntry* SystemTable::FindSystem(const std::string& ip) const
+{
+    return const_cast<SystemTable*>(this)->FindSystem(ip);
+}
+
+std::int32_t SystemTable::GetSystemType(const std::string& ip) const
+{
+    const SystemEntry* entry = FindSystem(ip);
+    return entry ? entry->Type : 0;
+}
+
+bool SystemTable::IsStationRegistered(const std::string& ip, const std::string& station) const
+{
+    const SystemEntry* entry = FindSystem(ip);
+    return entry && entry->findStation(station) >= 0;
+}
+
+const std::vector<std::string>* SystemTable::GetStationList(const std::string& ip) const
+{
+    const SystemEntry* entry = FindSystem(ip);
+    return entry ? &entry->Stations : nullptr;
+}
+
+SystemEntry& SystemTable::AppendEntry(const std::string& ip, const std::string& name, std::int32_t type,
+                                      std::int32_t endpointType, std::int32_t port, const std::string& toIp)
+{
+    SystemEntry& entry = systems_.emplace_back();
+    entry.IpAddress = ip;
+    entry.Name = name;
+    entry.ToIp = toIp.empty() ? ip : toIp;
+    entry.Type = type;
+    entry.EndpointType = endpointType;
+    entry.Port = port;
+    entry.order_ = nextOrder_++;
+    MarkHeard(entry);
+    entry.ResetStations();
+    auto it = std::prev(systems_.end());
+    indexAddress(it);
+    indexToIp(it);
+    return entry;
+}
+
+bool SystemTable::AddSystem(const std::string& ip, const std::string& name, std::int32_t type)
+{
+    if (FindSystem(ip))
+        return false;
+    SystemEntry& entry = AppendEntry(ip, name, type, kDefaultEndpointType, kDefaultSystemPort, std::string());
+    SaveStations(entry);
+    RefreshSystemList();
+    return true;
+}
+
+void SystemTable::SetStatus(SystemEntry& entry, std::int32_t status)
+{
+    entry.Status = status;
+    RefreshSystemList();
+}
+
+void SystemTable::SetSystemStatus(const std::string& ip, std::int32_t status)
+{
+    if (SystemEntry* entry = FindSystem(ip))
+        SetStatus(*entry, status);
+}
+
+void SystemTable::SetSystemName(const std::string& ip, const std::string& name)
+{
+    if (SystemEntry* entry = FindSystem(ip)) {
+        entry->Name = name;
+        RefreshSystemList();
+        MarkHeard(*entry);
+    }
+}
+
+void SystemTable::ReplaceSystemAddress(const std::string& newIp, const std::string& announcedIp)
+{
+    auto found = byToIp_.find(announcedIp);
+    if (found == byToIp_.end())
+        return;
+    // Copy: re-keying does not touch ToIp, but keep the walk independent of the index.
+    const std::vector<Entries::iterator> matches = found->second;
+    for (auto it : matches) {
+        if (it->IpAddress != newIp) {
+            unindexAddress(it);
+            it->IpAddress = newIp;
+            indexAddress(it);
+        }
+        RefreshSystemList();
+        MarkHeard(*it);
+    }
+}
+
+void SystemTable::SetSystemPort(const std::string& ip, std::int32_t port)
+{
+    if (SystemEntry* entry = FindSystem(ip))
+        entry->Port = port;
+}
+
+void SystemTable::SetEndpointType(const std::string& ip, std::int32_t endpointType)
+{
+    if (SystemEntry* entry = FindSystem(ip))
+        entry->EndpointType = endpointType;
+}
+
+void SystemTable::SetStationStatus(const std::string& ip, const std::string& station, std::int32_t state)
+{
+    SystemEntry* entry = FindSystem(ip);
+    if (!entry)
+        return;
+    std::ptrdiff_t index = entry->findStation(station);
+    if (index < 0) {
+        // A real exchange never comes near this; the cap keeps a hostile sender
+        // from growing a system without bound.
+        if (entry->Stations.size() >= kMaxStations)
+            return;
+        entry->Stations.push_back(station);
+        entry->StationStates.push_back(-1);
+        index = static_cast<std::ptrdiff_t>(entry->Stations.size() - 1);
+        entry->indexStation(static_cast<std::size_t>(index));
+    }
+    entry->StationStates[static_cast<std::size_t>(index)] = state;
+    if (entry == selected_)
+        FillStationView(*entry);
+}
+
+void SystemTable::SelectSystem(const std::string& ip)
+{
+    if (SystemEntry* entry = FindSystem(ip)) {
+        FillStationView(*entry);
+        selected_ = entry;
+    }
+}
+
+void SystemTable::DeleteSelectedSystem()
+{
+    if (!selected_)
+        return;
+    const auto& bucket = byAddress_.at(selected_->IpAddress);
+    auto match = std::find_if(bucket.begin(), bucket.end(), [&](const auto& it) { return &*it == selected_; });
+    removeEntry(*match);
+    selected_ = nullptr;
+    RefreshSystemList();
+}
+
+void SystemTable::ClearAllSystems()
+{
+    clearEntries();
+    RefreshSystemList();
+    if (observer_)
+        observer_->ClearStationView();
+    selected_ = nullptr;
+    SaveSystems();
+}
+
+void SystemTable::RefreshSystemList()
+{
+    if (observer_)
+        observer_->RefreshSystemList();
+}
+
+void SystemTable::FillStationView(const SystemEntry& entry)
+{
+    if (observer_)
+        observer_->FillStationView(entry);
+}
+
+void SystemTable::removeEntry(Entries::iterator it)
+{
+    unindexAddress(it);
+    EraseFromBucket(byToIp_, it->ToIp, it);
+    systems_.erase(it);
+}
+
+void SystemTable::clearEntries()
+{
+    byAddress_.clear();
+    byToIp_.clear();
+    systems_.clear();
+    selected_ = nullptr;
+}
+
+void SystemTable::indexAddress(Entries::iterator it)
+{
+    InsertInListOrder(byAddress_[it->IpAddress], it);
+}
+
+void SystemTable::unindexAddress(Entries::iterator it)
+{
+    EraseFromBucket(byAddress_, it->IpAddress, it);
+}
+
+void SystemTable::indexToIp(Entries::iterator it)
+{
+    InsertInListOrder(byToIp_[it->ToIp], it);
+}
+
+} // namespace korvel
