@@ -1,0 +1,48 @@
+#include "unix_signals.h"
+
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace korvel {
+
+namespace {
+
+int gSignalPair[2] = {-1, -1};
+
+void OnSignal(int signalNumber)
+{
+    const char byte = static_cast<char>(signalNumber);
+    [[maybe_unused]] const auto written = ::write(gSignalPair[0], &byte, 1);
+}
+
+} // namespace
+
+UnixSignalWatcher::UnixSignalWatcher(QObject* parent) : QObject(parent)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalPair) != 0)
+        return;
+    notifier_ = new QSocketNotifier(gSignalPair[1], QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, [this] {
+        char byte = 0;
+        if (::read(gSignalPair[1], &byte, 1) == 1)
+            emit terminationRequested(byte);
+    });
+
+    struct sigaction action = {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+UnixSignalWatcher::~UnixSignalWatcher()
+{
+    std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGINT, SIG_DFL);
+}
+
+} // namespace korvel

@@ -1,0 +1,357 @@
+#include "hub.h"
+
+#include "relay/decoder.h"
+#include "store/console_log.h"
+
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QNetworkDatagram>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUdpSocket>
+
+#include <arpa/inet.h>
+
+#include <mutex>
+
+namespace korvel {
+
+namespace {
+
+constexpr int kListenBacklog = 5;
+constexpr int kReceiveBufferBytes = 4 << 20;
+const char* const kPeerProperty = "korvelPeer";
+
+std::string DottedAddress(const QHostAddress& address)
+{
+    bool isIPv4 = false;
+    const quint32 value = address.toIPv4Address(&isIPv4);
+    if (!isIPv4)
+        return address.toString().toStdString();
+    const in_addr raw{htonl(value)};
+    char text[INET_ADDRSTRLEN];
+    return inet_ntop(AF_INET, &raw, text, sizeof text) ? std::string(text) : std::string();
+}
+
+std::string PeerOf(const QTcpSocket* socket) { return socket->property(kPeerProperty).toString().toStdString(); }
+
+} // namespace
+
+// Lets the sender engine's threads post a failed destination to the hub for
+// as long as the hub exists, and not a moment longer.
+struct Hub::FailureLink {
+    std::mutex mutex;
+    Hub* hub = nullptr;
+};
+
+Hub::Hub(QObject* parent) : Hub(Options{}, parent) {}
+
+Hub::Hub(Options options, QObject* parent)
+    : QObject(parent)
+    , options_(std::move(options))
+    , counters_(Counters())
+    , engineOutbox_(options_.outbox ? nullptr : std::make_unique<EngineOutbox>(SenderEngine::instance()))
+    , outbox_(options_.outbox ? options_.outbox : engineOutbox_.get())
+    , replies_(table_, *outbox_, settings_, counters_)
+    , server_(new QTcpServer(this))
+    , udp_(new QUdpSocket(this))
+    , udpVelka_(new QUdpSocket(this))
+    , udpRack_(new QUdpSocket(this))
+    , connections_(new QObject(this))
+    , failureLink_(std::make_shared<FailureLink>())
+{
+    table_.setOutbox(outbox_);
+    table_.setDataDirectory(options_.dataDirectory);
+    table_.setBasePort(&settings_.BasePort);
+
+    server_->setListenBacklogSize(kListenBacklog);
+    connect(server_, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket* socket = server_->nextPendingConnection())
+            ServerSocketClientConnect(socket);
+    });
+    connect(udp_, &QUdpSocket::readyRead, this, [this] { readDatagrams(udp_, Endpoint::Qvx); });
+    connect(udpVelka_, &QUdpSocket::readyRead, this, [this] { readDatagrams(udpVelka_, Endpoint::Velka); });
+    connect(udpRack_, &QUdpSocket::readyRead, this, [this] { readDatagrams(udpRack_, Endpoint::Rack); });
+    for (QUdpSocket* socket : {udp_, udpVelka_}) {
+        connect(socket, &QUdpSocket::errorOccurred, this, [](QAbstractSocket::SocketError error) {
+            if (error == QAbstractSocket::HostNotFoundError)
+                ConsoleLog("UDP Error : Invalid Host");
+            else
+                ConsoleLog("UDP Error : Invalid Stream");
+        });
+    }
+
+    tmrSave_.setInterval(options_.saveIntervalMs);
+    connect(&tmrSave_, &QTimer::timeout, this, &Hub::TmrSaveTimer);
+
+    failureLink_->hub = this;
+    if (!options_.outbox) {
+        SenderEngine::instance().setFailureHandler([link = failureLink_](const std::string& host) {
+            std::lock_guard guard(link->mutex);
+            if (!link->hub)
+                return;
+            Hub* hub = link->hub;
+            QMetaObject::invokeMethod(
+                hub,
+                [hub, host] {
+                    hub->table_.SetSystemStatus(host, SYSTEM_ERROR);
+                    emit hub->senderFailed(QString::fromStdString(host));
+                },
+                Qt::QueuedConnection);
+        });
+    }
+}
+
+Hub::~Hub()
+{
+    std::lock_guard guard(failureLink_->mutex);
+    failureLink_->hub = nullptr;
+}
+
+bool Hub::start(QString* error)
+{
+    learnOwnAddress();
+    tmrSave_.start();
+    table_.LoadSystems();
+    return SetUpEndpoints(error);
+}
+
+void Hub::shutdown() { table_.SaveSystems(); }
+
+void Hub::learnOwnAddress()
+{
+    const QHostInfo info = QHostInfo::fromName(QHostInfo::localHostName());
+    for (const QHostAddress& address : info.addresses()) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+            settings_.OwnAddress = DottedAddress(address);
+            return;
+        }
+    }
+}
+
+bool Hub::activateServer(QString* error)
+{
+    deactivateServer();
+    if (server_->listen(QHostAddress::AnyIPv4, static_cast<quint16>(settings_.LocalTcpPort)))
+        return true;
+    if (error) {
+        *error = QStringLiteral("Socket error: %1 (%2), on API 'listen'")
+                     .arg(server_->errorString())
+                     .arg(static_cast<int>(server_->serverError()));
+    }
+    return false;
+}
+
+void Hub::deactivateServer()
+{
+    server_->close();
+    // Closing the listener drops its open connections as well.
+    for (QObject* child : connections_->children()) {
+        if (auto* socket = qobject_cast<QTcpSocket*>(child))
+            socket->abort();
+        child->deleteLater();
+    }
+}
+
+void Hub::rebind(QUdpSocket* socket, int port)
+{
+    socket->close();
+    if (socket->bind(QHostAddress::AnyIPv4, static_cast<quint16>(port)))
+        socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kReceiveBufferBytes);
+}
+
+bool Hub::SetUpEndpoints(QString* error)
+{
+    const std::int32_t base = settings_.BasePort;
+    settings_.ServerAddress = "127.0.0.1";
+    settings_.TcpAddress = settings_.UdpRemoteHost = settings_.VelkaRemoteHost = settings_.ServerAddress;
+    settings_.ForwardStatus = true;
+    settings_.RemoteTcpPort = base;
+    settings_.RemoteUdpPort = base + 1;
+    settings_.LocalTcpPort = base;
+    settings_.LocalUdpPort = base + 1;
+    // A taken TCP port is reported, but the datagram endpoints still open on
+    // the ports that belong to this base port rather than on stale defaults.
+    const bool listening = activateServer(error);
+    rebind(udp_, settings_.LocalUdpPort);
+    settings_.VelkaRemotePort = kVelkaDataPort;
+    rebind(udpVelka_, base + 4);
+    rebind(udpRack_, base + 3);
+    return listening;
+}
+
+bool Hub::ApplyOptions(bool forwardStatus, QString* error)
+{
+    if (!settings_.ClientOnlyMode) {
+        if (!activateServer(error))
+            return false;
+        rebind(udp_, settings_.LocalUdpPort);
+    }
+    settings_.TcpAddress = settings_.UdpRemoteHost = settings_.VelkaRemoteHost = settings_.ServerAddress;
+    settings_.ForwardStatus = forwardStatus;
+    return true;
+}
+
+bool Hub::SetAnotherPort(QString* error)
+{
+    settings_.LocalTcpPort = kAnotherLocalTcpPort;
+    settings_.LocalUdpPort = kAnotherLocalUdpPort;
+    settings_.RemoteTcpPort = kAnotherRemoteTcpPort;
+    settings_.RemoteUdpPort = kAnotherRemoteUdpPort;
+    if (!settings_.ClientOnlyMode) {
+        if (!activateServer(error))
+            return false;
+        rebind(udp_, settings_.LocalUdpPort);
+    }
+    return true;
+}
+
+void Hub::ClientOnlyMode()
+{
+    settings_.ClientOnlyMode = true;
+    deactivateServer();
+    rebind(udp_, 0);
+}
+
+int Hub::tcpPort() const { return server_->isListening() ? server_->serverPort() : 0; }
+int Hub::udpPort() const { return udp_->localPort(); }
+int Hub::velkaPort() const { return udpVelka_->localPort(); }
+int Hub::rackPort() const { return udpRack_->localPort(); }
+bool Hub::listening() const { return server_->isListening(); }
+
+void Hub::readDatagrams(QUdpSocket* socket, Endpoint endpoint)
+{
+    // Drain everything that is waiting: one readiness event can stand for many.
+    while (socket->hasPendingDatagrams()) {
+        std::uint8_t buffer[wire::kMaxDatagram];
+        QHostAddress from;
+        quint16 fromPort = 0;
+        // A longer datagram is cut to the buffer's size.
+        const qint64 count = socket->readDatagram(reinterpret_cast<char*>(buffer), sizeof buffer, &from, &fromPort);
+        if (count < 0)
+            break;
+        handleDatagram(endpoint, Bytes(buffer, static_cast<std::size_t>(count)), DottedAddress(from), fromPort);
+    }
+}
+
+void Hub::UDPDataReceived(Bytes packet, const std::string& fromIp, int fromPort)
+{
+    handleDatagram(Endpoint::Qvx, packet, fromIp, fromPort);
+}
+
+void Hub::UDP_VELKADataReceived(Bytes packet, const std::string& fromIp, int fromPort)
+{
+    handleDatagram(Endpoint::Velka, packet, fromIp, fromPort);
+}
+
+void Hub::UDP_RACKDataReceived(Bytes packet, const std::string& fromIp, int fromPort)
+{
+    handleDatagram(Endpoint::Rack, packet, fromIp, fromPort);
+}
+
+void Hub::handleDatagram(Endpoint endpoint, Bytes packet, const std::string& fromIp, int fromPort)
+{
+    switch (endpoint) {
+    case Endpoint::Qvx: ConsoleLog("UDP From IP : %s", fromIp.c_str()); break;
+    case Endpoint::Velka: ConsoleLog("UDP2 From IP : %s, %d", fromIp.c_str(), fromPort); break;
+    case Endpoint::Rack: ConsoleLog("UDP_RACK From IP : %s, %d", fromIp.c_str(), fromPort); break;
+    }
+    if (fromIp == settings_.OwnAddress)
+        return;
+
+    table_.AddSystem(fromIp, fromIp, endpoint == Endpoint::Qvx ? kTypeQvx : kTypeVelka);
+    table_.SetSystemStatus(fromIp, SYSTEM_WORKING);
+    DecodePacket(table_, replies_, fromIp, packet);
+
+    switch (endpoint) {
+    case Endpoint::Qvx:
+        replies_.udpStep(packet, fromIp);
+        ConsoleLog("%s", "");
+        break;
+    case Endpoint::Velka:
+        ConsoleLog("%s", "");
+        replies_.velkaStep(packet, fromIp);
+        break;
+    case Endpoint::Rack:
+        ConsoleLog("%s", "");
+        break;
+    }
+    counters_.ReceivedByteCount.fetch_add(static_cast<std::int32_t>(packet.size()), std::memory_order_relaxed);
+}
+
+void Hub::ServerSocketClientConnect(QTcpSocket* socket)
+{
+    socket->setParent(connections_);
+    const std::string peer = DottedAddress(socket->peerAddress());
+    socket->setProperty(kPeerProperty, QString::fromStdString(peer));
+
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] { ReadTcpRequest(socket, true); });
+    connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+        ServerSocketClientDisconnect(socket);
+        socket->deleteLater();
+    });
+    connect(socket, &QTcpSocket::errorOccurred, this, [this, socket](QAbstractSocket::SocketError error) {
+        // A peer closing its end is the normal end of a request, not an error.
+        if (error != QAbstractSocket::RemoteHostClosedError)
+            ServerSocketClientError(socket, static_cast<int>(error));
+    });
+
+    table_.AddSystem(peer, std::string(), kTypeQvx);
+    table_.SetSystemStatus(peer, SYSTEM_WORKING);
+    ConsoleLog("Connect from: %s", peer.c_str());
+}
+
+void Hub::ServerSocketClientDisconnect(QTcpSocket* socket)
+{
+    ConsoleLog("Disconnected: %s", PeerOf(socket).c_str());
+    ConsoleLog("%s", "");
+}
+
+void Hub::ServerSocketClientError(QTcpSocket* socket, int errorCode)
+{
+    if (socket->state() == QAbstractSocket::ConnectedState)
+        socket->close();
+    ConsoleLog("TCP Client Error : ErrorCode %d", errorCode);
+}
+
+void Hub::ReadTcpRequest(QTcpSocket* socket, bool reply)
+{
+    std::uint8_t buffer[wire::kMaxTcpRead];
+    const qint64 count = socket->read(reinterpret_cast<char*>(buffer), sizeof buffer);
+    if (count <= 0)
+        return;
+    const Bytes packet(buffer, static_cast<std::size_t>(count));
+    std::string peer = PeerOf(socket);
+    if (peer.empty())
+        peer = DottedAddress(socket->peerAddress());
+
+    DecodePacket(table_, replies_, peer, packet);
+    ConsoleLog("%s", "");
+    if (reply) {
+        replies_.tcpStep(packet, peer, [socket](Bytes bytes) -> std::int64_t {
+            return socket->write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+        });
+    }
+    counters_.ReceivedByteCount.fetch_add(static_cast<std::int32_t>(count), std::memory_order_relaxed);
+
+    // Each read takes at most one buffer; whatever is left is the next request,
+    // and Qt will not signal again for bytes it already holds.
+    if (reply && socket->bytesAvailable() > 0) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, guard = QPointer<QTcpSocket>(socket)] {
+                if (guard && guard->bytesAvailable() > 0)
+                    ReadTcpRequest(guard, true);
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+void Hub::TmrSaveTimer()
+{
+    table_.SaveSystems();
+    table_.SendKeepAlives();
+}
+
+} // namespace korvel

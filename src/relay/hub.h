@@ -1,0 +1,110 @@
+#pragma once
+
+#include "relay/replies.h"
+#include "relay/sender_engine.h"
+#include "relay/settings.h"
+#include "store/system_table.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <filesystem>
+#include <memory>
+
+class QTcpServer;
+class QTcpSocket;
+class QUdpSocket;
+
+namespace korvel {
+
+// The relay: settings and counters, the system table, the five endpoints and
+// the save timer. Runs on the thread that owns it (the main thread); the
+// sender engine's threads reach it only through queued calls.
+class Hub : public QObject {
+    Q_OBJECT
+
+public:
+    struct Options {
+        std::filesystem::path dataDirectory = "data";
+        // Where packets go; null means the process-wide sender engine.
+        Outbox* outbox = nullptr;
+        int saveIntervalMs = 30000;
+    };
+
+    explicit Hub(QObject* parent = nullptr);
+    explicit Hub(Options options, QObject* parent = nullptr);
+    ~Hub() override;
+
+    // Start-up in its fixed order: own address, load the table, set up the
+    // endpoints, start the save timer. False (with the socket error) when the
+    // TCP listener cannot take its port; the save timer runs regardless.
+    bool start(QString* error = nullptr);
+    // Saves the table; called once on every way out.
+    void shutdown();
+
+    void learnOwnAddress();
+    bool SetUpEndpoints(QString* error = nullptr);
+    // After the Options dialog has written ServerAddress and the four ports:
+    // re-applies them to the endpoints and takes the new forwarding flag.
+    bool ApplyOptions(bool forwardStatus, QString* error = nullptr);
+    bool SetAnotherPort(QString* error = nullptr);
+    void ClientOnlyMode();
+
+    Settings& settings() { return settings_; }
+    const Settings& settings() const { return settings_; }
+    SystemTable& table() { return table_; }
+    Replies& replies() { return replies_; }
+    Outbox& outbox() { return *outbox_; }
+
+    // Ports the endpoints are bound to now (0 when closed).
+    int tcpPort() const;
+    int udpPort() const;
+    int velkaPort() const;
+    int rackPort() const;
+    bool listening() const;
+
+    // Receive handlers; public so that tests can feed them directly.
+    void UDPDataReceived(Bytes packet, const std::string& fromIp, int fromPort);
+    void UDP_VELKADataReceived(Bytes packet, const std::string& fromIp, int fromPort);
+    void UDP_RACKDataReceived(Bytes packet, const std::string& fromIp, int fromPort);
+    // Reads and handles one request on a connection; with `reply` false the
+    // answer is only traced and applied (the test console reads its own answers).
+    void ReadTcpRequest(QTcpSocket* socket, bool reply);
+    void TmrSaveTimer();
+
+signals:
+    // A status change posted by a failed send has been applied.
+    void senderFailed(const QString& host);
+
+private:
+    enum class Endpoint { Qvx, Velka, Rack };
+    void readDatagrams(QUdpSocket* socket, Endpoint endpoint);
+    void handleDatagram(Endpoint endpoint, Bytes packet, const std::string& fromIp, int fromPort);
+    bool activateServer(QString* error);
+    void deactivateServer();
+    void ServerSocketClientConnect(QTcpSocket* socket);
+    void ServerSocketClientDisconnect(QTcpSocket* socket);
+    void ServerSocketClientError(QTcpSocket* socket, int errorCode);
+    void rebind(QUdpSocket* socket, int port);
+
+    Options options_;
+    Settings settings_;
+    TrafficCounters& counters_;
+    SystemTable table_;
+    std::unique_ptr<EngineOutbox> engineOutbox_;
+    Outbox* outbox_;
+    Replies replies_;
+
+    QTcpServer* server_;
+    QUdpSocket* udp_;
+    QUdpSocket* udpVelka_;
+    QUdpSocket* udpRack_;
+    QObject* connections_; // parent of every accepted connection
+    QTimer tmrSave_;
+
+    struct FailureLink;
+    std::shared_ptr<FailureLink> failureLink_;
+};
+
+} // namespace korvel

@@ -1,0 +1,185 @@
+#include "replies.h"
+
+#include "protocol/packet_builders.h"
+#include "store/console_log.h"
+
+#include <array>
+
+namespace korvel {
+
+void Replies::ForwardToSystem(const SystemEntry& entry, Bytes packet)
+{
+    if (entry.Type == kTypeQvx) {
+        const std::string& destination = entry.ToIp.empty() ? entry.IpAddress : entry.ToIp;
+        if (GetMessageCode(packet) == MSG_STATUSREPORT)
+            outbox_.sendUdp(destination, entry.Port + 1, packet);
+        else
+            outbox_.sendTcp(destination, entry.Port, packet);
+    } else if (entry.Type == kTypeVelka) {
+        outbox_.sendUdp(entry.IpAddress, kVelkaDataPort, packet);
+    }
+}
+
+void Replies::forwardLoop(Bytes packet, const std::string& sender, ForwardTrace trace)
+{
+    const bool logging = ConsoleLogEnabled();
+    for (const SystemEntry& entry : table_.Systems()) {
+        if (trace == ForwardTrace::TcpClientAddress) {
+            // TCP forwarding compares through the test console's client address,
+            // which is why that address ends up at the last system's.
+            settings_.TcpAddress = entry.IpAddress;
+        }
+        if (entry.IpAddress == sender)
+            continue;
+        if (logging) {
+            switch (trace) {
+            case ForwardTrace::Address:
+            case ForwardTrace::TcpClientAddress: ConsoleLog("Forward To : %s", entry.IpAddress.c_str()); break;
+            case ForwardTrace::Port: ConsoleLog("Forward To : %s, %d", entry.IpAddress.c_str(), entry.Port); break;
+            case ForwardTrace::PortPlusOne:
+                ConsoleLog("Forward To : %s, %d", entry.IpAddress.c_str(), entry.Port + 1);
+                break;
+            }
+        }
+        ForwardToSystem(entry, packet);
+    }
+}
+
+void Replies::udpStep(Bytes packet, const std::string& from)
+{
+    if (GetMessageCode(packet) == MSG_STATUSREPORT && settings_.ForwardStatus)
+        forwardLoop(packet, from, ForwardTrace::Address);
+}
+
+void Replies::velkaStep(Bytes packet, const std::string& from)
+{
+    const std::uint16_t sequence = GetSequenceNumber(packet);
+    std::string systemId;
+    std::vector<std::string> stations;
+    switch (GetMessageCode(packet)) {
+    case MSG_REGISTER:
+        if (settings_.ForwardStatus)
+            forwardLoop(packet, from, ForwardTrace::Port);
+        SendUdpAck(from, sequence, kVelkaAckPort);
+        break;
+    case MSG_UNREGISTER:
+        ReadStationList(packet, systemId, stations);
+        SendUdpMAckUnreg(from, sequence, systemId, stations, kVelkaAckPort);
+        break;
+    case MSG_CLEAR:
+    case MSG_SYSTEM_REGISTER:
+    case MSG_SYSTEM_UNREGISTER:
+        SendUdpAck(from, sequence, kVelkaAckPort);
+        break;
+    case MSG_GETDATA:
+        SendUdpGetResponse(from, sequence, 0);
+        break;
+    case MSG_STATUSREPORT:
+        if (settings_.ForwardStatus)
+            forwardLoop(packet, from, ForwardTrace::PortPlusOne);
+        break;
+    case MSG_REGISTERv2:
+        if (settings_.ForwardStatus)
+            forwardLoop(packet, from, ForwardTrace::Port);
+        ReadStationList(packet, systemId, stations);
+        SendUdpMAckReg(from, sequence, systemId, stations, kVelkaAckPort);
+        break;
+    case MSG_GETDATAv2:
+        SendUdpGetResponse(from, sequence, ReadU16(packet, wire::kPageIndexOffset));
+        break;
+    default:
+        break;
+    }
+}
+
+void Replies::tcpStep(Bytes packet, const std::string& peer, const TcpWriter& writer)
+{
+    const std::uint16_t sequence = GetSequenceNumber(packet);
+    switch (GetMessageCode(packet)) {
+    case MSG_GETDATA:
+        SendTcpGetResponse(writer, peer, sequence, 0);
+        break;
+    case MSG_GETDATAv2:
+        SendTcpGetResponse(writer, peer, sequence, ReadU16(packet, wire::kPageIndexOffset));
+        break;
+    case MSG_REGISTER:
+    case MSG_REGISTERv2:
+        if (settings_.ForwardStatus)
+            forwardLoop(packet, peer, ForwardTrace::TcpClientAddress);
+        SendTcpAck(writer, sequence);
+        break;
+    default:
+        SendTcpAck(writer, sequence);
+        break;
+    }
+}
+
+void Replies::SendUdpAck(const std::string& address, std::uint16_t sequence, int port)
+{
+    const auto ack = BuildAck(sequence);
+    outbox_.sendUdp(address, port, ack);
+    addSent(static_cast<std::int32_t>(ack.size()));
+    ConsoleLog("Send UDP Ack Packet : %d", sequence);
+}
+
+void Replies::SendTcpAck(const TcpWriter& writer, std::uint16_t sequence)
+{
+    const auto ack = BuildAck(sequence);
+    writer(ack);
+    addSent(static_cast<std::int32_t>(ack.size()));
+    ConsoleLog("Send TCP Ack Packet : %d", sequence);
+}
+
+void Replies::sendMultiAck(std::uint8_t code, const std::string& address, const std::string& systemId,
+                           const std::vector<std::string>& stations, int port)
+{
+    std::array<std::uint8_t, wire::kMaxMultiAckSize> buffer;
+    const std::size_t length = FillMultiAck(buffer, systemId, stations);
+    buffer[wire::kCodeOffset] = code;
+    outbox_.sendUdp(address, port, Bytes(buffer).first(length));
+    // The whole buffer counts, whatever the packet's length.
+    addSent(static_cast<std::int32_t>(buffer.size()));
+}
+
+void Replies::SendUdpMAckReg(const std::string& address, std::uint16_t sequence, const std::string& systemId,
+                             const std::vector<std::string>& stations, int port)
+{
+    sendMultiAck(MSG_MULTACK, address, systemId, stations, port);
+    ConsoleLog("Send UDP MAck_Reg Packet : %d", sequence);
+}
+
+void Replies::SendUdpMAckUnreg(const std::string& address, std::uint16_t sequence, const std::string& systemId,
+                               const std::vector<std::string>& stations, int port)
+{
+    sendMultiAck(MSG_UNREG_MULTACK, address, systemId, stations, port);
+    ConsoleLog("Send UDP MAck_Unreg Packet : %d", sequence);
+}
+
+void Replies::SendTcpGetResponse(const TcpWriter& writer, const std::string& peer, std::uint16_t sequence,
+                                 std::uint16_t page)
+{
+    std::array<std::uint8_t, wire::kMaxGetResponseSize> buffer;
+    const std::size_t length = BuildGetResponse(buffer, sequence, table_.GetStationList(peer), page);
+    const std::int64_t written = writer(Bytes(buffer).first(length));
+    addSent(static_cast<std::int32_t>(length));
+    ConsoleLog("Send TCP GetRespone Packet : %d, %d/%d bytes", sequence, static_cast<int>(written),
+               static_cast<int>(length));
+}
+
+void Replies::SendUdpGetResponse(const std::string& address, std::uint16_t sequence, std::uint16_t page)
+{
+    std::array<std::uint8_t, wire::kMaxGetResponseSize> buffer;
+    const std::size_t length = BuildGetResponse(buffer, sequence, table_.GetStationList(address), page);
+    outbox_.sendUdp(address, kVelkaDataPort, Bytes(buffer).first(length));
+    addSent(static_cast<std::int32_t>(length));
+    ConsoleLog("Send UDP GetRespone Packet : %d, %d bytes", sequence, static_cast<int>(length));
+}
+
+void Replies::SendDataMismatch(const std::string& address, const std::string& station)
+{
+    const auto notice = BuildDataMismatch(station);
+    outbox_.sendUdp(address, kVelkaDataPort, notice);
+    addSent(static_cast<std::int32_t>(notice.size()));
+}
+
+} // namespace korvel

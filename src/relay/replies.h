@@ -1,0 +1,55 @@
+#pragma once
+
+#include "protocol/wire_format.h"
+#include "relay/settings.h"
+#include "store/outbox.h"
+#include "store/system_table.h"
+
+#include <functional>
+#include <string>
+
+namespace korvel {
+
+// Writes bytes on an open TCP connection and returns what the send reported.
+using TcpWriter = std::function<std::int64_t(Bytes)>;
+
+// The answers, forwards and notices that follow a decoded packet. Runs on the
+// main thread inside a receive handler.
+class Replies {
+public:
+    Replies(SystemTable& table, Outbox& outbox, Settings& settings, TrafficCounters& counters)
+        : table_(table), outbox_(outbox), settings_(settings), counters_(counters)
+    {
+    }
+
+    // Per-endpoint steps.
+    void udpStep(Bytes packet, const std::string& from);
+    void velkaStep(Bytes packet, const std::string& from);
+    void tcpStep(Bytes packet, const std::string& peer, const TcpWriter& writer);
+
+    void SendUdpAck(const std::string& address, std::uint16_t sequence, int port);
+    void SendTcpAck(const TcpWriter& writer, std::uint16_t sequence);
+    void SendUdpMAckReg(const std::string& address, std::uint16_t sequence, const std::string& systemId,
+                        const std::vector<std::string>& stations, int port);
+    void SendUdpMAckUnreg(const std::string& address, std::uint16_t sequence, const std::string& systemId,
+                          const std::vector<std::string>& stations, int port);
+    void SendTcpGetResponse(const TcpWriter& writer, const std::string& peer, std::uint16_t sequence,
+                            std::uint16_t page);
+    void SendUdpGetResponse(const std::string& address, std::uint16_t sequence, std::uint16_t page);
+    void SendDataMismatch(const std::string& address, const std::string& station);
+    void ForwardToSystem(const SystemEntry& entry, Bytes packet);
+
+private:
+    enum class ForwardTrace { Address, TcpClientAddress, Port, PortPlusOne };
+    void forwardLoop(Bytes packet, const std::string& sender, ForwardTrace trace);
+    void sendMultiAck(std::uint8_t code, const std::string& address, const std::string& systemId,
+                      const std::vector<std::string>& stations, int port);
+    void addSent(std::int32_t bytes) { counters_.SentByteCount.fetch_add(bytes, std::memory_order_relaxed); }
+
+    SystemTable& table_;
+    Outbox& outbox_;
+    Settings& settings_;
+    TrafficCounters& counters_;
+};
+
+} // namespace korvel

@@ -1,0 +1,284 @@
+#include "sender_engine.h"
+
+#include "store/console_log.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace korvel {
+
+namespace {
+
+// The classic host field holds 31 characters; a longer text is refused rather
+// than cut, since a cut name could resolve to a different machine.
+constexpr std::size_t kMaxHostLength = 31;
+
+using SteadyClock = std::chrono::steady_clock;
+
+bool Resolve(const std::string& host, int port, sockaddr_in& address)
+{
+    if (host.empty() || host.size() > kMaxHostLength)
+        return false;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
+    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) == 1)
+        return true;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* result = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result)
+        return false;
+    address.sin_addr = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr;
+    freeaddrinfo(result);
+    return true;
+}
+
+} // namespace
+
+struct SenderEngine::Job {
+    bool tcp = false;
+    std::string host;
+    int port = 0;
+    std::vector<std::uint8_t> data;
+};
+
+struct SenderEngine::Pending {
+    Job job;
+    int fd = -1;
+    SteadyClock::time_point deadline;
+};
+
+TrafficCounters& Counters()
+{
+    static TrafficCounters counters;
+    return counters;
+}
+
+SenderEngine::SenderEngine(TrafficCounters& counters) : SenderEngine(counters, Options{}) {}
+
+SenderEngine::SenderEngine(TrafficCounters& counters, Options options)
+    : counters_(counters)
+    , options_(options)
+{
+    wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    udpSocket_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (udpSocket_ >= 0) {
+        int size = 4 << 20;
+        setsockopt(udpSocket_, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    }
+    worker_ = std::thread([this] { run(); });
+}
+
+SenderEngine::~SenderEngine()
+{
+    {
+        std::lock_guard guard(mutex_);
+        stopping_ = true;
+    }
+    wake();
+    worker_.join();
+    if (udpSocket_ >= 0)
+        close(udpSocket_);
+    if (wakeFd_ >= 0)
+        close(wakeFd_);
+}
+
+SenderEngine& SenderEngine::instance()
+{
+    static SenderEngine engine(Counters());
+    return engine;
+}
+
+void SenderEngine::setFailureHandler(FailureHandler handler)
+{
+    std::lock_guard guard(mutex_);
+    failureHandler_ = std::move(handler);
+}
+
+void SenderEngine::sendUdp(const std::string& host, int port, Bytes bytes) { enqueue(false, host, port, bytes); }
+void SenderEngine::sendTcp(const std::string& host, int port, Bytes bytes) { enqueue(true, host, port, bytes); }
+
+void SenderEngine::enqueue(bool tcp, const std::string& host, int port, Bytes bytes)
+{
+    if (static_cast<std::size_t>(counters_.LiveSenderCount.load(std::memory_order_relaxed))
+        >= options_.maxQueuedJobs) {
+        dropped_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    Job job{tcp, host, port, std::vector<std::uint8_t>(bytes.begin(), bytes.end())};
+    counters_.LiveSenderCount.fetch_add(1, std::memory_order_relaxed);
+    bool wasEmpty;
+    {
+        std::lock_guard guard(mutex_);
+        wasEmpty = queue_.empty();
+        queue_.push_back(std::move(job));
+    }
+    if (wasEmpty)
+        wake();
+}
+
+void SenderEngine::wake()
+{
+    const std::uint64_t one = 1;
+    if (write(wakeFd_, &one, sizeof one) < 0) {
+        // The counter is saturated only if the worker is already due to wake.
+    }
+}
+
+void SenderEngine::finish(Job& job, const char* failureFormat)
+{
+    if (failureFormat) {
+        ConsoleLog(failureFormat, job.host.c_str());
+        FailureHandler handler;
+        {
+            std::lock_guard guard(mutex_);
+            handler = failureHandler_;
+        }
+        if (handler)
+            handler(job.host);
+    }
+    counters_.SentByteCount.fetch_add(static_cast<std::int32_t>(job.data.size()), std::memory_order_relaxed);
+    counters_.LiveSenderCount.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void SenderEngine::sendDatagram(Job& job)
+{
+    sockaddr_in address;
+    if (!Resolve(job.host, job.port, address))
+        return finish(job, "%s : gethostbyname() failed!");
+    if (udpSocket_ < 0)
+        return finish(job, "%s : socket create error!");
+    const ssize_t sent = sendto(udpSocket_, job.data.data(), job.data.size(), 0,
+                                reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    finish(job, sent < 0 ? "%s : sendto() error!" : nullptr);
+}
+
+void SenderEngine::startConnect(Job&& job)
+{
+    sockaddr_in address;
+    if (!Resolve(job.host, job.port, address))
+        return finish(job, "%s : gethostbyname() failed!");
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return finish(job, "%s : socket create error!");
+    const int result = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    if (result < 0 && errno != EINPROGRESS) {
+        close(fd);
+        return finish(job, "%s : connect() errror!");
+    }
+    pending_.push_back(Pending{std::move(job), fd,
+                               SteadyClock::now() + std::chrono::milliseconds(options_.tcpConnectTimeoutMs)});
+    if (result == 0)
+        finishConnect(pending_.size() - 1, true);
+}
+
+// Completes (or fails) the connect of pending_[index] and removes it.
+void SenderEngine::finishConnect(std::size_t index, bool writable)
+{
+    Pending pending = std::move(pending_[index]);
+    pending_[index] = std::move(pending_.back());
+    pending_.pop_back();
+
+    const char* failure = nullptr;
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (!writable || getsockopt(pending.fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0 || error != 0) {
+        failure = "%s : connect() errror!";
+    } else if (send(pending.fd, pending.job.data.data(), pending.job.data.size(), MSG_NOSIGNAL) < 0) {
+        failure = "%s : send() error!";
+    }
+    close(pending.fd);
+    finish(pending.job, failure);
+}
+
+void SenderEngine::run()
+{
+    std::deque<Job> batch;
+    std::deque<Job> waitingTcp;
+    std::vector<pollfd> fds;
+    for (;;) {
+        int timeoutMs = -1;
+        if (!pending_.empty()) {
+            auto nearest = pending_.front().deadline;
+            for (const auto& p : pending_)
+                nearest = std::min(nearest, p.deadline);
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(nearest - SteadyClock::now());
+            timeoutMs = static_cast<int>(std::max<std::int64_t>(0, left.count() + 1));
+        }
+        fds.clear();
+        fds.push_back(pollfd{wakeFd_, POLLIN, 0});
+        for (const auto& p : pending_)
+            fds.push_back(pollfd{p.fd, POLLOUT, 0});
+        if (poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR)
+            continue;
+
+        if (fds[0].revents & POLLIN) {
+            std::uint64_t drained;
+            while (read(wakeFd_, &drained, sizeof drained) > 0) {
+            }
+        }
+
+        // Walk backwards: finishConnect moves the last entry into the freed slot.
+        const auto now = SteadyClock::now();
+        for (std::size_t i = pending_.size(); i-- > 0;) {
+            const short events = fds[i + 1].revents;
+            if (events & (POLLOUT | POLLERR | POLLHUP))
+                finishConnect(i, (events & POLLOUT) != 0);
+            else if (pending_[i].deadline <= now)
+                finishConnect(i, false);
+        }
+
+        bool stopping;
+        {
+            std::lock_guard guard(mutex_);
+            batch.swap(queue_);
+            stopping = stopping_;
+        }
+        for (auto& job : batch) {
+            if (job.tcp)
+                waitingTcp.push_back(std::move(job));
+            else
+                sendDatagram(job);
+        }
+        batch.clear();
+        while (!waitingTcp.empty() && pending_.size() < options_.maxPendingConnects) {
+            startConnect(std::move(waitingTcp.front()));
+            waitingTcp.pop_front();
+        }
+
+        if (stopping) {
+            // Shutting down: whatever has not connected yet is abandoned quietly.
+            for (auto& p : pending_) {
+                close(p.fd);
+                counters_.LiveSenderCount.fetch_sub(1, std::memory_order_relaxed);
+            }
+            pending_.clear();
+            counters_.LiveSenderCount.fetch_sub(static_cast<std::int32_t>(waitingTcp.size()),
+                                                std::memory_order_relaxed);
+            return;
+        }
+    }
+}
+
+void SendUDPPacket(const std::string& host, int port, const std::uint8_t* bytes, int length)
+{
+    SenderEngine::instance().sendUdp(host, port, Bytes(bytes, static_cast<std::size_t>(std::max(length, 0))));
+}
+
+void SendTCPPacket(const std::string& host, int port, const std::uint8_t* bytes, int length)
+{
+    SenderEngine::instance().sendTcp(host, port, Bytes(bytes, static_cast<std::size_t>(std::max(length, 0))));
+}
+
+} // namespace korvel

@@ -1,0 +1,92 @@
+#pragma once
+
+#include "relay/settings.h"
+#include "store/outbox.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace korvel {
+
+// One-shot sends without a thread per packet. Each send is a job: the caller's
+// bytes are copied, the call returns at once, and a single worker thread sends
+// UDP datagrams straight away and drives TCP connects without blocking, each
+// with its own time-out, so a dead destination holds up nobody else.
+// A job counts in LiveSenderCount from the call until it has finished, and
+// adds its length to SentByteCount when it ends, whether it worked or not.
+class SenderEngine {
+public:
+    using FailureHandler = std::function<void(const std::string& host)>;
+
+    struct Options {
+        int tcpConnectTimeoutMs = 10000;
+        // Jobs waiting beyond this are dropped (and counted) instead of queued,
+        // so a flood cannot exhaust memory.
+        std::size_t maxQueuedJobs = 1 << 18;
+        std::size_t maxPendingConnects = 4096;
+    };
+
+    explicit SenderEngine(TrafficCounters& counters);
+    SenderEngine(TrafficCounters& counters, Options options);
+    ~SenderEngine();
+    SenderEngine(const SenderEngine&) = delete;
+    SenderEngine& operator=(const SenderEngine&) = delete;
+
+    void sendUdp(const std::string& host, int port, Bytes bytes);
+    void sendTcp(const std::string& host, int port, Bytes bytes);
+
+    // Called on the worker thread after a failure was logged; the handler must
+    // hand the work to the main thread itself.
+    void setFailureHandler(FailureHandler handler);
+
+    std::uint64_t droppedJobs() const { return dropped_.load(std::memory_order_relaxed); }
+
+    // The engine behind SendUDPPacket / SendTCPPacket.
+    static SenderEngine& instance();
+
+private:
+    struct Job;
+    struct Pending;
+    void enqueue(bool tcp, const std::string& host, int port, Bytes bytes);
+    void run();
+    void sendDatagram(Job& job);
+    void startConnect(Job&& job);
+    void finishConnect(std::size_t index, bool writable);
+    void finish(Job& job, const char* failureFormat);
+    void wake();
+
+    TrafficCounters& counters_;
+    Options options_;
+    std::mutex mutex_; // guards queue_, failureHandler_, stopping_
+    std::deque<Job> queue_;
+    FailureHandler failureHandler_;
+    bool stopping_ = false;
+    std::atomic<std::uint64_t> dropped_{0};
+    int wakeFd_ = -1;
+    int udpSocket_ = -1;
+    std::vector<Pending> pending_; // worker thread only
+    std::thread worker_;
+};
+
+// Outbox that hands every packet to an engine.
+class EngineOutbox : public Outbox {
+public:
+    explicit EngineOutbox(SenderEngine& engine) : engine_(engine) {}
+    void sendUdp(const std::string& host, int port, Bytes bytes) override { engine_.sendUdp(host, port, bytes); }
+    void sendTcp(const std::string& host, int port, Bytes bytes) override { engine_.sendTcp(host, port, bytes); }
+
+private:
+    SenderEngine& engine_;
+};
+
+void SendUDPPacket(const std::string& host, int port, const std::uint8_t* bytes, int length);
+void SendTCPPacket(const std::string& host, int port, const std::uint8_t* bytes, int length);
+
+} // namespace korvel

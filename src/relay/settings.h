@@ -1,0 +1,50 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace korvel {
+
+inline constexpr std::int32_t kDefaultBasePort = 9000;
+// Fixed ports of Velka systems, whatever the base port.
+inline constexpr int kVelkaDataPort = 9003;
+inline constexpr int kVelkaAckPort = 9004;
+// "Set Another Port" uses this fixed second set.
+inline constexpr int kAnotherLocalTcpPort = 9002;
+inline constexpr int kAnotherLocalUdpPort = 9003;
+inline constexpr int kAnotherRemoteTcpPort = 9000;
+inline constexpr int kAnotherRemoteUdpPort = 9001;
+
+// Run-time settings; read and changed on the main thread only. Only BasePort
+// survives a restart (it is kept in system.dat).
+struct Settings {
+    std::int32_t BasePort = kDefaultBasePort;
+    std::string ServerAddress;
+    std::string OwnAddress;
+    bool ForwardStatus = false;
+    bool ClientOnlyMode = false;
+    std::int32_t LocalTcpPort = kDefaultBasePort;
+    std::int32_t LocalUdpPort = kDefaultBasePort + 1;
+    std::int32_t RemoteTcpPort = kDefaultBasePort;
+    std::int32_t RemoteUdpPort = kDefaultBasePort + 1;
+    // Where the test console's TCP client connects; TCP forwarding of
+    // registrations leaves it at the last system's address.
+    std::string TcpAddress;
+    // Remote hosts of the UDP endpoints, used only by the test console.
+    std::string UdpRemoteHost;
+    std::string VelkaRemoteHost;
+    int VelkaRemotePort = kVelkaDataPort;
+};
+
+// Traffic counters, shared with the sender threads: every change is atomic.
+struct TrafficCounters {
+    std::atomic<std::int32_t> SentByteCount{0};
+    std::atomic<std::int32_t> ReceivedByteCount{0};
+    std::atomic<std::int32_t> LiveSenderCount{0};
+};
+
+// The process-wide counters.
+TrafficCounters& Counters();
+
+} // namespace korvel
