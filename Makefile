@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 CMAKE_ARGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test run clean
+.PHONY: all deps configure build test run bench fuzz test-asan clean
 
 all: build
 
@@ -23,6 +23,18 @@ test: build
 
 run: build
 	@echo "korvel: the hub executable comes with the relay engine" >&2
+
+# Benchmarks against a reference relay; QUICK=1 for a short run.
+bench: build
+	bash bench/run.sh $(if $(QUICK),--quick,)
+
+# Each fuzzer for FUZZ_SECONDS (default 60).
+fuzz: deps
+	bash fuzz/run.sh $(or $(FUZZ_SECONDS),60)
+
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: deps
+	bash scripts/test-asan.sh
 
 clean:
 	rm -rf $(BUILD_DIR)
