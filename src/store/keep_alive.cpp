@@ -1,8 +1,45 @@
+#include "console_log.h"
+#include "protocol/packet_builders.h"
 #include "system_table.h"
 
 namespace korvel {
 
-void SystemTable::SendKeepAlives() {}
-void SystemTable::SendKeepAlive(SystemEntry&) {}
+namespace {
+
+// Silence longer than this (strictly) turns a working system to "No Data".
+constexpr std::int64_t kSilenceSeconds = 90;
+
+} // namespace
+
+void SystemTable::SendKeepAlives()
+{
+    for (SystemEntry& entry : systems_)
+        SendKeepAlive(entry);
+}
+
+void SystemTable::SendKeepAlive(SystemEntry& entry)
+{
+    if (entry.EndpointType == kSilentEndpointType)
+        return;
+    if (entry.Status == SYSTEM_WORKING && now() - entry.LastHeard > kSilenceSeconds)
+        SetStatus(entry, SYSTEM_NO_DATA);
+    if (entry.Status == SYSTEM_WORKING || entry.Status == SYSTEM_ERROR)
+        return;
+    if (entry.Type != kTypeQvx)
+        return;
+
+    ConsoleLog("Send Keep-Alive Packet To : %s", entry.IpAddress.c_str());
+    // Port comes from a file or a packet and can be anything; a destination
+    // no socket can reach counts as a failed send, which ends the keep-alives.
+    const std::int64_t port = std::int64_t(entry.Port) + 1;
+    if (port < 1 || port > 65535) {
+        SetStatus(entry, SYSTEM_ERROR);
+        return;
+    }
+    if (outbox_) {
+        const KeepAlivePacket packet = BuildKeepAlive();
+        outbox_->sendUdp(entry.IpAddress, static_cast<int>(port), packet);
+    }
+}
 
 } // namespace korvel
