@@ -1,0 +1,46 @@
+#pragma once
+
+#include "relay/decoder.h"
+#include "relay/replies.h"
+#include "store/console_log.h"
+#include "support/packets.h"
+#include "support/recording_outbox.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace korvel::testing {
+
+// A table, a recording outbox and a console capture, with no sockets.
+class RelayFixture : public ::testing::Test {
+protected:
+    RelayFixture()
+    {
+        table.setDataDirectory(directory.path().toStdString());
+        table.setOutbox(&outbox);
+        settings.ForwardStatus = true;
+        previousSink = SetConsoleSink(&console);
+        EnableConsoleLog();
+    }
+    ~RelayFixture() override
+    {
+        DisableConsoleLog();
+        SetConsoleSink(previousSink);
+    }
+
+    void decode(const std::string& source, const ByteVector& packet) { DecodePacket(table, replies, source, packet); }
+
+    std::vector<std::string> lines() const { return console.lines(); }
+
+    QTemporaryDir directory;
+    SystemTable table;
+    RecordingOutbox outbox;
+    Settings settings;
+    TrafficCounters counters;
+    Replies replies{table, outbox, settings, counters};
+    CaptureConsoleSink console;
+    ConsoleSink* previousSink = nullptr;
+};
+
+} // namespace korvel::testing

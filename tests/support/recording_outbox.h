@@ -1,0 +1,32 @@
+#pragma once
+
+#include "store/outbox.h"
+
+#include <string>
+#include <vector>
+
+namespace korvel::testing {
+
+struct SentPacket {
+    bool tcp = false;
+    std::string host;
+    int port = 0;
+    std::vector<std::uint8_t> bytes;
+};
+
+// Keeps every packet handed to it, in order.
+class RecordingOutbox : public Outbox {
+public:
+    void sendUdp(const std::string& host, int port, Bytes bytes) override { record(false, host, port, bytes); }
+    void sendTcp(const std::string& host, int port, Bytes bytes) override { record(true, host, port, bytes); }
+
+    std::vector<SentPacket> sent;
+
+private:
+    void record(bool tcp, const std::string& host, int port, Bytes bytes)
+    {
+        sent.push_back(SentPacket{tcp, host, port, std::vector<std::uint8_t>(bytes.begin(), bytes.end())});
+    }
+};
+
+} // namespace korvel::testing
