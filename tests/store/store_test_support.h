@@ -1,0 +1,87 @@
+#pragma once
+
+#include "store/outbox.h"
+#include "store/system_table.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace korvel::testing {
+
+// Remembers every view rebuild the table asks for, in order.
+class RecordingObserver : public SystemViewObserver {
+public:
+    void RefreshSystemList() override { events.push_back("refresh"); }
+    void FillStationView(const SystemEntry& entry) override { events.push_back("fill " + entry.IpAddress); }
+    void ClearStationView() override { events.push_back("clear"); }
+
+    // The events since the last call.
+    std::vector<std::string> take() { return std::exchange(events, {}); }
+
+    std::vector<std::string> events;
+};
+
+struct SentPacket {
+    std::string host;
+    int port = 0;
+    std::vector<std::uint8_t> bytes;
+    bool operator==(const SentPacket&) const = default;
+};
+
+class RecordingOutbox : public Outbox {
+public:
+    void sendUdp(const std::string& host, int port, Bytes bytes) override
+    {
+        udp.push_back({host, port, {bytes.begin(), bytes.end()}});
+    }
+    void sendTcp(const std::string& host, int port, Bytes bytes) override
+    {
+        tcp.push_back({host, port, {bytes.begin(), bytes.end()}});
+    }
+
+    std::vector<SentPacket> udp;
+    std::vector<SentPacket> tcp;
+};
+
+inline std::string ReadFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void WriteFile(const std::filesystem::path& path, const std::string& content)
+{
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+// A table whose data folder lives in a fresh temporary folder, with an
+// observer attached and a clock the test sets.
+class TableTest : public ::testing::Test {
+protected:
+    TableTest()
+    {
+        table.setDataDirectory(data());
+        table.setObserver(&observer);
+        table.setClock([this] { return clock; });
+        table.setBasePort(&basePort);
+    }
+
+    std::filesystem::path root() const { return temp_.path().toStdString(); }
+    std::filesystem::path data() const { return root() / "data"; }
+
+    QTemporaryDir temp_;
+    RecordingObserver observer;
+    std::int64_t clock = 1'000'000;
+    std::int32_t basePort = 9000;
+    SystemTable table;
+};
+
+} // namespace korvel::testing

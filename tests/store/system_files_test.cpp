@@ -1,0 +1,325 @@
+#include "store/system_file_format.h"
+#include "store_test_support.h"
+
+#include <gmock/gmock.h>
+
+using namespace korvel;
+using korvel::testing::ReadFile;
+using korvel::testing::WriteFile;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace {
+
+class SystemFilesTest : public korvel::testing::TableTest {
+protected:
+    void loadSystemFile(const std::string& content)
+    {
+        WriteFile(data() / "system.dat", content);
+        table.LoadSystems();
+    }
+
+    // One line per system: address, to-ip, port, type, endpoint type, name.
+    std::vector<std::string> rows() const
+    {
+        std::vector<std::string> rows;
+        for (const SystemEntry& e : table.Systems())
+            rows.push_back(e.IpAddress + " " + e.ToIp + " " + std::to_string(e.Port) + " " + std::to_string(e.Type)
+                           + " " + std::to_string(e.EndpointType) + " [" + e.Name + "]");
+        return rows;
+    }
+};
+
+} // namespace
+
+TEST(SystemFileFormat, ScansFieldsTheWayScanfDoes)
+{
+    std::string a, b;
+    std::int32_t n = -7;
+    const datfile::ScanTarget textText[] = {&a, &b};
+    EXPECT_EQ(datfile::ScanLine("one   two three\r\n", "%s\t%s", textText), 2) << "a TAB matches blanks";
+    EXPECT_EQ(a, "one");
+    EXPECT_EQ(b, "two");
+    b = "kept";
+    EXPECT_EQ(datfile::ScanLine(" \t solo\n", "%s\t%s", textText), 1);
+    EXPECT_EQ(a, "solo");
+    EXPECT_EQ(b, "kept") << "a field not read keeps its value";
+
+    const datfile::ScanTarget numberText[] = {&n, &a};
+    EXPECT_EQ(datfile::ScanLine("12abc", "%d\t%s", numberText), 2) << "a TAB also matches no white space";
+    EXPECT_EQ(n, 12);
+    EXPECT_EQ(a, "abc");
+    EXPECT_EQ(datfile::ScanLine("-3\tx", "%d\t%s", numberText), 2);
+    EXPECT_EQ(n, -3);
+    EXPECT_EQ(datfile::ScanLine("+\tx", "%d\t%s", numberText), 0);
+    EXPECT_EQ(datfile::ScanLine("99999999999 x", "%d\t%s", numberText), 2);
+    EXPECT_EQ(n, 2147483647) << "too large saturates";
+    EXPECT_EQ(datfile::ScanLine(std::string("ab\0cd ef", 8), "%s\t%s", textText), 1) << "a zero byte ends the line";
+    EXPECT_EQ(a, "ab");
+
+    const datfile::ScanTarget version[] = {&n};
+    EXPECT_EQ(datfile::ScanLine("Version:4\r\n", "Version : %d", version), 1);
+    EXPECT_EQ(n, 4);
+    EXPECT_EQ(datfile::ScanLine("Version 4", "Version : %d", version), 0);
+    EXPECT_EQ(datfile::ScanLine("version : 4", "Version : %d", version), 0);
+}
+
+TEST_F(SystemFilesTest, SavesTheExactTextForm)
+{
+    basePort = 19000;
+    table.AddSystem("10.0.0.1", "", kTypeQvx);
+    table.AppendEntry("10.0.0.2", "Main PBX", kTypeVelka, 3, -5, "192.168.1.2");
+    table.SetStationStatus("10.0.0.2", "100", 0);
+    table.SetStationStatus("10.0.0.2", "2a", 1);
+    table.SaveSystems();
+
+    EXPECT_EQ(ReadFile(data() / "system.dat"), "Version : 5\r\n"
+                                               "Base Port : 19000\r\n"
+                                               "10.0.0.1\t10.0.0.1\t9000\t0\t2\t\r\n"
+                                               "10.0.0.2\t192.168.1.2\t-5\t1\t3\tMain PBX\r\n");
+    EXPECT_EQ(ReadFile(data() / "10.0.0.1.dat"), "");
+    EXPECT_EQ(ReadFile(data() / "10.0.0.2.dat"), "100\r\n2a\r\n");
+
+    table.setBasePort(nullptr);
+    table.SaveSystems();
+    EXPECT_THAT(ReadFile(data() / "system.dat"), ::testing::StartsWith("Version : 5\r\nBase Port : 9000\r\n"));
+}
+
+TEST_F(SystemFilesTest, ASavedTableLoadsBackWithItsStations)
+{
+    basePort = 19500;
+    table.AddSystem("10.0.0.1", "", kTypeQvx);
+    table.SetSystemName("10.0.0.1", "Main PBX");
+    table.SetSystemPort("10.0.0.1", 9100);
+    table.SetEndpointType("10.0.0.1", 3);
+    table.SetSystemStatus("10.0.0.1", SYSTEM_WORKING);
+    table.SetStationStatus("10.0.0.1", "200", 1);
+    table.SetStationStatus("10.0.0.1", "201", 2);
+    table.AddSystem("10.0.0.2", "10.0.0.2", kTypeVelka);
+    table.AppendEntry("10.0.0.3", "", kTypeQvx, 2, 9000, "172.16.0.3");
+    table.SaveSystems();
+
+    SystemTable loaded;
+    loaded.setDataDirectory(data());
+    std::int32_t loadedBasePort = 9000;
+    loaded.setBasePort(&loadedBasePort);
+    loaded.setClock([] { return 42; });
+    loaded.LoadSystems();
+
+    EXPECT_EQ(loadedBasePort, 19500);
+    ASSERT_EQ(loaded.size(), 3u);
+    const SystemEntry& first = loaded.Systems().front();
+    EXPECT_EQ(first.Name, "Main") << "a name keeps its first word";
+    EXPECT_EQ(first.Port, 9100);
+    EXPECT_EQ(first.EndpointType, 3);
+    EXPECT_EQ(first.Status, SYSTEM_UNKNOWN);
+    EXPECT_EQ(first.LastHeard, 42);
+    EXPECT_THAT(first.Stations, ElementsAre("200", "201"));
+    EXPECT_THAT(first.StationStates, ElementsAre(-1, -1));
+    EXPECT_TRUE(loaded.IsStationRegistered("10.0.0.1", "201"));
+    EXPECT_EQ(loaded.GetSystemType("10.0.0.2"), kTypeVelka);
+    EXPECT_EQ(loaded.FindSystem("10.0.0.2")->Name, "10.0.0.2");
+    EXPECT_EQ(loaded.FindSystem("10.0.0.3")->ToIp, "172.16.0.3");
+    EXPECT_EQ(loaded.FindSystem("10.0.0.3")->Name, "");
+}
+
+TEST_F(SystemFilesTest, ReadsEveryVersionOfSystemDat)
+{
+    basePort = 9000;
+    loadSystemFile("10.0.0.1\tAlpha\r\n10.0.0.2   Beta 7 8\r\n");
+    EXPECT_THAT(rows(), ElementsAre("10.0.0.1 10.0.0.1 9000 0 2 [Alpha]", "10.0.0.2 10.0.0.2 9000 0 2 [Beta]"));
+
+    loadSystemFile("Version : 1\r\n10.0.0.1\t1\tAlpha\r\n");
+    EXPECT_THAT(rows(), ElementsAre("10.0.0.1 10.0.0.1 9000 1 2 [Alpha]"));
+
+    loadSystemFile("Version : 2\r\n10.0.0.1\t10.9.9.1\t1\tAlpha\r\n");
+    EXPECT_THAT(rows(), ElementsAre("10.0.0.1 10.9.9.1 9000 1 2 [Alpha]"));
+
+    loadSystemFile("Version : 3\r\n10.0.0.1\t10.9.9.1\t1\t3\tAlpha\r\n");
+    EXPECT_THAT(rows(), ElementsAre("10.0.0.1 10.9.9.1 9000 1 3 [Alpha]"));
+
+    loadSystemFile("Version : 4\r\n10.0.0.1\t10.9.9.1\t9100\t1\t3\tAlpha\r\n10.0.0.2\t10.9.9.2\t9200\t0\t2\tBeta\r\n");
+    EXPECT_THAT(rows(), ElementsAre("10.0.0.1 10.9.9.1 9100 1 3 [Alpha]", "10.0.0.2 10.9.9.2 9200 0 2 [Beta]"))
+        << "version 4 has no Base Port line";
+    EXPECT_EQ(basePort, 9000);
+
+    loadSystemFile("Version : 5\r\nBase Port : 19000\r\n10.0.0.1\t10.9.9.1\t9100\t1\t3\tAlpha\r\n");
+    EXPECT_EQ(basePort, 19000);
+    EXPECT_THAT(rows(), ElementsAre("10.0.0.1 10.9.9.1 9100 1 3 [Alpha]"));
+
+    loadSystemFile("Version : 5\r\n10.0.0.1\t10.9.9.1\t9100\t1\t3\tAlpha\r\n10.0.0.2\t10.9.9.2\t9200\t0\t2\tBeta\r\n");
+    EXPECT_EQ(basePort, 19000) << "a second line that is not Base Port is consumed and changes nothing";
+    EXPECT_THAT(rows(), ElementsAre("10.0.0.2 10.9.9.2 9200 0 2 [Beta]"));
+
+    loadSystemFile("Version : 6\r\nBase Port : 19100\r\n10.0.0.1\t10.9.9.1\t9100\t1\t3\tAlpha\r\n");
+    EXPECT_EQ(basePort, 19100);
+    EXPECT_THAT(rows(), ElementsAre("10.0.0.1 10.0.0.1 9000 0 2 [10.9.9.1]")) << "unknown versions read address and name";
+
+    loadSystemFile("Version : -2\r\nBase Port : 19200\r\n10.0.0.1\tAlpha\r\n");
+    EXPECT_EQ(basePort, 19100);
+    EXPECT_THAT(rows(), ElementsAre("Base Base 9000 0 2 [Port]", "10.0.0.1 10.0.0.1 9000 0 2 [Alpha]"));
+
+    loadSystemFile("Vers 5\r\n10.0.0.1\tAlpha\r\n");
+    EXPECT_THAT(rows(), ElementsAre("10.0.0.1 10.0.0.1 9000 0 2 [Alpha]"))
+        << "a first line starting with V is never a system line";
+
+    loadSystemFile("");
+    EXPECT_THAT(rows(), IsEmpty());
+}
+
+TEST_F(SystemFilesTest, EachLineTakesTheDefaultsOfTheFieldsItLacks)
+{
+    loadSystemFile("Version : 5\r\nBase Port : 19000\r\n"
+                   "10.0.0.1\t10.9.9.1\t9100\t1\t3\tAlpha\r\n"
+                   "10.0.0.2\r\n"
+                   "10.0.0.3\t10.9.9.3\tabc\t1\t3\tGamma\r\n"
+                   "10.0.0.4 \t 10.9.9.4 +9400 -1 3\n"
+                   "\r\n"
+                   " \t\r\n"
+                   "10.0.0.1\t10.9.9.9\t9999\t0\t2\tSecond\r\n"
+                   "10.0.0.5\t10.9.9.5\t9500\t0\t2\tLast");
+    EXPECT_THAT(rows(), ElementsAre("10.0.0.1 10.9.9.1 9100 1 3 [Alpha]", "10.0.0.2 10.0.0.2 9000 0 2 []",
+                                    "10.0.0.3 10.9.9.3 9000 0 2 []", "10.0.0.4 10.9.9.4 9400 -1 3 []",
+                                    "10.0.0.5 10.9.9.5 9500 0 2 [Last]"))
+        << "the first line with an address wins; empty lines are skipped";
+}
+
+TEST_F(SystemFilesTest, LinesLongerThan254CharactersAreReadInPieces)
+{
+    const std::string longName(245, 'N');
+    loadSystemFile("10.0.0.1\t" + longName + "10.0.0.9\tTail\r\n"
+                   + "10.0.0.2\t" + longName + "\r\n" // exactly 254 characters before the line end
+                   + "10.0.0.3\tC\r\n");
+    EXPECT_THAT(rows(), ElementsAre("10.0.0.1 10.0.0.1 9000 0 2 [" + longName + "]",
+                                    "10.0.0.9 10.0.0.9 9000 0 2 [Tail]",
+                                    "10.0.0.2 10.0.0.2 9000 0 2 [" + longName + "]",
+                                    "10.0.0.3 10.0.0.3 9000 0 2 [C]"));
+}
+
+TEST_F(SystemFilesTest, LineBreaksInNamesAndStationsCannotPlantLines)
+{
+    table.AddSystem("10.0.0.1", "", kTypeQvx);
+    table.SetSystemName("10.0.0.1", "Evil\r\n10.6.6.6\t10.6.6.6\t1\t1\t1\tPlanted");
+    table.SetStationStatus("10.0.0.1", "12\r\n99", 0);
+    table.SaveSystems();
+    table.LoadSystems();
+    EXPECT_THAT(rows(), ElementsAre("10.0.0.1 10.0.0.1 9000 0 2 [Evil]"));
+    EXPECT_THAT(table.FindSystem("10.0.0.1")->Stations, ElementsAre("12"));
+}
+
+TEST_F(SystemFilesTest, StationFilesTakeEveryLineAndFirstDuplicateWins)
+{
+    WriteFile(data() / "10.0.0.1.dat", "a\r\nb\nc\r\rD\r\nA\r\ne");
+    std::filesystem::create_directories(data() / "10.0.0.2.dat");
+    WriteFile(data() / "10.0.0.3.dat", "");
+    loadSystemFile("Version : 5\r\nBase Port : 9000\r\n"
+                   "10.0.0.1\t10.0.0.1\t9000\t0\t2\tA\r\n10.0.0.2\t10.0.0.2\t9000\t0\t2\tB\r\n"
+                   "10.0.0.3\t10.0.0.3\t9000\t0\t2\tC\r\n10.0.0.4\t10.0.0.4\t9000\t0\t2\tD\r\n");
+    ASSERT_EQ(table.size(), 4u);
+    EXPECT_THAT(table.FindSystem("10.0.0.1")->Stations, ElementsAre("a", "b", "c", "", "D", "A", "e"));
+    table.SetStationStatus("10.0.0.1", "A", 3);
+    EXPECT_EQ(table.FindSystem("10.0.0.1")->StationStates[0], 3);
+    EXPECT_EQ(table.FindSystem("10.0.0.1")->StationStates[5], -1);
+    EXPECT_THAT(table.FindSystem("10.0.0.2")->Stations, IsEmpty()) << "an unreadable file reads as missing";
+    EXPECT_THAT(table.FindSystem("10.0.0.3")->Stations, IsEmpty());
+    EXPECT_THAT(table.FindSystem("10.0.0.4")->Stations, IsEmpty());
+}
+
+TEST_F(SystemFilesTest, TwoEntriesWithOneAddressSaveBothLinesAndLoadTheFirst)
+{
+    table.AddSystem("10.0.0.5", "Old", kTypeQvx);
+    table.SetStationStatus("10.0.0.5", "51", 0);
+    table.AddSystem("10.0.0.9", "New", kTypeQvx);
+    table.SetStationStatus("10.0.0.9", "91", 0);
+    table.SaveSystems();
+    table.ReplaceSystemAddress("10.0.0.9", "10.0.0.5");
+    table.SaveSystems();
+
+    EXPECT_EQ(ReadFile(data() / "system.dat"), "Version : 5\r\nBase Port : 9000\r\n"
+                                               "10.0.0.9\t10.0.0.5\t9000\t0\t2\tOld\r\n"
+                                               "10.0.0.9\t10.0.0.9\t9000\t0\t2\tNew\r\n");
+    EXPECT_EQ(ReadFile(data() / "10.0.0.9.dat"), "91\r\n") << "the later entry's stations are written last";
+    EXPECT_EQ(ReadFile(data() / "10.0.0.5.dat"), "51\r\n") << "the old file stays";
+
+    table.LoadSystems();
+    EXPECT_THAT(rows(), ElementsAre("10.0.0.9 10.0.0.5 9000 0 2 [Old]"));
+    EXPECT_THAT(table.FindSystem("10.0.0.9")->Stations, ElementsAre("91"));
+}
+
+TEST_F(SystemFilesTest, MissingOrUnreadableFilesLoadAsAnEmptyTable)
+{
+    table.AddSystem("10.0.0.1", "", kTypeQvx);
+    table.SelectSystem("10.0.0.1");
+    std::filesystem::remove_all(data());
+    observer.take();
+    table.LoadSystems();
+    EXPECT_EQ(table.size(), 0u);
+    EXPECT_EQ(table.Selected(), nullptr);
+    EXPECT_EQ(basePort, 9000);
+    EXPECT_THAT(observer.take(), ElementsAre("refresh", "clear"));
+
+    std::filesystem::create_directories(data() / "system.dat");
+    table.AddSystem("10.0.0.1", "", kTypeQvx);
+    table.LoadSystems();
+    EXPECT_EQ(table.size(), 0u);
+
+    // When system.dat cannot be replaced the station files are still written.
+    table.AddSystem("10.0.0.2", "", kTypeQvx);
+    table.SetStationStatus("10.0.0.2", "7", 0);
+    table.SaveSystems();
+    EXPECT_EQ(ReadFile(data() / "10.0.0.2.dat"), "7\r\n");
+    EXPECT_TRUE(std::filesystem::is_directory(data() / "system.dat"));
+}
+
+TEST_F(SystemFilesTest, BasePortIsTakenOnlyWhenTheHubCanListenOnIt)
+{
+    loadSystemFile("Version : 5\r\nBase Port : 65531\r\n");
+    EXPECT_EQ(basePort, 65531);
+    for (const char* line : {"Base Port : 65532", "Base Port : 0", "Base Port : -9000", "Base Port : x"}) {
+        basePort = 19000;
+        loadSystemFile(std::string("Version : 5\r\n") + line + "\r\n10.0.0.1\tX\t9000\t0\t2\tA\r\n");
+        EXPECT_EQ(basePort, 19000) << line;
+        EXPECT_EQ(table.size(), 1u);
+    }
+
+    table.setBasePort(nullptr);
+    loadSystemFile("Version : 5\r\nBase Port : 19999\r\n10.0.0.1\tX\t9000\t0\t2\tA\r\n");
+    EXPECT_EQ(table.size(), 1u) << "without settings the value is dropped";
+    EXPECT_EQ(basePort, 19000);
+}
+
+TEST_F(SystemFilesTest, UnsafeStationFileNamesAreSkippedAndTheSaveGoesOn)
+{
+    const std::string longest(244, '6'); // with ".dat" and a save's ".XXXXXX", 255 characters
+    const std::string tooLong(245, '7');
+    for (const std::string& ip : {std::string("../x"), std::string("a/b"), std::string("a\\b"), std::string("\xff\xfe"),
+                                  tooLong, longest, std::string("10.0.0.1")}) {
+        table.AddSystem(ip, "", kTypeQvx);
+        table.SetStationStatus(ip, "1", 0);
+    }
+    table.SaveSystems();
+
+    const std::string saved = ReadFile(data() / "system.dat");
+    for (const char* line : {"\r\n../x\t../x\t9000\t0\t2\t\r\n", "\r\na/b\ta/b\t", "\r\na\\b\ta\\b\t",
+                             "\r\n10.0.0.1\t10.0.0.1\t9000\t0\t2\t\r\n"})
+        EXPECT_NE(saved.find(line), std::string::npos) << line;
+    EXPECT_NE(saved.find("\r\n" + tooLong + "\t"), std::string::npos);
+
+    EXPECT_FALSE(std::filesystem::exists(root() / "x.dat"));
+    EXPECT_FALSE(std::filesystem::exists(data() / "a"));
+    EXPECT_FALSE(std::filesystem::exists(data() / "a\\b.dat"));
+    EXPECT_FALSE(std::filesystem::exists(data() / (tooLong + ".dat")));
+    EXPECT_EQ(ReadFile(data() / (longest + ".dat")), "1\r\n");
+    EXPECT_EQ(ReadFile(data() / "10.0.0.1.dat"), "1\r\n");
+    std::size_t files = 0;
+    for ([[maybe_unused]] const auto& file : std::filesystem::directory_iterator(data()))
+        ++files;
+    EXPECT_EQ(files, 3u) << "system.dat and two station files";
+
+    // Loading does not read outside the data folder either.
+    WriteFile(root() / "x.dat", "99\r\n");
+    table.LoadSystems();
+    ASSERT_NE(table.FindSystem("../x"), nullptr);
+    EXPECT_THAT(table.FindSystem("../x")->Stations, IsEmpty());
+    EXPECT_THAT(table.FindSystem("10.0.0.1")->Stations, ElementsAre("1"));
+}
