@@ -21,9 +21,10 @@ inline constexpr std::int32_t kDefaultBasePort = 9000;
 // Readers have always taken lines through a 255-byte buffer: 254 characters
 // and the terminating zero. Longer lines arrive in pieces.
 inline constexpr std::size_t kLinePiece = 254;
-// Station files were named through a 255-character path buffer that began
-// with the 5 characters "data/"; a longer name could not be formed.
-inline constexpr std::size_t kMaxStationFileName = 250;
+// A file is replaced through a sibling named "<name>.XXXXXX", which must fit
+// the file system's 255-byte name limit too. This also keeps "data/<name>"
+// within the 255-character paths the files have always had.
+inline constexpr std::size_t kMaxStationFileName = 255 - 7;
 
 // One system line after reading, with the defaults for every field it lacks.
 struct SystemLine {
