@@ -1,0 +1,171 @@
+#pragma once
+
+#include "relay/hub.h"
+#include "store/console_log.h"
+#include "support/event_loop.h"
+#include "support/packets.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <random>
+
+namespace korvel::testing {
+
+// Lines may come from the sender engine's thread as well.
+class SharedCapture : public ConsoleSink {
+public:
+    void appendLine(std::string_view line) override { lines_.emplace_back(line); }
+    std::vector<std::string> lines() const
+    {
+        std::lock_guard guard(ConsoleLock());
+        return lines_;
+    }
+    bool contains(const std::string& line) const
+    {
+        const auto all = lines();
+        return std::find(all.begin(), all.end(), line) != all.end();
+    }
+    void clear()
+    {
+        std::lock_guard guard(ConsoleLock());
+        lines_.clear();
+    }
+
+private:
+    std::vector<std::string> lines_;
+};
+
+// A base port whose four hub ports are free right now.
+inline int FreeBasePort()
+{
+    static std::mt19937 random(static_cast<unsigned>(QCoreApplication::applicationPid()));
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const int base = 20000 + static_cast<int>(random() % 2000) * 10;
+        QTcpServer tcp;
+        QUdpSocket a, b, c;
+        if (tcp.listen(QHostAddress::AnyIPv4, static_cast<quint16>(base))
+            && a.bind(QHostAddress::AnyIPv4, static_cast<quint16>(base + 1))
+            && b.bind(QHostAddress::AnyIPv4, static_cast<quint16>(base + 3))
+            && c.bind(QHostAddress::AnyIPv4, static_cast<quint16>(base + 4)))
+            return base;
+    }
+    return 0;
+}
+
+// A PBX system's UDP socket, bound to its own loopback address.
+class FakeUdpPeer {
+public:
+    FakeUdpPeer(const std::string& address, int port = 0)
+    {
+        bound_ = socket_.bind(QHostAddress(QString::fromStdString(address)), static_cast<quint16>(port));
+    }
+    bool bound() const { return bound_; }
+    void send(const ByteVector& bytes, int port)
+    {
+        socket_.writeDatagram(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()),
+                              QHostAddress::LocalHost, static_cast<quint16>(port));
+    }
+    // Waits for the next datagram; empty on time-out.
+    std::optional<ByteVector> receive(int timeoutMs = 3000)
+    {
+        if (!SpinUntil([&] { return socket_.hasPendingDatagrams(); }, timeoutMs))
+            return std::nullopt;
+        ByteVector data(static_cast<std::size_t>(std::max<qint64>(socket_.pendingDatagramSize(), 0)));
+        socket_.readDatagram(reinterpret_cast<char*>(data.data()), static_cast<qint64>(data.size()));
+        return data;
+    }
+    QUdpSocket& socket() { return socket_; }
+
+private:
+    QUdpSocket socket_;
+    bool bound_ = false;
+};
+
+// One request on its own connection, as PBX systems send them; returns the answer.
+inline ByteVector TcpRequest(const std::string& from, int port, const ByteVector& request, int timeoutMs = 3000)
+{
+    QTcpSocket socket;
+    socket.bind(QHostAddress(QString::fromStdString(from)));
+    socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+    if (!SpinUntil([&] { return socket.state() == QAbstractSocket::ConnectedState; }, timeoutMs))
+        return {};
+    socket.write(reinterpret_cast<const char*>(request.data()), static_cast<qint64>(request.size()));
+    SpinUntil([&] { return socket.bytesAvailable() > 0; }, timeoutMs);
+    SpinFor(50); // a page may come in more than one segment
+    const QByteArray answer = socket.readAll();
+    socket.close();
+    return ByteVector(answer.begin(), answer.end());
+}
+
+// A hub on free ports in a temporary folder, with its trace captured.
+class HubHarness : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(directory.isValid());
+        base = FreeBasePort();
+        ASSERT_NE(base, 0);
+        previousSink = SetConsoleSink(&console);
+        EnableConsoleLog();
+    }
+
+    void TearDown() override
+    {
+        hub.reset();
+        DisableConsoleLog();
+        SetConsoleSink(previousSink);
+    }
+
+    // Each test plays its systems from a 127.A.B.x range of its own, derived
+    // from its free base port, so tests running in parallel never share the
+    // fixed ports 9003 and 9004 of one address.
+    std::string peer(int host) const
+    {
+        const int k = (base - 20000) / 10;
+        return "127." + std::to_string(10 + k / 256) + "." + std::to_string(k % 256) + "." + std::to_string(host);
+    }
+
+    std::string dataPath() const { return directory.filePath("data").toStdString(); }
+
+    // system.dat lines after the two header lines.
+    void writeSystems(const std::vector<std::string>& lines)
+    {
+        QDir().mkpath(QString::fromStdString(dataPath()));
+        QFile file(QString::fromStdString(dataPath() + "/system.dat"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        std::string text = "Version : 5\r\nBase Port : " + std::to_string(base) + "\r\n";
+        for (const auto& line : lines)
+            text += line + "\r\n";
+        file.write(text.c_str());
+    }
+
+    void startHub()
+    {
+        Hub::Options options;
+        options.dataDirectory = dataPath();
+        hub = std::make_unique<Hub>(options);
+        if (!QFile::exists(QString::fromStdString(dataPath() + "/system.dat")))
+            writeSystems({});
+        QString error;
+        ASSERT_TRUE(hub->start(&error)) << error.toStdString();
+        ASSERT_EQ(hub->tcpPort(), base);
+    }
+
+    SystemEntry* system(const std::string& ip) { return hub->table().FindSystem(ip); }
+
+    QTemporaryDir directory;
+    int base = 0;
+    std::unique_ptr<Hub> hub;
+    SharedCapture console;
+    ConsoleSink* previousSink = nullptr;
+};
+
+} // namespace korvel::testing

@@ -1,0 +1,203 @@
+#include "hub_harness.h"
+
+#include <QRandomGenerator>
+
+using namespace korvel;
+using namespace korvel::testing;
+
+namespace {
+
+std::string SystemLine(const std::string& ip, int port, int type, const std::string& name,
+                       const std::string& toIp = std::string())
+{
+    return ip + "\t" + (toIp.empty() ? ip : toIp) + "\t" + std::to_string(port) + "\t" + std::to_string(type)
+        + "\t2\t" + name;
+}
+
+class HubTest : public HubHarness {
+protected:
+    // A QVX system at peer(3) with base port 29100 and a Velka system at peer(4).
+    void startWithTwoSystems()
+    {
+        writeSystems({SystemLine(peer(3), 29100, 0, "Q3"), SystemLine(peer(4), 9000, 1, "V4")});
+        startHub();
+    }
+};
+
+} // namespace
+
+TEST_F(HubTest, StatusReportOnTheQvxEndpointIsForwardedAndNeverAnswered)
+{
+    startWithTwoSystems();
+    FakeUdpPeer sender(peer(2), 9004);
+    FakeUdpPeer qvxSink(peer(3), 29101);
+    FakeUdpPeer velkaSink(peer(4), 9003);
+    ASSERT_TRUE(sender.bound() && qvxSink.bound() && velkaSink.bound());
+
+    const ByteVector report = StatusReport("QVX300", {{"41100", 1}, {"41101", 0}});
+    sender.send(report, base + 1);
+    EXPECT_EQ(qvxSink.receive(), report);
+    EXPECT_EQ(velkaSink.receive(), report);
+    EXPECT_FALSE(sender.receive(300)) << "nothing goes back to the sender";
+
+    const SystemEntry* entry = system(peer(2));
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->Type, kTypeQvx);
+    EXPECT_EQ(entry->Status, SYSTEM_WORKING);
+    EXPECT_EQ(entry->Name, "QVX300");
+    EXPECT_EQ(entry->Stations.size(), 2u);
+    EXPECT_TRUE(console.contains("UDP From IP : " + peer(2)));
+    EXPECT_TRUE(console.contains("Forward To : " + peer(3)));
+}
+
+TEST_F(HubTest, VelkaEndpointAcksToPort9004AndForwardsRegistrationsByTcp)
+{
+    startWithTwoSystems();
+    QTcpServer qvxListener;
+    ASSERT_TRUE(qvxListener.listen(QHostAddress(QString::fromStdString(peer(3))), 29100));
+    FakeUdpPeer velkaAcks(peer(4), 9004);
+    FakeUdpPeer velka(peer(4), 0);
+    ASSERT_TRUE(velkaAcks.bound());
+
+    const ByteVector registration = Request(MSG_REGISTER, 0x1234, "VK", wire::kRegisterSize);
+    velka.send(registration, base + 4);
+    EXPECT_EQ(velkaAcks.receive(), (ByteVector{0x0B, 0x01, 0x00, 0x06, 0x12, 0x34}));
+
+    ASSERT_TRUE(SpinUntil([&] { return qvxListener.hasPendingConnections(); }));
+    QTcpSocket* forwarded = qvxListener.nextPendingConnection();
+    SpinUntil([&] { return forwarded->bytesAvailable() >= static_cast<qint64>(registration.size()); });
+    const QByteArray bytes = forwarded->readAll();
+    EXPECT_EQ(ByteVector(bytes.begin(), bytes.end()), registration);
+    EXPECT_TRUE(console.contains("UDP2 From IP : " + peer(4) + ", " + std::to_string(velka.socket().localPort())));
+}
+
+TEST_F(HubTest, ReceiveOnlyEndpointStoresButNeverAnswersOrForwards)
+{
+    startWithTwoSystems();
+    FakeUdpPeer rack(peer(5), 9004);
+    FakeUdpPeer qvxSink(peer(3), 29101);
+    // An acknowledged multi-ack registers the station; the report then stores its state.
+    rack.send(StatusReport("R5", {{"1", RESULT_ACK}}, MSG_MULTACK), base + 3);
+    rack.send(StatusReport("R5", {{"1", STATUS_DND}}), base + 3);
+    ASSERT_TRUE(SpinUntil([&] { return system(peer(5)) && system(peer(5))->StationStates == std::vector<int>{2}; }));
+    EXPECT_EQ(system(peer(5))->Type, kTypeVelka);
+    EXPECT_EQ(system(peer(5))->Name, "R5");
+    EXPECT_FALSE(qvxSink.receive(300));
+    EXPECT_FALSE(rack.receive(100));
+}
+
+TEST_F(HubTest, OwnAddressIsHeardButIgnored)
+{
+    startWithTwoSystems();
+    ASSERT_EQ(hub->settings().OwnAddress, "127.0.0.1");
+    FakeUdpPeer self("127.0.0.1", 0);
+    self.send(StatusReport("SELF", {{"1", 0}}), base + 1);
+    ASSERT_TRUE(SpinUntil([&] { return console.contains("UDP From IP : 127.0.0.1"); }));
+    SpinFor(100);
+    EXPECT_EQ(system("127.0.0.1"), nullptr);
+    EXPECT_EQ(console.lines().size(), 1u) << "the arrival line and nothing else";
+}
+
+TEST_F(HubTest, TcpAnswersOneRequestPerConnectionWithPages)
+{
+    startWithTwoSystems();
+    FakeUdpPeer pbx(peer(2), 0);
+    std::vector<std::pair<std::string, std::uint8_t>> entries;
+    for (int i = 0; i < 60; ++i)
+        entries.emplace_back(std::to_string(41000 + i), 0);
+    pbx.send(StatusReport("QVX300", entries), base + 1);
+    pbx.send(StatusReport("QVX300", {{"X1", 0}, {"X2", 0}}), base + 1);
+    ASSERT_TRUE(SpinUntil([&] { return system(peer(2)) && system(peer(2))->Stations.size() == 62; }));
+
+    const ByteVector page0 = TcpRequest(peer(2), base, Request(MSG_GETDATA, 5, "QVX300"));
+    ASSERT_EQ(page0.size(), 808u);
+    EXPECT_EQ(ReadU16(page0, 4), 5);
+    EXPECT_EQ(ReadField(page0, 8, 16), "41000");
+    const ByteVector page1 = TcpRequest(peer(2), base, GetDataV2(6, "QVX300", 1));
+    ASSERT_EQ(page1.size(), 8u + 16u * 12u);
+    EXPECT_EQ(ReadField(page1, 8 + 16 * 11, 16), "X2");
+
+    // Two requests in one write are one packet: only the first is answered.
+    ByteVector twoAcks = Request(MSG_CLEAR, 7, "", 6);
+    const ByteVector second = Request(MSG_CLEAR, 8, "", 6);
+    twoAcks.insert(twoAcks.end(), second.begin(), second.end());
+    EXPECT_EQ(TcpRequest(peer(2), base, twoAcks), (ByteVector{0x0B, 0x01, 0x00, 0x06, 0x00, 0x07}));
+
+    // Over UDP the page goes to port 9003 of a Velka sender.
+    FakeUdpPeer velkaData(peer(4), 9003);
+    FakeUdpPeer velka(peer(4), 0);
+    velka.send(GetDataV2(9, "V4", 3), base + 4);
+    EXPECT_EQ(velkaData.receive(), (ByteVector{0x0B, 0x07, 0x00, 0x08, 0x00, 0x09, 0x00, 0x00}));
+
+    EXPECT_TRUE(console.contains("Connect from: " + peer(2)));
+    EXPECT_TRUE(SpinUntil([&] { return console.contains("Disconnected: " + peer(2)); }));
+}
+
+TEST_F(HubTest, UnregisteredVelkaStationGetsADataMismatchNotice)
+{
+    startWithTwoSystems();
+    FakeUdpPeer velkaData(peer(4), 9003);
+    FakeUdpPeer velka(peer(4), 0);
+    velka.send(StatusReport("V4", {{"41100", 1}}), base + 4);
+    const auto notice = velkaData.receive();
+    ASSERT_TRUE(notice);
+    ASSERT_EQ(notice->size(), 74u);
+    EXPECT_EQ((*notice)[1], MSG_DATA_MISMATCH);
+    EXPECT_EQ(ReadField(*notice, 54, 16), "41100");
+    EXPECT_TRUE(system(peer(4))->Stations.empty());
+}
+
+TEST_F(HubTest, SystemRegisterMovesWhereForwardsGo)
+{
+    startWithTwoSystems();
+    FakeUdpPeer qvx(peer(3), 0);
+    const std::string address = peer(3);
+    const std::array<std::uint8_t, 4> ip = {127, 0, 0, 0};
+    qvx.send(SystemRegister(1, "Q3NEW", 2, ip, 29200), base + 1);
+    ASSERT_TRUE(SpinUntil([&] { return system(peer(3))->Port == 29200; }));
+
+    FakeUdpPeer newSink(peer(3), 29201);
+    FakeUdpPeer reporter(peer(2), 0);
+    const ByteVector report = StatusReport("Q2", {{"1", 1}});
+    reporter.send(report, base + 1);
+    EXPECT_EQ(newSink.receive(), report);
+    EXPECT_EQ(system(peer(3))->Name, "Q3NEW");
+}
+
+TEST_F(HubTest, FailedTcpForwardMarksTheSystemInError)
+{
+    // Nothing listens on the QVX system's TCP port.
+    writeSystems({SystemLine(peer(3), 29100, 0, "Q3")});
+    startHub();
+    FakeUdpPeer velka(peer(4), 0);
+    velka.send(Request(MSG_REGISTER, 1, "VK", wire::kRegisterSize), base + 4);
+    ASSERT_TRUE(SpinUntil([&] { return system(peer(3))->Status == SYSTEM_ERROR; }));
+    EXPECT_TRUE(console.contains(peer(3) + " : connect() errror!"));
+    EXPECT_EQ(system(peer(4))->Status, SYSTEM_WORKING);
+}
+
+TEST_F(HubTest, GarbageOnEveryEndpointLeavesTheHubServing)
+{
+    startWithTwoSystems();
+    DisableConsoleLog();
+    auto* random = QRandomGenerator::global();
+    std::vector<std::unique_ptr<FakeUdpPeer>> peers;
+    for (int i = 0; i < 8; ++i)
+        peers.push_back(std::make_unique<FakeUdpPeer>(peer(20 + i), 0));
+    const int ports[] = {base + 1, base + 3, base + 4};
+    for (int i = 0; i < 3000; ++i) {
+        ByteVector junk(random->bounded(0, 2049));
+        for (auto& byte : junk)
+            byte = static_cast<std::uint8_t>(random->bounded(256));
+        if (!junk.empty() && random->bounded(2))
+            junk[0] = wire::kMarker;
+        if (junk.size() > 1)
+            junk[1] = static_cast<std::uint8_t>(random->bounded(18));
+        peers[static_cast<std::size_t>(i) % peers.size()]->send(junk, ports[i % 3]);
+        if (i % 100 == 0)
+            QCoreApplication::processEvents();
+    }
+    SpinFor(300);
+    const ByteVector answer = TcpRequest(peer(2), base, Request(MSG_CLEAR, 0x4242, "", 6));
+    EXPECT_EQ(answer, (ByteVector{0x0B, 0x01, 0x00, 0x06, 0x42, 0x42}));
+}
