@@ -21,6 +21,9 @@ namespace {
 
 constexpr int kListenBacklog = 5;
 constexpr int kReceiveBufferBytes = 4 << 20;
+// Bounds what a connection that streams data can make us hold.
+constexpr qint64 kConnectionReadBuffer = 4 * static_cast<qint64>(wire::kMaxTcpRead);
+const char* const kAllowListFile = "allow.txt";
 const char* const kPeerProperty = "korvelPeer";
 
 std::string DottedAddress(const QHostAddress& address)
@@ -114,7 +117,26 @@ bool Hub::start(QString* error)
     learnOwnAddress();
     tmrSave_.start();
     table_.LoadSystems();
+    loadAllowList();
     return SetUpEndpoints(error);
+}
+
+void Hub::loadAllowList()
+{
+    const auto path = options_.dataDirectory / kAllowListFile;
+    std::error_code ignored;
+    allowListTime_ = std::filesystem::last_write_time(path, ignored);
+    for (const std::string& line : allowList_.load(path))
+        qWarning("korvel: %s: ignoring a line that is not an IPv4 address or range: %s", path.c_str(), line.c_str());
+}
+
+bool Hub::refuse(const std::string& address)
+{
+    if (allowList_.allows(address))
+        return false;
+    ++refused_;
+    ConsoleLog("Refused from: %s", address.c_str());
+    return true;
 }
 
 void Hub::shutdown() { table_.SaveSystems(); }
@@ -252,6 +274,8 @@ void Hub::UDP_RACKDataReceived(Bytes packet, const std::string& fromIp, int from
 
 void Hub::handleDatagram(Endpoint endpoint, Bytes packet, const std::string& fromIp, int fromPort)
 {
+    if (refuse(fromIp))
+        return;
     switch (endpoint) {
     case Endpoint::Qvx: ConsoleLog("UDP From IP : %s", fromIp.c_str()); break;
     case Endpoint::Velka: ConsoleLog("UDP2 From IP : %s, %d", fromIp.c_str(), fromPort); break;
@@ -284,7 +308,20 @@ void Hub::ServerSocketClientConnect(QTcpSocket* socket)
 {
     socket->setParent(connections_);
     const std::string peer = DottedAddress(socket->peerAddress());
+    if (refuse(peer)) {
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
     socket->setProperty(kPeerProperty, QString::fromStdString(peer));
+    socket->setReadBufferSize(kConnectionReadBuffer);
+
+    auto* idle = new QTimer(socket);
+    idle->setSingleShot(true);
+    idle->setInterval(options_.idleConnectionMs);
+    connect(idle, &QTimer::timeout, socket, [socket] { socket->disconnectFromHost(); });
+    connect(socket, &QTcpSocket::readyRead, idle, qOverload<>(&QTimer::start));
+    idle->start();
 
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { ReadTcpRequest(socket, true); });
     connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
@@ -352,6 +389,9 @@ void Hub::TmrSaveTimer()
 {
     table_.SaveSystems();
     table_.SendKeepAlives();
+    std::error_code ignored;
+    if (std::filesystem::last_write_time(options_.dataDirectory / kAllowListFile, ignored) != allowListTime_)
+        loadAllowList();
 }
 
 } // namespace korvel

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "relay/allow_list.h"
 #include "relay/replies.h"
 #include "relay/sender_engine.h"
 #include "relay/settings.h"
@@ -30,6 +31,9 @@ public:
         // Where packets go; null means the process-wide sender engine.
         Outbox* outbox = nullptr;
         int saveIntervalMs = 30000;
+        // A connection that sends nothing for this long is closed: a real
+        // exchange sends its one request at once.
+        int idleConnectionMs = 60000;
     };
 
     explicit Hub(QObject* parent = nullptr);
@@ -64,6 +68,12 @@ public:
     int rackPort() const;
     bool listening() const;
 
+    // Senders refused by data/allow.txt since start-up.
+    std::uint64_t refusedCount() const { return refused_; }
+    const AllowList& allowList() const { return allowList_; }
+    // (Re)reads data/allow.txt; called at start-up and when the file changes.
+    void loadAllowList();
+
     // Receive handlers; public so that tests can feed them directly.
     void UDPDataReceived(Bytes packet, const std::string& fromIp, int fromPort);
     void UDP_VELKADataReceived(Bytes packet, const std::string& fromIp, int fromPort);
@@ -87,6 +97,7 @@ private:
     void ServerSocketClientDisconnect(QTcpSocket* socket);
     void ServerSocketClientError(QTcpSocket* socket, int errorCode);
     void rebind(QUdpSocket* socket, int port);
+    bool refuse(const std::string& address);
 
     Options options_;
     Settings settings_;
@@ -102,6 +113,9 @@ private:
     QUdpSocket* udpRack_;
     QObject* connections_; // parent of every accepted connection
     QTimer tmrSave_;
+    AllowList allowList_;
+    std::filesystem::file_time_type allowListTime_{};
+    std::uint64_t refused_ = 0;
 
     struct FailureLink;
     std::shared_ptr<FailureLink> failureLink_;

@@ -147,9 +147,8 @@ protected:
         file.write(text.c_str());
     }
 
-    void startHub()
+    void startHub(Hub::Options options = {})
     {
-        Hub::Options options;
         options.dataDirectory = dataPath();
         hub = std::make_unique<Hub>(options);
         if (!QFile::exists(QString::fromStdString(dataPath() + "/system.dat")))

@@ -201,3 +201,40 @@ TEST_F(HubTest, GarbageOnEveryEndpointLeavesTheHubServing)
     const ByteVector answer = TcpRequest(peer(2), base, Request(MSG_CLEAR, 0x4242, "", 6));
     EXPECT_EQ(answer, (ByteVector{0x0B, 0x01, 0x00, 0x06, 0x42, 0x42}));
 }
+
+TEST_F(HubTest, AllowListRefusesStrangersBeforeTheyTouchAnything)
+{
+    writeSystems({});
+    QFile allow(QString::fromStdString(dataPath() + "/allow.txt"));
+    ASSERT_TRUE(allow.open(QIODevice::WriteOnly));
+    allow.write(("# exchanges of site A\n" + peer(2) + "\n127.0.0.1/32  # the hub itself\n").c_str());
+    allow.close();
+    startHub();
+
+    FakeUdpPeer stranger(peer(3), 0);
+    FakeUdpPeer friendly(peer(2), 0);
+    stranger.send(StatusReport("EVIL", {{"1", 0}}), base + 1);
+    friendly.send(StatusReport("GOOD", {{"1", 0}}), base + 1);
+    ASSERT_TRUE(SpinUntil([&] { return system(peer(2)) != nullptr; }));
+    EXPECT_EQ(TcpRequest(peer(3), base, Request(MSG_CLEAR, 1, "", 6)), ByteVector{});
+    EXPECT_EQ(system(peer(3)), nullptr);
+    EXPECT_EQ(hub->refusedCount(), 2u);
+    const auto lines = console.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Refused from: " + peer(3)), 2);
+    for (const auto& line : lines)
+        EXPECT_EQ(line.find("EVIL"), std::string::npos) << line;
+    EXPECT_EQ(TcpRequest(peer(2), base, Request(MSG_CLEAR, 2, "", 6)), (ByteVector{0x0B, 0x01, 0x00, 0x06, 0x00, 0x02}));
+}
+
+TEST_F(HubTest, SilentConnectionsAreClosed)
+{
+    Hub::Options options;
+    options.idleConnectionMs = 200;
+    startHub(options);
+    QTcpSocket silent;
+    silent.bind(QHostAddress(QString::fromStdString(peer(2))));
+    silent.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(base));
+    ASSERT_TRUE(SpinUntil([&] { return silent.state() == QAbstractSocket::ConnectedState; }));
+    EXPECT_TRUE(SpinUntil([&] { return silent.state() == QAbstractSocket::UnconnectedState; }, 5000));
+    EXPECT_TRUE(SpinUntil([&] { return console.contains("Disconnected: " + peer(2)); }));
+}
