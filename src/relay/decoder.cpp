@@ -1,6 +1,6 @@
 #include "decoder.h"
 
-#include "protocol/text_render.h"
+#include "protocol/packet_trace.h"
 #include "store/console_log.h"
 
 #include <cstdio>
@@ -15,32 +15,20 @@ namespace {
 bool Reaches(Bytes packet, std::size_t offset) { return packet.size() > offset; }
 bool Holds(Bytes packet, std::size_t offset, std::size_t width) { return packet.size() >= offset + width; }
 
-void LogBody(bool trace, const std::string& body)
+void ApplyName(SystemTable& table, const std::string& source, Bytes packet, std::size_t offset)
 {
-    if (trace)
-        ConsoleLog("BODY        : %s", body.c_str());
+    if (Reaches(packet, offset))
+        table.SetSystemName(source, ReadField(packet, offset, wire::kSystemIdSize));
 }
 
-void LogPrintableBody(bool trace, Bytes packet, std::size_t offset)
-{
-    if (trace)
-        LogBody(true, PrintableText(packet, offset));
-}
-
-// Status reports and both multi-acks: header, System ID, ArraySize, entries.
-void DecodeEntries(SystemTable& table, Replies& replies, const std::string& source, Bytes packet, bool trace)
+// Status reports and acknowledged multi-ack entries record station states.
+void ApplyEntries(SystemTable& table, Replies& replies, const std::string& source, Bytes packet)
 {
     const std::uint8_t code = GetMessageCode(packet);
-    const std::string systemId = ReadField(packet, wire::kEntrySystemIdOffset, wire::kSystemIdSize);
-    if (Reaches(packet, wire::kEntrySystemIdOffset))
-        table.SetSystemName(source, systemId);
+    ApplyName(table, source, packet, wire::kEntrySystemIdOffset);
+    if (code == MSG_UNREG_MULTACK)
+        return;
     const std::uint16_t arraySize = ReadU16(packet, wire::kEntryArraySizeOffset);
-    if (trace) {
-        ConsoleLog("System ID   : %s", systemId.c_str());
-        ConsoleLog("ArraySize   : %d", arraySize);
-    }
-
-    std::string body;
     const bool velka = code == MSG_STATUSREPORT && table.GetSystemType(source) == kTypeVelka;
     for (std::size_t i = 0; i < arraySize && i < wire::kMaxWalkedEntries; ++i) {
         const std::size_t offset = wire::kFirstEntryOffset + wire::kEntrySize * i;
@@ -48,115 +36,61 @@ void DecodeEntries(SystemTable& table, Replies& replies, const std::string& sour
             break;
         const std::string station = ReadField(packet, offset, wire::kStationSize);
         const std::uint8_t value = packet[offset + wire::kEntryValueOffset];
-        if (trace) {
-            body += station;
-            body += code == MSG_STATUSREPORT ? StationStatusLabel(value) : ResultLabel(value);
-        }
         if (code == MSG_STATUSREPORT) {
             const std::int32_t state = static_cast<std::int8_t>(value);
             if (!velka || table.IsStationRegistered(source, station))
                 table.SetStationStatus(source, station, state);
             else
                 replies.SendDataMismatch(source, station);
-        } else if (code == MSG_MULTACK && value == RESULT_ACK) {
+        } else if (value == RESULT_ACK) {
             table.SetStationStatus(source, station, 255);
         }
     }
-    LogBody(trace, body);
 }
 
-void DecodeSystemRegister(SystemTable& table, const std::string& source, Bytes packet, bool trace)
+void ApplySystemRegister(SystemTable& table, const std::string& source, Bytes packet)
 {
-    const std::string systemId = ReadField(packet, wire::kSystemIdOffset, wire::kSystemIdSize);
-    if (trace)
-        ConsoleLog("System ID   : %s", systemId.c_str());
-
-    char systemIp[16];
-    std::snprintf(systemIp, sizeof systemIp, "%u.%u.%u.%u", ReadU8(packet, wire::kSystemIpOffset),
-                  ReadU8(packet, wire::kSystemIpOffset + 1), ReadU8(packet, wire::kSystemIpOffset + 2),
-                  ReadU8(packet, wire::kSystemIpOffset + 3));
-    if (trace)
-        ConsoleLog("System IP   : %s", systemIp);
-    if (Holds(packet, wire::kSystemIpOffset, 4))
+    if (Holds(packet, wire::kSystemIpOffset, 4)) {
+        char systemIp[16];
+        std::snprintf(systemIp, sizeof systemIp, "%u.%u.%u.%u", packet[wire::kSystemIpOffset],
+                      packet[wire::kSystemIpOffset + 1], packet[wire::kSystemIpOffset + 2],
+                      packet[wire::kSystemIpOffset + 3]);
         table.ReplaceSystemAddress(source, systemIp);
-    if (Reaches(packet, wire::kSystemIdOffset))
-        table.SetSystemName(source, systemId);
-
-    const std::uint16_t port = ReadU16(packet, wire::kSystemPortOffset);
-    if (Holds(packet, wire::kSystemPortOffset, 2))
-        table.SetSystemPort(source, port);
-    if (trace)
-        ConsoleLog("System Port : %d", port);
-
-    const std::uint16_t endpointType = ReadU16(packet, wire::kEndpointTypeOffset);
-    if (Holds(packet, wire::kEndpointTypeOffset, 2))
-        table.SetEndpointType(source, endpointType);
-    if (trace) {
-        ConsoleLog("EndpointType: %d", endpointType);
-        const std::size_t end = std::min(packet.size(), wire::kSystemRegisterTailOffset);
-        const Bytes head = packet.first(end);
-        ConsoleLog("BODY1       : %s", HexText(head, wire::kEndpointTypeOffset).c_str());
-        ConsoleLog("BODY2       : %s", PrintableText(packet, wire::kSystemRegisterTailOffset).c_str());
     }
+    ApplyName(table, source, packet, wire::kSystemIdOffset);
+    if (Holds(packet, wire::kSystemPortOffset, 2))
+        table.SetSystemPort(source, ReadU16(packet, wire::kSystemPortOffset));
+    if (Holds(packet, wire::kEndpointTypeOffset, 2))
+        table.SetEndpointType(source, ReadU16(packet, wire::kEndpointTypeOffset));
 }
 
 } // namespace
 
 void DecodePacket(SystemTable& table, Replies& replies, const std::string& source, Bytes packet)
 {
-    const bool trace = ConsoleLogEnabled();
-    const std::uint8_t code = GetMessageCode(packet);
-
-    if (trace) {
-        std::string header = HexText(packet.first(std::min(packet.size(), wire::kHeaderSize)));
-        const char* name = MessageName(code);
-        header += '(';
-        header += name ? name : "Unknown Command";
-        header += ')';
-        ConsoleLog("Bytes       : %d", static_cast<int>(packet.size()));
-        ConsoleLog("HEADER      : %s", header.c_str());
-        if (HasSequenceNumber(code))
-            ConsoleLog("SEQ_NO      : %d", GetSequenceNumber(packet));
+    // The trace depends on the bytes alone; the store changes never log, so
+    // tracing first keeps the order of the console lines.
+    if (ConsoleLogEnabled()) {
+        for (const std::string& line : TracePacket(packet))
+            ConsoleLogLine(line);
     }
 
-    switch (code) {
+    switch (GetMessageCode(packet)) {
     case MSG_REGISTER:
-    case MSG_DATA_MISMATCH: {
-        const std::string systemId = ReadField(packet, wire::kSystemIdOffset, wire::kSystemIdSize);
-        if (Reaches(packet, wire::kSystemIdOffset))
-            table.SetSystemName(source, systemId);
-        if (trace)
-            ConsoleLog("System ID   : %s", systemId.c_str());
-        LogPrintableBody(trace, packet, wire::kRegisterSourceOffset);
-        break;
-    }
+    case MSG_DATA_MISMATCH:
     case MSG_UNREGISTER:
-    case MSG_REGISTERv2: {
-        const std::string systemId = ReadField(packet, wire::kSystemIdOffset, wire::kSystemIdSize);
-        if (Reaches(packet, wire::kSystemIdOffset))
-            table.SetSystemName(source, systemId);
-        if (trace) {
-            ConsoleLog("System ID   : %s", systemId.c_str());
-            ConsoleLog("ArraySize   : %d", ReadU16(packet, wire::kListArraySizeOffset));
-        }
-        LogPrintableBody(trace, packet, wire::kListSourceOffset);
-        break;
-    }
-    case MSG_CLEAR:
-    case MSG_GETDATA:
-        LogPrintableBody(trace, packet, wire::kHeaderSize);
+    case MSG_REGISTERv2:
+        ApplyName(table, source, packet, wire::kSystemIdOffset);
         break;
     case MSG_STATUSREPORT:
     case MSG_MULTACK:
     case MSG_UNREG_MULTACK:
-        DecodeEntries(table, replies, source, packet, trace);
+        ApplyEntries(table, replies, source, packet);
         break;
     case MSG_SYSTEM_REGISTER:
-        DecodeSystemRegister(table, source, packet, trace);
+        ApplySystemRegister(table, source, packet);
         break;
     default:
-        if (trace)
-            LogBody(true, HexText(packet, wire::kSequenceOffset));
         break;
     }
 }
