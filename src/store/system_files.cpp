@@ -52,7 +52,20 @@ std::filesystem::path StationFilePath(const std::filesystem::path& folder, const
     return folder / (address + ".dat");
 }
 
-void Write(QSaveFile& file, const std::string& text) { file.write(text.data(), static_cast<qint64>(text.size())); }
+// Replaces the file through QSaveFile: it writes beside the old file and
+// renames over it at commit, so a crash leaves either version whole. Each
+// commit waits for the disk, and most station files do not change between
+// saves, so a file that already holds the text is left alone.
+void ReplaceFile(const std::filesystem::path& path, const std::string& text)
+{
+    if (ReadWholeFile(path) == text)
+        return;
+    QSaveFile file(QtPath(path));
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    file.write(text.data(), static_cast<qint64>(text.size()));
+    file.commit();
+}
 
 } // namespace
 
@@ -82,20 +95,13 @@ void SystemTable::LoadSystems()
 void SystemTable::SaveSystems() const
 {
     EnsureFolder(dataDirectory_);
-    // QSaveFile writes beside the old file and renames over it at commit, so
-    // a crash leaves either table whole. Station files are replaced the same
-    // way, one by one, and are written even when system.dat cannot be.
-    QSaveFile file(QtPath(dataDirectory_ / kSystemFileName));
-    const bool open = file.open(QIODevice::WriteOnly);
-    if (open)
-        Write(file, datfile::FormatSystemHeader(basePort_ ? *basePort_ : datfile::kDefaultBasePort));
+    std::string text = datfile::FormatSystemHeader(basePort_ ? *basePort_ : datfile::kDefaultBasePort);
     for (const SystemEntry& entry : systems_) {
-        if (open)
-            Write(file, datfile::FormatSystemLine(entry));
+        text += datfile::FormatSystemLine(entry);
         SaveStations(entry);
     }
-    if (open)
-        file.commit();
+    // Last, so that the table on disk never names a station file older than itself.
+    ReplaceFile(dataDirectory_ / kSystemFileName, text);
 }
 
 void SystemTable::SaveStations(const SystemEntry& entry) const
@@ -105,11 +111,7 @@ void SystemTable::SaveStations(const SystemEntry& entry) const
     if (!datfile::IsSafeStationFileName(entry.IpAddress))
         return;
     EnsureFolder(dataDirectory_);
-    QSaveFile file(QtPath(StationFilePath(dataDirectory_, entry.IpAddress)));
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    Write(file, datfile::FormatStationFile(entry.Stations));
-    file.commit();
+    ReplaceFile(StationFilePath(dataDirectory_, entry.IpAddress), datfile::FormatStationFile(entry.Stations));
 }
 
 void SystemTable::LoadStations(SystemEntry& entry)

@@ -3,6 +3,8 @@
 
 #include <gmock/gmock.h>
 
+#include <sys/stat.h>
+
 using namespace korvel;
 using korvel::testing::ReadFile;
 using korvel::testing::WriteFile;
@@ -322,4 +324,24 @@ TEST_F(SystemFilesTest, UnsafeStationFileNamesAreSkippedAndTheSaveGoesOn)
     ASSERT_NE(table.FindSystem("../x"), nullptr);
     EXPECT_THAT(table.FindSystem("../x")->Stations, IsEmpty());
     EXPECT_THAT(table.FindSystem("10.0.0.1")->Stations, ElementsAre("1"));
+}
+
+TEST_F(SystemFilesTest, AFileThatAlreadyHoldsTheTextIsNotRewritten)
+{
+    table.AddSystem("10.0.0.1", "", kTypeQvx);
+    table.AddSystem("10.0.0.2", "", kTypeQvx);
+    table.SaveSystems();
+    const auto inode = [this](const char* name) {
+        struct stat info {};
+        ::stat((data() / name).c_str(), &info);
+        return info.st_ino;
+    };
+    const auto first = inode("10.0.0.1.dat"), second = inode("10.0.0.2.dat"), systems = inode("system.dat");
+
+    table.SetStationStatus("10.0.0.2", "20", 0);
+    table.SaveSystems();
+    EXPECT_EQ(inode("10.0.0.1.dat"), first);
+    EXPECT_EQ(inode("system.dat"), systems);
+    EXPECT_NE(inode("10.0.0.2.dat"), second) << "a changed file is replaced, not written in place";
+    EXPECT_EQ(ReadFile(data() / "10.0.0.2.dat"), "20\r\n");
 }
