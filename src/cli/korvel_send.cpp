@@ -1,0 +1,217 @@
+#include "cli/send_command.h"
+#include "protocol/packet_trace.h"
+#include "protocol/wire_format.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+using namespace korvel;
+
+namespace {
+
+// The fixed ports a hub answers Velka systems on.
+constexpr int kAnswerPorts[] = {9003, 9004};
+
+class Socket {
+public:
+    explicit Socket(int fd) : fd_(fd) {}
+    ~Socket()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+bool Resolve(const std::string& host, int port, sockaddr_in& address)
+{
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) == 1)
+        return true;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* result = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result)
+        return false;
+    address.sin_addr = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr;
+    freeaddrinfo(result);
+    return true;
+}
+
+bool BindTo(int fd, const std::string& from, int port)
+{
+    if (from.empty() && port == 0)
+        return true;
+    sockaddr_in local;
+    if (!Resolve(from.empty() ? "0.0.0.0" : from, port, local))
+        return false;
+    const int yes = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    return bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+}
+
+int Milliseconds(double seconds) { return static_cast<int>(seconds * 1000); }
+
+void PrintTrace(const std::uint8_t* data, std::size_t size)
+{
+    for (const std::string& line : TracePacket(Bytes(data, size)))
+        std::printf("%s\n", line.c_str());
+    std::printf("\n");
+}
+
+int SendTcp(const SendCommand& command, const sockaddr_in& to)
+{
+    Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (socket.fd() < 0 || !BindTo(socket.fd(), command.from, 0)) {
+        std::fprintf(stderr, "korvel-send: cannot use local address '%s': %s\n", command.from.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    fcntl(socket.fd(), F_SETFL, O_NONBLOCK);
+    if (connect(socket.fd(), reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0 && errno != EINPROGRESS) {
+        std::fprintf(stderr, "korvel-send: connect to %s:%d failed: %s\n", command.host.c_str(), command.port,
+                     std::strerror(errno));
+        return 1;
+    }
+    pollfd waiting{socket.fd(), POLLOUT, 0};
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (poll(&waiting, 1, Milliseconds(command.timeoutSeconds)) != 1
+        || getsockopt(socket.fd(), SOL_SOCKET, SO_ERROR, &error, &length) < 0 || error != 0) {
+        std::fprintf(stderr, "korvel-send: connect to %s:%d failed: %s\n", command.host.c_str(), command.port,
+                     error ? std::strerror(error) : "timed out");
+        return 1;
+    }
+    if (send(socket.fd(), command.packet.data(), command.packet.size(), MSG_NOSIGNAL)
+        != static_cast<ssize_t>(command.packet.size())) {
+        std::fprintf(stderr, "korvel-send: send failed: %s\n", std::strerror(errno));
+        return 1;
+    }
+
+    // The answer is one packet; once bytes have come, a short pause collects
+    // the rest of a page that arrives in more than one segment.
+    std::uint8_t answer[wire::kMaxTcpRead];
+    std::size_t received = 0;
+    int waitMs = Milliseconds(command.timeoutSeconds);
+    while (received < sizeof answer) {
+        pollfd readable{socket.fd(), POLLIN, 0};
+        if (poll(&readable, 1, waitMs) != 1)
+            break;
+        const ssize_t count = recv(socket.fd(), answer + received, sizeof answer - received, 0);
+        if (count <= 0)
+            break;
+        received += static_cast<std::size_t>(count);
+        waitMs = 100;
+    }
+    if (received == 0) {
+        std::fprintf(stderr, "korvel-send: no answer from %s:%d\n", command.host.c_str(), command.port);
+        return 1;
+    }
+    PrintTrace(answer, received);
+    return 0;
+}
+
+int SendUdp(const SendCommand& command, const sockaddr_in& to)
+{
+    // Listeners first, so that no answer can arrive before anyone waits for it.
+    std::vector<std::unique_ptr<Socket>> listeners;
+    if (command.listen) {
+        for (int port : kAnswerPorts) {
+            auto listener = std::make_unique<Socket>(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+            if (listener->fd() < 0 || !BindTo(listener->fd(), command.from, port)) {
+                std::fprintf(stderr, "korvel-send: cannot listen on %s:%d: %s\n", command.from.c_str(), port,
+                             std::strerror(errno));
+                return 1;
+            }
+            listeners.push_back(std::move(listener));
+        }
+    }
+    Socket socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (socket.fd() < 0 || !BindTo(socket.fd(), command.from, 0)) {
+        std::fprintf(stderr, "korvel-send: cannot use local address '%s': %s\n", command.from.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    if (sendto(socket.fd(), command.packet.data(), command.packet.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+               sizeof to)
+        < 0) {
+        std::fprintf(stderr, "korvel-send: sendto failed: %s\n", std::strerror(errno));
+        return 1;
+    }
+    if (!command.listen)
+        return 0;
+
+    // Every answer that comes within the time-out is printed.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Milliseconds(command.timeoutSeconds));
+    int answers = 0;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd fds[2] = {{listeners[0]->fd(), POLLIN, 0}, {listeners[1]->fd(), POLLIN, 0}};
+        if (poll(fds, 2, static_cast<int>(left.count())) <= 0)
+            break;
+        for (int i = 0; i < 2; ++i) {
+            if (!(fds[i].revents & POLLIN))
+                continue;
+            std::uint8_t datagram[2048];
+            sockaddr_in sender{};
+            socklen_t length = sizeof sender;
+            const ssize_t count = recvfrom(fds[i].fd, datagram, sizeof datagram, 0,
+                                           reinterpret_cast<sockaddr*>(&sender), &length);
+            if (count < 0)
+                continue;
+            char text[INET_ADDRSTRLEN] = "";
+            inet_ntop(AF_INET, &sender.sin_addr, text, sizeof text);
+            std::printf("From %s:%d to port %d\n", text, ntohs(sender.sin_port), kAnswerPorts[i]);
+            PrintTrace(datagram, static_cast<std::size_t>(count));
+            ++answers;
+        }
+    }
+    std::fflush(stdout);
+    if (answers == 0) {
+        std::fprintf(stderr, "korvel-send: no answer within %.1f s\n", command.timeoutSeconds);
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    std::string error;
+    const auto command = ParseSendCommand(std::vector<std::string>(argv + 1, argv + argc), error);
+    if (!command) {
+        std::fprintf(stderr, "korvel-send: %s (see korvel-send --help)\n", error.c_str());
+        return 2;
+    }
+    if (command->help) {
+        std::printf("%s", SendUsage());
+        return 0;
+    }
+    sockaddr_in to;
+    if (!Resolve(command->host, command->port, to)) {
+        std::fprintf(stderr, "korvel-send: cannot resolve '%s'\n", command->host.c_str());
+        return 2;
+    }
+    return command->transport == SendCommand::Transport::Tcp ? SendTcp(*command, to) : SendUdp(*command, to);
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "protocol/request_builders.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace korvel {
+
+// What one korvel-send run does, parsed from its command line.
+struct SendCommand {
+    enum class Transport { Tcp, Udp };
+    std::string from;  // local address to send from; empty lets the system choose
+    Transport transport = Transport::Tcp;
+    std::string host;
+    int port = 0;
+    std::string message;
+    Packet packet;
+    bool listen = false;  // UDP: wait for answers on ports 9003 and 9004 of `from`
+    double timeoutSeconds = 3.0;
+    bool help = false;
+};
+
+// Parses arguments (without the program name). On a mistake returns nothing
+// and sets `error` to a message for the user. Builds the packet, taking
+// sequence numbers from the counter (set by --seq).
+std::optional<SendCommand> ParseSendCommand(const std::vector<std::string>& arguments, std::string& error);
+
+const char* SendUsage();
+
+} // namespace korvel
