@@ -1,4 +1,5 @@
 #include "app/headless.h"
+#include "app/window_main.h"
 
 #include <QCoreApplication>
 
@@ -49,10 +50,13 @@ int main(int argc, char* argv[])
     if (!headless) {
         const char* display = std::getenv("DISPLAY");
         const char* wayland = std::getenv("WAYLAND_DISPLAY");
-        if ((!display || !*display) && (!wayland || !*wayland))
+        if ((!display || !*display) && (!wayland || !*wayland)) {
             std::fprintf(stderr, "korvel: no display available, running headless\n");
-        headless = true;
+            headless = true;
+        }
     }
+    if (!headless)
+        return korvel::RunWindow(argc, argv);
 
     QCoreApplication app(argc, argv);
     return korvel::RunHeadless(options);

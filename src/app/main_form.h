@@ -1,0 +1,141 @@
+#pragma once
+
+#include "relay/hub.h"
+
+#include <QMainWindow>
+#include <QPointer>
+
+#include <memory>
+
+class QAction;
+class QGroupBox;
+class QLabel;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
+class QScrollArea;
+class QSystemTrayIcon;
+class QTimer;
+class QTreeView;
+class QVBoxLayout;
+class QWidget;
+
+namespace korvel {
+
+class ConsoleMemoSink;
+class StationListModel;
+class StationView;
+class SystemListModel;
+class TAboutDlg;
+class TNewClientDlg;
+class TOptionDlg;
+class TPerformanceGraph;
+class ViewRefresher;
+
+inline constexpr char kWindowCaption[] = "Korvel Version 1.1Ah (May 30 2006)";
+
+// The operator's window. It owns the hub and is the surface on which the
+// table's views and the console log are drawn; the constructor builds the
+// layout and then runs the start-up steps (FormCreate).
+class TMainForm : public QMainWindow {
+    Q_OBJECT
+
+public:
+    static constexpr int kStartHeight = 300;
+    static constexpr int kTestPanelExtraHeight = 140;
+    static constexpr int kTopPanelHeight = 220;
+
+    explicit TMainForm(Hub::Options options = {}, QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    Hub& hub() { return *hub_; }
+    // Where the test console puts its command buttons, above the shell's own.
+    QVBoxLayout* testCommandArea() const { return testCommandArea_; }
+    QRadioButton* tcpModeButton() const { return rdoTCP; }
+    TPerformanceGraph* graph() const { return PerformanceGraph1; }
+    QPlainTextEdit* console() const { return Console; }
+    ConsoleMemoSink* consoleSink() const { return consoleSink_.get(); }
+    SystemListModel* systemModel() const { return systemModel_; }
+    StationListModel* stationModel() const { return stationModel_; }
+    StationView* stationView() const { return lvStn; }
+    ViewRefresher* viewRefresher() const { return refresher_.get(); }
+    QSystemTrayIcon* trayIcon() const { return tray_; }
+    QMenu* trayMenu() const { return pmmTray; }
+    QString statusText() const;
+    bool debugMenuVisible() const;
+    bool testPanelShown() const;
+
+    // Menu, button and timer handlers.
+    void Exit1Click();
+    void TerminateKorvel1Click();
+    void Show1Click();
+    void Timer1Timer();
+    void btnConsoleClearClick();
+    void Help1Click();
+    void SetIPAddress1Click();
+    void Button3Click();
+    void btnClientOnlyModeClick();
+    void AddServer1Click();
+    void DeleteServerClick();
+    void PingtoSystem1Click();
+    void Initialize1Click();
+    void ShowTestCommand1Click();
+    void lvClientSelectItem(int row, bool selected);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildLayout();
+    void buildMenus();
+    void buildPopupMenus();
+    void createTrayIcon();
+    void FormCreate();
+    void ShowOwnAddress();
+    // Saves the table and removes the tray icon, once, however the window goes.
+    void shutdownOnce();
+    // Shown without blocking the event loop: the hub keeps relaying meanwhile.
+    void showError(const QString& text);
+    void resizeColumns();
+
+    std::unique_ptr<Hub> hub_;
+    bool shutDown_ = false;
+
+    QWidget* Panel1 = nullptr;
+    QScrollArea* Panel2 = nullptr;
+    QWidget* Panel3 = nullptr;
+    QWidget* Panel4 = nullptr;
+    QGroupBox* GroupBox1 = nullptr;
+    QGroupBox* GroupBox2 = nullptr;
+    QTreeView* lvClient = nullptr;
+    StationView* lvStn = nullptr;
+    TPerformanceGraph* PerformanceGraph1 = nullptr;
+    QPlainTextEdit* Console = nullptr;
+    QLabel* statusLabel_ = nullptr;
+    QVBoxLayout* testCommandArea_ = nullptr;
+    QPushButton* btnConsoleClear = nullptr;
+    QPushButton* btnClientOnlyMode = nullptr;
+    QPushButton* Button3 = nullptr;
+    QRadioButton* rdoTCP = nullptr;
+    QRadioButton* rdoUDP = nullptr;
+
+    QMenu* DebugMenu = nullptr;
+    QAction* ShowTestCommand1 = nullptr;
+    QMenu* popmmServer = nullptr;
+    QMenu* popmmStation = nullptr;
+    QMenu* pmmTray = nullptr;
+    QSystemTrayIcon* tray_ = nullptr;
+    QTimer* Timer1 = nullptr;
+
+    TOptionDlg* OptionDlg = nullptr;
+    TNewClientDlg* NewClientDlg = nullptr;
+    TAboutDlg* AboutDlg = nullptr;
+
+    SystemListModel* systemModel_ = nullptr;
+    StationListModel* stationModel_ = nullptr;
+    std::unique_ptr<ViewRefresher> refresher_;
+    std::unique_ptr<ConsoleMemoSink> consoleSink_;
+};
+
+} // namespace korvel

@@ -1,0 +1,33 @@
+#include "window_main.h"
+
+#include "app/korvel_application.h"
+#include "app/main_form.h"
+#include "app/unix_signals.h"
+
+#include <exception>
+
+namespace korvel {
+
+int RunWindow(int& argc, char** argv)
+{
+    KorvelApplication app(argc, argv);
+    try {
+        TMainForm form;
+        // A termination request closes the window like the Exit command, so
+        // the table is saved on that way out as well.
+        UnixSignalWatcher signalWatcher;
+        QObject::connect(&signalWatcher, &UnixSignalWatcher::terminationRequested, &form, [&form](int) {
+            form.close();
+            QCoreApplication::quit();
+        });
+        form.show();
+        return KorvelApplication::exec();
+    } catch (const std::exception& error) {
+        ShowExceptionText(QString::fromLocal8Bit(error.what()));
+    } catch (...) {
+        ShowExceptionText(QStringLiteral("Unknown error"));
+    }
+    return 0;
+}
+
+} // namespace korvel

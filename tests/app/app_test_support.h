@@ -1,0 +1,117 @@
+#pragma once
+
+#include "app/main_form.h"
+#include "store/console_log.h"
+#include "support/event_loop.h"
+#include "support/recording_outbox.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QHostAddress>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+
+namespace korvel::testing {
+
+// A base port whose TCP port and three UDP ports are free right now, so that
+// test processes running side by side do not take each other's ports.
+inline int FreeBasePort()
+{
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const int base = 20000 + static_cast<int>(QRandomGenerator::global()->bounded(4000)) * 10;
+        QTcpServer tcp;
+        QUdpSocket udp1;
+        QUdpSocket udp3;
+        QUdpSocket udp4;
+        if (tcp.listen(QHostAddress::AnyIPv4, static_cast<quint16>(base))
+            && udp1.bind(QHostAddress::AnyIPv4, static_cast<quint16>(base + 1))
+            && udp3.bind(QHostAddress::AnyIPv4, static_cast<quint16>(base + 3))
+            && udp4.bind(QHostAddress::AnyIPv4, static_cast<quint16>(base + 4)))
+            return base;
+    }
+    return 0;
+}
+
+// Runs `act` on the next modal dialog to open (QDialog::exec blocks the test
+// until something closes the dialog).
+inline void WhenModal(std::function<void(QWidget*)> act)
+{
+    auto* timer = new QTimer;
+    timer->setInterval(5);
+    QObject::connect(timer, &QTimer::timeout, [timer, act = std::move(act)] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            timer->stop();
+            timer->deleteLater();
+            act(modal);
+        }
+    });
+    timer->start();
+}
+
+// A main window over a fresh data folder, with a recording outbox.
+class MainFormFixture : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(directory.isValid());
+        basePort = FreeBasePort();
+        ASSERT_NE(basePort, 0);
+        writeSystemFile(QStringLiteral("Version : 5\r\nBase Port : %1\r\n").arg(basePort).toLatin1());
+    }
+
+    void TearDown() override
+    {
+        form.reset();
+        DisableConsoleLog();
+    }
+
+    void writeSystemFile(const QByteArray& content)
+    {
+        QFile file(directory.filePath(QStringLiteral("system.dat")));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+
+    QByteArray systemFile() const
+    {
+        QFile file(directory.filePath(QStringLiteral("system.dat")));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    TMainForm& open()
+    {
+        Hub::Options options;
+        options.dataDirectory = directory.path().toStdString();
+        options.outbox = &outbox;
+        form = std::make_unique<TMainForm>(options);
+        return *form;
+    }
+
+    // Lets the queued view rebuilds and console flushes run.
+    static void settle()
+    {
+        for (int i = 0; i < 3; ++i)
+            QCoreApplication::processEvents();
+    }
+
+    template <typename T>
+    T* child(const char* name)
+    {
+        return form->findChild<T*>(QLatin1String(name));
+    }
+
+    QTemporaryDir directory;
+    int basePort = 0;
+    RecordingOutbox outbox;
+    std::unique_ptr<TMainForm> form;
+};
+
+} // namespace korvel::testing

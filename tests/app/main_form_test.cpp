@@ -1,0 +1,390 @@
+#include "app_test_support.h"
+
+#include "app/about_dialog.h"
+#include "app/console_memo.h"
+#include "app/option_dialog.h"
+#include "app/performance_graph.h"
+#include "app/station_list_model.h"
+#include "app/station_view.h"
+#include "app/system_list_model.h"
+#include "support/packets.h"
+
+#include <QAbstractItemModelTester>
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollArea>
+#include <QTest>
+#include <QTreeView>
+
+namespace korvel::testing {
+namespace {
+
+using MainFormTest = MainFormFixture;
+
+TEST_F(MainFormTest, StartsShortWithOnlyTheListsAndTheGraph)
+{
+    TMainForm& window = open();
+    EXPECT_EQ(window.height(), TMainForm::kStartHeight);
+    EXPECT_EQ(window.width(), 894);
+    EXPECT_EQ(window.windowTitle(), QStringLiteral("Korvel Version 1.1Ah (May 30 2006)"));
+    EXPECT_TRUE(window.statusText().startsWith(QStringLiteral(" Korvel IP Address : ")));
+    EXPECT_EQ(window.statusText(),
+              QStringLiteral(" Korvel IP Address : ") + QString::fromStdString(window.hub().settings().OwnAddress));
+    EXPECT_TRUE(child<QWidget>("Panel1")->isHidden());
+    EXPECT_TRUE(child<QWidget>("Panel2")->isHidden());
+    EXPECT_FALSE(window.debugMenuVisible());
+    EXPECT_FALSE(ConsoleLogEnabled());
+    EXPECT_EQ(window.console()->toPlainText(), QStringLiteral("[Console]\n"));
+    EXPECT_TRUE(child<QRadioButton>("rdoTCP")->isChecked());
+    EXPECT_EQ(window.stationView()->style(), StationView::Style::LargeIcons);
+    // The endpoints follow the base port from system.dat.
+    EXPECT_EQ(window.hub().tcpPort(), basePort);
+    EXPECT_EQ(window.hub().udpPort(), basePort + 1);
+    EXPECT_EQ(window.hub().rackPort(), basePort + 3);
+    EXPECT_EQ(window.hub().velkaPort(), basePort + 4);
+}
+
+TEST_F(MainFormTest, TestPanelSwitchSetsHeightsMenuCaptionAndLogging)
+{
+    TMainForm& window = open();
+    auto* toggle = child<QAction>("ShowTestCommand1");
+    window.resize(window.width(), 520);
+
+    window.ShowTestCommand1Click();
+    EXPECT_FALSE(child<QWidget>("Panel1")->isHidden());
+    EXPECT_FALSE(child<QWidget>("Panel2")->isHidden());
+    EXPECT_EQ(child<QWidget>("Panel3")->maximumHeight(), TMainForm::kTopPanelHeight);
+    EXPECT_EQ(window.height(), 520 + 140);
+    EXPECT_EQ(toggle->text(), QStringLiteral("Hide Test Command"));
+    EXPECT_TRUE(ConsoleLogEnabled());
+
+    window.ShowTestCommand1Click();
+    EXPECT_TRUE(child<QWidget>("Panel1")->isHidden());
+    EXPECT_TRUE(child<QWidget>("Panel2")->isHidden());
+    EXPECT_EQ(window.height(), 300);
+    EXPECT_EQ(toggle->text(), QStringLiteral("Show Test Command"));
+    EXPECT_FALSE(ConsoleLogEnabled());
+
+    window.ShowTestCommand1Click();
+    EXPECT_EQ(window.height(), 440);
+}
+
+TEST_F(MainFormTest, AboutBoxTargetsUnlockTheDebugMenuAndClosingWithoutThemLocksIt)
+{
+    TMainForm& window = open();
+    WhenModal([](QWidget* modal) {
+        auto* about = qobject_cast<TAboutDlg*>(modal);
+        ASSERT_NE(about, nullptr);
+        EXPECT_EQ(about->lblCompatibleVersion->text(), QStringLiteral("compatible QVX version : 2.0Cf or later"));
+        QTest::mouseClick(about->ProductName, Qt::LeftButton);
+        QTest::mouseClick(about->lblVendor, Qt::LeftButton);
+        about->accept();
+    });
+    window.Help1Click();
+    EXPECT_TRUE(window.debugMenuVisible());
+    EXPECT_TRUE(ConsoleLogEnabled());
+
+    // One mark alone is not enough, and the panel being on show does not keep logging on.
+    window.ShowTestCommand1Click();
+    WhenModal([](QWidget* modal) {
+        auto* about = qobject_cast<TAboutDlg*>(modal);
+        ASSERT_NE(about, nullptr);
+        QTest::mouseClick(about->lblFeature, Qt::LeftButton);
+        about->accept();
+    });
+    window.Help1Click();
+    EXPECT_FALSE(window.debugMenuVisible());
+    EXPECT_FALSE(ConsoleLogEnabled());
+}
+
+TEST_F(MainFormTest, OptionsOkAppliesEveryField)
+{
+    TMainForm& window = open();
+    const int newBase = FreeBasePort();
+    ASSERT_NE(newBase, 0);
+    WhenModal([newBase](QWidget* modal) {
+        auto* dialog = qobject_cast<TOptionDlg*>(modal);
+        ASSERT_NE(dialog, nullptr);
+        EXPECT_EQ(dialog->edtServerIP->currentText(), QStringLiteral("127.0.0.1"));
+        EXPECT_TRUE(dialog->chkForwardStatus->isChecked());
+        dialog->edtServerIP->setCurrentText(QString());
+        dialog->chkForwardStatus->setChecked(false);
+        dialog->edtLTCPPort->setText(QString::number(newBase));
+        dialog->edtLUDPPort->setText(QString::number(newBase + 1));
+        dialog->edtRTCPPort->setText(QStringLiteral("9100"));
+        dialog->edtRUDPPort->setText(QStringLiteral("9101"));
+        dialog->accept();
+    });
+    window.SetIPAddress1Click();
+
+    const Settings& settings = window.hub().settings();
+    EXPECT_EQ(settings.ServerAddress, "");
+    EXPECT_FALSE(settings.ForwardStatus);
+    EXPECT_EQ(settings.RemoteTcpPort, 9100);
+    EXPECT_EQ(settings.RemoteUdpPort, 9101);
+    EXPECT_EQ(window.hub().tcpPort(), newBase);
+    EXPECT_EQ(window.hub().udpPort(), newBase + 1);
+    EXPECT_EQ(window.findChild<QMessageBox*>(QStringLiteral("ErrorBox")), nullptr);
+}
+
+TEST_F(MainFormTest, OptionsCancelChangesNothing)
+{
+    TMainForm& window = open();
+    const Settings before = window.hub().settings();
+    WhenModal([](QWidget* modal) {
+        auto* dialog = qobject_cast<TOptionDlg*>(modal);
+        ASSERT_NE(dialog, nullptr);
+        dialog->edtServerIP->setCurrentText(QStringLiteral("10.1.1.1"));
+        dialog->edtLTCPPort->setText(QStringLiteral("1"));
+        dialog->chkForwardStatus->setChecked(false);
+        dialog->reject();
+    });
+    window.SetIPAddress1Click();
+    const Settings& after = window.hub().settings();
+    EXPECT_EQ(after.ServerAddress, before.ServerAddress);
+    EXPECT_EQ(after.LocalTcpPort, before.LocalTcpPort);
+    EXPECT_EQ(after.ForwardStatus, before.ForwardStatus);
+    EXPECT_EQ(window.hub().tcpPort(), basePort);
+}
+
+TEST_F(MainFormTest, OptionsBadIntegerKeepsEarlierFieldsAndAppliesNothing)
+{
+    TMainForm& window = open();
+    WhenModal([](QWidget* modal) {
+        auto* dialog = qobject_cast<TOptionDlg*>(modal);
+        ASSERT_NE(dialog, nullptr);
+        dialog->edtServerIP->setCurrentText(QStringLiteral("10.1.1.1"));
+        dialog->chkForwardStatus->setChecked(false);
+        dialog->edtLTCPPort->setText(QStringLiteral("31000"));
+        dialog->edtLUDPPort->setText(QStringLiteral("31001"));
+        dialog->edtRTCPPort->setText(QStringLiteral("90x0"));
+        dialog->edtRUDPPort->setText(QStringLiteral("31003"));
+        dialog->accept();
+    });
+    window.SetIPAddress1Click();
+
+    auto* box = window.findChild<QMessageBox*>(QStringLiteral("ErrorBox"));
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->text(), QStringLiteral("'90x0' is not a valid integer value"));
+    const Settings& settings = window.hub().settings();
+    EXPECT_EQ(settings.ServerAddress, "10.1.1.1");
+    EXPECT_EQ(settings.LocalTcpPort, 31000);
+    EXPECT_EQ(settings.LocalUdpPort, 31001);
+    EXPECT_EQ(settings.RemoteTcpPort, basePort);
+    EXPECT_EQ(settings.RemoteUdpPort, basePort + 1);
+    EXPECT_TRUE(settings.ForwardStatus);
+    EXPECT_EQ(window.hub().tcpPort(), basePort);
+    EXPECT_EQ(window.hub().udpPort(), basePort + 1);
+    box->close();
+
+    // Reopening shows the partly changed settings.
+    WhenModal([](QWidget* modal) {
+        auto* dialog = qobject_cast<TOptionDlg*>(modal);
+        ASSERT_NE(dialog, nullptr);
+        EXPECT_EQ(dialog->edtServerIP->currentText(), QStringLiteral("10.1.1.1"));
+        EXPECT_EQ(dialog->edtLTCPPort->text(), QStringLiteral("31000"));
+        dialog->reject();
+    });
+    window.SetIPAddress1Click();
+}
+
+TEST_F(MainFormTest, ClientOnlyModeMarksTheCaptionOnceAndClosesTheListener)
+{
+    TMainForm& window = open();
+    auto* button = child<QPushButton>("btnClientOnlyMode");
+    button->click();
+    EXPECT_EQ(window.windowTitle(), QStringLiteral("Korvel Version 1.1Ah (May 30 2006) [Client Only Mode]"));
+    EXPECT_FALSE(button->isEnabled());
+    button->click();
+    EXPECT_EQ(window.windowTitle(), QStringLiteral("Korvel Version 1.1Ah (May 30 2006) [Client Only Mode]"));
+    EXPECT_FALSE(window.hub().listening());
+    EXPECT_NE(window.hub().udpPort(), basePort + 1);
+}
+
+TEST_F(MainFormTest, PacketsFillTheSystemListAndTheSelectedSystemsStations)
+{
+    TMainForm& window = open();
+    QAbstractItemModelTester systemsTester(window.systemModel(), QAbstractItemModelTester::FailureReportingMode::Fatal);
+    QAbstractItemModelTester stationsTester(window.stationModel(),
+                                            QAbstractItemModelTester::FailureReportingMode::Fatal);
+    const ByteVector report = StatusReport("QVX300", {{"41100", 1}, {"41101", 0}, {"41102", 2}});
+    window.hub().UDPDataReceived(report, "127.0.0.2", 5000);
+    window.hub().UDP_VELKADataReceived(StatusReport("VELKA1", {}), "127.0.0.3", 5000);
+    settle();
+
+    auto* list = child<QTreeView>("lvClient");
+    QAbstractItemModel* model = list->model();
+    ASSERT_EQ(model->rowCount(), 2);
+    auto cell = [model](int row, int column) { return model->data(model->index(row, column)).toString(); };
+    EXPECT_EQ(cell(0, 0), "QVX300");
+    EXPECT_EQ(cell(0, 1), "127.0.0.2");
+    EXPECT_EQ(cell(0, 2), "Working");
+    EXPECT_EQ(cell(0, 3), "QVX");
+    EXPECT_EQ(cell(1, 1), "127.0.0.3");
+    EXPECT_EQ(cell(1, 3), "Velka");
+
+    list->selectionModel()->select(model->index(0, 0),
+                                   QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    settle();
+    ASSERT_NE(window.hub().table().Selected(), nullptr);
+    EXPECT_EQ(window.hub().table().Selected()->IpAddress, "127.0.0.2");
+    QAbstractItemModel* stations = window.stationModel();
+    ASSERT_EQ(stations->rowCount(), 3);
+    EXPECT_EQ(stations->data(stations->index(0, 0)).toString(), "41100");
+    EXPECT_EQ(stations->data(stations->index(0, 1)).toString(), "Busy");
+    EXPECT_EQ(stations->data(stations->index(2, 1)).toString(), "DND");
+
+    // Unselecting keeps the selection and the rows.
+    list->selectionModel()->clearSelection();
+    settle();
+    EXPECT_EQ(window.hub().table().Selected()->IpAddress, "127.0.0.2");
+    EXPECT_EQ(stations->rowCount(), 3);
+
+    // Each view style shows the same rows.
+    child<QAction>("Report1")->trigger();
+    EXPECT_EQ(window.stationView()->style(), StationView::Style::Detail);
+    EXPECT_EQ(window.stationView()->currentWidget(), static_cast<QWidget*>(window.stationView()->detailView()));
+    child<QAction>("List1")->trigger();
+    EXPECT_EQ(window.stationView()->style(), StationView::Style::List);
+    child<QAction>("SmallIcon1")->trigger();
+    EXPECT_EQ(window.stationView()->style(), StationView::Style::SmallIcons);
+    child<QAction>("LargeIcon1")->trigger();
+    EXPECT_EQ(window.stationView()->currentWidget(), static_cast<QWidget*>(window.stationView()->iconView()));
+}
+
+TEST_F(MainFormTest, DeleteRemovesTheSelectedSystemOnce)
+{
+    TMainForm& window = open();
+    window.hub().table().AddSystem("127.0.0.2", "", kTypeQvx);
+    window.hub().table().AddSystem("127.0.0.3", "", kTypeQvx);
+    window.DeleteServerClick(); // nothing selected
+    settle();
+    EXPECT_EQ(window.systemModel()->rowCount(), 2);
+    window.hub().table().SelectSystem("127.0.0.2");
+    child<QAction>("DeleteServer")->trigger();
+    child<QAction>("DeleteServer")->trigger();
+    settle();
+    ASSERT_EQ(window.systemModel()->rowCount(), 1);
+    EXPECT_EQ(window.systemModel()->ipAddress(0), "127.0.0.3");
+}
+
+TEST_F(MainFormTest, AddSystemTakesTheTypedAddress)
+{
+    TMainForm& window = open();
+    WhenModal([](QWidget* modal) {
+        auto* edit = modal->findChild<QLineEdit*>(QStringLiteral("NewClientAddr"));
+        ASSERT_NE(edit, nullptr);
+        EXPECT_TRUE(edit->text().isEmpty());
+        edit->setText(QStringLiteral("192.0.2.7"));
+        qobject_cast<QDialog*>(modal)->accept();
+    });
+    window.AddServer1Click();
+    WhenModal([](QWidget* modal) { qobject_cast<QDialog*>(modal)->reject(); });
+    window.AddServer1Click();
+    settle();
+    ASSERT_EQ(window.systemModel()->rowCount(), 1);
+    EXPECT_EQ(window.systemModel()->ipAddress(0), "192.0.2.7");
+    EXPECT_TRUE(QFile::exists(directory.filePath(QStringLiteral("192.0.2.7.dat"))));
+}
+
+TEST_F(MainFormTest, ClearConsoleEmptiesTheMemoAndTheNextLineComesFirst)
+{
+    TMainForm& window = open();
+    window.ShowTestCommand1Click();
+    ConsoleLog("before");
+    child<QPushButton>("btnConsoleClear")->click();
+    settle();
+    EXPECT_EQ(window.console()->toPlainText(), QString());
+    ConsoleLog("first");
+    settle();
+    EXPECT_EQ(window.console()->toPlainText(), QStringLiteral("first"));
+}
+
+TEST_F(MainFormTest, InitializeAskedYesEmptiesTheTableAndTheFileAskedNoKeepsThem)
+{
+    TMainForm& window = open();
+    window.hub().table().AddSystem("127.0.0.2", "", kTypeQvx);
+
+    WhenModal([](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->windowTitle(), QStringLiteral("Confirm"));
+        EXPECT_EQ(box->text(), QStringLiteral("All registered system data will be deleted! Are you sure?"));
+        box->button(QMessageBox::No)->click();
+    });
+    window.Initialize1Click();
+    settle();
+    EXPECT_EQ(window.systemModel()->rowCount(), 1);
+
+    WhenModal([](QWidget* modal) { qobject_cast<QMessageBox*>(modal)->button(QMessageBox::Yes)->click(); });
+    window.Initialize1Click();
+    settle();
+    EXPECT_EQ(window.systemModel()->rowCount(), 0);
+    EXPECT_EQ(window.hub().table().size(), 0u);
+    EXPECT_EQ(systemFile(), QStringLiteral("Version : 5\r\nBase Port : %1\r\n").arg(basePort).toLatin1());
+}
+
+TEST_F(MainFormTest, ClosingByAnyWaySavesTheTable)
+{
+    for (const char* way : {"Exit1", "TerminateKorvel1", "close box"}) {
+        TMainForm& window = open();
+        window.hub().table().AddSystem("127.0.0.9", "", kTypeQvx);
+        if (QString::fromLatin1(way) == QStringLiteral("close box"))
+            window.close();
+        else
+            child<QAction>(way)->trigger();
+        EXPECT_TRUE(systemFile().contains("127.0.0.9")) << way;
+        form.reset();
+        writeSystemFile(QStringLiteral("Version : 5\r\nBase Port : %1\r\n").arg(basePort).toLatin1());
+    }
+}
+
+TEST_F(MainFormTest, TakenListeningPortIsReportedAndTheRestRuns)
+{
+    QTcpServer squatter;
+    ASSERT_TRUE(squatter.listen(QHostAddress::AnyIPv4, static_cast<quint16>(basePort)));
+    TMainForm& window = open();
+    auto* box = window.findChild<QMessageBox*>(QStringLiteral("ErrorBox"));
+    ASSERT_NE(box, nullptr);
+    EXPECT_FALSE(box->text().isEmpty());
+    EXPECT_FALSE(window.hub().listening());
+    EXPECT_EQ(window.hub().udpPort(), basePort + 1);
+    EXPECT_EQ(window.height(), TMainForm::kStartHeight);
+}
+
+TEST_F(MainFormTest, GraphTickPlotsTheCountersAndResetsTheByteCounts)
+{
+    TMainForm& window = open();
+    Counters().SentByteCount = 20 * 1200;
+    Counters().ReceivedByteCount = 40;
+    window.Timer1Timer();
+    EXPECT_EQ(window.graph()->scale(), 1500);
+    EXPECT_EQ(Counters().SentByteCount.load(), 0);
+    EXPECT_EQ(Counters().ReceivedByteCount.load(), 0);
+}
+
+TEST_F(MainFormTest, TrayMenuShowsTheWindow)
+{
+    TMainForm& window = open();
+    ASSERT_NE(window.trayMenu(), nullptr);
+    const QList<QAction*> items = window.trayMenu()->actions();
+    ASSERT_EQ(items.size(), 2);
+    EXPECT_EQ(items[0]->text(), QStringLiteral("&Show"));
+    EXPECT_EQ(items[1]->text(), QStringLiteral("&Terminate"));
+    window.showMinimized();
+    items[0]->trigger();
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_FALSE(window.isMinimized());
+}
+
+} // namespace
+} // namespace korvel::testing
