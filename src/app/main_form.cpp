@@ -122,6 +122,10 @@ void TMainForm::buildLayout()
     rdoTCP = Named(new QRadioButton(QStringLiteral("TCP Mode"), buttons), "rdoTCP");
     rdoUDP = Named(new QRadioButton(QStringLiteral("UDP Mode"), buttons), "rdoUDP");
     rdoTCP->setChecked(true);
+    // The panel is narrow; a smaller face keeps every caption whole in it.
+    QFont panelFont = buttons->font();
+    panelFont.setPixelSize(11);
+    buttons->setFont(panelFont);
     for (QWidget* widget : {static_cast<QWidget*>(btnConsoleClear), static_cast<QWidget*>(btnClientOnlyMode),
                             static_cast<QWidget*>(Button3), static_cast<QWidget*>(rdoTCP),
                             static_cast<QWidget*>(rdoUDP)})

@@ -14,6 +14,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -167,14 +168,20 @@ void TMainForm::ShowTestCommand1Click()
         Panel2->hide();
         Panel3->setMinimumHeight(0);
         Panel3->setMaximumHeight(QWIDGETSIZE_MAX);
+        // The minimum height must drop with the panels before the resize, or
+        // the window would be held at the taller minimum.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
         resize(width(), kStartHeight);
         DisableConsoleLog();
     } else {
+        // Showing the panels can stretch the window to its new minimum at
+        // once; the extra height counts from the height it had before.
+        const int before = height();
         ShowTestCommand1->setText(QStringLiteral("Hide Test Command"));
         Panel3->setFixedHeight(kTopPanelHeight);
         Panel1->show();
         Panel2->show();
-        resize(width(), height() + kTestPanelExtraHeight);
+        resize(width(), before + kTestPanelExtraHeight);
         EnableConsoleLog();
     }
 }

@@ -56,6 +56,8 @@ TEST_F(MainFormTest, StartsShortWithOnlyTheListsAndTheGraph)
 TEST_F(MainFormTest, TestPanelSwitchSetsHeightsMenuCaptionAndLogging)
 {
     TMainForm& window = open();
+    // On show the layout enforces minimum heights, which the switch must not add to.
+    window.show();
     auto* toggle = child<QAction>("ShowTestCommand1");
     window.resize(window.width(), 520);
 
