@@ -1,0 +1,431 @@
+#include "bench_net.h"
+#include "load_generator.h"
+#include "processes.h"
+#include "sinks.h"
+#include "tcp_clients.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace korvel::bench {
+
+namespace {
+
+// Addresses and ports stay clear of the 127.0.0.x systems and the 9000-9004
+// and 19000 ports that the test suites use, so a benchmark can run beside them.
+const std::string kServer = "127.0.0.1";
+const std::string kFanoutSource = "127.0.40.2";
+constexpr int kSinkSystemPort = 29000;
+constexpr int kSourceSystemPort = 29100;
+constexpr int kStoreSenders = 8;
+constexpr int kTcpClients = 4;
+
+struct Config {
+    std::string hub;
+    std::string reference;
+    std::filesystem::path work;
+    int basePort = 19500;
+    bool quick = false;
+    double seconds = 3;
+    int repeats = 3;
+    std::uint64_t window = 256;
+    bool keepWork = false;
+};
+
+enum class Relay { Hub, Reference };
+
+std::int64_t Ns(double seconds) { return static_cast<std::int64_t>(seconds * 1e9); }
+double Seconds(std::int64_t ns) { return double(ns) / 1e9; }
+
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+double PercentileUs(std::vector<std::int64_t>& sortedNs, double fraction)
+{
+    if (sortedNs.empty())
+        return 0;
+    const auto rank = static_cast<std::size_t>(std::ceil(fraction * double(sortedNs.size())));
+    return double(sortedNs[std::clamp<std::size_t>(rank, 1, sortedNs.size()) - 1]) / 1000.0;
+}
+
+std::string Nth(const char* prefix, int n) { return std::string(prefix) + std::to_string(n); }
+
+std::vector<SinkAddress> SinkAddresses(int count)
+{
+    std::vector<SinkAddress> sinks;
+    for (int i = 0; i < count; ++i)
+        sinks.push_back({Nth("127.0.50.", i + 1), kSinkSystemPort + 1});
+    return sinks;
+}
+
+std::vector<std::string> Addresses(const char* prefix, int first, int count)
+{
+    std::vector<std::string> addresses;
+    for (int i = 0; i < count; ++i)
+        addresses.push_back(Nth(prefix, first + i));
+    return addresses;
+}
+
+class Bench {
+public:
+    explicit Bench(Config config) : config_(std::move(config)) {}
+
+    int run();
+
+private:
+    std::unique_ptr<ChildProcess> startHub(const std::string& label, const std::vector<HubSystem>& systems);
+    std::unique_ptr<ChildProcess> startReference(const std::string& label, const std::vector<std::string>& args);
+    std::unique_ptr<ChildProcess> startFanoutRelay(Relay relay, const std::vector<SinkAddress>& sinks);
+    double fanoutRate(Relay relay, Sinks& sinks);
+    struct Latency {
+        double p50 = 0, p99 = 0;
+        std::int64_t lost = 0;
+        std::uint64_t sent = 0;
+    };
+    Latency latency(Relay relay, Sinks& sinks, double rate);
+    double storeRate(int systems);
+    double tcpRate(Relay relay);
+    void checkPortsFree(const std::vector<SinkAddress>& sinks) const;
+
+    Config config_;
+};
+
+std::unique_ptr<ChildProcess> Bench::startHub(const std::string& label, const std::vector<HubSystem>& systems)
+{
+    const auto folder = config_.work / ("hub-" + label);
+    WriteHubFolder(folder, config_.basePort, systems);
+    return std::make_unique<ChildProcess>(std::vector<std::string>{config_.hub, "--headless"}, folder);
+}
+
+std::unique_ptr<ChildProcess> Bench::startReference(const std::string& label, const std::vector<std::string>& args)
+{
+    const auto folder = config_.work / ("reference-" + label);
+    std::filesystem::create_directories(folder);
+    std::vector<std::string> argv{config_.reference};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return std::make_unique<ChildProcess>(argv, folder);
+}
+
+std::unique_ptr<ChildProcess> Bench::startFanoutRelay(Relay relay, const std::vector<SinkAddress>& sinks)
+{
+    const std::string label = "fanout" + std::to_string(sinks.size());
+    if (relay == Relay::Reference) {
+        const auto file = config_.work / (label + "-destinations.txt");
+        std::ofstream out(file);
+        for (const SinkAddress& sink : sinks)
+            out << sink.address << ' ' << sink.port << '\n';
+        out.close();
+        return startReference(label, {"udp", std::to_string(config_.basePort + 1), file.string()});
+    }
+    std::vector<HubSystem> systems{{kFanoutSource, kSourceSystemPort, "SOURCE", {}}};
+    for (std::size_t i = 0; i < sinks.size(); ++i)
+        systems.push_back({sinks[i].address, kSinkSystemPort, Nth("SINK", int(i + 1)), {}});
+    return startHub(label, systems);
+}
+
+void Settle(Sinks& sinks)
+{
+    std::uint64_t last = sinks.delivered();
+    for (;;) {
+        SleepNs(50'000'000);
+        const std::uint64_t now = sinks.delivered();
+        if (now == last)
+            return;
+        last = now;
+    }
+}
+
+double Bench::fanoutRate(Relay relay, Sinks& sinks)
+{
+    auto process = startFanoutRelay(relay, SinkAddresses(static_cast<int>(sinks.size())));
+    LoadGenerator generator({kFanoutSource}, Ipv4(kServer, config_.basePort + 1));
+    const std::uint64_t fanout = sinks.size();
+    const auto answered = [&] { return sinks.delivered() / fanout; };
+    generator.windowed(Ns(config_.quick ? 0.2 : 0.5), config_.window, answered);
+    const std::uint64_t before = sinks.delivered();
+    const std::vector<std::uint64_t> perBefore = sinks.perSink();
+    const double cpuBefore = ProcessCpuSeconds(process->pid());
+    const double benchBefore = ProcessCpuSeconds(getpid());
+    const SendStats stats = generator.windowed(Ns(config_.seconds), config_.window, answered);
+    const std::uint64_t after = sinks.delivered();
+    const std::vector<std::uint64_t> perAfter = sinks.perSink();
+    const double cpu = (ProcessCpuSeconds(process->pid()) - cpuBefore) / Seconds(stats.endNs - stats.startNs);
+    const double benchCpu = (ProcessCpuSeconds(getpid()) - benchBefore) / Seconds(stats.endNs - stats.startNs);
+    process->stop();
+    Settle(sinks);
+
+    std::uint64_t least = UINT64_MAX, most = 0;
+    for (std::size_t i = 0; i < perAfter.size(); ++i) {
+        least = std::min(least, perAfter[i] - perBefore[i]);
+        most = std::max(most, perAfter[i] - perBefore[i]);
+    }
+    const double rate = double(after - before) / Seconds(stats.endNs - stats.startNs);
+    std::printf("  %-9s fan-out %3zu: %10.0f delivered/s (%llu reports in, per sink %llu..%llu, stalls %llu, "
+                "cpu %.0f%%, bench cpu %.0f%%)\n",
+                relay == Relay::Hub ? "hub" : "reference", sinks.size(), rate,
+                static_cast<unsigned long long>(stats.sent), static_cast<unsigned long long>(least),
+                static_cast<unsigned long long>(most), static_cast<unsigned long long>(stats.stalls), cpu * 100, benchCpu * 100);
+    std::fflush(stdout);
+    return rate;
+}
+
+Bench::Latency Bench::latency(Relay relay, Sinks& sinks, double rate)
+{
+    auto process = startFanoutRelay(relay, SinkAddresses(static_cast<int>(sinks.size())));
+    LoadGenerator generator({kFanoutSource}, Ipv4(kServer, config_.basePort + 1));
+    generator.paced(Ns(0.2), rate);
+    Settle(sinks);
+    const double seconds = config_.quick ? config_.seconds : config_.seconds * 2;
+    const std::uint64_t before = sinks.delivered();
+    sinks.startRecording(static_cast<std::size_t>(rate * seconds * double(sinks.size()) * 1.1));
+    const SendStats stats = generator.paced(Ns(seconds), rate);
+    Settle(sinks);
+    std::vector<std::int64_t> samples = sinks.stopRecording();
+    const std::uint64_t delivered = sinks.delivered() - before;
+    process->stop();
+
+    std::sort(samples.begin(), samples.end());
+    Latency result;
+    result.sent = stats.sent;
+    result.lost = static_cast<std::int64_t>(stats.sent * sinks.size()) - static_cast<std::int64_t>(delivered);
+    result.p50 = PercentileUs(samples, 0.50);
+    result.p99 = PercentileUs(samples, 0.99);
+    std::printf("  %-9s latency at %.0f reports/s: p50 %.1f us, p99 %.1f us, max %.1f us, lost %lld of %llu\n",
+                relay == Relay::Hub ? "hub" : "reference", rate, result.p50, result.p99,
+                PercentileUs(samples, 1.0), static_cast<long long>(result.lost),
+                static_cast<unsigned long long>(stats.sent * sinks.size()));
+    std::fflush(stdout);
+    return result;
+}
+
+double Bench::storeRate(int systemCount)
+{
+    const std::vector<std::string> senders = Addresses("127.0.41.", 2, kStoreSenders);
+    std::vector<HubSystem> systems;
+    for (int i = 0; i < kStoreSenders; ++i)
+        systems.push_back({senders[std::size_t(i)], kSourceSystemPort, Nth("SENDER", i + 1), {}});
+    for (int i = 0; i < systemCount - kStoreSenders; ++i)
+        systems.push_back({Nth(Nth("127.0.", 100 + i / 250).append(".").c_str(), 1 + i % 250), kSinkSystemPort,
+                           Nth("SYSTEM", i + 1), {}});
+    auto hub = startHub("store" + std::to_string(systemCount), systems);
+
+    // Receive-only endpoint: decoded and stored, never forwarded. Nothing comes
+    // back, so the hub's socket itself says how much it took: what was sent,
+    // less what the kernel dropped, by the time its queue is empty.
+    const int port = config_.basePort + 3;
+    LoadGenerator generator(senders, Ipv4(kServer, port));
+    const auto drained = [&](std::uint64_t& drops) {
+        std::uint64_t queued = 0;
+        for (int i = 0; i < 20000; ++i) {
+            if (!UdpSocketStats(port, queued, drops))
+                Die("the hub's receive-only socket is gone");
+            if (queued == 0)
+                return MonotonicNs();
+            SleepNs(500'000);
+        }
+        Die("the hub never emptied its receive-only socket");
+    };
+    std::uint64_t dropsBefore = 0, dropsAfter = 0;
+    generator.blast(Ns(0.2));
+    drained(dropsBefore);
+    const SendStats stats = generator.blast(Ns(config_.seconds));
+    const std::int64_t end = drained(dropsAfter);
+    hub->stop();
+
+    const std::uint64_t handled = stats.sent - (dropsAfter - dropsBefore);
+    const double rate = double(handled) / Seconds(end - stats.startNs);
+    std::printf("  hub       store, %4d systems: %10.0f handled/s (%llu sent, %llu dropped by the kernel)\n",
+                systemCount, rate, static_cast<unsigned long long>(stats.sent),
+                static_cast<unsigned long long>(dropsAfter - dropsBefore));
+    std::fflush(stdout);
+    return rate;
+}
+
+double Bench::tcpRate(Relay relay)
+{
+    const std::vector<std::string> clients = Addresses("127.0.60.", 2, kTcpClients);
+    std::unique_ptr<ChildProcess> process;
+    if (relay == Relay::Reference) {
+        process = startReference("tcp", {"tcp", std::to_string(config_.basePort)});
+    } else {
+        std::vector<std::string> stations;
+        for (int i = 0; i < 50; ++i)
+            stations.push_back(std::to_string(42000 + i));
+        std::vector<HubSystem> systems;
+        for (int i = 0; i < kTcpClients; ++i)
+            systems.push_back({clients[std::size_t(i)], kSourceSystemPort, Nth("CLIENT", i + 1), stations});
+        process = startHub("tcp", systems);
+    }
+    RunGetDataClients(clients, kServer, config_.basePort, Ns(config_.quick ? 0.2 : 0.5));
+    const TcpStats stats = RunGetDataClients(clients, kServer, config_.basePort, Ns(config_.seconds));
+    process->stop();
+    const double rate = double(stats.answered) / stats.seconds;
+    std::printf("  %-9s TCP GetData: %10.0f answered/s (%llu failed)\n", relay == Relay::Hub ? "hub" : "reference",
+                rate, static_cast<unsigned long long>(stats.failed));
+    std::fflush(stdout);
+    return rate;
+}
+
+void Bench::checkPortsFree(const std::vector<SinkAddress>& sinks) const
+{
+    const int base = config_.basePort;
+    if (!TcpPortFree(base))
+        Die("TCP port " + std::to_string(base) + " is taken; choose another --base-port");
+    for (int port : {base + 1, base + 3, base + 4, sinks.front().port})
+        if (!UdpPortFree(port))
+            Die("UDP port " + std::to_string(port) + " is taken; choose another --base-port");
+}
+
+int Bench::run()
+{
+    const auto sinks100 = SinkAddresses(100);
+    checkPortsFree(sinks100);
+    std::printf("korvel benchmark: %s mode, %.1f s per measurement, %d repeat(s), base port %d\n",
+                config_.quick ? "quick" : "full", config_.seconds, config_.repeats, config_.basePort);
+    std::fflush(stdout);
+
+    std::vector<double> hub10, ref10, hub100, ref100, hubTcp, refTcp;
+    Latency hubLatency, refLatency;
+    double rate = 0;
+    {
+        Sinks sinks(SinkAddresses(10));
+        for (int r = 0; r < config_.repeats; ++r) {
+            ref10.push_back(fanoutRate(Relay::Reference, sinks));
+            hub10.push_back(fanoutRate(Relay::Hub, sinks));
+        }
+        rate = Median(ref10) / 10 / 2;
+        refLatency = latency(Relay::Reference, sinks, rate);
+        hubLatency = latency(Relay::Hub, sinks, rate);
+    }
+    {
+        Sinks sinks(sinks100);
+        for (int r = 0; r < config_.repeats; ++r) {
+            ref100.push_back(fanoutRate(Relay::Reference, sinks));
+            hub100.push_back(fanoutRate(Relay::Hub, sinks));
+        }
+    }
+    std::vector<double> store10, store2000;
+    for (int r = 0; r < config_.repeats; ++r) {
+        store10.push_back(storeRate(10));
+        store2000.push_back(storeRate(2000));
+    }
+    for (int r = 0; r < config_.repeats; ++r) {
+        refTcp.push_back(tcpRate(Relay::Reference));
+        hubTcp.push_back(tcpRate(Relay::Hub));
+    }
+
+    const double f10 = Median(hub10) / Median(ref10);
+    const double f100 = Median(hub100) / Median(ref100);
+    const double scale = Median(store2000) / Median(store10);
+    const double tcp = Median(hubTcp) / Median(refTcp);
+
+    std::printf("\n%-44s %14s %14s %8s\n", "scenario (median of runs)", "hub", "reference", "ratio");
+    std::printf("%-44s %14.0f %14.0f %8.2f\n", "1. fan-out to 10, delivered/s", Median(hub10), Median(ref10), f10);
+    std::printf("%-44s %14.0f %14.0f %8.2f\n", "2. fan-out to 100, delivered/s", Median(hub100), Median(ref100),
+                f100);
+    std::printf("%-44s %14.0f %14s %8s\n", "3. store, 10 systems, handled/s", Median(store10), "-", "");
+    std::printf("%-44s %14.0f %14s %8.2f\n", "   store, 2000 systems, handled/s (vs 10)", Median(store2000), "-",
+                scale);
+    std::printf("%-44s %14.0f %14.0f %8.2f\n", "4. TCP GetData, answered/s", Median(hubTcp), Median(refTcp), tcp);
+    char heading[64];
+    std::snprintf(heading, sizeof heading, "5. latency at %.0f reports/s x 10, p50 us", rate);
+    std::printf("%-44s %14.1f %14.1f %8s\n", heading, hubLatency.p50, refLatency.p50, "");
+    std::printf("%-44s %14.1f %14.1f %8s\n", "   p99 us", hubLatency.p99, refLatency.p99, "");
+    std::printf("%-44s %14lld %14lld %8s\n", "   datagrams lost", static_cast<long long>(hubLatency.lost),
+                static_cast<long long>(refLatency.lost), "");
+    std::printf("RESULT fanout10=%.2f fanout100=%.2f store_scale=%.2f tcp=%.2f p99_us=%.0f lost=%lld\n", f10, f100,
+                scale, tcp, hubLatency.p99, static_cast<long long>(hubLatency.lost));
+    return 0;
+}
+
+[[noreturn]] void Usage(int status = 2)
+{
+    std::fprintf(status ? stderr : stdout,
+                 "usage: korvel_bench --hub PATH --reference PATH [options]\n"
+                 "\n"
+                 "  --quick         one short run of each measurement (under a minute)\n"
+                 "  --seconds S     length of each measurement (default 3, quick 1)\n"
+                 "  --repeats N     runs of each throughput measurement; the median counts (default 3, quick 1)\n"
+                 "  --base-port N   the hub's and the reference's base port (default 19500)\n"
+                 "  --window N      status reports in flight in the throughput runs (default 256)\n"
+                 "  --work DIR      working folder (default: a new one under /tmp, removed at the end)\n"
+                 "  --keep          keep the working folder, with each program's output.log\n");
+    std::exit(status);
+}
+
+} // namespace
+
+} // namespace korvel::bench
+
+int main(int argc, char* argv[])
+{
+    using namespace korvel::bench;
+    Config config;
+    bool secondsGiven = false, repeatsGiven = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const auto value = [&]() -> std::string {
+            if (i + 1 >= argc)
+                Usage();
+            return argv[++i];
+        };
+        if (arg == "--hub")
+            config.hub = value();
+        else if (arg == "--reference")
+            config.reference = value();
+        else if (arg == "--quick")
+            config.quick = true;
+        else if (arg == "--seconds")
+            config.seconds = std::stod(value()), secondsGiven = true;
+        else if (arg == "--repeats")
+            config.repeats = std::stoi(value()), repeatsGiven = true;
+        else if (arg == "--base-port")
+            config.basePort = std::stoi(value());
+        else if (arg == "--window")
+            config.window = std::stoull(value());
+        else if (arg == "--work")
+            config.work = value();
+        else if (arg == "--keep")
+            config.keepWork = true;
+        else if (arg == "--help" || arg == "-h")
+            Usage(0);
+        else
+            Usage();
+    }
+    if (config.hub.empty() || config.reference.empty())
+        Usage();
+    if (config.quick) {
+        if (!secondsGiven)
+            config.seconds = 1;
+        if (!repeatsGiven)
+            config.repeats = 1;
+    }
+    const bool ownWork = config.work.empty();
+    if (ownWork) {
+        char folder[] = "/tmp/korvel-bench-XXXXXX";
+        if (!mkdtemp(folder))
+            Die("cannot make a working folder");
+        config.work = folder;
+    }
+    config.hub = std::filesystem::absolute(config.hub).string();
+    config.reference = std::filesystem::absolute(config.reference).string();
+    const auto work = config.work;
+    const bool keep = config.keepWork;
+    const int status = Bench(std::move(config)).run();
+    if (ownWork && !keep)
+        std::filesystem::remove_all(work);
+    return status;
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <string>
+
+namespace korvel::bench {
+
+[[noreturn]] void Die(const std::string& what);
+
+sockaddr_in Ipv4(const std::string& address, int port);
+std::string AddressText(std::uint32_t hostOrder);
+
+// A datagram socket bound to address:port (port 0: any), with large buffers so
+// that the benchmark's own sockets never drop what the relay under test sends.
+int BindUdp(const std::string& address, int port);
+
+// CLOCK_MONOTONIC, for durations.
+std::int64_t MonotonicNs();
+// CLOCK_REALTIME, the clock of the kernel's receive time stamps.
+std::int64_t RealtimeNs();
+void SleepNs(std::int64_t ns);
+void SleepUntilMonotonic(std::int64_t deadlineNs);
+
+// Receive-queue bytes and drop count of the IPv4 UDP socket bound to
+// 0.0.0.0:port, from /proc/net/udp; false when there is none.
+bool UdpSocketStats(int port, std::uint64_t& queuedBytes, std::uint64_t& drops);
+
+// CPU time (user + system) used so far by a process, all threads.
+double ProcessCpuSeconds(int pid);
+
+// True when nothing is bound to the port on any local address.
+bool UdpPortFree(int port);
+bool TcpPortFree(int port);
+
+} // namespace korvel::bench

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "protocol/wire_format.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace korvel::bench {
+
+inline constexpr std::size_t kReportStations = 5;
+inline constexpr std::size_t kReportSize = wire::kFirstEntryOffset + wire::kEntrySize * kReportStations; // 123
+
+using Report = std::array<std::uint8_t, kReportSize>;
+
+// A MSG_STATUSREPORT of five stations. The send time and a tag ride in the
+// System ID field after its terminating NUL: every reader stops at the NUL, so
+// the hub sees a constant System ID, and forwarding keeps the bytes intact.
+class ReportBuilder {
+public:
+    ReportBuilder(const std::string& systemId, int stationBase);
+    // Fills the stations and states for this sequence number and stamps `sentNs`.
+    const Report& next(std::uint64_t sequence, std::int64_t sentNs);
+    static void stamp(std::uint8_t* report, std::int64_t sentNs);
+
+private:
+    Report report_{};
+    int stationBase_;
+};
+
+// The send time of one of our reports, or nothing for any other datagram (the
+// hub also sends keep-alives to known systems).
+std::optional<std::int64_t> ReportSentNs(const std::uint8_t* bytes, std::size_t length);
+
+} // namespace korvel::bench
