@@ -7,12 +7,20 @@
 
 namespace korvel {
 
+namespace {
+
+// A port comes from a file or a packet and can be any 32-bit number; the port
+// above it wraps in 32 bits, and the senders use only its low 16 bits.
+int PortAbove(std::int32_t port) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(port) + 1u); }
+
+} // namespace
+
 void Replies::ForwardToSystem(const SystemEntry& entry, Bytes packet)
 {
     if (entry.Type == kTypeQvx) {
         const std::string& destination = entry.ToIp.empty() ? entry.IpAddress : entry.ToIp;
         if (GetMessageCode(packet) == MSG_STATUSREPORT)
-            outbox_.sendUdp(destination, entry.Port + 1, packet);
+            outbox_.sendUdp(destination, PortAbove(entry.Port), packet);
         else
             outbox_.sendTcp(destination, entry.Port, packet);
     } else if (entry.Type == kTypeVelka) {
@@ -37,7 +45,7 @@ void Replies::forwardLoop(Bytes packet, const std::string& sender, ForwardTrace 
             case ForwardTrace::TcpClientAddress: ConsoleLog("Forward To : %s", entry.IpAddress.c_str()); break;
             case ForwardTrace::Port: ConsoleLog("Forward To : %s, %d", entry.IpAddress.c_str(), entry.Port); break;
             case ForwardTrace::PortPlusOne:
-                ConsoleLog("Forward To : %s, %d", entry.IpAddress.c_str(), entry.Port + 1);
+                ConsoleLog("Forward To : %s, %d", entry.IpAddress.c_str(), PortAbove(entry.Port));
                 break;
             }
         }

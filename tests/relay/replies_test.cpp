@@ -1,5 +1,8 @@
 #include "relay_fixture.h"
 
+#include <algorithm>
+#include <limits>
+
 using namespace korvel;
 using namespace korvel::testing;
 using Lines = std::vector<std::string>;
@@ -90,6 +93,24 @@ TEST_F(RepliesTest, VelkaEndpointAnswersAndForwardsByCode)
         outbox.sent.clear();
         replies.velkaStep(Request(code, 5, "V", 48), "127.0.0.4");
         EXPECT_EQ(destinations(), (Lines{"udp 127.0.0.4:9004"})) << int(code);
+    }
+}
+
+// Found by the decode fuzzer: a port of 2147483647 from system.dat made the
+// forwarding port overflow.
+TEST_F(RepliesTest, ForwardingPortOfAnyFilePortStaysDefined)
+{
+    table.AppendEntry("127.0.0.7", "far", kTypeQvx, 2, std::numeric_limits<std::int32_t>::max(), "10.1.1.7");
+    for (const std::string& sender : {std::string("127.0.0.2"), std::string("127.0.0.4")}) {
+        outbox.sent.clear();
+        if (sender == "127.0.0.4")
+            replies.velkaStep(StatusReport("V", {{"1", 0}}), sender);
+        else
+            replies.udpStep(StatusReport("Q", {{"1", 0}}), sender);
+        const auto far = std::find_if(outbox.sent.begin(), outbox.sent.end(),
+                                      [](const SentPacket& p) { return p.host == "10.1.1.7"; });
+        ASSERT_NE(far, outbox.sent.end()) << sender;
+        EXPECT_EQ(far->port & 0xFFFF, 0) << "the senders use the low 16 bits of the port above";
     }
 }
 
