@@ -50,7 +50,9 @@ int main(int argc, char* argv[])
     if (!headless) {
         const char* display = std::getenv("DISPLAY");
         const char* wayland = std::getenv("WAYLAND_DISPLAY");
-        if ((!display || !*display) && (!wayland || !*wayland)) {
+        // A platform chosen by name (offscreen, vnc, ...) needs no display server.
+        const char* platform = std::getenv("QT_QPA_PLATFORM");
+        if ((!display || !*display) && (!wayland || !*wayland) && (!platform || !*platform)) {
             std::fprintf(stderr, "korvel: no display available, running headless\n");
             headless = true;
         }

@@ -6,6 +6,7 @@
 #include "support/recording_outbox.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QHostAddress>
 #include <QRandomGenerator>

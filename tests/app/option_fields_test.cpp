@@ -1,5 +1,4 @@
 #include "app/option_dialog.h"
-#include "app/ping_dialog.h"
 
 #include <gtest/gtest.h>
 
@@ -26,15 +25,6 @@ TEST(ParseIntegerField, RejectsAnythingElse)
 TEST(ParseIntegerField, MessageNamesTheFieldText)
 {
     EXPECT_EQ(NotAnIntegerMessage(QStringLiteral("90a0")), QStringLiteral("'90a0' is not a valid integer value"));
-}
-
-TEST(PingArguments, AddressIsOneArgumentThatCannotBeAnOption)
-{
-    EXPECT_EQ(PingArguments(QStringLiteral("10.0.0.1")),
-              (QStringList{QStringLiteral("-c"), QStringLiteral("4"), QStringLiteral("--"), QStringLiteral("10.0.0.1")}));
-    const QStringList hostile = PingArguments(QStringLiteral("-f 1.2.3.4; rm -rf /"));
-    EXPECT_EQ(hostile.size(), 4);
-    EXPECT_EQ(hostile.last(), QStringLiteral("-f 1.2.3.4; rm -rf /"));
 }
 
 } // namespace
