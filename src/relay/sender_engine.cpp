@@ -11,9 +11,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <deque>
 
 namespace korvel {
 
@@ -22,6 +25,8 @@ namespace {
 // The classic host field holds 31 characters; a longer text is refused rather
 // than cut, since a cut name could resolve to a different machine.
 constexpr std::size_t kMaxHostLength = 31;
+// Datagrams handed to the kernel in one call.
+constexpr std::size_t kSendBatch = 64;
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -50,7 +55,7 @@ struct SenderEngine::Job {
     bool tcp = false;
     std::string host;
     int port = 0;
-    std::vector<std::uint8_t> data;
+    std::shared_ptr<const Payload> data;
 };
 
 struct SenderEngine::Pending {
@@ -116,13 +121,14 @@ void SenderEngine::enqueue(bool tcp, const std::string& host, int port, Bytes by
         dropped_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    Job job{tcp, host, port, std::vector<std::uint8_t>(bytes.begin(), bytes.end())};
     counters_.LiveSenderCount.fetch_add(1, std::memory_order_relaxed);
     bool wasEmpty;
     {
         std::lock_guard guard(mutex_);
+        if (!lastPayload_ || !std::equal(bytes.begin(), bytes.end(), lastPayload_->begin(), lastPayload_->end()))
+            lastPayload_ = std::make_shared<const Payload>(bytes.begin(), bytes.end());
         wasEmpty = queue_.empty();
-        queue_.push_back(std::move(job));
+        queue_.push_back(Job{tcp, host, port, lastPayload_});
     }
     if (wasEmpty)
         wake();
@@ -148,20 +154,58 @@ void SenderEngine::finish(Job& job, const char* failureFormat)
         if (handler)
             handler(job.host);
     }
-    counters_.SentByteCount.fetch_add(static_cast<std::int32_t>(job.data.size()), std::memory_order_relaxed);
+    counters_.SentByteCount.fetch_add(static_cast<std::int32_t>(job.data->size()), std::memory_order_relaxed);
     counters_.LiveSenderCount.fetch_sub(1, std::memory_order_relaxed);
 }
 
-void SenderEngine::sendDatagram(Job& job)
+void SenderEngine::sendDatagrams(std::vector<Job>& jobs)
 {
-    sockaddr_in address;
-    if (!Resolve(job.host, job.port, address))
-        return finish(job, "%s : gethostbyname() failed!");
-    if (udpSocket_ < 0)
-        return finish(job, "%s : socket create error!");
-    const ssize_t sent = sendto(udpSocket_, job.data.data(), job.data.size(), 0,
-                                reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    finish(job, sent < 0 ? "%s : sendto() error!" : nullptr);
+    std::array<Job*, kSendBatch> batch;
+    std::array<sockaddr_in, kSendBatch> addresses;
+    std::array<iovec, kSendBatch> vectors;
+    std::array<mmsghdr, kSendBatch> messages;
+    auto next = jobs.begin();
+    while (next != jobs.end()) {
+        std::size_t count = 0;
+        for (; next != jobs.end() && count < kSendBatch; ++next) {
+            Job& job = *next;
+            if (job.tcp)
+                continue;
+            if (!Resolve(job.host, job.port, addresses[count])) {
+                finish(job, "%s : gethostbyname() failed!");
+                continue;
+            }
+            if (udpSocket_ < 0) {
+                finish(job, "%s : socket create error!");
+                continue;
+            }
+            batch[count] = &job;
+            vectors[count] = iovec{const_cast<std::uint8_t*>(job.data->data()), job.data->size()};
+            messages[count] = mmsghdr{};
+            messages[count].msg_hdr.msg_name = &addresses[count];
+            messages[count].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+            messages[count].msg_hdr.msg_iov = &vectors[count];
+            messages[count].msg_hdr.msg_iovlen = 1;
+            ++count;
+        }
+        // The kernel stops at the first datagram it refuses; that one failed
+        // and the rest are offered again.
+        std::size_t done = 0;
+        while (done < count) {
+            const int sent = sendmmsg(udpSocket_, &messages[done], static_cast<unsigned>(count - done), 0);
+            if (sent < 0 && errno == EINTR)
+                continue;
+            const std::size_t succeeded = sent < 0 ? 0 : static_cast<std::size_t>(sent);
+            std::int32_t bytes = 0;
+            for (std::size_t i = done; i < done + succeeded; ++i)
+                bytes += static_cast<std::int32_t>(batch[i]->data->size());
+            counters_.SentByteCount.fetch_add(bytes, std::memory_order_relaxed);
+            counters_.LiveSenderCount.fetch_sub(static_cast<std::int32_t>(succeeded), std::memory_order_relaxed);
+            done += succeeded;
+            if (sent < 0)
+                finish(*batch[done++], "%s : sendto() error!");
+        }
+    }
 }
 
 void SenderEngine::startConnect(Job&& job)
@@ -195,7 +239,7 @@ void SenderEngine::finishConnect(std::size_t index, bool writable)
     socklen_t length = sizeof error;
     if (!writable || getsockopt(pending.fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0 || error != 0) {
         failure = "%s : connect() errror!";
-    } else if (send(pending.fd, pending.job.data.data(), pending.job.data.size(), MSG_NOSIGNAL) < 0) {
+    } else if (send(pending.fd, pending.job.data->data(), pending.job.data->size(), MSG_NOSIGNAL) < 0) {
         failure = "%s : send() error!";
     }
     close(pending.fd);
@@ -204,7 +248,7 @@ void SenderEngine::finishConnect(std::size_t index, bool writable)
 
 void SenderEngine::run()
 {
-    std::deque<Job> batch;
+    std::vector<Job> batch;
     std::deque<Job> waitingTcp;
     std::vector<pollfd> fds;
     for (;;) {
@@ -245,11 +289,10 @@ void SenderEngine::run()
             batch.swap(queue_);
             stopping = stopping_;
         }
+        sendDatagrams(batch);
         for (auto& job : batch) {
             if (job.tcp)
                 waitingTcp.push_back(std::move(job));
-            else
-                sendDatagram(job);
         }
         batch.clear();
         while (!waitingTcp.empty() && pending_.size() < options_.maxPendingConnects) {

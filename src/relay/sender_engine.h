@@ -3,9 +3,8 @@
 #include "relay/settings.h"
 #include "store/outbox.h"
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -21,6 +20,8 @@ namespace korvel {
 // with its own time-out, so a dead destination holds up nobody else.
 // A job counts in LiveSenderCount from the call until it has finished, and
 // adds its length to SentByteCount when it ends, whether it worked or not.
+// Consecutive jobs with the same bytes (one packet forwarded to every system)
+// share one copy, and the worker hands the kernel many datagrams per call.
 class SenderEngine {
 public:
     using FailureHandler = std::function<void(const std::string& host)>;
@@ -54,9 +55,10 @@ public:
 private:
     struct Job;
     struct Pending;
+    using Payload = std::vector<std::uint8_t>;
     void enqueue(bool tcp, const std::string& host, int port, Bytes bytes);
     void run();
-    void sendDatagram(Job& job);
+    void sendDatagrams(std::vector<Job>& jobs);
     void startConnect(Job&& job);
     void finishConnect(std::size_t index, bool writable);
     void finish(Job& job, const char* failureFormat);
@@ -64,8 +66,9 @@ private:
 
     TrafficCounters& counters_;
     Options options_;
-    std::mutex mutex_; // guards queue_, failureHandler_, stopping_
-    std::deque<Job> queue_;
+    std::mutex mutex_; // guards queue_, lastPayload_, failureHandler_, stopping_
+    std::vector<Job> queue_;
+    std::shared_ptr<const Payload> lastPayload_;
     FailureHandler failureHandler_;
     bool stopping_ = false;
     std::atomic<std::uint64_t> dropped_{0};

@@ -114,3 +114,46 @@ TEST(SenderEngine, TcpSendDeliversThePacketAndCloses)
     EXPECT_EQ(received, QByteArray("\x07\x08\x09", 3));
     ASSERT_TRUE(WaitFor([&] { return counters.LiveSenderCount.load() == 0; }));
 }
+
+// The engine shares one copy among sends of equal bytes and hands the kernel
+// many datagrams at once: neither may blur what each call sent, nor let one
+// refused datagram take the others of its batch down with it.
+TEST(SenderEngine, EachSendCarriesItsOwnBytesAndOneRefusalSparesTheRest)
+{
+    LockedCapture capture;
+    ConsoleSink* previous = SetConsoleSink(&capture);
+    EnableConsoleLog();
+
+    QUdpSocket receiver;
+    ASSERT_TRUE(receiver.bind(QHostAddress::LocalHost, 0));
+    const int port = receiver.localPort();
+    TrafficCounters counters;
+    std::vector<std::string> failed;
+    {
+        SenderEngine engine(counters);
+        engine.setFailureHandler([&](const std::string& host) { failed.push_back(host); });
+        std::vector<std::uint8_t> buffer = {1, 2, 3};
+        engine.sendUdp("127.0.0.1", port, buffer);
+        engine.sendUdp("127.0.0.1", port, buffer);
+        buffer = {4, 5, 6};
+        engine.sendUdp("127.0.0.1", 0, buffer); // the kernel refuses port 0
+        engine.sendUdp("127.0.0.1", port, buffer);
+        buffer = {4, 5};
+        engine.sendUdp("127.0.0.1", port, buffer);
+        ASSERT_TRUE(WaitFor([&] { return counters.LiveSenderCount.load() == 0; }));
+        EXPECT_EQ(counters.SentByteCount.load(), 14);
+    }
+    DisableConsoleLog();
+    SetConsoleSink(previous);
+
+    std::vector<std::vector<std::uint8_t>> received;
+    while (received.size() < 4 && (receiver.hasPendingDatagrams() || receiver.waitForReadyRead(2000))) {
+        char data[16];
+        const qint64 count = receiver.readDatagram(data, sizeof data);
+        ASSERT_GE(count, 0);
+        received.emplace_back(data, data + count);
+    }
+    EXPECT_EQ(received, (std::vector<std::vector<std::uint8_t>>{{1, 2, 3}, {1, 2, 3}, {4, 5, 6}, {4, 5}}));
+    EXPECT_EQ(capture.lines, (std::vector<std::string>{"127.0.0.1 : sendto() error!"}));
+    EXPECT_EQ(failed, (std::vector<std::string>{"127.0.0.1"}));
+}
