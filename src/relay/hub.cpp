@@ -12,6 +12,8 @@
 #include <QUdpSocket>
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <mutex>
 
@@ -25,16 +27,33 @@ constexpr int kReceiveBufferBytes = 4 << 20;
 constexpr qint64 kConnectionReadBuffer = 4 * static_cast<qint64>(wire::kMaxTcpRead);
 const char* const kAllowListFile = "allow.txt";
 const char* const kPeerProperty = "korvelPeer";
+// Datagrams taken from the kernel per call while draining an endpoint.
+constexpr unsigned kReceiveBatch = 32;
+
+// Runs for every datagram, so it skips the formatted output that inet_ntop
+// goes through; the text is the same.
+std::string DottedText(quint32 hostOrder)
+{
+    char text[INET_ADDRSTRLEN];
+    char* at = text;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const unsigned part = (hostOrder >> shift) & 0xFF;
+        if (part >= 100)
+            *at++ = static_cast<char>('0' + part / 100);
+        if (part >= 10)
+            *at++ = static_cast<char>('0' + part / 10 % 10);
+        *at++ = static_cast<char>('0' + part % 10);
+        if (shift > 0)
+            *at++ = '.';
+    }
+    return std::string(text, at);
+}
 
 std::string DottedAddress(const QHostAddress& address)
 {
     bool isIPv4 = false;
     const quint32 value = address.toIPv4Address(&isIPv4);
-    if (!isIPv4)
-        return address.toString().toStdString();
-    const in_addr raw{htonl(value)};
-    char text[INET_ADDRSTRLEN];
-    return inet_ntop(AF_INET, &raw, text, sizeof text) ? std::string(text) : std::string();
+    return isIPv4 ? DottedText(value) : address.toString().toStdString();
 }
 
 std::string PeerOf(const QTcpSocket* socket) { return socket->property(kPeerProperty).toString().toStdString(); }
@@ -78,6 +97,9 @@ Hub::Hub(Options options, QObject* parent)
     connect(udpRack_, &QUdpSocket::readyRead, this, [this] { readDatagrams(udpRack_, Endpoint::Rack); });
     for (QUdpSocket* socket : {udp_, udpVelka_}) {
         connect(socket, &QUdpSocket::errorOccurred, this, [](QAbstractSocket::SocketError error) {
+            // The drain's last look finding nothing waiting is not an error.
+            if (error == QAbstractSocket::TemporaryError)
+                return;
             if (error == QAbstractSocket::HostNotFoundError)
                 ConsoleLog("UDP Error : Invalid Host");
             else
@@ -244,16 +266,40 @@ bool Hub::listening() const { return server_->isListening(); }
 
 void Hub::readDatagrams(QUdpSocket* socket, Endpoint endpoint)
 {
-    // Drain everything that is waiting: one readiness event can stand for many.
-    while (socket->hasPendingDatagrams()) {
-        std::uint8_t buffer[wire::kMaxDatagram];
+    // Drain everything that is waiting: one readiness event can stand for
+    // many datagrams, and the kernel hands them over a batch per call. A
+    // longer datagram is cut to the buffer's size.
+    std::uint8_t buffers[kReceiveBatch][wire::kMaxDatagram];
+    sockaddr_in senders[kReceiveBatch];
+    iovec vectors[kReceiveBatch];
+    mmsghdr messages[kReceiveBatch];
+    const int fd = static_cast<int>(socket->socketDescriptor());
+    for (;;) {
+        for (unsigned i = 0; i < kReceiveBatch; ++i) {
+            vectors[i] = iovec{buffers[i], sizeof buffers[i]};
+            messages[i] = mmsghdr{};
+            messages[i].msg_hdr.msg_name = &senders[i];
+            messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+            messages[i].msg_hdr.msg_iov = &vectors[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int count = fd < 0 ? -1 : recvmmsg(fd, messages, kReceiveBatch, MSG_DONTWAIT, nullptr);
+        for (int i = 0; i < count; ++i) {
+            const sockaddr_in& from = senders[i];
+            handleDatagram(endpoint, Bytes(buffers[i], messages[i].msg_len), DottedText(ntohl(from.sin_addr.s_addr)),
+                           ntohs(from.sin_port));
+        }
+        if (count == static_cast<int>(kReceiveBatch))
+            continue;
+        // Qt arms the next readiness event only once a datagram has been read
+        // through the socket. This read usually finds the queue empty; one
+        // that has just arrived is handled like the rest.
         QHostAddress from;
         quint16 fromPort = 0;
-        // A longer datagram is cut to the buffer's size.
-        const qint64 count = socket->readDatagram(reinterpret_cast<char*>(buffer), sizeof buffer, &from, &fromPort);
-        if (count < 0)
-            break;
-        handleDatagram(endpoint, Bytes(buffer, static_cast<std::size_t>(count)), DottedAddress(from), fromPort);
+        const qint64 last = socket->readDatagram(reinterpret_cast<char*>(buffers[0]), sizeof buffers[0], &from, &fromPort);
+        if (last < 0)
+            return;
+        handleDatagram(endpoint, Bytes(buffers[0], static_cast<std::size_t>(last)), DottedAddress(from), fromPort);
     }
 }
 

@@ -50,6 +50,41 @@ TEST_F(HubTest, StatusReportOnTheQvxEndpointIsForwardedAndNeverAnswered)
     EXPECT_TRUE(console.contains("Forward To : " + peer(3)));
 }
 
+// The endpoint drains the kernel's queue many datagrams at a time: a burst
+// longer than one drain must come out whole and in order, and the endpoint
+// must still hear what arrives once the queue has run dry.
+TEST_F(HubTest, BurstOfReportsIsForwardedWholeAndInOrder)
+{
+    startWithTwoSystems();
+    DisableConsoleLog();
+    FakeUdpPeer sender(peer(2), 9004);
+    FakeUdpPeer qvxSink(peer(3), 29101);
+    ASSERT_TRUE(sender.bound() && qvxSink.bound());
+
+    std::vector<ByteVector> sent;
+    for (int i = 0; i < 150; ++i) {
+        sent.push_back(StatusReport("B" + std::to_string(i), {{"41100", static_cast<std::uint8_t>(i % 5)}}));
+        sender.send(sent.back(), base + 1);
+    }
+    std::vector<ByteVector> forwarded;
+    while (forwarded.size() < sent.size()) {
+        const auto datagram = qvxSink.receive();
+        if (!datagram)
+            break;
+        forwarded.push_back(*datagram);
+    }
+    EXPECT_EQ(forwarded, sent);
+
+    SpinFor(100);
+    EnableConsoleLog();
+    const ByteVector late = StatusReport("LATE", {{"41100", STATUS_BUSY}});
+    sender.send(late, base + 1);
+    EXPECT_EQ(qvxSink.receive(), late);
+    EXPECT_EQ(system(peer(2))->Name, "LATE");
+    for (const std::string& line : console.lines())
+        EXPECT_EQ(line.find("UDP Error"), std::string::npos) << line;
+}
+
 TEST_F(HubTest, VelkaEndpointAcksToPort9004AndForwardsRegistrationsByTcp)
 {
     startWithTwoSystems();
