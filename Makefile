@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 CMAKE_ARGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test run bench fuzz test-asan clean
+.PHONY: all deps configure build test run package bench fuzz test-asan clean
 
 all: build
 
@@ -25,6 +25,10 @@ test: build
 # it runs headless.
 run: build
 	cd $(CURDIR) && $(BUILD_DIR)/src/app/korvel
+
+# The Debian package (korvel_<version>_<arch>.deb) in $(BUILD_DIR).
+package: build
+	cd $(BUILD_DIR) && cpack
 
 # Benchmarks against a reference relay; QUICK=1 for a short run.
 bench: build
