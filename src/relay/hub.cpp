@@ -15,6 +15,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <mutex>
 
 namespace korvel {
@@ -401,9 +402,12 @@ void Hub::ServerSocketClientError(QTcpSocket* socket, int errorCode)
 void Hub::ReadTcpRequest(QTcpSocket* socket, bool reply)
 {
     std::uint8_t buffer[wire::kMaxTcpRead];
-    const qint64 count = socket->read(reinterpret_cast<char*>(buffer), sizeof buffer);
-    if (count <= 0)
+    qint64 count = socket->read(reinterpret_cast<char*>(buffer), sizeof buffer);
+    // A request connection with nothing to read has nothing to answer; the test
+    // client traces even an empty answer, so the operator sees that none came.
+    if (count <= 0 && reply)
         return;
+    count = std::max<qint64>(count, 0);
     const Bytes packet(buffer, static_cast<std::size_t>(count));
     std::string peer = PeerOf(socket);
     if (peer.empty())
@@ -429,6 +433,33 @@ void Hub::ReadTcpRequest(QTcpSocket* socket, bool reply)
             },
             Qt::QueuedConnection);
     }
+}
+
+namespace {
+
+// The remote host is whatever the operator typed; a text that is no address
+// is the endpoint's invalid-host case.
+void SendFromEndpoint(QUdpSocket* socket, const std::string& host, int port, Bytes packet)
+{
+    const QHostAddress address(QString::fromStdString(host));
+    if (address.isNull()) {
+        ConsoleLog("UDP Error : Invalid Host");
+        return;
+    }
+    socket->writeDatagram(reinterpret_cast<const char*>(packet.data()), static_cast<qint64>(packet.size()), address,
+                          static_cast<quint16>(port));
+}
+
+} // namespace
+
+void Hub::SendFromUdpEndpoint(Bytes packet)
+{
+    SendFromEndpoint(udp_, settings_.UdpRemoteHost, settings_.RemoteUdpPort, packet);
+}
+
+void Hub::SendFromVelkaEndpoint(Bytes packet)
+{
+    SendFromEndpoint(udpVelka_, settings_.VelkaRemoteHost, settings_.VelkaRemotePort, packet);
 }
 
 void Hub::TmrSaveTimer()

@@ -74,6 +74,11 @@ public:
     // (Re)reads data/allow.txt; called at start-up and when the file changes.
     void loadAllowList();
 
+    // The test console's datagrams leave through the endpoints themselves, to
+    // each endpoint's remote host and port.
+    void SendFromUdpEndpoint(Bytes packet);
+    void SendFromVelkaEndpoint(Bytes packet);
+
     // Receive handlers; public so that tests can feed them directly.
     void UDPDataReceived(Bytes packet, const std::string& fromIp, int fromPort);
     void UDP_VELKADataReceived(Bytes packet, const std::string& fromIp, int fromPort);
