@@ -12,6 +12,7 @@
 #include "app/system_list_model.h"
 #include "app/view_refresher.h"
 #include "store/console_log.h"
+#include "testconsole/test_commands.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -63,6 +64,8 @@ TMainForm::TMainForm(Hub::Options options, QWidget* parent) : QMainWindow(parent
     hub_ = std::make_unique<Hub>(options);
 
     buildLayout();
+    testCommands_ = new TestCommands(*hub_, [this] { return rdoTCP->isChecked(); }, this);
+    testCommands_->addButtons(testCommandArea_, testCommandArea_->parentWidget());
     buildMenus();
     buildPopupMenus();
 

@@ -31,6 +31,7 @@ class TAboutDlg;
 class TNewClientDlg;
 class TOptionDlg;
 class TPerformanceGraph;
+class TestCommands;
 class ViewRefresher;
 
 inline constexpr char kWindowCaption[] = "Korvel Version 1.1Ah (May 30 2006)";
@@ -53,6 +54,8 @@ public:
     // Where the test console puts its command buttons, above the shell's own.
     QVBoxLayout* testCommandArea() const { return testCommandArea_; }
     QRadioButton* tcpModeButton() const { return rdoTCP; }
+    QRadioButton* udpModeButton() const { return rdoUDP; }
+    TestCommands* testCommands() const { return testCommands_; }
     TPerformanceGraph* graph() const { return PerformanceGraph1; }
     QPlainTextEdit* console() const { return Console; }
     ConsoleMemoSink* consoleSink() const { return consoleSink_.get(); }
@@ -131,6 +134,7 @@ private:
     TOptionDlg* OptionDlg = nullptr;
     TNewClientDlg* NewClientDlg = nullptr;
     TAboutDlg* AboutDlg = nullptr;
+    TestCommands* testCommands_ = nullptr;
 
     SystemListModel* systemModel_ = nullptr;
     StationListModel* stationModel_ = nullptr;

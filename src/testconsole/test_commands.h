@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QObject>
+
+#include <functional>
+
+class QPushButton;
+class QVBoxLayout;
+class QWidget;
+
+namespace korvel {
+
+class Hub;
+class TRegisterDlg;
+class TStatusReportDlg;
+
+// The operator's test console: buttons that play a PBX system against the
+// host at ServerAddress, over TCP (as a QVX system) or UDP (as a Velka one).
+class TestCommands : public QObject {
+    Q_OBJECT
+
+public:
+    // `tcpMode` says which of the two mode buttons is selected; `parent`
+    // owns the two dialogs.
+    TestCommands(Hub& hub, std::function<bool()> tcpMode, QWidget* parent);
+
+    // Adds the eight command buttons to the panel's layout.
+    void addButtons(QVBoxLayout* area, QWidget* owner);
+
+    void btnStatusReportClick();
+    void btnRegisterClick();
+    void btnUnregisterClick();
+    void btnClearClick();
+    void btnGetDataClick();
+    void btnGetData2Click();
+    void btnMAckClick();
+    void btnMackUnregClick();
+
+    TStatusReportDlg* statusReportDialog() const { return StatusReportDlg; }
+    TRegisterDlg* registerDialog() const { return RegisterDlg; }
+
+    // A silent or dead peer must not freeze the window for ever.
+    static constexpr int kTcpTimeoutMs = 5000;
+
+private:
+    void sendEntries(std::uint8_t code, bool multiAck);
+    void exchangeOverTcp(const std::vector<std::uint8_t>& packet, bool readAnswer);
+
+    Hub& hub_;
+    std::function<bool()> tcpMode_;
+    TStatusReportDlg* StatusReportDlg;
+    TRegisterDlg* RegisterDlg;
+};
+
+} // namespace korvel

@@ -1,0 +1,264 @@
+#include "app_test_support.h"
+
+#include "protocol/packet_builders.h"
+#include "relay/settings.h"
+#include "testconsole/status_report_dialog.h"
+#include "testconsole/test_commands.h"
+
+#include <QDialog>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
+using namespace korvel;
+using namespace korvel::testing;
+using ByteVector = std::vector<std::uint8_t>;
+
+namespace {
+
+// Answers one TCP request on its own thread, since the test client blocks
+// the window's thread while it waits.
+class OneShotServer {
+public:
+    OneShotServer(ByteVector answer)
+    {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(fd_, 1);
+        socklen_t length = sizeof address;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this, answer = std::move(answer)] {
+            const int client = ::accept(fd_, nullptr, nullptr);
+            if (client < 0)
+                return;
+            std::uint8_t buffer[2048];
+            const ssize_t count = ::recv(client, buffer, sizeof buffer, 0);
+            if (count > 0)
+                request_.assign(buffer, buffer + count);
+            ::send(client, answer.data(), answer.size(), 0);
+            ::close(client);
+        });
+    }
+    ~OneShotServer()
+    {
+        if (thread_.joinable()) {
+            ::shutdown(fd_, SHUT_RDWR); // wakes an accept that nobody will satisfy
+            thread_.join();
+        }
+        ::close(fd_);
+    }
+    int port() const { return port_; }
+    // What the client sent, once the exchange is over.
+    const ByteVector& request()
+    {
+        thread_.join();
+        return request_;
+    }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+    ByteVector request_;
+};
+
+class TestCommandsTest : public MainFormFixture {
+protected:
+    void SetUp() override
+    {
+        MainFormFixture::SetUp();
+        open();
+        child<QTimer>("Timer1")->stop(); // it zeroes the byte counters every second
+        commands = form->testCommands();
+        ASSERT_NE(commands, nullptr);
+        ASSERT_TRUE(sink.bind(QHostAddress::LocalHost, 0));
+        Settings& settings = form->hub().settings();
+        settings.UdpRemoteHost = settings.VelkaRemoteHost = "127.0.0.1";
+        settings.RemoteUdpPort = settings.VelkaRemotePort = sink.localPort();
+        EnableConsoleLog();
+    }
+
+    void press(const char* button, bool accept = true)
+    {
+        WhenModal([accept](QWidget* dialog) {
+            if (accept)
+                static_cast<QDialog*>(dialog)->accept();
+            else
+                static_cast<QDialog*>(dialog)->reject();
+        });
+        child<QPushButton>(button)->click();
+        settle();
+    }
+
+    std::optional<std::pair<ByteVector, quint16>> received(int timeoutMs = 3000)
+    {
+        if (!SpinUntil([&] { return sink.hasPendingDatagrams(); }, timeoutMs))
+            return std::nullopt;
+        ByteVector data(static_cast<std::size_t>(sink.pendingDatagramSize()));
+        quint16 port = 0;
+        sink.readDatagram(reinterpret_cast<char*>(data.data()), static_cast<qint64>(data.size()), nullptr, &port);
+        return std::make_pair(data, port);
+    }
+
+    QString memo() const { return form->console()->toPlainText(); }
+
+    TestCommands* commands = nullptr;
+    QUdpSocket sink;
+};
+
+} // namespace
+
+TEST_F(TestCommandsTest, StatusReportWithTheDefaultsLeavesThroughTheQvxEndpoint)
+{
+    for (const char* name : {"btnStatusReport", "btnRegister", "btnUnregister", "btnClear", "btnGetData",
+                             "btnGetData2", "btnMAck", "btnMackUnreg"})
+        ASSERT_NE(child<QPushButton>(name), nullptr) << name;
+
+    press("btnStatusReport");
+    const auto datagram = received();
+    ASSERT_TRUE(datagram);
+    const ByteVector& packet = datagram->first;
+    EXPECT_EQ(datagram->second, form->hub().udpPort()) << "sent from the endpoint itself";
+    ASSERT_EQ(packet.size(), 123u);
+    EXPECT_EQ(ByteVector(packet.begin(), packet.begin() + 4), (ByteVector{0x0B, 0x08, 0x00, 0x7B}));
+    EXPECT_EQ(ReadField(packet, 4, 32), "QVX300");
+    EXPECT_EQ(ReadU16(packet, 36), 5);
+    for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(ReadField(packet, 38 + 17 * i, 16), std::to_string(41100 + i));
+        EXPECT_EQ(packet[54 + 17 * i], STATUS_BUSY);
+    }
+
+    press("btnStatusReport", false);
+    EXPECT_FALSE(received(300)) << "a cancelled dialog sends nothing";
+}
+
+TEST_F(TestCommandsTest, MultiAckInUdpModeTakesTheDialogsListAndResult)
+{
+    form->udpModeButton()->setChecked(true);
+    TStatusReportDlg* dialog = commands->statusReportDialog();
+    dialog->rdoIdle->setChecked(true);
+    QString lines = QStringLiteral("41100\n\n");
+    for (int i = 2; i < 60; ++i)
+        lines += QString::number(41100 + i) + QLatin1Char('\n');
+    dialog->mmStnStatus->setPlainText(lines);
+
+    press("btnMAck");
+    auto datagram = received();
+    ASSERT_TRUE(datagram);
+    EXPECT_EQ(datagram->second, form->hub().velkaPort());
+    const ByteVector& packet = datagram->first;
+    ASSERT_EQ(packet.size(), 888u);
+    EXPECT_EQ(packet[1], MSG_MULTACK);
+    EXPECT_EQ(ReadU16(packet, 36), 50);
+    EXPECT_EQ(ReadField(packet, 38 + 17, 16), "") << "an empty line is an entry with no number";
+    EXPECT_EQ(packet[54], RESULT_NAK);
+
+    dialog->rdoDND->setChecked(true);
+    dialog->mmStnStatus->setPlainText(QStringLiteral("7"));
+    press("btnMackUnreg");
+    datagram = received();
+    ASSERT_TRUE(datagram);
+    EXPECT_EQ(datagram->first[1], MSG_UNREG_MULTACK);
+    EXPECT_EQ(datagram->first[54], RESULT_ACK);
+}
+
+TEST_F(TestCommandsTest, RegisterAndUnregisterCarryBothStationsAndANumber)
+{
+    const Settings& settings = form->hub().settings();
+    SequenceCounter::instance().set(0x0102);
+    press("btnRegister");
+    ASSERT_EQ(outbox.sent.size(), 1u);
+    const SentPacket& reg = outbox.sent[0];
+    EXPECT_TRUE(reg.tcp);
+    EXPECT_EQ(reg.host, settings.ServerAddress);
+    EXPECT_EQ(reg.port, settings.RemoteTcpPort);
+    ASSERT_EQ(reg.bytes.size(), 70u);
+    EXPECT_EQ(ByteVector(reg.bytes.begin(), reg.bytes.begin() + 6), (ByteVector{0x0B, 0x03, 0x00, 0x46, 0x01, 0x02}));
+    EXPECT_EQ(ReadField(reg.bytes, 6, 32), "");
+    EXPECT_EQ(ReadField(reg.bytes, 38, 16), "41100");
+    EXPECT_EQ(ReadField(reg.bytes, 54, 16), "42200");
+
+    press("btnRegister", false);
+    EXPECT_EQ(SequenceCounter::instance().peek(), 0x0103) << "a cancelled dialog takes no number";
+
+    form->udpModeButton()->setChecked(true);
+    const std::int32_t before = Counters().SentByteCount.load();
+    press("btnUnregister");
+    ASSERT_EQ(outbox.sent.size(), 2u);
+    const SentPacket& unreg = outbox.sent[1];
+    EXPECT_FALSE(unreg.tcp);
+    EXPECT_EQ(unreg.port, 9003);
+    ASSERT_EQ(unreg.bytes.size(), 72u);
+    EXPECT_EQ(ReadU16(unreg.bytes, 4), 0x0103);
+    EXPECT_EQ(ReadU16(unreg.bytes, 38), 1);
+    EXPECT_EQ(ReadField(unreg.bytes, 40, 16), "41100");
+    EXPECT_EQ(ReadField(unreg.bytes, 56, 16), "42200");
+    EXPECT_EQ(Counters().SentByteCount.load() - before, 72);
+    SequenceCounter::instance().set(1);
+}
+
+TEST_F(TestCommandsTest, GetDataOverTcpTracesTheAnswer)
+{
+    OneShotServer server({0x0B, 0x07, 0x00, 0x08, 0x00, 0x09, 0x00, 0x00});
+    Settings& settings = form->hub().settings();
+    settings.TcpAddress = "127.0.0.1";
+    settings.RemoteTcpPort = server.port();
+    const std::int32_t sentBefore = Counters().SentByteCount.load();
+
+    child<QPushButton>("btnGetData2")->click();
+    settle();
+    EXPECT_EQ(Counters().SentByteCount.load() - sentBefore, 40);
+    const QString text = memo();
+    EXPECT_TRUE(text.contains(QStringLiteral("HEADER      : 0B 07 00 08 00 09 (MSG_GETRESPONSE)"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("SEQ_NO      : 9")));
+    const ByteVector& request = server.request();
+    ASSERT_EQ(request.size(), 40u);
+    EXPECT_EQ(request[1], MSG_GETDATAv2);
+    EXPECT_EQ(ReadField(request, 6, 32), "VEZIDUZ");
+    EXPECT_EQ(request[38], 0x00);
+    EXPECT_EQ(request[39], 0x01);
+}
+
+TEST_F(TestCommandsTest, GetDataWithNobodyListeningTracesAnEmptyAnswer)
+{
+    Settings& settings = form->hub().settings();
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    settings.TcpAddress = "127.0.0.1";
+    settings.RemoteTcpPort = probe.serverPort();
+    probe.close();
+
+    child<QPushButton>("btnGetData")->click();
+    settle();
+    const QString text = memo();
+    EXPECT_TRUE(text.contains(QStringLiteral("TCPError : ErrorCode "))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("Bytes       : 0")));
+}
+
+TEST_F(TestCommandsTest, ClearOnlyExplains)
+{
+    for (QRadioButton* mode : {form->tcpModeButton(), form->udpModeButton()}) {
+        mode->setChecked(true);
+        child<QPushButton>("btnClear")->click();
+    }
+    settle();
+    const QStringList lines = memo().split(QLatin1Char('\n'));
+    const QString message = QStringLiteral("Error : Sorry! Only DovuVavidu can receive Clear Message.");
+    ASSERT_EQ(lines.count(message), 2);
+    EXPECT_EQ(lines.value(lines.indexOf(message) + 1), QString()) << "each followed by an empty line";
+    EXPECT_EQ(lines.value(lines.lastIndexOf(message) + 1), QString());
+    EXPECT_TRUE(outbox.sent.empty());
+    EXPECT_FALSE(received(300));
+}
