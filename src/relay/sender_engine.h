@@ -22,6 +22,9 @@ namespace korvel {
 // adds its length to SentByteCount when it ends, whether it worked or not.
 // Consecutive jobs with the same bytes (one packet forwarded to every system)
 // share one copy, and the worker hands the kernel many datagrams per call.
+// A datagram to a numeric address with nothing queued ahead of it is sent
+// from the calling thread without blocking (up to a rate), counted and
+// reported the same way.
 class SenderEngine {
 public:
     using FailureHandler = std::function<void(const std::string& host)>;
@@ -43,8 +46,9 @@ public:
     void sendUdp(const std::string& host, int port, Bytes bytes);
     void sendTcp(const std::string& host, int port, Bytes bytes);
 
-    // Called on the worker thread after a failure was logged; the handler must
-    // hand the work to the main thread itself.
+    // Called after a failure was logged, on the worker thread (or the caller's,
+    // for a datagram sent at once); the handler must hand the work to the main
+    // thread itself.
     void setFailureHandler(FailureHandler handler);
 
     std::uint64_t droppedJobs() const { return dropped_.load(std::memory_order_relaxed); }
@@ -57,11 +61,14 @@ private:
     struct Pending;
     using Payload = std::vector<std::uint8_t>;
     void enqueue(bool tcp, const std::string& host, int port, Bytes bytes);
+    bool maySendNow();
+    bool sendNow(const std::string& host, int port, Bytes bytes);
     void run();
     void sendDatagrams(std::vector<Job>& jobs);
     void startConnect(Job&& job);
     void finishConnect(std::size_t index, bool writable);
     void finish(Job& job, const char* failureFormat);
+    void finish(const std::string& host, std::size_t length, const char* failureFormat);
     void wake();
 
     TrafficCounters& counters_;
@@ -72,6 +79,12 @@ private:
     FailureHandler failureHandler_;
     bool stopping_ = false;
     std::atomic<std::uint64_t> dropped_{0};
+    // Datagrams queued or being sent by the worker.
+    std::atomic<std::int32_t> queuedUdp_{0};
+    // The millisecond of the last datagram sent from a caller's thread, and
+    // how many went that way within it.
+    std::atomic<std::int64_t> sentNowWindow_{0};
+    std::atomic<std::int32_t> sentNowCount_{0};
     int wakeFd_ = -1;
     int udpSocket_ = -1;
     std::vector<Pending> pending_; // worker thread only

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <numeric>
 #include <mutex>
 #include <thread>
 
@@ -156,4 +157,30 @@ TEST(SenderEngine, EachSendCarriesItsOwnBytesAndOneRefusalSparesTheRest)
     EXPECT_EQ(received, (std::vector<std::vector<std::uint8_t>>{{1, 2, 3}, {1, 2, 3}, {4, 5, 6}, {4, 5}}));
     EXPECT_EQ(capture.lines, (std::vector<std::string>{"127.0.0.1 : sendto() error!"}));
     EXPECT_EQ(failed, (std::vector<std::string>{"127.0.0.1"}));
+}
+
+// A datagram may leave from the caller's thread, but never ahead of one that
+// is still queued: a name look-up keeps the first in the worker's queue.
+TEST(SenderEngine, DatagramsToOneDestinationLeaveInCallOrder)
+{
+    QUdpSocket receiver;
+    ASSERT_TRUE(receiver.bind(QHostAddress::LocalHost, 0));
+    const int port = receiver.localPort();
+    TrafficCounters counters;
+    SenderEngine engine(counters);
+    for (std::uint8_t i = 0; i < 20; ++i) {
+        const std::uint8_t bytes[1] = {i};
+        engine.sendUdp(i == 0 ? "localhost" : "127.0.0.1", port, bytes);
+    }
+    std::vector<std::uint8_t> received;
+    while (received.size() < 20 && (receiver.hasPendingDatagrams() || receiver.waitForReadyRead(2000))) {
+        char data[4];
+        ASSERT_EQ(receiver.readDatagram(data, sizeof data), 1);
+        received.push_back(static_cast<std::uint8_t>(data[0]));
+    }
+    std::vector<std::uint8_t> expected(20);
+    std::iota(expected.begin(), expected.end(), std::uint8_t{0});
+    EXPECT_EQ(received, expected);
+    ASSERT_TRUE(WaitFor([&] { return counters.LiveSenderCount.load() == 0; }));
+    EXPECT_EQ(counters.SentByteCount.load(), 20);
 }
