@@ -35,6 +35,8 @@ public:
     SendStats paced(std::int64_t durationNs, double ratePerSecond);
     // As fast as the sockets take them.
     SendStats blast(std::int64_t durationNs);
+    // Reports sent since construction.
+    std::uint64_t sent() const { return sequence_; }
 
 private:
     std::size_t sendBatch(std::size_t count);
