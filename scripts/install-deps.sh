@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential g++ clang cmake ninja-build pkg-config
+  libclang-rt-14-dev   # libFuzzer and the sanitizer runtimes of Clang (make fuzz)
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev
   xvfb xauth
