@@ -23,8 +23,9 @@ namespace korvel {
 // Consecutive jobs with the same bytes (one packet forwarded to every system)
 // share one copy, and the worker hands the kernel many datagrams per call.
 // A datagram to a numeric address with nothing queued ahead of it is sent
-// from the calling thread without blocking (up to a rate), counted and
-// reported the same way.
+// from the calling thread without blocking, counted and reported the same
+// way; the worker takes the rest (names to look up, a full socket buffer,
+// whatever queues behind them) and every TCP send.
 class SenderEngine {
 public:
     using FailureHandler = std::function<void(const std::string& host)>;
@@ -61,7 +62,6 @@ private:
     struct Pending;
     using Payload = std::vector<std::uint8_t>;
     void enqueue(bool tcp, const std::string& host, int port, Bytes bytes);
-    bool maySendNow();
     bool sendNow(const std::string& host, int port, Bytes bytes);
     void run();
     void sendDatagrams(std::vector<Job>& jobs);
@@ -81,10 +81,6 @@ private:
     std::atomic<std::uint64_t> dropped_{0};
     // Datagrams queued or being sent by the worker.
     std::atomic<std::int32_t> queuedUdp_{0};
-    // The millisecond of the last datagram sent from a caller's thread, and
-    // how many went that way within it.
-    std::atomic<std::int64_t> sentNowWindow_{0};
-    std::atomic<std::int32_t> sentNowCount_{0};
     int wakeFd_ = -1;
     int udpSocket_ = -1;
     std::vector<Pending> pending_; // worker thread only
