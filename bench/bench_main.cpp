@@ -368,16 +368,16 @@ int Bench::run()
     std::printf("%-44s %14.0f %14.0f %8.2f\n", "1. fan-out to 10, delivered/s", Median(hub10), Median(ref10), f10);
     std::printf("%-44s %14.0f %14.0f %8.2f\n", "2. fan-out to 100, delivered/s", Median(hub100), Median(ref100),
                 f100);
-    std::printf("%-44s %14.0f %14s %8s\n", "3. store, 10 systems, handled/CPU-s", Median(store10), "-", "");
+    std::printf("%-44s %14.0f %14s\n", "3. store, 10 systems, handled/CPU-s", Median(store10), "-");
     std::printf("%-44s %14.0f %14s %8.2f\n", "   store, 2000 systems, handled/CPU-s (vs 10)", Median(store2000),
                 "-", scale);
     std::printf("%-44s %14.0f %14.0f %8.2f\n", "4. TCP GetData, answered/s", Median(hubTcp), Median(refTcp), tcp);
     char heading[64];
     std::snprintf(heading, sizeof heading, "5. latency at %.0f reports/s x 10, p50 us", rate);
-    std::printf("%-44s %14.1f %14.1f %8s\n", heading, hubLatency.p50, refLatency.p50, "");
-    std::printf("%-44s %14.1f %14.1f %8s\n", "   p99 us", hubLatency.p99, refLatency.p99, "");
-    std::printf("%-44s %14lld %14lld %8s\n", "   datagrams lost", static_cast<long long>(hubLatency.lost),
-                static_cast<long long>(refLatency.lost), "");
+    std::printf("%-44s %14.1f %14.1f\n", heading, hubLatency.p50, refLatency.p50);
+    std::printf("%-44s %14.1f %14.1f\n", "   p99 us", hubLatency.p99, refLatency.p99);
+    std::printf("%-44s %14lld %14lld\n", "   datagrams lost", static_cast<long long>(hubLatency.lost),
+                static_cast<long long>(refLatency.lost));
     std::printf("RESULT fanout10=%.2f fanout100=%.2f store_scale=%.2f tcp=%.2f p99_us=%.0f lost=%lld\n", f10, f100,
                 scale, tcp, hubLatency.p99, static_cast<long long>(hubLatency.lost));
     return 0;
