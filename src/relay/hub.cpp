@@ -30,6 +30,7 @@ const char* const kAllowListFile = "allow.txt";
 const char* const kPeerProperty = "korvelPeer";
 // Datagrams taken from the kernel per call while draining an endpoint.
 constexpr unsigned kReceiveBatch = 32;
+constexpr unsigned kBatchesPerEvent = 16;
 
 // Runs for every datagram, so it skips the formatted output that inet_ntop
 // goes through; the text is the same.
@@ -275,7 +276,7 @@ void Hub::readDatagrams(QUdpSocket* socket, Endpoint endpoint)
     iovec vectors[kReceiveBatch];
     mmsghdr messages[kReceiveBatch];
     const int fd = static_cast<int>(socket->socketDescriptor());
-    for (;;) {
+    for (unsigned batch = 1;; ++batch) {
         for (unsigned i = 0; i < kReceiveBatch; ++i) {
             vectors[i] = iovec{buffers[i], sizeof buffers[i]};
             messages[i] = mmsghdr{};
@@ -290,7 +291,11 @@ void Hub::readDatagrams(QUdpSocket* socket, Endpoint endpoint)
             handleDatagram(endpoint, Bytes(buffers[i], messages[i].msg_len), DottedText(ntohl(from.sin_addr.s_addr)),
                            ntohs(from.sin_port));
         }
-        if (count == static_cast<int>(kReceiveBatch))
+        // A flood never lets the queue run empty: after a bounded share the
+        // listener, the connections and the timers get their turn, and the
+        // readiness event comes straight back for what is still waiting.
+        const bool turnUsed = batch >= kBatchesPerEvent;
+        if (count == static_cast<int>(kReceiveBatch) && !turnUsed)
             continue;
         // Qt arms the next readiness event only once a datagram has been read
         // through the socket. This read usually finds the queue empty; one
@@ -301,6 +306,8 @@ void Hub::readDatagrams(QUdpSocket* socket, Endpoint endpoint)
         if (last < 0)
             return;
         handleDatagram(endpoint, Bytes(buffers[0], static_cast<std::size_t>(last)), DottedAddress(from), fromPort);
+        if (turnUsed)
+            return;
     }
 }
 
