@@ -1,0 +1,139 @@
+#include "hub_harness.h"
+
+#include "relay/sender_engine.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+
+using namespace korvel;
+using namespace korvel::testing;
+
+namespace {
+
+int ThreadCount()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("Threads:", 0) == 0)
+            return std::stoi(line.substr(8));
+    return -1;
+}
+
+// A TCP port that takes SYNs and never answers them: a listener with no room
+// in its accept queue that never accepts. Connects to it hang as they do to a
+// host that has gone away.
+class BlackHole {
+public:
+    BlackHole()
+    {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(listener_, 0) != 0
+            || getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        port_ = ntohs(address.sin_port);
+        // The first connection fills the queue; from then on SYNs are dropped.
+        for (int i = 0; i < 4 && !swallows(); ++i) {
+        }
+    }
+    ~BlackHole()
+    {
+        for (QTcpSocket* filler : fillers_)
+            delete filler;
+        if (listener_ >= 0)
+            close(listener_);
+    }
+
+    int port() const { return port_; }
+    bool working() const { return working_; }
+
+private:
+    bool swallows()
+    {
+        auto* probe = new QTcpSocket;
+        fillers_.push_back(probe);
+        probe->connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port_));
+        SpinFor(300);
+        working_ = probe->state() == QAbstractSocket::ConnectingState;
+        return working_;
+    }
+
+    int listener_ = -1;
+    int port_ = 0;
+    bool working_ = false;
+    std::vector<QTcpSocket*> fillers_;
+};
+
+class DeadPeerTest : public HubHarness {};
+
+} // namespace
+
+// A QVX system whose TCP port never answers is sent thousands of forwarded
+// registrations. Each sender must give up on its own time-out without
+// holding a thread or the main loop.
+TEST_F(DeadPeerTest, ForwardsToADeadPeerTimeOutWithoutHoldingUpTheHub)
+{
+    BlackHole hole;
+    ASSERT_TRUE(hole.working()) << "this machine answers SYNs to a full listener";
+
+    TrafficCounters counters;
+    SenderEngine::Options engineOptions;
+    engineOptions.tcpConnectTimeoutMs = 5000;
+    SenderEngine engine(counters, engineOptions);
+    std::atomic<int> failures{0};
+    engine.setFailureHandler([&](const std::string& host) {
+        if (host == "127.0.0.1")
+            ++failures;
+    });
+    EngineOutbox outbox(engine);
+
+    // Requests come from the dead system's own address, so that the table
+    // holds no other system to forward to.
+    const std::string dead = peer(3);
+    writeSystems({dead + "\t127.0.0.1\t" + std::to_string(hole.port()) + "\t0\t2\tDEAD"});
+    Hub::Options options;
+    options.outbox = &outbox;
+    startHub(options);
+    // Let Qt start whatever helper threads a first connection needs.
+    ASSERT_EQ(TcpRequest(dead, base, Request(MSG_CLEAR, 1, "", 6)).size(), 6u);
+    const int threadsBefore = ThreadCount();
+
+    constexpr int kForwards = 2000;
+    const ByteVector registration = Request(MSG_REGISTER, 7, "VK", wire::kRegisterSize);
+    const std::int32_t receivedBefore = Counters().ReceivedByteCount.load();
+    const auto handled = [&] {
+        return (Counters().ReceivedByteCount.load() - receivedBefore) / static_cast<std::int32_t>(registration.size());
+    };
+    FakeUdpPeer velka(peer(4), 0);
+    for (int i = 0; i < kForwards; ++i) {
+        velka.send(registration, base + 4);
+        if (i % 100 == 99) {
+            ASSERT_TRUE(SpinUntil([&] { return handled() == i + 1; }, 10000)) << handled() << " of " << i + 1;
+        }
+    }
+    // Every connect is still hanging; requests are answered at once all the
+    // same, on TCP by the hub and over UDP by the same sender engine.
+    EXPECT_GT(counters.LiveSenderCount.load(), 0);
+    EXPECT_EQ(TcpRequest(dead, base, Request(MSG_CLEAR, 0x0102, "", 6)),
+              (ByteVector{0x0B, 0x01, 0x00, 0x06, 0x01, 0x02}));
+    FakeUdpPeer velkaData(peer(6), kVelkaDataPort);
+    ASSERT_TRUE(velkaData.bound());
+    velkaData.send(Request(MSG_GETDATA, 9, "V6"), base + 4);
+    const auto page = velkaData.receive(5000);
+    ASSERT_TRUE(page);
+    EXPECT_EQ((*page)[wire::kCodeOffset], MSG_GETRESPONSE);
+    EXPECT_LE(ThreadCount(), threadsBefore + 2) << "no thread per sender";
+    EXPECT_LT(failures.load(), kForwards) << "senders gave up before their time-out";
+
+    ASSERT_TRUE(SpinUntil([&] { return failures.load() == kForwards; }, 60000)) << failures.load();
+    ASSERT_TRUE(SpinUntil([&] { return counters.LiveSenderCount.load() == 0; }));
+    const auto lines = console.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "127.0.0.1 : connect() errror!"), kForwards);
+}
