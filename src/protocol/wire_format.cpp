@@ -25,7 +25,9 @@ std::string ReadField(Bytes packet, std::size_t offset, std::size_t width)
 void WriteField(MutableBytes buffer, std::size_t offset, std::size_t width, std::string_view text)
 {
     const std::size_t length = std::min(text.size(), width);
-    std::memcpy(buffer.data() + offset, text.data(), length);
+    // An empty view may have no data at all, which memcpy must never see.
+    if (length > 0)
+        std::memcpy(buffer.data() + offset, text.data(), length);
     std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(offset + length),
               buffer.begin() + static_cast<std::ptrdiff_t>(offset + width), std::uint8_t{0});
 }

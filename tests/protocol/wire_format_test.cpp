@@ -37,6 +37,12 @@ TEST(WireFormat, FieldTextStopsAtNulFieldEndOrPacketEnd)
     EXPECT_EQ(buffer[12], 0);
     EXPECT_EQ(buffer[37], 0) << "a shorter text is NUL-padded to the field's end";
 
+    // An empty view without data, as an unset dialog field gives, clears the
+    // field (the sanitizer suite caught memcpy being handed its null pointer).
+    WriteField(buffer, 6, 32, std::string_view());
+    EXPECT_EQ(ReadField(buffer, 6, 32), "");
+    EXPECT_EQ(buffer[6], 0);
+
     const std::vector<std::uint8_t> cut = {0, 0, 0, 0, 0, 0, '4', '1', '1'};
     EXPECT_EQ(ReadField(cut, 6, 32), "411");
 }
