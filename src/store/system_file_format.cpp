@@ -251,6 +251,17 @@ bool IsSafeStationFileName(std::string_view address)
 {
     if (address.empty() || address.size() + 4 > kMaxStationFileName)
         return false;
+    // "system.dat" is the table itself: a system of that name would write its
+    // stations over the table, and a crash between the two renames would
+    // leave the stations where the table was. Any case, for file systems
+    // that ignore it.
+    if (address.size() == 6) {
+        std::string lower(address);
+        for (char& c : lower)
+            c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        if (lower == "system")
+            return false;
+    }
     for (std::size_t at = 0; at < address.size();) {
         const unsigned char c = static_cast<unsigned char>(address[at]);
         if (c < 0x20 || c == 0x7F || c == '/' || c == '\\')

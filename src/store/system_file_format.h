@@ -64,8 +64,9 @@ std::string FormatSystemHeader(std::int32_t basePort);
 std::string FormatSystemLine(const SystemEntry& entry);
 std::string FormatStationFile(const std::vector<std::string>& stations);
 
-// True when "<address>.dat" names one file inside the data folder: no folder
-// separators, no control characters, valid UTF-8 and short enough.
+// True when "<address>.dat" names one file inside the data folder, other than
+// system.dat: no folder separators, no control characters, valid UTF-8 and
+// short enough.
 bool IsSafeStationFileName(std::string_view address);
 
 } // namespace datfile

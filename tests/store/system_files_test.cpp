@@ -326,6 +326,23 @@ TEST_F(SystemFilesTest, UnsafeStationFileNamesAreSkippedAndTheSaveGoesOn)
     EXPECT_THAT(table.FindSystem("10.0.0.1")->Stations, ElementsAre("1"));
 }
 
+// Found by the files fuzzer: a system called "system" had its stations
+// written to system.dat, and loaded system.dat's lines as its stations.
+TEST_F(SystemFilesTest, ASystemCalledSystemNeverTouchesTheTableFile)
+{
+    for (const std::string& ip : {std::string("10.0.0.1"), std::string("system"), std::string("SYSTEM")}) {
+        table.AddSystem(ip, "n", kTypeQvx);
+        table.SetStationStatus(ip, "41100", 0);
+    }
+    table.SaveSystems();
+    table.LoadSystems();
+    EXPECT_THAT(rows(), ElementsAre("10.0.0.1 10.0.0.1 9000 0 2 [n]", "system system 9000 0 2 [n]",
+                                    "SYSTEM SYSTEM 9000 0 2 [n]"));
+    EXPECT_THAT(table.FindSystem("system")->Stations, IsEmpty());
+    EXPECT_THAT(table.FindSystem("10.0.0.1")->Stations, ElementsAre("41100"));
+    EXPECT_TRUE(datfile::IsSafeStationFileName("systems"));
+}
+
 TEST_F(SystemFilesTest, AFileThatAlreadyHoldsTheTextIsNotRewritten)
 {
     table.AddSystem("10.0.0.1", "", kTypeQvx);
