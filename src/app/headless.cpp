@@ -1,5 +1,6 @@
 #include "headless.h"
 
+#include "app/stall_watch.h"
 #include "app/unix_signals.h"
 #include "relay/hub.h"
 #include "store/console_log.h"
@@ -9,6 +10,14 @@
 #include <cstdio>
 
 namespace korvel {
+
+void PrintReadyLine(const Hub& hub)
+{
+    std::fprintf(stderr, "korvel: ready, TCP %d, UDP %d, UDP_RACK %d, UDP_VELKA %d, own address %s\n",
+                 hub.tcpPort(), hub.udpPort(), hub.rackPort(), hub.velkaPort(),
+                 hub.settings().OwnAddress.empty() ? "(none)" : hub.settings().OwnAddress.c_str());
+    std::fflush(stderr);
+}
 
 int RunHeadless(const HeadlessOptions& options)
 {
@@ -26,14 +35,15 @@ int RunHeadless(const HeadlessOptions& options)
         SetConsoleSink(nullptr);
         return 1;
     }
-    std::fprintf(stderr, "korvel: ready, TCP %d, UDP %d, UDP_RACK %d, UDP_VELKA %d, own address %s\n",
-                 hub.tcpPort(), hub.udpPort(), hub.rackPort(), hub.velkaPort(),
-                 hub.settings().OwnAddress.empty() ? "(none)" : hub.settings().OwnAddress.c_str());
-    std::fflush(stderr);
+    PrintReadyLine(hub);
 
     UnixSignalWatcher signalWatcher;
     QObject::connect(&signalWatcher, &UnixSignalWatcher::terminationRequested, [](int) { QCoreApplication::quit(); });
+    StallWatch stallWatch;
+    if (options.reportStalls)
+        stallWatch.start();
     QCoreApplication::exec();
+    stallWatch.finish();
 
     hub.shutdown();
     DisableConsoleLog();

@@ -11,12 +11,15 @@ namespace {
 
 void PrintHelp()
 {
-    std::printf("Usage: korvel [--headless] [--trace]\n"
+    std::printf("Usage: korvel [--headless] [--trace] [--report-stalls]\n"
                 "\n"
                 "Relay hub for the busy-lamp-field feature of PBX systems.\n"
                 "\n"
                 "  --headless   run without a window (the default when no display is available)\n"
                 "  --trace      write every console log line to standard output\n"
+                "  --report-stalls\n"
+                "               write a line to standard error whenever the event loop is\n"
+                "               held up for more than 100 ms, and the longest hold-up at exit\n"
                 "  --help       show this text\n"
                 "  --version    show the version\n"
                 "\n"
@@ -36,6 +39,8 @@ int main(int argc, char* argv[])
             headless = true;
         } else if (std::strcmp(argv[i], "--trace") == 0) {
             options.trace = true;
+        } else if (std::strcmp(argv[i], "--report-stalls") == 0) {
+            options.reportStalls = true;
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             PrintHelp();
             return 0;
@@ -58,7 +63,7 @@ int main(int argc, char* argv[])
         }
     }
     if (!headless)
-        return korvel::RunWindow(argc, argv);
+        return korvel::RunWindow(argc, argv, {.reportStalls = options.reportStalls});
 
     QCoreApplication app(argc, argv);
     return korvel::RunHeadless(options);

@@ -1,14 +1,16 @@
 #include "window_main.h"
 
+#include "app/headless.h"
 #include "app/korvel_application.h"
 #include "app/main_form.h"
+#include "app/stall_watch.h"
 #include "app/unix_signals.h"
 
 #include <exception>
 
 namespace korvel {
 
-int RunWindow(int& argc, char** argv)
+int RunWindow(int& argc, char** argv, const WindowOptions& options)
 {
     KorvelApplication app(argc, argv);
     try {
@@ -21,7 +23,15 @@ int RunWindow(int& argc, char** argv)
             QCoreApplication::quit();
         });
         form.show();
-        return KorvelApplication::exec();
+        // A failed start was shown to the operator in a message box instead.
+        if (form.hub().listening())
+            PrintReadyLine(form.hub());
+        StallWatch stallWatch;
+        if (options.reportStalls)
+            stallWatch.start();
+        const int status = KorvelApplication::exec();
+        stallWatch.finish();
+        return status;
     } catch (const std::exception& error) {
         ShowExceptionText(QString::fromLocal8Bit(error.what()));
     } catch (...) {

@@ -2,8 +2,12 @@
 
 namespace korvel {
 
+struct WindowOptions {
+    bool reportStalls = false;
+};
+
 // Runs the hub with its operator's window until the window closes or SIGTERM
 // or SIGINT arrives; returns the exit status.
-int RunWindow(int& argc, char** argv);
+int RunWindow(int& argc, char** argv, const WindowOptions& options = {});
 
 } // namespace korvel
