@@ -30,9 +30,10 @@ run: build
 package: build
 	cd $(BUILD_DIR) && cpack
 
-# Benchmarks against a reference relay; QUICK=1 for a short run.
+# Benchmarks against a reference relay; QUICK=1 for a short run, WINDOW=1 for
+# the hub with its window open on a virtual display.
 bench: build
-	bash bench/run.sh $(if $(QUICK),--quick,)
+	bash bench/run.sh $(if $(QUICK),--quick,) $(if $(WINDOW),--window,)
 
 # Each fuzzer for FUZZ_SECONDS (default 60).
 fuzz: deps

@@ -1,4 +1,5 @@
 #include "bench_net.h"
+#include "desktop.h"
 #include "load_generator.h"
 #include "processes.h"
 #include "sinks.h"
@@ -41,6 +42,10 @@ struct Config {
     int repeats = 3;
     std::uint64_t window = 256;
     bool keepWork = false;
+    // The hub with its window open (a display is needed) instead of headless.
+    bool withWindow = false;
+    double windowRate = 10000;
+    std::string screenshot;
 };
 
 enum class Relay { Hub, Reference };
@@ -99,16 +104,39 @@ private:
     Latency latency(Relay relay, Sinks& sinks, double rate);
     double storeRate(int systems);
     double tcpRate(Relay relay);
+    struct WindowLoad {
+        double delivered = 0, p99 = 0;
+        std::int64_t lost = 0;
+        StallReport stalls;
+    };
+    WindowLoad windowLoad(Sinks& sinks, bool screenshot);
     void checkPortsFree(const std::vector<SinkAddress>& sinks) const;
+    void printHeader();
+    int runWindow();
 
     Config config_;
+    std::filesystem::path lastHubLog_;
+    StallReport lastStalls_;
 };
 
 std::unique_ptr<ChildProcess> Bench::startHub(const std::string& label, const std::vector<HubSystem>& systems)
 {
     const auto folder = config_.work / ("hub-" + label);
     WriteHubFolder(folder, config_.basePort, systems);
-    return std::make_unique<ChildProcess>(std::vector<std::string>{config_.hub, "--headless"}, folder);
+    lastHubLog_ = folder / "output.log";
+    // With a display in the environment plain `korvel` opens its window.
+    auto process = std::make_unique<ChildProcess>(
+        std::vector<std::string>{config_.hub, config_.withWindow ? "--report-stalls" : "--headless"}, folder);
+    if (config_.withWindow) {
+        std::ifstream log(lastHubLog_);
+        const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+        if (text.find("headless") != std::string::npos)
+            Die("the hub ran headless: no display for its window");
+        // With a system selected the station list is rebuilt under the load too.
+        if (!SelectFirstSystem(process->pid()))
+            std::printf("  (could not select a system in the hub's window; is xdotool installed?)\n");
+    }
+    return process;
 }
 
 std::unique_ptr<ChildProcess> Bench::startReference(const std::string& label, const std::vector<std::string>& args)
@@ -167,6 +195,8 @@ double Bench::fanoutRate(Relay relay, Sinks& sinks)
     const double benchCpu = (ProcessCpuSeconds(getpid()) - benchBefore) / Seconds(stats.endNs - stats.startNs);
     process->stop();
     Settle(sinks);
+    if (relay == Relay::Hub && config_.withWindow)
+        lastStalls_ = ReadStallReport(lastHubLog_);
 
     std::uint64_t least = UINT64_MAX, most = 0;
     for (std::size_t i = 0; i < perAfter.size(); ++i) {
@@ -179,6 +209,9 @@ double Bench::fanoutRate(Relay relay, Sinks& sinks)
                 relay == Relay::Hub ? "hub" : "reference", sinks.size(), rate,
                 static_cast<unsigned long long>(stats.sent), static_cast<unsigned long long>(least),
                 static_cast<unsigned long long>(most), static_cast<unsigned long long>(stats.stalls), cpu * 100, benchCpu * 100);
+    if (relay == Relay::Hub && config_.withWindow)
+        std::printf("  hub       window: longest event-loop stall %lld ms, %d over 100 ms\n",
+                    static_cast<long long>(lastStalls_.longestMs), lastStalls_.stalls);
     std::fflush(stdout);
     return rate;
 }
@@ -301,6 +334,50 @@ double Bench::tcpRate(Relay relay)
     return rate;
 }
 
+Bench::WindowLoad Bench::windowLoad(Sinks& sinks, bool screenshot)
+{
+    auto process = startFanoutRelay(Relay::Hub, SinkAddresses(static_cast<int>(sinks.size())));
+    LoadGenerator generator({kFanoutSource}, Ipv4(kServer, config_.basePort + 1));
+    const double rate = config_.windowRate;
+    generator.paced(Ns(0.5), rate);
+    Settle(sinks);
+    const double seconds = std::max(3.0, config_.seconds * 2);
+    const std::uint64_t before = sinks.delivered();
+    sinks.startRecording(static_cast<std::size_t>(rate * seconds * double(sinks.size()) * 1.1));
+    bool shot = false;
+    std::thread camera;
+    if (screenshot)
+        camera = std::thread([&] {
+            SleepNs(Ns(seconds / 2));
+            shot = Screenshot(config_.screenshot);
+        });
+    const double cpuBefore = ProcessCpuSeconds(process->pid());
+    const SendStats stats = generator.paced(Ns(seconds), rate);
+    const double cpu = (ProcessCpuSeconds(process->pid()) - cpuBefore) / Seconds(stats.endNs - stats.startNs);
+    Settle(sinks);
+    std::vector<std::int64_t> samples = sinks.stopRecording();
+    const std::uint64_t delivered = sinks.delivered() - before;
+    if (camera.joinable())
+        camera.join();
+    process->stop();
+
+    std::sort(samples.begin(), samples.end());
+    WindowLoad result;
+    result.delivered = double(delivered) / Seconds(stats.endNs - stats.startNs);
+    result.lost = static_cast<std::int64_t>(stats.sent * sinks.size()) - static_cast<std::int64_t>(delivered);
+    result.p99 = PercentileUs(samples, 0.99);
+    result.stalls = ReadStallReport(lastHubLog_);
+    std::printf("  hub       window, %.0f reports/s x %zu for %.0f s: %.0f delivered/s, lost %lld, p99 %.1f us, "
+                "cpu %.0f%%, longest event-loop stall %lld ms, %d over 100 ms\n",
+                rate, sinks.size(), seconds, result.delivered, static_cast<long long>(result.lost), result.p99,
+                cpu * 100, static_cast<long long>(result.stalls.longestMs), result.stalls.stalls);
+    if (screenshot)
+        std::printf("  %s %s\n", shot ? "screenshot under load saved in" : "could not take a screenshot into",
+                    config_.screenshot.c_str());
+    std::fflush(stdout);
+    return result;
+}
+
 void Bench::checkPortsFree(const std::vector<SinkAddress>& sinks) const
 {
     const int base = config_.basePort;
@@ -311,13 +388,11 @@ void Bench::checkPortsFree(const std::vector<SinkAddress>& sinks) const
             Die("UDP port " + std::to_string(port) + " is taken; choose another --base-port");
 }
 
-int Bench::run()
+void Bench::printHeader()
 {
-    const auto sinks100 = SinkAddresses(100);
-    checkPortsFree(sinks100);
-    std::printf("korvel benchmark: %s mode, %.1f s per measurement, %d repeat(s), base port %d, %ld CPUs\n",
-                config_.quick ? "quick" : "full", config_.seconds, config_.repeats, config_.basePort,
-                sysconf(_SC_NPROCESSORS_ONLN));
+    std::printf("korvel benchmark: %s mode%s, %.1f s per measurement, %d repeat(s), base port %d, %ld CPUs\n",
+                config_.quick ? "quick" : "full", config_.withWindow ? " with the hub's window" : "",
+                config_.seconds, config_.repeats, config_.basePort, sysconf(_SC_NPROCESSORS_ONLN));
     double load = 0;
     if (std::FILE* file = std::fopen("/proc/loadavg", "r")) {
         if (std::fscanf(file, "%lf", &load) != 1)
@@ -328,6 +403,57 @@ int Bench::run()
         std::printf("warning: load average %.2f before the start: other programs share the CPUs, expect noise\n",
                     load);
     std::fflush(stdout);
+}
+
+// The hub with its window open, logging off: how much of its relaying the
+// window costs, and whether the window stays responsive while it relays.
+int Bench::runWindow()
+{
+    checkPortsFree(SinkAddresses(10));
+    printHeader();
+    std::vector<double> hub10, ref10, fanoutStall, loadStall, loadRate, loadP99;
+    std::int64_t worst = 0, lost = 0;
+    int stalls = 0;
+    Sinks sinks(SinkAddresses(10));
+    for (int r = 0; r < config_.repeats; ++r) {
+        ref10.push_back(fanoutRate(Relay::Reference, sinks));
+        hub10.push_back(fanoutRate(Relay::Hub, sinks));
+        fanoutStall.push_back(double(lastStalls_.longestMs));
+        worst = std::max(worst, lastStalls_.longestMs);
+        stalls += lastStalls_.stalls;
+    }
+    for (int r = 0; r < config_.repeats; ++r) {
+        const WindowLoad load = windowLoad(sinks, r == 0 && !config_.screenshot.empty());
+        loadRate.push_back(load.delivered);
+        loadP99.push_back(load.p99);
+        loadStall.push_back(double(load.stalls.longestMs));
+        worst = std::max(worst, load.stalls.longestMs);
+        stalls += load.stalls.stalls;
+        lost += load.lost;
+    }
+    const double f10 = Median(hub10) / Median(ref10);
+    char heading[64];
+    std::printf("\n%-44s %14s %14s %8s\n", "scenario (median of runs)", "hub+window", "reference", "ratio");
+    std::printf("%-44s %14.0f %14.0f %8.2f\n", "1. fan-out to 10, delivered/s", Median(hub10), Median(ref10), f10);
+    std::printf("%-44s %14.0f\n", "   longest event-loop stall, ms", Median(fanoutStall));
+    std::snprintf(heading, sizeof heading, "2. %.0f reports/s x 10, delivered/s", config_.windowRate);
+    std::printf("%-44s %14.0f\n", heading, Median(loadRate));
+    std::printf("%-44s %14.1f\n", "   p99 us", Median(loadP99));
+    std::printf("%-44s %14lld\n", "   datagrams lost (all runs)", static_cast<long long>(lost));
+    std::printf("%-44s %14.0f\n", "   longest event-loop stall, ms", Median(loadStall));
+    std::printf("%-44s %14lld\n", "worst stall of all runs, ms", static_cast<long long>(worst));
+    std::printf("%-44s %14d\n", "stalls over 100 ms, all runs", stalls);
+    std::printf("RESULT window_fanout10=%.2f max_stall_ms=%lld\n", f10, static_cast<long long>(worst));
+    return 0;
+}
+
+int Bench::run()
+{
+    if (config_.withWindow)
+        return runWindow();
+    const auto sinks100 = SinkAddresses(100);
+    checkPortsFree(sinks100);
+    printHeader();
 
     std::vector<double> hub10, ref10, hub100, ref100, hubTcp, refTcp;
     Latency hubLatency, refLatency;
@@ -394,7 +520,11 @@ int Bench::run()
                  "  --base-port N   the hub's and the reference's base port (default 19500)\n"
                  "  --window N      status reports in flight in the throughput runs (default 256)\n"
                  "  --work DIR      working folder (default: a new one under /tmp, removed at the end)\n"
-                 "  --keep          keep the working folder, with each program's output.log\n");
+                 "  --keep          keep the working folder, with each program's output.log\n"
+                 "  --with-window   run the hub with its window (needs a display) and --report-stalls:\n"
+                 "                  fan-out to 10 against the reference, then a fixed rate of reports\n"
+                 "  --window-rate R reports a second in the fixed-rate run with the window (default 10000)\n"
+                 "  --screenshot F  save the screen into F halfway through the first fixed-rate run\n");
     std::exit(status);
 }
 
@@ -432,6 +562,12 @@ int main(int argc, char* argv[])
             config.work = value();
         else if (arg == "--keep")
             config.keepWork = true;
+        else if (arg == "--with-window")
+            config.withWindow = true;
+        else if (arg == "--window-rate")
+            config.windowRate = std::stod(value());
+        else if (arg == "--screenshot")
+            config.screenshot = std::filesystem::absolute(value()).string();
         else if (arg == "--help" || arg == "-h")
             Usage(0);
         else
@@ -439,6 +575,8 @@ int main(int argc, char* argv[])
     }
     if (config.hub.empty() || config.reference.empty())
         Usage();
+    if (config.withWindow && !std::getenv("DISPLAY"))
+        Die("--with-window needs an X display (bench/run.sh --window starts one with xvfb-run)");
     if (config.quick) {
         if (!secondsGiven)
             config.seconds = 1;

@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev
   xvfb xauth
+  xdotool              # selects a system in the window during make bench WINDOW=1
   tshark
 )
 
