@@ -80,7 +80,23 @@ std::vector<ByteVector> GarbagePool()
     return pool;
 }
 
-class FloodTest : public HubHarness {};
+// Counts the hub's own account of its connections. A member of the fixture,
+// so it outlives the hub whatever way a test ends.
+class ConnectionCount : public ConsoleSink {
+public:
+    void appendLine(std::string_view line) override
+    {
+        opened += line.rfind("Connect from: ", 0) == 0;
+        closed += line.rfind("Disconnected: ", 0) == 0;
+    }
+    std::atomic<int> opened{0};
+    std::atomic<int> closed{0};
+};
+
+class FloodTest : public HubHarness {
+protected:
+    ConnectionCount connections;
+};
 
 } // namespace
 
@@ -161,16 +177,6 @@ TEST_F(FloodTest, GarbageFromManyAddressesAtFullSpeedLeavesTheHubServingAndItsMe
 // of them once they are gone.
 TEST_F(FloodTest, AThousandSilentConnectionsAreServedAroundAndClosed)
 {
-    // Counts the hub's own account of its connections.
-    struct ConnectionCount : ConsoleSink {
-        void appendLine(std::string_view line) override
-        {
-            opened += line.rfind("Connect from: ", 0) == 0;
-            closed += line.rfind("Disconnected: ", 0) == 0;
-        }
-        std::atomic<int> opened{0};
-        std::atomic<int> closed{0};
-    } connections;
     SetConsoleSink(&connections);
 
     Hub::Options options;
@@ -220,5 +226,4 @@ TEST_F(FloodTest, AThousandSilentConnectionsAreServedAroundAndClosed)
             close(fd);
     EXPECT_TRUE(SpinUntil([&] { return OpenDescriptors() <= descriptorsBefore; }, 10000))
         << OpenDescriptors() << " descriptors open, " << descriptorsBefore << " before";
-    SetConsoleSink(&console);
 }
