@@ -23,15 +23,18 @@ namespace korvel::fuzz {
     } while (0)
 
 // One scratch folder per process, on tmpfs when there is one, since the
-// harnesses write files on every input. Removed when the process exits.
+// harnesses write files on every input; inside $KORVEL_FUZZ_SCRATCH when set,
+// which run.sh removes afterwards, since libFuzzer ends a run without the
+// exit handlers that remove it otherwise.
 inline const std::filesystem::path& ScratchFolder()
 {
     // Never destroyed, so the exit handler can still read it.
     static const std::filesystem::path* folder = [] {
         std::error_code error;
-        const std::filesystem::path base = std::filesystem::is_directory("/dev/shm", error)
-            ? std::filesystem::path("/dev/shm")
-            : std::filesystem::temp_directory_path();
+        const char* chosen = std::getenv("KORVEL_FUZZ_SCRATCH");
+        const std::filesystem::path base = chosen && *chosen ? std::filesystem::path(chosen)
+            : std::filesystem::is_directory("/dev/shm", error) ? std::filesystem::path("/dev/shm")
+                                                                : std::filesystem::temp_directory_path();
         std::string pattern = (base / "korvel-fuzz-XXXXXX").string();
         if (!mkdtemp(pattern.data())) {
             std::perror("mkdtemp");

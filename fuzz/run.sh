@@ -23,6 +23,10 @@ targets=(make_seeds)
 for h in "${HARNESSES[@]}"; do targets+=("${h}_fuzzer" "${h}_replay"); done
 cmake --build "$BUILD" -j "$JOBS" --target "${targets[@]}"
 
+scratch=$(mktemp -d /dev/shm/korvel-fuzz.XXXXXX 2>/dev/null || mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+export KORVEL_FUZZ_SCRATCH=$scratch
+
 rm -rf "$BUILD/seeds"
 "$BUILD/fuzz/make_seeds" "$BUILD/seeds"
 mkdir -p "$BUILD/crashes"
