@@ -16,6 +16,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <chrono>
 #include <mutex>
 
 namespace korvel {
@@ -31,6 +32,10 @@ const char* const kPeerProperty = "korvelPeer";
 // Datagrams taken from the kernel per call while draining an endpoint.
 constexpr unsigned kReceiveBatch = 32;
 constexpr unsigned kBatchesPerEvent = 16;
+// Also a bound in time: on a busy machine a full share of forwarded reports
+// can take a hundred milliseconds of wall time, and the window, the timers
+// and the connections would wait that long for their turn.
+constexpr std::chrono::milliseconds kDrainBudget{10};
 
 // Runs for every datagram, so it skips the formatted output that inet_ntop
 // goes through; the text is the same.
@@ -276,6 +281,7 @@ void Hub::readDatagrams(QUdpSocket* socket, Endpoint endpoint)
     iovec vectors[kReceiveBatch];
     mmsghdr messages[kReceiveBatch];
     const int fd = static_cast<int>(socket->socketDescriptor());
+    const auto started = std::chrono::steady_clock::now();
     for (unsigned batch = 1;; ++batch) {
         for (unsigned i = 0; i < kReceiveBatch; ++i) {
             vectors[i] = iovec{buffers[i], sizeof buffers[i]};
@@ -294,7 +300,8 @@ void Hub::readDatagrams(QUdpSocket* socket, Endpoint endpoint)
         // A flood never lets the queue run empty: after a bounded share the
         // listener, the connections and the timers get their turn, and the
         // readiness event comes straight back for what is still waiting.
-        const bool turnUsed = batch >= kBatchesPerEvent;
+        const bool turnUsed =
+            batch >= kBatchesPerEvent || std::chrono::steady_clock::now() - started >= kDrainBudget;
         if (count == static_cast<int>(kReceiveBatch) && !turnUsed)
             continue;
         // Qt arms the next readiness event only once a datagram has been read
