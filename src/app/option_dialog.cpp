@@ -1,5 +1,8 @@
 #include "option_dialog.h"
 
+#include "testconsole/dialog_buttons.h"
+
+#include <QDialogButtonBox>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGridLayout>
@@ -7,7 +10,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QVBoxLayout>
 
 #include <limits>
@@ -98,18 +100,7 @@ TOptionDlg::TOptionDlg(QWidget* parent) : QDialog(parent)
     ports->addWidget(edtRUDPPort, 2, 3);
     ports->setColumnMinimumWidth(1, 80);
 
-    auto* ok = new QPushButton(QStringLiteral("OK"), this);
-    ok->setObjectName(QStringLiteral("OKBtn"));
-    ok->setDefault(true);
-    auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
-    cancel->setObjectName(QStringLiteral("CancelBtn"));
-    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
-
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(ok);
-    buttons->addWidget(cancel);
+    auto* buttons = AddOkCancelButtons(this);
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(NamedLabel("Label1", QStringLiteral("QVX System IP Address"), this));
@@ -118,7 +109,7 @@ TOptionDlg::TOptionDlg(QWidget* parent) : QDialog(parent)
     layout->addSpacing(6);
     layout->addLayout(ports);
     layout->addSpacing(6);
-    layout->addLayout(buttons);
+    layout->addWidget(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 }
 

@@ -1,6 +1,7 @@
 #include "status_report_dialog.h"
 
 #include "protocol/wire_format.h"
+#include "testconsole/dialog_buttons.h"
 
 #include <QButtonGroup>
 #include <QDialogButtonBox>
@@ -20,19 +21,6 @@ namespace {
 
 // Texts go on the wire as single bytes.
 std::string Latin1(const QString& text) { return text.toLatin1().toStdString(); }
-
-QDialogButtonBox* OkCancel(QDialog* dialog)
-{
-    auto* buttons = new QDialogButtonBox(dialog);
-    auto* ok = buttons->addButton(QStringLiteral("OK"), QDialogButtonBox::AcceptRole);
-    auto* cancel = buttons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole);
-    ok->setObjectName(QStringLiteral("OKBtn"));
-    cancel->setObjectName(QStringLiteral("CancelBtn"));
-    ok->setDefault(true);
-    QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
-    QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
-    return buttons;
-}
 
 QRadioButton* StatusButton(const QString& caption, const QString& note, const char* name, QWidget* parent,
                            QHBoxLayout* row)
@@ -79,7 +67,7 @@ TStatusReportDlg::TStatusReportDlg(QWidget* parent) : QDialog(parent)
     mmStnStatus->setPlainText(QStringLiteral("41100\n41101\n41102\n41103\n41104"));
     layout->addWidget(mmStnStatus);
     layout->addWidget(new QLabel(QStringLiteral("ex) 41100"), this));
-    layout->addWidget(OkCancel(this));
+    layout->addWidget(AddOkCancelButtons(this));
     setFixedSize(sizeHint().expandedTo(QSize(300, 360)));
 }
 
@@ -127,7 +115,7 @@ TRegisterDlg::TRegisterDlg(QWidget* parent) : QDialog(parent)
     form->addRow(QStringLiteral("Source Station Number"), edtSrcStn);
     form->addRow(QStringLiteral("Destination Station Number"), edtDestStn);
     layout->addLayout(form);
-    layout->addWidget(OkCancel(this));
+    layout->addWidget(AddOkCancelButtons(this));
     setFixedSize(sizeHint());
 }
 
