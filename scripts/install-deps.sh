@@ -11,6 +11,7 @@ packages=(
   xvfb xauth
   xdotool              # selects a system in the window during make bench WINDOW=1
   tshark
+  iputils-ping         # "Ping to System" runs the system's ping
 )
 
 missing=()
