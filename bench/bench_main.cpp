@@ -50,8 +50,14 @@ struct Config {
 
 enum class Relay { Hub, Reference };
 
-std::int64_t Ns(double seconds) { return static_cast<std::int64_t>(seconds * 1e9); }
-double Seconds(std::int64_t ns) { return double(ns) / 1e9; }
+std::int64_t Ns(double seconds)
+{
+    return static_cast<std::int64_t>(seconds * 1e9);
+}
+double Seconds(std::int64_t ns)
+{
+    return double(ns) / 1e9;
+}
 
 double Median(std::vector<double> values)
 {
@@ -67,13 +73,16 @@ double PercentileUs(std::vector<std::int64_t>& sortedNs, double fraction)
     return double(sortedNs[std::clamp<std::size_t>(rank, 1, sortedNs.size()) - 1]) / 1000.0;
 }
 
-std::string Nth(const char* prefix, int n) { return std::string(prefix) + std::to_string(n); }
+std::string Nth(const char* prefix, int n)
+{
+    return std::string(prefix) + std::to_string(n);
+}
 
 std::vector<SinkAddress> SinkAddresses(int count)
 {
     std::vector<SinkAddress> sinks;
     for (int i = 0; i < count; ++i)
-        sinks.push_back({Nth("127.0.50.", i + 1), kSinkSystemPort + 1});
+        sinks.push_back({ Nth("127.0.50.", i + 1), kSinkSystemPort + 1 });
     return sinks;
 }
 
@@ -87,7 +96,10 @@ std::vector<std::string> Addresses(const char* prefix, int first, int count)
 
 class Bench {
 public:
-    explicit Bench(Config config) : config_(std::move(config)) {}
+    explicit Bench(Config config)
+        : config_(std::move(config))
+    {
+    }
 
     int run();
 
@@ -126,7 +138,7 @@ std::unique_ptr<ChildProcess> Bench::startHub(const std::string& label, const st
     lastHubLog_ = folder / "output.log";
     // With a display in the environment plain `korvel` opens its window.
     auto process = std::make_unique<ChildProcess>(
-        std::vector<std::string>{config_.hub, config_.withWindow ? "--report-stalls" : "--headless"}, folder);
+        std::vector<std::string> { config_.hub, config_.withWindow ? "--report-stalls" : "--headless" }, folder);
     if (config_.withWindow) {
         std::ifstream log(lastHubLog_);
         const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
@@ -143,7 +155,7 @@ std::unique_ptr<ChildProcess> Bench::startReference(const std::string& label, co
 {
     const auto folder = config_.work / ("reference-" + label);
     std::filesystem::create_directories(folder);
-    std::vector<std::string> argv{config_.reference};
+    std::vector<std::string> argv { config_.reference };
     argv.insert(argv.end(), args.begin(), args.end());
     return std::make_unique<ChildProcess>(argv, folder);
 }
@@ -157,11 +169,11 @@ std::unique_ptr<ChildProcess> Bench::startFanoutRelay(Relay relay, const std::ve
         for (const SinkAddress& sink : sinks)
             out << sink.address << ' ' << sink.port << '\n';
         out.close();
-        return startReference(label, {"udp", std::to_string(config_.basePort + 1), file.string()});
+        return startReference(label, { "udp", std::to_string(config_.basePort + 1), file.string() });
     }
-    std::vector<HubSystem> systems{{kFanoutSource, kSourceSystemPort, "SOURCE", {}}};
+    std::vector<HubSystem> systems { { kFanoutSource, kSourceSystemPort, "SOURCE", {} } };
     for (std::size_t i = 0; i < sinks.size(); ++i)
-        systems.push_back({sinks[i].address, kSinkSystemPort, Nth("SINK", int(i + 1)), {}});
+        systems.push_back({ sinks[i].address, kSinkSystemPort, Nth("SINK", int(i + 1)), {} });
     return startHub(label, systems);
 }
 
@@ -180,7 +192,7 @@ void Settle(Sinks& sinks)
 double Bench::fanoutRate(Relay relay, Sinks& sinks)
 {
     auto process = startFanoutRelay(relay, SinkAddresses(static_cast<int>(sinks.size())));
-    LoadGenerator generator({kFanoutSource}, Ipv4(kServer, config_.basePort + 1));
+    LoadGenerator generator({ kFanoutSource }, Ipv4(kServer, config_.basePort + 1));
     const std::uint64_t fanout = sinks.size();
     const auto answered = [&] { return sinks.delivered() / fanout; };
     generator.windowed(Ns(config_.quick ? 0.2 : 0.5), config_.window, answered);
@@ -206,12 +218,12 @@ double Bench::fanoutRate(Relay relay, Sinks& sinks)
     const double rate = double(after - before) / Seconds(stats.endNs - stats.startNs);
     std::printf("  %-9s fan-out %3zu: %10.0f delivered/s (%llu reports in, per sink %llu..%llu, stalls %llu, "
                 "cpu %.0f%%, bench cpu %.0f%%)\n",
-                relay == Relay::Hub ? "hub" : "reference", sinks.size(), rate,
-                static_cast<unsigned long long>(stats.sent), static_cast<unsigned long long>(least),
-                static_cast<unsigned long long>(most), static_cast<unsigned long long>(stats.stalls), cpu * 100, benchCpu * 100);
+        relay == Relay::Hub ? "hub" : "reference", sinks.size(), rate, static_cast<unsigned long long>(stats.sent),
+        static_cast<unsigned long long>(least), static_cast<unsigned long long>(most),
+        static_cast<unsigned long long>(stats.stalls), cpu * 100, benchCpu * 100);
     if (relay == Relay::Hub && config_.withWindow)
         std::printf("  hub       window: longest event-loop stall %lld ms, %d over 100 ms\n",
-                    static_cast<long long>(lastStalls_.longestMs), lastStalls_.stalls);
+            static_cast<long long>(lastStalls_.longestMs), lastStalls_.stalls);
     std::fflush(stdout);
     return rate;
 }
@@ -219,7 +231,7 @@ double Bench::fanoutRate(Relay relay, Sinks& sinks)
 Bench::Latency Bench::latency(Relay relay, Sinks& sinks, double rate)
 {
     auto process = startFanoutRelay(relay, SinkAddresses(static_cast<int>(sinks.size())));
-    LoadGenerator generator({kFanoutSource}, Ipv4(kServer, config_.basePort + 1));
+    LoadGenerator generator({ kFanoutSource }, Ipv4(kServer, config_.basePort + 1));
     generator.paced(Ns(0.2), rate);
     Settle(sinks);
     const double seconds = config_.quick ? config_.seconds : config_.seconds * 2;
@@ -238,9 +250,8 @@ Bench::Latency Bench::latency(Relay relay, Sinks& sinks, double rate)
     result.p50 = PercentileUs(samples, 0.50);
     result.p99 = PercentileUs(samples, 0.99);
     std::printf("  %-9s latency at %.0f reports/s: p50 %.1f us, p99 %.1f us, max %.1f us, lost %lld of %llu\n",
-                relay == Relay::Hub ? "hub" : "reference", rate, result.p50, result.p99,
-                PercentileUs(samples, 1.0), static_cast<long long>(result.lost),
-                static_cast<unsigned long long>(stats.sent * sinks.size()));
+        relay == Relay::Hub ? "hub" : "reference", rate, result.p50, result.p99, PercentileUs(samples, 1.0),
+        static_cast<long long>(result.lost), static_cast<unsigned long long>(stats.sent * sinks.size()));
     std::fflush(stdout);
     return result;
 }
@@ -250,10 +261,10 @@ double Bench::storeRate(int systemCount)
     const std::vector<std::string> senders = Addresses("127.0.41.", 2, kStoreSenders);
     std::vector<HubSystem> systems;
     for (int i = 0; i < kStoreSenders; ++i)
-        systems.push_back({senders[std::size_t(i)], kSourceSystemPort, Nth("SENDER", i + 1), {}});
+        systems.push_back({ senders[std::size_t(i)], kSourceSystemPort, Nth("SENDER", i + 1), {} });
     for (int i = 0; i < systemCount - kStoreSenders; ++i)
-        systems.push_back({"127.0." + std::to_string(100 + i / 250) + "." + std::to_string(1 + i % 250),
-                           kSinkSystemPort, Nth("SYSTEM", i + 1), {}});
+        systems.push_back({ "127.0." + std::to_string(100 + i / 250) + "." + std::to_string(1 + i % 250),
+            kSinkSystemPort, Nth("SYSTEM", i + 1), {} });
     auto hub = startHub("store" + std::to_string(systemCount), systems);
 
     // Receive-only endpoint: decoded and stored, never forwarded. Nothing comes
@@ -303,8 +314,8 @@ double Bench::storeRate(int systemCount)
     const double perCpuSecond = cpu > 0 ? double(handled) / cpu : 0;
     std::printf("  hub       store, %4d systems: %10.0f handled/s, %10.0f per CPU second (%llu sent, %llu dropped "
                 "by the kernel)\n",
-                systemCount, rate, perCpuSecond, static_cast<unsigned long long>(stats.sent),
-                static_cast<unsigned long long>(dropsAfter - dropsBefore));
+        systemCount, rate, perCpuSecond, static_cast<unsigned long long>(stats.sent),
+        static_cast<unsigned long long>(dropsAfter - dropsBefore));
     std::fflush(stdout);
     return perCpuSecond;
 }
@@ -314,14 +325,14 @@ double Bench::tcpRate(Relay relay)
     const std::vector<std::string> clients = Addresses("127.0.60.", 2, kTcpClients);
     std::unique_ptr<ChildProcess> process;
     if (relay == Relay::Reference) {
-        process = startReference("tcp", {"tcp", std::to_string(config_.basePort)});
+        process = startReference("tcp", { "tcp", std::to_string(config_.basePort) });
     } else {
         std::vector<std::string> stations;
         for (int i = 0; i < 50; ++i)
             stations.push_back(std::to_string(42000 + i));
         std::vector<HubSystem> systems;
         for (int i = 0; i < kTcpClients; ++i)
-            systems.push_back({clients[std::size_t(i)], kSourceSystemPort, Nth("CLIENT", i + 1), stations});
+            systems.push_back({ clients[std::size_t(i)], kSourceSystemPort, Nth("CLIENT", i + 1), stations });
         process = startHub("tcp", systems);
     }
     RunGetDataClients(clients, kServer, config_.basePort, Ns(config_.quick ? 0.2 : 0.5));
@@ -329,7 +340,7 @@ double Bench::tcpRate(Relay relay)
     process->stop();
     const double rate = double(stats.answered) / stats.seconds;
     std::printf("  %-9s TCP GetData: %10.0f answered/s (%llu failed)\n", relay == Relay::Hub ? "hub" : "reference",
-                rate, static_cast<unsigned long long>(stats.failed));
+        rate, static_cast<unsigned long long>(stats.failed));
     std::fflush(stdout);
     return rate;
 }
@@ -337,7 +348,7 @@ double Bench::tcpRate(Relay relay)
 Bench::WindowLoad Bench::windowLoad(Sinks& sinks, bool screenshot)
 {
     auto process = startFanoutRelay(Relay::Hub, SinkAddresses(static_cast<int>(sinks.size())));
-    LoadGenerator generator({kFanoutSource}, Ipv4(kServer, config_.basePort + 1));
+    LoadGenerator generator({ kFanoutSource }, Ipv4(kServer, config_.basePort + 1));
     const double rate = config_.windowRate;
     generator.paced(Ns(0.5), rate);
     Settle(sinks);
@@ -369,11 +380,11 @@ Bench::WindowLoad Bench::windowLoad(Sinks& sinks, bool screenshot)
     result.stalls = ReadStallReport(lastHubLog_);
     std::printf("  hub       window, %.0f reports/s x %zu for %.0f s: %.0f delivered/s, lost %lld, p99 %.1f us, "
                 "cpu %.0f%%, longest event-loop stall %lld ms, %d over 100 ms\n",
-                rate, sinks.size(), seconds, result.delivered, static_cast<long long>(result.lost), result.p99,
-                cpu * 100, static_cast<long long>(result.stalls.longestMs), result.stalls.stalls);
+        rate, sinks.size(), seconds, result.delivered, static_cast<long long>(result.lost), result.p99, cpu * 100,
+        static_cast<long long>(result.stalls.longestMs), result.stalls.stalls);
     if (screenshot)
         std::printf("  %s %s\n", shot ? "screenshot under load saved in" : "could not take a screenshot into",
-                    config_.screenshot.c_str());
+            config_.screenshot.c_str());
     std::fflush(stdout);
     return result;
 }
@@ -383,7 +394,7 @@ void Bench::checkPortsFree(const std::vector<SinkAddress>& sinks) const
     const int base = config_.basePort;
     if (!TcpPortFree(base))
         Die("TCP port " + std::to_string(base) + " is taken; choose another --base-port");
-    for (int port : {base + 1, base + 3, base + 4, sinks.front().port})
+    for (int port : { base + 1, base + 3, base + 4, sinks.front().port })
         if (!UdpPortFree(port))
             Die("UDP port " + std::to_string(port) + " is taken; choose another --base-port");
 }
@@ -391,8 +402,8 @@ void Bench::checkPortsFree(const std::vector<SinkAddress>& sinks) const
 void Bench::printHeader()
 {
     std::printf("korvel benchmark: %s mode%s, %.1f s per measurement, %d repeat(s), base port %d, %ld CPUs\n",
-                config_.quick ? "quick" : "full", config_.withWindow ? " with the hub's window" : "",
-                config_.seconds, config_.repeats, config_.basePort, sysconf(_SC_NPROCESSORS_ONLN));
+        config_.quick ? "quick" : "full", config_.withWindow ? " with the hub's window" : "", config_.seconds,
+        config_.repeats, config_.basePort, sysconf(_SC_NPROCESSORS_ONLN));
     double load = 0;
     if (std::FILE* file = std::fopen("/proc/loadavg", "r")) {
         if (std::fscanf(file, "%lf", &load) != 1)
@@ -400,8 +411,7 @@ void Bench::printHeader()
         std::fclose(file);
     }
     if (load > 1.0)
-        std::printf("warning: load average %.2f before the start: other programs share the CPUs, expect noise\n",
-                    load);
+        std::printf("warning: load average %.2f before the start: other programs share the CPUs, expect noise\n", load);
     std::fflush(stdout);
 }
 
@@ -492,39 +502,38 @@ int Bench::run()
 
     std::printf("\n%-44s %14s %14s %8s\n", "scenario (median of runs)", "hub", "reference", "ratio");
     std::printf("%-44s %14.0f %14.0f %8.2f\n", "1. fan-out to 10, delivered/s", Median(hub10), Median(ref10), f10);
-    std::printf("%-44s %14.0f %14.0f %8.2f\n", "2. fan-out to 100, delivered/s", Median(hub100), Median(ref100),
-                f100);
+    std::printf("%-44s %14.0f %14.0f %8.2f\n", "2. fan-out to 100, delivered/s", Median(hub100), Median(ref100), f100);
     std::printf("%-44s %14.0f %14s\n", "3. store, 10 systems, handled/CPU-s", Median(store10), "-");
-    std::printf("%-44s %14.0f %14s %8.2f\n", "   store, 2000 systems, handled/CPU-s (vs 10)", Median(store2000),
-                "-", scale);
+    std::printf(
+        "%-44s %14.0f %14s %8.2f\n", "   store, 2000 systems, handled/CPU-s (vs 10)", Median(store2000), "-", scale);
     std::printf("%-44s %14.0f %14.0f %8.2f\n", "4. TCP GetData, answered/s", Median(hubTcp), Median(refTcp), tcp);
     char heading[64];
     std::snprintf(heading, sizeof heading, "5. latency at %.0f reports/s x 10, p50 us", rate);
     std::printf("%-44s %14.1f %14.1f\n", heading, hubLatency.p50, refLatency.p50);
     std::printf("%-44s %14.1f %14.1f\n", "   p99 us", hubLatency.p99, refLatency.p99);
     std::printf("%-44s %14lld %14lld\n", "   datagrams lost", static_cast<long long>(hubLatency.lost),
-                static_cast<long long>(refLatency.lost));
+        static_cast<long long>(refLatency.lost));
     std::printf("RESULT fanout10=%.2f fanout100=%.2f store_scale=%.2f tcp=%.2f p99_us=%.0f lost=%lld\n", f10, f100,
-                scale, tcp, hubLatency.p99, static_cast<long long>(hubLatency.lost));
+        scale, tcp, hubLatency.p99, static_cast<long long>(hubLatency.lost));
     return 0;
 }
 
 [[noreturn]] void Usage(int status = 2)
 {
     std::fprintf(status ? stderr : stdout,
-                 "usage: korvel_bench --hub PATH --reference PATH [options]\n"
-                 "\n"
-                 "  --quick         one short run of each measurement (under a minute)\n"
-                 "  --seconds S     length of each measurement (default 3, quick 1)\n"
-                 "  --repeats N     runs of each throughput measurement; the median counts (default 3, quick 1)\n"
-                 "  --base-port N   the hub's and the reference's base port (default 19500)\n"
-                 "  --window N      status reports in flight in the throughput runs (default 256)\n"
-                 "  --work DIR      working folder (default: a new one under /tmp, removed at the end)\n"
-                 "  --keep          keep the working folder, with each program's output.log\n"
-                 "  --with-window   run the hub with its window (needs a display) and --report-stalls:\n"
-                 "                  fan-out to 10 against the reference, then a fixed rate of reports\n"
-                 "  --window-rate R reports a second in the fixed-rate run with the window (default 10000)\n"
-                 "  --screenshot F  save the screen into F halfway through the first fixed-rate run\n");
+        "usage: korvel_bench --hub PATH --reference PATH [options]\n"
+        "\n"
+        "  --quick         one short run of each measurement (under a minute)\n"
+        "  --seconds S     length of each measurement (default 3, quick 1)\n"
+        "  --repeats N     runs of each throughput measurement; the median counts (default 3, quick 1)\n"
+        "  --base-port N   the hub's and the reference's base port (default 19500)\n"
+        "  --window N      status reports in flight in the throughput runs (default 256)\n"
+        "  --work DIR      working folder (default: a new one under /tmp, removed at the end)\n"
+        "  --keep          keep the working folder, with each program's output.log\n"
+        "  --with-window   run the hub with its window (needs a display) and --report-stalls:\n"
+        "                  fan-out to 10 against the reference, then a fixed rate of reports\n"
+        "  --window-rate R reports a second in the fixed-rate run with the window (default 10000)\n"
+        "  --screenshot F  save the screen into F halfway through the first fixed-rate run\n");
     std::exit(status);
 }
 

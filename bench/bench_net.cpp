@@ -21,7 +21,7 @@ constexpr int kSocketBufferBytes = 4 << 20;
 
 std::int64_t ClockNs(clockid_t clock)
 {
-    timespec now{};
+    timespec now {};
     clock_gettime(clock, &now);
     return std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
@@ -44,7 +44,7 @@ void Die(const std::string& what)
 
 sockaddr_in Ipv4(const std::string& address, int port)
 {
-    sockaddr_in result{};
+    sockaddr_in result {};
     result.sin_family = AF_INET;
     result.sin_port = htons(static_cast<std::uint16_t>(port));
     if (inet_pton(AF_INET, address.c_str(), &result.sin_addr) != 1)
@@ -54,7 +54,7 @@ sockaddr_in Ipv4(const std::string& address, int port)
 
 std::string AddressText(std::uint32_t hostOrder)
 {
-    const in_addr raw{htonl(hostOrder)};
+    const in_addr raw { htonl(hostOrder) };
     char text[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &raw, text, sizeof text);
     return text;
@@ -73,21 +73,26 @@ int BindUdp(const std::string& address, int port)
     return fd;
 }
 
-std::int64_t MonotonicNs() { return ClockNs(CLOCK_MONOTONIC); }
-std::int64_t RealtimeNs() { return ClockNs(CLOCK_REALTIME); }
+std::int64_t MonotonicNs()
+{
+    return ClockNs(CLOCK_MONOTONIC);
+}
+std::int64_t RealtimeNs()
+{
+    return ClockNs(CLOCK_REALTIME);
+}
 
 void SleepNs(std::int64_t ns)
 {
-    timespec span{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
-    while (nanosleep(&span, &span) != 0 && errno == EINTR) {
-    }
+    timespec span { static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000) };
+    while (nanosleep(&span, &span) != 0 && errno == EINTR) { }
 }
 
 void SleepUntilMonotonic(std::int64_t deadlineNs)
 {
-    const timespec at{static_cast<time_t>(deadlineNs / 1'000'000'000), static_cast<long>(deadlineNs % 1'000'000'000)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
-    }
+    const timespec at { static_cast<time_t>(deadlineNs / 1'000'000'000),
+        static_cast<long>(deadlineNs % 1'000'000'000) };
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) { }
 }
 
 namespace {
@@ -99,8 +104,7 @@ struct ProcSocket {
     std::uint64_t drops = 0;
 };
 
-template <typename Visit>
-void ForEachProcSocket(const char* file, Visit visit)
+template <typename Visit> void ForEachProcSocket(const char* file, Visit visit)
 {
     std::ifstream in(file);
     std::string line;

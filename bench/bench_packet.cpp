@@ -13,7 +13,8 @@ constexpr int kStationsPerSystem = 50;
 
 } // namespace
 
-ReportBuilder::ReportBuilder(const std::string& systemId, int stationBase) : stationBase_(stationBase)
+ReportBuilder::ReportBuilder(const std::string& systemId, int stationBase)
+    : stationBase_(stationBase)
 {
     report_[wire::kMarkerOffset] = wire::kMarker;
     report_[wire::kCodeOffset] = MSG_STATUSREPORT;

@@ -25,7 +25,7 @@ public:
     static void stamp(std::uint8_t* report, std::int64_t sentNs);
 
 private:
-    Report report_{};
+    Report report_ {};
     int stationBase_;
 };
 

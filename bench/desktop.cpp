@@ -21,7 +21,7 @@ constexpr int kFirstRowY = 75;
 // it exits with status 0.
 bool Run(const std::vector<std::string>& argv, std::string* output = nullptr)
 {
-    int pipeFds[2] = {-1, -1};
+    int pipeFds[2] = { -1, -1 };
     if (output && pipe(pipeFds) != 0)
         return false;
     const pid_t pid = fork();
@@ -79,17 +79,21 @@ bool SelectFirstSystem(int hubPid)
 {
     std::string windows;
     // --sync waits for the window to be mapped; the hub says "ready" just after show().
-    if (!Run({"timeout", "10", "xdotool", "search", "--sync", "--onlyvisible", "--pid", std::to_string(hubPid), "--name", "Korvel"},
-             &windows))
+    if (!Run({ "timeout", "10", "xdotool", "search", "--sync", "--onlyvisible", "--pid", std::to_string(hubPid),
+                 "--name", "Korvel" },
+            &windows))
         return false;
     std::istringstream ids(windows);
     std::string id;
     if (!(ids >> id))
         return false;
-    return Run({"xdotool", "mousemove", "--window", id, std::to_string(kFirstRowX), std::to_string(kFirstRowY),
-                "click", "1"});
+    return Run({ "xdotool", "mousemove", "--window", id, std::to_string(kFirstRowX), std::to_string(kFirstRowY),
+        "click", "1" });
 }
 
-bool Screenshot(const std::string& file) { return Run({"import", "-window", "root", file}); }
+bool Screenshot(const std::string& file)
+{
+    return Run({ "import", "-window", "root", file });
+}
 
 } // namespace korvel::bench

@@ -22,7 +22,8 @@ constexpr std::int64_t kWindowPollNs = 20'000;
 
 } // namespace
 
-LoadGenerator::LoadGenerator(const std::vector<std::string>& sources, const sockaddr_in& target) : target_(target)
+LoadGenerator::LoadGenerator(const std::vector<std::string>& sources, const sockaddr_in& target)
+    : target_(target)
 {
     // Default timer slack (50 us) would bunch paced sends together.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
@@ -41,14 +42,14 @@ LoadGenerator::~LoadGenerator()
 std::size_t LoadGenerator::sendBatch(std::size_t count)
 {
     std::array<Report, kMaxBatch> reports;
-    std::array<iovec, kMaxBatch> vectors{};
-    std::array<mmsghdr, kMaxBatch> messages{};
+    std::array<iovec, kMaxBatch> vectors {};
+    std::array<mmsghdr, kMaxBatch> messages {};
     count = std::min(count, kMaxBatch);
     const std::size_t source = nextSource_;
     nextSource_ = (nextSource_ + 1) % fds_.size();
     for (std::size_t i = 0; i < count; ++i) {
         reports[i] = builders_[source].next(sequence_ + i, 0);
-        vectors[i] = iovec{reports[i].data(), reports[i].size()};
+        vectors[i] = iovec { reports[i].data(), reports[i].size() };
         messages[i].msg_hdr.msg_name = &target_;
         messages[i].msg_hdr.msg_namelen = sizeof target_;
         messages[i].msg_hdr.msg_iov = &vectors[i];
@@ -72,8 +73,8 @@ std::size_t LoadGenerator::sendBatch(std::size_t count)
     return count;
 }
 
-SendStats LoadGenerator::windowed(std::int64_t durationNs, std::uint64_t window,
-                                  const std::function<std::uint64_t()>& answered)
+SendStats LoadGenerator::windowed(
+    std::int64_t durationNs, std::uint64_t window, const std::function<std::uint64_t()>& answered)
 {
     SendStats stats;
     stats.startNs = MonotonicNs();

@@ -82,8 +82,7 @@ int ChildProcess::stop()
         return 0;
     kill(pid_, SIGTERM);
     int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) { }
     pid_ = -1;
     if (WIFEXITED(status))
         return WEXITSTATUS(status);
@@ -96,11 +95,11 @@ void WriteHubFolder(const std::filesystem::path& folder, int basePort, const std
     const std::filesystem::path data = folder / "data";
     std::filesystem::create_directories(data);
     std::ofstream table(data / "system.dat", std::ios::binary);
-    table << "Version : 5\r\n" << "Base Port : " << basePort << "\r\n";
+    table << "Version : 5\r\n"
+          << "Base Port : " << basePort << "\r\n";
     for (const HubSystem& system : systems) {
         // Address, forwarding address, port, type QVX, endpoint type, name.
-        table << system.address << '\t' << system.address << '\t' << system.port << "\t0\t2\t" << system.name
-              << "\r\n";
+        table << system.address << '\t' << system.address << '\t' << system.port << "\t0\t2\t" << system.name << "\r\n";
         if (!system.stations.empty()) {
             std::ofstream stations(data / (system.address + ".dat"), std::ios::binary);
             for (const std::string& station : system.stations)

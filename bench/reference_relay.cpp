@@ -39,7 +39,7 @@ using namespace korvel;
 
 sockaddr_in AnyAddress(int port)
 {
-    sockaddr_in address{};
+    sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -59,7 +59,7 @@ int RelayUdp(int port, const char* destinationFile)
     std::string host;
     int destinationPort = 0;
     while (in >> host >> destinationPort) {
-        sockaddr_in address{};
+        sockaddr_in address {};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<std::uint16_t>(destinationPort));
         if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1)
@@ -88,7 +88,7 @@ int RelayUdp(int port, const char* destinationFile)
         }
         for (const sockaddr_in& to : destinations)
             sendto(outFd, buffer.data(), static_cast<std::size_t>(count), 0, reinterpret_cast<const sockaddr*>(&to),
-                   sizeof to);
+                sizeof to);
     }
 }
 
@@ -102,23 +102,23 @@ int AnswerTcp(int port)
     if (bind(listener, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 || listen(listener, 5) != 0)
         Fail("listen");
     const int poller = epoll_create1(0);
-    epoll_event event{};
+    epoll_event event {};
     event.events = EPOLLIN;
     event.data.fd = listener;
     epoll_ctl(poller, EPOLL_CTL_ADD, listener, &event);
     Ready();
 
-    std::array<std::uint8_t, wire::kMaxGetResponseSize> page{};
+    std::array<std::uint8_t, wire::kMaxGetResponseSize> page {};
     page[wire::kMarkerOffset] = wire::kMarker;
     page[wire::kCodeOffset] = MSG_GETRESPONSE;
     WriteU16(page, wire::kLengthOffset, static_cast<std::uint16_t>(page.size()));
     WriteU16(page, wire::kPageArraySizeOffset, static_cast<std::uint16_t>(wire::kStationsPerPage));
     for (std::size_t i = 0; i < wire::kStationsPerPage; ++i)
         WriteField(page, wire::kPageFirstStationOffset + i * wire::kStationSize, wire::kStationSize,
-                   std::to_string(42000 + i));
+            std::to_string(42000 + i));
 
-    std::array<epoll_event, 64> events{};
-    std::array<std::uint8_t, wire::kMaxTcpRead> request{};
+    std::array<epoll_event, 64> events {};
+    std::array<std::uint8_t, wire::kMaxTcpRead> request {};
     for (;;) {
         const int ready = epoll_wait(poller, events.data(), static_cast<int>(events.size()), -1);
         for (int i = 0; i < ready; ++i) {
@@ -126,7 +126,7 @@ int AnswerTcp(int port)
             if (fd == listener) {
                 int client;
                 while ((client = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK)) >= 0) {
-                    epoll_event clientEvent{};
+                    epoll_event clientEvent {};
                     clientEvent.events = EPOLLIN;
                     clientEvent.data.fd = client;
                     epoll_ctl(poller, EPOLL_CTL_ADD, client, &clientEvent);

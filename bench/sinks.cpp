@@ -21,13 +21,14 @@ constexpr std::size_t kSlot = 2048;
 
 } // namespace
 
-Sinks::Sinks(const std::vector<SinkAddress>& addresses) : perSink_(addresses.size())
+Sinks::Sinks(const std::vector<SinkAddress>& addresses)
+    : perSink_(addresses.size())
 {
     epollFd_ = epoll_create1(EPOLL_CLOEXEC);
     stopFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (epollFd_ < 0 || stopFd_ < 0)
         Die("epoll/eventfd failed");
-    epoll_event stop{};
+    epoll_event stop {};
     stop.events = EPOLLIN;
     stop.data.u64 = UINT64_MAX;
     epoll_ctl(epollFd_, EPOLL_CTL_ADD, stopFd_, &stop);
@@ -35,7 +36,7 @@ Sinks::Sinks(const std::vector<SinkAddress>& addresses) : perSink_(addresses.siz
         const int fd = BindUdp(addresses[i].address, addresses[i].port);
         const int on = 1;
         setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
-        epoll_event event{};
+        epoll_event event {};
         event.events = EPOLLIN;
         event.data.u64 = i;
         epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event);
@@ -82,10 +83,10 @@ std::vector<std::int64_t> Sinks::stopRecording()
 void Sinks::run()
 {
     std::vector<std::uint8_t> buffers(kBatch * kSlot);
-    std::array<mmsghdr, kBatch> messages{};
-    std::array<iovec, kBatch> vectors{};
-    std::array<std::array<char, CMSG_SPACE(sizeof(timespec))>, kBatch> controls{};
-    std::array<epoll_event, 128> events{};
+    std::array<mmsghdr, kBatch> messages {};
+    std::array<iovec, kBatch> vectors {};
+    std::array<std::array<char, CMSG_SPACE(sizeof(timespec))>, kBatch> controls {};
+    std::array<epoll_event, 128> events {};
     std::vector<std::int64_t> local;
 
     for (;;) {
@@ -102,8 +103,8 @@ void Sinks::run()
             const bool recording = recording_.load(std::memory_order_acquire);
             for (;;) {
                 for (unsigned i = 0; i < kBatch; ++i) {
-                    vectors[i] = iovec{&buffers[i * kSlot], kSlot};
-                    messages[i].msg_hdr = msghdr{};
+                    vectors[i] = iovec { &buffers[i * kSlot], kSlot };
+                    messages[i].msg_hdr = msghdr {};
                     messages[i].msg_hdr.msg_iov = &vectors[i];
                     messages[i].msg_hdr.msg_iovlen = 1;
                     messages[i].msg_hdr.msg_control = controls[i].data();
@@ -124,7 +125,7 @@ void Sinks::run()
                     auto* header = const_cast<msghdr*>(&message.msg_hdr);
                     for (cmsghdr* c = CMSG_FIRSTHDR(header); c; c = CMSG_NXTHDR(header, c)) {
                         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-                            timespec at{};
+                            timespec at {};
                             std::memcpy(&at, CMSG_DATA(c), sizeof at);
                             local.push_back(std::int64_t(at.tv_sec) * 1'000'000'000 + at.tv_nsec - *sent);
                         }

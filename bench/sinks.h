@@ -38,9 +38,9 @@ private:
     std::vector<int> fds_;
     int epollFd_ = -1;
     int stopFd_ = -1;
-    std::atomic<std::uint64_t> delivered_{0};
+    std::atomic<std::uint64_t> delivered_ { 0 };
     std::vector<std::atomic<std::uint64_t>> perSink_;
-    std::atomic<bool> recording_{false};
+    std::atomic<bool> recording_ { false };
     std::mutex latencyMutex_; // guards latencies_
     std::vector<std::int64_t> latencies_;
     std::thread thread_;

@@ -25,14 +25,14 @@ bool Exchange(const sockaddr_in& source, const sockaddr_in& server, std::uint16_
     // is not limited to one ephemeral range for all servers.
     setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    const timeval timeout{2, 0};
+    const timeval timeout { 2, 0 };
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
 
     bool ok = bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source) == 0
-              && connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0;
+        && connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0;
     if (ok) {
-        std::array<std::uint8_t, wire::kGetDataSize> request{};
+        std::array<std::uint8_t, wire::kGetDataSize> request {};
         request[wire::kMarkerOffset] = wire::kMarker;
         request[wire::kCodeOffset] = MSG_GETDATA;
         WriteU16(request, wire::kLengthOffset, static_cast<std::uint16_t>(request.size()));
@@ -41,7 +41,7 @@ bool Exchange(const sockaddr_in& source, const sockaddr_in& server, std::uint16_
         ok = send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
     }
     if (ok) {
-        std::array<std::uint8_t, wire::kMaxGetResponseSize> page{};
+        std::array<std::uint8_t, wire::kMaxGetResponseSize> page {};
         std::size_t have = 0;
         std::size_t want = wire::kPageHeaderSize;
         while (ok && have < want) {
@@ -60,11 +60,11 @@ bool Exchange(const sockaddr_in& source, const sockaddr_in& server, std::uint16_
 
 } // namespace
 
-TcpStats RunGetDataClients(const std::vector<std::string>& sources, const std::string& server, int port,
-                           std::int64_t durationNs)
+TcpStats RunGetDataClients(
+    const std::vector<std::string>& sources, const std::string& server, int port, std::int64_t durationNs)
 {
-    std::atomic<std::uint64_t> answered{0};
-    std::atomic<std::uint64_t> failed{0};
+    std::atomic<std::uint64_t> answered { 0 };
+    std::atomic<std::uint64_t> failed { 0 };
     const sockaddr_in target = Ipv4(server, port);
     const std::int64_t start = MonotonicNs();
     const std::int64_t end = start + durationNs;

@@ -15,7 +15,7 @@ struct TcpStats {
 // Systems asking for their station page: each client thread, from its own
 // address, connects, sends one MSG_GETDATA, reads the whole MSG_GETRESPONSE
 // and closes, over and over.
-TcpStats RunGetDataClients(const std::vector<std::string>& sources, const std::string& server, int port,
-                           std::int64_t durationNs);
+TcpStats RunGetDataClients(
+    const std::vector<std::string>& sources, const std::string& server, int port, std::int64_t durationNs);
 
 } // namespace korvel::bench

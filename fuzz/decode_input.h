@@ -14,8 +14,8 @@ enum class Endpoint : std::uint8_t { Qvx = 0, Velka = 1, Rack = 2, Tcp = 3 };
 
 // Known systems first (see the harness's preload), then strangers, one of
 // which is the forwarding address the known QVX systems share.
-inline const char* const kSources[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5",
-                                       "10.0.0.1",  "192.168.1.10", "127.0.0.1", "0.0.0.0"};
+inline const char* const kSources[]
+    = { "127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5", "10.0.0.1", "192.168.1.10", "127.0.0.1", "0.0.0.0" };
 inline constexpr std::size_t kSourceCount = sizeof kSources / sizeof kSources[0];
 
 struct Record {
@@ -36,16 +36,16 @@ inline std::vector<Record> SplitRecords(const std::uint8_t* data, std::size_t si
         std::size_t length = static_cast<std::size_t>(data[at + 1] << 8 | data[at + 2]);
         at += 3;
         const std::size_t limit = endpoint == Endpoint::Tcp ? wire::kMaxTcpRead : wire::kMaxDatagram;
-        const std::size_t take = std::min({length, size - at, limit});
+        const std::size_t take = std::min({ length, size - at, limit });
         const std::string source = kSources[(selector >> 2) % kSourceCount];
-        records.push_back(Record{endpoint, source, std::vector<std::uint8_t>(data + at, data + at + take)});
+        records.push_back(Record { endpoint, source, std::vector<std::uint8_t>(data + at, data + at + take) });
         at += std::min(length, size - at);
     }
     return records;
 }
 
-inline void AppendRecord(std::vector<std::uint8_t>& input, Endpoint endpoint, std::size_t source,
-                         const std::vector<std::uint8_t>& bytes)
+inline void AppendRecord(
+    std::vector<std::uint8_t>& input, Endpoint endpoint, std::size_t source, const std::vector<std::uint8_t>& bytes)
 {
     input.push_back(static_cast<std::uint8_t>(static_cast<std::uint8_t>(endpoint) | (source << 2)));
     input.push_back(static_cast<std::uint8_t>(bytes.size() >> 8));

@@ -6,8 +6,8 @@
 // one table, so state that only a sequence reaches (re-keyed systems, Velka
 // registrations, long station lists) is reached too.
 
-#include "fuzz_support.h"
 #include "decode_input.h"
+#include "fuzz_support.h"
 
 #include "protocol/packet_builders.h"
 #include "relay/decoder.h"
@@ -41,7 +41,7 @@ SystemTable& Preload(SystemTable& table)
         stations.push_back(std::to_string(41100 + i));
     qvx.setStations(stations);
     SystemEntry& velka = table.AppendEntry("127.0.0.3", "VELKA", kTypeVelka, 2, 9000, "");
-    velka.setStations({"5000", "5001", "abc"});
+    velka.setStations({ "5000", "5001", "abc" });
     table.AppendEntry("127.0.0.4", "QVX400", kTypeQvx, 3, 9010, "192.168.1.10");
     // system.dat can give a port any 32-bit value.
     table.AppendEntry("172.16.0.9", "FAR", kTypeQvx, 2, std::numeric_limits<std::int32_t>::max(), "");
@@ -50,7 +50,7 @@ SystemTable& Preload(SystemTable& table)
 
 // The table as text, so that two runs can be compared.
 std::string Snapshot(const SystemTable& table, const testing::RecordingOutbox& outbox,
-                     const std::vector<std::vector<std::uint8_t>>& tcpAnswers)
+    const std::vector<std::vector<std::uint8_t>>& tcpAnswers)
 {
     std::string text;
     for (const SystemEntry& e : table.Systems()) {
@@ -98,7 +98,7 @@ std::string Run(const std::vector<fuzz::Record>& records, bool trace)
     trace ? EnableConsoleLog() : DisableConsoleLog();
 
     SystemTable table;
-    table.setClock([] { return std::int64_t{1'700'000'000}; });
+    table.setClock([] { return std::int64_t { 1'700'000'000 }; });
     table.setDataDirectory(fuzz::ScratchFolder() / "decode");
     testing::RecordingOutbox outbox;
     table.setOutbox(&outbox);

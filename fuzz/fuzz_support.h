@@ -14,12 +14,12 @@ namespace korvel::fuzz {
 
 // A broken property is a crash, so libFuzzer keeps the input and the replay
 // binary exits non-zero with the reason.
-#define FUZZ_CHECK(condition, why)                                                                          \
-    do {                                                                                                     \
-        if (!(condition)) {                                                                                  \
-            std::fprintf(stderr, "%s:%d: property broken: %s (%s)\n", __FILE__, __LINE__, why, #condition);  \
-            std::abort();                                                                                    \
-        }                                                                                                    \
+#define FUZZ_CHECK(condition, why)                                                                                     \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            std::fprintf(stderr, "%s:%d: property broken: %s (%s)\n", __FILE__, __LINE__, why, #condition);            \
+            std::abort();                                                                                              \
+        }                                                                                                              \
     } while (0)
 
 // One scratch folder per process, on tmpfs when there is one, since the
@@ -32,9 +32,9 @@ inline const std::filesystem::path& ScratchFolder()
     static const std::filesystem::path* folder = [] {
         std::error_code error;
         const char* chosen = std::getenv("KORVEL_FUZZ_SCRATCH");
-        const std::filesystem::path base = chosen && *chosen ? std::filesystem::path(chosen)
+        const std::filesystem::path base = chosen && *chosen   ? std::filesystem::path(chosen)
             : std::filesystem::is_directory("/dev/shm", error) ? std::filesystem::path("/dev/shm")
-                                                                : std::filesystem::temp_directory_path();
+                                                               : std::filesystem::temp_directory_path();
         std::string pattern = (base / "korvel-fuzz-XXXXXX").string();
         if (!mkdtemp(pattern.data())) {
             std::perror("mkdtemp");

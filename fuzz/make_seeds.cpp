@@ -23,7 +23,11 @@ namespace {
 
 class Corpus {
 public:
-    Corpus(const std::filesystem::path& folder) : folder_(folder) { std::filesystem::create_directories(folder); }
+    Corpus(const std::filesystem::path& folder)
+        : folder_(folder)
+    {
+        std::filesystem::create_directories(folder);
+    }
     ~Corpus() { std::printf("%s: %d seeds\n", folder_.c_str(), count_); }
     void add(const std::vector<std::uint8_t>& bytes) { add(std::string(bytes.begin(), bytes.end())); }
     void add(const std::string& bytes)
@@ -137,11 +141,11 @@ std::vector<ByteVector> Messages()
         GetDataV2("QVX300", 1),
         GetResponse(Stations(41100, 61), 0),
         Report("QVX300", Stations(41100, 4)),
-        Report("VELKA", {"5000", "5001", "5002"}),
+        Report("VELKA", { "5000", "5001", "5002" }),
         Report("QVX300", Stations(1, 80)),
         MultiAck(MSG_MULTACK, "QVX300", Stations(41100, 5)),
         MultiAck(MSG_UNREG_MULTACK, "QVX300", Stations(41100, 2)),
-        testing::SystemRegister(9, "QVX500", 2, {192, 168, 1, 10}, 9100),
+        testing::SystemRegister(9, "QVX500", 2, { 192, 168, 1, 10 }, 9100),
         Opaque(MSG_CLEAR, 20),
         Opaque(MSG_NAK, 8),
         Opaque(MSG_SYSTEM_UNREGISTER, 40),
@@ -156,7 +160,7 @@ void DecodeSeeds(const std::filesystem::path& folder)
     Corpus corpus(folder);
     const std::vector<ByteVector> messages = Messages();
     for (const ByteVector& message : messages) {
-        for (Endpoint endpoint : {Endpoint::Qvx, Endpoint::Velka, Endpoint::Rack, Endpoint::Tcp}) {
+        for (Endpoint endpoint : { Endpoint::Qvx, Endpoint::Velka, Endpoint::Rack, Endpoint::Tcp }) {
             std::vector<std::uint8_t> input;
             fuzz::AppendRecord(input, endpoint, endpoint == Endpoint::Velka ? 1 : 0, message);
             corpus.add(input);
@@ -164,12 +168,12 @@ void DecodeSeeds(const std::filesystem::path& folder)
     }
     // Sequences that only reach their state together.
     std::vector<std::uint8_t> velka;
-    fuzz::AppendRecord(velka, Endpoint::Velka, 3, StationList(MSG_REGISTERv2, "V2", {"7000", "7001"}));
-    fuzz::AppendRecord(velka, Endpoint::Velka, 3, Report("V2", {"7000", "7002"}));
+    fuzz::AppendRecord(velka, Endpoint::Velka, 3, StationList(MSG_REGISTERv2, "V2", { "7000", "7001" }));
+    fuzz::AppendRecord(velka, Endpoint::Velka, 3, Report("V2", { "7000", "7002" }));
     fuzz::AppendRecord(velka, Endpoint::Velka, 3, GetDataV2("V2", 0));
     corpus.add(velka);
     std::vector<std::uint8_t> rekey;
-    fuzz::AppendRecord(rekey, Endpoint::Tcp, 4, testing::SystemRegister(3, "MOVED", 2, {192, 168, 1, 10}, 9200));
+    fuzz::AppendRecord(rekey, Endpoint::Tcp, 4, testing::SystemRegister(3, "MOVED", 2, { 192, 168, 1, 10 }, 9200));
     fuzz::AppendRecord(rekey, Endpoint::Qvx, 4, Report("MOVED", Stations(100, 3)));
     fuzz::AppendRecord(rekey, Endpoint::Tcp, 4, GetData("MOVED"));
     corpus.add(rekey);
@@ -183,14 +187,14 @@ void DecodeSeeds(const std::filesystem::path& folder)
 void StationListSeeds(const std::filesystem::path& folder)
 {
     Corpus corpus(folder);
-    for (int count : {0, 1, 3, 50, 60, 124}) {
+    for (int count : { 0, 1, 3, 50, 60, 124 }) {
         corpus.add(StationList(MSG_REGISTERv2, "QVX300", Stations(41100, count)));
         corpus.add(StationList(MSG_UNREGISTER, "VELKA", Stations(5000, count)));
         corpus.add(Report("QVX300", Stations(41100, count)));
         corpus.add(MultiAck(MSG_MULTACK, "QVX300", Stations(41100, count)));
     }
-    corpus.add(StationList(MSG_REGISTERv2, std::string(32, 'S'), {std::string(16, '9'), "41100", "41100"}));
-    corpus.add(Report(std::string(32, 'S'), {std::string(16, '9'), "ab", "AB"}));
+    corpus.add(StationList(MSG_REGISTERv2, std::string(32, 'S'), { std::string(16, '9'), "41100", "41100" }));
+    corpus.add(Report(std::string(32, 'S'), { std::string(16, '9'), "ab", "AB" }));
     ByteVector claimsMore = Report("QVX300", Stations(41100, 3));
     WriteU16(claimsMore, wire::kEntryArraySizeOffset, 600);
     corpus.add(claimsMore);
@@ -210,7 +214,7 @@ void SystemFileSeeds(const std::filesystem::path& folder)
     const std::string stations = datfile::FormatStationFile(Stations(41100, 5));
     corpus.add(current);
     corpus.add(current + separator + stations);
-    corpus.add(current + separator + datfile::FormatStationFile({"41100", "", "abc def", std::string(16, '7')}));
+    corpus.add(current + separator + datfile::FormatStationFile({ "41100", "", "abc def", std::string(16, '7') }));
     // Every older form the reader accepts.
     corpus.add("Version : 4\r\n127.0.0.2\t192.168.1.10\t9000\t0\t2\tQVX300\r\n");
     corpus.add("Version : 3\r\n127.0.0.2\t192.168.1.10\t0\t2\tQVX300\r\n" + separator + stations);

@@ -36,7 +36,7 @@ std::size_t WholeUnits(std::size_t size, std::size_t first, std::size_t unit)
 void CheckStationList(Bytes packet)
 {
     std::string systemId = "untouched";
-    std::vector<std::string> stations = {"untouched"};
+    std::vector<std::string> stations = { "untouched" };
     ReadStationList(packet, systemId, stations);
     const std::uint8_t code = GetMessageCode(packet);
     if (code != MSG_UNREGISTER && code != MSG_REGISTERv2) {
@@ -48,9 +48,9 @@ void CheckStationList(Bytes packet)
     const std::size_t whole = WholeUnits(packet.size(), wire::kListFirstStationOffset, wire::kStationSize);
     FUZZ_CHECK(stations.size() == std::min(arraySize, whole), "only whole entries, at most ArraySize");
     for (std::size_t i = 0; i < stations.size(); ++i)
-        FUZZ_CHECK(stations[i] == Field(packet, wire::kListFirstStationOffset + wire::kStationSize * i,
-                                        wire::kStationSize),
-                   "station text");
+        FUZZ_CHECK(
+            stations[i] == Field(packet, wire::kListFirstStationOffset + wire::kStationSize * i, wire::kStationSize),
+            "station text");
 
     // The answer names the same stations, at most 50, each acknowledged.
     std::array<std::uint8_t, wire::kMaxMultiAckSize> buffer;
@@ -68,13 +68,13 @@ void CheckStationList(Bytes packet)
         FUZZ_CHECK(ack[offset + wire::kEntryValueOffset] == RESULT_ACK, "result ACK");
     }
     FUZZ_CHECK(std::all_of(buffer.begin() + static_cast<std::ptrdiff_t>(length), buffer.end(),
-                           [](std::uint8_t b) { return b == 0; }),
-               "the rest of the buffer is cleared");
+                   [](std::uint8_t b) { return b == 0; }),
+        "the rest of the buffer is cleared");
 }
 
 const char* StatusLabel(std::uint8_t value)
 {
-    static const char* const labels[] = {":IDLE ", ":BUSY ", ":DND  ", ":MSG  ", ":OOS  "};
+    static const char* const labels[] = { ":IDLE ", ":BUSY ", ":DND  ", ":MSG  ", ":OOS  " };
     return value < 5 ? labels[value] : ":???? ";
 }
 
@@ -101,22 +101,22 @@ void CheckEntryWalk(Bytes input, std::uint8_t code, bool velka)
 
     const std::string source = "127.0.0.2";
     SystemTable table;
-    table.setClock([] { return std::int64_t{0}; });
+    table.setClock([] { return std::int64_t { 0 }; });
     testing::RecordingOutbox outbox;
     Settings settings;
     TrafficCounters counters;
     Replies replies(table, outbox, settings, counters);
     SystemEntry& entry = table.AppendEntry(source, "", velka ? kTypeVelka : kTypeQvx, 2, 9000, "");
-    const std::vector<std::string> registered = {"41100", "41101", "Ab"};
+    const std::vector<std::string> registered = { "41100", "41101", "Ab" };
     if (velka)
         entry.setStations(registered);
 
     // Model: the entries that lie wholly inside the bytes, at most ArraySize
     // and 512 of them.
     const std::size_t arraySize = ReadU16(packet, wire::kEntryArraySizeOffset);
-    const std::size_t walked = std::min({arraySize, wire::kMaxWalkedEntries,
-                                         WholeUnits(packet.size(), wire::kFirstEntryOffset, wire::kEntrySize)});
-    std::vector<std::string> expectedStations = velka ? registered : std::vector<std::string>{};
+    const std::size_t walked = std::min(
+        { arraySize, wire::kMaxWalkedEntries, WholeUnits(packet.size(), wire::kFirstEntryOffset, wire::kEntrySize) });
+    std::vector<std::string> expectedStations = velka ? registered : std::vector<std::string> {};
     std::vector<std::int32_t> expectedStates(expectedStations.size(), -1);
     std::map<std::string, std::size_t> index;
     for (std::size_t i = 0; i < expectedStations.size(); ++i)
@@ -158,9 +158,9 @@ void CheckEntryWalk(Bytes input, std::uint8_t code, bool velka)
     for (std::size_t i = 0; i < mismatches.size(); ++i) {
         const Bytes notice(outbox.sent[i].bytes);
         FUZZ_CHECK(notice.size() == wire::kDataMismatchSize && notice[wire::kCodeOffset] == MSG_DATA_MISMATCH,
-                   "notice layout");
+            "notice layout");
         FUZZ_CHECK(Field(notice, wire::kMismatchStationOffset, wire::kStationSize) == mismatches[i],
-                   "notice names the station");
+            "notice names the station");
     }
 
     if (packet.size() > wire::kCodeOffset) {
@@ -175,8 +175,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     const Bytes packet(data, std::min(size, wire::kMaxTcpRead));
     CheckStationList(packet);
-    for (std::uint8_t code : {MSG_STATUSREPORT, MSG_MULTACK, MSG_UNREG_MULTACK})
-        for (bool velka : {false, true})
+    for (std::uint8_t code : { MSG_STATUSREPORT, MSG_MULTACK, MSG_UNREG_MULTACK })
+        for (bool velka : { false, true })
             CheckEntryWalk(packet, code, velka);
     return 0;
 }

@@ -41,7 +41,7 @@ struct Loaded {
 Loaded Load(const std::filesystem::path& folder)
 {
     SystemTable table;
-    table.setClock([] { return std::int64_t{0}; });
+    table.setClock([] { return std::int64_t { 0 }; });
     Loaded loaded;
     loaded.basePort = 4321;
     table.setBasePort(&loaded.basePort);
@@ -62,8 +62,8 @@ void CheckParsers(std::string_view systemText, std::string_view stationText)
     const datfile::SystemFile parsed = datfile::ParseSystemFile(systemText);
     for (const datfile::SystemLine& line : parsed.lines) {
         FUZZ_CHECK(!line.IpAddress.empty(), "lines without an address are left out");
-        FUZZ_CHECK(!HasSpace(line.IpAddress) && !HasSpace(line.ToIp) && !HasSpace(line.Name),
-                   "a text field is one word");
+        FUZZ_CHECK(
+            !HasSpace(line.IpAddress) && !HasSpace(line.ToIp) && !HasSpace(line.Name), "a text field is one word");
         FUZZ_CHECK(line.IpAddress.size() <= datfile::kLinePiece, "a field fits one line piece");
     }
 
@@ -71,7 +71,7 @@ void CheckParsers(std::string_view systemText, std::string_view stationText)
     for (const std::string& station : stations)
         FUZZ_CHECK(station.find_first_of("\r\n") == std::string::npos, "a station is one line");
     FUZZ_CHECK(datfile::ParseStationFile(datfile::FormatStationFile(stations)) == stations,
-               "a station list survives its file");
+        "a station list survives its file");
 }
 
 } // namespace
@@ -81,8 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     const std::size_t split = input.find(kSeparator);
     const std::string_view systemText = input.substr(0, split);
-    const std::string_view stationText =
-        split == std::string_view::npos ? std::string_view() : input.substr(split + kSeparator.size());
+    const std::string_view stationText
+        = split == std::string_view::npos ? std::string_view() : input.substr(split + kSeparator.size());
     CheckParsers(systemText, stationText);
 
     const std::filesystem::path folder = fuzz::ScratchFolder() / "files";
@@ -121,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     {
         SystemTable table;
-        table.setClock([] { return std::int64_t{0}; });
+        table.setClock([] { return std::int64_t { 0 }; });
         std::int32_t basePort = first.basePort;
         table.setBasePort(&basePort);
         table.setDataDirectory(copy);

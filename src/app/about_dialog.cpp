@@ -11,7 +11,8 @@
 
 namespace korvel {
 
-TAboutDlg::TAboutDlg(QWidget* parent) : QDialog(parent)
+TAboutDlg::TAboutDlg(QWidget* parent)
+    : QDialog(parent)
 {
     setObjectName(QStringLiteral("AboutDlg"));
     setWindowTitle(QStringLiteral("About Korvel"));
@@ -33,7 +34,7 @@ TAboutDlg::TAboutDlg(QWidget* parent) : QDialog(parent)
     lblCompatibleVersion->setObjectName(QStringLiteral("lblCompatibleVersion"));
     lblVendor = new QLabel(QStringLiteral("Korvel project"), this);
     lblVendor->setObjectName(QStringLiteral("lblVendor"));
-    for (QLabel* target : {ProductName, lblFeature, lblCompatibleVersion, lblVendor})
+    for (QLabel* target : { ProductName, lblFeature, lblCompatibleVersion, lblVendor })
         target->installEventFilter(this);
 
     auto* ok = new QPushButton(QStringLiteral("OK"), this);

@@ -4,7 +4,9 @@
 
 namespace korvel {
 
-ConsoleMemoSink::ConsoleMemoSink(QPlainTextEdit* memo, QObject* parent) : QObject(parent), memo_(memo)
+ConsoleMemoSink::ConsoleMemoSink(QPlainTextEdit* memo, QObject* parent)
+    : QObject(parent)
+    , memo_(memo)
 {
     memo_->setMaximumBlockCount(kMaxLines);
 }

@@ -13,9 +13,9 @@ namespace korvel {
 
 void PrintReadyLine(const Hub& hub)
 {
-    std::fprintf(stderr, "korvel: ready, TCP %d, UDP %d, UDP_RACK %d, UDP_VELKA %d, own address %s\n",
-                 hub.tcpPort(), hub.udpPort(), hub.rackPort(), hub.velkaPort(),
-                 hub.settings().OwnAddress.empty() ? "(none)" : hub.settings().OwnAddress.c_str());
+    std::fprintf(stderr, "korvel: ready, TCP %d, UDP %d, UDP_RACK %d, UDP_VELKA %d, own address %s\n", hub.tcpPort(),
+        hub.udpPort(), hub.rackPort(), hub.velkaPort(),
+        hub.settings().OwnAddress.empty() ? "(none)" : hub.settings().OwnAddress.c_str());
     std::fflush(stderr);
 }
 
@@ -30,8 +30,8 @@ int RunHeadless(const HeadlessOptions& options)
     Hub hub;
     QString error;
     if (!hub.start(&error)) {
-        std::fprintf(stderr, "korvel: cannot listen on TCP port %d: %s\n", hub.settings().LocalTcpPort,
-                     qPrintable(error));
+        std::fprintf(
+            stderr, "korvel: cannot listen on TCP port %d: %s\n", hub.settings().LocalTcpPort, qPrintable(error));
         SetConsoleSink(nullptr);
         return 1;
     }

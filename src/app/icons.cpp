@@ -25,14 +25,14 @@ QPixmap PaintStation(int index, int size)
         QColor colour;
         char mark;
     };
-    static const std::array<Look, kStationImageCount> looks{{
-        {QColor(0x2e, 0x9d, 0x3a), ' '}, // idle
-        {QColor(0xd0, 0x30, 0x30), ' '}, // busy
-        {QColor(0xe0, 0x8a, 0x00), '-'}, // do not disturb
-        {QColor(0x2f, 0x6f, 0xd0), 'M'}, // message waiting
-        {QColor(0x9a, 0x9a, 0x9a), '?'}, // unknown
-        {QColor(0x4a, 0x4a, 0x4a), 'X'}, // out of service
-    }};
+    static const std::array<Look, kStationImageCount> looks { {
+        { QColor(0x2e, 0x9d, 0x3a), ' ' }, // idle
+        { QColor(0xd0, 0x30, 0x30), ' ' }, // busy
+        { QColor(0xe0, 0x8a, 0x00), '-' }, // do not disturb
+        { QColor(0x2f, 0x6f, 0xd0), 'M' }, // message waiting
+        { QColor(0x9a, 0x9a, 0x9a), '?' }, // unknown
+        { QColor(0x4a, 0x4a, 0x4a), 'X' }, // out of service
+    } };
     const Look& look = looks[static_cast<std::size_t>(index < 0 || index >= kStationImageCount ? 4 : index)];
 
     QPixmap pixmap = Blank(size);
@@ -56,10 +56,15 @@ QPixmap PaintStation(int index, int size)
     const QRectF face(s * 0.22, s * 0.44, s * 0.56, s * 0.42);
     painter.setPen(QPen(Qt::white, qMax(1.5, s / 12.0), Qt::SolidLine, Qt::RoundCap));
     switch (look.mark) {
-    case '-': painter.drawLine(QPointF(face.left() + s * 0.06, face.center().y()), QPointF(face.right() - s * 0.06, face.center().y())); break;
+    case '-':
+        painter.drawLine(
+            QPointF(face.left() + s * 0.06, face.center().y()), QPointF(face.right() - s * 0.06, face.center().y()));
+        break;
     case 'X':
-        painter.drawLine(face.topLeft() + QPointF(s * 0.08, s * 0.04), face.bottomRight() - QPointF(s * 0.08, s * 0.04));
-        painter.drawLine(face.bottomLeft() + QPointF(s * 0.08, -s * 0.04), face.topRight() + QPointF(-s * 0.08, s * 0.04));
+        painter.drawLine(
+            face.topLeft() + QPointF(s * 0.08, s * 0.04), face.bottomRight() - QPointF(s * 0.08, s * 0.04));
+        painter.drawLine(
+            face.bottomLeft() + QPointF(s * 0.08, -s * 0.04), face.topRight() + QPointF(-s * 0.08, s * 0.04));
         break;
     case 'M':
     case '?': {
@@ -78,8 +83,8 @@ QPixmap PaintStation(int index, int size)
         for (int row = 0; row < 2; ++row)
             for (int column = 0; column < 3; ++column)
                 painter.drawEllipse(QPointF(face.left() + face.width() * (column + 1) / 4.0,
-                                            face.top() + face.height() * (row + 1) / 3.0),
-                                    dot / 2, dot / 2);
+                                        face.top() + face.height() * (row + 1) / 3.0),
+                    dot / 2, dot / 2);
         break;
     }
     }
@@ -102,8 +107,8 @@ QPixmap PaintSystem(int index, int size)
         const qreal y = cabinet.top() + cabinet.height() * (0.22 + 0.17 * slot);
         painter.drawLine(QPointF(cabinet.left() + s * 0.1, y), QPointF(cabinet.right() - s * 0.1, y));
     }
-    static const std::array<QColor, kSystemImageCount> lamps{
-        QColor(0x3c, 0xe0, 0x4a), QColor(0xf0, 0x3c, 0x3c), QColor(0xc8, 0xc8, 0xc8)};
+    static const std::array<QColor, kSystemImageCount> lamps { QColor(0x3c, 0xe0, 0x4a), QColor(0xf0, 0x3c, 0x3c),
+        QColor(0xc8, 0xc8, 0xc8) };
     painter.setPen(QPen(QColor(0x20, 0x20, 0x20), s / 32.0 + 0.3));
     painter.setBrush(lamps[static_cast<std::size_t>(index < 0 || index >= kSystemImageCount ? 0 : index)]);
     painter.drawEllipse(QPointF(cabinet.center().x(), cabinet.bottom() - s * 0.16), s * 0.09, s * 0.09);
@@ -120,7 +125,8 @@ QPixmap PaintApplication(int size)
     painter.setPen(Qt::NoPen);
     painter.setBrush(QColor(0x22, 0x2a, 0x36));
     painter.drawRoundedRect(QRectF(0, 0, s, s), s * 0.18, s * 0.18);
-    static const QColor lampColours[] = {QColor(0x3c, 0xe0, 0x4a), QColor(0xf0, 0x3c, 0x3c), QColor(0xf0, 0xb0, 0x20)};
+    static const QColor lampColours[]
+        = { QColor(0x3c, 0xe0, 0x4a), QColor(0xf0, 0x3c, 0x3c), QColor(0xf0, 0xb0, 0x20) };
     for (int row = 0; row < 3; ++row) {
         for (int column = 0; column < 3; ++column) {
             painter.setBrush(lampColours[(row * 2 + column) % 3]);

@@ -6,7 +6,8 @@
 
 namespace korvel {
 
-KorvelApplication::KorvelApplication(int& argc, char** argv) : QApplication(argc, argv)
+KorvelApplication::KorvelApplication(int& argc, char** argv)
+    : QApplication(argc, argv)
 {
     setApplicationName(QStringLiteral("Korvel"));
     // The main window ends the program itself, after saving; a dialog or the

@@ -63,7 +63,7 @@ int main(int argc, char* argv[])
         }
     }
     if (!headless)
-        return korvel::RunWindow(argc, argv, {.reportStalls = options.reportStalls});
+        return korvel::RunWindow(argc, argv, { .reportStalls = options.reportStalls });
 
     QCoreApplication app(argc, argv);
     return korvel::RunHeadless(options);

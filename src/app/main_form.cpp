@@ -48,8 +48,7 @@ constexpr int kTrayTipLength = 127;
 // on every rebuild would cost more than it shows.
 constexpr int kAutoSizeRowLimit = 500;
 
-template <typename T>
-T* Named(T* object, const char* name)
+template <typename T> T* Named(T* object, const char* name)
 {
     object->setObjectName(QLatin1String(name));
     return object;
@@ -57,14 +56,16 @@ T* Named(T* object, const char* name)
 
 } // namespace
 
-TMainForm::TMainForm(Hub::Options options, QWidget* parent) : QMainWindow(parent)
+TMainForm::TMainForm(Hub::Options options, QWidget* parent)
+    : QMainWindow(parent)
 {
     setObjectName(QStringLiteral("MainForm"));
     setWindowIcon(ApplicationImage());
     hub_ = std::make_unique<Hub>(options);
 
     buildLayout();
-    testCommands_ = new TestCommands(*hub_, [this] { return rdoTCP->isChecked(); }, this);
+    testCommands_ = new TestCommands(
+        *hub_, [this] { return rdoTCP->isChecked(); }, this);
     testCommands_->addButtons(testCommandArea_, testCommandArea_->parentWidget());
     buildMenus();
     buildPopupMenus();
@@ -129,9 +130,8 @@ void TMainForm::buildLayout()
     QFont panelFont = buttons->font();
     panelFont.setPixelSize(11);
     buttons->setFont(panelFont);
-    for (QWidget* widget : {static_cast<QWidget*>(btnConsoleClear), static_cast<QWidget*>(btnClientOnlyMode),
-                            static_cast<QWidget*>(Button3), static_cast<QWidget*>(rdoTCP),
-                            static_cast<QWidget*>(rdoUDP)})
+    for (QWidget* widget : { static_cast<QWidget*>(btnConsoleClear), static_cast<QWidget*>(btnClientOnlyMode),
+             static_cast<QWidget*>(Button3), static_cast<QWidget*>(rdoTCP), static_cast<QWidget*>(rdoUDP) })
         column->addWidget(widget);
     column->addStretch();
     Panel2->setWidget(buttons);
@@ -171,14 +171,14 @@ void TMainForm::buildLayout()
     box1->setContentsMargins(4, 4, 4, 4);
     box1->addWidget(lvClient);
     connect(lvClient->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-            [this](const QItemSelection& selected, const QItemSelection& deselected) {
-                for (const QModelIndex& index : deselected.indexes())
-                    if (index.column() == 0)
-                        lvClientSelectItem(index.row(), false);
-                for (const QModelIndex& index : selected.indexes())
-                    if (index.column() == 0)
-                        lvClientSelectItem(index.row(), true);
-            });
+        [this](const QItemSelection& selected, const QItemSelection& deselected) {
+            for (const QModelIndex& index : deselected.indexes())
+                if (index.column() == 0)
+                    lvClientSelectItem(index.row(), false);
+            for (const QModelIndex& index : selected.indexes())
+                if (index.column() == 0)
+                    lvClientSelectItem(index.row(), true);
+        });
     connect(systemModel_, &QAbstractItemModel::modelReset, this, &TMainForm::resizeColumns);
     connect(systemModel_, &QAbstractItemModel::dataChanged, this, &TMainForm::resizeColumns);
 
@@ -260,15 +260,15 @@ void TMainForm::buildPopupMenus()
 {
     popmmServer = Named(new QMenu(this), "popmmServer");
     connect(Named(popmmServer->addAction(QStringLiteral("&Add System")), "AddServer1"), &QAction::triggered, this,
-            &TMainForm::AddServer1Click);
-    connect(Named(popmmServer->addAction(QStringLiteral("&Delete System")), "DeleteServer"), &QAction::triggered,
-            this, &TMainForm::DeleteServerClick);
+        &TMainForm::AddServer1Click);
+    connect(Named(popmmServer->addAction(QStringLiteral("&Delete System")), "DeleteServer"), &QAction::triggered, this,
+        &TMainForm::DeleteServerClick);
     Named(popmmServer->addSeparator(), "N1");
-    connect(Named(popmmServer->addAction(QStringLiteral("Ping to System")), "PingtoSystem1"), &QAction::triggered,
-            this, &TMainForm::PingtoSystem1Click);
+    connect(Named(popmmServer->addAction(QStringLiteral("Ping to System")), "PingtoSystem1"), &QAction::triggered, this,
+        &TMainForm::PingtoSystem1Click);
     lvClient->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(lvClient, &QWidget::customContextMenuRequested, this,
-            [this](const QPoint& at) { popmmServer->popup(lvClient->viewport()->mapToGlobal(at)); });
+        [this](const QPoint& at) { popmmServer->popup(lvClient->viewport()->mapToGlobal(at)); });
 
     popmmStation = Named(new QMenu(this), "popmmStation");
     QMenu* view = Named(popmmStation->addMenu(QStringLiteral("View")), "View1");
@@ -277,19 +277,19 @@ void TMainForm::buildPopupMenus()
         const char* caption;
         StationView::Style style;
     } styles[] = {
-        {"LargeIcon1", "Large Icons", StationView::Style::LargeIcons},
-        {"SmallIcon1", "Small Icons", StationView::Style::SmallIcons},
-        {"List1", "List", StationView::Style::List},
-        {"Report1", "Detail", StationView::Style::Detail},
+        { "LargeIcon1", "Large Icons", StationView::Style::LargeIcons },
+        { "SmallIcon1", "Small Icons", StationView::Style::SmallIcons },
+        { "List1", "List", StationView::Style::List },
+        { "Report1", "Detail", StationView::Style::Detail },
     };
     for (const auto& item : styles) {
         const StationView::Style style = item.style;
         connect(Named(view->addAction(QLatin1String(item.caption)), item.name), &QAction::triggered, this,
-                [this, style] { lvStn->setStyle(style); });
+            [this, style] { lvStn->setStyle(style); });
     }
     lvStn->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(lvStn, &QWidget::customContextMenuRequested, this,
-            [this](const QPoint& at) { popmmStation->popup(lvStn->mapToGlobal(at)); });
+        [this](const QPoint& at) { popmmStation->popup(lvStn->mapToGlobal(at)); });
 }
 
 void TMainForm::createTrayIcon()
@@ -332,11 +332,20 @@ void TMainForm::ShowOwnAddress()
     statusLabel_->setText(QStringLiteral(" Korvel IP Address : ") + ToQString(hub_->settings().OwnAddress));
 }
 
-QString TMainForm::statusText() const { return statusLabel_->text(); }
+QString TMainForm::statusText() const
+{
+    return statusLabel_->text();
+}
 
-bool TMainForm::debugMenuVisible() const { return DebugMenu->menuAction()->isVisible(); }
+bool TMainForm::debugMenuVisible() const
+{
+    return DebugMenu->menuAction()->isVisible();
+}
 
-bool TMainForm::testPanelShown() const { return !Panel2->isHidden(); }
+bool TMainForm::testPanelShown() const
+{
+    return !Panel2->isHidden();
+}
 
 void TMainForm::resizeColumns()
 {

@@ -33,9 +33,15 @@ const QColor kSendersColour(0xC0, 0xC0, 0xC0);
 
 } // namespace
 
-void TMainForm::Exit1Click() { close(); }
+void TMainForm::Exit1Click()
+{
+    close();
+}
 
-void TMainForm::TerminateKorvel1Click() { close(); }
+void TMainForm::TerminateKorvel1Click()
+{
+    close();
+}
 
 void TMainForm::Show1Click()
 {
@@ -96,10 +102,10 @@ void TMainForm::SetIPAddress1Click()
     // ones before it keep their new values without reaching the endpoints.
     settings.ServerAddress = FromQString(OptionDlg->edtServerIP->currentText());
     const std::pair<QLineEdit*, std::int32_t*> ports[] = {
-        {OptionDlg->edtLTCPPort, &settings.LocalTcpPort},
-        {OptionDlg->edtLUDPPort, &settings.LocalUdpPort},
-        {OptionDlg->edtRTCPPort, &settings.RemoteTcpPort},
-        {OptionDlg->edtRUDPPort, &settings.RemoteUdpPort},
+        { OptionDlg->edtLTCPPort, &settings.LocalTcpPort },
+        { OptionDlg->edtLUDPPort, &settings.LocalUdpPort },
+        { OptionDlg->edtRTCPPort, &settings.RemoteTcpPort },
+        { OptionDlg->edtRUDPPort, &settings.RemoteUdpPort },
     };
     for (const auto& [field, port] : ports) {
         const std::optional<std::int32_t> value = ParseIntegerField(field->text());
@@ -136,7 +142,10 @@ void TMainForm::AddServer1Click()
     hub_->table().AddSystem(FromQString(NewClientDlg->NewClientAddr->text()), std::string(), kTypeQvx);
 }
 
-void TMainForm::DeleteServerClick() { hub_->table().DeleteSelectedSystem(); }
+void TMainForm::DeleteServerClick()
+{
+    hub_->table().DeleteSelectedSystem();
+}
 
 void TMainForm::PingtoSystem1Click()
 {
@@ -151,9 +160,9 @@ void TMainForm::PingtoSystem1Click()
 
 void TMainForm::Initialize1Click()
 {
-    const auto answer = QMessageBox::question(
-        this, QStringLiteral("Confirm"), QStringLiteral("All registered system data will be deleted! Are you sure?"),
-        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    const auto answer = QMessageBox::question(this, QStringLiteral("Confirm"),
+        QStringLiteral("All registered system data will be deleted! Are you sure?"), QMessageBox::Yes | QMessageBox::No,
+        QMessageBox::No);
     if (answer != QMessageBox::Yes)
         return;
     hub_->table().ClearAllSystems();

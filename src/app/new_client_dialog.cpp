@@ -9,7 +9,8 @@
 
 namespace korvel {
 
-TNewClientDlg::TNewClientDlg(QWidget* parent) : QDialog(parent)
+TNewClientDlg::TNewClientDlg(QWidget* parent)
+    : QDialog(parent)
 {
     setObjectName(QStringLiteral("NewClientDlg"));
     setWindowTitle(QStringLiteral("New System"));

@@ -2,9 +2,9 @@
 
 #include "testconsole/dialog_buttons.h"
 
-#include <QDialogButtonBox>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -68,7 +68,8 @@ QLineEdit* PortField(const char* name, QWidget* parent)
 
 } // namespace
 
-TOptionDlg::TOptionDlg(QWidget* parent) : QDialog(parent)
+TOptionDlg::TOptionDlg(QWidget* parent)
+    : QDialog(parent)
 {
     setObjectName(QStringLiteral("OptionDlg"));
     setWindowTitle(QStringLiteral("Options"));
@@ -76,7 +77,7 @@ TOptionDlg::TOptionDlg(QWidget* parent) : QDialog(parent)
     edtServerIP = new QComboBox(this);
     edtServerIP->setObjectName(QStringLiteral("edtServerIP"));
     edtServerIP->setEditable(true);
-    edtServerIP->addItems({QStringLiteral("127.0.0.1"), QStringLiteral("192.168.0.100")});
+    edtServerIP->addItems({ QStringLiteral("127.0.0.1"), QStringLiteral("192.168.0.100") });
     edtServerIP->setMinimumWidth(160);
 
     chkForwardStatus = new QCheckBox(QStringLiteral("Forward Status Report"), this);

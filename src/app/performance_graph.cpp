@@ -9,7 +9,8 @@
 
 namespace korvel {
 
-TPerformanceGraph::TPerformanceGraph(QWidget* parent) : QWidget(parent)
+TPerformanceGraph::TPerformanceGraph(QWidget* parent)
+    : QWidget(parent)
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
@@ -18,7 +19,7 @@ void TPerformanceGraph::DataPoint(const QColor& colour, int value)
 {
     if (static_cast<int>(building_.size()) >= kMaxPointsPerStep)
         return;
-    building_.push_back({colour.rgb(), value});
+    building_.push_back({ colour.rgb(), value });
 }
 
 void TPerformanceGraph::Update()

@@ -37,7 +37,7 @@ public:
     int stepCapacity() const;
     int stepCount() const { return static_cast<int>(steps_.size()); }
 
-    QSize sizeHint() const override { return {99, 200}; }
+    QSize sizeHint() const override { return { 99, 200 }; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -10,11 +10,14 @@ namespace korvel {
 
 QStringList PingArguments(const QString& address)
 {
-    return {QStringLiteral("-c"), QStringLiteral("4"), QStringLiteral("--"), address};
+    return { QStringLiteral("-c"), QStringLiteral("4"), QStringLiteral("--"), address };
 }
 
 PingDialog::PingDialog(const QString& address, QWidget* parent)
-    : QDialog(parent), address_(address), process_(new QProcess(this)), output_(new QPlainTextEdit(this))
+    : QDialog(parent)
+    , address_(address)
+    , process_(new QProcess(this))
+    , output_(new QPlainTextEdit(this))
 {
     setObjectName(QStringLiteral("PingDialog"));
     setAttribute(Qt::WA_DeleteOnClose);
@@ -54,7 +57,10 @@ void PingDialog::start(const QString& program)
     process_->start(program, PingArguments(address_), QIODevice::ReadOnly);
 }
 
-QString PingDialog::output() const { return output_->toPlainText(); }
+QString PingDialog::output() const
+{
+    return output_->toPlainText();
+}
 
 // Output arrives in pieces that need not end at a line break.
 void PingDialog::appendText(const QString& text)

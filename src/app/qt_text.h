@@ -13,6 +13,9 @@ inline QString ToQString(const std::string& text)
     return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-inline std::string FromQString(const QString& text) { return text.toLatin1().toStdString(); }
+inline std::string FromQString(const QString& text)
+{
+    return text.toLatin1().toStdString();
+}
 
 } // namespace korvel

@@ -19,7 +19,10 @@ std::optional<std::int64_t> StallMeter::fired(std::int64_t nowMs)
     return std::nullopt;
 }
 
-StallWatch::StallWatch(std::FILE* stream, QObject* parent) : QObject(parent), stream_(stream), timer_(new QTimer(this))
+StallWatch::StallWatch(std::FILE* stream, QObject* parent)
+    : QObject(parent)
+    , stream_(stream)
+    , timer_(new QTimer(this))
 {
     // Re-armed from each tick, so one long stall counts once and the next
     // tick is measured from when the loop got back.

@@ -16,7 +16,11 @@ namespace korvel {
 // with something else: a stall that the operator would have felt.
 class StallMeter {
 public:
-    StallMeter(std::int64_t intervalMs, std::int64_t thresholdMs) : interval_(intervalMs), threshold_(thresholdMs) {}
+    StallMeter(std::int64_t intervalMs, std::int64_t thresholdMs)
+        : interval_(intervalMs)
+        , threshold_(thresholdMs)
+    {
+    }
 
     // The tick was armed at `nowMs` and is due one interval later.
     void armed(std::int64_t nowMs) { due_ = nowMs + interval_; }
@@ -52,7 +56,7 @@ private:
     std::FILE* stream_;
     QTimer* timer_;
     QElapsedTimer clock_;
-    StallMeter meter_{kIntervalMs, kThresholdMs};
+    StallMeter meter_ { kIntervalMs, kThresholdMs };
     bool finished_ = false;
 };
 

@@ -6,7 +6,8 @@
 
 namespace korvel {
 
-StationListModel::StationListModel(QObject* parent) : QAbstractTableModel(parent)
+StationListModel::StationListModel(QObject* parent)
+    : QAbstractTableModel(parent)
 {
     for (int i = 0; i < kStationImageCount; ++i)
         images_[static_cast<std::size_t>(i)] = StationImage(i);
@@ -23,7 +24,7 @@ void StationListModel::rebuild(const SystemEntry& entry)
         rows_.clear();
         rows_.reserve(count);
         for (std::size_t i = 0; i < count; ++i)
-            rows_.push_back({ToQString(entry.Stations[i]), stateOf(i)});
+            rows_.push_back({ ToQString(entry.Stations[i]), stateOf(i) });
         endResetModel();
         return;
     }
@@ -44,7 +45,7 @@ void StationListModel::rebuild(const SystemEntry& entry)
     if (count > rows_.size()) {
         beginInsertRows(QModelIndex(), static_cast<int>(rows_.size()), static_cast<int>(count) - 1);
         for (std::size_t i = rows_.size(); i < count; ++i)
-            rows_.push_back({ToQString(entry.Stations[i]), stateOf(i)});
+            rows_.push_back({ ToQString(entry.Stations[i]), stateOf(i) });
         endInsertRows();
     }
 }
@@ -62,7 +63,10 @@ int StationListModel::rowCount(const QModelIndex& parent) const
     return parent.isValid() ? 0 : static_cast<int>(rows_.size());
 }
 
-int StationListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
+int StationListModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : ColumnCount;
+}
 
 QVariant StationListModel::data(const QModelIndex& index, int role) const
 {
@@ -76,7 +80,8 @@ QVariant StationListModel::data(const QModelIndex& index, int role) const
         if (index.column() == StationColumn)
             return images_[static_cast<std::size_t>(StationImageIndex(row.state))];
         return {};
-    default: return {};
+    default:
+        return {};
     }
 }
 
@@ -85,9 +90,12 @@ QVariant StationListModel::headerData(int section, Qt::Orientation orientation, 
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return {};
     switch (section) {
-    case StationColumn: return QStringLiteral("Station Number");
-    case StatusColumn: return QStringLiteral("Status");
-    default: return {};
+    case StationColumn:
+        return QStringLiteral("Station Number");
+    case StatusColumn:
+        return QStringLiteral("Status");
+    default:
+        return {};
     }
 }
 

@@ -7,13 +7,16 @@
 namespace korvel {
 
 StationView::StationView(QAbstractItemModel* model, QWidget* parent)
-    : QStackedWidget(parent), icons_(new QListView(this)), detail_(new QTreeView(this))
+    : QStackedWidget(parent)
+    , icons_(new QListView(this))
+    , detail_(new QTreeView(this))
 {
     setObjectName(QStringLiteral("lvStn"));
     icons_->setObjectName(QStringLiteral("lvStnIcons"));
     detail_->setObjectName(QStringLiteral("lvStnDetail"));
 
-    for (QAbstractItemView* view : {static_cast<QAbstractItemView*>(icons_), static_cast<QAbstractItemView*>(detail_)}) {
+    for (QAbstractItemView* view :
+        { static_cast<QAbstractItemView*>(icons_), static_cast<QAbstractItemView*>(detail_) }) {
         view->setModel(model);
         view->setEditTriggers(QAbstractItemView::NoEditTriggers);
         view->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -67,7 +70,9 @@ void StationView::setStyle(Style style)
         icons_->setGridSize(QSize(110, 20));
         setCurrentWidget(icons_);
         break;
-    case Style::Detail: setCurrentWidget(detail_); break;
+    case Style::Detail:
+        setCurrentWidget(detail_);
+        break;
     }
     // Changing the mode may bring back its own defaults for these; Adjust
     // re-arranges the icons whenever the view is resized.

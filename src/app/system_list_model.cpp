@@ -8,7 +8,8 @@
 
 namespace korvel {
 
-SystemListModel::SystemListModel(QObject* parent) : QAbstractTableModel(parent)
+SystemListModel::SystemListModel(QObject* parent)
+    : QAbstractTableModel(parent)
 {
     for (int i = 0; i < kSystemImageCount; ++i)
         images_[static_cast<std::size_t>(i)] = SystemImage(i);
@@ -32,8 +33,8 @@ void SystemListModel::rebuild(const SystemTable& table)
     }
 
     const bool sameRows = fresh.size() == rows_.size()
-        && std::equal(fresh.begin(), fresh.end(), rows_.begin(),
-                      [](const Row& a, const Row& b) { return a.order == b.order; });
+        && std::equal(
+            fresh.begin(), fresh.end(), rows_.begin(), [](const Row& a, const Row& b) { return a.order == b.order; });
     if (!sameRows) {
         beginResetModel();
         rows_ = std::move(fresh);
@@ -59,7 +60,10 @@ int SystemListModel::rowCount(const QModelIndex& parent) const
     return parent.isValid() ? 0 : static_cast<int>(rows_.size());
 }
 
-int SystemListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
+int SystemListModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : ColumnCount;
+}
 
 QVariant SystemListModel::data(const QModelIndex& index, int role) const
 {
@@ -67,12 +71,14 @@ QVariant SystemListModel::data(const QModelIndex& index, int role) const
         return {};
     const Row& row = rows_[static_cast<std::size_t>(index.row())];
     switch (role) {
-    case Qt::DisplayRole: return row.cells[static_cast<std::size_t>(index.column())];
+    case Qt::DisplayRole:
+        return row.cells[static_cast<std::size_t>(index.column())];
     case Qt::DecorationRole:
         if (index.column() == NameColumn)
             return images_[static_cast<std::size_t>(row.image)];
         return {};
-    default: return {};
+    default:
+        return {};
     }
 }
 
@@ -81,13 +87,20 @@ QVariant SystemListModel::headerData(int section, Qt::Orientation orientation, i
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return {};
     switch (section) {
-    case NameColumn: return QStringLiteral("Name");
-    case IpAddressColumn: return QStringLiteral("IP Address");
-    case StatusColumn: return QStringLiteral("Status");
-    case TypeColumn: return QStringLiteral("Type");
-    case ToIpColumn: return QStringLiteral("To IP");
-    case PortColumn: return QStringLiteral("Port");
-    default: return {};
+    case NameColumn:
+        return QStringLiteral("Name");
+    case IpAddressColumn:
+        return QStringLiteral("IP Address");
+    case StatusColumn:
+        return QStringLiteral("Status");
+    case TypeColumn:
+        return QStringLiteral("Type");
+    case ToIpColumn:
+        return QStringLiteral("To IP");
+    case PortColumn:
+        return QStringLiteral("Port");
+    default:
+        return {};
     }
 }
 

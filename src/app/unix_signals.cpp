@@ -10,7 +10,7 @@ namespace korvel {
 
 namespace {
 
-int gSignalPair[2] = {-1, -1};
+int gSignalPair[2] = { -1, -1 };
 
 void OnSignal(int signalNumber)
 {
@@ -20,7 +20,8 @@ void OnSignal(int signalNumber)
 
 } // namespace
 
-UnixSignalWatcher::UnixSignalWatcher(QObject* parent) : QObject(parent)
+UnixSignalWatcher::UnixSignalWatcher(QObject* parent)
+    : QObject(parent)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalPair) != 0)
         return;

@@ -5,9 +5,11 @@
 
 namespace korvel {
 
-ViewRefresher::ViewRefresher(SystemTable& table, SystemListModel& systems, StationListModel& stations,
-                             QObject* parent)
-    : QObject(parent), table_(table), systems_(systems), stations_(stations)
+ViewRefresher::ViewRefresher(SystemTable& table, SystemListModel& systems, StationListModel& stations, QObject* parent)
+    : QObject(parent)
+    , table_(table)
+    , systems_(systems)
+    , stations_(stations)
 {
 }
 
@@ -55,8 +57,11 @@ void ViewRefresher::flush()
         if (const SystemEntry* selected = table_.Selected())
             stations_.rebuild(*selected);
         break;
-    case StationRequest::Clear: stations_.clear(); break;
-    case StationRequest::None: break;
+    case StationRequest::Clear:
+        stations_.clear();
+        break;
+    case StationRequest::None:
+        break;
     }
 }
 

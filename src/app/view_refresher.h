@@ -17,8 +17,7 @@ class ViewRefresher : public QObject, public SystemViewObserver {
     Q_OBJECT
 
 public:
-    ViewRefresher(SystemTable& table, SystemListModel& systems, StationListModel& stations,
-                  QObject* parent = nullptr);
+    ViewRefresher(SystemTable& table, SystemListModel& systems, StationListModel& stations, QObject* parent = nullptr);
 
     void RefreshSystemList() override;
     void FillStationView(const SystemEntry& entry) override;

@@ -21,11 +21,14 @@ using namespace korvel;
 namespace {
 
 // The fixed ports a hub answers Velka systems on.
-constexpr int kAnswerPorts[] = {9003, 9004};
+constexpr int kAnswerPorts[] = { 9003, 9004 };
 
 class Socket {
 public:
-    explicit Socket(int fd) : fd_(fd) {}
+    explicit Socket(int fd)
+        : fd_(fd)
+    {
+    }
     ~Socket()
     {
         if (fd_ >= 0)
@@ -46,7 +49,7 @@ bool Resolve(const std::string& host, int port, sockaddr_in& address)
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) == 1)
         return true;
-    addrinfo hints{};
+    addrinfo hints {};
     hints.ai_family = AF_INET;
     addrinfo* result = nullptr;
     if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result)
@@ -68,7 +71,10 @@ bool BindTo(int fd, const std::string& from, int port)
     return bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
 }
 
-int Milliseconds(double seconds) { return static_cast<int>(seconds * 1000); }
+int Milliseconds(double seconds)
+{
+    return static_cast<int>(seconds * 1000);
+}
 
 void PrintTrace(const std::uint8_t* data, std::size_t size)
 {
@@ -81,23 +87,23 @@ int SendTcp(const SendCommand& command, const sockaddr_in& to)
 {
     Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (socket.fd() < 0 || !BindTo(socket.fd(), command.from, 0)) {
-        std::fprintf(stderr, "korvel-send: cannot use local address '%s': %s\n", command.from.c_str(),
-                     std::strerror(errno));
+        std::fprintf(
+            stderr, "korvel-send: cannot use local address '%s': %s\n", command.from.c_str(), std::strerror(errno));
         return 1;
     }
     fcntl(socket.fd(), F_SETFL, O_NONBLOCK);
     if (connect(socket.fd(), reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0 && errno != EINPROGRESS) {
         std::fprintf(stderr, "korvel-send: connect to %s:%d failed: %s\n", command.host.c_str(), command.port,
-                     std::strerror(errno));
+            std::strerror(errno));
         return 1;
     }
-    pollfd waiting{socket.fd(), POLLOUT, 0};
+    pollfd waiting { socket.fd(), POLLOUT, 0 };
     int error = 0;
     socklen_t length = sizeof error;
     if (poll(&waiting, 1, Milliseconds(command.timeoutSeconds)) != 1
         || getsockopt(socket.fd(), SOL_SOCKET, SO_ERROR, &error, &length) < 0 || error != 0) {
         std::fprintf(stderr, "korvel-send: connect to %s:%d failed: %s\n", command.host.c_str(), command.port,
-                     error ? std::strerror(error) : "timed out");
+            error ? std::strerror(error) : "timed out");
         return 1;
     }
     if (send(socket.fd(), command.packet.data(), command.packet.size(), MSG_NOSIGNAL)
@@ -112,7 +118,7 @@ int SendTcp(const SendCommand& command, const sockaddr_in& to)
     std::size_t received = 0;
     int waitMs = Milliseconds(command.timeoutSeconds);
     while (received < sizeof answer) {
-        pollfd readable{socket.fd(), POLLIN, 0};
+        pollfd readable { socket.fd(), POLLIN, 0 };
         if (poll(&readable, 1, waitMs) != 1)
             break;
         const ssize_t count = recv(socket.fd(), answer + received, sizeof answer - received, 0);
@@ -138,7 +144,7 @@ int SendUdp(const SendCommand& command, const sockaddr_in& to)
             auto listener = std::make_unique<Socket>(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
             if (listener->fd() < 0 || !BindTo(listener->fd(), command.from, port)) {
                 std::fprintf(stderr, "korvel-send: cannot listen on %s:%d: %s\n", command.from.c_str(), port,
-                             std::strerror(errno));
+                    std::strerror(errno));
                 return 1;
             }
             listeners.push_back(std::move(listener));
@@ -146,12 +152,12 @@ int SendUdp(const SendCommand& command, const sockaddr_in& to)
     }
     Socket socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (socket.fd() < 0 || !BindTo(socket.fd(), command.from, 0)) {
-        std::fprintf(stderr, "korvel-send: cannot use local address '%s': %s\n", command.from.c_str(),
-                     std::strerror(errno));
+        std::fprintf(
+            stderr, "korvel-send: cannot use local address '%s': %s\n", command.from.c_str(), std::strerror(errno));
         return 1;
     }
     if (sendto(socket.fd(), command.packet.data(), command.packet.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-               sizeof to)
+            sizeof to)
         < 0) {
         std::fprintf(stderr, "korvel-send: sendto failed: %s\n", std::strerror(errno));
         return 1;
@@ -160,23 +166,25 @@ int SendUdp(const SendCommand& command, const sockaddr_in& to)
         return 0;
 
     // Every answer that comes within the time-out is printed.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Milliseconds(command.timeoutSeconds));
+    const auto deadline
+        = std::chrono::steady_clock::now() + std::chrono::milliseconds(Milliseconds(command.timeoutSeconds));
     int answers = 0;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left
+            = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             break;
-        pollfd fds[2] = {{listeners[0]->fd(), POLLIN, 0}, {listeners[1]->fd(), POLLIN, 0}};
+        pollfd fds[2] = { { listeners[0]->fd(), POLLIN, 0 }, { listeners[1]->fd(), POLLIN, 0 } };
         if (poll(fds, 2, static_cast<int>(left.count())) <= 0)
             break;
         for (int i = 0; i < 2; ++i) {
             if (!(fds[i].revents & POLLIN))
                 continue;
             std::uint8_t datagram[2048];
-            sockaddr_in sender{};
+            sockaddr_in sender {};
             socklen_t length = sizeof sender;
-            const ssize_t count = recvfrom(fds[i].fd, datagram, sizeof datagram, 0,
-                                           reinterpret_cast<sockaddr*>(&sender), &length);
+            const ssize_t count
+                = recvfrom(fds[i].fd, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&sender), &length);
             if (count < 0)
                 continue;
             char text[INET_ADDRSTRLEN] = "";

@@ -13,7 +13,7 @@ namespace korvel {
 
 namespace {
 
-const std::vector<std::string> kDefaultStations = {"41100", "41101", "41102", "41103", "41104"};
+const std::vector<std::string> kDefaultStations = { "41100", "41101", "41102", "41103", "41104" };
 
 bool ParseInt(const std::string& text, long minimum, long maximum, long& value)
 {
@@ -134,10 +134,8 @@ std::optional<SendCommand> ParseSendCommand(const std::vector<std::string>& argu
     std::optional<SendCommand::Transport> transport;
     std::vector<std::string> positional;
     std::map<std::string, std::string> values;
-    static const std::vector<std::string> kValued = {"--from",   "--system-id",     "--stations", "--status",
-                                                     "--result", "--source",        "--dest",     "--page",
-                                                     "--seq",    "--endpoint-type", "--address",  "--port",
-                                                     "--timeout"};
+    static const std::vector<std::string> kValued = { "--from", "--system-id", "--stations", "--status", "--result",
+        "--source", "--dest", "--page", "--seq", "--endpoint-type", "--address", "--port", "--timeout" };
 
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
@@ -182,8 +180,8 @@ std::optional<SendCommand> ParseSendCommand(const std::vector<std::string>& argu
         return std::nullopt;
     }
     command.from = values.count("--from") ? values["--from"] : std::string();
-    command.transport = transport.value_or(DefaultsToUdp(command.message) ? SendCommand::Transport::Udp
-                                                                          : SendCommand::Transport::Tcp);
+    command.transport = transport.value_or(
+        DefaultsToUdp(command.message) ? SendCommand::Transport::Udp : SendCommand::Transport::Tcp);
     if (values.count("--timeout")) {
         try {
             command.timeoutSeconds = std::stod(values["--timeout"]);
@@ -222,19 +220,20 @@ std::optional<SendCommand> ParseSendCommand(const std::vector<std::string>& argu
 
     const bool getData = command.message == "getdata" || command.message == "getdatav2";
     const std::string systemId = values.count("--system-id") ? values["--system-id"] : getData ? "VEZIDUZ" : "QVX300";
-    const std::vector<std::string> stations =
-        values.count("--stations") ? SplitList(values["--stations"]) : kDefaultStations;
+    const std::vector<std::string> stations
+        = values.count("--stations") ? SplitList(values["--stations"]) : kDefaultStations;
     const std::string source = values.count("--source") ? values["--source"] : "41100";
     const std::string dest = values.count("--dest") ? values["--dest"] : "42200";
 
     std::uint8_t status = STATUS_BUSY;
     std::uint8_t result = RESULT_ACK;
     if (values.count("--status")
-        && !ParseByteName(values["--status"], {{"idle", 0}, {"busy", 1}, {"dnd", 2}, {"msg", 3}, {"oos", 4}}, status)) {
+        && !ParseByteName(
+            values["--status"], { { "idle", 0 }, { "busy", 1 }, { "dnd", 2 }, { "msg", 3 }, { "oos", 4 } }, status)) {
         error = "--status wants idle, busy, dnd, msg, oos or 0-255";
         return std::nullopt;
     }
-    if (values.count("--result") && !ParseByteName(values["--result"], {{"ack", 1}, {"nak", 2}}, result)) {
+    if (values.count("--result") && !ParseByteName(values["--result"], { { "ack", 1 }, { "nak", 2 } }, result)) {
         error = "--result wants ack, nak or 0-255";
         return std::nullopt;
     }
@@ -244,7 +243,7 @@ std::optional<SendCommand> ParseSendCommand(const std::vector<std::string>& argu
         command.packet = BuildRegister(source, dest, values.count("--system-id") ? systemId : std::string());
     } else if (m == "unregister") {
         command.packet = BuildStationListRequest(MSG_UNREGISTER, values.count("--system-id") ? systemId : "", source,
-                                                 values.count("--stations") ? stations : std::vector{dest});
+            values.count("--stations") ? stations : std::vector { dest });
     } else if (m == "registerv2") {
         command.packet = BuildStationListRequest(MSG_REGISTERv2, systemId, source, stations);
     } else if (m == "clear") {
@@ -259,17 +258,16 @@ std::optional<SendCommand> ParseSendCommand(const std::vector<std::string>& argu
         command.packet = BuildEntryPacket(m == "multack" ? MSG_MULTACK : MSG_UNREG_MULTACK, systemId, stations, result);
     } else if (m == "system-register") {
         const std::string address = values.count("--address") ? values["--address"]
-            : command.from.empty()                             ? std::string("127.0.0.1")
-                                                               : command.from;
-        in_addr raw{};
+            : command.from.empty()                            ? std::string("127.0.0.1")
+                                                              : command.from;
+        in_addr raw {};
         if (inet_pton(AF_INET, address.c_str(), &raw) != 1) {
             error = "--address wants an IPv4 address such as 192.168.1.10";
             return std::nullopt;
         }
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(&raw.s_addr);
         command.packet = BuildSystemRegister(systemId, static_cast<std::uint16_t>(endpointType),
-                                             {bytes[0], bytes[1], bytes[2], bytes[3]},
-                                             static_cast<std::uint16_t>(systemPort));
+            { bytes[0], bytes[1], bytes[2], bytes[3] }, static_cast<std::uint16_t>(systemPort));
     } else if (m == "keepalive") {
         const auto keepAlive = BuildKeepAlive();
         command.packet.assign(keepAlive.begin(), keepAlive.end());

@@ -11,13 +11,13 @@ namespace korvel {
 // What one korvel-send run does, parsed from its command line.
 struct SendCommand {
     enum class Transport { Tcp, Udp };
-    std::string from;  // local address to send from; empty lets the system choose
+    std::string from; // local address to send from; empty lets the system choose
     Transport transport = Transport::Tcp;
     std::string host;
     int port = 0;
     std::string message;
     Packet packet;
-    bool listen = false;  // UDP: wait for answers on ports 9003 and 9004 of `from`
+    bool listen = false; // UDP: wait for answers on ports 9003 and 9004 of `from`
     double timeoutSeconds = 3.0;
     bool help = false;
 };

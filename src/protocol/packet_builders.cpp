@@ -23,7 +23,7 @@ void WriteHeader(MutableBytes buffer, std::uint8_t code, std::uint16_t length)
 
 std::uint16_t BuildHeader(MutableBytes buffer, std::uint8_t code, std::uint16_t length)
 {
-    std::fill_n(buffer.begin(), std::min<std::size_t>(length, buffer.size()), std::uint8_t{0});
+    std::fill_n(buffer.begin(), std::min<std::size_t>(length, buffer.size()), std::uint8_t { 0 });
     WriteHeader(buffer, code, length);
     const std::uint16_t sequence = SequenceCounter::instance().take();
     WriteU16(buffer, wire::kSequenceOffset, sequence);
@@ -47,9 +47,9 @@ void ReadStationList(Bytes packet, std::string& systemId, std::vector<std::strin
 }
 
 std::size_t FillMultiAck(std::span<std::uint8_t, wire::kMaxMultiAckSize> buffer, std::string_view systemId,
-                         const std::vector<std::string>& stations)
+    const std::vector<std::string>& stations)
 {
-    std::fill(buffer.begin(), buffer.end(), std::uint8_t{0});
+    std::fill(buffer.begin(), buffer.end(), std::uint8_t { 0 });
     buffer[wire::kMarkerOffset] = wire::kMarker;
     WriteField(buffer, wire::kEntrySystemIdOffset, wire::kSystemIdSize, systemId);
     const std::size_t count = std::min(stations.size(), wire::kMaxMultiAckEntries);
@@ -66,7 +66,7 @@ std::size_t FillMultiAck(std::span<std::uint8_t, wire::kMaxMultiAckSize> buffer,
 
 AckPacket BuildAck(std::uint16_t sequence)
 {
-    AckPacket packet{};
+    AckPacket packet {};
     WriteHeader(packet, MSG_ACK, wire::kAckSize);
     WriteU16(packet, wire::kSequenceOffset, sequence);
     return packet;
@@ -74,21 +74,21 @@ AckPacket BuildAck(std::uint16_t sequence)
 
 KeepAlivePacket BuildKeepAlive()
 {
-    KeepAlivePacket packet{};
+    KeepAlivePacket packet {};
     WriteHeader(packet, MSG_REQ_GETDATA, wire::kKeepAliveSize);
     return packet;
 }
 
 std::size_t BuildGetResponse(std::span<std::uint8_t, wire::kMaxGetResponseSize> buffer, std::uint16_t sequence,
-                             const std::vector<std::string>* stations, std::uint16_t page)
+    const std::vector<std::string>* stations, std::uint16_t page)
 {
-    std::fill(buffer.begin(), buffer.end(), std::uint8_t{0});
+    std::fill(buffer.begin(), buffer.end(), std::uint8_t { 0 });
     std::size_t count = 0;
     if (stations) {
         const auto first = static_cast<std::uint16_t>(wire::kStationsPerPage * page);
         for (std::size_t index = first; index < stations->size() && count < wire::kStationsPerPage; ++index, ++count)
             WriteField(buffer, wire::kPageFirstStationOffset + wire::kStationSize * count, wire::kStationSize,
-                       (*stations)[index]);
+                (*stations)[index]);
     }
     const auto length = static_cast<std::uint16_t>(wire::kPageHeaderSize + wire::kStationSize * count);
     WriteHeader(buffer, MSG_GETRESPONSE, length);
@@ -99,7 +99,7 @@ std::size_t BuildGetResponse(std::span<std::uint8_t, wire::kMaxGetResponseSize> 
 
 DataMismatchPacket BuildDataMismatch(std::string_view station)
 {
-    DataMismatchPacket packet{};
+    DataMismatchPacket packet {};
     BuildHeader(packet, MSG_DATA_MISMATCH, wire::kDataMismatchSize);
     WriteField(packet, wire::kMismatchStationOffset, wire::kStationSize, station);
     packet[wire::kMismatchFlagOffset] = 1;

@@ -20,7 +20,7 @@ public:
     void set(std::uint16_t value) { value_.store(value, std::memory_order_relaxed); }
 
 private:
-    std::atomic<std::uint16_t> value_{1};
+    std::atomic<std::uint16_t> value_ { 1 };
 };
 
 // Zeroes the first `length` bytes of the buffer, writes the header with the
@@ -35,7 +35,7 @@ void ReadStationList(Bytes packet, std::string& systemId, std::vector<std::strin
 // ResultCode ACK; clears the whole 888-byte buffer and returns the packet
 // length. The caller sets the message code.
 std::size_t FillMultiAck(std::span<std::uint8_t, wire::kMaxMultiAckSize> buffer, std::string_view systemId,
-                         const std::vector<std::string>& stations);
+    const std::vector<std::string>& stations);
 
 using AckPacket = std::array<std::uint8_t, wire::kAckSize>;
 using KeepAlivePacket = std::array<std::uint8_t, wire::kKeepAliveSize>;
@@ -47,7 +47,7 @@ KeepAlivePacket BuildKeepAlive();
 // One page of stations, 50 to a page; the page offset is 16-bit arithmetic, as
 // peers compute it. Writes into an 808-byte buffer and returns the length used.
 std::size_t BuildGetResponse(std::span<std::uint8_t, wire::kMaxGetResponseSize> buffer, std::uint16_t sequence,
-                             const std::vector<std::string>* stations, std::uint16_t page);
+    const std::vector<std::string>* stations, std::uint16_t page);
 
 // Takes its sequence number from the counter.
 DataMismatchPacket BuildDataMismatch(std::string_view station);

@@ -9,9 +9,15 @@ namespace korvel {
 
 namespace {
 
-std::string Line(const char* label, const std::string& value) { return std::string(label) + value; }
+std::string Line(const char* label, const std::string& value)
+{
+    return std::string(label) + value;
+}
 
-std::string Number(const char* label, long value) { return std::string(label) + std::to_string(value); }
+std::string Number(const char* label, long value)
+{
+    return std::string(label) + std::to_string(value);
+}
 
 void TraceEntries(std::vector<std::string>& lines, Bytes packet)
 {
@@ -36,8 +42,8 @@ void TraceSystemRegister(std::vector<std::string>& lines, Bytes packet)
     lines.push_back(Line("System ID   : ", ReadField(packet, wire::kSystemIdOffset, wire::kSystemIdSize)));
     char systemIp[16];
     std::snprintf(systemIp, sizeof systemIp, "%u.%u.%u.%u", ReadU8(packet, wire::kSystemIpOffset),
-                  ReadU8(packet, wire::kSystemIpOffset + 1), ReadU8(packet, wire::kSystemIpOffset + 2),
-                  ReadU8(packet, wire::kSystemIpOffset + 3));
+        ReadU8(packet, wire::kSystemIpOffset + 1), ReadU8(packet, wire::kSystemIpOffset + 2),
+        ReadU8(packet, wire::kSystemIpOffset + 3));
     lines.push_back(Line("System IP   : ", systemIp));
     lines.push_back(Number("System Port : ", ReadU16(packet, wire::kSystemPortOffset)));
     lines.push_back(Number("EndpointType: ", ReadU16(packet, wire::kEndpointTypeOffset)));

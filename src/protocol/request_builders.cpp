@@ -17,8 +17,8 @@ Packet Numbered(std::uint8_t code, std::size_t size)
 
 } // namespace
 
-Packet BuildEntryPacket(std::uint8_t code, std::string_view systemId, const std::vector<std::string>& stations,
-                        std::uint8_t value)
+Packet BuildEntryPacket(
+    std::uint8_t code, std::string_view systemId, const std::vector<std::string>& stations, std::uint8_t value)
 {
     const std::size_t count = std::min(stations.size(), wire::kMaxMultiAckEntries);
     Packet packet(wire::kFirstEntryOffset + wire::kEntrySize * count, 0);
@@ -44,11 +44,12 @@ Packet BuildRegister(std::string_view source, std::string_view destination, std:
     return packet;
 }
 
-Packet BuildStationListRequest(std::uint8_t code, std::string_view systemId, std::string_view source,
-                               const std::vector<std::string>& destinations)
+Packet BuildStationListRequest(
+    std::uint8_t code, std::string_view systemId, std::string_view source, const std::vector<std::string>& destinations)
 {
     // The whole packet must fit its 16-bit length.
-    const std::size_t count = std::min<std::size_t>(destinations.size(), (0xFFFF - wire::kListHeaderSize) / wire::kStationSize);
+    const std::size_t count
+        = std::min<std::size_t>(destinations.size(), (0xFFFF - wire::kListHeaderSize) / wire::kStationSize);
     Packet packet = Numbered(code, wire::kListHeaderSize + wire::kStationSize * count);
     WriteField(packet, wire::kSystemIdOffset, wire::kSystemIdSize, systemId);
     WriteU16(packet, wire::kListArraySizeOffset, static_cast<std::uint16_t>(count));
@@ -81,8 +82,8 @@ Packet BuildClear(std::string_view body)
     return packet;
 }
 
-Packet BuildSystemRegister(std::string_view systemId, std::uint16_t endpointType, std::array<std::uint8_t, 4> ip,
-                           std::uint16_t port)
+Packet BuildSystemRegister(
+    std::string_view systemId, std::uint16_t endpointType, std::array<std::uint8_t, 4> ip, std::uint16_t port)
 {
     Packet packet = Numbered(MSG_SYSTEM_REGISTER, wire::kSystemRegisterSize);
     WriteField(packet, wire::kSystemIdOffset, wire::kSystemIdSize, systemId);

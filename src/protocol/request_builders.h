@@ -17,15 +17,15 @@ using Packet = std::vector<std::uint8_t>;
 
 // MSG_STATUSREPORT, MSG_MULTACK or MSG_UNREG_MULTACK: one entry per station
 // (at most 50), every entry with the same status or result byte.
-Packet BuildEntryPacket(std::uint8_t code, std::string_view systemId, const std::vector<std::string>& stations,
-                        std::uint8_t value);
+Packet BuildEntryPacket(
+    std::uint8_t code, std::string_view systemId, const std::vector<std::string>& stations, std::uint8_t value);
 
 // MSG_REGISTER, 70 bytes, numbered.
 Packet BuildRegister(std::string_view source, std::string_view destination, std::string_view systemId = {});
 
 // MSG_UNREGISTER or MSG_REGISTERv2, 56 + 16 n bytes, numbered.
 Packet BuildStationListRequest(std::uint8_t code, std::string_view systemId, std::string_view source,
-                               const std::vector<std::string>& destinations);
+    const std::vector<std::string>& destinations);
 
 // MSG_GETDATA (38 bytes) and MSG_GETDATAv2 (40 bytes), numbered.
 Packet BuildGetData(std::string_view systemId);
@@ -35,7 +35,7 @@ Packet BuildGetDataV2(std::string_view systemId, std::uint16_t page);
 Packet BuildClear(std::string_view body = {});
 
 // MSG_SYSTEM_REGISTER, 48 bytes, numbered.
-Packet BuildSystemRegister(std::string_view systemId, std::uint16_t endpointType, std::array<std::uint8_t, 4> ip,
-                           std::uint16_t port);
+Packet BuildSystemRegister(
+    std::string_view systemId, std::uint16_t endpointType, std::array<std::uint8_t, 4> ip, std::uint16_t port);
 
 } // namespace korvel

@@ -40,21 +40,30 @@ const char* MessageName(int code)
 const char* StationStatusLabel(std::uint8_t status)
 {
     switch (status) {
-    case STATUS_IDLE: return ":IDLE ";
-    case STATUS_BUSY: return ":BUSY ";
-    case STATUS_DND: return ":DND  ";
-    case STATUS_MSG: return ":MSG  ";
-    case STATUS_OOS: return ":OOS  ";
-    default: return kUndefinedLabel;
+    case STATUS_IDLE:
+        return ":IDLE ";
+    case STATUS_BUSY:
+        return ":BUSY ";
+    case STATUS_DND:
+        return ":DND  ";
+    case STATUS_MSG:
+        return ":MSG  ";
+    case STATUS_OOS:
+        return ":OOS  ";
+    default:
+        return kUndefinedLabel;
     }
 }
 
 const char* ResultLabel(std::uint8_t result)
 {
     switch (result) {
-    case RESULT_ACK: return ":ACK ";
-    case RESULT_NAK: return ":NAK ";
-    default: return kUndefinedLabel;
+    case RESULT_ACK:
+        return ":ACK ";
+    case RESULT_NAK:
+        return ":NAK ";
+    default:
+        return kUndefinedLabel;
     }
 }
 

@@ -7,8 +7,8 @@ namespace korvel {
 
 bool HasSequenceNumber(int code)
 {
-    return code >= kFirstMessageCode && code <= kLastMessageCode && code != MSG_STATUSREPORT
-        && code != MSG_MULTACK && code != MSG_UNREG_MULTACK;
+    return code >= kFirstMessageCode && code <= kLastMessageCode && code != MSG_STATUSREPORT && code != MSG_MULTACK
+        && code != MSG_UNREG_MULTACK;
 }
 
 std::string ReadField(Bytes packet, std::size_t offset, std::size_t width)
@@ -29,7 +29,7 @@ void WriteField(MutableBytes buffer, std::size_t offset, std::size_t width, std:
     if (length > 0)
         std::memcpy(buffer.data() + offset, text.data(), length);
     std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(offset + length),
-              buffer.begin() + static_cast<std::ptrdiff_t>(offset + width), std::uint8_t{0});
+        buffer.begin() + static_cast<std::ptrdiff_t>(offset + width), std::uint8_t { 0 });
 }
 
 } // namespace korvel

@@ -19,7 +19,7 @@ std::string Trim(const std::string& text)
 
 bool ParseAddress(const std::string& text, std::uint32_t& address)
 {
-    in_addr raw{};
+    in_addr raw {};
     if (inet_pton(AF_INET, text.c_str(), &raw) != 1)
         return false;
     address = ntohl(raw.s_addr);
@@ -57,8 +57,8 @@ std::vector<std::string> AllowList::load(const std::filesystem::path& file)
             rejected.push_back(line);
             continue;
         }
-        const std::uint32_t mask = prefix == 0 ? 0 : ~std::uint32_t{0} << (32 - prefix);
-        ranges_.push_back(Range{address & mask, mask});
+        const std::uint32_t mask = prefix == 0 ? 0 : ~std::uint32_t { 0 } << (32 - prefix);
+        ranges_.push_back(Range { address & mask, mask });
     }
     return rejected;
 }

@@ -13,7 +13,11 @@ class AllowList {
 public:
     // Reads the file; returns the lines it could not understand (they allow nothing).
     std::vector<std::string> load(const std::filesystem::path& file);
-    void clear() { active_ = false; ranges_.clear(); }
+    void clear()
+    {
+        active_ = false;
+        ranges_.clear();
+    }
 
     bool active() const { return active_; }
     bool allows(std::uint32_t address) const;

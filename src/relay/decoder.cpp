@@ -12,8 +12,14 @@ namespace {
 // A field counts as received when the packet reaches its first byte; a store
 // change is applied only for what was received, so a truncated packet cannot
 // rename or re-port a system with bytes that never arrived.
-bool Reaches(Bytes packet, std::size_t offset) { return packet.size() > offset; }
-bool Holds(Bytes packet, std::size_t offset, std::size_t width) { return packet.size() >= offset + width; }
+bool Reaches(Bytes packet, std::size_t offset)
+{
+    return packet.size() > offset;
+}
+bool Holds(Bytes packet, std::size_t offset, std::size_t width)
+{
+    return packet.size() >= offset + width;
+}
 
 void ApplyName(SystemTable& table, const std::string& source, Bytes packet, std::size_t offset)
 {
@@ -53,8 +59,7 @@ void ApplySystemRegister(SystemTable& table, const std::string& source, Bytes pa
     if (Holds(packet, wire::kSystemIpOffset, 4)) {
         char systemIp[16];
         std::snprintf(systemIp, sizeof systemIp, "%u.%u.%u.%u", packet[wire::kSystemIpOffset],
-                      packet[wire::kSystemIpOffset + 1], packet[wire::kSystemIpOffset + 2],
-                      packet[wire::kSystemIpOffset + 3]);
+            packet[wire::kSystemIpOffset + 1], packet[wire::kSystemIpOffset + 2], packet[wire::kSystemIpOffset + 3]);
         table.ReplaceSystemAddress(source, systemIp);
     }
     ApplyName(table, source, packet, wire::kSystemIdOffset);

@@ -35,7 +35,7 @@ constexpr unsigned kBatchesPerEvent = 16;
 // Also a bound in time: on a busy machine a full share of forwarded reports
 // can take a hundred milliseconds of wall time, and the window, the timers
 // and the connections would wait that long for their turn.
-constexpr std::chrono::milliseconds kDrainBudget{10};
+constexpr std::chrono::milliseconds kDrainBudget { 10 };
 
 // Runs for every datagram, so it skips the formatted output that inet_ntop
 // goes through; the text is the same.
@@ -63,7 +63,10 @@ std::string DottedAddress(const QHostAddress& address)
     return isIPv4 ? DottedText(value) : address.toString().toStdString();
 }
 
-std::string PeerOf(const QTcpSocket* socket) { return socket->property(kPeerProperty).toString().toStdString(); }
+std::string PeerOf(const QTcpSocket* socket)
+{
+    return socket->property(kPeerProperty).toString().toStdString();
+}
 
 } // namespace
 
@@ -74,7 +77,10 @@ struct Hub::FailureLink {
     Hub* hub = nullptr;
 };
 
-Hub::Hub(QObject* parent) : Hub(Options{}, parent) {}
+Hub::Hub(QObject* parent)
+    : Hub(Options {}, parent)
+{
+}
 
 Hub::Hub(Options options, QObject* parent)
     : QObject(parent)
@@ -102,7 +108,7 @@ Hub::Hub(Options options, QObject* parent)
     connect(udp_, &QUdpSocket::readyRead, this, [this] { readDatagrams(udp_, Endpoint::Qvx); });
     connect(udpVelka_, &QUdpSocket::readyRead, this, [this] { readDatagrams(udpVelka_, Endpoint::Velka); });
     connect(udpRack_, &QUdpSocket::readyRead, this, [this] { readDatagrams(udpRack_, Endpoint::Rack); });
-    for (QUdpSocket* socket : {udp_, udpVelka_}) {
+    for (QUdpSocket* socket : { udp_, udpVelka_ }) {
         connect(socket, &QUdpSocket::errorOccurred, this, [](QAbstractSocket::SocketError error) {
             // The drain's last look finding nothing waiting is not an error.
             if (error == QAbstractSocket::TemporaryError)
@@ -168,7 +174,10 @@ bool Hub::refuse(const std::string& address)
     return true;
 }
 
-void Hub::shutdown() { table_.SaveSystems(); }
+void Hub::shutdown()
+{
+    table_.SaveSystems();
+}
 
 void Hub::learnOwnAddress()
 {
@@ -265,11 +274,26 @@ void Hub::ClientOnlyMode()
     rebind(udp_, 0);
 }
 
-int Hub::tcpPort() const { return server_->isListening() ? server_->serverPort() : 0; }
-int Hub::udpPort() const { return udp_->localPort(); }
-int Hub::velkaPort() const { return udpVelka_->localPort(); }
-int Hub::rackPort() const { return udpRack_->localPort(); }
-bool Hub::listening() const { return server_->isListening(); }
+int Hub::tcpPort() const
+{
+    return server_->isListening() ? server_->serverPort() : 0;
+}
+int Hub::udpPort() const
+{
+    return udp_->localPort();
+}
+int Hub::velkaPort() const
+{
+    return udpVelka_->localPort();
+}
+int Hub::rackPort() const
+{
+    return udpRack_->localPort();
+}
+bool Hub::listening() const
+{
+    return server_->isListening();
+}
 
 void Hub::readDatagrams(QUdpSocket* socket, Endpoint endpoint)
 {
@@ -284,8 +308,8 @@ void Hub::readDatagrams(QUdpSocket* socket, Endpoint endpoint)
     const auto started = std::chrono::steady_clock::now();
     for (unsigned batch = 1;; ++batch) {
         for (unsigned i = 0; i < kReceiveBatch; ++i) {
-            vectors[i] = iovec{buffers[i], sizeof buffers[i]};
-            messages[i] = mmsghdr{};
+            vectors[i] = iovec { buffers[i], sizeof buffers[i] };
+            messages[i] = mmsghdr {};
             messages[i].msg_hdr.msg_name = &senders[i];
             messages[i].msg_hdr.msg_namelen = sizeof senders[i];
             messages[i].msg_hdr.msg_iov = &vectors[i];
@@ -295,13 +319,12 @@ void Hub::readDatagrams(QUdpSocket* socket, Endpoint endpoint)
         for (int i = 0; i < count; ++i) {
             const sockaddr_in& from = senders[i];
             handleDatagram(endpoint, Bytes(buffers[i], messages[i].msg_len), DottedText(ntohl(from.sin_addr.s_addr)),
-                           ntohs(from.sin_port));
+                ntohs(from.sin_port));
         }
         // A flood never lets the queue run empty: after a bounded share the
         // listener, the connections and the timers get their turn, and the
         // readiness event comes straight back for what is still waiting.
-        const bool turnUsed =
-            batch >= kBatchesPerEvent || std::chrono::steady_clock::now() - started >= kDrainBudget;
+        const bool turnUsed = batch >= kBatchesPerEvent || std::chrono::steady_clock::now() - started >= kDrainBudget;
         if (count == static_cast<int>(kReceiveBatch) && !turnUsed)
             continue;
         // Qt arms the next readiness event only once a datagram has been read
@@ -309,7 +332,8 @@ void Hub::readDatagrams(QUdpSocket* socket, Endpoint endpoint)
         // that has just arrived is handled like the rest.
         QHostAddress from;
         quint16 fromPort = 0;
-        const qint64 last = socket->readDatagram(reinterpret_cast<char*>(buffers[0]), sizeof buffers[0], &from, &fromPort);
+        const qint64 last
+            = socket->readDatagram(reinterpret_cast<char*>(buffers[0]), sizeof buffers[0], &from, &fromPort);
         if (last < 0)
             return;
         handleDatagram(endpoint, Bytes(buffers[0], static_cast<std::size_t>(last)), DottedAddress(from), fromPort);
@@ -338,9 +362,15 @@ void Hub::handleDatagram(Endpoint endpoint, Bytes packet, const std::string& fro
     if (refuse(fromIp))
         return;
     switch (endpoint) {
-    case Endpoint::Qvx: ConsoleLog("UDP From IP : %s", fromIp.c_str()); break;
-    case Endpoint::Velka: ConsoleLog("UDP2 From IP : %s, %d", fromIp.c_str(), fromPort); break;
-    case Endpoint::Rack: ConsoleLog("UDP_RACK From IP : %s, %d", fromIp.c_str(), fromPort); break;
+    case Endpoint::Qvx:
+        ConsoleLog("UDP From IP : %s", fromIp.c_str());
+        break;
+    case Endpoint::Velka:
+        ConsoleLog("UDP2 From IP : %s, %d", fromIp.c_str(), fromPort);
+        break;
+    case Endpoint::Rack:
+        ConsoleLog("UDP_RACK From IP : %s, %d", fromIp.c_str(), fromPort);
+        break;
     }
     if (fromIp == settings_.OwnAddress)
         return;
@@ -461,7 +491,7 @@ void SendFromEndpoint(QUdpSocket* socket, const std::string& host, int port, Byt
         return;
     }
     socket->writeDatagram(reinterpret_cast<const char*>(packet.data()), static_cast<qint64>(packet.size()), address,
-                          static_cast<quint16>(port));
+        static_cast<quint16>(port));
 }
 
 } // namespace

@@ -119,7 +119,7 @@ private:
     QObject* connections_; // parent of every accepted connection
     QTimer tmrSave_;
     AllowList allowList_;
-    std::filesystem::file_time_type allowListTime_{};
+    std::filesystem::file_time_type allowListTime_ {};
     std::uint64_t refused_ = 0;
 
     struct FailureLink;

@@ -11,7 +11,10 @@ namespace {
 
 // A port comes from a file or a packet and can be any 32-bit number; the port
 // above it wraps in 32 bits, and the senders use only its low 16 bits.
-int PortAbove(std::int32_t port) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(port) + 1u); }
+int PortAbove(std::int32_t port)
+{
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(port) + 1u);
+}
 
 } // namespace
 
@@ -42,8 +45,12 @@ void Replies::forwardLoop(Bytes packet, const std::string& sender, ForwardTrace 
         if (logging) {
             switch (trace) {
             case ForwardTrace::Address:
-            case ForwardTrace::TcpClientAddress: ConsoleLog("Forward To : %s", entry.IpAddress.c_str()); break;
-            case ForwardTrace::Port: ConsoleLog("Forward To : %s, %d", entry.IpAddress.c_str(), entry.Port); break;
+            case ForwardTrace::TcpClientAddress:
+                ConsoleLog("Forward To : %s", entry.IpAddress.c_str());
+                break;
+            case ForwardTrace::Port:
+                ConsoleLog("Forward To : %s, %d", entry.IpAddress.c_str(), entry.Port);
+                break;
             case ForwardTrace::PortPlusOne:
                 ConsoleLog("Forward To : %s, %d", entry.IpAddress.c_str(), PortAbove(entry.Port));
                 break;
@@ -139,7 +146,7 @@ void Replies::SendTcpAck(const TcpWriter& writer, std::uint16_t sequence)
 }
 
 void Replies::sendMultiAck(std::uint8_t code, const std::string& address, const std::string& systemId,
-                           const std::vector<std::string>& stations, int port)
+    const std::vector<std::string>& stations, int port)
 {
     std::array<std::uint8_t, wire::kMaxMultiAckSize> buffer;
     const std::size_t length = FillMultiAck(buffer, systemId, stations);
@@ -150,28 +157,28 @@ void Replies::sendMultiAck(std::uint8_t code, const std::string& address, const 
 }
 
 void Replies::SendUdpMAckReg(const std::string& address, std::uint16_t sequence, const std::string& systemId,
-                             const std::vector<std::string>& stations, int port)
+    const std::vector<std::string>& stations, int port)
 {
     sendMultiAck(MSG_MULTACK, address, systemId, stations, port);
     ConsoleLog("Send UDP MAck_Reg Packet : %d", sequence);
 }
 
 void Replies::SendUdpMAckUnreg(const std::string& address, std::uint16_t sequence, const std::string& systemId,
-                               const std::vector<std::string>& stations, int port)
+    const std::vector<std::string>& stations, int port)
 {
     sendMultiAck(MSG_UNREG_MULTACK, address, systemId, stations, port);
     ConsoleLog("Send UDP MAck_Unreg Packet : %d", sequence);
 }
 
-void Replies::SendTcpGetResponse(const TcpWriter& writer, const std::string& peer, std::uint16_t sequence,
-                                 std::uint16_t page)
+void Replies::SendTcpGetResponse(
+    const TcpWriter& writer, const std::string& peer, std::uint16_t sequence, std::uint16_t page)
 {
     std::array<std::uint8_t, wire::kMaxGetResponseSize> buffer;
     const std::size_t length = BuildGetResponse(buffer, sequence, table_.GetStationList(peer), page);
     const std::int64_t written = writer(Bytes(buffer).first(length));
     addSent(static_cast<std::int32_t>(length));
-    ConsoleLog("Send TCP GetRespone Packet : %d, %d/%d bytes", sequence, static_cast<int>(written),
-               static_cast<int>(length));
+    ConsoleLog(
+        "Send TCP GetRespone Packet : %d, %d/%d bytes", sequence, static_cast<int>(written), static_cast<int>(length));
 }
 
 void Replies::SendUdpGetResponse(const std::string& address, std::uint16_t sequence, std::uint16_t page)

@@ -18,7 +18,10 @@ using TcpWriter = std::function<std::int64_t(Bytes)>;
 class Replies {
 public:
     Replies(SystemTable& table, Outbox& outbox, Settings& settings, TrafficCounters& counters)
-        : table_(table), outbox_(outbox), settings_(settings), counters_(counters)
+        : table_(table)
+        , outbox_(outbox)
+        , settings_(settings)
+        , counters_(counters)
     {
     }
 
@@ -30,11 +33,11 @@ public:
     void SendUdpAck(const std::string& address, std::uint16_t sequence, int port);
     void SendTcpAck(const TcpWriter& writer, std::uint16_t sequence);
     void SendUdpMAckReg(const std::string& address, std::uint16_t sequence, const std::string& systemId,
-                        const std::vector<std::string>& stations, int port);
+        const std::vector<std::string>& stations, int port);
     void SendUdpMAckUnreg(const std::string& address, std::uint16_t sequence, const std::string& systemId,
-                          const std::vector<std::string>& stations, int port);
-    void SendTcpGetResponse(const TcpWriter& writer, const std::string& peer, std::uint16_t sequence,
-                            std::uint16_t page);
+        const std::vector<std::string>& stations, int port);
+    void SendTcpGetResponse(
+        const TcpWriter& writer, const std::string& peer, std::uint16_t sequence, std::uint16_t page);
     void SendUdpGetResponse(const std::string& address, std::uint16_t sequence, std::uint16_t page);
     void SendDataMismatch(const std::string& address, const std::string& station);
     void ForwardToSystem(const SystemEntry& entry, Bytes packet);
@@ -43,7 +46,7 @@ private:
     enum class ForwardTrace { Address, TcpClientAddress, Port, PortPlusOne };
     void forwardLoop(Bytes packet, const std::string& sender, ForwardTrace trace);
     void sendMultiAck(std::uint8_t code, const std::string& address, const std::string& systemId,
-                      const std::vector<std::string>& stations, int port);
+        const std::vector<std::string>& stations, int port);
     void addSent(std::int32_t bytes) { counters_.SentByteCount.fetch_add(bytes, std::memory_order_relaxed); }
 
     SystemTable& table_;

@@ -46,7 +46,7 @@ bool Resolve(const std::string& host, int port, sockaddr_in& address)
         return true;
     if (host.empty() || host.size() > kMaxHostLength)
         return false;
-    addrinfo hints{};
+    addrinfo hints {};
     hints.ai_family = AF_INET;
     addrinfo* result = nullptr;
     if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result)
@@ -77,7 +77,10 @@ TrafficCounters& Counters()
     return counters;
 }
 
-SenderEngine::SenderEngine(TrafficCounters& counters) : SenderEngine(counters, Options{}) {}
+SenderEngine::SenderEngine(TrafficCounters& counters)
+    : SenderEngine(counters, Options {})
+{
+}
 
 SenderEngine::SenderEngine(TrafficCounters& counters, Options options)
     : counters_(counters)
@@ -137,7 +140,7 @@ bool SenderEngine::sendNow(const std::string& host, int port, Bytes bytes)
         return false;
     counters_.LiveSenderCount.fetch_add(1, std::memory_order_relaxed);
     const ssize_t sent = sendto(udpSocket_, bytes.data(), bytes.size(), MSG_DONTWAIT,
-                                reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        reinterpret_cast<const sockaddr*>(&address), sizeof address);
     if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         counters_.LiveSenderCount.fetch_sub(1, std::memory_order_relaxed);
         return false;
@@ -145,12 +148,14 @@ bool SenderEngine::sendNow(const std::string& host, int port, Bytes bytes)
     finish(host, bytes.size(), sent < 0 ? "%s : sendto() error!" : nullptr);
     return true;
 }
-void SenderEngine::sendTcp(const std::string& host, int port, Bytes bytes) { enqueue(true, host, port, bytes); }
+void SenderEngine::sendTcp(const std::string& host, int port, Bytes bytes)
+{
+    enqueue(true, host, port, bytes);
+}
 
 void SenderEngine::enqueue(bool tcp, const std::string& host, int port, Bytes bytes)
 {
-    if (static_cast<std::size_t>(counters_.LiveSenderCount.load(std::memory_order_relaxed))
-        >= options_.maxQueuedJobs) {
+    if (static_cast<std::size_t>(counters_.LiveSenderCount.load(std::memory_order_relaxed)) >= options_.maxQueuedJobs) {
         dropped_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
@@ -161,7 +166,7 @@ void SenderEngine::enqueue(bool tcp, const std::string& host, int port, Bytes by
         if (!lastPayload_ || !std::equal(bytes.begin(), bytes.end(), lastPayload_->begin(), lastPayload_->end()))
             lastPayload_ = std::make_shared<const Payload>(bytes.begin(), bytes.end());
         wasEmpty = queue_.empty();
-        queue_.push_back(Job{tcp, host, port, lastPayload_});
+        queue_.push_back(Job { tcp, host, port, lastPayload_ });
         if (!tcp)
             queuedUdp_.fetch_add(1, std::memory_order_release);
     }
@@ -177,7 +182,10 @@ void SenderEngine::wake()
     }
 }
 
-void SenderEngine::finish(Job& job, const char* failureFormat) { finish(job.host, job.data->size(), failureFormat); }
+void SenderEngine::finish(Job& job, const char* failureFormat)
+{
+    finish(job.host, job.data->size(), failureFormat);
+}
 
 void SenderEngine::finish(const std::string& host, std::size_t length, const char* failureFormat)
 {
@@ -217,8 +225,8 @@ void SenderEngine::sendDatagrams(std::vector<Job>& jobs)
                 continue;
             }
             batch[count] = &job;
-            vectors[count] = iovec{const_cast<std::uint8_t*>(job.data->data()), job.data->size()};
-            messages[count] = mmsghdr{};
+            vectors[count] = iovec { const_cast<std::uint8_t*>(job.data->data()), job.data->size() };
+            messages[count] = mmsghdr {};
             messages[count].msg_hdr.msg_name = &addresses[count];
             messages[count].msg_hdr.msg_namelen = sizeof(sockaddr_in);
             messages[count].msg_hdr.msg_iov = &vectors[count];
@@ -258,8 +266,8 @@ void SenderEngine::startConnect(Job&& job)
         close(fd);
         return finish(job, "%s : connect() errror!");
     }
-    pending_.push_back(Pending{std::move(job), fd,
-                               SteadyClock::now() + std::chrono::milliseconds(options_.tcpConnectTimeoutMs)});
+    pending_.push_back(
+        Pending { std::move(job), fd, SteadyClock::now() + std::chrono::milliseconds(options_.tcpConnectTimeoutMs) });
     if (result == 0)
         finishConnect(pending_.size() - 1, true);
 }
@@ -298,16 +306,15 @@ void SenderEngine::run()
             timeoutMs = static_cast<int>(std::max<std::int64_t>(0, left.count() + 1));
         }
         fds.clear();
-        fds.push_back(pollfd{wakeFd_, POLLIN, 0});
+        fds.push_back(pollfd { wakeFd_, POLLIN, 0 });
         for (const auto& p : pending_)
-            fds.push_back(pollfd{p.fd, POLLOUT, 0});
+            fds.push_back(pollfd { p.fd, POLLOUT, 0 });
         if (poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR)
             continue;
 
         if (fds[0].revents & POLLIN) {
             std::uint64_t drained;
-            while (read(wakeFd_, &drained, sizeof drained) > 0) {
-            }
+            while (read(wakeFd_, &drained, sizeof drained) > 0) { }
         }
 
         // Walk backwards: finishConnect moves the last entry into the freed slot.
@@ -348,8 +355,8 @@ void SenderEngine::run()
                 counters_.LiveSenderCount.fetch_sub(1, std::memory_order_relaxed);
             }
             pending_.clear();
-            counters_.LiveSenderCount.fetch_sub(static_cast<std::int32_t>(waitingTcp.size()),
-                                                std::memory_order_relaxed);
+            counters_.LiveSenderCount.fetch_sub(
+                static_cast<std::int32_t>(waitingTcp.size()), std::memory_order_relaxed);
             return;
         }
     }

@@ -78,9 +78,9 @@ private:
     std::shared_ptr<const Payload> lastPayload_;
     FailureHandler failureHandler_;
     bool stopping_ = false;
-    std::atomic<std::uint64_t> dropped_{0};
+    std::atomic<std::uint64_t> dropped_ { 0 };
     // Datagrams queued or being sent by the worker.
-    std::atomic<std::int32_t> queuedUdp_{0};
+    std::atomic<std::int32_t> queuedUdp_ { 0 };
     int wakeFd_ = -1;
     int udpSocket_ = -1;
     std::vector<Pending> pending_; // worker thread only
@@ -90,7 +90,10 @@ private:
 // Outbox that hands every packet to an engine.
 class EngineOutbox : public Outbox {
 public:
-    explicit EngineOutbox(SenderEngine& engine) : engine_(engine) {}
+    explicit EngineOutbox(SenderEngine& engine)
+        : engine_(engine)
+    {
+    }
     void sendUdp(const std::string& host, int port, Bytes bytes) override { engine_.sendUdp(host, port, bytes); }
     void sendTcp(const std::string& host, int port, Bytes bytes) override { engine_.sendTcp(host, port, bytes); }
 

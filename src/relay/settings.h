@@ -39,9 +39,9 @@ struct Settings {
 
 // Traffic counters, shared with the sender threads: every change is atomic.
 struct TrafficCounters {
-    std::atomic<std::int32_t> SentByteCount{0};
-    std::atomic<std::int32_t> ReceivedByteCount{0};
-    std::atomic<std::int32_t> LiveSenderCount{0};
+    std::atomic<std::int32_t> SentByteCount { 0 };
+    std::atomic<std::int32_t> ReceivedByteCount { 0 };
+    std::atomic<std::int32_t> LiveSenderCount { 0 };
 };
 
 // The process-wide counters.

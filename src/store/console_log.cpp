@@ -8,7 +8,7 @@ namespace korvel {
 
 namespace {
 
-std::atomic<bool> gEnabled{false};
+std::atomic<bool> gEnabled { false };
 // Guarded by ConsoleLock(); swapped only through SetConsoleSink.
 ConsoleSink* gSink = nullptr;
 
@@ -22,9 +22,18 @@ std::mutex& ConsoleLock()
     return lock;
 }
 
-void EnableConsoleLog() { gEnabled.store(true, std::memory_order_relaxed); }
-void DisableConsoleLog() { gEnabled.store(false, std::memory_order_relaxed); }
-bool ConsoleLogEnabled() { return gEnabled.load(std::memory_order_relaxed); }
+void EnableConsoleLog()
+{
+    gEnabled.store(true, std::memory_order_relaxed);
+}
+void DisableConsoleLog()
+{
+    gEnabled.store(false, std::memory_order_relaxed);
+}
+bool ConsoleLogEnabled()
+{
+    return gEnabled.load(std::memory_order_relaxed);
+}
 
 ConsoleSink* SetConsoleSink(ConsoleSink* sink)
 {

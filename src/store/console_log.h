@@ -40,7 +40,10 @@ ConsoleSink* SetConsoleSink(ConsoleSink* sink);
 // Writes each line to a stdio stream and flushes it, for headless --trace.
 class StreamConsoleSink : public ConsoleSink {
 public:
-    explicit StreamConsoleSink(std::FILE* stream) : stream_(stream) {}
+    explicit StreamConsoleSink(std::FILE* stream)
+        : stream_(stream)
+    {
+    }
     void appendLine(std::string_view line) override;
 
 private:

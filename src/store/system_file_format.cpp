@@ -49,7 +49,10 @@ bool ScanNumber(std::string_view input, std::size_t& at, std::int32_t& value)
 // received from the network with a line break would otherwise plant a line of
 // its own. Readers take only the first word of a text, so nothing they could
 // read is lost by stopping at the break.
-std::string_view OneLine(std::string_view text) { return text.substr(0, text.find_first_of("\r\n")); }
+std::string_view OneLine(std::string_view text)
+{
+    return text.substr(0, text.find_first_of("\r\n"));
+}
 
 std::size_t Utf8SequenceLength(std::string_view text, std::size_t at)
 {
@@ -154,12 +157,12 @@ SystemFile ParseSystemFile(std::string_view content)
     std::size_t next = 0;
 
     if (!content.empty() && content.front() == 'V' && next < pieces.size()) {
-        const ScanTarget version[] = {&file.version};
+        const ScanTarget version[] = { &file.version };
         ScanLine(pieces[next++], "Version : %d", version);
     }
     if (file.version >= kCurrentVersion && next < pieces.size()) {
         std::int32_t basePort = 0;
-        const ScanTarget port[] = {&basePort};
+        const ScanTarget port[] = { &basePort };
         if (ScanLine(pieces[next++], "Base Port : %d", port) == 1)
             file.basePort = basePort;
     }
@@ -170,28 +173,28 @@ SystemFile ParseSystemFile(std::string_view content)
         switch (file.version) {
         case 5:
         case 4: {
-            const ScanTarget fields[] = {&line.IpAddress, &line.ToIp,         &line.Port,
-                                         &line.Type,      &line.EndpointType, &line.Name};
+            const ScanTarget fields[]
+                = { &line.IpAddress, &line.ToIp, &line.Port, &line.Type, &line.EndpointType, &line.Name };
             ScanLine(piece, "%s\t%s\t%d\t%d\t%d\t%s", fields);
             break;
         }
         case 3: {
-            const ScanTarget fields[] = {&line.IpAddress, &line.ToIp, &line.Type, &line.EndpointType, &line.Name};
+            const ScanTarget fields[] = { &line.IpAddress, &line.ToIp, &line.Type, &line.EndpointType, &line.Name };
             ScanLine(piece, "%s\t%s\t%d\t%d\t%s", fields);
             break;
         }
         case 2: {
-            const ScanTarget fields[] = {&line.IpAddress, &line.ToIp, &line.Type, &line.Name};
+            const ScanTarget fields[] = { &line.IpAddress, &line.ToIp, &line.Type, &line.Name };
             ScanLine(piece, "%s\t%s\t%d\t%s", fields);
             break;
         }
         case 1: {
-            const ScanTarget fields[] = {&line.IpAddress, &line.Type, &line.Name};
+            const ScanTarget fields[] = { &line.IpAddress, &line.Type, &line.Name };
             ScanLine(piece, "%s\t%d\t%s", fields);
             break;
         }
         default: {
-            const ScanTarget fields[] = {&line.IpAddress, &line.Name};
+            const ScanTarget fields[] = { &line.IpAddress, &line.Name };
             ScanLine(piece, "%s\t%s", fields);
             break;
         }
@@ -230,7 +233,7 @@ std::string FormatSystemLine(const SystemEntry& entry)
     std::string line;
     line.append(OneLine(entry.IpAddress)).push_back('\t');
     line.append(OneLine(entry.ToIp)).push_back('\t');
-    for (std::int32_t number : {entry.Port, entry.Type, entry.EndpointType}) {
+    for (std::int32_t number : { entry.Port, entry.Type, entry.EndpointType }) {
         char digits[16];
         auto result = std::to_chars(digits, digits + sizeof digits, number);
         line.append(digits, result.ptr).push_back('\t');

@@ -81,8 +81,8 @@ void SystemTable::LoadSystems()
         for (const datfile::SystemLine& line : file.lines) {
             if (FindSystem(line.IpAddress))
                 continue;
-            SystemEntry& entry = AppendEntry(line.IpAddress, line.Name, line.Type, line.EndpointType, line.Port,
-                                             line.ToIp);
+            SystemEntry& entry
+                = AppendEntry(line.IpAddress, line.Name, line.Type, line.EndpointType, line.Port, line.ToIp);
             LoadStations(entry);
         }
     }

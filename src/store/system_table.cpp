@@ -15,16 +15,14 @@ std::string FoldCase(const std::string& text)
     return folded;
 }
 
-template <typename Iterator>
-void InsertInListOrder(std::vector<Iterator>& bucket, Iterator it)
+template <typename Iterator> void InsertInListOrder(std::vector<Iterator>& bucket, Iterator it)
 {
-    auto position = std::find_if(bucket.begin(), bucket.end(),
-                                 [&](const Iterator& other) { return other->listOrder() > it->listOrder(); });
+    auto position = std::find_if(
+        bucket.begin(), bucket.end(), [&](const Iterator& other) { return other->listOrder() > it->listOrder(); });
     bucket.insert(position, it);
 }
 
-template <typename Map, typename Iterator>
-void EraseFromBucket(Map& map, const std::string& key, Iterator it)
+template <typename Map, typename Iterator> void EraseFromBucket(Map& map, const std::string& key, Iterator it)
 {
     auto found = map.find(key);
     if (found == map.end())
@@ -103,7 +101,7 @@ const std::vector<std::string>* SystemTable::GetStationList(const std::string& i
 }
 
 SystemEntry& SystemTable::AppendEntry(const std::string& ip, const std::string& name, std::int32_t type,
-                                      std::int32_t endpointType, std::int32_t port, const std::string& toIp)
+    std::int32_t endpointType, std::int32_t port, const std::string& toIp)
 {
     SystemEntry& entry = systems_.emplace_back();
     entry.IpAddress = ip;

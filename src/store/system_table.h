@@ -121,7 +121,7 @@ public:
     // Creates an entry the way AddSystem and LoadSystems do, without saving or
     // refreshing; returns the new entry. Used by the loader.
     SystemEntry& AppendEntry(const std::string& ip, const std::string& name, std::int32_t type,
-                             std::int32_t endpointType, std::int32_t port, const std::string& toIp);
+        std::int32_t endpointType, std::int32_t port, const std::string& toIp);
 
 private:
     void SetStatus(SystemEntry& entry, std::int32_t status);

@@ -20,10 +20,13 @@ namespace korvel {
 namespace {
 
 // Texts go on the wire as single bytes.
-std::string Latin1(const QString& text) { return text.toLatin1().toStdString(); }
+std::string Latin1(const QString& text)
+{
+    return text.toLatin1().toStdString();
+}
 
-QRadioButton* StatusButton(const QString& caption, const QString& note, const char* name, QWidget* parent,
-                           QHBoxLayout* row)
+QRadioButton* StatusButton(
+    const QString& caption, const QString& note, const char* name, QWidget* parent, QHBoxLayout* row)
 {
     auto* column = new QVBoxLayout;
     auto* button = new QRadioButton(caption, parent);
@@ -39,7 +42,8 @@ QRadioButton* StatusButton(const QString& caption, const QString& note, const ch
 
 } // namespace
 
-TStatusReportDlg::TStatusReportDlg(QWidget* parent) : QDialog(parent)
+TStatusReportDlg::TStatusReportDlg(QWidget* parent)
+    : QDialog(parent)
 {
     setObjectName(QStringLiteral("StatusReportDlg"));
     setWindowTitle(QStringLiteral("Status Report (or MACK)"));
@@ -100,9 +104,13 @@ std::uint8_t TStatusReportDlg::statusByte() const
     return STATUS_BUSY;
 }
 
-std::uint8_t TStatusReportDlg::resultByte() const { return rdoIdle->isChecked() ? RESULT_NAK : RESULT_ACK; }
+std::uint8_t TStatusReportDlg::resultByte() const
+{
+    return rdoIdle->isChecked() ? RESULT_NAK : RESULT_ACK;
+}
 
-TRegisterDlg::TRegisterDlg(QWidget* parent) : QDialog(parent)
+TRegisterDlg::TRegisterDlg(QWidget* parent)
+    : QDialog(parent)
 {
     setObjectName(QStringLiteral("RegisterDlg"));
     setWindowTitle(QStringLiteral("Register/Unregister Dialog"));
@@ -119,7 +127,13 @@ TRegisterDlg::TRegisterDlg(QWidget* parent) : QDialog(parent)
     setFixedSize(sizeHint());
 }
 
-std::string TRegisterDlg::sourceStation() const { return Latin1(edtSrcStn->text()); }
-std::string TRegisterDlg::destinationStation() const { return Latin1(edtDestStn->text()); }
+std::string TRegisterDlg::sourceStation() const
+{
+    return Latin1(edtSrcStn->text());
+}
+std::string TRegisterDlg::destinationStation() const
+{
+    return Latin1(edtDestStn->text());
+}
 
 } // namespace korvel

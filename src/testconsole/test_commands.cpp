@@ -35,14 +35,14 @@ void TestCommands::addButtons(QVBoxLayout* area, QWidget* owner)
         const char* caption;
         void (TestCommands::*handler)();
     } buttons[] = {
-        {"btnStatusReport", "Status Report", &TestCommands::btnStatusReportClick},
-        {"btnRegister", "Register", &TestCommands::btnRegisterClick},
-        {"btnUnregister", "Unregister", &TestCommands::btnUnregisterClick},
-        {"btnClear", "Clear", &TestCommands::btnClearClick},
-        {"btnGetData", "GetData", &TestCommands::btnGetDataClick},
-        {"btnGetData2", "GetDataV2", &TestCommands::btnGetData2Click},
-        {"btnMAck", "M_ACK(Reg)", &TestCommands::btnMAckClick},
-        {"btnMackUnreg", "M_ACK(UnReg)", &TestCommands::btnMackUnregClick},
+        { "btnStatusReport", "Status Report", &TestCommands::btnStatusReportClick },
+        { "btnRegister", "Register", &TestCommands::btnRegisterClick },
+        { "btnUnregister", "Unregister", &TestCommands::btnUnregisterClick },
+        { "btnClear", "Clear", &TestCommands::btnClearClick },
+        { "btnGetData", "GetData", &TestCommands::btnGetDataClick },
+        { "btnGetData2", "GetDataV2", &TestCommands::btnGetData2Click },
+        { "btnMAck", "M_ACK(Reg)", &TestCommands::btnMAckClick },
+        { "btnMackUnreg", "M_ACK(UnReg)", &TestCommands::btnMackUnregClick },
     };
     for (const auto& button : buttons) {
         auto* widget = new QPushButton(QLatin1String(button.caption), owner);
@@ -66,9 +66,18 @@ void TestCommands::sendEntries(std::uint8_t code, bool multiAck)
         hub_.SendFromVelkaEndpoint(packet);
 }
 
-void TestCommands::btnStatusReportClick() { sendEntries(MSG_STATUSREPORT, false); }
-void TestCommands::btnMAckClick() { sendEntries(MSG_MULTACK, true); }
-void TestCommands::btnMackUnregClick() { sendEntries(MSG_UNREG_MULTACK, true); }
+void TestCommands::btnStatusReportClick()
+{
+    sendEntries(MSG_STATUSREPORT, false);
+}
+void TestCommands::btnMAckClick()
+{
+    sendEntries(MSG_MULTACK, true);
+}
+void TestCommands::btnMackUnregClick()
+{
+    sendEntries(MSG_UNREG_MULTACK, true);
+}
 
 void TestCommands::btnRegisterClick()
 {
@@ -86,8 +95,8 @@ void TestCommands::btnUnregisterClick()
 {
     if (RegisterDlg->exec() != QDialog::Accepted)
         return;
-    const Packet packet = BuildStationListRequest(MSG_UNREGISTER, {}, RegisterDlg->sourceStation(),
-                                                  {RegisterDlg->destinationStation()});
+    const Packet packet = BuildStationListRequest(
+        MSG_UNREGISTER, {}, RegisterDlg->sourceStation(), { RegisterDlg->destinationStation() });
     if (tcpMode_())
         exchangeOverTcp(packet, false);
     else
@@ -127,8 +136,8 @@ void TestCommands::exchangeOverTcp(const Packet& packet, bool readAnswer)
 {
     const Settings& settings = hub_.settings();
     QTcpSocket socket;
-    socket.connectToHost(QString::fromLatin1(settings.TcpAddress.c_str()),
-                         static_cast<quint16>(settings.RemoteTcpPort));
+    socket.connectToHost(
+        QString::fromLatin1(settings.TcpAddress.c_str()), static_cast<quint16>(settings.RemoteTcpPort));
     if (socket.waitForConnected(kTcpTimeoutMs)) {
         socket.write(reinterpret_cast<const char*>(packet.data()), static_cast<qint64>(packet.size()));
         socket.waitForBytesWritten(kTcpTimeoutMs);

@@ -103,11 +103,7 @@ protected:
             QCoreApplication::processEvents();
     }
 
-    template <typename T>
-    T* child(const char* name)
-    {
-        return form->findChild<T*>(QLatin1String(name));
-    }
+    template <typename T> T* child(const char* name) { return form->findChild<T*>(QLatin1String(name)); }
 
     QTemporaryDir directory;
     int basePort = 0;

@@ -29,7 +29,7 @@ protected:
     QStringList lines() const { return memo.toPlainText().split(QLatin1Char('\n')); }
 
     QPlainTextEdit memo;
-    ConsoleMemoSink sink{&memo};
+    ConsoleMemoSink sink { &memo };
     ConsoleSink* previous = nullptr;
 };
 
@@ -40,7 +40,7 @@ TEST_F(ConsoleMemoTest, LinesFollowTheInitialLinesAfterTheLoopTurns)
     ConsoleLog("last");
     EXPECT_EQ(memo.blockCount(), 2) << "appended on the memo's thread, not by the logger";
     QCoreApplication::processEvents();
-    EXPECT_EQ(lines(), (QStringList{"[Console]", "", "UDP From IP : 127.0.0.2", "", "last"}));
+    EXPECT_EQ(lines(), (QStringList { "[Console]", "", "UDP From IP : 127.0.0.2", "", "last" }));
 }
 
 TEST_F(ConsoleMemoTest, LinesFromSeveralThreadsArriveWholeAndInEachThreadsOrder)

@@ -39,9 +39,9 @@ protected:
     SystemTable table;
     SystemListModel systems;
     StationListModel stations;
-    QAbstractItemModelTester systemsTester{&systems, QAbstractItemModelTester::FailureReportingMode::Fatal};
-    QAbstractItemModelTester stationsTester{&stations, QAbstractItemModelTester::FailureReportingMode::Fatal};
-    ViewRefresher refresher{table, systems, stations};
+    QAbstractItemModelTester systemsTester { &systems, QAbstractItemModelTester::FailureReportingMode::Fatal };
+    QAbstractItemModelTester stationsTester { &stations, QAbstractItemModelTester::FailureReportingMode::Fatal };
+    ViewRefresher refresher { table, systems, stations };
 };
 
 TEST_F(ListModelsTest, SystemRowsShowEveryColumn)
@@ -56,7 +56,7 @@ TEST_F(ListModelsTest, SystemRowsShowEveryColumn)
 
     ASSERT_EQ(systems.rowCount(), 2);
     ASSERT_EQ(systems.columnCount(), 6);
-    const QStringList headers{"Name", "IP Address", "Status", "Type", "To IP", "Port"};
+    const QStringList headers { "Name", "IP Address", "Status", "Type", "To IP", "Port" };
     for (int column = 0; column < 6; ++column)
         EXPECT_EQ(systems.headerData(column, Qt::Horizontal).toString(), headers[column]);
 

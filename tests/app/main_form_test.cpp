@@ -38,7 +38,7 @@ TEST_F(MainFormTest, StartsShortWithOnlyTheListsAndTheGraph)
     EXPECT_EQ(window.windowTitle(), QStringLiteral("Korvel Version 1.1Ah (May 30 2006)"));
     EXPECT_TRUE(window.statusText().startsWith(QStringLiteral(" Korvel IP Address : ")));
     EXPECT_EQ(window.statusText(),
-              QStringLiteral(" Korvel IP Address : ") + QString::fromStdString(window.hub().settings().OwnAddress));
+        QStringLiteral(" Korvel IP Address : ") + QString::fromStdString(window.hub().settings().OwnAddress));
     EXPECT_TRUE(child<QWidget>("Panel1")->isHidden());
     EXPECT_TRUE(child<QWidget>("Panel2")->isHidden());
     EXPECT_FALSE(window.debugMenuVisible());
@@ -216,9 +216,9 @@ TEST_F(MainFormTest, PacketsFillTheSystemListAndTheSelectedSystemsStations)
 {
     TMainForm& window = open();
     QAbstractItemModelTester systemsTester(window.systemModel(), QAbstractItemModelTester::FailureReportingMode::Fatal);
-    QAbstractItemModelTester stationsTester(window.stationModel(),
-                                            QAbstractItemModelTester::FailureReportingMode::Fatal);
-    const ByteVector report = StatusReport("QVX300", {{"41100", 1}, {"41101", 0}, {"41102", 2}});
+    QAbstractItemModelTester stationsTester(
+        window.stationModel(), QAbstractItemModelTester::FailureReportingMode::Fatal);
+    const ByteVector report = StatusReport("QVX300", { { "41100", 1 }, { "41101", 0 }, { "41102", 2 } });
     window.hub().UDPDataReceived(report, "127.0.0.2", 5000);
     window.hub().UDP_VELKADataReceived(StatusReport("VELKA1", {}), "127.0.0.3", 5000);
     settle();
@@ -234,8 +234,7 @@ TEST_F(MainFormTest, PacketsFillTheSystemListAndTheSelectedSystemsStations)
     EXPECT_EQ(cell(1, 1), "127.0.0.3");
     EXPECT_EQ(cell(1, 3), "Velka");
 
-    list->selectionModel()->select(model->index(0, 0),
-                                   QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    list->selectionModel()->select(model->index(0, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     settle();
     ASSERT_NE(window.hub().table().Selected(), nullptr);
     EXPECT_EQ(window.hub().table().Selected()->IpAddress, "127.0.0.2");
@@ -337,7 +336,7 @@ TEST_F(MainFormTest, InitializeAskedYesEmptiesTheTableAndTheFileAskedNoKeepsThem
 
 TEST_F(MainFormTest, ClosingByAnyWaySavesTheTable)
 {
-    for (const char* way : {"Exit1", "TerminateKorvel1", "close box"}) {
+    for (const char* way : { "Exit1", "TerminateKorvel1", "close box" }) {
         TMainForm& window = open();
         window.hub().table().AddSystem("127.0.0.9", "", kTypeQvx);
         if (QString::fromLatin1(way) == QStringLiteral("close box"))

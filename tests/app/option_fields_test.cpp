@@ -17,8 +17,8 @@ TEST(ParseIntegerField, AcceptsDecimalIntegersWithLeadingBlanksAndSign)
 
 TEST(ParseIntegerField, RejectsAnythingElse)
 {
-    for (const char* text : {"", " ", "-", "90a0", "9000 ", "0x10", "1.5", "2147483648", "-2147483649",
-                             "99999999999999999999"})
+    for (const char* text :
+        { "", " ", "-", "90a0", "9000 ", "0x10", "1.5", "2147483648", "-2147483649", "99999999999999999999" })
         EXPECT_FALSE(ParseIntegerField(QString::fromLatin1(text)).has_value()) << text;
 }
 

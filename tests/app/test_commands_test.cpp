@@ -31,7 +31,7 @@ public:
     OneShotServer(ByteVector answer)
     {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
+        sockaddr_in address {};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
@@ -122,8 +122,8 @@ protected:
 
 TEST_F(TestCommandsTest, StatusReportWithTheDefaultsLeavesThroughTheQvxEndpoint)
 {
-    for (const char* name : {"btnStatusReport", "btnRegister", "btnUnregister", "btnClear", "btnGetData",
-                             "btnGetData2", "btnMAck", "btnMackUnreg"})
+    for (const char* name : { "btnStatusReport", "btnRegister", "btnUnregister", "btnClear", "btnGetData",
+             "btnGetData2", "btnMAck", "btnMackUnreg" })
         ASSERT_NE(child<QPushButton>(name), nullptr) << name;
 
     press("btnStatusReport");
@@ -132,7 +132,7 @@ TEST_F(TestCommandsTest, StatusReportWithTheDefaultsLeavesThroughTheQvxEndpoint)
     const ByteVector& packet = datagram->first;
     EXPECT_EQ(datagram->second, form->hub().udpPort()) << "sent from the endpoint itself";
     ASSERT_EQ(packet.size(), 123u);
-    EXPECT_EQ(ByteVector(packet.begin(), packet.begin() + 4), (ByteVector{0x0B, 0x08, 0x00, 0x7B}));
+    EXPECT_EQ(ByteVector(packet.begin(), packet.begin() + 4), (ByteVector { 0x0B, 0x08, 0x00, 0x7B }));
     EXPECT_EQ(ReadField(packet, 4, 32), "QVX300");
     EXPECT_EQ(ReadU16(packet, 36), 5);
     for (std::size_t i = 0; i < 5; ++i) {
@@ -185,7 +185,8 @@ TEST_F(TestCommandsTest, RegisterAndUnregisterCarryBothStationsAndANumber)
     EXPECT_EQ(reg.host, settings.ServerAddress);
     EXPECT_EQ(reg.port, settings.RemoteTcpPort);
     ASSERT_EQ(reg.bytes.size(), 70u);
-    EXPECT_EQ(ByteVector(reg.bytes.begin(), reg.bytes.begin() + 6), (ByteVector{0x0B, 0x03, 0x00, 0x46, 0x01, 0x02}));
+    EXPECT_EQ(
+        ByteVector(reg.bytes.begin(), reg.bytes.begin() + 6), (ByteVector { 0x0B, 0x03, 0x00, 0x46, 0x01, 0x02 }));
     EXPECT_EQ(ReadField(reg.bytes, 6, 32), "");
     EXPECT_EQ(ReadField(reg.bytes, 38, 16), "41100");
     EXPECT_EQ(ReadField(reg.bytes, 54, 16), "42200");
@@ -211,7 +212,7 @@ TEST_F(TestCommandsTest, RegisterAndUnregisterCarryBothStationsAndANumber)
 
 TEST_F(TestCommandsTest, GetDataOverTcpTracesTheAnswer)
 {
-    OneShotServer server({0x0B, 0x07, 0x00, 0x08, 0x00, 0x09, 0x00, 0x00});
+    OneShotServer server({ 0x0B, 0x07, 0x00, 0x08, 0x00, 0x09, 0x00, 0x00 });
     Settings& settings = form->hub().settings();
     settings.TcpAddress = "127.0.0.1";
     settings.RemoteTcpPort = server.port();
@@ -221,7 +222,8 @@ TEST_F(TestCommandsTest, GetDataOverTcpTracesTheAnswer)
     settle();
     EXPECT_EQ(Counters().SentByteCount.load() - sentBefore, 40);
     const QString text = memo();
-    EXPECT_TRUE(text.contains(QStringLiteral("HEADER      : 0B 07 00 08 00 09 (MSG_GETRESPONSE)"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("HEADER      : 0B 07 00 08 00 09 (MSG_GETRESPONSE)")))
+        << text.toStdString();
     EXPECT_TRUE(text.contains(QStringLiteral("SEQ_NO      : 9")));
     const ByteVector& request = server.request();
     ASSERT_EQ(request.size(), 40u);
@@ -249,7 +251,7 @@ TEST_F(TestCommandsTest, GetDataWithNobodyListeningTracesAnEmptyAnswer)
 
 TEST_F(TestCommandsTest, ClearOnlyExplains)
 {
-    for (QRadioButton* mode : {form->tcpModeButton(), form->udpModeButton()}) {
+    for (QRadioButton* mode : { form->tcpModeButton(), form->udpModeButton() }) {
         mode->setChecked(true);
         child<QPushButton>("btnClear")->click();
     }

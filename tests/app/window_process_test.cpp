@@ -1,5 +1,5 @@
-#include "app_test_support.h"
 #include "app/ping_dialog.h"
+#include "app_test_support.h"
 
 #include <QPlainTextEdit>
 #include <QProcess>

@@ -23,13 +23,22 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-constexpr std::array<std::uint8_t, 4> kHubIp{10, 0, 0, 1};
-constexpr std::array<std::uint8_t, 4> kQvxIp{10, 0, 0, 2};
-constexpr std::array<std::uint8_t, 4> kVelkaIp{10, 0, 0, 5};
+constexpr std::array<std::uint8_t, 4> kHubIp { 10, 0, 0, 1 };
+constexpr std::array<std::uint8_t, 4> kQvxIp { 10, 0, 0, 2 };
+constexpr std::array<std::uint8_t, 4> kVelkaIp { 10, 0, 0, 5 };
 
-Address Hub(std::uint16_t port) { return {kHubIp, port}; }
-Address Qvx(std::uint16_t port) { return {kQvxIp, port}; }
-Address Velka(std::uint16_t port) { return {kVelkaIp, port}; }
+Address Hub(std::uint16_t port)
+{
+    return { kHubIp, port };
+}
+Address Qvx(std::uint16_t port)
+{
+    return { kQvxIp, port };
+}
+Address Velka(std::uint16_t port)
+{
+    return { kVelkaIp, port };
+}
 
 Packet Sized(std::uint8_t code, std::size_t size)
 {
@@ -40,21 +49,20 @@ Packet Sized(std::uint8_t code, std::size_t size)
 
 Packet GetResponse(std::uint16_t sequence, const std::vector<std::string>& stations)
 {
-    std::array<std::uint8_t, wire::kMaxGetResponseSize> buffer{};
+    std::array<std::uint8_t, wire::kMaxGetResponseSize> buffer {};
     const std::size_t length = BuildGetResponse(buffer, sequence, &stations, 0);
     return Packet(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length));
 }
 
 Packet MultiAck(std::uint8_t code, std::string_view systemId, const std::vector<std::string>& stations)
 {
-    std::array<std::uint8_t, wire::kMaxMultiAckSize> buffer{};
+    std::array<std::uint8_t, wire::kMaxMultiAckSize> buffer {};
     const std::size_t length = FillMultiAck(buffer, systemId, stations);
     buffer[wire::kCodeOffset] = code;
     return Packet(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length));
 }
 
-template <std::size_t N>
-Packet ToPacket(const std::array<std::uint8_t, N>& bytes)
+template <std::size_t N> Packet ToPacket(const std::array<std::uint8_t, N>& bytes)
 {
     return Packet(bytes.begin(), bytes.end());
 }
@@ -78,7 +86,7 @@ std::vector<Message> Catalogue()
     std::vector<Message> all;
     auto add = [&](std::string name, Packet bytes, std::size_t whole = 0) {
         const std::size_t size = bytes.size();
-        all.push_back({std::move(name), std::move(bytes), whole ? whole : size});
+        all.push_back({ std::move(name), std::move(bytes), whole ? whole : size });
     };
 
     add("register", BuildRegister("41100", "41101", "VELKA1"));
@@ -86,30 +94,29 @@ std::vector<Message> Catalogue()
     Packet nak = Sized(MSG_NAK, 8);
     nak[6] = 0xAB, nak[7] = 0xCD;
     add("nak", nak, wire::kHeaderSize);
-    add("unregister", BuildStationListRequest(MSG_UNREGISTER, "VELKA1", "40000", {"41100", "41102"}));
-    add("unreg-multack", MultiAck(MSG_UNREG_MULTACK, "VELKA1", {"41100", "41102"}));
-    add("registerv2", BuildStationListRequest(MSG_REGISTERv2, "VELKA1", "40000", {"41100", "1234567890123456", "7"}));
-    Packet multack = BuildEntryPacket(MSG_MULTACK, "VELKA1", {"41100", "41101", "41102"}, RESULT_ACK);
+    add("unregister", BuildStationListRequest(MSG_UNREGISTER, "VELKA1", "40000", { "41100", "41102" }));
+    add("unreg-multack", MultiAck(MSG_UNREG_MULTACK, "VELKA1", { "41100", "41102" }));
+    add("registerv2", BuildStationListRequest(MSG_REGISTERv2, "VELKA1", "40000", { "41100", "1234567890123456", "7" }));
+    Packet multack = BuildEntryPacket(MSG_MULTACK, "VELKA1", { "41100", "41101", "41102" }, RESULT_ACK);
     SetEntryValue(multack, 1, RESULT_NAK);
     SetEntryValue(multack, 2, 7);
     add("multack", multack);
     add("clear", BuildClear("ALL"), wire::kHeaderSize);
     add("getdata", BuildGetData("QVX300"));
-    add("getresponse", GetResponse(0x1234, {"41100", "41101", "1234567890123456"}));
-    Packet report = BuildEntryPacket(MSG_STATUSREPORT, "QVX300", {"41100", "41101", "41102", "41103", "41104", "41105"},
-                                     STATUS_IDLE);
-    const std::uint8_t statuses[] = {STATUS_IDLE, STATUS_BUSY, STATUS_DND, STATUS_MSG, STATUS_OOS, 0xFF};
+    add("getresponse", GetResponse(0x1234, { "41100", "41101", "1234567890123456" }));
+    Packet report = BuildEntryPacket(
+        MSG_STATUSREPORT, "QVX300", { "41100", "41101", "41102", "41103", "41104", "41105" }, STATUS_IDLE);
+    const std::uint8_t statuses[] = { STATUS_IDLE, STATUS_BUSY, STATUS_DND, STATUS_MSG, STATUS_OOS, 0xFF };
     for (std::size_t i = 0; i < std::size(statuses); ++i)
         SetEntryValue(report, i, statuses[i]);
     add("statusreport", report);
-    add("system-register", BuildSystemRegister("VELKA1", 2, {192, 168, 1, 10}, 9000), wire::kSystemPortOffset + 2);
+    add("system-register", BuildSystemRegister("VELKA1", 2, { 192, 168, 1, 10 }, 9000), wire::kSystemPortOffset + 2);
     Packet unregister = Sized(MSG_SYSTEM_UNREGISTER, 38);
     WriteField(unregister, wire::kSystemIdOffset, wire::kSystemIdSize, "VELKA1");
     add("system-unregister", unregister, wire::kHeaderSize);
     add("keepalive", ToPacket(BuildKeepAlive()));
     add("getdatav2", BuildGetDataV2("QVX300", 2));
-    add("data-mismatch", ToPacket(BuildDataMismatch("41199")),
-        wire::kMismatchFlagOffset);
+    add("data-mismatch", ToPacket(BuildDataMismatch("41199")), wire::kMismatchFlagOffset);
     return all;
 }
 
@@ -148,7 +155,7 @@ protected:
         record("getdatav2", true, Qvx(40005), Hub(9000));
         record("data-mismatch", false, Hub(50004), Velka(9003));
 
-        Packet rack = BuildEntryPacket(MSG_STATUSREPORT, "VELKA1", {"41100"}, STATUS_BUSY);
+        Packet rack = BuildEntryPacket(MSG_STATUSREPORT, "VELKA1", { "41100" }, STATUS_BUSY);
         extra_["raw:rack"] = rack;
         record("raw:rack", false, Velka(40000), Hub(9003));
         extra_["raw:other-port"] = rack;
@@ -159,13 +166,13 @@ protected:
         record("raw:code17", false, Velka(40000), Hub(9004));
         extra_["raw:code0"] = Sized(0, 6);
         record("raw:code0", false, Velka(40000), Hub(9004));
-        Packet overcounted = BuildEntryPacket(MSG_STATUSREPORT, "QVX300", {"41100", "41101"}, STATUS_BUSY);
+        Packet overcounted = BuildEntryPacket(MSG_STATUSREPORT, "QVX300", { "41100", "41101" }, STATUS_BUSY);
         WriteU16(overcounted, wire::kEntryArraySizeOffset, 600);
         overcounted.push_back(0x31); // a partial third entry
         extra_["raw:overcounted"] = overcounted;
         record("raw:overcounted", false, Qvx(9001), Hub(9001));
         Packet padded = BuildRegister("41100", "41101", "VELKA1");
-        padded.insert(padded.end(), {0xDE, 0xAD});
+        padded.insert(padded.end(), { 0xDE, 0xAD });
         extra_["raw:padded"] = padded;
         record("raw:padded", false, Velka(40000), Hub(9004));
         Packet cut = Sized(MSG_GETDATAv2, wire::kGetDataV2Size);
@@ -206,7 +213,6 @@ protected:
     static inline TsharkRun run_;
 };
 
-
 TEST_F(DissectorTest, NamesEveryMessageAndDecodesItsHeader)
 {
     ASSERT_EQ(run_.frames.size(), frameOf_.size());
@@ -238,7 +244,7 @@ TEST_F(DissectorTest, ShowsTheFieldsOfRequestsAndPages)
     EXPECT_EQ(reg.show("korvel.source_station"), "41100");
     EXPECT_EQ(reg.show("korvel.destination_station"), "41101");
 
-    for (const char* name : {"unregister", "registerv2"}) {
+    for (const char* name : { "unregister", "registerv2" }) {
         SCOPED_TRACE(name);
         const DecodedFrame& list = Frame(name);
         EXPECT_EQ(list.show("korvel.system_id"), "VELKA1");
@@ -247,8 +253,7 @@ TEST_F(DissectorTest, ShowsTheFieldsOfRequestsAndPages)
     EXPECT_EQ(Frame("unregister").show("korvel.array_size"), "2");
     EXPECT_THAT(Frame("unregister").shows("korvel.destination_station"), ElementsAre("41100", "41102"));
     EXPECT_EQ(Frame("registerv2").show("korvel.array_size"), "3");
-    EXPECT_THAT(Frame("registerv2").shows("korvel.destination_station"),
-                ElementsAre("41100", "1234567890123456", "7"));
+    EXPECT_THAT(Frame("registerv2").shows("korvel.destination_station"), ElementsAre("41100", "1234567890123456", "7"));
 
     EXPECT_EQ(Frame("getdata").show("korvel.system_id"), "QVX300");
     EXPECT_EQ(Frame("getdatav2").show("korvel.system_id"), "QVX300");
@@ -272,16 +277,16 @@ TEST_F(DissectorTest, NamesTheStatusAndResultOfEveryEntry)
     EXPECT_EQ(report.show("korvel.array_size"), "6");
     EXPECT_THAT(report.shows("korvel.station"), ElementsAre("41100", "41101", "41102", "41103", "41104", "41105"));
     EXPECT_THAT(report.shownames("korvel.status"),
-                ElementsAre("Status: IDLE (0)", "Status: BUSY (1)", "Status: DND (2)", "Status: MSG (3)",
-                            "Status: OOS (4)", "Status: Unknown (255)"));
+        ElementsAre("Status: IDLE (0)", "Status: BUSY (1)", "Status: DND (2)", "Status: MSG (3)", "Status: OOS (4)",
+            "Status: Unknown (255)"));
     EXPECT_THAT(report.showname("korvel.entry"), HasSubstr("41100 IDLE"));
 
     const DecodedFrame& multack = Frame("multack");
     EXPECT_EQ(multack.show("korvel.system_id"), "VELKA1");
     EXPECT_EQ(multack.show("korvel.array_size"), "3");
     EXPECT_THAT(multack.shows("korvel.station"), ElementsAre("41100", "41101", "41102"));
-    EXPECT_THAT(multack.shownames("korvel.result"),
-                ElementsAre("Result: ACK (1)", "Result: NAK (2)", "Result: Unknown (7)"));
+    EXPECT_THAT(
+        multack.shownames("korvel.result"), ElementsAre("Result: ACK (1)", "Result: NAK (2)", "Result: Unknown (7)"));
 
     const DecodedFrame& unreg = Frame("unreg-multack");
     EXPECT_THAT(unreg.shows("korvel.station"), ElementsAre("41100", "41102"));
@@ -375,16 +380,16 @@ TEST_F(DissectorTest, MarksEveryCutOfEveryMessage)
 
 TEST_F(DissectorTest, BasePortPreferenceMovesTheHubsPorts)
 {
-    const Packet report = BuildEntryPacket(MSG_STATUSREPORT, "QVX300", {"41100"}, STATUS_DND);
+    const Packet report = BuildEntryPacket(MSG_STATUSREPORT, "QVX300", { "41100" }, STATUS_DND);
     const Packet request = BuildGetData("QVX300");
     PcapWriter capture;
     capture.tcp(Qvx(40000), Hub(19000), request);
-    for (std::uint16_t port : {19001, 19003, 19004, 9003, 9004, 9001})
+    for (std::uint16_t port : { 19001, 19003, 19004, 9003, 9004, 9001 })
         capture.udp(Qvx(40000), Hub(port), report);
     const std::string path = folder_->filePath("moved.pcap").toStdString();
     ASSERT_TRUE(capture.save(path));
 
-    const TsharkRun moved = DecodeWithDissector(path, {"korvel.base_port:19000"});
+    const TsharkRun moved = DecodeWithDissector(path, { "korvel.base_port:19000" });
     ASSERT_EQ(moved.exitCode, 0) << moved.errors;
     ASSERT_EQ(moved.frames.size(), 7u);
     EXPECT_EQ(moved.frames[0].show("korvel.system_id"), "QVX300") << "TCP base port";

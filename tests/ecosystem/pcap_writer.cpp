@@ -66,14 +66,14 @@ void PcapWriter::udp(Address from, Address to, std::span<const std::uint8_t> pay
 
 void PcapWriter::tcp(Address from, Address to, std::span<const std::uint8_t> payload)
 {
-    std::uint32_t& sequence = nextTcpSequence_.try_emplace({Endpoint(from), Endpoint(to)}, 1000u).first->second;
+    std::uint32_t& sequence = nextTcpSequence_.try_emplace({ Endpoint(from), Endpoint(to) }, 1000u).first->second;
     std::vector<std::uint8_t> segment;
     Put16(segment, from.port);
     Put16(segment, to.port);
     Put32(segment, sequence);
     Put32(segment, 1);
     segment.push_back(5 << 4); // 20-byte header
-    segment.push_back(0x18);   // PSH, ACK
+    segment.push_back(0x18); // PSH, ACK
     Put16(segment, 65535);
     Put16(segment, 0);
     Put16(segment, 0);

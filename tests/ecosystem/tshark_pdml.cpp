@@ -63,8 +63,8 @@ TsharkRun DecodeWithDissector(const std::string& capture, const std::vector<std:
     environment.insert("HOME", home.path());
     environment.insert("WIRESHARK_CONFIG_DIR", home.path());
 
-    QStringList arguments{"-n", "-X", QStringLiteral("lua_script:%1").arg(KORVEL_DISSECTOR), "-r",
-                          QString::fromStdString(capture), "-T", "pdml"};
+    QStringList arguments { "-n", "-X", QStringLiteral("lua_script:%1").arg(KORVEL_DISSECTOR), "-r",
+        QString::fromStdString(capture), "-T", "pdml" };
     for (const auto& option : options)
         arguments << "-o" << QString::fromStdString(option);
 
@@ -85,12 +85,12 @@ TsharkRun DecodeWithDissector(const std::string& capture, const std::vector<std:
             continue;
         if (xml.name() == QLatin1String("packet")) {
             run.frames.emplace_back();
-        } else if ((xml.name() == QLatin1String("field") || xml.name() == QLatin1String("proto")) &&
-                   !run.frames.empty()) {
+        } else if ((xml.name() == QLatin1String("field") || xml.name() == QLatin1String("proto"))
+            && !run.frames.empty()) {
             const auto attributes = xml.attributes();
-            run.frames.back().fields.push_back({attributes.value("name").toString().toStdString(),
-                                                attributes.value("show").toString().toStdString(),
-                                                attributes.value("showname").toString().toStdString()});
+            run.frames.back().fields.push_back(
+                { attributes.value("name").toString().toStdString(), attributes.value("show").toString().toStdString(),
+                    attributes.value("showname").toString().toStdString() });
         }
     }
     if (xml.hasError())

@@ -31,7 +31,7 @@ public:
     BlackHole()
     {
         listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
+        sockaddr_in address {};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof address;
@@ -40,8 +40,7 @@ public:
             return;
         port_ = ntohs(address.sin_port);
         // The first connection fills the queue; from then on SYNs are dropped.
-        for (int i = 0; i < 4 && !swallows(); ++i) {
-        }
+        for (int i = 0; i < 4 && !swallows(); ++i) { }
     }
     ~BlackHole()
     {
@@ -71,7 +70,7 @@ private:
     std::vector<QTcpSocket*> fillers_;
 };
 
-class DeadPeerTest : public HubHarness {};
+class DeadPeerTest : public HubHarness { };
 
 } // namespace
 
@@ -87,7 +86,7 @@ TEST_F(DeadPeerTest, ForwardsToADeadPeerTimeOutWithoutHoldingUpTheHub)
     SenderEngine::Options engineOptions;
     engineOptions.tcpConnectTimeoutMs = 5000;
     SenderEngine engine(counters, engineOptions);
-    std::atomic<int> failures{0};
+    std::atomic<int> failures { 0 };
     engine.setFailureHandler([&](const std::string& host) {
         if (host == "127.0.0.1")
             ++failures;
@@ -97,7 +96,7 @@ TEST_F(DeadPeerTest, ForwardsToADeadPeerTimeOutWithoutHoldingUpTheHub)
     // Requests come from the dead system's own address, so that the table
     // holds no other system to forward to.
     const std::string dead = peer(3);
-    writeSystems({dead + "\t127.0.0.1\t" + std::to_string(hole.port()) + "\t0\t2\tDEAD"});
+    writeSystems({ dead + "\t127.0.0.1\t" + std::to_string(hole.port()) + "\t0\t2\tDEAD" });
     Hub::Options options;
     options.outbox = &outbox;
     startHub(options);
@@ -121,8 +120,8 @@ TEST_F(DeadPeerTest, ForwardsToADeadPeerTimeOutWithoutHoldingUpTheHub)
     // Every connect is still hanging; requests are answered at once all the
     // same, on TCP by the hub and over UDP by the same sender engine.
     EXPECT_GT(counters.LiveSenderCount.load(), 0);
-    EXPECT_EQ(TcpRequest(dead, base, Request(MSG_CLEAR, 0x0102, "", 6)),
-              (ByteVector{0x0B, 0x01, 0x00, 0x06, 0x01, 0x02}));
+    EXPECT_EQ(
+        TcpRequest(dead, base, Request(MSG_CLEAR, 0x0102, "", 6)), (ByteVector { 0x0B, 0x01, 0x00, 0x06, 0x01, 0x02 }));
     FakeUdpPeer velkaData(peer(6), kVelkaDataPort);
     ASSERT_TRUE(velkaData.bound());
     velkaData.send(Request(MSG_GETDATA, 9, "V6"), base + 4);

@@ -35,13 +35,13 @@ long ResidentKb(qint64 pid)
 std::size_t OpenDescriptors()
 {
     std::error_code ignored;
-    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd", ignored),
-                                                  std::filesystem::directory_iterator()));
+    return static_cast<std::size_t>(std::distance(
+        std::filesystem::directory_iterator("/proc/self/fd", ignored), std::filesystem::directory_iterator()));
 }
 
 sockaddr_in Loopback(const std::string& address, int port)
 {
-    sockaddr_in result{};
+    sockaddr_in result {};
     result.sin_family = AF_INET;
     result.sin_port = htons(static_cast<std::uint16_t>(port));
     inet_pton(AF_INET, address.c_str(), &result.sin_addr);
@@ -89,8 +89,8 @@ public:
         opened += line.rfind("Connect from: ", 0) == 0;
         closed += line.rfind("Disconnected: ", 0) == 0;
     }
-    std::atomic<int> opened{0};
-    std::atomic<int> closed{0};
+    std::atomic<int> opened { 0 };
+    std::atomic<int> closed { 0 };
 };
 
 class FloodTest : public HubHarness {
@@ -110,13 +110,13 @@ TEST_F(FloodTest, GarbageFromManyAddressesAtFullSpeedLeavesTheHubServingAndItsMe
     QProcess korvel;
     korvel.setWorkingDirectory(directory.path());
     korvel.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    korvel.start(KORVEL_BINARY, {"--headless"});
+    korvel.start(KORVEL_BINARY, { "--headless" });
     ASSERT_TRUE(korvel.waitForStarted(10000));
     ASSERT_TRUE(SpinUntil([&] { return !TcpRequest(peer(2), base, Request(MSG_CLEAR, 1, "", 6)).empty(); }, 10000));
 
     const std::vector<ByteVector> pool = GarbagePool();
-    std::atomic<bool> stop{false};
-    std::atomic<std::uint64_t> sent{0};
+    std::atomic<bool> stop { false };
+    std::atomic<std::uint64_t> sent { 0 };
     std::vector<std::thread> senders;
     for (int t = 0; t < 2; ++t) {
         senders.emplace_back([&, t] {
@@ -124,13 +124,14 @@ TEST_F(FloodTest, GarbageFromManyAddressesAtFullSpeedLeavesTheHubServingAndItsMe
             for (int host = 100 + 64 * t; host < 164 + 64 * t; ++host)
                 if (const int fd = BoundSocket(SOCK_DGRAM, peer(host)); fd >= 0)
                     sockets.push_back(fd);
-            const sockaddr_in ports[] = {Loopback("127.0.0.1", base + 1), Loopback("127.0.0.1", base + 3),
-                                         Loopback("127.0.0.1", base + 4)};
+            const sockaddr_in ports[]
+                = { Loopback("127.0.0.1", base + 1), Loopback("127.0.0.1", base + 3), Loopback("127.0.0.1", base + 4) };
             for (std::uint64_t i = 0; !stop.load(std::memory_order_relaxed); ++i) {
                 const ByteVector& junk = pool[i % pool.size()];
                 const sockaddr_in& to = ports[i % 3];
                 if (sendto(sockets[i % sockets.size()], junk.data(), junk.size(), 0,
-                           reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0)
+                        reinterpret_cast<const sockaddr*>(&to), sizeof to)
+                    >= 0)
                     sent.fetch_add(1, std::memory_order_relaxed);
             }
             for (int fd : sockets)
@@ -164,7 +165,7 @@ TEST_F(FloodTest, GarbageFromManyAddressesAtFullSpeedLeavesTheHubServingAndItsMe
     EXPECT_TRUE(korvel.waitForFinished(30000));
     EXPECT_EQ(korvel.exitCode(), 0);
     std::printf("flood: %llu datagrams; hub resident %ld kB after the first spell, %ld kB after the second\n",
-                static_cast<unsigned long long>(sent.load()), afterFirst, afterSecond);
+        static_cast<unsigned long long>(sent.load()), afterFirst, afterSecond);
 #if !defined(__SANITIZE_ADDRESS__)
     // AddressSanitizer holds freed memory back on purpose; only a plain build
     // shows what the hub itself keeps.
@@ -202,25 +203,28 @@ TEST_F(FloodTest, AThousandSilentConnectionsAreServedAroundAndClosed)
     }
 
     EXPECT_EQ(TcpRequest(peer(2), base, Request(MSG_CLEAR, 0x0506, "", 6)),
-              (ByteVector{0x0B, 0x01, 0x00, 0x06, 0x05, 0x06}));
-    FakeUdpPeer(peer(3), 0).send(StatusReport("QVX", {{"41100", 1}}), base + 1);
+        (ByteVector { 0x0B, 0x01, 0x00, 0x06, 0x05, 0x06 }));
+    FakeUdpPeer(peer(3), 0).send(StatusReport("QVX", { { "41100", 1 } }), base + 1);
     EXPECT_TRUE(SpinUntil([&] { return system(peer(3)) && system(peer(3))->Stations.size() == 1; }));
     EXPECT_GT(kConnections + 2 - connections.closed.load(), kConnections / 2)
         << "most silent connections were still open while the hub answered";
 
     // Each silent connection is closed by the hub: the client reads its end.
     std::size_t closedByHub = 0;
-    EXPECT_TRUE(SpinUntil([&] {
-        for (int& fd : silent) {
-            char byte;
-            if (fd >= 0 && recv(fd, &byte, 1, MSG_DONTWAIT) == 0) {
-                close(fd);
-                fd = -1;
-                ++closedByHub;
+    EXPECT_TRUE(SpinUntil(
+        [&] {
+            for (int& fd : silent) {
+                char byte;
+                if (fd >= 0 && recv(fd, &byte, 1, MSG_DONTWAIT) == 0) {
+                    close(fd);
+                    fd = -1;
+                    ++closedByHub;
+                }
             }
-        }
-        return closedByHub == silent.size();
-    }, 60000)) << closedByHub << " of " << silent.size() << " closed";
+            return closedByHub == silent.size();
+        },
+        60000))
+        << closedByHub << " of " << silent.size() << " closed";
     for (int fd : silent)
         if (fd >= 0)
             close(fd);

@@ -19,18 +19,24 @@ protected:
     }
 
     // Starts korvel in the temporary folder and waits for its ready line.
-    bool launch(QProcess& process, const QStringList& arguments = {"--headless", "--trace"})
+    bool launch(QProcess& process, const QStringList& arguments = { "--headless", "--trace" })
     {
         process.setWorkingDirectory(directory.path());
         process.start(KORVEL_BINARY, arguments);
-        return SpinUntil([&] { return process.readAllStandardError().contains("ready") || process.state() == QProcess::NotRunning; }, 10000)
+        return SpinUntil(
+                   [&] {
+                       return process.readAllStandardError().contains("ready")
+                           || process.state() == QProcess::NotRunning;
+                   },
+                   10000)
             && process.state() == QProcess::Running;
     }
 
     static bool Terminate(QProcess& process)
     {
         ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
-        return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit
+            && process.exitCode() == 0;
     }
 };
 
@@ -41,7 +47,7 @@ TEST_F(HeadlessProcessTest, RestartReloadsWhatWasSavedAtTermination)
     QProcess first;
     ASSERT_TRUE(launch(first));
     FakeUdpPeer pbx(peer(2), 0);
-    pbx.send(StatusReport("QVX300", {{"41100", 1}, {"41101", 0}}), base + 1);
+    pbx.send(StatusReport("QVX300", { { "41100", 1 }, { "41101", 0 } }), base + 1);
     ASSERT_TRUE(SpinUntil([&] { return first.bytesAvailable() > 0 && first.peek(4096).contains("41101:IDLE"); }));
     ASSERT_TRUE(Terminate(first));
     const QByteArray trace = first.readAllStandardOutput();
@@ -62,7 +68,7 @@ TEST_F(HeadlessProcessTest, TakenListenerPortIsAFailureExit)
     ASSERT_TRUE(squatter.listen(QHostAddress::AnyIPv4, static_cast<quint16>(base)));
     QProcess process;
     process.setWorkingDirectory(directory.path());
-    process.start(KORVEL_BINARY, {"--headless"});
+    process.start(KORVEL_BINARY, { "--headless" });
     ASSERT_TRUE(SpinUntil([&] { return process.state() == QProcess::NotRunning; }, 10000));
     EXPECT_EQ(process.exitCode(), 1);
     EXPECT_TRUE(process.readAllStandardError().contains(QByteArray::number(base)));
@@ -71,9 +77,9 @@ TEST_F(HeadlessProcessTest, TakenListenerPortIsAFailureExit)
 TEST_F(HeadlessProcessTest, WithoutTraceNothingIsPrinted)
 {
     QProcess process;
-    ASSERT_TRUE(launch(process, {"--headless"}));
+    ASSERT_TRUE(launch(process, { "--headless" }));
     FakeUdpPeer pbx(peer(2), 0);
-    pbx.send(StatusReport("QVX300", {{"41100", 1}}), base + 1);
+    pbx.send(StatusReport("QVX300", { { "41100", 1 } }), base + 1);
     SpinFor(300);
     ASSERT_TRUE(Terminate(process));
     EXPECT_TRUE(process.readAllStandardOutput().isEmpty());

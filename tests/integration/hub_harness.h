@@ -71,7 +71,7 @@ public:
     void send(const ByteVector& bytes, int port)
     {
         socket_.writeDatagram(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()),
-                              QHostAddress::LocalHost, static_cast<quint16>(port));
+            QHostAddress::LocalHost, static_cast<quint16>(port));
     }
     // Waits for the next datagram; empty on time-out.
     std::optional<ByteVector> receive(int timeoutMs = 3000)

@@ -7,11 +7,11 @@ using namespace korvel::testing;
 
 namespace {
 
-std::string SystemLine(const std::string& ip, int port, int type, const std::string& name,
-                       const std::string& toIp = std::string())
+std::string SystemLine(
+    const std::string& ip, int port, int type, const std::string& name, const std::string& toIp = std::string())
 {
-    return ip + "\t" + (toIp.empty() ? ip : toIp) + "\t" + std::to_string(port) + "\t" + std::to_string(type)
-        + "\t2\t" + name;
+    return ip + "\t" + (toIp.empty() ? ip : toIp) + "\t" + std::to_string(port) + "\t" + std::to_string(type) + "\t2\t"
+        + name;
 }
 
 class HubTest : public HubHarness {
@@ -19,7 +19,7 @@ protected:
     // A QVX system at peer(3) with base port 29100 and a Velka system at peer(4).
     void startWithTwoSystems()
     {
-        writeSystems({SystemLine(peer(3), 29100, 0, "Q3"), SystemLine(peer(4), 9000, 1, "V4")});
+        writeSystems({ SystemLine(peer(3), 29100, 0, "Q3"), SystemLine(peer(4), 9000, 1, "V4") });
         startHub();
     }
 };
@@ -34,7 +34,7 @@ TEST_F(HubTest, StatusReportOnTheQvxEndpointIsForwardedAndNeverAnswered)
     FakeUdpPeer velkaSink(peer(4), 9003);
     ASSERT_TRUE(sender.bound() && qvxSink.bound() && velkaSink.bound());
 
-    const ByteVector report = StatusReport("QVX300", {{"41100", 1}, {"41101", 0}});
+    const ByteVector report = StatusReport("QVX300", { { "41100", 1 }, { "41101", 0 } });
     sender.send(report, base + 1);
     EXPECT_EQ(qvxSink.receive(), report);
     EXPECT_EQ(velkaSink.receive(), report);
@@ -63,7 +63,7 @@ TEST_F(HubTest, BurstOfReportsIsForwardedWholeAndInOrder)
 
     std::vector<ByteVector> sent;
     for (int i = 0; i < 150; ++i) {
-        sent.push_back(StatusReport("B" + std::to_string(i), {{"41100", static_cast<std::uint8_t>(i % 5)}}));
+        sent.push_back(StatusReport("B" + std::to_string(i), { { "41100", static_cast<std::uint8_t>(i % 5) } }));
         sender.send(sent.back(), base + 1);
     }
     std::vector<ByteVector> forwarded;
@@ -77,7 +77,7 @@ TEST_F(HubTest, BurstOfReportsIsForwardedWholeAndInOrder)
 
     SpinFor(100);
     EnableConsoleLog();
-    const ByteVector late = StatusReport("LATE", {{"41100", STATUS_BUSY}});
+    const ByteVector late = StatusReport("LATE", { { "41100", STATUS_BUSY } });
     sender.send(late, base + 1);
     EXPECT_EQ(qvxSink.receive(), late);
     EXPECT_EQ(system(peer(2))->Name, "LATE");
@@ -96,7 +96,7 @@ TEST_F(HubTest, VelkaEndpointAcksToPort9004AndForwardsRegistrationsByTcp)
 
     const ByteVector registration = Request(MSG_REGISTER, 0x1234, "VK", wire::kRegisterSize);
     velka.send(registration, base + 4);
-    EXPECT_EQ(velkaAcks.receive(), (ByteVector{0x0B, 0x01, 0x00, 0x06, 0x12, 0x34}));
+    EXPECT_EQ(velkaAcks.receive(), (ByteVector { 0x0B, 0x01, 0x00, 0x06, 0x12, 0x34 }));
 
     ASSERT_TRUE(SpinUntil([&] { return qvxListener.hasPendingConnections(); }));
     QTcpSocket* forwarded = qvxListener.nextPendingConnection();
@@ -112,9 +112,9 @@ TEST_F(HubTest, ReceiveOnlyEndpointStoresButNeverAnswersOrForwards)
     FakeUdpPeer rack(peer(5), 9004);
     FakeUdpPeer qvxSink(peer(3), 29101);
     // An acknowledged multi-ack registers the station; the report then stores its state.
-    rack.send(StatusReport("R5", {{"1", RESULT_ACK}}, MSG_MULTACK), base + 3);
-    rack.send(StatusReport("R5", {{"1", STATUS_DND}}), base + 3);
-    ASSERT_TRUE(SpinUntil([&] { return system(peer(5)) && system(peer(5))->StationStates == std::vector<int>{2}; }));
+    rack.send(StatusReport("R5", { { "1", RESULT_ACK } }, MSG_MULTACK), base + 3);
+    rack.send(StatusReport("R5", { { "1", STATUS_DND } }), base + 3);
+    ASSERT_TRUE(SpinUntil([&] { return system(peer(5)) && system(peer(5))->StationStates == std::vector<int> { 2 }; }));
     EXPECT_EQ(system(peer(5))->Type, kTypeVelka);
     EXPECT_EQ(system(peer(5))->Name, "R5");
     EXPECT_FALSE(qvxSink.receive(300));
@@ -126,7 +126,7 @@ TEST_F(HubTest, OwnAddressIsHeardButIgnored)
     startWithTwoSystems();
     ASSERT_EQ(hub->settings().OwnAddress, "127.0.0.1");
     FakeUdpPeer self("127.0.0.1", 0);
-    self.send(StatusReport("SELF", {{"1", 0}}), base + 1);
+    self.send(StatusReport("SELF", { { "1", 0 } }), base + 1);
     ASSERT_TRUE(SpinUntil([&] { return console.contains("UDP From IP : 127.0.0.1"); }));
     SpinFor(100);
     EXPECT_EQ(system("127.0.0.1"), nullptr);
@@ -141,7 +141,7 @@ TEST_F(HubTest, TcpAnswersOneRequestPerConnectionWithPages)
     for (int i = 0; i < 60; ++i)
         entries.emplace_back(std::to_string(41000 + i), 0);
     pbx.send(StatusReport("QVX300", entries), base + 1);
-    pbx.send(StatusReport("QVX300", {{"X1", 0}, {"X2", 0}}), base + 1);
+    pbx.send(StatusReport("QVX300", { { "X1", 0 }, { "X2", 0 } }), base + 1);
     ASSERT_TRUE(SpinUntil([&] { return system(peer(2)) && system(peer(2))->Stations.size() == 62; }));
 
     const ByteVector page0 = TcpRequest(peer(2), base, Request(MSG_GETDATA, 5, "QVX300"));
@@ -156,13 +156,13 @@ TEST_F(HubTest, TcpAnswersOneRequestPerConnectionWithPages)
     ByteVector twoAcks = Request(MSG_CLEAR, 7, "", 6);
     const ByteVector second = Request(MSG_CLEAR, 8, "", 6);
     twoAcks.insert(twoAcks.end(), second.begin(), second.end());
-    EXPECT_EQ(TcpRequest(peer(2), base, twoAcks), (ByteVector{0x0B, 0x01, 0x00, 0x06, 0x00, 0x07}));
+    EXPECT_EQ(TcpRequest(peer(2), base, twoAcks), (ByteVector { 0x0B, 0x01, 0x00, 0x06, 0x00, 0x07 }));
 
     // Over UDP the page goes to port 9003 of a Velka sender.
     FakeUdpPeer velkaData(peer(4), 9003);
     FakeUdpPeer velka(peer(4), 0);
     velka.send(GetDataV2(9, "V4", 3), base + 4);
-    EXPECT_EQ(velkaData.receive(), (ByteVector{0x0B, 0x07, 0x00, 0x08, 0x00, 0x09, 0x00, 0x00}));
+    EXPECT_EQ(velkaData.receive(), (ByteVector { 0x0B, 0x07, 0x00, 0x08, 0x00, 0x09, 0x00, 0x00 }));
 
     EXPECT_TRUE(console.contains("Connect from: " + peer(2)));
     EXPECT_TRUE(SpinUntil([&] { return console.contains("Disconnected: " + peer(2)); }));
@@ -173,7 +173,7 @@ TEST_F(HubTest, UnregisteredVelkaStationGetsADataMismatchNotice)
     startWithTwoSystems();
     FakeUdpPeer velkaData(peer(4), 9003);
     FakeUdpPeer velka(peer(4), 0);
-    velka.send(StatusReport("V4", {{"41100", 1}}), base + 4);
+    velka.send(StatusReport("V4", { { "41100", 1 } }), base + 4);
     const auto notice = velkaData.receive();
     ASSERT_TRUE(notice);
     ASSERT_EQ(notice->size(), 74u);
@@ -187,13 +187,13 @@ TEST_F(HubTest, SystemRegisterMovesWhereForwardsGo)
     startWithTwoSystems();
     FakeUdpPeer qvx(peer(3), 0);
     const std::string address = peer(3);
-    const std::array<std::uint8_t, 4> ip = {127, 0, 0, 0};
+    const std::array<std::uint8_t, 4> ip = { 127, 0, 0, 0 };
     qvx.send(SystemRegister(1, "Q3NEW", 2, ip, 29200), base + 1);
     ASSERT_TRUE(SpinUntil([&] { return system(peer(3))->Port == 29200; }));
 
     FakeUdpPeer newSink(peer(3), 29201);
     FakeUdpPeer reporter(peer(2), 0);
-    const ByteVector report = StatusReport("Q2", {{"1", 1}});
+    const ByteVector report = StatusReport("Q2", { { "1", 1 } });
     reporter.send(report, base + 1);
     EXPECT_EQ(newSink.receive(), report);
     EXPECT_EQ(system(peer(3))->Name, "Q3NEW");
@@ -202,7 +202,7 @@ TEST_F(HubTest, SystemRegisterMovesWhereForwardsGo)
 TEST_F(HubTest, FailedTcpForwardMarksTheSystemInError)
 {
     // Nothing listens on the QVX system's TCP port.
-    writeSystems({SystemLine(peer(3), 29100, 0, "Q3")});
+    writeSystems({ SystemLine(peer(3), 29100, 0, "Q3") });
     startHub();
     FakeUdpPeer velka(peer(4), 0);
     velka.send(Request(MSG_REGISTER, 1, "VK", wire::kRegisterSize), base + 4);
@@ -219,7 +219,7 @@ TEST_F(HubTest, GarbageOnEveryEndpointLeavesTheHubServing)
     std::vector<std::unique_ptr<FakeUdpPeer>> peers;
     for (int i = 0; i < 8; ++i)
         peers.push_back(std::make_unique<FakeUdpPeer>(peer(20 + i), 0));
-    const int ports[] = {base + 1, base + 3, base + 4};
+    const int ports[] = { base + 1, base + 3, base + 4 };
     for (int i = 0; i < 3000; ++i) {
         ByteVector junk(random->bounded(0, 2049));
         for (auto& byte : junk)
@@ -234,7 +234,7 @@ TEST_F(HubTest, GarbageOnEveryEndpointLeavesTheHubServing)
     }
     SpinFor(300);
     const ByteVector answer = TcpRequest(peer(2), base, Request(MSG_CLEAR, 0x4242, "", 6));
-    EXPECT_EQ(answer, (ByteVector{0x0B, 0x01, 0x00, 0x06, 0x42, 0x42}));
+    EXPECT_EQ(answer, (ByteVector { 0x0B, 0x01, 0x00, 0x06, 0x42, 0x42 }));
 }
 
 TEST_F(HubTest, AllowListRefusesStrangersBeforeTheyTouchAnything)
@@ -248,17 +248,18 @@ TEST_F(HubTest, AllowListRefusesStrangersBeforeTheyTouchAnything)
 
     FakeUdpPeer stranger(peer(3), 0);
     FakeUdpPeer friendly(peer(2), 0);
-    stranger.send(StatusReport("EVIL", {{"1", 0}}), base + 1);
-    friendly.send(StatusReport("GOOD", {{"1", 0}}), base + 1);
+    stranger.send(StatusReport("EVIL", { { "1", 0 } }), base + 1);
+    friendly.send(StatusReport("GOOD", { { "1", 0 } }), base + 1);
     ASSERT_TRUE(SpinUntil([&] { return system(peer(2)) != nullptr; }));
-    EXPECT_EQ(TcpRequest(peer(3), base, Request(MSG_CLEAR, 1, "", 6)), ByteVector{});
+    EXPECT_EQ(TcpRequest(peer(3), base, Request(MSG_CLEAR, 1, "", 6)), ByteVector {});
     EXPECT_EQ(system(peer(3)), nullptr);
     EXPECT_EQ(hub->refusedCount(), 2u);
     const auto lines = console.lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Refused from: " + peer(3)), 2);
     for (const auto& line : lines)
         EXPECT_EQ(line.find("EVIL"), std::string::npos) << line;
-    EXPECT_EQ(TcpRequest(peer(2), base, Request(MSG_CLEAR, 2, "", 6)), (ByteVector{0x0B, 0x01, 0x00, 0x06, 0x00, 0x02}));
+    EXPECT_EQ(
+        TcpRequest(peer(2), base, Request(MSG_CLEAR, 2, "", 6)), (ByteVector { 0x0B, 0x01, 0x00, 0x06, 0x00, 0x02 }));
 }
 
 TEST_F(HubTest, SilentConnectionsAreClosed)

@@ -18,10 +18,19 @@ constexpr int kStationsPerReport = 3;
 
 // The table's systems: their own loopback range, type 2, so the hub never
 // forwards to them or pings them.
-std::string SystemAddress(int i) { return "127.250." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1); }
+std::string SystemAddress(int i)
+{
+    return "127.250." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1);
+}
 // One new system joins in every round, so a saved system.dat says which round it holds.
-std::string NewcomerAddress(int round) { return "127.251." + std::to_string(round / 250) + "." + std::to_string(round % 250 + 1); }
-std::string Station(int round, int k) { return "r" + std::to_string(round) + "-" + std::to_string(k); }
+std::string NewcomerAddress(int round)
+{
+    return "127.251." + std::to_string(round / 250) + "." + std::to_string(round % 250 + 1);
+}
+std::string Station(int round, int k)
+{
+    return "r" + std::to_string(round) + "-" + std::to_string(k);
+}
 
 using Snapshot = std::map<std::string, std::vector<std::string>>; // address -> stations
 
@@ -39,19 +48,21 @@ protected:
             QFile file(QString::fromStdString(dataPath() + "/" + SystemAddress(i) + ".dat"));
             ASSERT_TRUE(file.open(QIODevice::WriteOnly));
             file.write("base\r\n");
-            onDisk[SystemAddress(i)] = {"base"};
+            onDisk[SystemAddress(i)] = { "base" };
         }
     }
 
     bool launch(QProcess& process)
     {
         process.setWorkingDirectory(directory.path());
-        process.start(KORVEL_BINARY, {"--headless"});
+        process.start(KORVEL_BINARY, { "--headless" });
         QByteArray err;
-        return SpinUntil([&] {
-                   err += process.readAllStandardError();
-                   return err.contains("ready") || process.state() == QProcess::NotRunning;
-               }, 20000)
+        return SpinUntil(
+                   [&] {
+                       err += process.readAllStandardError();
+                       return err.contains("ready") || process.state() == QProcess::NotRunning;
+                   },
+                   20000)
             && process.state() == QProcess::Running;
     }
 
@@ -74,15 +85,18 @@ protected:
             if (changed.count(address))
                 continue;
             FakeUdpPeer(address).send(StatusReport(name, entries), base + 1);
-            changed[address] = onDisk.count(address) ? onDisk[address] : std::vector<std::string>{};
+            changed[address] = onDisk.count(address) ? onDisk[address] : std::vector<std::string> {};
             for (const auto& entry : entries)
                 changed[address].push_back(entry.first);
         }
         // The newcomer reported last; once it is known, every report is in.
-        EXPECT_TRUE(SpinUntil([&] {
-            return TcpRequest(NewcomerAddress(round), base, Request(MSG_GETDATA, 1, "N")).size()
-                == wire::kPageHeaderSize + wire::kStationSize * kStationsPerReport;
-        }, 10000)) << "round " << round;
+        EXPECT_TRUE(SpinUntil(
+            [&] {
+                return TcpRequest(NewcomerAddress(round), base, Request(MSG_GETDATA, 1, "N")).size()
+                    == wire::kPageHeaderSize + wire::kStationSize * kStationsPerReport;
+            },
+            10000))
+            << "round " << round;
         return changed;
     }
 
@@ -119,8 +133,7 @@ protected:
                                         << " is neither the old one nor the new one";
             if (tableIsNew) {
                 ASSERT_TRUE(isNew || after == changed.end())
-                    << "round " << round << ": system.dat was replaced before the station file of "
-                    << entry.IpAddress;
+                    << "round " << round << ": system.dat was replaced before the station file of " << entry.IpAddress;
             }
             newFiles += isNew && !isOld;
         }
@@ -144,7 +157,7 @@ protected:
 // shutdown: the table on disk is always a whole table.
 TEST_F(SaveKillProcessTest, KilledWhileSavingTheHubLeavesAWholeTable)
 {
-    const unsigned seed = std::random_device{}();
+    const unsigned seed = std::random_device {}();
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
 
@@ -177,6 +190,6 @@ TEST_F(SaveKillProcessTest, KilledWhileSavingTheHubLeavesAWholeTable)
     }
     std::printf("save kill: shutdown save %lld ms; rounds leaving the old table %d, the new one %d, "
                 "the old one with some new station files %d\n",
-                static_cast<long long>(saveMs), oldRounds, newRounds, mixedRounds);
+        static_cast<long long>(saveMs), oldRounds, newRounds, mixedRounds);
     EXPECT_GT(newRounds, 0);
 }

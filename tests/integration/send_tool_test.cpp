@@ -18,7 +18,7 @@ protected:
         DisableConsoleLog();
         writeSystems({});
         hub_.setWorkingDirectory(directory.path());
-        hub_.start(KORVEL_BINARY, {"--headless"});
+        hub_.start(KORVEL_BINARY, { "--headless" });
         ASSERT_TRUE(SpinUntil([&] { return hub_.readAllStandardError().contains("ready"); }, 10000));
     }
 
@@ -35,7 +35,7 @@ protected:
         QProcess tool;
         tool.start(KORVEL_SEND_BINARY, arguments);
         tool.waitForFinished(15000);
-        return {tool.exitCode(), QString::fromLatin1(tool.readAllStandardOutput())};
+        return { tool.exitCode(), QString::fromLatin1(tool.readAllStandardOutput()) };
     }
 
     QString at(int offset) const { return QStringLiteral("127.0.0.1:%1").arg(base + offset); }
@@ -48,29 +48,29 @@ protected:
 TEST_F(SendToolTest, TcpAnswerIsPrintedInTheTraceFormat)
 {
     const QString from = QString::fromStdString(peer(2));
-    auto [reportExit, reportOut] = send({"--from", from, at(1), "statusreport", "--stations", "41100,41101"});
+    auto [reportExit, reportOut] = send({ "--from", from, at(1), "statusreport", "--stations", "41100,41101" });
     EXPECT_EQ(reportExit, 0);
     EXPECT_TRUE(reportOut.isEmpty()) << "a datagram without --listen prints nothing";
 
     // The hub handles the report before the connection; retry until it shows.
     QString page;
     ASSERT_TRUE(SpinUntil([&] {
-        auto [code, out] = send({"--from", from, at(0), "getdatav2", "--page", "0", "--seq", "42"});
+        auto [code, out] = send({ "--from", from, at(0), "getdatav2", "--page", "0", "--seq", "42" });
         page = out;
         return code == 0 && out.contains("Bytes       : 40");
     }));
     EXPECT_TRUE(page.contains("HEADER      : 0B 07 00 28 00 2A (MSG_GETRESPONSE)")) << page.toStdString();
     EXPECT_TRUE(page.contains("SEQ_NO      : 42"));
 
-    auto [refusedExit, refusedOut] = send({"--from", from, "127.0.0.1:1", "getdata", "--timeout", "1"});
+    auto [refusedExit, refusedOut] = send({ "--from", from, "127.0.0.1:1", "getdata", "--timeout", "1" });
     EXPECT_EQ(refusedExit, 1);
 }
 
 TEST_F(SendToolTest, UdpListenPrintsTheAnswersSentToTheFixedPorts)
 {
     const QString from = QString::fromStdString(peer(5));
-    auto [code, out] = send({"--from", from, "--udp", "--listen", "--timeout", "2", at(4), "registerv2", "--stations",
-                             "41100,41101", "--system-id", "VK5"});
+    auto [code, out] = send({ "--from", from, "--udp", "--listen", "--timeout", "2", at(4), "registerv2", "--stations",
+        "41100,41101", "--system-id", "VK5" });
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(out.contains(QStringLiteral("to port 9004"))) << out.toStdString();
     EXPECT_TRUE(out.contains("HEADER      : 0B 0E 00 48 56 4B (MSG_MULTACK)")) << out.toStdString();

@@ -31,13 +31,13 @@ TEST(TextRender, EntryLabelsArePaddedAndUndefinedValuesShowQuestionMarks)
 
 TEST(TextRender, HexAndPrintableRenderings)
 {
-    const std::vector<std::uint8_t> ack = {0x0B, 0x01, 0x00, 0x06, 0x00, 0x2A};
+    const std::vector<std::uint8_t> ack = { 0x0B, 0x01, 0x00, 0x06, 0x00, 0x2A };
     EXPECT_EQ(HexText(ack), "0B 01 00 06 00 2A ");
     EXPECT_EQ(HexText(ack, 4), "00 2A ");
     EXPECT_EQ(HexText(ack, 6), "");
     EXPECT_EQ(HexText(ack, 60), "");
 
-    const std::vector<std::uint8_t> body = {'V', 'E', 0, 0x7E, 0x7F, 0x1F, 0x20, 0xFF};
+    const std::vector<std::uint8_t> body = { 'V', 'E', 0, 0x7E, 0x7F, 0x1F, 0x20, 0xFF };
     EXPECT_EQ(PrintableText(body), "VE.~.. .");
     EXPECT_EQ(PrintableText(body, 8), "");
 

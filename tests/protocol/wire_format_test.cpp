@@ -13,7 +13,7 @@ TEST(WireFormat, ReadersStayInsideTheBytesTheyAreGiven)
     EXPECT_EQ(GetSequenceNumber(none), 0);
     EXPECT_EQ(ReadField(none, 6, 32), "");
 
-    const std::vector<std::uint8_t> five = {0x0B, 0x03, 0x00, 0x46, 0x12};
+    const std::vector<std::uint8_t> five = { 0x0B, 0x03, 0x00, 0x46, 0x12 };
     EXPECT_EQ(GetMessageCode(five), 3);
     // Only the high byte of the sequence number was received.
     EXPECT_EQ(GetSequenceNumber(five), 0x1200);
@@ -43,7 +43,7 @@ TEST(WireFormat, FieldTextStopsAtNulFieldEndOrPacketEnd)
     EXPECT_EQ(ReadField(buffer, 6, 32), "");
     EXPECT_EQ(buffer[6], 0);
 
-    const std::vector<std::uint8_t> cut = {0, 0, 0, 0, 0, 0, '4', '1', '1'};
+    const std::vector<std::uint8_t> cut = { 0, 0, 0, 0, 0, 0, '4', '1', '1' };
     EXPECT_EQ(ReadField(cut, 6, 32), "411");
 }
 

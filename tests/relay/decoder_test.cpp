@@ -9,46 +9,48 @@ using DecoderTest = RelayFixture;
 TEST_F(DecoderTest, StatusReportTraceAndRegistration)
 {
     table.AddSystem("127.0.0.2", "127.0.0.2", kTypeQvx);
-    decode("127.0.0.2", StatusReport("QVX300", {{"41100", 1}, {"41101", 0}}));
-    EXPECT_EQ(lines(), (Lines{
-                           "Bytes       : 72",
-                           "HEADER      : 0B 08 00 48 51 56 (MSG_STATUSREPORT)",
-                           "System ID   : QVX300",
-                           "ArraySize   : 2",
-                           "BODY        : 41100:BUSY 41101:IDLE ",
-                       }));
+    decode("127.0.0.2", StatusReport("QVX300", { { "41100", 1 }, { "41101", 0 } }));
+    EXPECT_EQ(lines(),
+        (Lines {
+            "Bytes       : 72",
+            "HEADER      : 0B 08 00 48 51 56 (MSG_STATUSREPORT)",
+            "System ID   : QVX300",
+            "ArraySize   : 2",
+            "BODY        : 41100:BUSY 41101:IDLE ",
+        }));
     const SystemEntry* entry = table.FindSystem("127.0.0.2");
     ASSERT_NE(entry, nullptr);
     EXPECT_EQ(entry->Name, "QVX300");
-    EXPECT_EQ(entry->Stations, (std::vector<std::string>{"41100", "41101"}));
-    EXPECT_EQ(entry->StationStates, (std::vector<std::int32_t>{1, 0}));
+    EXPECT_EQ(entry->Stations, (std::vector<std::string> { "41100", "41101" }));
+    EXPECT_EQ(entry->StationStates, (std::vector<std::int32_t> { 1, 0 }));
 
     // Same station in other letter case, undefined status bytes stored signed.
-    decode("127.0.0.2", StatusReport("QVX300", {{"41100", 0xFF}, {"A1", 5}, {"a1", 0x80}}));
-    EXPECT_EQ(entry->Stations, (std::vector<std::string>{"41100", "41101", "A1"}));
-    EXPECT_EQ(entry->StationStates, (std::vector<std::int32_t>{-1, 0, -128}));
+    decode("127.0.0.2", StatusReport("QVX300", { { "41100", 0xFF }, { "A1", 5 }, { "a1", 0x80 } }));
+    EXPECT_EQ(entry->Stations, (std::vector<std::string> { "41100", "41101", "A1" }));
+    EXPECT_EQ(entry->StationStates, (std::vector<std::int32_t> { -1, 0, -128 }));
     EXPECT_EQ(lines().back(), "BODY        : 41100:???? A1:???? a1:???? ");
     EXPECT_TRUE(outbox.sent.empty());
 }
 
 TEST_F(DecoderTest, GenericAndUnknownCodesShowAHexBody)
 {
-    decode("127.0.0.2", ByteVector{0x0B, 0x01, 0x00, 0x06, 0x00, 0x2A});
-    EXPECT_EQ(lines(), (Lines{"Bytes       : 6", "HEADER      : 0B 01 00 06 00 2A (MSG_ACK)", "SEQ_NO      : 42",
-                              "BODY        : 00 2A "}));
+    decode("127.0.0.2", ByteVector { 0x0B, 0x01, 0x00, 0x06, 0x00, 0x2A });
+    EXPECT_EQ(lines(),
+        (Lines { "Bytes       : 6", "HEADER      : 0B 01 00 06 00 2A (MSG_ACK)", "SEQ_NO      : 42",
+            "BODY        : 00 2A " }));
 
-    for (std::uint8_t code : {0, 17}) {
+    for (std::uint8_t code : { 0, 17 }) {
         console.clear();
-        decode("127.0.0.2", ByteVector{0x0B, code, 0x00, 0x07, 0x01, 0x02, 0x03});
+        decode("127.0.0.2", ByteVector { 0x0B, code, 0x00, 0x07, 0x01, 0x02, 0x03 });
         char header[80];
         std::snprintf(header, sizeof header, "HEADER      : 0B %02X 00 07 01 02 (Unknown Command)", code);
-        EXPECT_EQ(lines(), (Lines{"Bytes       : 7", header, "BODY        : 01 02 03 "}));
+        EXPECT_EQ(lines(), (Lines { "Bytes       : 7", header, "BODY        : 01 02 03 " }));
     }
 
     console.clear();
-    decode("127.0.0.2", ByteVector{0x0B, 0x0B});
-    EXPECT_EQ(lines(), (Lines{"Bytes       : 2", "HEADER      : 0B 0B (MSG_REQ_GETDATA)", "SEQ_NO      : 0",
-                              "BODY        : "}));
+    decode("127.0.0.2", ByteVector { 0x0B, 0x0B });
+    EXPECT_EQ(lines(),
+        (Lines { "Bytes       : 2", "HEADER      : 0B 0B (MSG_REQ_GETDATA)", "SEQ_NO      : 0", "BODY        : " }));
 }
 
 TEST_F(DecoderTest, GetDataBodyIsPrintableText)
@@ -60,7 +62,7 @@ TEST_F(DecoderTest, GetDataBodyIsPrintableText)
 TEST_F(DecoderTest, EntryWalkStopsAtTheReceivedBytesAndAt512)
 {
     table.AddSystem("127.0.0.2", "127.0.0.2", kTypeQvx);
-    ByteVector packet = StatusReport("QVX300", {{"1", 0}, {"2", 1}, {"3", 2}});
+    ByteVector packet = StatusReport("QVX300", { { "1", 0 }, { "2", 1 }, { "3", 2 } });
     WriteU16(packet, wire::kEntryArraySizeOffset, 600);
     packet.resize(packet.size() - 1); // the third entry is cut short
     decode("127.0.0.2", packet);
@@ -81,10 +83,10 @@ TEST_F(DecoderTest, VelkaReportsAboutUnregisteredStationsGetADataMismatch)
     table.SetStationStatus("127.0.0.5", "41100", 255);
     SequenceCounter::instance().set(0x0102);
 
-    decode("127.0.0.5", StatusReport("V1", {{"41100", 2}, {"41199", 1}}));
+    decode("127.0.0.5", StatusReport("V1", { { "41100", 2 }, { "41199", 1 } }));
     const SystemEntry* entry = table.FindSystem("127.0.0.5");
-    EXPECT_EQ(entry->Stations, (std::vector<std::string>{"41100"}));
-    EXPECT_EQ(entry->StationStates, (std::vector<std::int32_t>{2}));
+    EXPECT_EQ(entry->Stations, (std::vector<std::string> { "41100" }));
+    EXPECT_EQ(entry->StationStates, (std::vector<std::int32_t> { 2 }));
     ASSERT_EQ(outbox.sent.size(), 1u);
     const auto& notice = outbox.sent[0];
     EXPECT_FALSE(notice.tcp);
@@ -101,13 +103,13 @@ TEST_F(DecoderTest, VelkaReportsAboutUnregisteredStationsGetADataMismatch)
 TEST_F(DecoderTest, MultiAckRegistersOnlyAcknowledgedStations)
 {
     table.AddSystem("127.0.0.2", "127.0.0.2", kTypeQvx);
-    decode("127.0.0.2", StatusReport("QVX300", {{"1", 1}, {"2", 2}, {"3", 7}}, MSG_MULTACK));
+    decode("127.0.0.2", StatusReport("QVX300", { { "1", 1 }, { "2", 2 }, { "3", 7 } }, MSG_MULTACK));
     EXPECT_EQ(lines().back(), "BODY        : 1:ACK 2:NAK 3:???? ");
     const SystemEntry* entry = table.FindSystem("127.0.0.2");
-    EXPECT_EQ(entry->Stations, (std::vector<std::string>{"1"}));
-    EXPECT_EQ(entry->StationStates, (std::vector<std::int32_t>{255}));
+    EXPECT_EQ(entry->Stations, (std::vector<std::string> { "1" }));
+    EXPECT_EQ(entry->StationStates, (std::vector<std::int32_t> { 255 }));
 
-    decode("127.0.0.2", StatusReport("QVX301", {{"9", 1}}, MSG_UNREG_MULTACK));
+    decode("127.0.0.2", StatusReport("QVX301", { { "9", 1 } }, MSG_UNREG_MULTACK));
     EXPECT_EQ(entry->Stations.size(), 1u);
     EXPECT_EQ(entry->Name, "QVX301");
 }
@@ -116,18 +118,19 @@ TEST_F(DecoderTest, SystemRegisterReKeysAndSetsPortAndEndpointType)
 {
     // Known as 10.0.0.9 by its To IP; now it speaks from 127.0.0.7.
     table.AppendEntry("10.0.0.9", "old", kTypeQvx, 2, 9000, "192.168.1.10");
-    decode("127.0.0.7", SystemRegister(3, "PBX7", 3, {192, 168, 1, 10}, 9100));
-    EXPECT_EQ(lines(), (Lines{
-                           "Bytes       : 48",
-                           "HEADER      : 0B 09 00 30 00 03 (MSG_SYSTEM_REGISTER)",
-                           "SEQ_NO      : 3",
-                           "System ID   : PBX7",
-                           "System IP   : 192.168.1.10",
-                           "System Port : 9100",
-                           "EndpointType: 3",
-                           "BODY1       : 00 03 C0 A8 01 0A 23 8C 00 00 ",
-                           "BODY2       : ",
-                       }));
+    decode("127.0.0.7", SystemRegister(3, "PBX7", 3, { 192, 168, 1, 10 }, 9100));
+    EXPECT_EQ(lines(),
+        (Lines {
+            "Bytes       : 48",
+            "HEADER      : 0B 09 00 30 00 03 (MSG_SYSTEM_REGISTER)",
+            "SEQ_NO      : 3",
+            "System ID   : PBX7",
+            "System IP   : 192.168.1.10",
+            "System Port : 9100",
+            "EndpointType: 3",
+            "BODY1       : 00 03 C0 A8 01 0A 23 8C 00 00 ",
+            "BODY2       : ",
+        }));
     const SystemEntry* entry = table.FindSystem("127.0.0.7");
     ASSERT_NE(entry, nullptr);
     EXPECT_EQ(entry->Name, "PBX7");
@@ -140,8 +143,8 @@ TEST_F(DecoderTest, TruncatedPacketsChangeNothingThatDidNotArrive)
 {
     table.AddSystem("127.0.0.2", "first", kTypeQvx);
     table.SetSystemPort("127.0.0.2", 9100);
-    decode("127.0.0.2", ByteVector{0x0B, MSG_SYSTEM_REGISTER, 0, 0x30, 0});
-    decode("127.0.0.2", ByteVector{0x0B, MSG_REGISTER, 0, 0x46});
+    decode("127.0.0.2", ByteVector { 0x0B, MSG_SYSTEM_REGISTER, 0, 0x30, 0 });
+    decode("127.0.0.2", ByteVector { 0x0B, MSG_REGISTER, 0, 0x46 });
     const SystemEntry* entry = table.FindSystem("127.0.0.2");
     EXPECT_EQ(entry->Name, "first");
     EXPECT_EQ(entry->Port, 9100);
@@ -156,7 +159,7 @@ TEST_F(DecoderTest, EveryLengthOfEveryCodeIsSafe)
     for (int code = 0; code <= 18; ++code) {
         full[1] = static_cast<std::uint8_t>(code);
         WriteU16(full, wire::kEntryArraySizeOffset, 0xFFFF);
-        for (std::size_t length : {0, 1, 2, 5, 6, 7, 37, 38, 39, 40, 47, 48, 55, 56, 57, 72, 1499, 1500, 2048}) {
+        for (std::size_t length : { 0, 1, 2, 5, 6, 7, 37, 38, 39, 40, 47, 48, 55, 56, 57, 72, 1499, 1500, 2048 }) {
             // An exact-size copy, so that a read past the end is caught by the sanitizers.
             const ByteVector packet(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(length));
             decode("127.0.0.2", packet);
@@ -172,7 +175,7 @@ TEST_F(DecoderTest, NothingIsTracedWithLoggingOffButTheStoreStillChanges)
 {
     DisableConsoleLog();
     table.AddSystem("127.0.0.2", "127.0.0.2", kTypeQvx);
-    decode("127.0.0.2", StatusReport("QVX300", {{"41100", 1}}));
+    decode("127.0.0.2", StatusReport("QVX300", { { "41100", 1 } }));
     EXPECT_TRUE(lines().empty());
     EXPECT_EQ(table.FindSystem("127.0.0.2")->Stations.size(), 1u);
 }

@@ -38,7 +38,7 @@ protected:
     RecordingOutbox outbox;
     Settings settings;
     TrafficCounters counters;
-    Replies replies{table, outbox, settings, counters};
+    Replies replies { table, outbox, settings, counters };
     CaptureConsoleSink console;
     ConsoleSink* previousSink = nullptr;
 };

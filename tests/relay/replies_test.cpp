@@ -44,11 +44,11 @@ protected:
 
 TEST_F(RepliesTest, StatusReportOnTheQvxEndpointIsForwardedToEveryOtherSystem)
 {
-    const ByteVector report = StatusReport("QVX300", {{"41100", 1}});
+    const ByteVector report = StatusReport("QVX300", { { "41100", 1 } });
     replies.udpStep(report, "127.0.0.2");
-    EXPECT_EQ(lines(), (Lines{"Forward To : 127.0.0.3", "Forward To : 127.0.0.4", "Forward To : 127.0.0.6"}));
+    EXPECT_EQ(lines(), (Lines { "Forward To : 127.0.0.3", "Forward To : 127.0.0.4", "Forward To : 127.0.0.6" }));
     // QVX: UDP to To IP at Port + 1; Velka: UDP to its address at 9003; other types get nothing.
-    EXPECT_EQ(destinations(), (Lines{"udp 10.1.1.3:9101", "udp 127.0.0.4:9003"}));
+    EXPECT_EQ(destinations(), (Lines { "udp 10.1.1.3:9101", "udp 127.0.0.4:9003" }));
     for (const auto& p : outbox.sent)
         EXPECT_EQ(p.bytes, report);
 
@@ -65,34 +65,35 @@ TEST_F(RepliesTest, StatusReportOnTheQvxEndpointIsForwardedToEveryOtherSystem)
 TEST_F(RepliesTest, VelkaEndpointAnswersAndForwardsByCode)
 {
     replies.velkaStep(Request(MSG_REGISTER, 0x1234, "V", 70), "127.0.0.4");
-    EXPECT_EQ(lines(), (Lines{"Forward To : 127.0.0.2, 9000", "Forward To : 127.0.0.3, 9100",
-                              "Forward To : 127.0.0.6, 9000", "Send UDP Ack Packet : 4660"}));
-    EXPECT_EQ(destinations(), (Lines{"tcp 127.0.0.2:9000", "tcp 10.1.1.3:9100", "udp 127.0.0.4:9004"}));
-    EXPECT_EQ(outbox.sent.back().bytes, (ByteVector{0x0B, 0x01, 0x00, 0x06, 0x12, 0x34}));
+    EXPECT_EQ(lines(),
+        (Lines { "Forward To : 127.0.0.2, 9000", "Forward To : 127.0.0.3, 9100", "Forward To : 127.0.0.6, 9000",
+            "Send UDP Ack Packet : 4660" }));
+    EXPECT_EQ(destinations(), (Lines { "tcp 127.0.0.2:9000", "tcp 10.1.1.3:9100", "udp 127.0.0.4:9004" }));
+    EXPECT_EQ(outbox.sent.back().bytes, (ByteVector { 0x0B, 0x01, 0x00, 0x06, 0x12, 0x34 }));
     EXPECT_EQ(counters.SentByteCount.load(), 6);
 
     console.clear();
     outbox.sent.clear();
     replies.velkaStep(Request(MSG_CLEAR, 0x0180, "V", 10), "127.0.0.4");
-    EXPECT_EQ(lines(), (Lines{"Send UDP Ack Packet : 384"}));
-    EXPECT_EQ(outbox.sent.back().bytes, (ByteVector{0x0B, 0x01, 0x00, 0x06, 0x01, 0x80}));
+    EXPECT_EQ(lines(), (Lines { "Send UDP Ack Packet : 384" }));
+    EXPECT_EQ(outbox.sent.back().bytes, (ByteVector { 0x0B, 0x01, 0x00, 0x06, 0x01, 0x80 }));
 
     console.clear();
     outbox.sent.clear();
-    replies.velkaStep(StatusReport("V", {{"1", 0}}), "127.0.0.4");
-    EXPECT_EQ(lines(), (Lines{"Forward To : 127.0.0.2, 9001", "Forward To : 127.0.0.3, 9101",
-                              "Forward To : 127.0.0.6, 9001"}));
-    EXPECT_EQ(destinations(), (Lines{"udp 127.0.0.2:9001", "udp 10.1.1.3:9101"}));
+    replies.velkaStep(StatusReport("V", { { "1", 0 } }), "127.0.0.4");
+    EXPECT_EQ(lines(),
+        (Lines { "Forward To : 127.0.0.2, 9001", "Forward To : 127.0.0.3, 9101", "Forward To : 127.0.0.6, 9001" }));
+    EXPECT_EQ(destinations(), (Lines { "udp 127.0.0.2:9001", "udp 10.1.1.3:9101" }));
 
-    for (std::uint8_t code : {0, 1, 2, 7, 11, 14, 15, 16, 17}) {
+    for (std::uint8_t code : { 0, 1, 2, 7, 11, 14, 15, 16, 17 }) {
         outbox.sent.clear();
         replies.velkaStep(Request(code, 1, "V", 60), "127.0.0.4");
         EXPECT_TRUE(outbox.sent.empty()) << int(code);
     }
-    for (std::uint8_t code : {9, 10}) {
+    for (std::uint8_t code : { 9, 10 }) {
         outbox.sent.clear();
         replies.velkaStep(Request(code, 5, "V", 48), "127.0.0.4");
-        EXPECT_EQ(destinations(), (Lines{"udp 127.0.0.4:9004"})) << int(code);
+        EXPECT_EQ(destinations(), (Lines { "udp 127.0.0.4:9004" })) << int(code);
     }
 }
 
@@ -101,14 +102,14 @@ TEST_F(RepliesTest, VelkaEndpointAnswersAndForwardsByCode)
 TEST_F(RepliesTest, ForwardingPortOfAnyFilePortStaysDefined)
 {
     table.AppendEntry("127.0.0.7", "far", kTypeQvx, 2, std::numeric_limits<std::int32_t>::max(), "10.1.1.7");
-    for (const std::string& sender : {std::string("127.0.0.2"), std::string("127.0.0.4")}) {
+    for (const std::string& sender : { std::string("127.0.0.2"), std::string("127.0.0.4") }) {
         outbox.sent.clear();
         if (sender == "127.0.0.4")
-            replies.velkaStep(StatusReport("V", {{"1", 0}}), sender);
+            replies.velkaStep(StatusReport("V", { { "1", 0 } }), sender);
         else
-            replies.udpStep(StatusReport("Q", {{"1", 0}}), sender);
-        const auto far = std::find_if(outbox.sent.begin(), outbox.sent.end(),
-                                      [](const SentPacket& p) { return p.host == "10.1.1.7"; });
+            replies.udpStep(StatusReport("Q", { { "1", 0 } }), sender);
+        const auto far = std::find_if(
+            outbox.sent.begin(), outbox.sent.end(), [](const SentPacket& p) { return p.host == "10.1.1.7"; });
         ASSERT_NE(far, outbox.sent.end()) << sender;
         EXPECT_EQ(far->port & 0xFFFF, 0) << "the senders use the low 16 bits of the port above";
     }
@@ -132,7 +133,7 @@ TEST_F(RepliesTest, VelkaMultiAcksAnswerStationListRequests)
 
     outbox.sent.clear();
     counters.SentByteCount = 0;
-    replies.velkaStep(StationListRequest(MSG_UNREGISTER, 10, "VK1", {"41100", "41101"}), "127.0.0.4");
+    replies.velkaStep(StationListRequest(MSG_UNREGISTER, 10, "VK1", { "41100", "41101" }), "127.0.0.4");
     ASSERT_EQ(outbox.sent.size(), 1u);
     EXPECT_EQ(outbox.sent[0].bytes.size(), 38u + 34u);
     EXPECT_EQ(outbox.sent[0].bytes[1], MSG_UNREG_MULTACK);
@@ -145,7 +146,7 @@ TEST_F(RepliesTest, GetResponsePagesOverUdpAndTcp)
     for (int i = 0; i < 120; ++i)
         table.SetStationStatus("127.0.0.4", std::to_string(41000 + i), 0);
 
-    const std::size_t lengths[] = {808, 808, 328, 8};
+    const std::size_t lengths[] = { 808, 808, 328, 8 };
     for (std::uint16_t page = 0; page < 4; ++page) {
         outbox.sent.clear();
         replies.velkaStep(GetDataV2(77, "VK1", page), "127.0.0.4");
@@ -169,17 +170,18 @@ TEST_F(RepliesTest, TcpRequestsAreAckedAndRegistrationsForwarded)
 {
     settings.TcpAddress = "127.0.0.1";
     replies.tcpStep(Request(MSG_REGISTER, 0x0102, "Q", 70), "127.0.0.3", writer());
-    EXPECT_EQ(lines(), (Lines{"Forward To : 127.0.0.2", "Forward To : 127.0.0.4", "Forward To : 127.0.0.6",
-                              "Send TCP Ack Packet : 258"}));
-    EXPECT_EQ(destinations(), (Lines{"tcp 127.0.0.2:9000", "udp 127.0.0.4:9003"}));
-    EXPECT_EQ(tcpWritten.back(), (ByteVector{0x0B, 0x01, 0x00, 0x06, 0x01, 0x02}));
+    EXPECT_EQ(lines(),
+        (Lines { "Forward To : 127.0.0.2", "Forward To : 127.0.0.4", "Forward To : 127.0.0.6",
+            "Send TCP Ack Packet : 258" }));
+    EXPECT_EQ(destinations(), (Lines { "tcp 127.0.0.2:9000", "udp 127.0.0.4:9003" }));
+    EXPECT_EQ(tcpWritten.back(), (ByteVector { 0x0B, 0x01, 0x00, 0x06, 0x01, 0x02 }));
     EXPECT_EQ(settings.TcpAddress, "127.0.0.6") << "the test client is left at the last system's address";
 
     // Status reports and unknown codes are acked too, echoing bytes 4-5.
     outbox.sent.clear();
-    replies.tcpStep(StatusReport("QVX300", {{"1", 1}}), "127.0.0.3", writer());
-    EXPECT_EQ(tcpWritten.back(), (ByteVector{0x0B, 0x01, 0x00, 0x06, 'Q', 'V'}));
-    replies.tcpStep(ByteVector{0x0B, 0x63, 0, 6, 0, 9}, "127.0.0.3", writer());
-    EXPECT_EQ(tcpWritten.back(), (ByteVector{0x0B, 0x01, 0x00, 0x06, 0x00, 0x09}));
+    replies.tcpStep(StatusReport("QVX300", { { "1", 1 } }), "127.0.0.3", writer());
+    EXPECT_EQ(tcpWritten.back(), (ByteVector { 0x0B, 0x01, 0x00, 0x06, 'Q', 'V' }));
+    replies.tcpStep(ByteVector { 0x0B, 0x63, 0, 6, 0, 9 }, "127.0.0.3", writer());
+    EXPECT_EQ(tcpWritten.back(), (ByteVector { 0x0B, 0x01, 0x00, 0x06, 0x00, 0x09 }));
     EXPECT_TRUE(outbox.sent.empty());
 }

@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <numeric>
 #include <mutex>
+#include <numeric>
 #include <thread>
 
 using namespace korvel;
@@ -51,13 +51,13 @@ TEST(SenderEngine, CopiesTheBytesAndCountsEverySender)
     TrafficCounters counters;
     {
         SenderEngine engine(counters);
-        std::vector<std::uint8_t> buffer = {1, 2, 3, 4};
+        std::vector<std::uint8_t> buffer = { 1, 2, 3, 4 };
         engine.sendUdp("127.0.0.1", receiver.localPort(), buffer);
         buffer.assign(4, 0xEE); // the caller may reuse its buffer at once
         ASSERT_TRUE(receiver.waitForReadyRead(5000));
         char data[16];
         EXPECT_EQ(receiver.readDatagram(data, sizeof data), 4);
-        EXPECT_EQ(std::vector<std::uint8_t>(data, data + 4), (std::vector<std::uint8_t>{1, 2, 3, 4}));
+        EXPECT_EQ(std::vector<std::uint8_t>(data, data + 4), (std::vector<std::uint8_t> { 1, 2, 3, 4 }));
         ASSERT_TRUE(WaitFor([&] { return counters.LiveSenderCount.load() == 0; }));
         EXPECT_EQ(counters.SentByteCount.load(), 4);
     }
@@ -78,7 +78,7 @@ TEST(SenderEngine, FailuresAreLoggedReportedAndStillCounted)
             std::lock_guard guard(mutex);
             failed.push_back(host);
         });
-        const std::uint8_t bytes[6] = {0x0B, 1, 0, 6, 0, 1};
+        const std::uint8_t bytes[6] = { 0x0B, 1, 0, 6, 0, 1 };
         engine.sendTcp("127.0.0.1", FreeTcpPortWithNothingListening(), bytes);
         engine.sendUdp("not a host name", 9, bytes);
         engine.sendUdp(std::string(32, '1'), 9, bytes); // longer than a host field holds
@@ -91,11 +91,11 @@ TEST(SenderEngine, FailuresAreLoggedReportedAndStillCounted)
     SetConsoleSink(previous);
 
     std::sort(capture.lines.begin(), capture.lines.end());
-    EXPECT_EQ(capture.lines, (std::vector<std::string>{std::string(32, '1') + " : gethostbyname() failed!",
-                                                       "127.0.0.1 : connect() errror!",
-                                                       "not a host name : gethostbyname() failed!"}));
+    EXPECT_EQ(capture.lines,
+        (std::vector<std::string> { std::string(32, '1') + " : gethostbyname() failed!",
+            "127.0.0.1 : connect() errror!", "not a host name : gethostbyname() failed!" }));
     std::sort(failed.begin(), failed.end());
-    EXPECT_EQ(failed, (std::vector<std::string>{std::string(32, '1'), "127.0.0.1", "not a host name"}));
+    EXPECT_EQ(failed, (std::vector<std::string> { std::string(32, '1'), "127.0.0.1", "not a host name" }));
 }
 
 TEST(SenderEngine, TcpSendDeliversThePacketAndCloses)
@@ -104,7 +104,7 @@ TEST(SenderEngine, TcpSendDeliversThePacketAndCloses)
     ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
     TrafficCounters counters;
     SenderEngine engine(counters);
-    const std::uint8_t bytes[3] = {7, 8, 9};
+    const std::uint8_t bytes[3] = { 7, 8, 9 };
     engine.sendTcp("127.0.0.1", server.serverPort(), bytes);
     ASSERT_TRUE(server.waitForNewConnection(5000));
     QTcpSocket* socket = server.nextPendingConnection();
@@ -133,13 +133,13 @@ TEST(SenderEngine, EachSendCarriesItsOwnBytesAndOneRefusalSparesTheRest)
     {
         SenderEngine engine(counters);
         engine.setFailureHandler([&](const std::string& host) { failed.push_back(host); });
-        std::vector<std::uint8_t> buffer = {1, 2, 3};
+        std::vector<std::uint8_t> buffer = { 1, 2, 3 };
         engine.sendUdp("127.0.0.1", port, buffer);
         engine.sendUdp("127.0.0.1", port, buffer);
-        buffer = {4, 5, 6};
+        buffer = { 4, 5, 6 };
         engine.sendUdp("127.0.0.1", 0, buffer); // the kernel refuses port 0
         engine.sendUdp("127.0.0.1", port, buffer);
-        buffer = {4, 5};
+        buffer = { 4, 5 };
         engine.sendUdp("127.0.0.1", port, buffer);
         ASSERT_TRUE(WaitFor([&] { return counters.LiveSenderCount.load() == 0; }));
         EXPECT_EQ(counters.SentByteCount.load(), 14);
@@ -154,9 +154,9 @@ TEST(SenderEngine, EachSendCarriesItsOwnBytesAndOneRefusalSparesTheRest)
         ASSERT_GE(count, 0);
         received.emplace_back(data, data + count);
     }
-    EXPECT_EQ(received, (std::vector<std::vector<std::uint8_t>>{{1, 2, 3}, {1, 2, 3}, {4, 5, 6}, {4, 5}}));
-    EXPECT_EQ(capture.lines, (std::vector<std::string>{"127.0.0.1 : sendto() error!"}));
-    EXPECT_EQ(failed, (std::vector<std::string>{"127.0.0.1"}));
+    EXPECT_EQ(received, (std::vector<std::vector<std::uint8_t>> { { 1, 2, 3 }, { 1, 2, 3 }, { 4, 5, 6 }, { 4, 5 } }));
+    EXPECT_EQ(capture.lines, (std::vector<std::string> { "127.0.0.1 : sendto() error!" }));
+    EXPECT_EQ(failed, (std::vector<std::string> { "127.0.0.1" }));
 }
 
 // A datagram may leave from the caller's thread, but never ahead of one that
@@ -169,7 +169,7 @@ TEST(SenderEngine, DatagramsToOneDestinationLeaveInCallOrder)
     TrafficCounters counters;
     SenderEngine engine(counters);
     for (std::uint8_t i = 0; i < 20; ++i) {
-        const std::uint8_t bytes[1] = {i};
+        const std::uint8_t bytes[1] = { i };
         engine.sendUdp(i == 0 ? "localhost" : "127.0.0.1", port, bytes);
     }
     std::vector<std::uint8_t> received;
@@ -179,7 +179,7 @@ TEST(SenderEngine, DatagramsToOneDestinationLeaveInCallOrder)
         received.push_back(static_cast<std::uint8_t>(data[0]));
     }
     std::vector<std::uint8_t> expected(20);
-    std::iota(expected.begin(), expected.end(), std::uint8_t{0});
+    std::iota(expected.begin(), expected.end(), std::uint8_t { 0 });
     EXPECT_EQ(received, expected);
     ASSERT_TRUE(WaitFor([&] { return counters.LiveSenderCount.load() == 0; }));
     EXPECT_EQ(counters.SentByteCount.load(), 20);

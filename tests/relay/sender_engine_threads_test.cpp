@@ -21,13 +21,13 @@ namespace {
 class CountingSink : public ConsoleSink {
 public:
     void appendLine(std::string_view) override { ++lines; }
-    std::atomic<int> lines{0};
+    std::atomic<int> lines { 0 };
 };
 
 int Listener(int backlog, int& port)
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
+    sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
@@ -56,7 +56,7 @@ TEST(SenderEngineThreads, SendingFailingAndShuttingDownWithConnectsHanging)
     int holePort = 0;
     const int hole = Listener(0, holePort);
     const int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to{};
+    sockaddr_in to {};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     to.sin_port = htons(static_cast<std::uint16_t>(holePort));
@@ -65,13 +65,13 @@ TEST(SenderEngineThreads, SendingFailingAndShuttingDownWithConnectsHanging)
     close(Listener(1, refusedPort));
 
     TrafficCounters counters;
-    std::atomic<int> failures{0};
+    std::atomic<int> failures { 0 };
     {
         SenderEngine::Options options;
         options.tcpConnectTimeoutMs = 200;
         SenderEngine engine(counters, options);
         engine.setFailureHandler([&](const std::string&) { ++failures; });
-        const std::uint8_t bytes[6] = {0x0B, 1, 0, 6, 0, 1};
+        const std::uint8_t bytes[6] = { 0x0B, 1, 0, 6, 0, 1 };
         for (int round = 0; round < 50; ++round) {
             engine.sendTcp("127.0.0.1", refusedPort, bytes);
             engine.sendTcp("127.0.0.1", holePort, bytes);

@@ -45,7 +45,7 @@ TEST_F(ConsoleLogTest, WritesNothingUntilEnabled)
 TEST_F(ConsoleLogTest, LongLinesAreKeptWhole)
 {
     EnableConsoleLog();
-    for (std::size_t length : {1023u, 1024u, 4488u + 14u}) {
+    for (std::size_t length : { 1023u, 1024u, 4488u + 14u }) {
         capture_.clear();
         const std::string text(length, 'x');
         ConsoleLog("%s", text.c_str());
@@ -69,7 +69,7 @@ TEST_F(ConsoleLogTest, LinesFromTwoThreadsStayWholeAndOrdered)
     b.join();
 
     ASSERT_EQ(capture_.lines().size(), 2u * kLines);
-    int next[2] = {0, 0};
+    int next[2] = { 0, 0 };
     for (const auto& line : capture_.lines()) {
         const char tag = line[0];
         ASSERT_TRUE(tag == 'a' || tag == 'b');

@@ -10,14 +10,20 @@
 // for a whole one.
 namespace korvel::generated {
 
-inline std::size_t SystemCount(int generation) { return 500 + static_cast<std::size_t>(generation % 7); }
+inline std::size_t SystemCount(int generation)
+{
+    return 500 + static_cast<std::size_t>(generation % 7);
+}
 
 inline std::string Address(std::size_t index)
 {
     return "10.1." + std::to_string(index / 250) + "." + std::to_string(index % 250 + 1);
 }
 
-inline std::string Station(int generation, std::size_t index) { return std::to_string(generation) + "-" + std::to_string(index); }
+inline std::string Station(int generation, std::size_t index)
+{
+    return std::to_string(generation) + "-" + std::to_string(index);
+}
 
 inline std::size_t StationCount(int generation, std::size_t system)
 {
@@ -29,7 +35,7 @@ inline void Fill(SystemTable& table, int generation)
     for (std::size_t i = 0; i < SystemCount(generation); ++i) {
         const std::string address = Address(i);
         table.AppendEntry(address, "g" + std::to_string(generation), generation % 2, 2 + static_cast<int>(i % 2),
-                          9000 + generation % 1000, "172.16.0." + std::to_string(generation % 250));
+            9000 + generation % 1000, "172.16.0." + std::to_string(generation % 250));
         for (std::size_t k = 0; k < StationCount(generation, i); ++k)
             table.SetStationStatus(address, Station(generation, k), 0);
     }
@@ -58,14 +64,13 @@ inline std::optional<int> GenerationOf(const SystemTable& table, std::string& wh
     for (const SystemEntry& entry : table.Systems()) {
         const bool fieldsMatch = entry.IpAddress == Address(i) && entry.Name == firstName
             && entry.Type == generation % 2 && entry.EndpointType == 2 + static_cast<int>(i % 2)
-            && entry.Port == 9000 + generation % 1000
-            && entry.ToIp == "172.16.0." + std::to_string(generation % 250);
+            && entry.Port == 9000 + generation % 1000 && entry.ToIp == "172.16.0." + std::to_string(generation % 250);
         if (!fieldsMatch) {
             why = "system " + std::to_string(i) + " does not belong to generation " + std::to_string(generation);
             return std::nullopt;
         }
         bool stationsMatch = false;
-        for (int stationGeneration : {generation, generation + 1}) {
+        for (int stationGeneration : { generation, generation + 1 }) {
             std::vector<std::string> expected;
             for (std::size_t k = 0; k < StationCount(stationGeneration, i); ++k)
                 expected.push_back(Station(stationGeneration, k));

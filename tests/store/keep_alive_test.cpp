@@ -10,7 +10,7 @@ using ::testing::IsEmpty;
 
 namespace {
 
-const std::vector<std::uint8_t> kKeepAlive = {0x0B, 0x0B, 0x00, 0x04};
+const std::vector<std::uint8_t> kKeepAlive = { 0x0B, 0x0B, 0x00, 0x04 };
 
 class KeepAliveTest : public korvel::testing::TableTest {
 protected:
@@ -73,13 +73,13 @@ TEST_F(KeepAliveTest, AWorkingSystemTurnsNoDataOnlyWhenSilentForMoreThan90Second
     EXPECT_EQ(status("10.0.0.1"), SYSTEM_NO_DATA);
     EXPECT_EQ(status("10.0.0.2"), SYSTEM_NO_DATA) << "Velka systems age like any other";
     EXPECT_EQ(status("10.0.0.3"), SYSTEM_WORKING) << "endpoint type 3 is never aged";
-    EXPECT_THAT(outbox.udp, ElementsAre(SentPacket{"10.0.0.1", 9101, kKeepAlive}))
+    EXPECT_THAT(outbox.udp, ElementsAre(SentPacket { "10.0.0.1", 9101, kKeepAlive }))
         << "only the QVX system is asked, in the same sweep";
     EXPECT_THAT(console.lines(), ElementsAre("Send Keep-Alive Packet To : 10.0.0.1"));
     EXPECT_THAT(observer.events, ElementsAre("refresh", "refresh"));
 
     sweepAt(150);
-    EXPECT_THAT(outbox.udp, ElementsAre(SentPacket{"10.0.0.1", 9101, kKeepAlive})) << "asked again every sweep";
+    EXPECT_THAT(outbox.udp, ElementsAre(SentPacket { "10.0.0.1", 9101, kKeepAlive })) << "asked again every sweep";
     EXPECT_EQ(status("10.0.0.3"), SYSTEM_WORKING);
 
     // Hearing its name restarts the silence.
@@ -102,16 +102,16 @@ TEST_F(KeepAliveTest, OnlyUnknownAndNoDataQvxSystemsAreAsked)
     table.SetSystemStatus("10.0.0.4", SYSTEM_ERROR);
     table.AppendEntry("10.0.0.5", "", kTypeQvx, 2, 9000, "192.168.0.5");
 
-    for (std::int64_t at : {0, 30, 120}) {
+    for (std::int64_t at : { 0, 30, 120 }) {
         sweepAt(at);
-        EXPECT_THAT(outbox.udp, ElementsAre(SentPacket{"10.0.0.1", 9001, kKeepAlive},
-                                            SentPacket{"10.0.0.5", 9001, kKeepAlive}))
+        EXPECT_THAT(outbox.udp,
+            ElementsAre(SentPacket { "10.0.0.1", 9001, kKeepAlive }, SentPacket { "10.0.0.5", 9001, kKeepAlive }))
             << "sent to the address, not To IP, at " << at;
         EXPECT_EQ(status("10.0.0.1"), SYSTEM_UNKNOWN);
         EXPECT_EQ(status("10.0.0.4"), SYSTEM_ERROR) << "an error system waits until it speaks";
     }
-    EXPECT_THAT(console.lines(), ElementsAre("Send Keep-Alive Packet To : 10.0.0.1",
-                                             "Send Keep-Alive Packet To : 10.0.0.5"));
+    EXPECT_THAT(
+        console.lines(), ElementsAre("Send Keep-Alive Packet To : 10.0.0.1", "Send Keep-Alive Packet To : 10.0.0.5"));
 }
 
 TEST_F(KeepAliveTest, APortNoSocketCanReachCountsAsAFailedSend)
@@ -124,7 +124,7 @@ TEST_F(KeepAliveTest, APortNoSocketCanReachCountsAsAFailedSend)
     table.SetSystemPort("10.0.0.3", 65534);
 
     sweepAt(0);
-    EXPECT_THAT(outbox.udp, ElementsAre(SentPacket{"10.0.0.3", 65535, kKeepAlive}));
+    EXPECT_THAT(outbox.udp, ElementsAre(SentPacket { "10.0.0.3", 65535, kKeepAlive }));
     EXPECT_EQ(status("10.0.0.1"), SYSTEM_ERROR);
     EXPECT_EQ(status("10.0.0.2"), SYSTEM_ERROR);
     sweepAt(30);

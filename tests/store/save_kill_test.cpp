@@ -38,8 +38,8 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
         const std::string generation = std::to_string(firstGeneration);
-        char* argv[] = {const_cast<char*>(KORVEL_SAVE_LOOP), const_cast<char*>(folder.c_str()),
-                        const_cast<char*>(generation.c_str()), nullptr};
+        char* argv[] = { const_cast<char*>(KORVEL_SAVE_LOOP), const_cast<char*>(folder.c_str()),
+            const_cast<char*>(generation.c_str()), nullptr };
         if (posix_spawn(&pid_, KORVEL_SAVE_LOOP, &actions, nullptr, argv, environ) != 0)
             pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
@@ -74,8 +74,7 @@ public:
         int status = 0;
         waitpid(pid_, &status, 0);
         pid_ = -1;
-        while (readReports(1000)) {
-        }
+        while (readReports(1000)) { }
     }
 
     int lastCommitted() const { return lastCommitted_; }
@@ -83,7 +82,7 @@ public:
 private:
     bool readReports(int timeoutMs)
     {
-        pollfd poll_fd{fd_, POLLIN, 0};
+        pollfd poll_fd { fd_, POLLIN, 0 };
         if (poll(&poll_fd, 1, timeoutMs) <= 0)
             return false;
         char buffer[256];
@@ -108,8 +107,8 @@ TEST(SaveKill, AKilledSaveLeavesTheOldTableOrTheNewOneWhole)
 {
     // A kill tests the rename, not the disk; on a memory file system the
     // commits' waits for the disk cost nothing and the rounds stay short.
-    const QString base = QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm")
-                                                                            : QDir::tempPath();
+    const QString base
+        = QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm") : QDir::tempPath();
     QTemporaryDir temp(base + QStringLiteral("/korvel-save-kill-XXXXXX"));
     ASSERT_TRUE(temp.isValid());
     const std::string folder = temp.path().toStdString() + "/data";
@@ -120,7 +119,7 @@ TEST(SaveKill, AKilledSaveLeavesTheOldTableOrTheNewOneWhole)
         table.SaveSystems();
     }
 
-    const unsigned seed = std::random_device{}();
+    const unsigned seed = std::random_device {}();
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
     int onDisk = 0;

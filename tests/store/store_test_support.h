@@ -39,11 +39,11 @@ class RecordingOutbox : public Outbox {
 public:
     void sendUdp(const std::string& host, int port, Bytes bytes) override
     {
-        udp.push_back({host, port, {bytes.begin(), bytes.end()}});
+        udp.push_back({ host, port, { bytes.begin(), bytes.end() } });
     }
     void sendTcp(const std::string& host, int port, Bytes bytes) override
     {
-        tcp.push_back({host, port, {bytes.begin(), bytes.end()}});
+        tcp.push_back({ host, port, { bytes.begin(), bytes.end() } });
     }
 
     std::vector<SentPacket> udp;
@@ -53,7 +53,7 @@ public:
 inline std::string ReadFile(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return { std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>() };
 }
 
 inline void WriteFile(const std::filesystem::path& path, const std::string& content)

@@ -27,7 +27,7 @@ protected:
         std::vector<std::string> rows;
         for (const SystemEntry& e : table.Systems())
             rows.push_back(e.IpAddress + " " + e.ToIp + " " + std::to_string(e.Port) + " " + std::to_string(e.Type)
-                           + " " + std::to_string(e.EndpointType) + " [" + e.Name + "]");
+                + " " + std::to_string(e.EndpointType) + " [" + e.Name + "]");
         return rows;
     }
 };
@@ -38,7 +38,7 @@ TEST(SystemFileFormat, ScansFieldsTheWayScanfDoes)
 {
     std::string a, b;
     std::int32_t n = -7;
-    const datfile::ScanTarget textText[] = {&a, &b};
+    const datfile::ScanTarget textText[] = { &a, &b };
     EXPECT_EQ(datfile::ScanLine("one   two three\r\n", "%s\t%s", textText), 2) << "a TAB matches blanks";
     EXPECT_EQ(a, "one");
     EXPECT_EQ(b, "two");
@@ -47,7 +47,7 @@ TEST(SystemFileFormat, ScansFieldsTheWayScanfDoes)
     EXPECT_EQ(a, "solo");
     EXPECT_EQ(b, "kept") << "a field not read keeps its value";
 
-    const datfile::ScanTarget numberText[] = {&n, &a};
+    const datfile::ScanTarget numberText[] = { &n, &a };
     EXPECT_EQ(datfile::ScanLine("12abc", "%d\t%s", numberText), 2) << "a TAB also matches no white space";
     EXPECT_EQ(n, 12);
     EXPECT_EQ(a, "abc");
@@ -59,7 +59,7 @@ TEST(SystemFileFormat, ScansFieldsTheWayScanfDoes)
     EXPECT_EQ(datfile::ScanLine(std::string("ab\0cd ef", 8), "%s\t%s", textText), 1) << "a zero byte ends the line";
     EXPECT_EQ(a, "ab");
 
-    const datfile::ScanTarget version[] = {&n};
+    const datfile::ScanTarget version[] = { &n };
     EXPECT_EQ(datfile::ScanLine("Version:4\r\n", "Version : %d", version), 1);
     EXPECT_EQ(n, 4);
     EXPECT_EQ(datfile::ScanLine("Version 4", "Version : %d", version), 0);
@@ -75,10 +75,11 @@ TEST_F(SystemFilesTest, SavesTheExactTextForm)
     table.SetStationStatus("10.0.0.2", "2a", 1);
     table.SaveSystems();
 
-    EXPECT_EQ(ReadFile(data() / "system.dat"), "Version : 5\r\n"
-                                               "Base Port : 19000\r\n"
-                                               "10.0.0.1\t10.0.0.1\t9000\t0\t2\t\r\n"
-                                               "10.0.0.2\t192.168.1.2\t-5\t1\t3\tMain PBX\r\n");
+    EXPECT_EQ(ReadFile(data() / "system.dat"),
+        "Version : 5\r\n"
+        "Base Port : 19000\r\n"
+        "10.0.0.1\t10.0.0.1\t9000\t0\t2\t\r\n"
+        "10.0.0.2\t192.168.1.2\t-5\t1\t3\tMain PBX\r\n");
     EXPECT_EQ(ReadFile(data() / "10.0.0.1.dat"), "");
     EXPECT_EQ(ReadFile(data() / "10.0.0.2.dat"), "100\r\n2a\r\n");
 
@@ -155,7 +156,8 @@ TEST_F(SystemFilesTest, ReadsEveryVersionOfSystemDat)
 
     loadSystemFile("Version : 6\r\nBase Port : 19100\r\n10.0.0.1\t10.9.9.1\t9100\t1\t3\tAlpha\r\n");
     EXPECT_EQ(basePort, 19100);
-    EXPECT_THAT(rows(), ElementsAre("10.0.0.1 10.0.0.1 9000 0 2 [10.9.9.1]")) << "unknown versions read address and name";
+    EXPECT_THAT(rows(), ElementsAre("10.0.0.1 10.0.0.1 9000 0 2 [10.9.9.1]"))
+        << "unknown versions read address and name";
 
     loadSystemFile("Version : -2\r\nBase Port : 19200\r\n10.0.0.1\tAlpha\r\n");
     EXPECT_EQ(basePort, 19100);
@@ -180,22 +182,21 @@ TEST_F(SystemFilesTest, EachLineTakesTheDefaultsOfTheFieldsItLacks)
                    " \t\r\n"
                    "10.0.0.1\t10.9.9.9\t9999\t0\t2\tSecond\r\n"
                    "10.0.0.5\t10.9.9.5\t9500\t0\t2\tLast");
-    EXPECT_THAT(rows(), ElementsAre("10.0.0.1 10.9.9.1 9100 1 3 [Alpha]", "10.0.0.2 10.0.0.2 9000 0 2 []",
-                                    "10.0.0.3 10.9.9.3 9000 0 2 []", "10.0.0.4 10.9.9.4 9400 -1 3 []",
-                                    "10.0.0.5 10.9.9.5 9500 0 2 [Last]"))
+    EXPECT_THAT(rows(),
+        ElementsAre("10.0.0.1 10.9.9.1 9100 1 3 [Alpha]", "10.0.0.2 10.0.0.2 9000 0 2 []",
+            "10.0.0.3 10.9.9.3 9000 0 2 []", "10.0.0.4 10.9.9.4 9400 -1 3 []", "10.0.0.5 10.9.9.5 9500 0 2 [Last]"))
         << "the first line with an address wins; empty lines are skipped";
 }
 
 TEST_F(SystemFilesTest, LinesLongerThan254CharactersAreReadInPieces)
 {
     const std::string longName(245, 'N');
-    loadSystemFile("10.0.0.1\t" + longName + "10.0.0.9\tTail\r\n"
-                   + "10.0.0.2\t" + longName + "\r\n" // exactly 254 characters before the line end
-                   + "10.0.0.3\tC\r\n");
-    EXPECT_THAT(rows(), ElementsAre("10.0.0.1 10.0.0.1 9000 0 2 [" + longName + "]",
-                                    "10.0.0.9 10.0.0.9 9000 0 2 [Tail]",
-                                    "10.0.0.2 10.0.0.2 9000 0 2 [" + longName + "]",
-                                    "10.0.0.3 10.0.0.3 9000 0 2 [C]"));
+    loadSystemFile("10.0.0.1\t" + longName + "10.0.0.9\tTail\r\n" + "10.0.0.2\t" + longName
+        + "\r\n" // exactly 254 characters before the line end
+        + "10.0.0.3\tC\r\n");
+    EXPECT_THAT(rows(),
+        ElementsAre("10.0.0.1 10.0.0.1 9000 0 2 [" + longName + "]", "10.0.0.9 10.0.0.9 9000 0 2 [Tail]",
+            "10.0.0.2 10.0.0.2 9000 0 2 [" + longName + "]", "10.0.0.3 10.0.0.3 9000 0 2 [C]"));
 }
 
 TEST_F(SystemFilesTest, LineBreaksInNamesAndStationsCannotPlantLines)
@@ -237,9 +238,10 @@ TEST_F(SystemFilesTest, TwoEntriesWithOneAddressSaveBothLinesAndLoadTheFirst)
     table.ReplaceSystemAddress("10.0.0.9", "10.0.0.5");
     table.SaveSystems();
 
-    EXPECT_EQ(ReadFile(data() / "system.dat"), "Version : 5\r\nBase Port : 9000\r\n"
-                                               "10.0.0.9\t10.0.0.5\t9000\t0\t2\tOld\r\n"
-                                               "10.0.0.9\t10.0.0.9\t9000\t0\t2\tNew\r\n");
+    EXPECT_EQ(ReadFile(data() / "system.dat"),
+        "Version : 5\r\nBase Port : 9000\r\n"
+        "10.0.0.9\t10.0.0.5\t9000\t0\t2\tOld\r\n"
+        "10.0.0.9\t10.0.0.9\t9000\t0\t2\tNew\r\n");
     EXPECT_EQ(ReadFile(data() / "10.0.0.9.dat"), "91\r\n") << "the later entry's stations are written last";
     EXPECT_EQ(ReadFile(data() / "10.0.0.5.dat"), "51\r\n") << "the old file stays";
 
@@ -277,7 +279,7 @@ TEST_F(SystemFilesTest, BasePortIsTakenOnlyWhenTheHubCanListenOnIt)
 {
     loadSystemFile("Version : 5\r\nBase Port : 65531\r\n");
     EXPECT_EQ(basePort, 65531);
-    for (const char* line : {"Base Port : 65532", "Base Port : 0", "Base Port : -9000", "Base Port : x"}) {
+    for (const char* line : { "Base Port : 65532", "Base Port : 0", "Base Port : -9000", "Base Port : x" }) {
         basePort = 19000;
         loadSystemFile(std::string("Version : 5\r\n") + line + "\r\n10.0.0.1\tX\t9000\t0\t2\tA\r\n");
         EXPECT_EQ(basePort, 19000) << line;
@@ -294,16 +296,16 @@ TEST_F(SystemFilesTest, UnsafeStationFileNamesAreSkippedAndTheSaveGoesOn)
 {
     const std::string longest(244, '6'); // with ".dat" and a save's ".XXXXXX", 255 characters
     const std::string tooLong(245, '7');
-    for (const std::string& ip : {std::string("../x"), std::string("a/b"), std::string("a\\b"), std::string("\xff\xfe"),
-                                  tooLong, longest, std::string("10.0.0.1")}) {
+    for (const std::string& ip : { std::string("../x"), std::string("a/b"), std::string("a\\b"),
+             std::string("\xff\xfe"), tooLong, longest, std::string("10.0.0.1") }) {
         table.AddSystem(ip, "", kTypeQvx);
         table.SetStationStatus(ip, "1", 0);
     }
     table.SaveSystems();
 
     const std::string saved = ReadFile(data() / "system.dat");
-    for (const char* line : {"\r\n../x\t../x\t9000\t0\t2\t\r\n", "\r\na/b\ta/b\t", "\r\na\\b\ta\\b\t",
-                             "\r\n10.0.0.1\t10.0.0.1\t9000\t0\t2\t\r\n"})
+    for (const char* line : { "\r\n../x\t../x\t9000\t0\t2\t\r\n", "\r\na/b\ta/b\t", "\r\na\\b\ta\\b\t",
+             "\r\n10.0.0.1\t10.0.0.1\t9000\t0\t2\t\r\n" })
         EXPECT_NE(saved.find(line), std::string::npos) << line;
     EXPECT_NE(saved.find("\r\n" + tooLong + "\t"), std::string::npos);
 
@@ -330,14 +332,14 @@ TEST_F(SystemFilesTest, UnsafeStationFileNamesAreSkippedAndTheSaveGoesOn)
 // written to system.dat, and loaded system.dat's lines as its stations.
 TEST_F(SystemFilesTest, ASystemCalledSystemNeverTouchesTheTableFile)
 {
-    for (const std::string& ip : {std::string("10.0.0.1"), std::string("system"), std::string("SYSTEM")}) {
+    for (const std::string& ip : { std::string("10.0.0.1"), std::string("system"), std::string("SYSTEM") }) {
         table.AddSystem(ip, "n", kTypeQvx);
         table.SetStationStatus(ip, "41100", 0);
     }
     table.SaveSystems();
     table.LoadSystems();
-    EXPECT_THAT(rows(), ElementsAre("10.0.0.1 10.0.0.1 9000 0 2 [n]", "system system 9000 0 2 [n]",
-                                    "SYSTEM SYSTEM 9000 0 2 [n]"));
+    EXPECT_THAT(rows(),
+        ElementsAre("10.0.0.1 10.0.0.1 9000 0 2 [n]", "system system 9000 0 2 [n]", "SYSTEM SYSTEM 9000 0 2 [n]"));
     EXPECT_THAT(table.FindSystem("system")->Stations, IsEmpty());
     EXPECT_THAT(table.FindSystem("10.0.0.1")->Stations, ElementsAre("41100"));
     EXPECT_TRUE(datfile::IsSafeStationFileName("systems"));
@@ -349,7 +351,7 @@ TEST_F(SystemFilesTest, AFileThatAlreadyHoldsTheTextIsNotRewritten)
     table.AddSystem("10.0.0.2", "", kTypeQvx);
     table.SaveSystems();
     const auto inode = [this](const char* name) {
-        struct stat info {};
+        struct stat info { };
         ::stat((data() / name).c_str(), &info);
         return info.st_ino;
     };

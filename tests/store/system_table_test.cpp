@@ -9,7 +9,7 @@ using ::testing::IsEmpty;
 
 namespace {
 
-class SystemTableTest : public korvel::testing::TableTest {};
+class SystemTableTest : public korvel::testing::TableTest { };
 
 std::vector<std::string> AddressesOf(const SystemTable& table)
 {
@@ -116,7 +116,7 @@ TEST_F(SystemTableTest, ReKeyingCanLeaveTwoEntriesWithOneAddressAndTheEarlierWin
 
 TEST_F(SystemTableTest, LookupsFollowDeletesAndClears)
 {
-    for (const char* ip : {"10.0.0.1", "10.0.0.2", "10.0.0.3"})
+    for (const char* ip : { "10.0.0.1", "10.0.0.2", "10.0.0.3" })
         table.AddSystem(ip, ip, kTypeQvx);
     table.SetStationStatus("10.0.0.2", "21", 0);
 

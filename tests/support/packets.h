@@ -12,8 +12,7 @@ using ByteVector = std::vector<std::uint8_t>;
 
 // Packets as a PBX system would build them.
 inline ByteVector StatusReport(const std::string& systemId,
-                               const std::vector<std::pair<std::string, std::uint8_t>>& entries,
-                               std::uint8_t code = MSG_STATUSREPORT)
+    const std::vector<std::pair<std::string, std::uint8_t>>& entries, std::uint8_t code = MSG_STATUSREPORT)
 {
     ByteVector packet(wire::kFirstEntryOffset + wire::kEntrySize * entries.size(), 0);
     packet[0] = wire::kMarker;
@@ -29,8 +28,8 @@ inline ByteVector StatusReport(const std::string& systemId,
     return packet;
 }
 
-inline ByteVector Request(std::uint8_t code, std::uint16_t sequence, const std::string& systemId,
-                          std::size_t size = wire::kGetDataSize)
+inline ByteVector Request(
+    std::uint8_t code, std::uint16_t sequence, const std::string& systemId, std::size_t size = wire::kGetDataSize)
 {
     ByteVector packet(size, 0);
     packet[0] = wire::kMarker;
@@ -49,8 +48,8 @@ inline ByteVector GetDataV2(std::uint16_t sequence, const std::string& systemId,
     return packet;
 }
 
-inline ByteVector StationListRequest(std::uint8_t code, std::uint16_t sequence, const std::string& systemId,
-                                     const std::vector<std::string>& stations)
+inline ByteVector StationListRequest(
+    std::uint8_t code, std::uint16_t sequence, const std::string& systemId, const std::vector<std::string>& stations)
 {
     ByteVector packet = Request(code, sequence, systemId, wire::kListHeaderSize + wire::kStationSize * stations.size());
     WriteU16(packet, wire::kListArraySizeOffset, static_cast<std::uint16_t>(stations.size()));
@@ -61,7 +60,7 @@ inline ByteVector StationListRequest(std::uint8_t code, std::uint16_t sequence, 
 }
 
 inline ByteVector SystemRegister(std::uint16_t sequence, const std::string& systemId, std::uint16_t endpointType,
-                                 std::array<std::uint8_t, 4> ip, std::uint16_t port)
+    std::array<std::uint8_t, 4> ip, std::uint16_t port)
 {
     ByteVector packet = Request(MSG_SYSTEM_REGISTER, sequence, systemId, wire::kSystemRegisterSize);
     WriteU16(packet, wire::kEndpointTypeOffset, endpointType);

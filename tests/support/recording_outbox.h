@@ -25,7 +25,7 @@ public:
 private:
     void record(bool tcp, const std::string& host, int port, Bytes bytes)
     {
-        sent.push_back(SentPacket{tcp, host, port, std::vector<std::uint8_t>(bytes.begin(), bytes.end())});
+        sent.push_back(SentPacket { tcp, host, port, std::vector<std::uint8_t>(bytes.begin(), bytes.end()) });
     }
 };
 
