@@ -12,6 +12,12 @@ packages=(
   xdotool              # selects a system in the window during make bench WINDOW=1
   tshark
   iputils-ping         # "Ping to System" runs the system's ping
+  clang-format         # .ci/run refuses unformatted files
+  ccache               # used by the build when present
+  qt6-httpserver-dev qt6-websockets-dev   # the web console
+  chromium chromium-driver python3-selenium python3-prometheus-client  # web console tests
+  redis-server libhiredis-dev             # hubs that share their table
+  debhelper dpkg-dev lintian scdoc fakeroot bash-completion systemd  # the Debian packages
 )
 
 missing=()
