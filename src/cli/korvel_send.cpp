@@ -202,6 +202,58 @@ int SendUdp(const SendCommand& command, const sockaddr_in& to)
     return 0;
 }
 
+// The address a packet to `to` leaves from: --from, or the one the routing
+// table picks (a connected datagram socket learns it without sending).
+bool SourceAddressFor(const SendCommand& command, const sockaddr_in& to, in_addr& source)
+{
+    if (!command.from.empty()) {
+        sockaddr_in local;
+        if (!Resolve(command.from, 0, local))
+            return false;
+        source = local.sin_addr;
+        return true;
+    }
+    Socket probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in local {};
+    socklen_t length = sizeof local;
+    if (probe.fd() < 0 || connect(probe.fd(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0
+        || getsockname(probe.fd(), reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        return false;
+    source = local.sin_addr;
+    return true;
+}
+
+// The address a hub on this machine takes as its own when not told one: the
+// first IPv4 address of the host name.
+bool HostNameAddress(in_addr& address)
+{
+    char name[256] = "";
+    if (gethostname(name, sizeof name - 1) != 0)
+        return false;
+    sockaddr_in resolved;
+    if (!Resolve(name, 0, resolved))
+        return false;
+    address = resolved.sin_addr;
+    return true;
+}
+
+// A packet from the hub's own address either is ignored (datagrams) or puts
+// the hub into its own table (connections): both are mistakes unless meant.
+bool SendsFromHubsOwnAddress(const SendCommand& command, const sockaddr_in& to, std::string& sourceText)
+{
+    in_addr source {};
+    if (!SourceAddressFor(command, to, source))
+        return false;
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &source, text, sizeof text);
+    sourceText = text;
+    if (source.s_addr == to.sin_addr.s_addr)
+        return true;
+    in_addr own {};
+    const bool hubOnThisMachine = (ntohl(to.sin_addr.s_addr) >> 24) == 127;
+    return hubOnThisMachine && HostNameAddress(own) && own.s_addr == source.s_addr;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -216,9 +268,22 @@ int main(int argc, char* argv[])
         std::printf("%s", SendUsage());
         return 0;
     }
+    if (command->version) {
+        std::printf("korvel-send %s\n", KORVEL_VERSION);
+        return 0;
+    }
     sockaddr_in to;
     if (!Resolve(command->host, command->port, to)) {
         std::fprintf(stderr, "korvel-send: cannot resolve '%s'\n", command->host.c_str());
+        return 2;
+    }
+    std::string source;
+    if (!command->allowOwnAddress && SendsFromHubsOwnAddress(*command, to, source)) {
+        std::fprintf(stderr,
+            "korvel-send: the packet would come from %s, the hub's own address: the hub ignores its own\n"
+            "datagrams and would list itself as a system. Send from another address (e.g. --from 127.0.0.2),\n"
+            "or give --allow-own-address to do it all the same.\n",
+            source.c_str());
         return 2;
     }
     return command->transport == SendCommand::Transport::Tcp ? SendTcp(*command, to) : SendUdp(*command, to);

@@ -3,10 +3,13 @@
 #include "protocol/packet_builders.h"
 
 #include <arpa/inet.h>
+#include <getopt.h>
 
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstdlib>
+#include <functional>
 #include <map>
 
 namespace korvel {
@@ -14,6 +17,128 @@ namespace korvel {
 namespace {
 
 const std::vector<std::string> kDefaultStations = { "41100", "41101", "41102", "41103", "41104" };
+
+enum OptionId : int {
+    kHelp = 'h',
+    kVersion = 'V',
+    kFrom = 256,
+    kTcp,
+    kUdp,
+    kListen,
+    kAllowOwnAddress,
+    kSystemId,
+    kStations,
+    kStatus,
+    kResult,
+    kSource,
+    kDest,
+    kPage,
+    kSeq,
+    kEndpointType,
+    kAddress,
+    kPort,
+    kTimeout,
+};
+
+const option kOptions[] = {
+    { "help", no_argument, nullptr, kHelp },
+    { "version", no_argument, nullptr, kVersion },
+    { "from", required_argument, nullptr, kFrom },
+    { "tcp", no_argument, nullptr, kTcp },
+    { "udp", no_argument, nullptr, kUdp },
+    { "listen", no_argument, nullptr, kListen },
+    { "allow-own-address", no_argument, nullptr, kAllowOwnAddress },
+    { "system-id", required_argument, nullptr, kSystemId },
+    { "stations", required_argument, nullptr, kStations },
+    { "status", required_argument, nullptr, kStatus },
+    { "result", required_argument, nullptr, kResult },
+    { "source", required_argument, nullptr, kSource },
+    { "dest", required_argument, nullptr, kDest },
+    { "page", required_argument, nullptr, kPage },
+    { "seq", required_argument, nullptr, kSeq },
+    { "endpoint-type", required_argument, nullptr, kEndpointType },
+    { "address", required_argument, nullptr, kAddress },
+    { "port", required_argument, nullptr, kPort },
+    { "timeout", required_argument, nullptr, kTimeout },
+    { nullptr, 0, nullptr, 0 },
+};
+
+std::string OptionName(int id)
+{
+    for (const option& entry : kOptions) {
+        if (entry.name && entry.val == id)
+            return std::string("--") + entry.name;
+    }
+    return std::string("-") + static_cast<char>(id);
+}
+
+// The command line as given: valued options by id, switches, operands.
+struct RawArguments {
+    std::map<int, std::string> values;
+    std::optional<SendCommand::Transport> transport;
+    bool listen = false;
+    bool allowOwnAddress = false;
+    bool help = false;
+    bool version = false;
+    std::vector<std::string> operands;
+
+    bool has(int id) const { return values.count(id) != 0; }
+    std::string value(int id, std::string fallback) const
+    {
+        const auto found = values.find(id);
+        return found == values.end() ? std::move(fallback) : found->second;
+    }
+};
+
+bool ReadArguments(const std::vector<std::string>& arguments, RawArguments& raw, std::string& error)
+{
+    // getopt_long permutes its argv, so it gets a private, writable copy.
+    std::vector<std::string> storage { "korvel-send" };
+    storage.insert(storage.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& argument : storage)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(storage.size());
+
+    optind = 0; // GNU: start a fresh scan, as every call parses a new line
+    opterr = 0; // the messages are ours
+    for (;;) {
+        const int id = getopt_long(argc, argv.data(), ":hV", kOptions, nullptr);
+        if (id == -1)
+            break;
+        switch (id) {
+        case kHelp:
+            raw.help = true;
+            return true;
+        case kVersion:
+            raw.version = true;
+            return true;
+        case kTcp:
+        case kUdp:
+            raw.transport = id == kTcp ? SendCommand::Transport::Tcp : SendCommand::Transport::Udp;
+            break;
+        case kListen:
+            raw.listen = true;
+            break;
+        case kAllowOwnAddress:
+            raw.allowOwnAddress = true;
+            break;
+        case ':':
+            error = OptionName(optopt) + " needs a value";
+            return false;
+        case '?':
+            error = "unknown option "
+                + (optopt ? std::string("-") + static_cast<char>(optopt) : std::string(argv[optind - 1]));
+            return false;
+        default:
+            raw.values[id] = optarg;
+            break;
+        }
+    }
+    raw.operands.assign(argv.begin() + optind, argv.begin() + argc);
+    return true;
+}
 
 bool ParseInt(const std::string& text, long minimum, long maximum, long& value)
 {
@@ -79,6 +204,204 @@ bool DefaultsToUdp(const std::string& message)
     return message == "statusreport" || message == "multack" || message == "unreg-multack" || message == "keepalive";
 }
 
+// HOST:PORT and the message name.
+bool ParseTarget(const RawArguments& raw, SendCommand& command, std::string& error)
+{
+    if (raw.operands.size() < 2) {
+        error = "give HOST:PORT and a MESSAGE";
+        return false;
+    }
+    const std::string& target = raw.operands[0];
+    const std::size_t colon = target.rfind(':');
+    long port = 0;
+    if (colon == std::string::npos || colon == 0 || !ParseInt(target.substr(colon + 1), 1, 65535, port)) {
+        error = "'" + target + "' is not HOST:PORT";
+        return false;
+    }
+    command.host = target.substr(0, colon);
+    command.port = static_cast<int>(port);
+    command.message = raw.operands[1];
+    if (raw.operands.size() > 2 && command.message != "raw") {
+        error = "unexpected argument '" + raw.operands[2] + "'";
+        return false;
+    }
+    return true;
+}
+
+// Where the packet leaves from, by which transport, and how long to wait.
+bool ParseDelivery(const RawArguments& raw, SendCommand& command, std::string& error)
+{
+    command.from = raw.value(kFrom, {});
+    command.allowOwnAddress = raw.allowOwnAddress;
+    command.listen = raw.listen;
+    command.transport = raw.transport.value_or(
+        DefaultsToUdp(command.message) ? SendCommand::Transport::Udp : SendCommand::Transport::Tcp);
+    if (raw.has(kTimeout)) {
+        const std::string text = raw.value(kTimeout, {});
+        char* end = nullptr;
+        command.timeoutSeconds = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0' || !(command.timeoutSeconds > 0 && command.timeoutSeconds <= 3600)) {
+            error = "--timeout wants a number of seconds";
+            return false;
+        }
+    }
+    if (command.listen && command.transport != SendCommand::Transport::Udp) {
+        error = "--listen is for UDP";
+        return false;
+    }
+    if (command.listen && command.from.empty()) {
+        error = "--listen needs --from: the hub answers to ports 9003 and 9004 of the sender's address";
+        return false;
+    }
+    return true;
+}
+
+// The packet's fields, each from its option or its default.
+struct PacketFields {
+    std::string systemId;
+    bool systemIdGiven = false;
+    std::vector<std::string> stations;
+    bool stationsGiven = false;
+    std::string source;
+    std::string dest;
+    std::uint8_t status = STATUS_BUSY;
+    std::uint8_t result = RESULT_ACK;
+    long page = 0;
+    long endpointType = 2;
+    long systemPort = 9000;
+    std::string address;
+};
+
+bool ParseNumber(const RawArguments& raw, int id, long maximum, long& out, std::string& error)
+{
+    if (!raw.has(id) || ParseInt(raw.value(id, {}), 0, maximum, out))
+        return true;
+    error = OptionName(id) + " wants a number from 0 to " + std::to_string(maximum);
+    return false;
+}
+
+bool ParsePacketFields(const RawArguments& raw, const SendCommand& command, PacketFields& fields, std::string& error)
+{
+    const bool getData = command.message == "getdata" || command.message == "getdatav2";
+    fields.systemIdGiven = raw.has(kSystemId);
+    fields.systemId = raw.value(kSystemId, getData ? "VEZIDUZ" : "QVX300");
+    fields.stationsGiven = raw.has(kStations);
+    fields.stations = fields.stationsGiven ? SplitList(raw.value(kStations, {})) : kDefaultStations;
+    // A packet holds at most this many; cutting the list would send something
+    // other than what was asked for.
+    if (fields.stations.size() > wire::kMaxMultiAckEntries) {
+        error = "--stations lists " + std::to_string(fields.stations.size()) + " stations; a packet holds at most "
+            + std::to_string(wire::kMaxMultiAckEntries);
+        return false;
+    }
+    fields.source = raw.value(kSource, "41100");
+    fields.dest = raw.value(kDest, "42200");
+    fields.address = raw.value(kAddress, command.from.empty() ? "127.0.0.1" : command.from);
+
+    long sequence = 1;
+    if (!ParseNumber(raw, kSeq, 65535, sequence, error) || !ParseNumber(raw, kPage, 65535, fields.page, error)
+        || !ParseNumber(raw, kEndpointType, 65535, fields.endpointType, error)
+        || !ParseNumber(raw, kPort, 65535, fields.systemPort, error))
+        return false;
+    SequenceCounter::instance().set(static_cast<std::uint16_t>(sequence));
+
+    if (raw.has(kStatus)
+        && !ParseByteName(raw.value(kStatus, {}),
+            { { "idle", STATUS_IDLE }, { "busy", STATUS_BUSY }, { "dnd", STATUS_DND }, { "msg", STATUS_MSG },
+                { "oos", STATUS_OOS } },
+            fields.status)) {
+        error = "--status wants idle, busy, dnd, msg, oos or 0-255";
+        return false;
+    }
+    if (raw.has(kResult)
+        && !ParseByteName(raw.value(kResult, {}), { { "ack", RESULT_ACK }, { "nak", RESULT_NAK } }, fields.result)) {
+        error = "--result wants ack, nak or 0-255";
+        return false;
+    }
+    return true;
+}
+
+using PacketBuilder
+    = std::function<bool(const PacketFields&, const std::vector<std::string>& operands, Packet&, std::string& error)>;
+
+const std::map<std::string, PacketBuilder>& PacketBuilders()
+{
+    static const std::map<std::string, PacketBuilder> builders = {
+        { "register",
+            [](const PacketFields& f, auto&, Packet& p, auto&) {
+                p = BuildRegister(f.source, f.dest, f.systemIdGiven ? f.systemId : std::string());
+                return true;
+            } },
+        { "unregister",
+            [](const PacketFields& f, auto&, Packet& p, auto&) {
+                p = BuildStationListRequest(MSG_UNREGISTER, f.systemIdGiven ? f.systemId : std::string(), f.source,
+                    f.stationsGiven ? f.stations : std::vector { f.dest });
+                return true;
+            } },
+        { "registerv2",
+            [](const PacketFields& f, auto&, Packet& p, auto&) {
+                p = BuildStationListRequest(MSG_REGISTERv2, f.systemId, f.source, f.stations);
+                return true;
+            } },
+        { "clear",
+            [](const PacketFields&, auto&, Packet& p, auto&) {
+                p = BuildClear();
+                return true;
+            } },
+        { "getdata",
+            [](const PacketFields& f, auto&, Packet& p, auto&) {
+                p = BuildGetData(f.systemId);
+                return true;
+            } },
+        { "getdatav2",
+            [](const PacketFields& f, auto&, Packet& p, auto&) {
+                p = BuildGetDataV2(f.systemId, static_cast<std::uint16_t>(f.page));
+                return true;
+            } },
+        { "statusreport",
+            [](const PacketFields& f, auto&, Packet& p, auto&) {
+                p = BuildEntryPacket(MSG_STATUSREPORT, f.systemId, f.stations, f.status);
+                return true;
+            } },
+        { "multack",
+            [](const PacketFields& f, auto&, Packet& p, auto&) {
+                p = BuildEntryPacket(MSG_MULTACK, f.systemId, f.stations, f.result);
+                return true;
+            } },
+        { "unreg-multack",
+            [](const PacketFields& f, auto&, Packet& p, auto&) {
+                p = BuildEntryPacket(MSG_UNREG_MULTACK, f.systemId, f.stations, f.result);
+                return true;
+            } },
+        { "system-register",
+            [](const PacketFields& f, auto&, Packet& p, std::string& error) {
+                in_addr raw {};
+                if (inet_pton(AF_INET, f.address.c_str(), &raw) != 1) {
+                    error = "--address wants an IPv4 address such as 192.168.1.10";
+                    return false;
+                }
+                const auto* bytes = reinterpret_cast<const std::uint8_t*>(&raw.s_addr);
+                p = BuildSystemRegister(f.systemId, static_cast<std::uint16_t>(f.endpointType),
+                    { bytes[0], bytes[1], bytes[2], bytes[3] }, static_cast<std::uint16_t>(f.systemPort));
+                return true;
+            } },
+        { "keepalive",
+            [](const PacketFields&, auto&, Packet& p, auto&) {
+                const auto keepAlive = BuildKeepAlive();
+                p.assign(keepAlive.begin(), keepAlive.end());
+                return true;
+            } },
+        { "raw",
+            [](const PacketFields&, const std::vector<std::string>& operands, Packet& p, std::string& error) {
+                if (ParseHex(std::vector<std::string>(operands.begin() + 2, operands.end()), p))
+                    return true;
+                error = "raw wants hex bytes, e.g. raw 0B0100060001";
+                return false;
+            } },
+    };
+    return builders;
+}
+
 } // namespace
 
 const char* SendUsage()
@@ -102,184 +425,60 @@ const char* SendUsage()
            "  keepalive       the 4-byte MSG_REQ_GETDATA keep-alive\n"
            "  raw HEX...      any bytes, e.g. raw 0B0100060001\n"
            "\n"
-           "Options:\n"
-           "  --from ADDR          send from this local address (e.g. 127.0.0.2; the hub ignores its own)\n"
+           "Options (--opt VALUE and --opt=VALUE alike):\n"
+           "  --from ADDR          send from this local address (e.g. 127.0.0.2)\n"
+           "  --allow-own-address  send even when the packet would come from the hub's own address\n"
+           "                       (the hub ignores its own datagrams and would put itself in its table)\n"
            "  --tcp, --udp         transport (default: UDP for statusreport, multack, unreg-multack,\n"
            "                       keepalive; TCP for the rest)\n"
            "  --system-id TEXT     System ID (default QVX300; VEZIDUZ for getdata/getdatav2)\n"
-           "  --stations A,B,...   station numbers (default 41100,41101,41102,41103,41104; at most 50\n"
-           "                       in a report or multi-ack)\n"
+           "  --stations A,B,...   station numbers, at most 50 (default 41100,41101,41102,41103,41104)\n"
            "  --status S           idle, busy, dnd, msg, oos or 0-255 (default busy)\n"
            "  --result R           ack, nak or 0-255 (default ack)\n"
            "  --source STATION     requesting station (default 41100)\n"
            "  --dest STATION       station of interest for register/unregister (default 42200)\n"
-           "  --page N             page of a getdatav2 (default 1)\n"
+           "  --page N             page of a getdatav2, 0 first (default 0)\n"
            "  --endpoint-type N    system-register endpoint type (default 2)\n"
            "  --address A.B.C.D    system-register announced address (default: --from, else 127.0.0.1)\n"
            "  --port N             system-register base port (default 9000)\n"
            "  --seq N              sequence number of the packet (default 1)\n"
            "  --listen             UDP: wait for the hub's answers on ports 9003 and 9004 of --from\n"
            "  --timeout SECONDS    how long to wait for an answer (default 3)\n"
-           "  --help               this text\n"
+           "  -h, --help           this text\n"
+           "  -V, --version        the version\n"
+           "\n"
+           "Exit status: 0 answered (or sent, for a datagram without --listen), 1 no answer or a\n"
+           "network error, 2 bad arguments or a refused own address.\n"
            "\n"
            "Examples:\n"
            "  korvel-send --from 127.0.0.2 127.0.0.1:9000 getdata\n"
-           "  korvel-send --from 127.0.0.2 127.0.0.1:9001 statusreport --stations 41100,41101 --status dnd\n"
+           "  korvel-send --from=127.0.0.2 127.0.0.1:9001 statusreport --stations=41100,41101 --status=dnd\n"
            "  korvel-send --from 127.0.0.5 --udp --listen 127.0.0.1:9004 registerv2 --stations 41100\n";
 }
 
 std::optional<SendCommand> ParseSendCommand(const std::vector<std::string>& arguments, std::string& error)
 {
+    RawArguments raw;
+    if (!ReadArguments(arguments, raw, error))
+        return std::nullopt;
     SendCommand command;
-    std::optional<SendCommand::Transport> transport;
-    std::vector<std::string> positional;
-    std::map<std::string, std::string> values;
-    static const std::vector<std::string> kValued = { "--from", "--system-id", "--stations", "--status", "--result",
-        "--source", "--dest", "--page", "--seq", "--endpoint-type", "--address", "--port", "--timeout" };
+    command.help = raw.help;
+    command.version = raw.version;
+    if (raw.help || raw.version)
+        return command;
 
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        if (argument == "--help" || argument == "-h") {
-            command.help = true;
-            return command;
-        }
-        if (argument == "--tcp" || argument == "--udp") {
-            transport = argument == "--tcp" ? SendCommand::Transport::Tcp : SendCommand::Transport::Udp;
-        } else if (argument == "--listen") {
-            command.listen = true;
-        } else if (std::find(kValued.begin(), kValued.end(), argument) != kValued.end()) {
-            if (i + 1 >= arguments.size()) {
-                error = argument + " needs a value";
-                return std::nullopt;
-            }
-            values[argument] = arguments[++i];
-        } else if (argument.rfind("--", 0) == 0) {
-            error = "unknown option " + argument;
-            return std::nullopt;
-        } else {
-            positional.push_back(argument);
-        }
-    }
-    if (positional.size() < 2) {
-        error = "give HOST:PORT and a MESSAGE";
+    PacketFields fields;
+    if (!ParseTarget(raw, command, error) || !ParseDelivery(raw, command, error)
+        || !ParsePacketFields(raw, command, fields, error))
+        return std::nullopt;
+    const auto& builders = PacketBuilders();
+    const auto builder = builders.find(command.message);
+    if (builder == builders.end()) {
+        error = "unknown message '" + command.message + "' (see --help)";
         return std::nullopt;
     }
-
-    const std::string& target = positional[0];
-    const std::size_t colon = target.rfind(':');
-    long port = 0;
-    if (colon == std::string::npos || colon == 0 || !ParseInt(target.substr(colon + 1), 1, 65535, port)) {
-        error = "'" + target + "' is not HOST:PORT";
+    if (!builder->second(fields, raw.operands, command.packet, error))
         return std::nullopt;
-    }
-    command.host = target.substr(0, colon);
-    command.port = static_cast<int>(port);
-    command.message = positional[1];
-    if (positional.size() > 2 && command.message != "raw") {
-        error = "unexpected argument '" + positional[2] + "'";
-        return std::nullopt;
-    }
-    command.from = values.count("--from") ? values["--from"] : std::string();
-    command.transport = transport.value_or(
-        DefaultsToUdp(command.message) ? SendCommand::Transport::Udp : SendCommand::Transport::Tcp);
-    if (values.count("--timeout")) {
-        try {
-            command.timeoutSeconds = std::stod(values["--timeout"]);
-        } catch (...) {
-            command.timeoutSeconds = -1;
-        }
-        if (!(command.timeoutSeconds > 0 && command.timeoutSeconds <= 3600)) {
-            error = "--timeout wants a number of seconds";
-            return std::nullopt;
-        }
-    }
-    if (command.listen && command.transport != SendCommand::Transport::Udp) {
-        error = "--listen is for UDP";
-        return std::nullopt;
-    }
-    if (command.listen && command.from.empty()) {
-        error = "--listen needs --from: the hub answers to ports 9003 and 9004 of the sender's address";
-        return std::nullopt;
-    }
-
-    auto number = [&](const char* name, long fallback, long maximum, long& out) {
-        if (!values.count(name)) {
-            out = fallback;
-            return true;
-        }
-        if (ParseInt(values[name], 0, maximum, out))
-            return true;
-        error = std::string(name) + " wants a number from 0 to " + std::to_string(maximum);
-        return false;
-    };
-    long sequence = 1, page = 1, endpointType = 2, systemPort = 9000;
-    if (!number("--seq", 1, 65535, sequence) || !number("--page", 1, 65535, page)
-        || !number("--endpoint-type", 2, 65535, endpointType) || !number("--port", 9000, 65535, systemPort))
-        return std::nullopt;
-    SequenceCounter::instance().set(static_cast<std::uint16_t>(sequence));
-
-    const bool getData = command.message == "getdata" || command.message == "getdatav2";
-    const std::string systemId = values.count("--system-id") ? values["--system-id"] : getData ? "VEZIDUZ" : "QVX300";
-    const std::vector<std::string> stations
-        = values.count("--stations") ? SplitList(values["--stations"]) : kDefaultStations;
-    const std::string source = values.count("--source") ? values["--source"] : "41100";
-    const std::string dest = values.count("--dest") ? values["--dest"] : "42200";
-
-    std::uint8_t status = STATUS_BUSY;
-    std::uint8_t result = RESULT_ACK;
-    if (values.count("--status")
-        && !ParseByteName(
-            values["--status"], { { "idle", 0 }, { "busy", 1 }, { "dnd", 2 }, { "msg", 3 }, { "oos", 4 } }, status)) {
-        error = "--status wants idle, busy, dnd, msg, oos or 0-255";
-        return std::nullopt;
-    }
-    if (values.count("--result") && !ParseByteName(values["--result"], { { "ack", 1 }, { "nak", 2 } }, result)) {
-        error = "--result wants ack, nak or 0-255";
-        return std::nullopt;
-    }
-
-    const std::string& m = command.message;
-    if (m == "register") {
-        command.packet = BuildRegister(source, dest, values.count("--system-id") ? systemId : std::string());
-    } else if (m == "unregister") {
-        command.packet = BuildStationListRequest(MSG_UNREGISTER, values.count("--system-id") ? systemId : "", source,
-            values.count("--stations") ? stations : std::vector { dest });
-    } else if (m == "registerv2") {
-        command.packet = BuildStationListRequest(MSG_REGISTERv2, systemId, source, stations);
-    } else if (m == "clear") {
-        command.packet = BuildClear();
-    } else if (m == "getdata") {
-        command.packet = BuildGetData(systemId);
-    } else if (m == "getdatav2") {
-        command.packet = BuildGetDataV2(systemId, static_cast<std::uint16_t>(page));
-    } else if (m == "statusreport") {
-        command.packet = BuildEntryPacket(MSG_STATUSREPORT, systemId, stations, status);
-    } else if (m == "multack" || m == "unreg-multack") {
-        command.packet = BuildEntryPacket(m == "multack" ? MSG_MULTACK : MSG_UNREG_MULTACK, systemId, stations, result);
-    } else if (m == "system-register") {
-        const std::string address = values.count("--address") ? values["--address"]
-            : command.from.empty()                            ? std::string("127.0.0.1")
-                                                              : command.from;
-        in_addr raw {};
-        if (inet_pton(AF_INET, address.c_str(), &raw) != 1) {
-            error = "--address wants an IPv4 address such as 192.168.1.10";
-            return std::nullopt;
-        }
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&raw.s_addr);
-        command.packet = BuildSystemRegister(systemId, static_cast<std::uint16_t>(endpointType),
-            { bytes[0], bytes[1], bytes[2], bytes[3] }, static_cast<std::uint16_t>(systemPort));
-    } else if (m == "keepalive") {
-        const auto keepAlive = BuildKeepAlive();
-        command.packet.assign(keepAlive.begin(), keepAlive.end());
-    } else if (m == "raw") {
-        if (!ParseHex(std::vector<std::string>(positional.begin() + 2, positional.end()), command.packet)) {
-            error = "raw wants hex bytes, e.g. raw 0B0100060001";
-            return std::nullopt;
-        }
-    } else {
-        error = "unknown message '" + m + "' (see --help)";
-        return std::nullopt;
-    }
     return command;
 }
 

@@ -19,12 +19,17 @@ struct SendCommand {
     Packet packet;
     bool listen = false; // UDP: wait for answers on ports 9003 and 9004 of `from`
     double timeoutSeconds = 3.0;
+    // Sending from the hub's own address makes the hub put itself into its
+    // table; it takes this flag to do it on purpose.
+    bool allowOwnAddress = false;
     bool help = false;
+    bool version = false;
 };
 
-// Parses arguments (without the program name). On a mistake returns nothing
-// and sets `error` to a message for the user. Builds the packet, taking
-// sequence numbers from the counter (set by --seq).
+// Parses arguments (without the program name) with GNU getopt_long, so
+// "--opt value", "--opt=value" and options after the operands all work. On a
+// mistake returns nothing and sets `error` to a message for the user. Builds
+// the packet, taking sequence numbers from the counter (set by --seq).
 std::optional<SendCommand> ParseSendCommand(const std::vector<std::string>& arguments, std::string& error);
 
 const char* SendUsage();

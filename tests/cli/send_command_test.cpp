@@ -59,8 +59,7 @@ TEST(SendCommand, RequestsCarryTheirLayoutsAndSequenceNumbers)
     EXPECT_EQ(ReadField(getData.packet, 6, 32), "VEZIDUZ");
     auto getData2 = Parse({ "h:1", "getdatav2" });
     ASSERT_EQ(getData2.packet.size(), 40u);
-    EXPECT_EQ(getData2.packet[38], 0x00);
-    EXPECT_EQ(getData2.packet[39], 0x01);
+    EXPECT_EQ(ReadU16(getData2.packet, 38), 0) << "the first page unless told otherwise";
     EXPECT_EQ(Parse({ "h:1", "getdatav2", "--page", "513" }).packet[38], 0x02);
 
     EXPECT_EQ(Parse({ "h:1", "clear", "--seq", "7" }).packet, (ByteVector { 0x0B, 0x05, 0x00, 0x06, 0x00, 0x07 }));
@@ -83,10 +82,10 @@ TEST(SendCommand, ReportsAndMultiAcksDefaultToUdp)
     EXPECT_EQ(Parse({ "h:1", "statusreport", "--status", "DND" }).packet[54], STATUS_DND);
     EXPECT_EQ(Parse({ "h:1", "statusreport", "--status", "200" }).packet[54], 200);
 
-    std::string sixty;
-    for (int i = 0; i < 60; ++i)
-        sixty += (i ? "," : "") + std::to_string(i);
-    auto multack = Parse({ "h:1", "multack", "--stations", sixty, "--result", "nak" });
+    std::string fifty;
+    for (int i = 0; i < 50; ++i)
+        fifty += (i ? "," : "") + std::to_string(i);
+    auto multack = Parse({ "h:1", "multack", "--stations", fifty, "--result", "nak" });
     EXPECT_EQ(multack.packet.size(), 888u);
     EXPECT_EQ(multack.packet[1], MSG_MULTACK);
     EXPECT_EQ(multack.packet[54], RESULT_NAK);
@@ -114,5 +113,33 @@ TEST(SendCommand, MistakesAreExplained)
     EXPECT_NE(Error({ "--udp", "h:1", "getdata", "--listen" }).find("--from"), std::string::npos);
     EXPECT_NE(Error({ "h:1", "system-register", "--address", "300.1.1.1" }).find("--address"), std::string::npos);
     EXPECT_NE(Error({ "h:1", "getdata", "--timeout" }).find("needs a value"), std::string::npos);
+    EXPECT_NE(
+        Error({ "h:1", "statusreport", "--stations", std::string(50, ',') }).find("51 stations"), std::string::npos)
+        << "a list the packet cannot hold is refused, not cut";
+    EXPECT_NE(Error({ "h:1", "getdata", "--seq=" }).find("--seq"), std::string::npos);
     EXPECT_TRUE(Parse({ "--help" }).help);
+    EXPECT_TRUE(Parse({ "h:1", "getdata", "--version" }).version);
+}
+
+// GNU forms: --opt=value, options after the operands, unique abbreviations;
+// and every call starts a fresh scan.
+TEST(SendCommand, TakesGnuOptionForms)
+{
+    const struct {
+        std::vector<std::string> arguments;
+        std::uint16_t sequence;
+        std::string from;
+    } cases[] = {
+        { { "--seq=300", "--from=127.0.0.2", "h:1", "clear" }, 300, "127.0.0.2" },
+        { { "h:1", "clear", "--seq", "301", "--from", "127.0.0.3" }, 301, "127.0.0.3" },
+        { { "h:1", "--se=302", "clear" }, 302, "" },
+    };
+    for (const auto& c : cases) {
+        const SendCommand command = Parse(c.arguments);
+        EXPECT_EQ(ReadU16(command.packet, 4), c.sequence);
+        EXPECT_EQ(command.from, c.from);
+        EXPECT_FALSE(command.allowOwnAddress);
+    }
+    EXPECT_TRUE(Parse({ "h:1", "clear", "--allow-own-address" }).allowOwnAddress);
+    EXPECT_NE(Error({ "h:1", "clear", "--s=1" }).find("unknown option --s=1"), std::string::npos) << "ambiguous";
 }

@@ -76,3 +76,17 @@ TEST_F(SendToolTest, UdpListenPrintsTheAnswersSentToTheFixedPorts)
     EXPECT_TRUE(out.contains("HEADER      : 0B 0E 00 48 56 4B (MSG_MULTACK)")) << out.toStdString();
     EXPECT_TRUE(out.contains("BODY        : 41100:ACK 41101:ACK "));
 }
+
+TEST_F(SendToolTest, RefusesToSendFromTheHubsOwnAddress)
+{
+    // Without --from, a packet to 127.0.0.1 leaves from 127.0.0.1: the hub's own.
+    for (const QString& message : { QStringLiteral("statusreport"), QStringLiteral("getdata") }) {
+        QProcess tool;
+        tool.start(KORVEL_SEND_BINARY, { at(message == "getdata" ? 0 : 1), message, "--timeout", "1" });
+        ASSERT_TRUE(tool.waitForFinished(15000));
+        EXPECT_EQ(tool.exitCode(), 2) << message.toStdString();
+        EXPECT_TRUE(tool.readAllStandardError().contains("127.0.0.1, the hub's own address"));
+    }
+    auto [code, out] = send({ "--allow-own-address", "--timeout", "1", at(0), "getdata" });
+    EXPECT_EQ(code, 0) << "told to, it sends and reads the answer";
+}
