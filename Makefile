@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 CMAKE_ARGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test run package bench fuzz test-asan clean
+.PHONY: all deps configure build test test-quick run package bench fuzz test-asan clean
 
 all: build
 
@@ -20,6 +20,10 @@ build: configure
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300
+
+# Every test but those labelled slow, for a quick loop while working.
+test-quick: build
+	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300 -LE slow
 
 # Starts the hub in this folder, so its table lives in ./data; with no display
 # it runs headless.

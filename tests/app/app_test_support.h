@@ -3,13 +3,13 @@
 #include "app/main_form.h"
 #include "store/console_log.h"
 #include "support/event_loop.h"
+#include "support/free_port.h"
 #include "support/recording_outbox.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QHostAddress>
-#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -21,25 +21,6 @@
 #include <memory>
 
 namespace korvel::testing {
-
-// A base port whose TCP port and three UDP ports are free right now, so that
-// test processes running side by side do not take each other's ports.
-inline int FreeBasePort()
-{
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        const int base = 20000 + static_cast<int>(QRandomGenerator::global()->bounded(4000)) * 10;
-        QTcpServer tcp;
-        QUdpSocket udp1;
-        QUdpSocket udp3;
-        QUdpSocket udp4;
-        if (tcp.listen(QHostAddress::AnyIPv4, static_cast<quint16>(base))
-            && udp1.bind(QHostAddress::AnyIPv4, static_cast<quint16>(base + 1))
-            && udp3.bind(QHostAddress::AnyIPv4, static_cast<quint16>(base + 3))
-            && udp4.bind(QHostAddress::AnyIPv4, static_cast<quint16>(base + 4)))
-            return base;
-    }
-    return 0;
-}
 
 // Runs `act` on the next modal dialog to open (QDialog::exec blocks the test
 // until something closes the dialog).

@@ -3,10 +3,11 @@
 # the file list, the control data, the desktop entry and the systemd unit, and
 # that the packaged hub runs headless in a folder of its own and saves on
 # SIGTERM, as the unit expects of it.
-# Usage: package_test.sh <cpack> <build folder>   (exit 77: skipped)
+# Usage: package_test.sh <cpack> <build folder> <free_base_port>   (exit 77: skipped)
 set -euo pipefail
 cpack=$1
 build_dir=$2
+free_base_port=$3
 
 if ! command -v dpkg-deb >/dev/null; then
     echo "SKIP: dpkg-deb is not installed, no Debian package can be built"
@@ -92,7 +93,8 @@ fi
 # working folder, stopped with SIGTERM.
 state="$work/state"
 mkdir -p "$state/data"
-printf 'Version : 5\r\nBase Port : 29400\r\n' >"$state/data/system.dat"
+base=$("$free_base_port") || { echo "FAIL: no free base port"; exit 1; }
+printf 'Version : 5\r\nBase Port : %s\r\n' "$base" >"$state/data/system.dat"
 (cd "$state" && exec env -u DISPLAY -u WAYLAND_DISPLAY "$root/usr/bin/korvel" --headless 2>"$work/hub.err") &
 hub_pid=$!
 for _ in $(seq 100); do
@@ -106,7 +108,7 @@ if grep -q ready "$work/hub.err"; then
     wait "$hub_pid" || status=$?
     hub_pid=
     [ "$status" -eq 0 ] || fail "packaged hub exited with $status on SIGTERM"
-    grep -q "Base Port : 29400" "$state/data/system.dat" || fail "packaged hub did not save its table"
+    grep -q "Base Port : $base" "$state/data/system.dat" || fail "packaged hub did not save its table"
 else
     fail "packaged hub did not report ready: $(cat "$work/hub.err")"
 fi

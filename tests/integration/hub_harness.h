@@ -3,6 +3,7 @@
 #include "relay/hub.h"
 #include "store/console_log.h"
 #include "support/event_loop.h"
+#include "support/free_port.h"
 #include "support/packets.h"
 
 #include <QDir>
@@ -15,7 +16,6 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
-#include <random>
 
 namespace korvel::testing {
 
@@ -42,23 +42,6 @@ public:
 private:
     std::vector<std::string> lines_;
 };
-
-// A base port whose four hub ports are free right now.
-inline int FreeBasePort()
-{
-    static std::mt19937 random(static_cast<unsigned>(QCoreApplication::applicationPid()));
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        const int base = 20000 + static_cast<int>(random() % 2000) * 10;
-        QTcpServer tcp;
-        QUdpSocket a, b, c;
-        if (tcp.listen(QHostAddress::AnyIPv4, static_cast<quint16>(base))
-            && a.bind(QHostAddress::AnyIPv4, static_cast<quint16>(base + 1))
-            && b.bind(QHostAddress::AnyIPv4, static_cast<quint16>(base + 3))
-            && c.bind(QHostAddress::AnyIPv4, static_cast<quint16>(base + 4)))
-            return base;
-    }
-    return 0;
-}
 
 // A PBX system's UDP socket, bound to its own loopback address.
 class FakeUdpPeer {
