@@ -1,74 +1,62 @@
 #include "allow_list.h"
 
-#include <arpa/inet.h>
-
-#include <fstream>
+#include <QFile>
 
 namespace korvel {
 
 namespace {
 
-std::string Trim(const std::string& text)
+// QHostAddress::parseSubnet also takes classful short forms ("10" for
+// 10.0.0.0/8, "127.1" for 127.1.0.0/16) that read as typing mistakes here, and
+// IPv6, which the hub does not listen on: only a whole dotted quad is taken.
+bool IsDottedQuad(const QString& text)
 {
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos)
-        return {};
-    const auto last = text.find_last_not_of(" \t\r\n");
-    return text.substr(first, last - first + 1);
-}
-
-bool ParseAddress(const std::string& text, std::uint32_t& address)
-{
-    in_addr raw {};
-    if (inet_pton(AF_INET, text.c_str(), &raw) != 1)
+    if (text.count(QLatin1Char('.')) != 3)
         return false;
-    address = ntohl(raw.s_addr);
-    return true;
+    QHostAddress address;
+    return address.setAddress(text) && address.protocol() == QAbstractSocket::IPv4Protocol;
 }
 
 } // namespace
 
-std::vector<std::string> AllowList::load(const std::filesystem::path& file)
+std::vector<AllowListProblem> AllowList::load(const std::filesystem::path& file)
 {
     clear();
-    std::ifstream in(file);
-    if (!in)
+    QFile in(QFile::decodeName(QByteArray::fromStdString(file.native())));
+    if (!in.exists())
         return {};
     active_ = true;
-    std::vector<std::string> rejected;
-    std::string line;
-    while (std::getline(in, line)) {
-        const std::string entry = Trim(line.substr(0, line.find('#')));
-        if (entry.empty())
+    if (!in.open(QIODevice::ReadOnly))
+        return { { 0, "cannot be read (" + in.errorString().toStdString() + "); nobody is allowed in" } };
+
+    std::vector<AllowListProblem> problems;
+    int number = 0;
+    while (!in.atEnd()) {
+        QByteArray line = in.readLine();
+        ++number;
+        if (const qsizetype hash = line.indexOf('#'); hash >= 0)
+            line.truncate(hash);
+        const QString entry = QString::fromLatin1(line).trimmed();
+        if (entry.isEmpty())
             continue;
-        const auto slash = entry.find('/');
-        std::uint32_t address = 0;
-        int prefix = 32;
-        bool ok = ParseAddress(entry.substr(0, slash), address);
-        if (ok && slash != std::string::npos) {
-            const std::string bits = entry.substr(slash + 1);
-            ok = !bits.empty() && bits.size() <= 2 && bits.find_first_not_of("0123456789") == std::string::npos;
-            if (ok) {
-                prefix = std::stoi(bits);
-                ok = prefix <= 32;
-            }
-        }
-        if (!ok) {
-            rejected.push_back(line);
+        const auto subnet = QHostAddress::parseSubnet(entry);
+        if (subnet.second < 0 || !IsDottedQuad(entry.section(QLatin1Char('/'), 0, 0))) {
+            problems.push_back({ number, "not an IPv4 address or range: " + entry.toStdString() });
             continue;
         }
-        const std::uint32_t mask = prefix == 0 ? 0 : ~std::uint32_t { 0 } << (32 - prefix);
-        ranges_.push_back(Range { address & mask, mask });
+        ranges_.push_back(subnet);
     }
-    return rejected;
+    if (in.error() != QFileDevice::NoError)
+        problems.push_back({ number, "read failed: " + in.errorString().toStdString() });
+    return problems;
 }
 
-bool AllowList::allows(std::uint32_t address) const
+bool AllowList::allows(const QHostAddress& address) const
 {
     if (!active_)
         return true;
-    for (const Range& range : ranges_) {
-        if ((address & range.mask) == range.network)
+    for (const auto& range : ranges_) {
+        if (address.isInSubnet(range))
             return true;
     }
     return false;
@@ -76,8 +64,7 @@ bool AllowList::allows(std::uint32_t address) const
 
 bool AllowList::allows(const std::string& dottedAddress) const
 {
-    std::uint32_t address = 0;
-    return !active_ || (ParseAddress(dottedAddress, address) && allows(address));
+    return !active_ || allows(QHostAddress(QString::fromStdString(dottedAddress)));
 }
 
 } // namespace korvel

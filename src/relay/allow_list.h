@@ -1,18 +1,28 @@
 #pragma once
 
-#include <cstdint>
+#include <QHostAddress>
+#include <QPair>
+
 #include <filesystem>
 #include <string>
 #include <vector>
 
 namespace korvel {
 
-// Addresses allowed to talk to the hub: IPv4 addresses and CIDR ranges, one
-// per line, '#' starting a comment. An absent file allows everyone.
+// A line of allow.txt that allows nothing, and why; line 0 is the file as a whole.
+struct AllowListProblem {
+    int line = 0;
+    std::string message;
+};
+
+// Addresses allowed to talk to the hub: IPv4 addresses and ranges
+// (A.B.C.D/N or A.B.C.D/255.255.0.0), one per line, '#' starting a comment.
+// An absent file allows everyone.
 class AllowList {
 public:
-    // Reads the file; returns the lines it could not understand (they allow nothing).
-    std::vector<std::string> load(const std::filesystem::path& file);
+    // Reads the file and returns its problems. A file that is there but cannot
+    // be read keeps everyone out: it was meant to restrict.
+    std::vector<AllowListProblem> load(const std::filesystem::path& file);
     void clear()
     {
         active_ = false;
@@ -20,16 +30,12 @@ public:
     }
 
     bool active() const { return active_; }
-    bool allows(std::uint32_t address) const;
+    bool allows(const QHostAddress& address) const;
     bool allows(const std::string& dottedAddress) const;
 
 private:
-    struct Range {
-        std::uint32_t network;
-        std::uint32_t mask;
-    };
     bool active_ = false;
-    std::vector<Range> ranges_;
+    std::vector<QPair<QHostAddress, int>> ranges_;
 };
 
 } // namespace korvel

@@ -161,8 +161,8 @@ void Hub::loadAllowList()
     const auto path = options_.dataDirectory / kAllowListFile;
     std::error_code ignored;
     allowListTime_ = std::filesystem::last_write_time(path, ignored);
-    for (const std::string& line : allowList_.load(path))
-        qWarning("korvel: %s: ignoring a line that is not an IPv4 address or range: %s", path.c_str(), line.c_str());
+    for (const AllowListProblem& problem : allowList_.load(path))
+        qWarning("korvel: %s:%d: %s", path.c_str(), problem.line, problem.message.c_str());
 }
 
 bool Hub::refuse(const std::string& address)

@@ -1,5 +1,6 @@
 #include "relay/allow_list.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -46,4 +47,51 @@ TEST(AllowList, AddressesRangesCommentsAndBadLines)
     list.load(path);
     EXPECT_TRUE(list.active());
     EXPECT_FALSE(list.allows("127.0.0.2")) << "an empty list keeps everyone out";
+}
+
+TEST(AllowList, NetmasksShortFormsAndLineNumbers)
+{
+    QTemporaryDir directory;
+    const std::string path = directory.filePath("allow.txt").toStdString();
+    std::ofstream(path) << "127.0.10.0/255.255.255.0\n" // 1
+                           "127.1\n" // 2: classful short form, a typing mistake here
+                           "127.0.20.9/28\n" // 3: host bits are dropped
+                           "::1/128\n" // 4: the hub listens on IPv4 only
+                           "127.0.0.0/255.0.255.0\n" // 5: not a netmask
+                           "/8\n"; // 6
+    AllowList list;
+    const auto problems = list.load(path);
+    std::vector<int> lines;
+    for (const auto& problem : problems)
+        lines.push_back(problem.line);
+    EXPECT_EQ(lines, (std::vector<int> { 2, 4, 5, 6 }));
+    EXPECT_NE(problems[0].message.find("127.1"), std::string::npos);
+
+    const struct {
+        const char* address;
+        bool allowed;
+    } cases[] = {
+        { "127.0.10.1", true },
+        { "127.0.10.255", true },
+        { "127.0.11.1", false },
+        { "127.1.0.1", false },
+        { "127.0.20.1", true },
+        { "127.0.20.15", true },
+        { "127.0.20.16", false },
+        { "127.0.0.1", false },
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(list.allows(c.address), c.allowed) << c.address;
+}
+
+TEST(AllowList, UnreadableFileKeepsEveryoneOut)
+{
+    QTemporaryDir directory;
+    ASSERT_TRUE(QDir(directory.path()).mkdir("allow.txt"));
+    AllowList list;
+    const auto problems = list.load(directory.filePath("allow.txt").toStdString());
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(problems[0].line, 0);
+    EXPECT_TRUE(list.active());
+    EXPECT_FALSE(list.allows("127.0.0.2"));
 }
