@@ -35,17 +35,11 @@ void Replies::forwardLoop(Bytes packet, const std::string& sender, ForwardTrace 
 {
     const bool logging = ConsoleLogEnabled();
     for (const SystemEntry& entry : table_.Systems()) {
-        if (trace == ForwardTrace::TcpClientAddress) {
-            // TCP forwarding compares through the test console's client address,
-            // which is why that address ends up at the last system's.
-            settings_.TcpAddress = entry.IpAddress;
-        }
         if (entry.IpAddress == sender)
             continue;
         if (logging) {
             switch (trace) {
             case ForwardTrace::Address:
-            case ForwardTrace::TcpClientAddress:
                 ConsoleLog("Forward To : %s", entry.IpAddress.c_str());
                 break;
             case ForwardTrace::Port:
@@ -120,7 +114,7 @@ void Replies::tcpStep(Bytes packet, const std::string& peer, const TcpWriter& wr
     case MSG_REGISTER:
     case MSG_REGISTERv2:
         if (settings_.ForwardStatus)
-            forwardLoop(packet, peer, ForwardTrace::TcpClientAddress);
+            forwardLoop(packet, peer, ForwardTrace::Address);
         SendTcpAck(writer, sequence);
         break;
     default:

@@ -17,7 +17,7 @@ using TcpWriter = std::function<std::int64_t(Bytes)>;
 // main thread inside a receive handler.
 class Replies {
 public:
-    Replies(SystemTable& table, Outbox& outbox, Settings& settings, TrafficCounters& counters)
+    Replies(SystemTable& table, Outbox& outbox, const Settings& settings, TrafficCounters& counters)
         : table_(table)
         , outbox_(outbox)
         , settings_(settings)
@@ -43,7 +43,7 @@ public:
     void ForwardToSystem(const SystemEntry& entry, Bytes packet);
 
 private:
-    enum class ForwardTrace { Address, TcpClientAddress, Port, PortPlusOne };
+    enum class ForwardTrace { Address, Port, PortPlusOne };
     void forwardLoop(Bytes packet, const std::string& sender, ForwardTrace trace);
     void sendMultiAck(std::uint8_t code, const std::string& address, const std::string& systemId,
         const std::vector<std::string>& stations, int port);
@@ -51,7 +51,7 @@ private:
 
     SystemTable& table_;
     Outbox& outbox_;
-    Settings& settings_;
+    const Settings& settings_;
     TrafficCounters& counters_;
 };
 
