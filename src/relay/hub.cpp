@@ -15,7 +15,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <chrono>
 #include <mutex>
 
@@ -414,7 +413,7 @@ void Hub::ServerSocketClientConnect(QTcpSocket* socket)
     connect(socket, &QTcpSocket::readyRead, idle, qOverload<>(&QTimer::start));
     idle->start();
 
-    connect(socket, &QTcpSocket::readyRead, this, [this, socket] { ReadTcpRequest(socket, true); });
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] { ReadTcpRequest(socket); });
     connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
         ServerSocketClientDisconnect(socket);
         socket->deleteLater();
@@ -443,55 +442,71 @@ void Hub::ServerSocketClientError(QTcpSocket* socket, int errorCode)
     ConsoleLog("TCP Client Error : ErrorCode %d", errorCode);
 }
 
-void Hub::ReadTcpRequest(QTcpSocket* socket, bool reply)
+void Hub::ReadTcpRequest(QTcpSocket* socket)
 {
     std::uint8_t buffer[wire::kMaxTcpRead];
-    qint64 count = socket->read(reinterpret_cast<char*>(buffer), sizeof buffer);
-    // A request connection with nothing to read has nothing to answer; the test
-    // client traces even an empty answer, so the operator sees that none came.
-    if (count <= 0 && reply)
+    const qint64 count = socket->read(reinterpret_cast<char*>(buffer), sizeof buffer);
+    // A request connection with nothing to read has nothing to answer.
+    if (count <= 0)
         return;
-    count = std::max<qint64>(count, 0);
     const Bytes packet(buffer, static_cast<std::size_t>(count));
-    std::string peer = PeerOf(socket);
-    if (peer.empty())
-        peer = DottedAddress(socket->peerAddress());
+    const std::string peer = PeerOf(socket);
 
     DecodePacket(table_, replies_, peer, packet);
     ConsoleLog("%s", "");
-    if (reply) {
-        replies_.tcpStep(packet, peer, [socket](Bytes bytes) -> std::int64_t {
-            return socket->write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
-        });
-    }
+    replies_.tcpStep(packet, peer, [socket](Bytes bytes) -> std::int64_t {
+        return socket->write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+    });
     counters_.ReceivedByteCount.fetch_add(static_cast<std::int32_t>(count), std::memory_order_relaxed);
 
     // Each read takes at most one buffer; whatever is left is the next request,
     // and Qt will not signal again for bytes it already holds.
-    if (reply && socket->bytesAvailable() > 0) {
+    if (socket->bytesAvailable() > 0) {
         QMetaObject::invokeMethod(
             this,
             [this, guard = QPointer<QTcpSocket>(socket)] {
                 if (guard && guard->bytesAvailable() > 0)
-                    ReadTcpRequest(guard, true);
+                    ReadTcpRequest(guard);
             },
             Qt::QueuedConnection);
     }
 }
 
+void Hub::ApplyTcpAnswer(const std::string& peer, Bytes answer)
+{
+    DecodePacket(table_, replies_, peer, answer);
+    ConsoleLog("%s", "");
+    counters_.ReceivedByteCount.fetch_add(static_cast<std::int32_t>(answer.size()), std::memory_order_relaxed);
+}
+
 namespace {
 
-// The remote host is whatever the operator typed; a text that is no address
-// is the endpoint's invalid-host case.
+void WriteDatagram(QUdpSocket* socket, const QByteArray& packet, const QHostAddress& address, int port)
+{
+    socket->writeDatagram(packet, address, static_cast<quint16>(port));
+}
+
+// The remote host is whatever the operator typed: an address goes out at
+// once, a name after an asynchronous look-up. A name that does not resolve to
+// an IPv4 address (the endpoints are IPv4) is the endpoint's invalid-host case.
 void SendFromEndpoint(QUdpSocket* socket, const std::string& host, int port, Bytes packet)
 {
-    const QHostAddress address(QString::fromStdString(host));
-    if (address.isNull()) {
-        ConsoleLog("UDP Error : Invalid Host");
+    const QString text = QString::fromStdString(host);
+    const QByteArray bytes(reinterpret_cast<const char*>(packet.data()), static_cast<qsizetype>(packet.size()));
+    const QHostAddress address(text);
+    if (!address.isNull()) {
+        WriteDatagram(socket, bytes, address, port);
         return;
     }
-    socket->writeDatagram(reinterpret_cast<const char*>(packet.data()), static_cast<qint64>(packet.size()), address,
-        static_cast<quint16>(port));
+    QHostInfo::lookupHost(text, socket, [socket, port, bytes](const QHostInfo& info) {
+        for (const QHostAddress& found : info.addresses()) {
+            if (found.protocol() == QAbstractSocket::IPv4Protocol) {
+                WriteDatagram(socket, bytes, found, port);
+                return;
+            }
+        }
+        ConsoleLog("UDP Error : Invalid Host");
+    });
 }
 
 } // namespace

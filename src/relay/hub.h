@@ -75,7 +75,8 @@ public:
     void loadAllowList();
 
     // The test console's datagrams leave through the endpoints themselves, to
-    // each endpoint's remote host and port.
+    // each endpoint's remote host and port; a host name is looked up first,
+    // without holding the event loop.
     void SendFromUdpEndpoint(Bytes packet);
     void SendFromVelkaEndpoint(Bytes packet);
 
@@ -83,9 +84,12 @@ public:
     void UDPDataReceived(Bytes packet, const std::string& fromIp, int fromPort);
     void UDP_VELKADataReceived(Bytes packet, const std::string& fromIp, int fromPort);
     void UDP_RACKDataReceived(Bytes packet, const std::string& fromIp, int fromPort);
-    // Reads and handles one request on a connection; with `reply` false the
-    // answer is only traced and applied (the test console reads its own answers).
-    void ReadTcpRequest(QTcpSocket* socket, bool reply);
+    // Reads and handles one request on an accepted connection: traced,
+    // applied, answered on the connection and forwarded.
+    void ReadTcpRequest(QTcpSocket* socket);
+    // An answer the test console read on its own connection to `peer`: traced
+    // and applied like a request, counted, and nothing is sent back.
+    void ApplyTcpAnswer(const std::string& peer, Bytes answer);
     void TmrSaveTimer();
 
 signals:

@@ -5,9 +5,9 @@
 #include "relay/sender_engine.h"
 #include "status_report_dialog.h"
 #include "store/console_log.h"
+#include "tcp_exchange.h"
 
 #include <QPushButton>
-#include <QTcpSocket>
 #include <QVBoxLayout>
 
 namespace korvel {
@@ -130,25 +130,19 @@ void TestCommands::btnGetData2Click()
     Counters().SentByteCount.fetch_add(static_cast<std::int32_t>(packet.size()));
 }
 
-// The TCP client blocks the window while it talks, as the operator expects of
-// a test command, but gives up after a few seconds instead of hanging.
+// Returns at once: the exchange runs on the event loop and traces the
+// answer, applied like any packet read from that peer, when it comes.
 void TestCommands::exchangeOverTcp(const Packet& packet, bool readAnswer)
 {
     const Settings& settings = hub_.settings();
-    QTcpSocket socket;
-    socket.connectToHost(
-        QString::fromLatin1(settings.TcpAddress.c_str()), static_cast<quint16>(settings.RemoteTcpPort));
-    if (socket.waitForConnected(kTcpTimeoutMs)) {
-        socket.write(reinterpret_cast<const char*>(packet.data()), static_cast<qint64>(packet.size()));
-        socket.waitForBytesWritten(kTcpTimeoutMs);
-        if (readAnswer)
-            socket.waitForReadyRead(kTcpTimeoutMs);
-    } else {
-        ConsoleLog("TCPError : ErrorCode %d", static_cast<int>(socket.error()));
-    }
-    if (readAnswer)
-        hub_.ReadTcpRequest(&socket, false);
-    socket.abort();
+    auto* exchange = new TcpExchange(packet, readAnswer, tcpTimeoutMs_, this);
+    // The hub goes before the window's children; an answer still in flight
+    // then has nowhere to go.
+    connect(exchange, &TcpExchange::answered, &hub_, [this](const QString& peer, const QByteArray& answer) {
+        hub_.ApplyTcpAnswer(peer.toStdString(),
+            Bytes(reinterpret_cast<const std::uint8_t*>(answer.constData()), static_cast<std::size_t>(answer.size())));
+    });
+    exchange->start(QString::fromStdString(settings.TcpAddress), static_cast<quint16>(settings.RemoteTcpPort));
 }
 
 } // namespace korvel

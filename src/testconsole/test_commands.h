@@ -39,8 +39,10 @@ public:
     TStatusReportDlg* statusReportDialog() const { return StatusReportDlg; }
     TRegisterDlg* registerDialog() const { return RegisterDlg; }
 
-    // A silent or dead peer must not freeze the window for ever.
+    // How long a TCP command waits for its connection and answer before it
+    // gives up with a TCPError line.
     static constexpr int kTcpTimeoutMs = 5000;
+    void setTcpTimeoutMs(int ms) { tcpTimeoutMs_ = ms; }
 
 private:
     void sendEntries(std::uint8_t code, bool multiAck);
@@ -48,6 +50,7 @@ private:
 
     Hub& hub_;
     std::function<bool()> tcpMode_;
+    int tcpTimeoutMs_ = kTcpTimeoutMs;
     TStatusReportDlg* StatusReportDlg;
     TRegisterDlg* RegisterDlg;
 };

@@ -2,25 +2,29 @@
 
 #include "protocol/packet_builders.h"
 #include "relay/settings.h"
+#include "support/packets.h"
 #include "testconsole/status_report_dialog.h"
 #include "testconsole/test_commands.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTcpSocket>
+#include <QThread>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <thread>
 
 using namespace korvel;
 using namespace korvel::testing;
-using ByteVector = std::vector<std::uint8_t>;
 
 namespace {
 
@@ -219,12 +223,11 @@ TEST_F(TestCommandsTest, GetDataOverTcpTracesTheAnswer)
     const std::int32_t sentBefore = Counters().SentByteCount.load();
 
     child<QPushButton>("btnGetData2")->click();
-    settle();
     EXPECT_EQ(Counters().SentByteCount.load() - sentBefore, 40);
+    EXPECT_TRUE(SpinUntil([&] { return memo().contains(QStringLiteral("SEQ_NO      : 9")); })) << memo().toStdString();
     const QString text = memo();
     EXPECT_TRUE(text.contains(QStringLiteral("HEADER      : 0B 07 00 08 00 09 (MSG_GETRESPONSE)")))
         << text.toStdString();
-    EXPECT_TRUE(text.contains(QStringLiteral("SEQ_NO      : 9")));
     const ByteVector& request = server.request();
     ASSERT_EQ(request.size(), 40u);
     EXPECT_EQ(request[1], MSG_GETDATAv2);
@@ -243,10 +246,90 @@ TEST_F(TestCommandsTest, GetDataWithNobodyListeningTracesAnEmptyAnswer)
     probe.close();
 
     child<QPushButton>("btnGetData")->click();
-    settle();
+    EXPECT_TRUE(SpinUntil([&] { return memo().contains(QStringLiteral("Bytes       : 0")); }));
     const QString text = memo();
-    EXPECT_TRUE(text.contains(QStringLiteral("TCPError : ErrorCode "))) << text.toStdString();
-    EXPECT_TRUE(text.contains(QStringLiteral("Bytes       : 0")));
+    EXPECT_TRUE(text.contains(QStringLiteral("TCPError : ErrorCode 0 (Connection refused)"))) << text.toStdString();
+}
+
+// The default target is the hub itself: before, the request waited on the
+// thread that would have answered it, and the relay stood still meanwhile.
+TEST_F(TestCommandsTest, GetDataAsksTheHubItselfWhileItGoesOnRelaying)
+{
+    Hub& hub = form->hub();
+    hub.table().AddSystem("127.0.0.3", "127.0.0.3", kTypeQvx);
+
+    // A registration forwarded over TCP must leave the console's target alone.
+    QTcpSocket system;
+    ASSERT_TRUE(system.bind(QHostAddress(QStringLiteral("127.0.0.2"))));
+    system.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(hub.tcpPort()));
+    ASSERT_TRUE(SpinUntil([&] { return system.state() == QAbstractSocket::ConnectedState; }));
+    const ByteVector registration = Request(MSG_REGISTER, 0x0203, "", wire::kRegisterSize);
+    system.write(reinterpret_cast<const char*>(registration.data()), static_cast<qint64>(registration.size()));
+    ASSERT_TRUE(SpinUntil([&] { return system.bytesAvailable() >= 6; }));
+    system.close();
+    ASSERT_EQ(outbox.sent.size(), 1u);
+    EXPECT_EQ(outbox.sent[0].host, "127.0.0.3");
+    EXPECT_EQ(hub.settings().TcpAddress, hub.settings().ServerAddress);
+
+    // A status report waits in the QVX endpoint while GetData is under way.
+    QUdpSocket reporter;
+    ASSERT_TRUE(reporter.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0));
+    const ByteVector report = StatusReport("QVX300", { { "41100", STATUS_BUSY } });
+    reporter.writeDatagram(reinterpret_cast<const char*>(report.data()), static_cast<qint64>(report.size()),
+        QHostAddress::LocalHost, static_cast<quint16>(hub.udpPort()));
+
+    const QString answer = QStringLiteral("(MSG_GETRESPONSE)");
+    child<QPushButton>("btnGetData")->click();
+    EXPECT_FALSE(memo().contains(answer)) << "the button returns before the answer comes";
+    ASSERT_TRUE(SpinUntil([&] { return memo().contains(answer); })) << memo().toStdString();
+    const QString text = memo();
+    EXPECT_TRUE(text.contains(QStringLiteral("Send TCP GetRespone Packet : "))) << "the hub answered itself";
+    EXPECT_FALSE(text.contains(QStringLiteral("TCPError")));
+    const qsizetype forwarded = text.indexOf(QStringLiteral("Forward To : 127.0.0.3"), text.indexOf("UDP From IP"));
+    ASSERT_GE(forwarded, 0);
+    EXPECT_LT(forwarded, text.indexOf(answer)) << "the report was relayed during the wait";
+    EXPECT_TRUE(std::any_of(outbox.sent.begin(), outbox.sent.end(),
+        [&](const SentPacket& p) { return !p.tcp && p.host == "127.0.0.3" && p.bytes == report; }));
+}
+
+TEST_F(TestCommandsTest, APeerThatNeverAnswersTimesOutWithoutHoldingTheWindow)
+{
+    QTcpServer silent; // the kernel accepts; nobody ever answers
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
+    Settings& settings = form->hub().settings();
+    settings.TcpAddress = "127.0.0.1";
+    settings.RemoteTcpPort = silent.serverPort();
+    commands->setTcpTimeoutMs(300);
+
+    const QString timedOut = QStringLiteral("TCPError : ErrorCode 5 (no answer within 300 ms)");
+    QElapsedTimer clock;
+    clock.start();
+    child<QPushButton>("btnGetData")->click();
+    qint64 longest = clock.elapsed();
+    while (!memo().contains(timedOut) && clock.elapsed() < 5000) {
+        const qint64 before = clock.elapsed();
+        QCoreApplication::processEvents();
+        longest = std::max(longest, clock.elapsed() - before);
+        QThread::msleep(2);
+    }
+    EXPECT_TRUE(memo().contains(timedOut)) << memo().toStdString();
+    EXPECT_LT(longest, 100) << "the event loop stalled";
+    EXPECT_TRUE(SpinUntil([&] { return memo().contains(QStringLiteral("Bytes       : 0")); }))
+        << "the missing answer is traced as an empty one";
+}
+
+TEST_F(TestCommandsTest, UdpCommandsLookUpHostNames)
+{
+    Settings& settings = form->hub().settings();
+    settings.UdpRemoteHost = "localhost";
+    press("btnStatusReport");
+    const auto datagram = received();
+    ASSERT_TRUE(datagram);
+    EXPECT_EQ(datagram->first.size(), 123u);
+
+    settings.UdpRemoteHost = "";
+    press("btnStatusReport");
+    EXPECT_TRUE(SpinUntil([&] { return memo().contains(QStringLiteral("UDP Error : Invalid Host")); }));
 }
 
 TEST_F(TestCommandsTest, ClearOnlyExplains)
