@@ -1,9 +1,10 @@
 #include "app/ping_dialog.h"
 #include "app_test_support.h"
+#include "support/packets.h"
+#include "support/tcp_request.h"
 
 #include <QPlainTextEdit>
 #include <QProcess>
-#include <QTcpSocket>
 
 #include <csignal>
 
@@ -34,21 +35,17 @@ TEST(WindowProcess, OpensTheWindowWithoutADisplayServerAndSavesOnSigterm)
     process.start(QStringLiteral(KORVEL_BINARY), {});
     ASSERT_TRUE(process.waitForStarted(10000));
 
-    // A connection to the listener makes the window's hub add a system.
-    QTcpSocket client;
-    const bool connected = SpinUntil(
+    // A connection to the listener makes the window's hub add a system; the
+    // answer to its request says the hub has taken it.
+    const ByteVector ack { 0x0B, 0x01, 0x00, 0x06, 0x00, 0x01 };
+    const bool answered = SpinUntil(
         [&] {
-            if (process.state() != QProcess::Running)
-                return true;
-            client.abort();
-            client.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(base));
-            return client.waitForConnected(200);
+            return process.state() != QProcess::Running
+                || TcpRequest("127.0.0.1", base, Request(MSG_CLEAR, 1, "", wire::kAckSize)) == ack;
         },
         15000);
-    ASSERT_TRUE(connected);
+    ASSERT_TRUE(answered);
     ASSERT_EQ(process.state(), QProcess::Running) << process.readAllStandardError().toStdString();
-    client.disconnectFromHost();
-    SpinFor(200);
 
     ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
     ASSERT_TRUE(process.waitForFinished(10000));

@@ -80,7 +80,10 @@ TEST_F(HeadlessProcessTest, WithoutTraceNothingIsPrinted)
     ASSERT_TRUE(launch(process, { "--headless" }));
     FakeUdpPeer pbx(peer(2), 0);
     pbx.send(StatusReport("QVX300", { { "41100", 1 } }), base + 1);
-    SpinFor(300);
+    ASSERT_TRUE(SpinUntil([&] {
+        return TcpRequest(peer(2), base, Request(MSG_GETDATA, 1, "QVX300")).size()
+            == wire::kPageHeaderSize + wire::kStationSize;
+    }));
     ASSERT_TRUE(Terminate(process));
     EXPECT_TRUE(process.readAllStandardOutput().isEmpty());
     QFile saved(directory.filePath("data/system.dat"));

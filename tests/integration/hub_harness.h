@@ -5,11 +5,11 @@
 #include "support/event_loop.h"
 #include "support/free_port.h"
 #include "support/packets.h"
+#include "support/tcp_request.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 
@@ -71,22 +71,6 @@ private:
     QUdpSocket socket_;
     bool bound_ = false;
 };
-
-// One request on its own connection, as PBX systems send them; returns the answer.
-inline ByteVector TcpRequest(const std::string& from, int port, const ByteVector& request, int timeoutMs = 3000)
-{
-    QTcpSocket socket;
-    socket.bind(QHostAddress(QString::fromStdString(from)));
-    socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
-    if (!SpinUntil([&] { return socket.state() == QAbstractSocket::ConnectedState; }, timeoutMs))
-        return {};
-    socket.write(reinterpret_cast<const char*>(request.data()), static_cast<qint64>(request.size()));
-    SpinUntil([&] { return socket.bytesAvailable() > 0; }, timeoutMs);
-    SpinFor(50); // a page may come in more than one segment
-    const QByteArray answer = socket.readAll();
-    socket.close();
-    return ByteVector(answer.begin(), answer.end());
-}
 
 // A hub on free ports in a temporary folder, with its trace captured.
 class HubHarness : public ::testing::Test {

@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QThread>
 
 #include <csignal>
 #include <map>
