@@ -19,7 +19,7 @@ done
 if [ ! -f "$build/build.ninja" ] || ! grep -q '^KORVEL_BUILD_BENCH:BOOL=ON' "$build/CMakeCache.txt" 2>/dev/null; then
   cmake -S . -B "$build" -G Ninja -DKORVEL_BUILD_BENCH=ON
 fi
-cmake --build "$build" --target korvel korvel_bench korvel_reference
+cmake --build "$build" --target korvel korvel-window korvel_bench korvel_reference
 
 bench=("$build/bench/korvel_bench" --hub "$build/src/app/korvel" --reference "$build/bench/korvel_reference")
 if [ "$window" = 1 ]; then

@@ -1,5 +1,6 @@
 #include "headless.h"
 
+#include "app/service_notify.h"
 #include "app/stall_watch.h"
 #include "app/unix_signals.h"
 #include "relay/hub.h"
@@ -8,6 +9,7 @@
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <string>
 
 namespace korvel {
 
@@ -27,7 +29,7 @@ int RunHeadless(const HeadlessOptions& options)
         EnableConsoleLog();
     }
 
-    Hub hub;
+    Hub hub(options.hub);
     QString error;
     if (!hub.start(&error)) {
         std::fprintf(
@@ -36,6 +38,9 @@ int RunHeadless(const HeadlessOptions& options)
         return 1;
     }
     PrintReadyLine(hub);
+    ServiceNotifier service;
+    service.ready("TCP " + std::to_string(hub.tcpPort()) + ", UDP " + std::to_string(hub.udpPort()) + ", "
+        + std::to_string(hub.rackPort()) + ", " + std::to_string(hub.velkaPort()));
 
     UnixSignalWatcher signalWatcher;
     QObject::connect(&signalWatcher, &UnixSignalWatcher::terminationRequested, [](int) { QCoreApplication::quit(); });
@@ -44,6 +49,7 @@ int RunHeadless(const HeadlessOptions& options)
         stallWatch.start();
     QCoreApplication::exec();
     stallWatch.finish();
+    service.stopping();
 
     hub.shutdown();
     DisableConsoleLog();

@@ -1,12 +1,13 @@
 #pragma once
 
-namespace korvel {
+#include "relay/hub.h"
 
-class Hub;
+namespace korvel {
 
 struct HeadlessOptions {
     bool trace = false;
     bool reportStalls = false;
+    Hub::Options hub;
 };
 
 // The one line on standard error that says every endpoint is open, and where.

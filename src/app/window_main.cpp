@@ -14,7 +14,7 @@ int RunWindow(int& argc, char** argv, const WindowOptions& options)
 {
     KorvelApplication app(argc, argv);
     try {
-        TMainForm form;
+        TMainForm form(options.hub);
         // A termination request closes the window like the Exit command, so
         // the table is saved on that way out as well.
         UnixSignalWatcher signalWatcher;

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "relay/hub.h"
+
 namespace korvel {
 
 struct WindowOptions {
     bool reportStalls = false;
+    Hub::Options hub;
 };
 
 // Runs the hub with its operator's window until the window closes or SIGTERM

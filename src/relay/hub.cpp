@@ -151,6 +151,8 @@ bool Hub::start(QString* error)
     learnOwnAddress();
     tmrSave_.start();
     table_.LoadSystems();
+    if (options_.basePort)
+        settings_.BasePort = *options_.basePort;
     loadAllowList();
     return SetUpEndpoints(error);
 }
@@ -180,6 +182,10 @@ void Hub::shutdown()
 
 void Hub::learnOwnAddress()
 {
+    if (!options_.ownAddress.empty()) {
+        settings_.OwnAddress = options_.ownAddress;
+        return;
+    }
     const QHostInfo info = QHostInfo::fromName(QHostInfo::localHostName());
     for (const QHostAddress& address : info.addresses()) {
         if (address.protocol() == QAbstractSocket::IPv4Protocol) {

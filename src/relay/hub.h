@@ -12,6 +12,8 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <string>
 
 class QTcpServer;
 class QTcpSocket;
@@ -28,6 +30,10 @@ class Hub : public QObject {
 public:
     struct Options {
         std::filesystem::path dataDirectory = "data";
+        // Given on the command line: overrides system.dat's line, and is saved.
+        std::optional<std::int32_t> basePort;
+        // Empty: the first IPv4 address of the host name.
+        std::string ownAddress;
         // Where packets go; null means the process-wide sender engine.
         Outbox* outbox = nullptr;
         int saveIntervalMs = 30000;

@@ -2,7 +2,12 @@
 
 #include <QProcess>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <csignal>
+#include <cstring>
 
 using namespace korvel;
 using namespace korvel::testing;
@@ -89,4 +94,112 @@ TEST_F(HeadlessProcessTest, WithoutTraceNothingIsPrinted)
     QFile saved(directory.filePath("data/system.dat"));
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
     EXPECT_TRUE(saved.readAll().contains("QVX300"));
+}
+
+// --data-dir, --base-port and --own-address, from a working folder that holds
+// no table: the port given wins over system.dat's and is saved, and datagrams
+// from the given own address are ignored.
+TEST_F(HeadlessProcessTest, CommandLineNamesFolderPortAndOwnAddress)
+{
+    writeSystems({});
+    QFile file(QString::fromStdString(dataPath() + "/system.dat"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("Version : 5\r\nBase Port : 1\r\n");
+    file.close();
+
+    QProcess process;
+    process.setWorkingDirectory(QDir::tempPath());
+    process.start(KORVEL_BINARY,
+        { "--headless", "--data-dir=" + QString::fromStdString(dataPath()), "--base-port=" + QString::number(base),
+            "--own-address", QString::fromStdString(peer(3)) });
+    QByteArray errors;
+    ASSERT_TRUE(SpinUntil([&] { return (errors += process.readAllStandardError()).contains("ready"); }, 10000));
+    EXPECT_TRUE(errors.contains("TCP " + QByteArray::number(base))) << errors.toStdString();
+    EXPECT_TRUE(errors.contains(QByteArray("own address ") + peer(3).c_str())) << errors.toStdString();
+
+    FakeUdpPeer own(peer(3));
+    FakeUdpPeer other(peer(4));
+    own.send(StatusReport("SELF", { { "41100", 1 } }), base + 1);
+    other.send(StatusReport("OTHER", { { "41100", 1 } }), base + 1);
+    // Both datagrams wait in one queue, the own one first; once the other's
+    // station shows in its page, the own one has been handled too.
+    ASSERT_TRUE(SpinUntil([&] { return TcpRequest(peer(4), base, Request(MSG_GETDATA, 1, "X")).size() == 8u + 16u; }));
+    ASSERT_TRUE(Terminate(process));
+
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray saved = file.readAll();
+    EXPECT_TRUE(saved.contains("Base Port : " + QByteArray::number(base))) << saved.toStdString();
+    EXPECT_TRUE(saved.contains("OTHER"));
+    EXPECT_FALSE(saved.contains("SELF")) << "a datagram from the own address is ignored";
+}
+
+TEST_F(HeadlessProcessTest, BadOptionsStopBeforeAnyPortOpens)
+{
+    for (const QStringList& arguments : { QStringList { "--base-port=65532" }, { "--own-address=127.1" },
+             { "--own-address=::1" }, { "--data-dir=x", "--user-data" }, { "--frobnicate" }, { "stray" } }) {
+        QProcess process;
+        process.setWorkingDirectory(directory.path());
+        process.start(KORVEL_BINARY, QStringList { "--headless" } + arguments);
+        ASSERT_TRUE(process.waitForFinished(10000));
+        EXPECT_EQ(process.exitCode(), 2) << arguments.join(' ').toStdString();
+        EXPECT_TRUE(process.readAllStandardError().contains("try korvel --help"));
+    }
+}
+
+// A server without the desktop package: a display is there, the window
+// program is not, and the hub runs headless all the same.
+TEST_F(HeadlessProcessTest, WithoutTheWindowProgramADisplayStillGetsTheHub)
+{
+    if (QFile::exists(KORVEL_WINDOW_PROGRAM))
+        GTEST_SKIP() << "the window program is installed in " << KORVEL_WINDOW_PROGRAM;
+    const QString alone = directory.filePath("korvel");
+    ASSERT_TRUE(QFile::copy(KORVEL_BINARY, alone));
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(directory.path());
+    process.start(alone, {});
+    QByteArray errors;
+    ASSERT_TRUE(SpinUntil([&] { return (errors += process.readAllStandardError()).contains("ready"); }, 10000));
+    EXPECT_TRUE(errors.contains("the window is not installed")) << errors.toStdString();
+    EXPECT_TRUE(Terminate(process));
+}
+
+// Under a service manager: READY=1 once the endpoints are open, the watchdog
+// fed from the event loop, STOPPING=1 on the way out.
+TEST_F(HeadlessProcessTest, TellsTheServiceManagerReadyWatchdogAndStopping)
+{
+    const QByteArray path = directory.filePath("notify").toLocal8Bit();
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    timeval wait { 5, 0 };
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    auto next = [fd](int flags = 0) {
+        char text[512];
+        const ssize_t count = ::recv(fd, text, sizeof text, flags);
+        return count > 0 ? std::string(text, static_cast<std::size_t>(count)) : std::string();
+    };
+
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("NOTIFY_SOCKET", QString::fromLocal8Bit(path));
+    environment.insert("WATCHDOG_USEC", "200000");
+    process.setProcessEnvironment(environment);
+    ASSERT_TRUE(launch(process, { "--headless" }));
+    const std::string ready = next();
+    EXPECT_EQ(ready.rfind("READY=1\nSTATUS=TCP " + std::to_string(base), 0), 0u) << ready;
+    EXPECT_EQ(next(), "WATCHDOG=1");
+    EXPECT_EQ(next(), "WATCHDOG=1") << "fed again about every 100 ms";
+    EXPECT_TRUE(Terminate(process));
+    std::string last;
+    // The process has ended: everything it sent is queued already.
+    for (std::string line = next(MSG_DONTWAIT); !line.empty(); line = next(MSG_DONTWAIT))
+        last = line;
+    EXPECT_EQ(last, "STOPPING=1");
+    ::close(fd);
 }

@@ -1,0 +1,123 @@
+#include "command_line.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+#include <QHostAddress>
+#include <QStandardPaths>
+
+#include <cstdio>
+
+namespace korvel {
+
+namespace {
+
+// The hub listens on the base port and the four above it.
+constexpr int kMaxBasePort = 65535 - 4;
+
+QString Description()
+{
+    return QStringLiteral("Relay hub for the busy-lamp-field feature of PBX systems.\n"
+                          "\n"
+                          "With a display, korvel opens the operator's window (when it is installed);\n"
+                          "without one, or with --headless, it runs as a service would. The table lives\n"
+                          "in DIR/system.dat and DIR/<address>.dat; the line \"Base Port : N\" of\n"
+                          "system.dat sets the ports (default 9000): TCP N, UDP N+1 (QVX systems),\n"
+                          "N+3 (receive only), N+4 (Velka systems). DIR/allow.txt, when present, lists\n"
+                          "the only addresses and ranges served.");
+}
+
+void Print(std::FILE* stream, const QString& text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stream);
+    std::fflush(stream);
+}
+
+int Mistake(const QString& text)
+{
+    Print(stderr, QStringLiteral("korvel: %1 (try korvel --help)\n").arg(text));
+    return 2;
+}
+
+} // namespace
+
+std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(Description());
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help({ "h", "help" }, "Show this text.");
+    const QCommandLineOption version({ "v", "version" }, "Show the version.");
+    const QCommandLineOption headless("headless", "Run without a window, even when a display is available.");
+    const QCommandLineOption trace("trace", "Write every console trace line to standard output.");
+    const QCommandLineOption stalls("report-stalls",
+        "Write a line to standard error whenever the event loop is held up for more than 100 ms, and the "
+        "longest hold-up at exit.");
+    const QCommandLineOption dataDir(
+        "data-dir", "Keep the table in DIR (default: data, under the current folder).", "DIR", QStringLiteral("data"));
+    const QCommandLineOption userData("user-data",
+        "Keep the table in the user's data folder, $XDG_DATA_HOME/korvel (~/.local/share/korvel); the "
+        "desktop entry starts the window so.");
+    const QCommandLineOption basePort("base-port",
+        "Use base port N (1 to 65531) instead of the \"Base Port\" line of system.dat; the table is saved "
+        "with it.",
+        "N");
+    const QCommandLineOption ownAddress("own-address",
+        "The hub's own IPv4 address, whose datagrams it ignores (default: the first address of the host "
+        "name).",
+        "A.B.C.D");
+    parser.addOptions({ help, version, headless, trace, stalls, dataDir, userData, basePort, ownAddress });
+
+    if (!parser.parse(arguments))
+        return Mistake(parser.errorText());
+    if (parser.isSet(help)) {
+        QString text = parser.helpText();
+        text.replace(QStringLiteral("<executable_name>"), QStringLiteral("korvel"));
+        Print(stdout, text);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        Print(stdout, QStringLiteral("korvel %1\n").arg(QStringLiteral(KORVEL_VERSION)));
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return Mistake(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().constFirst()));
+
+    CommandLine line;
+    line.headless = parser.isSet(headless);
+    line.trace = parser.isSet(trace);
+    line.reportStalls = parser.isSet(stalls);
+    if (parser.isSet(userData) && parser.isSet(dataDir))
+        return Mistake(QStringLiteral("give --data-dir or --user-data, not both"));
+    QString folder = parser.value(dataDir);
+    if (parser.isSet(userData))
+        folder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/korvel");
+    if (folder.isEmpty())
+        return Mistake(QStringLiteral("--data-dir wants a folder"));
+    line.hub.dataDirectory = QFile::encodeName(folder).toStdString();
+    if (parser.isSet(basePort)) {
+        bool ok = false;
+        const int port = parser.value(basePort).toInt(&ok);
+        if (!ok || port < 1 || port > kMaxBasePort)
+            return Mistake(QStringLiteral("--base-port wants a number from 1 to %1").arg(kMaxBasePort));
+        line.hub.basePort = port;
+    }
+    if (parser.isSet(ownAddress)) {
+        const QString text = parser.value(ownAddress);
+        QHostAddress address;
+        if (text.count(QLatin1Char('.')) != 3 || !address.setAddress(text)
+            || address.protocol() != QAbstractSocket::IPv4Protocol)
+            return Mistake(QStringLiteral("--own-address wants an IPv4 address such as 192.0.2.10"));
+        line.hub.ownAddress = address.toString().toStdString();
+    }
+    return line;
+}
+
+std::variant<CommandLine, int> ParseCommandLine(int argc, char** argv)
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return ParseCommandLine(arguments);
+}
+
+} // namespace korvel

@@ -1,0 +1,20 @@
+#include "app/command_line.h"
+#include "app/headless.h"
+#include "app/window_main.h"
+
+#include <QCoreApplication>
+
+// korvel-window: the hub with its operator's window. `korvel` starts it when
+// a display is there, with the same options.
+int main(int argc, char* argv[])
+{
+    const auto parsed = korvel::ParseCommandLine(argc, argv);
+    if (const int* status = std::get_if<int>(&parsed))
+        return *status;
+    const korvel::CommandLine& line = std::get<korvel::CommandLine>(parsed);
+    if (line.headless) {
+        QCoreApplication app(argc, argv);
+        return korvel::RunHeadless({ .trace = line.trace, .reportStalls = line.reportStalls, .hub = line.hub });
+    }
+    return korvel::RunWindow(argc, argv, { .reportStalls = line.reportStalls, .hub = line.hub });
+}
