@@ -34,6 +34,7 @@ deb=$(echo "$work"/out/korvel_*.deb)
 # Exactly these files, nothing more, nothing less.
 expected="./usr/bin/korvel
 ./usr/bin/korvel-send
+./usr/lib/korvel/korvel-window
 ./usr/lib/systemd/system/korvel.service
 ./usr/share/applications/korvel.desktop
 ./usr/share/doc/korvel/README.md
