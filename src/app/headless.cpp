@@ -29,6 +29,10 @@ int RunHeadless(const HeadlessOptions& options)
         EnableConsoleLog();
     }
 
+    // Before the ready line: whoever reads it may send SIGTERM at once.
+    UnixSignalWatcher signalWatcher;
+    QObject::connect(&signalWatcher, &UnixSignalWatcher::terminationRequested, [](int) { QCoreApplication::quit(); });
+
     Hub hub(options.hub);
     QString error;
     if (!hub.start(&error)) {
@@ -42,8 +46,6 @@ int RunHeadless(const HeadlessOptions& options)
     service.ready("TCP " + std::to_string(hub.tcpPort()) + ", UDP " + std::to_string(hub.udpPort()) + ", "
         + std::to_string(hub.rackPort()) + ", " + std::to_string(hub.velkaPort()));
 
-    UnixSignalWatcher signalWatcher;
-    QObject::connect(&signalWatcher, &UnixSignalWatcher::terminationRequested, [](int) { QCoreApplication::quit(); });
     StallWatch stallWatch;
     if (options.reportStalls)
         stallWatch.start();
