@@ -1,6 +1,6 @@
 #include "new_client_dialog.h"
 
-#include "testconsole/dialog_buttons.h"
+#include "ui/dialog_buttons.h"
 
 #include <QDialogButtonBox>
 #include <QLabel>

@@ -1,6 +1,6 @@
 #include "option_dialog.h"
 
-#include "testconsole/dialog_buttons.h"
+#include "ui/dialog_buttons.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,10 +1,11 @@
 #include "cli/send_command.h"
+#include "net/ipv4_address.h"
+#include "net/unique_fd.h"
 #include "protocol/packet_trace.h"
 #include "protocol/wire_format.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,7 +15,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 using namespace korvel;
 
@@ -23,52 +23,16 @@ namespace {
 // The fixed ports a hub answers Velka systems on.
 constexpr int kAnswerPorts[] = { 9003, 9004 };
 
-class Socket {
-public:
-    explicit Socket(int fd)
-        : fd_(fd)
-    {
-    }
-    ~Socket()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int fd() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-bool Resolve(const std::string& host, int port, sockaddr_in& address)
-{
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) == 1)
-        return true;
-    addrinfo hints {};
-    hints.ai_family = AF_INET;
-    addrinfo* result = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result)
-        return false;
-    address.sin_addr = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr;
-    freeaddrinfo(result);
-    return true;
-}
-
 bool BindTo(int fd, const std::string& from, int port)
 {
     if (from.empty() && port == 0)
         return true;
-    sockaddr_in local;
-    if (!Resolve(from.empty() ? "0.0.0.0" : from, port, local))
+    const auto local = ResolveIPv4(from.empty() ? "0.0.0.0" : from, port);
+    if (!local)
         return false;
     const int yes = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    return bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+    return bind(fd, reinterpret_cast<const sockaddr*>(&*local), sizeof *local) == 0;
 }
 
 int Milliseconds(double seconds)
@@ -85,28 +49,28 @@ void PrintTrace(const std::uint8_t* data, std::size_t size)
 
 int SendTcp(const SendCommand& command, const sockaddr_in& to)
 {
-    Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (socket.fd() < 0 || !BindTo(socket.fd(), command.from, 0)) {
+    UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!socket || !BindTo(socket.get(), command.from, 0)) {
         std::fprintf(
             stderr, "korvel-send: cannot use local address '%s': %s\n", command.from.c_str(), std::strerror(errno));
         return 1;
     }
-    fcntl(socket.fd(), F_SETFL, O_NONBLOCK);
-    if (connect(socket.fd(), reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0 && errno != EINPROGRESS) {
+    fcntl(socket.get(), F_SETFL, O_NONBLOCK);
+    if (connect(socket.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0 && errno != EINPROGRESS) {
         std::fprintf(stderr, "korvel-send: connect to %s:%d failed: %s\n", command.host.c_str(), command.port,
             std::strerror(errno));
         return 1;
     }
-    pollfd waiting { socket.fd(), POLLOUT, 0 };
+    pollfd waiting { socket.get(), POLLOUT, 0 };
     int error = 0;
     socklen_t length = sizeof error;
     if (poll(&waiting, 1, Milliseconds(command.timeoutSeconds)) != 1
-        || getsockopt(socket.fd(), SOL_SOCKET, SO_ERROR, &error, &length) < 0 || error != 0) {
+        || getsockopt(socket.get(), SOL_SOCKET, SO_ERROR, &error, &length) < 0 || error != 0) {
         std::fprintf(stderr, "korvel-send: connect to %s:%d failed: %s\n", command.host.c_str(), command.port,
             error ? std::strerror(error) : "timed out");
         return 1;
     }
-    if (send(socket.fd(), command.packet.data(), command.packet.size(), MSG_NOSIGNAL)
+    if (send(socket.get(), command.packet.data(), command.packet.size(), MSG_NOSIGNAL)
         != static_cast<ssize_t>(command.packet.size())) {
         std::fprintf(stderr, "korvel-send: send failed: %s\n", std::strerror(errno));
         return 1;
@@ -118,10 +82,10 @@ int SendTcp(const SendCommand& command, const sockaddr_in& to)
     std::size_t received = 0;
     int waitMs = Milliseconds(command.timeoutSeconds);
     while (received < sizeof answer) {
-        pollfd readable { socket.fd(), POLLIN, 0 };
+        pollfd readable { socket.get(), POLLIN, 0 };
         if (poll(&readable, 1, waitMs) != 1)
             break;
-        const ssize_t count = recv(socket.fd(), answer + received, sizeof answer - received, 0);
+        const ssize_t count = recv(socket.get(), answer + received, sizeof answer - received, 0);
         if (count <= 0)
             break;
         received += static_cast<std::size_t>(count);
@@ -138,11 +102,11 @@ int SendTcp(const SendCommand& command, const sockaddr_in& to)
 int SendUdp(const SendCommand& command, const sockaddr_in& to)
 {
     // Listeners first, so that no answer can arrive before anyone waits for it.
-    std::vector<std::unique_ptr<Socket>> listeners;
+    std::vector<UniqueFd> listeners;
     if (command.listen) {
         for (int port : kAnswerPorts) {
-            auto listener = std::make_unique<Socket>(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-            if (listener->fd() < 0 || !BindTo(listener->fd(), command.from, port)) {
+            UniqueFd listener(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+            if (!listener || !BindTo(listener.get(), command.from, port)) {
                 std::fprintf(stderr, "korvel-send: cannot listen on %s:%d: %s\n", command.from.c_str(), port,
                     std::strerror(errno));
                 return 1;
@@ -150,13 +114,13 @@ int SendUdp(const SendCommand& command, const sockaddr_in& to)
             listeners.push_back(std::move(listener));
         }
     }
-    Socket socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (socket.fd() < 0 || !BindTo(socket.fd(), command.from, 0)) {
+    UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!socket || !BindTo(socket.get(), command.from, 0)) {
         std::fprintf(
             stderr, "korvel-send: cannot use local address '%s': %s\n", command.from.c_str(), std::strerror(errno));
         return 1;
     }
-    if (sendto(socket.fd(), command.packet.data(), command.packet.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+    if (sendto(socket.get(), command.packet.data(), command.packet.size(), 0, reinterpret_cast<const sockaddr*>(&to),
             sizeof to)
         < 0) {
         std::fprintf(stderr, "korvel-send: sendto failed: %s\n", std::strerror(errno));
@@ -174,7 +138,7 @@ int SendUdp(const SendCommand& command, const sockaddr_in& to)
             = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             break;
-        pollfd fds[2] = { { listeners[0]->fd(), POLLIN, 0 }, { listeners[1]->fd(), POLLIN, 0 } };
+        pollfd fds[2] = { { listeners[0].get(), POLLIN, 0 }, { listeners[1].get(), POLLIN, 0 } };
         if (poll(fds, 2, static_cast<int>(left.count())) <= 0)
             break;
         for (int i = 0; i < 2; ++i) {
@@ -207,17 +171,17 @@ int SendUdp(const SendCommand& command, const sockaddr_in& to)
 bool SourceAddressFor(const SendCommand& command, const sockaddr_in& to, in_addr& source)
 {
     if (!command.from.empty()) {
-        sockaddr_in local;
-        if (!Resolve(command.from, 0, local))
+        const auto local = ResolveIPv4(command.from, 0);
+        if (!local)
             return false;
-        source = local.sin_addr;
+        source = local->sin_addr;
         return true;
     }
-    Socket probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    UniqueFd probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     sockaddr_in local {};
     socklen_t length = sizeof local;
-    if (probe.fd() < 0 || connect(probe.fd(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0
-        || getsockname(probe.fd(), reinterpret_cast<sockaddr*>(&local), &length) != 0)
+    if (!probe || connect(probe.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0
+        || getsockname(probe.get(), reinterpret_cast<sockaddr*>(&local), &length) != 0)
         return false;
     source = local.sin_addr;
     return true;
@@ -230,10 +194,10 @@ bool HostNameAddress(in_addr& address)
     char name[256] = "";
     if (gethostname(name, sizeof name - 1) != 0)
         return false;
-    sockaddr_in resolved;
-    if (!Resolve(name, 0, resolved))
+    const auto resolved = ResolveIPv4(name, 0);
+    if (!resolved)
         return false;
-    address = resolved.sin_addr;
+    address = resolved->sin_addr;
     return true;
 }
 
@@ -272,11 +236,12 @@ int main(int argc, char* argv[])
         std::printf("korvel-send %s\n", KORVEL_VERSION);
         return 0;
     }
-    sockaddr_in to;
-    if (!Resolve(command->host, command->port, to)) {
+    const auto resolved = ResolveIPv4(command->host, command->port);
+    if (!resolved) {
         std::fprintf(stderr, "korvel-send: cannot resolve '%s'\n", command->host.c_str());
         return 2;
     }
+    const sockaddr_in& to = *resolved;
     std::string source;
     if (!command->allowOwnAddress && SendsFromHubsOwnAddress(*command, to, source)) {
         std::fprintf(stderr,

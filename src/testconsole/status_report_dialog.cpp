@@ -1,7 +1,7 @@
 #include "status_report_dialog.h"
 
 #include "protocol/wire_format.h"
-#include "testconsole/dialog_buttons.h"
+#include "ui/dialog_buttons.h"
 
 #include <QButtonGroup>
 #include <QDialogButtonBox>

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace korvel {
+
+// Owns one file descriptor and closes it exactly once.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) noexcept
+        : fd_(fd)
+    {
+    }
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& other) noexcept
+        : fd_(other.release())
+    {
+    }
+    UniqueFd& operator=(UniqueFd&& other) noexcept
+    {
+        if (this != &other)
+            reset(other.release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const noexcept { return fd_; }
+    explicit operator bool() const noexcept { return fd_ >= 0; }
+    int release() noexcept { return std::exchange(fd_, -1); }
+    void reset(int fd = -1) noexcept
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+} // namespace korvel
