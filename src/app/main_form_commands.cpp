@@ -55,7 +55,7 @@ void TMainForm::Show1Click()
 
 void TMainForm::Timer1Timer()
 {
-    TrafficCounters& counters = Counters();
+    TrafficCounters& counters = hub_->counters();
     // Read and reset in one step each, so no byte counted meanwhile is lost.
     const std::int32_t sent = counters.SentByteCount.exchange(0);
     const std::int32_t received = counters.ReceivedByteCount.exchange(0);
@@ -88,7 +88,7 @@ void TMainForm::Help1Click()
 
 void TMainForm::SetIPAddress1Click()
 {
-    Settings& settings = hub_->settings();
+    const Settings& settings = hub_->settings();
     OptionDlg->edtServerIP->setCurrentText(ToQString(settings.ServerAddress));
     OptionDlg->chkForwardStatus->setChecked(settings.ForwardStatus);
     OptionDlg->edtLTCPPort->setText(QString::number(settings.LocalTcpPort));
@@ -98,38 +98,33 @@ void TMainForm::SetIPAddress1Click()
     if (OptionDlg->exec() != QDialog::Accepted)
         return;
 
-    // Fields are taken in order; a bad one stops the reading there, and the
-    // ones before it keep their new values without reaching the endpoints.
-    settings.ServerAddress = FromQString(OptionDlg->edtServerIP->currentText());
-    const std::pair<QLineEdit*, std::int32_t*> ports[] = {
-        { OptionDlg->edtLTCPPort, &settings.LocalTcpPort },
-        { OptionDlg->edtLUDPPort, &settings.LocalUdpPort },
-        { OptionDlg->edtRTCPPort, &settings.RemoteTcpPort },
-        { OptionDlg->edtRUDPPort, &settings.RemoteUdpPort },
-    };
-    for (const auto& [field, port] : ports) {
-        const std::optional<std::int32_t> value = ParseIntegerField(field->text());
-        if (!value) {
-            showError(NotAnIntegerMessage(field->text()));
-            return;
-        }
-        *port = *value;
+    EndpointOptions options;
+    options.serverAddress = FromQString(OptionDlg->edtServerIP->currentText());
+    options.forwardStatus = OptionDlg->chkForwardStatus->isChecked();
+    const QLineEdit* const fields[]
+        = { OptionDlg->edtLTCPPort, OptionDlg->edtLUDPPort, OptionDlg->edtRTCPPort, OptionDlg->edtRUDPPort };
+    const QLineEdit* badField = nullptr;
+    for (std::size_t i = 0; i < options.ports.size(); ++i) {
+        options.ports[i] = ParseIntegerField(fields[i]->text());
+        if (!options.ports[i] && !badField)
+            badField = fields[i];
     }
+    // The hub takes the fields in order and stops at a bad one.
     QString error;
-    if (!hub_->ApplyOptions(OptionDlg->chkForwardStatus->isChecked(), &error))
-        showError(error);
+    if (!hub_->applyOptions(options, &error))
+        showError(badField ? NotAnIntegerMessage(badField->text()) : error);
 }
 
 void TMainForm::Button3Click()
 {
     QString error;
-    if (!hub_->SetAnotherPort(&error))
+    if (!hub_->setAnotherPort(&error))
         showError(error);
 }
 
 void TMainForm::btnClientOnlyModeClick()
 {
-    hub_->ClientOnlyMode();
+    hub_->enterClientOnlyMode();
     setWindowTitle(windowTitle() + QStringLiteral(" [Client Only Mode]"));
     btnClientOnlyMode->setEnabled(false);
 }

@@ -16,7 +16,6 @@
 #include <sys/socket.h>
 
 #include <chrono>
-#include <mutex>
 
 namespace korvel {
 
@@ -69,13 +68,6 @@ std::string PeerOf(const QTcpSocket* socket)
 
 } // namespace
 
-// Lets the sender engine's threads post a failed destination to the hub for
-// as long as the hub exists, and not a moment longer.
-struct Hub::FailureLink {
-    std::mutex mutex;
-    Hub* hub = nullptr;
-};
-
 Hub::Hub(QObject* parent)
     : Hub(Options {}, parent)
 {
@@ -84,16 +76,16 @@ Hub::Hub(QObject* parent)
 Hub::Hub(Options options, QObject* parent)
     : QObject(parent)
     , options_(std::move(options))
-    , counters_(Counters())
-    , engineOutbox_(options_.outbox ? nullptr : std::make_unique<EngineOutbox>(SenderEngine::instance()))
-    , outbox_(options_.outbox ? options_.outbox : engineOutbox_.get())
+    , engine_(options_.outbox ? nullptr
+                              : std::make_unique<SenderEngine>(counters_, options_.engine,
+                                  [this](const std::string& host) { postSendFailure(host); }))
+    , outbox_(options_.outbox ? options_.outbox : engine_.get())
     , replies_(table_, *outbox_, settings_, counters_)
     , server_(new QTcpServer(this))
     , udp_(new QUdpSocket(this))
     , udpVelka_(new QUdpSocket(this))
     , udpRack_(new QUdpSocket(this))
     , connections_(new QObject(this))
-    , failureLink_(std::make_shared<FailureLink>())
 {
     table_.setOutbox(outbox_);
     table_.setDataDirectory(options_.dataDirectory);
@@ -121,29 +113,25 @@ Hub::Hub(Options options, QObject* parent)
 
     tmrSave_.setInterval(options_.saveIntervalMs);
     connect(&tmrSave_, &QTimer::timeout, this, &Hub::TmrSaveTimer);
-
-    failureLink_->hub = this;
-    if (!options_.outbox) {
-        SenderEngine::instance().setFailureHandler([link = failureLink_](const std::string& host) {
-            std::lock_guard guard(link->mutex);
-            if (!link->hub)
-                return;
-            Hub* hub = link->hub;
-            QMetaObject::invokeMethod(
-                hub,
-                [hub, host] {
-                    hub->table_.SetSystemStatus(host, SYSTEM_ERROR);
-                    emit hub->senderFailed(QString::fromStdString(host));
-                },
-                Qt::QueuedConnection);
-        });
-    }
 }
 
 Hub::~Hub()
 {
-    std::lock_guard guard(failureLink_->mutex);
-    failureLink_->hub = nullptr;
+    // Stops the sender thread first, so that no failure is reported to a hub
+    // that is going away.
+    engine_.reset();
+}
+
+// Called on a sender thread: the table belongs to the main thread.
+void Hub::postSendFailure(const std::string& host)
+{
+    QMetaObject::invokeMethod(
+        this,
+        [this, host] {
+            table_.SetSystemStatus(host, SYSTEM_ERROR);
+            emit senderFailed(QString::fromStdString(host));
+        },
+        Qt::QueuedConnection);
 }
 
 bool Hub::start(QString* error)
@@ -240,39 +228,51 @@ bool Hub::SetUpEndpoints(QString* error)
     // the ports that belong to this base port rather than on stale defaults.
     const bool listening = activateServer(error);
     rebind(udp_, settings_.LocalUdpPort);
-    settings_.VelkaRemotePort = kVelkaDataPort;
+    settings_.VelkaRemotePort = options_.velkaRemotePort;
     rebind(udpVelka_, base + 4);
     rebind(udpRack_, base + 3);
     return listening;
 }
 
-bool Hub::ApplyOptions(bool forwardStatus, QString* error)
+bool Hub::applyOptions(const EndpointOptions& options, QString* error)
 {
-    if (!settings_.ClientOnlyMode) {
-        if (!activateServer(error))
+    settings_.ServerAddress = options.serverAddress;
+    std::int32_t* const ports[]
+        = { &settings_.LocalTcpPort, &settings_.LocalUdpPort, &settings_.RemoteTcpPort, &settings_.RemoteUdpPort };
+    for (std::size_t i = 0; i < options.ports.size(); ++i) {
+        if (!options.ports[i])
             return false;
-        rebind(udp_, settings_.LocalUdpPort);
+        *ports[i] = *options.ports[i];
     }
+    if (!reopenLocalEndpoints(error))
+        return false;
     settings_.TcpAddress = settings_.UdpRemoteHost = settings_.VelkaRemoteHost = settings_.ServerAddress;
-    settings_.ForwardStatus = forwardStatus;
+    settings_.ForwardStatus = options.forwardStatus;
     return true;
 }
 
-bool Hub::SetAnotherPort(QString* error)
+bool Hub::setAnotherPort(QString* error)
 {
     settings_.LocalTcpPort = kAnotherLocalTcpPort;
     settings_.LocalUdpPort = kAnotherLocalUdpPort;
     settings_.RemoteTcpPort = kAnotherRemoteTcpPort;
     settings_.RemoteUdpPort = kAnotherRemoteUdpPort;
-    if (!settings_.ClientOnlyMode) {
-        if (!activateServer(error))
-            return false;
-        rebind(udp_, settings_.LocalUdpPort);
-    }
+    return reopenLocalEndpoints(error);
+}
+
+// In client-only mode the listener and the UDP endpoint's port stay as they
+// are; the new local ports live in the settings only.
+bool Hub::reopenLocalEndpoints(QString* error)
+{
+    if (settings_.ClientOnlyMode)
+        return true;
+    if (!activateServer(error))
+        return false;
+    rebind(udp_, settings_.LocalUdpPort);
     return true;
 }
 
-void Hub::ClientOnlyMode()
+void Hub::enterClientOnlyMode()
 {
     settings_.ClientOnlyMode = true;
     deactivateServer();

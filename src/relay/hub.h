@@ -10,6 +10,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <array>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -20,6 +21,15 @@ class QTcpSocket;
 class QUdpSocket;
 
 namespace korvel {
+
+// What the Options dialog hands the hub.
+struct EndpointOptions {
+    std::string serverAddress;
+    bool forwardStatus = false;
+    // The four port fields in the dialog's order: local TCP, local UDP, remote
+    // TCP, remote UDP. A field that is not a number is empty.
+    std::array<std::optional<std::int32_t>, 4> ports;
+};
 
 // The relay: settings and counters, the system table, the five endpoints and
 // the save timer. Runs on the thread that owns it (the main thread); the
@@ -34,8 +44,13 @@ public:
         std::optional<std::int32_t> basePort;
         // Empty: the first IPv4 address of the host name.
         std::string ownAddress;
-        // Where packets go; null means the process-wide sender engine.
+        // Where packets go: null means the hub's own sender engine, built
+        // with `engine`; a test may hand in a recorder or an engine of its own.
         Outbox* outbox = nullptr;
+        SenderEngine::Options engine;
+        // Where the test console's UDP_VELKA datagrams go: the Velka systems'
+        // fixed data port, unless a test aims them at a sink of its own.
+        int velkaRemotePort = kVelkaDataPort;
         int saveIntervalMs = 30000;
         // A connection that sends nothing for this long is closed: a real
         // exchange sends its one request at once.
@@ -55,14 +70,21 @@ public:
 
     void learnOwnAddress();
     bool SetUpEndpoints(QString* error = nullptr);
-    // After the Options dialog has written ServerAddress and the four ports:
-    // re-applies them to the endpoints and takes the new forwarding flag.
-    bool ApplyOptions(bool forwardStatus, QString* error = nullptr);
-    bool SetAnotherPort(QString* error = nullptr);
-    void ClientOnlyMode();
+    // Takes the server address, then the ports in order, re-applies them to
+    // the endpoints and takes the new forwarding flag. A missing port stops
+    // it there: the fields before it keep their new values, nothing reaches
+    // the endpoints and the flag stays; false then, with `error` untouched
+    // (the caller knows the field's text). Also false, with the socket error,
+    // when the listener cannot take its port.
+    bool applyOptions(const EndpointOptions& options, QString* error = nullptr);
+    // The fixed second set of ports.
+    bool setAnotherPort(QString* error = nullptr);
+    // Closes the listener and the UDP endpoint's port for good.
+    void enterClientOnlyMode();
 
-    Settings& settings() { return settings_; }
     const Settings& settings() const { return settings_; }
+    // Read and reset by the window's graph; the test console adds what it sends.
+    TrafficCounters& counters() { return counters_; }
     SystemTable& table() { return table_; }
     Replies& replies() { return replies_; }
     Outbox& outbox() { return *outbox_; }
@@ -106,6 +128,8 @@ private:
     enum class Endpoint { Qvx, Velka, Rack };
     void readDatagrams(QUdpSocket* socket, Endpoint endpoint);
     void handleDatagram(Endpoint endpoint, Bytes packet, const std::string& fromIp, int fromPort);
+    void postSendFailure(const std::string& host);
+    bool reopenLocalEndpoints(QString* error);
     bool activateServer(QString* error);
     void deactivateServer();
     void ServerSocketClientConnect(QTcpSocket* socket);
@@ -116,9 +140,10 @@ private:
 
     Options options_;
     Settings settings_;
-    TrafficCounters& counters_;
+    TrafficCounters counters_;
     SystemTable table_;
-    std::unique_ptr<EngineOutbox> engineOutbox_;
+    // Null when the options hand in an outbox.
+    std::unique_ptr<SenderEngine> engine_;
     Outbox* outbox_;
     Replies replies_;
 
@@ -131,9 +156,6 @@ private:
     AllowList allowList_;
     std::filesystem::file_time_type allowListTime_ {};
     std::uint64_t refused_ = 0;
-
-    struct FailureLink;
-    std::shared_ptr<FailureLink> failureLink_;
 };
 
 } // namespace korvel

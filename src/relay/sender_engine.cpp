@@ -1,12 +1,13 @@
 #include "sender_engine.h"
 
+#include "net/ipv4_address.h"
 #include "store/console_log.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,8 +16,8 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <deque>
+#include <optional>
 
 namespace korvel {
 
@@ -30,30 +31,19 @@ constexpr std::size_t kSendBatch = 64;
 
 using SteadyClock = std::chrono::steady_clock;
 
-bool ResolveNumeric(const std::string& host, int port, sockaddr_in& address)
+bool FitsHostField(const std::string& host)
 {
-    if (host.empty() || host.size() > kMaxHostLength)
-        return false;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
-    return inet_pton(AF_INET, host.c_str(), &address.sin_addr) == 1;
+    return !host.empty() && host.size() <= kMaxHostLength;
 }
 
-bool Resolve(const std::string& host, int port, sockaddr_in& address)
+std::optional<sockaddr_in> ResolveNumeric(const std::string& host, int port)
 {
-    if (ResolveNumeric(host, port, address))
-        return true;
-    if (host.empty() || host.size() > kMaxHostLength)
-        return false;
-    addrinfo hints {};
-    hints.ai_family = AF_INET;
-    addrinfo* result = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result)
-        return false;
-    address.sin_addr = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr;
-    freeaddrinfo(result);
-    return true;
+    return FitsHostField(host) ? NumericIPv4(host, port) : std::nullopt;
+}
+
+std::optional<sockaddr_in> Resolve(const std::string& host, int port)
+{
+    return FitsHostField(host) ? ResolveIPv4(host, port) : std::nullopt;
 }
 
 } // namespace
@@ -67,32 +57,28 @@ struct SenderEngine::Job {
 
 struct SenderEngine::Pending {
     Job job;
-    int fd = -1;
+    UniqueFd fd;
     SteadyClock::time_point deadline;
 };
-
-TrafficCounters& Counters()
-{
-    static TrafficCounters counters;
-    return counters;
-}
 
 SenderEngine::SenderEngine(TrafficCounters& counters)
     : SenderEngine(counters, Options {})
 {
 }
 
-SenderEngine::SenderEngine(TrafficCounters& counters, Options options)
+SenderEngine::SenderEngine(TrafficCounters& counters, Options options, FailureHandler onFailure)
     : counters_(counters)
     , options_(options)
+    , onFailure_(std::move(onFailure))
 {
-    wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    udpSocket_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (udpSocket_ >= 0) {
+    wakeFd_.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    udpSocket_.reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (udpSocket_) {
         int size = 4 << 20;
-        setsockopt(udpSocket_, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        setsockopt(udpSocket_.get(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
     }
     worker_ = std::thread([this] { run(); });
+    pthread_setname_np(worker_.native_handle(), "korvel-sender");
 }
 
 SenderEngine::~SenderEngine()
@@ -103,22 +89,6 @@ SenderEngine::~SenderEngine()
     }
     wake();
     worker_.join();
-    if (udpSocket_ >= 0)
-        close(udpSocket_);
-    if (wakeFd_ >= 0)
-        close(wakeFd_);
-}
-
-SenderEngine& SenderEngine::instance()
-{
-    static SenderEngine engine(Counters());
-    return engine;
-}
-
-void SenderEngine::setFailureHandler(FailureHandler handler)
-{
-    std::lock_guard guard(mutex_);
-    failureHandler_ = std::move(handler);
 }
 
 void SenderEngine::sendUdp(const std::string& host, int port, Bytes bytes)
@@ -135,12 +105,14 @@ void SenderEngine::sendUdp(const std::string& host, int port, Bytes bytes)
 
 bool SenderEngine::sendNow(const std::string& host, int port, Bytes bytes)
 {
-    sockaddr_in address;
-    if (udpSocket_ < 0 || !ResolveNumeric(host, port, address))
+    if (!udpSocket_)
+        return false;
+    const auto address = ResolveNumeric(host, port);
+    if (!address)
         return false;
     counters_.LiveSenderCount.fetch_add(1, std::memory_order_relaxed);
-    const ssize_t sent = sendto(udpSocket_, bytes.data(), bytes.size(), MSG_DONTWAIT,
-        reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const ssize_t sent = sendto(udpSocket_.get(), bytes.data(), bytes.size(), MSG_DONTWAIT,
+        reinterpret_cast<const sockaddr*>(&*address), sizeof *address);
     if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         counters_.LiveSenderCount.fetch_sub(1, std::memory_order_relaxed);
         return false;
@@ -148,6 +120,7 @@ bool SenderEngine::sendNow(const std::string& host, int port, Bytes bytes)
     finish(host, bytes.size(), sent < 0 ? "%s : sendto() error!" : nullptr);
     return true;
 }
+
 void SenderEngine::sendTcp(const std::string& host, int port, Bytes bytes)
 {
     enqueue(true, host, port, bytes);
@@ -177,7 +150,7 @@ void SenderEngine::enqueue(bool tcp, const std::string& host, int port, Bytes by
 void SenderEngine::wake()
 {
     const std::uint64_t one = 1;
-    if (write(wakeFd_, &one, sizeof one) < 0) {
+    if (write(wakeFd_.get(), &one, sizeof one) < 0) {
         // The counter is saturated only if the worker is already due to wake.
     }
 }
@@ -191,13 +164,8 @@ void SenderEngine::finish(const std::string& host, std::size_t length, const cha
 {
     if (failureFormat) {
         ConsoleLog(failureFormat, host.c_str());
-        FailureHandler handler;
-        {
-            std::lock_guard guard(mutex_);
-            handler = failureHandler_;
-        }
-        if (handler)
-            handler(host);
+        if (onFailure_)
+            onFailure_(host);
     }
     counters_.SentByteCount.fetch_add(static_cast<std::int32_t>(length), std::memory_order_relaxed);
     counters_.LiveSenderCount.fetch_sub(1, std::memory_order_relaxed);
@@ -216,11 +184,13 @@ void SenderEngine::sendDatagrams(std::vector<Job>& jobs)
             Job& job = *next;
             if (job.tcp)
                 continue;
-            if (!Resolve(job.host, job.port, addresses[count])) {
+            const auto address = Resolve(job.host, job.port);
+            if (!address) {
                 finish(job, "%s : gethostbyname() failed!");
                 continue;
             }
-            if (udpSocket_ < 0) {
+            addresses[count] = *address;
+            if (!udpSocket_) {
                 finish(job, "%s : socket create error!");
                 continue;
             }
@@ -237,7 +207,7 @@ void SenderEngine::sendDatagrams(std::vector<Job>& jobs)
         // and the rest are offered again.
         std::size_t done = 0;
         while (done < count) {
-            const int sent = sendmmsg(udpSocket_, &messages[done], static_cast<unsigned>(count - done), 0);
+            const int sent = sendmmsg(udpSocket_.get(), &messages[done], static_cast<unsigned>(count - done), 0);
             if (sent < 0 && errno == EINTR)
                 continue;
             const std::size_t succeeded = sent < 0 ? 0 : static_cast<std::size_t>(sent);
@@ -255,19 +225,17 @@ void SenderEngine::sendDatagrams(std::vector<Job>& jobs)
 
 void SenderEngine::startConnect(Job&& job)
 {
-    sockaddr_in address;
-    if (!Resolve(job.host, job.port, address))
+    const auto address = Resolve(job.host, job.port);
+    if (!address)
         return finish(job, "%s : gethostbyname() failed!");
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd)
         return finish(job, "%s : socket create error!");
-    const int result = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    if (result < 0 && errno != EINPROGRESS) {
-        close(fd);
+    const int result = connect(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address);
+    if (result < 0 && errno != EINPROGRESS)
         return finish(job, "%s : connect() errror!");
-    }
-    pending_.push_back(
-        Pending { std::move(job), fd, SteadyClock::now() + std::chrono::milliseconds(options_.tcpConnectTimeoutMs) });
+    pending_.push_back(Pending {
+        std::move(job), std::move(fd), SteadyClock::now() + std::chrono::milliseconds(options_.tcpConnectTimeoutMs) });
     if (result == 0)
         finishConnect(pending_.size() - 1, true);
 }
@@ -282,12 +250,12 @@ void SenderEngine::finishConnect(std::size_t index, bool writable)
     const char* failure = nullptr;
     int error = 0;
     socklen_t length = sizeof error;
-    if (!writable || getsockopt(pending.fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0 || error != 0) {
+    if (!writable || getsockopt(pending.fd.get(), SOL_SOCKET, SO_ERROR, &error, &length) < 0 || error != 0) {
         failure = "%s : connect() errror!";
-    } else if (send(pending.fd, pending.job.data->data(), pending.job.data->size(), MSG_NOSIGNAL) < 0) {
+    } else if (send(pending.fd.get(), pending.job.data->data(), pending.job.data->size(), MSG_NOSIGNAL) < 0) {
         failure = "%s : send() error!";
     }
-    close(pending.fd);
+    pending.fd.reset();
     finish(pending.job, failure);
 }
 
@@ -306,15 +274,15 @@ void SenderEngine::run()
             timeoutMs = static_cast<int>(std::max<std::int64_t>(0, left.count() + 1));
         }
         fds.clear();
-        fds.push_back(pollfd { wakeFd_, POLLIN, 0 });
+        fds.push_back(pollfd { wakeFd_.get(), POLLIN, 0 });
         for (const auto& p : pending_)
-            fds.push_back(pollfd { p.fd, POLLOUT, 0 });
+            fds.push_back(pollfd { p.fd.get(), POLLOUT, 0 });
         if (poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR)
             continue;
 
         if (fds[0].revents & POLLIN) {
             std::uint64_t drained;
-            while (read(wakeFd_, &drained, sizeof drained) > 0) { }
+            while (read(wakeFd_.get(), &drained, sizeof drained) > 0) { }
         }
 
         // Walk backwards: finishConnect moves the last entry into the freed slot.
@@ -350,26 +318,13 @@ void SenderEngine::run()
 
         if (stopping) {
             // Shutting down: whatever has not connected yet is abandoned quietly.
-            for (auto& p : pending_) {
-                close(p.fd);
-                counters_.LiveSenderCount.fetch_sub(1, std::memory_order_relaxed);
-            }
+            counters_.LiveSenderCount.fetch_sub(static_cast<std::int32_t>(pending_.size()), std::memory_order_relaxed);
             pending_.clear();
             counters_.LiveSenderCount.fetch_sub(
                 static_cast<std::int32_t>(waitingTcp.size()), std::memory_order_relaxed);
             return;
         }
     }
-}
-
-void SendUDPPacket(const std::string& host, int port, const std::uint8_t* bytes, int length)
-{
-    SenderEngine::instance().sendUdp(host, port, Bytes(bytes, static_cast<std::size_t>(std::max(length, 0))));
-}
-
-void SendTCPPacket(const std::string& host, int port, const std::uint8_t* bytes, int length)
-{
-    SenderEngine::instance().sendTcp(host, port, Bytes(bytes, static_cast<std::size_t>(std::max(length, 0))));
 }
 
 } // namespace korvel

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/unique_fd.h"
 #include "relay/settings.h"
 #include "store/outbox.h"
 
@@ -26,7 +27,9 @@ namespace korvel {
 // from the calling thread without blocking, counted and reported the same
 // way; the worker takes the rest (names to look up, a full socket buffer,
 // whatever queues behind them) and every TCP send.
-class SenderEngine {
+// It is the hub's outbox; the sends that fail are reported to the handler it
+// was built with.
+class SenderEngine : public Outbox {
 public:
     using FailureHandler = std::function<void(const std::string& host)>;
 
@@ -38,24 +41,19 @@ public:
         std::size_t maxPendingConnects = 4096;
     };
 
+    // `onFailure` is called after a failure was logged, on the worker thread
+    // (or the caller's, for a datagram sent at once), so it must hand the
+    // work to the main thread itself.
     explicit SenderEngine(TrafficCounters& counters);
-    SenderEngine(TrafficCounters& counters, Options options);
-    ~SenderEngine();
+    SenderEngine(TrafficCounters& counters, Options options, FailureHandler onFailure = {});
+    ~SenderEngine() override;
     SenderEngine(const SenderEngine&) = delete;
     SenderEngine& operator=(const SenderEngine&) = delete;
 
-    void sendUdp(const std::string& host, int port, Bytes bytes);
-    void sendTcp(const std::string& host, int port, Bytes bytes);
-
-    // Called after a failure was logged, on the worker thread (or the caller's,
-    // for a datagram sent at once); the handler must hand the work to the main
-    // thread itself.
-    void setFailureHandler(FailureHandler handler);
+    void sendUdp(const std::string& host, int port, Bytes bytes) override;
+    void sendTcp(const std::string& host, int port, Bytes bytes) override;
 
     std::uint64_t droppedJobs() const { return dropped_.load(std::memory_order_relaxed); }
-
-    // The engine behind SendUDPPacket / SendTCPPacket.
-    static SenderEngine& instance();
 
 private:
     struct Job;
@@ -72,36 +70,19 @@ private:
     void wake();
 
     TrafficCounters& counters_;
-    Options options_;
-    std::mutex mutex_; // guards queue_, lastPayload_, failureHandler_, stopping_
+    const Options options_;
+    const FailureHandler onFailure_;
+    std::mutex mutex_; // guards queue_, lastPayload_, stopping_
     std::vector<Job> queue_;
     std::shared_ptr<const Payload> lastPayload_;
-    FailureHandler failureHandler_;
     bool stopping_ = false;
     std::atomic<std::uint64_t> dropped_ { 0 };
     // Datagrams queued or being sent by the worker.
     std::atomic<std::int32_t> queuedUdp_ { 0 };
-    int wakeFd_ = -1;
-    int udpSocket_ = -1;
+    UniqueFd wakeFd_;
+    UniqueFd udpSocket_;
     std::vector<Pending> pending_; // worker thread only
     std::thread worker_;
 };
-
-// Outbox that hands every packet to an engine.
-class EngineOutbox : public Outbox {
-public:
-    explicit EngineOutbox(SenderEngine& engine)
-        : engine_(engine)
-    {
-    }
-    void sendUdp(const std::string& host, int port, Bytes bytes) override { engine_.sendUdp(host, port, bytes); }
-    void sendTcp(const std::string& host, int port, Bytes bytes) override { engine_.sendTcp(host, port, bytes); }
-
-private:
-    SenderEngine& engine_;
-};
-
-void SendUDPPacket(const std::string& host, int port, const std::uint8_t* bytes, int length);
-void SendTCPPacket(const std::string& host, int port, const std::uint8_t* bytes, int length);
 
 } // namespace korvel

@@ -37,14 +37,12 @@ struct Settings {
     int VelkaRemotePort = kVelkaDataPort;
 };
 
-// Traffic counters, shared with the sender threads: every change is atomic.
+// Traffic counters, one set per hub, shared with its sender threads: every
+// change is atomic.
 struct TrafficCounters {
     std::atomic<std::int32_t> SentByteCount { 0 };
     std::atomic<std::int32_t> ReceivedByteCount { 0 };
     std::atomic<std::int32_t> LiveSenderCount { 0 };
 };
-
-// The process-wide counters.
-TrafficCounters& Counters();
 
 } // namespace korvel

@@ -2,7 +2,6 @@
 
 #include "protocol/request_builders.h"
 #include "relay/hub.h"
-#include "relay/sender_engine.h"
 #include "status_report_dialog.h"
 #include "store/console_log.h"
 #include "tcp_exchange.h"
@@ -101,7 +100,7 @@ void TestCommands::btnUnregisterClick()
         exchangeOverTcp(packet, false);
     else
         hub_.outbox().sendUdp(hub_.settings().ServerAddress, kVelkaDataPort, packet);
-    Counters().SentByteCount.fetch_add(static_cast<std::int32_t>(packet.size()));
+    hub_.counters().SentByteCount.fetch_add(static_cast<std::int32_t>(packet.size()));
 }
 
 void TestCommands::btnClearClick()
@@ -117,7 +116,7 @@ void TestCommands::btnGetDataClick()
         exchangeOverTcp(packet, true);
     else
         hub_.outbox().sendUdp(hub_.settings().ServerAddress, kVelkaDataPort, packet);
-    Counters().SentByteCount.fetch_add(static_cast<std::int32_t>(packet.size()));
+    hub_.counters().SentByteCount.fetch_add(static_cast<std::int32_t>(packet.size()));
 }
 
 void TestCommands::btnGetData2Click()
@@ -127,7 +126,7 @@ void TestCommands::btnGetData2Click()
         exchangeOverTcp(packet, true);
     else
         hub_.outbox().sendUdp(hub_.settings().ServerAddress, kVelkaDataPort, packet);
-    Counters().SentByteCount.fetch_add(static_cast<std::int32_t>(packet.size()));
+    hub_.counters().SentByteCount.fetch_add(static_cast<std::int32_t>(packet.size()));
 }
 
 // Returns at once: the exchange runs on the event loop and traces the

@@ -68,11 +68,13 @@ protected:
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
-    TMainForm& open()
+    TMainForm& open(const std::function<void(Hub::Options&)>& adjust = {})
     {
         Hub::Options options;
         options.dataDirectory = directory.path().toStdString();
         options.outbox = &outbox;
+        if (adjust)
+            adjust(options);
         form = std::make_unique<TMainForm>(options);
         return *form;
     }

@@ -365,12 +365,13 @@ TEST_F(MainFormTest, TakenListeningPortIsReportedAndTheRestRuns)
 TEST_F(MainFormTest, GraphTickPlotsTheCountersAndResetsTheByteCounts)
 {
     TMainForm& window = open();
-    Counters().SentByteCount = 20 * 1200;
-    Counters().ReceivedByteCount = 40;
+    TrafficCounters& counters = window.hub().counters();
+    counters.SentByteCount = 20 * 1200;
+    counters.ReceivedByteCount = 40;
     window.Timer1Timer();
     EXPECT_EQ(window.graph()->scale(), 1500);
-    EXPECT_EQ(Counters().SentByteCount.load(), 0);
-    EXPECT_EQ(Counters().ReceivedByteCount.load(), 0);
+    EXPECT_EQ(counters.SentByteCount.load(), 0);
+    EXPECT_EQ(counters.ReceivedByteCount.load(), 0);
 }
 
 TEST_F(MainFormTest, TrayMenuShowsTheWindow)

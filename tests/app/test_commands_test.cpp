@@ -83,15 +83,25 @@ protected:
     void SetUp() override
     {
         MainFormFixture::SetUp();
-        open();
+        ASSERT_TRUE(sink.bind(QHostAddress::LocalHost, 0));
+        open([this](Hub::Options& options) { options.velkaRemotePort = sink.localPort(); });
         child<QTimer>("Timer1")->stop(); // it zeroes the byte counters every second
         commands = form->testCommands();
         ASSERT_NE(commands, nullptr);
-        ASSERT_TRUE(sink.bind(QHostAddress::LocalHost, 0));
-        Settings& settings = form->hub().settings();
-        settings.UdpRemoteHost = settings.VelkaRemoteHost = "127.0.0.1";
-        settings.RemoteUdpPort = settings.VelkaRemotePort = sink.localPort();
+        aim(form->hub().settings().RemoteTcpPort);
         EnableConsoleLog();
+    }
+
+    // Points the test client's TCP requests at `tcpPort` and its UDP
+    // datagrams at the sink, as the Options dialog would.
+    void aim(int tcpPort, const std::string& host = "127.0.0.1")
+    {
+        const Settings& settings = form->hub().settings();
+        EndpointOptions options;
+        options.serverAddress = host;
+        options.forwardStatus = settings.ForwardStatus;
+        options.ports = { settings.LocalTcpPort, settings.LocalUdpPort, tcpPort, sink.localPort() };
+        ASSERT_TRUE(form->hub().applyOptions(options));
     }
 
     void press(const char* button, bool accept = true)
@@ -199,7 +209,7 @@ TEST_F(TestCommandsTest, RegisterAndUnregisterCarryBothStationsAndANumber)
     EXPECT_EQ(SequenceCounter::instance().peek(), 0x0103) << "a cancelled dialog takes no number";
 
     form->udpModeButton()->setChecked(true);
-    const std::int32_t before = Counters().SentByteCount.load();
+    const std::int32_t before = form->hub().counters().SentByteCount.load();
     press("btnUnregister");
     ASSERT_EQ(outbox.sent.size(), 2u);
     const SentPacket& unreg = outbox.sent[1];
@@ -210,20 +220,18 @@ TEST_F(TestCommandsTest, RegisterAndUnregisterCarryBothStationsAndANumber)
     EXPECT_EQ(ReadU16(unreg.bytes, 38), 1);
     EXPECT_EQ(ReadField(unreg.bytes, 40, 16), "41100");
     EXPECT_EQ(ReadField(unreg.bytes, 56, 16), "42200");
-    EXPECT_EQ(Counters().SentByteCount.load() - before, 72);
+    EXPECT_EQ(form->hub().counters().SentByteCount.load() - before, 72);
     SequenceCounter::instance().set(1);
 }
 
 TEST_F(TestCommandsTest, GetDataOverTcpTracesTheAnswer)
 {
     OneShotServer server({ 0x0B, 0x07, 0x00, 0x08, 0x00, 0x09, 0x00, 0x00 });
-    Settings& settings = form->hub().settings();
-    settings.TcpAddress = "127.0.0.1";
-    settings.RemoteTcpPort = server.port();
-    const std::int32_t sentBefore = Counters().SentByteCount.load();
+    aim(server.port());
+    const std::int32_t sentBefore = form->hub().counters().SentByteCount.load();
 
     child<QPushButton>("btnGetData2")->click();
-    EXPECT_EQ(Counters().SentByteCount.load() - sentBefore, 40);
+    EXPECT_EQ(form->hub().counters().SentByteCount.load() - sentBefore, 40);
     EXPECT_TRUE(SpinUntil([&] { return memo().contains(QStringLiteral("SEQ_NO      : 9")); })) << memo().toStdString();
     const QString text = memo();
     EXPECT_TRUE(text.contains(QStringLiteral("HEADER      : 0B 07 00 08 00 09 (MSG_GETRESPONSE)")))
@@ -238,11 +246,9 @@ TEST_F(TestCommandsTest, GetDataOverTcpTracesTheAnswer)
 
 TEST_F(TestCommandsTest, GetDataWithNobodyListeningTracesAnEmptyAnswer)
 {
-    Settings& settings = form->hub().settings();
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
-    settings.TcpAddress = "127.0.0.1";
-    settings.RemoteTcpPort = probe.serverPort();
+    aim(probe.serverPort());
     probe.close();
 
     child<QPushButton>("btnGetData")->click();
@@ -296,9 +302,7 @@ TEST_F(TestCommandsTest, APeerThatNeverAnswersTimesOutWithoutHoldingTheWindow)
 {
     QTcpServer silent; // the kernel accepts; nobody ever answers
     ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
-    Settings& settings = form->hub().settings();
-    settings.TcpAddress = "127.0.0.1";
-    settings.RemoteTcpPort = silent.serverPort();
+    aim(silent.serverPort());
     commands->setTcpTimeoutMs(300);
 
     const QString timedOut = QStringLiteral("TCPError : ErrorCode 5 (no answer within 300 ms)");
@@ -320,14 +324,14 @@ TEST_F(TestCommandsTest, APeerThatNeverAnswersTimesOutWithoutHoldingTheWindow)
 
 TEST_F(TestCommandsTest, UdpCommandsLookUpHostNames)
 {
-    Settings& settings = form->hub().settings();
-    settings.UdpRemoteHost = "localhost";
+    const int tcpPort = form->hub().settings().RemoteTcpPort;
+    aim(tcpPort, "localhost");
     press("btnStatusReport");
     const auto datagram = received();
     ASSERT_TRUE(datagram);
     EXPECT_EQ(datagram->first.size(), 123u);
 
-    settings.UdpRemoteHost = "";
+    aim(tcpPort, "");
     press("btnStatusReport");
     EXPECT_TRUE(SpinUntil([&] { return memo().contains(QStringLiteral("UDP Error : Invalid Host")); }));
 }

@@ -6,9 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <fstream>
+#include <optional>
 
 using namespace korvel;
 using namespace korvel::testing;
@@ -86,38 +86,33 @@ TEST_F(DeadPeerTest, ForwardsToADeadPeerTimeOutWithoutHoldingUpTheHub)
     BlackHole hole;
     ASSERT_TRUE(hole.working()) << "this machine answers SYNs to a full listener";
 
-    TrafficCounters counters;
-    SenderEngine::Options engineOptions;
-    engineOptions.tcpConnectTimeoutMs = 5000;
-    SenderEngine engine(counters, engineOptions);
-    using Clock = std::chrono::steady_clock;
-    std::atomic<int> failures { 0 };
-    std::atomic<Clock::rep> firstFailure { 0 };
-    engine.setFailureHandler([&](const std::string& host) {
-        if (host != "127.0.0.1")
-            return;
-        Clock::rep none = 0;
-        firstFailure.compare_exchange_strong(none, Clock::now().time_since_epoch().count());
-        ++failures;
-    });
-    EngineOutbox outbox(engine);
-
     // Requests come from the dead system's own address, so that the table
     // holds no other system to forward to.
     const std::string dead = peer(3);
     writeSystems({ dead + "\t127.0.0.1\t" + std::to_string(hole.port()) + "\t0\t2\tDEAD" });
     Hub::Options options;
-    options.outbox = &outbox;
+    options.engine.tcpConnectTimeoutMs = 5000;
     startHub(options);
+    using Clock = std::chrono::steady_clock;
+    int failures = 0;
+    std::optional<Clock::time_point> firstFailure;
+    QObject::connect(hub.get(), &Hub::senderFailed, [&](const QString& host) {
+        if (host != QLatin1String("127.0.0.1"))
+            return;
+        if (!firstFailure)
+            firstFailure = Clock::now();
+        ++failures;
+    });
+    TrafficCounters& counters = hub->counters();
     // Let Qt start whatever helper threads a first connection needs.
     ASSERT_EQ(TcpRequest(dead, base, Request(MSG_CLEAR, 1, "", 6)).size(), 6u);
     const int threadsBefore = ThreadCount();
 
     constexpr int kForwards = 2000;
     const ByteVector registration = Request(MSG_REGISTER, 7, "VK", wire::kRegisterSize);
-    const std::int32_t receivedBefore = Counters().ReceivedByteCount.load();
+    const std::int32_t receivedBefore = counters.ReceivedByteCount.load();
     const auto handled = [&] {
-        return (Counters().ReceivedByteCount.load() - receivedBefore) / static_cast<std::int32_t>(registration.size());
+        return (counters.ReceivedByteCount.load() - receivedBefore) / static_cast<std::int32_t>(registration.size());
     };
     FakeUdpPeer velka(peer(4), 0);
     const auto forward = [&](int from, int to) {
@@ -146,10 +141,10 @@ TEST_F(DeadPeerTest, ForwardsToADeadPeerTimeOutWithoutHoldingUpTheHub)
     ASSERT_NO_FATAL_FAILURE(forward(100, kForwards));
     EXPECT_LE(ThreadCount(), threadsBefore + 2) << "no thread per sender";
 
-    ASSERT_TRUE(SpinUntil([&] { return failures.load() == kForwards; }, 60000)) << failures.load();
+    ASSERT_TRUE(SpinUntil([&] { return failures == kForwards; }, 60000)) << failures;
     ASSERT_TRUE(SpinUntil([&] { return counters.LiveSenderCount.load() == 0; }));
-    EXPECT_GE(Clock::time_point(Clock::duration(firstFailure.load())) - started,
-        std::chrono::milliseconds(engineOptions.tcpConnectTimeoutMs))
+    ASSERT_TRUE(firstFailure);
+    EXPECT_GE(*firstFailure - started, std::chrono::milliseconds(options.engine.tcpConnectTimeoutMs))
         << "a sender gave up before its time-out";
     const auto lines = console.lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "127.0.0.1 : connect() errror!"), kForwards);

@@ -73,8 +73,7 @@ TEST(SenderEngine, FailuresAreLoggedReportedAndStillCounted)
     std::mutex mutex;
     std::vector<std::string> failed;
     {
-        SenderEngine engine(counters);
-        engine.setFailureHandler([&](const std::string& host) {
+        SenderEngine engine(counters, {}, [&](const std::string& host) {
             std::lock_guard guard(mutex);
             failed.push_back(host);
         });
@@ -131,8 +130,7 @@ TEST(SenderEngine, EachSendCarriesItsOwnBytesAndOneRefusalSparesTheRest)
     TrafficCounters counters;
     std::vector<std::string> failed;
     {
-        SenderEngine engine(counters);
-        engine.setFailureHandler([&](const std::string& host) { failed.push_back(host); });
+        SenderEngine engine(counters, {}, [&](const std::string& host) { failed.push_back(host); });
         std::vector<std::uint8_t> buffer = { 1, 2, 3 };
         engine.sendUdp("127.0.0.1", port, buffer);
         engine.sendUdp("127.0.0.1", port, buffer);
