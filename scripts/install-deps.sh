@@ -7,6 +7,9 @@ packages=(
   build-essential g++ clang cmake ninja-build pkg-config
   libclang-rt-14-dev   # libFuzzer and the sanitizer runtimes of Clang (make fuzz)
   qt6-base-dev qt6-base-dev-tools libgl-dev
+  qt6-svg-dev          # the window's icons are drawn from SVG
+  imagemagick          # screenshots of the window (bench --screenshot, scripts/window-screenshot.sh)
+  fonts-nanum          # Korean text from the exchanges, shown decoded in the window
   libgtest-dev libgmock-dev
   xvfb xauth
   xdotool              # selects a system in the window during make bench WINDOW=1

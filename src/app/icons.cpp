@@ -1,167 +1,206 @@
 #include "icons.h"
 
+#include <QHash>
+#include <QIconEngine>
 #include <QPainter>
-#include <QPainterPath>
 #include <QPixmap>
+#include <QSvgRenderer>
 
 #include <array>
+#include <memory>
 
 namespace korvel {
 
 namespace {
 
-QPixmap Blank(int size)
+// Renders once per pixel size and mode and keeps the picture: list views
+// paint their icons on every repaint.
+class SvgIconEngine : public QIconEngine {
+public:
+    explicit SvgIconEngine(QByteArray svg)
+        : svg_(std::move(svg))
+        , renderer_(std::make_shared<QSvgRenderer>(svg_))
+    {
+    }
+
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override
+    {
+        const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
+        painter->drawPixmap(rect, scaledPixmap(rect.size(), mode, state, ratio));
+    }
+
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override
+    {
+        return scaledPixmap(size, mode, state, 1.0);
+    }
+
+    QPixmap scaledPixmap(const QSize& size, QIcon::Mode mode, QIcon::State, qreal scale) override
+    {
+        const QSize pixels = (QSizeF(size) * scale).toSize();
+        const quint64 key
+            = (quint64(quint32(pixels.width())) << 32) | (quint64(quint16(pixels.height())) << 8) | quint64(mode);
+        if (const auto found = cache_.constFind(key); found != cache_.constEnd())
+            return *found;
+        QPixmap picture(pixels);
+        picture.fill(Qt::transparent);
+        {
+            QPainter painter(&picture);
+            if (mode == QIcon::Disabled)
+                painter.setOpacity(0.45);
+            renderer_->render(&painter, QRectF(QPointF(), QSizeF(pixels)));
+        }
+        picture.setDevicePixelRatio(scale);
+        cache_.insert(key, picture);
+        return picture;
+    }
+
+    QIconEngine* clone() const override { return new SvgIconEngine(svg_); }
+    QString key() const override { return QStringLiteral("KorvelSvg"); }
+    bool isNull() override { return !renderer_->isValid(); }
+
+private:
+    QByteArray svg_;
+    std::shared_ptr<QSvgRenderer> renderer_;
+    QHash<quint64, QPixmap> cache_;
+};
+
+QByteArray Svg(const QString& body)
 {
-    QPixmap pixmap(size, size);
-    pixmap.fill(Qt::transparent);
-    return pixmap;
+    return QStringLiteral("<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 32 32\" width=\"32\" "
+                          "height=\"32\">%1</svg>")
+        .arg(body)
+        .toUtf8();
 }
 
-// A desk telephone in the colour of its state, with a mark for the states
-// that colour alone would not tell apart.
-QPixmap PaintStation(int index, int size)
+// White marks drawn on a coloured shape.
+const QString kQuestionMark = QStringLiteral(
+    "<path d=\"M12.6 14.2a3.4 3.4 0 1 1 4.9 3.1c-1.1.6-1.5 1.2-1.5 2.4\" fill=\"none\" stroke=\"#fff\" "
+    "stroke-width=\"2.2\" stroke-linecap=\"round\"/><circle cx=\"16\" cy=\"23.6\" r=\"1.4\" fill=\"#fff\"/>");
+
+QString StationBody(int index)
 {
     struct Look {
-        QColor colour;
-        char mark;
+        const char* fill;
+        const char* outline;
     };
     static const std::array<Look, kStationImageCount> looks { {
-        { QColor(0x2e, 0x9d, 0x3a), ' ' }, // idle
-        { QColor(0xd0, 0x30, 0x30), ' ' }, // busy
-        { QColor(0xe0, 0x8a, 0x00), '-' }, // do not disturb
-        { QColor(0x2f, 0x6f, 0xd0), 'M' }, // message waiting
-        { QColor(0x9a, 0x9a, 0x9a), '?' }, // unknown
-        { QColor(0x4a, 0x4a, 0x4a), 'X' }, // out of service
+        { "#2e9d3a", "#1b5e22" }, // idle
+        { "#d03030", "#7c1c1c" }, // busy
+        { "#e08a00", "#865200" }, // do not disturb
+        { "#2f6fd0", "#1c427c" }, // message waiting
+        { "#9a9a9a", "#5c5c5c" }, // unknown
+        { "#4a4a4a", "#202020" }, // out of service
     } };
-    const Look& look = looks[static_cast<std::size_t>(index < 0 || index >= kStationImageCount ? 4 : index)];
-
-    QPixmap pixmap = Blank(size);
-    QPainter painter(&pixmap);
-    painter.setRenderHint(QPainter::Antialiasing);
-    const qreal s = size;
-    const QColor outline = look.colour.darker(160);
-    painter.setPen(QPen(outline, s / 32.0 + 0.5));
-    painter.setBrush(look.colour);
-
-    // Handset across the top, body below it.
-    painter.drawRoundedRect(QRectF(s * 0.06, s * 0.12, s * 0.88, s * 0.22), s * 0.1, s * 0.1);
-    QPainterPath body;
-    body.moveTo(s * 0.28, s * 0.36);
-    body.lineTo(s * 0.72, s * 0.36);
-    body.lineTo(s * 0.94, s * 0.90);
-    body.lineTo(s * 0.06, s * 0.90);
-    body.closeSubpath();
-    painter.drawPath(body);
-
-    const QRectF face(s * 0.22, s * 0.44, s * 0.56, s * 0.42);
-    painter.setPen(QPen(Qt::white, qMax(1.5, s / 12.0), Qt::SolidLine, Qt::RoundCap));
-    switch (look.mark) {
-    case '-':
-        painter.drawLine(
-            QPointF(face.left() + s * 0.06, face.center().y()), QPointF(face.right() - s * 0.06, face.center().y()));
-        break;
-    case 'X':
-        painter.drawLine(
-            face.topLeft() + QPointF(s * 0.08, s * 0.04), face.bottomRight() - QPointF(s * 0.08, s * 0.04));
-        painter.drawLine(
-            face.bottomLeft() + QPointF(s * 0.08, -s * 0.04), face.topRight() + QPointF(-s * 0.08, s * 0.04));
-        break;
-    case 'M':
-    case '?': {
-        QFont font;
-        font.setBold(true);
-        font.setPixelSize(qMax(8, static_cast<int>(s * 0.42)));
-        painter.setFont(font);
-        painter.drawText(face, Qt::AlignCenter, QString(QChar::fromLatin1(look.mark)));
-        break;
-    }
-    default: {
-        // Keypad dots, so idle and busy still read as a telephone.
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(QColor(255, 255, 255, 200));
-        const qreal dot = qMax(1.5, s * 0.07);
-        for (int row = 0; row < 2; ++row)
-            for (int column = 0; column < 3; ++column)
-                painter.drawEllipse(QPointF(face.left() + face.width() * (column + 1) / 4.0,
-                                        face.top() + face.height() * (row + 1) / 3.0),
-                    dot / 2, dot / 2);
-        break;
-    }
-    }
-    return pixmap;
+    const Look& look = looks[static_cast<std::size_t>(index)];
+    // Busy: the handset is lifted off its cradle; every other state: it rests on it.
+    const QString handset = index == 1
+        ? QStringLiteral("<rect x=\"8\" y=\"11\" width=\"3.5\" height=\"4\"/><rect x=\"20.5\" y=\"11\" "
+                         "width=\"3.5\" height=\"4\"/><rect x=\"3\" y=\"2.5\" width=\"25\" height=\"5.6\" "
+                         "rx=\"2.8\" transform=\"rotate(-16 15.5 5.3)\"/>")
+        : QStringLiteral("<rect x=\"2.5\" y=\"7.5\" width=\"27\" height=\"6\" rx=\"3\"/>");
+    return QStringLiteral("<g fill=\"%1\" stroke=\"%2\" stroke-width=\"1.2\" stroke-linejoin=\"round\">%3"
+                          "<path d=\"M10 14.5H22L29.5 29H2.5Z\"/></g>")
+        .arg(QLatin1String(look.fill), QLatin1String(look.outline), handset);
 }
 
-// An exchange cabinet with a status lamp.
-QPixmap PaintSystem(int index, int size)
+QString StationMark(int index)
 {
-    QPixmap pixmap = Blank(size);
-    QPainter painter(&pixmap);
-    painter.setRenderHint(QPainter::Antialiasing);
-    const qreal s = size;
-    painter.setPen(QPen(QColor(0x30, 0x38, 0x48), s / 32.0 + 0.5));
-    painter.setBrush(QColor(0x6f, 0x82, 0x9c));
-    const QRectF cabinet(s * 0.16, s * 0.06, s * 0.68, s * 0.88);
-    painter.drawRoundedRect(cabinet, s * 0.06, s * 0.06);
-    painter.setPen(QPen(QColor(0x26, 0x2c, 0x38), qMax(1.0, s / 20.0)));
-    for (int slot = 0; slot < 3; ++slot) {
-        const qreal y = cabinet.top() + cabinet.height() * (0.22 + 0.17 * slot);
-        painter.drawLine(QPointF(cabinet.left() + s * 0.1, y), QPointF(cabinet.right() - s * 0.1, y));
+    const QString stroke
+        = QStringLiteral("<g fill=\"none\" stroke=\"#fff\" stroke-width=\"2.2\" stroke-linecap=\"round\" "
+                         "stroke-linejoin=\"round\">%1</g>");
+    switch (index) {
+    case 2: // a no-entry bar
+        return stroke.arg(QStringLiteral("<path d=\"M10 22.5H22\"/>"));
+    case 3: // an envelope
+        return stroke.arg(QStringLiteral("<rect x=\"10\" y=\"18\" width=\"12\" height=\"8.5\" "
+                                         "stroke-width=\"1.6\"/><path d=\"M10 18.4l6 4.6 6-4.6\" "
+                                         "stroke-width=\"1.6\"/>"));
+    case 4:
+        return QStringLiteral("<g transform=\"translate(0 3.5) scale(1 0.85)\">%1</g>").arg(kQuestionMark);
+    case 5: // a cross
+        return stroke.arg(QStringLiteral("<path d=\"M11.5 18.5l9 8.5M20.5 18.5l-9 8.5\"/>"));
+    default: { // keypad dots, so idle and busy still read as a telephone
+        QString dots;
+        for (const auto& [x, y] : { std::pair { 12.0, 19.5 }, { 16.0, 19.5 }, { 20.0, 19.5 }, { 11.0, 24.5 },
+                 { 16.0, 24.5 }, { 21.0, 24.5 } })
+            dots += QStringLiteral("<circle cx=\"%1\" cy=\"%2\" r=\"1.4\"/>").arg(x).arg(y);
+        return QStringLiteral("<g fill=\"#fff\" fill-opacity=\"0.85\">%1</g>").arg(dots);
     }
-    static const std::array<QColor, kSystemImageCount> lamps { QColor(0x3c, 0xe0, 0x4a), QColor(0xf0, 0x3c, 0x3c),
-        QColor(0xc8, 0xc8, 0xc8) };
-    painter.setPen(QPen(QColor(0x20, 0x20, 0x20), s / 32.0 + 0.3));
-    painter.setBrush(lamps[static_cast<std::size_t>(index < 0 || index >= kSystemImageCount ? 0 : index)]);
-    painter.drawEllipse(QPointF(cabinet.center().x(), cabinet.bottom() - s * 0.16), s * 0.09, s * 0.09);
-    return pixmap;
+    }
 }
 
-// A small field of lamps, the picture of the feature the hub serves.
-QPixmap PaintApplication(int size)
+QString SystemLamp(int index)
 {
-    QPixmap pixmap = Blank(size);
-    QPainter painter(&pixmap);
-    painter.setRenderHint(QPainter::Antialiasing);
-    const qreal s = size;
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(QColor(0x22, 0x2a, 0x36));
-    painter.drawRoundedRect(QRectF(0, 0, s, s), s * 0.18, s * 0.18);
-    static const QColor lampColours[]
-        = { QColor(0x3c, 0xe0, 0x4a), QColor(0xf0, 0x3c, 0x3c), QColor(0xf0, 0xb0, 0x20) };
-    for (int row = 0; row < 3; ++row) {
-        for (int column = 0; column < 3; ++column) {
-            painter.setBrush(lampColours[(row * 2 + column) % 3]);
-            painter.drawEllipse(QPointF(s * (0.22 + 0.28 * column), s * (0.22 + 0.28 * row)), s * 0.1, s * 0.1);
-        }
+    switch (index) {
+    case 1: // trouble: a red warning triangle
+        return QStringLiteral("<path d=\"M16 19.5L21 28H11Z\" fill=\"#f03c3c\" stroke=\"#202020\" "
+                              "stroke-width=\"0.8\" stroke-linejoin=\"round\"/>");
+    case 2: // silent: a grey ring with a slash
+        return QStringLiteral("<circle cx=\"16\" cy=\"24\" r=\"3.2\" fill=\"#c8c8c8\" stroke=\"#202020\" "
+                              "stroke-width=\"0.8\"/><path d=\"M13.8 26.2l4.4-4.4\" stroke=\"#202020\" "
+                              "stroke-width=\"1.2\"/>");
+    default:
+        return QStringLiteral("<circle cx=\"16\" cy=\"24\" r=\"3.2\" fill=\"#3ce04a\" stroke=\"#202020\" "
+                              "stroke-width=\"0.8\"/>");
     }
-    return pixmap;
 }
 
 } // namespace
 
+QIcon SvgIcon(const QByteArray& svg)
+{
+    return QIcon(new SvgIconEngine(svg));
+}
+
 QIcon StationImage(int index)
 {
     const int slot = index < 0 || index >= kStationImageCount ? 4 : index;
-    QIcon icon;
-    icon.addPixmap(PaintStation(slot, 32));
-    icon.addPixmap(PaintStation(slot, 16));
-    return icon;
+    return SvgIcon(Svg(StationBody(slot) + StationMark(slot)));
 }
 
 QIcon SystemImage(int index)
 {
     const int slot = index < 0 || index >= kSystemImageCount ? 0 : index;
-    QIcon icon;
-    icon.addPixmap(PaintSystem(slot, 32));
-    icon.addPixmap(PaintSystem(slot, 16));
-    return icon;
+    return SvgIcon(Svg(QStringLiteral("<rect x=\"6\" y=\"2\" width=\"20\" height=\"28\" rx=\"2\" fill=\"#6f829c\" "
+                                      "stroke=\"#303848\" stroke-width=\"1.2\"/><path d=\"M9.5 8H22.5M9.5 12.5H22.5"
+                                      "M9.5 17H22.5\" stroke=\"#262c38\" stroke-width=\"1.6\"/>")
+        + SystemLamp(slot)));
+}
+
+QIcon SystemStatusImage(int status)
+{
+    switch (status) {
+    case 0: // Working: a green disc with a tick
+        return SvgIcon(Svg(QStringLiteral("<circle cx=\"16\" cy=\"16\" r=\"13\" fill=\"#2e9d3a\"/><path "
+                                          "d=\"M9.5 16.5l4.5 4.5 8.5-9.5\" fill=\"none\" stroke=\"#fff\" "
+                                          "stroke-width=\"3\" stroke-linecap=\"round\" stroke-linejoin=\"round\"/>")));
+    case 1: // Error: a red triangle with an exclamation mark
+        return SvgIcon(Svg(QStringLiteral("<path d=\"M16 2.5L30 28.5H2Z\" fill=\"#d03030\" "
+                                          "stroke-linejoin=\"round\"/><path d=\"M16 11V19.5\" stroke=\"#fff\" "
+                                          "stroke-width=\"3\" stroke-linecap=\"round\"/><circle cx=\"16\" "
+                                          "cy=\"24\" r=\"1.8\" fill=\"#fff\"/>")));
+    case 2: // No Data: an amber square with a clock's hands
+        return SvgIcon(Svg(QStringLiteral("<rect x=\"3.5\" y=\"3.5\" width=\"25\" height=\"25\" rx=\"4\" "
+                                          "fill=\"#d08a00\"/><path d=\"M16 8.5V16.5H22\" fill=\"none\" "
+                                          "stroke=\"#fff\" stroke-width=\"3\" stroke-linecap=\"round\" "
+                                          "stroke-linejoin=\"round\"/>")));
+    default: // Unknown: a grey diamond with a question mark
+        return SvgIcon(
+            Svg(QStringLiteral("<path d=\"M16 1.5L30.5 16 16 30.5 1.5 16Z\" fill=\"#8a8a8a\"/>") + kQuestionMark));
+    }
 }
 
 QIcon ApplicationImage()
 {
-    QIcon icon;
-    icon.addPixmap(PaintApplication(32));
-    icon.addPixmap(PaintApplication(16));
-    return icon;
+    static const char* const lamps[] = { "#3ce04a", "#f03c3c", "#f0b020" };
+    QString body = QStringLiteral("<rect width=\"32\" height=\"32\" rx=\"6\" fill=\"#222a36\"/>");
+    for (int row = 0; row < 3; ++row)
+        for (int column = 0; column < 3; ++column)
+            body += QStringLiteral("<circle cx=\"%1\" cy=\"%2\" r=\"3.2\" fill=\"%3\"/>")
+                        .arg(7.0 + 9.0 * column)
+                        .arg(7.0 + 9.0 * row)
+                        .arg(QLatin1String(lamps[(row * 2 + column) % 3]));
+    return SvgIcon(Svg(body));
 }
 
 } // namespace korvel

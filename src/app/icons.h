@@ -11,10 +11,17 @@ inline constexpr int kStationImageCount = 6;
 // silent endpoint (one that is never sent keep-alives).
 QIcon SystemImage(int index);
 // The station images, by the index StationImageIndex gives: 0 idle, 1 busy,
-// 2 do-not-disturb, 3 message waiting, 4 unknown, 5 out of service. Each icon
-// holds a 32 and a 16 pixel picture. Painted on each call: callers keep them.
+// 2 do-not-disturb, 3 message waiting, 4 unknown, 5 out of service. Idle and
+// busy differ in shape too (handset down, handset lifted), not only in colour.
 QIcon StationImage(int index);
+// A system's liveness in the Status column, by SystemStatus (0 Working,
+// 1 Error, 2 No Data, anything else Unknown): each its own shape and colour.
+QIcon SystemStatusImage(int status);
 // The picture of the tray icon and the window.
 QIcon ApplicationImage();
+
+// An icon drawn from SVG text at whatever size and pixel ratio it is asked
+// for, so it stays sharp on a high-resolution screen.
+QIcon SvgIcon(const QByteArray& svg);
 
 } // namespace korvel
