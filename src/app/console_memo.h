@@ -2,8 +2,8 @@
 
 #include "store/console_log.h"
 
+#include <QByteArray>
 #include <QObject>
-#include <QStringList>
 
 #include <mutex>
 
@@ -33,7 +33,9 @@ private:
     // Guards pending_ and flushPosted_; taken inside ConsoleLock by loggers
     // and alone by the main thread, never the other way round.
     std::mutex mutex_;
-    QStringList pending_;
+    // Lines as logged, each ended by a newline; decoded on the memo's thread.
+    QByteArray pending_;
+    int pendingLines_ = 0;
     bool flushPosted_ = false;
 };
 
