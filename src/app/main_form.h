@@ -15,9 +15,9 @@ class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
 class QScrollArea;
+class QSplitter;
 class QSystemTrayIcon;
 class QTimer;
-class QTreeView;
 class QVBoxLayout;
 class QWidget;
 
@@ -25,8 +25,10 @@ namespace korvel {
 
 class ConsoleMemoSink;
 class StationListModel;
+class StationPanel;
 class StationView;
 class SystemListModel;
+class SystemListView;
 class TAboutDlg;
 class TNewClientDlg;
 class TOptionDlg;
@@ -62,6 +64,8 @@ public:
     SystemListModel* systemModel() const { return systemModel_; }
     StationListModel* stationModel() const { return stationModel_; }
     StationView* stationView() const { return lvStn; }
+    StationPanel* stationPanel() const { return stationPanel_; }
+    SystemListView* systemView() const { return lvClient; }
     ViewRefresher* viewRefresher() const { return refresher_.get(); }
     QSystemTrayIcon* trayIcon() const { return tray_; }
     QMenu* trayMenu() const { return pmmTray; }
@@ -86,14 +90,37 @@ public:
     void ShowTestCommand1Click();
     void lvClientSelectItem(int row, bool selected);
 
+    // Where the window's sizes and the station view's style are kept between
+    // runs; tests point QSettings elsewhere.
+    static constexpr char kSettingsOrganization[] = "Korvel";
+    static constexpr char kSettingsApplication[] = "korvel-window";
+
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void buildLayout();
+    QWidget* buildTestPanel(QWidget* parent);
+    QWidget* buildSystemList(QWidget* parent);
+    QWidget* buildStationList(QWidget* parent);
+    QWidget* buildConsole(QWidget* parent);
+    void buildStatusBar();
+    // Names the graph's colours in its legend.
+    void labelGraph();
+    void attachToHub();
     void buildMenus();
     void buildPopupMenus();
     void createTrayIcon();
+    void restoreSettings();
+    void saveSettings() const;
+    // Keeps the selected system highlighted when the list is rebuilt.
+    void highlightSelectedSystem();
+    // Recomputes the window's minimum size from the panels shown now.
+    void settleLayouts();
+    void splitForConsole();
+    // Moves (and if need be shortens) the window so that all of it is on its screen.
+    void keepOnScreen();
     void FormCreate();
     void ShowOwnAddress();
     // Saves the table and removes the tray icon, once, however the window goes.
@@ -107,11 +134,12 @@ private:
 
     QWidget* Panel1 = nullptr;
     QScrollArea* Panel2 = nullptr;
-    QWidget* Panel3 = nullptr;
-    QWidget* Panel4 = nullptr;
+    QSplitter* Panel3 = nullptr;
+    QSplitter* Panel4 = nullptr;
     QGroupBox* GroupBox1 = nullptr;
     QGroupBox* GroupBox2 = nullptr;
-    QTreeView* lvClient = nullptr;
+    SystemListView* lvClient = nullptr;
+    StationPanel* stationPanel_ = nullptr;
     StationView* lvStn = nullptr;
     TPerformanceGraph* PerformanceGraph1 = nullptr;
     QPlainTextEdit* Console = nullptr;
@@ -130,6 +158,11 @@ private:
     QMenu* pmmTray = nullptr;
     QSystemTrayIcon* tray_ = nullptr;
     QTimer* Timer1 = nullptr;
+    // The console's share of the window while it is shown, kept for the next showing.
+    int topPanelHeight_ = kTopPanelHeight;
+    // The window's geometry before the test panels made it taller.
+    QByteArray geometryWithoutPanels_;
+    bool selectingFromModel_ = false;
 
     TOptionDlg* OptionDlg = nullptr;
     TNewClientDlg* NewClientDlg = nullptr;

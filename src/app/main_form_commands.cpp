@@ -16,12 +16,14 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSplitter>
 
 namespace korvel {
 
@@ -30,6 +32,16 @@ namespace {
 const QColor kSentColour(0xFF, 0xFF, 0x00);
 const QColor kReceivedColour(0x00, 0xFF, 0x00);
 const QColor kSendersColour(0xC0, 0xC0, 0xC0);
+
+// A rate short enough for the graph's narrow legend: "980 B/s", "12.5 kB/s".
+QString Rate(std::int64_t bytes)
+{
+    if (bytes < 1000)
+        return QStringLiteral("%1 B/s").arg(bytes);
+    if (bytes < 1000 * 1000)
+        return QStringLiteral("%1 kB/s").arg(static_cast<double>(bytes) / 1e3, 0, 'f', 1);
+    return QStringLiteral("%1 MB/s").arg(static_cast<double>(bytes) / 1e6, 0, 'f', 1);
+}
 
 } // namespace
 
@@ -64,6 +76,20 @@ void TMainForm::Timer1Timer()
     PerformanceGraph1->DataPoint(kReceivedColour, received / 20 + 2);
     PerformanceGraph1->DataPoint(kSendersColour, senders * 10 + 4);
     PerformanceGraph1->Update();
+    PerformanceGraph1->setReading(kSentColour, Rate(sent));
+    PerformanceGraph1->setReading(kReceivedColour, Rate(received));
+    PerformanceGraph1->setReading(kSendersColour, QString::number(senders));
+}
+
+void TMainForm::labelGraph()
+{
+    PerformanceGraph1->setLegend(kSentColour, QStringLiteral("Sent"));
+    PerformanceGraph1->setLegend(kReceivedColour, QStringLiteral("Recv"));
+    PerformanceGraph1->setLegend(kSendersColour, QStringLiteral("Senders"));
+    PerformanceGraph1->setToolTip(
+        QStringLiteral("Traffic, one step a second:\nyellow: bytes sent \u00f7 20 + 2\ngreen: bytes received "
+                       "\u00f7 20 + 2\nsilver: live senders \u00d7 10 + 4\nThe number at the top is the scale.\n"
+                       "Right-click for the time window."));
 }
 
 void TMainForm::btnConsoleClearClick()
@@ -168,25 +194,53 @@ void TMainForm::ShowTestCommand1Click()
 {
     if (testPanelShown()) {
         ShowTestCommand1->setText(QStringLiteral("Show Test Command"));
+        topPanelHeight_ = Panel3->height();
         Panel1->hide();
         Panel2->hide();
-        Panel3->setMinimumHeight(0);
-        Panel3->setMaximumHeight(QWIDGETSIZE_MAX);
-        // The minimum height must drop with the panels before the resize, or
-        // the window would be held at the taller minimum.
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        // The window's minimum height still counts the hidden panels until its
+        // layouts run again; it would hold the resize above the start height.
+        settleLayouts();
         resize(width(), kStartHeight);
         DisableConsoleLog();
     } else {
-        // Showing the panels can stretch the window to its new minimum at
-        // once; the extra height counts from the height it had before.
+        // Showing the panels raises the minimum height at once and may stretch
+        // the window; the extra height counts from the height before that.
         const int before = height();
+        geometryWithoutPanels_ = saveGeometry();
         ShowTestCommand1->setText(QStringLiteral("Hide Test Command"));
-        Panel3->setFixedHeight(kTopPanelHeight);
         Panel1->show();
         Panel2->show();
+        settleLayouts();
         resize(width(), before + kTestPanelExtraHeight);
+        keepOnScreen();
+        splitForConsole();
         EnableConsoleLog();
+    }
+}
+
+void TMainForm::splitForConsole()
+{
+    if (Panel1->isHidden())
+        return;
+    Panel4->setSizes({ topPanelHeight_, std::max(1, Panel4->height() - Panel4->handleWidth() - topPanelHeight_) });
+}
+
+// The lists keep the height the operator gave them, the console takes the
+// rest, also when the window's new height arrives later (as on X11).
+bool TMainForm::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == Panel4 && event->type() == QEvent::Resize)
+        splitForConsole();
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TMainForm::settleLayouts()
+{
+    for (QWidget* widget : { Panel4->parentWidget(), static_cast<QWidget*>(this) }) {
+        if (QLayout* layout = widget->layout()) {
+            layout->invalidate();
+            layout->activate();
+        }
     }
 }
 

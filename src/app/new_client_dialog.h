@@ -2,18 +2,26 @@
 
 #include <QDialog>
 
+class QLabel;
 class QLineEdit;
 
 namespace korvel {
 
-// Asks for the address of a system to add by hand.
+// Asks for the address of a system to add by hand; OK only closes it on a
+// dotted IPv4 address.
 class TNewClientDlg : public QDialog {
     Q_OBJECT
 
 public:
     explicit TNewClientDlg(QWidget* parent = nullptr);
 
+    void accept() override;
+
     QLineEdit* NewClientAddr;
+    QLabel* lblError;
+
+protected:
+    void showEvent(QShowEvent* event) override;
 };
 
 } // namespace korvel

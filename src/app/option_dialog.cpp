@@ -1,5 +1,6 @@
 #include "option_dialog.h"
 
+#include "app/dialog_fields.h"
 #include "ui/dialog_buttons.h"
 
 #include <QCheckBox>
@@ -102,6 +103,7 @@ TOptionDlg::TOptionDlg(QWidget* parent)
     ports->setColumnMinimumWidth(1, 80);
 
     auto* buttons = AddOkCancelButtons(this);
+    lblError = ErrorLine(this);
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(NamedLabel("Label1", QStringLiteral("QVX System IP Address"), this));
@@ -109,9 +111,55 @@ TOptionDlg::TOptionDlg(QWidget* parent)
     layout->addWidget(chkForwardStatus);
     layout->addSpacing(6);
     layout->addLayout(ports);
+    layout->addWidget(lblError);
     layout->addSpacing(6);
     layout->addWidget(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
+
+    // A field being corrected loses its mark.
+    connect(edtServerIP, &QComboBox::editTextChanged, this, [this] { MarkField(edtServerIP, false); });
+    for (QLineEdit* field : { edtLTCPPort, edtLUDPPort, edtRTCPPort, edtRUDPPort })
+        connect(field, &QLineEdit::textEdited, this, [field] { MarkField(field, false); });
+}
+
+void TOptionDlg::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    for (QWidget* field :
+        { static_cast<QWidget*>(edtServerIP), static_cast<QWidget*>(edtLTCPPort), static_cast<QWidget*>(edtLUDPPort),
+            static_cast<QWidget*>(edtRTCPPort), static_cast<QWidget*>(edtRUDPPort) })
+        MarkField(field, false);
+    ShowError(lblError, QString());
+    FocusFirstField(this, edtServerIP);
+}
+
+bool TOptionDlg::validate()
+{
+    auto reject = [this](QWidget* field, const QString& why) {
+        MarkField(field, true);
+        ShowError(lblError, why);
+        FocusFirstField(this, field);
+        return false;
+    };
+    const QString address = edtServerIP->currentText();
+    // Empty is allowed: the endpoints then have no remote host.
+    if (!address.isEmpty() && !IsDottedIpv4(address))
+        return reject(edtServerIP, QStringLiteral("'%1' is not an IPv4 address").arg(address));
+    for (QLineEdit* field : { edtLTCPPort, edtLUDPPort, edtRTCPPort, edtRUDPPort }) {
+        const std::optional<std::int32_t> port = ParseIntegerField(field->text());
+        if (!port)
+            return reject(field, NotAnIntegerMessage(field->text()));
+        if (*port < 1 || *port > 65535)
+            return reject(field, QStringLiteral("A port is a number from 1 to 65535, not %1").arg(*port));
+    }
+    ShowError(lblError, QString());
+    return true;
+}
+
+void TOptionDlg::accept()
+{
+    if (validate())
+        QDialog::accept();
 }
 
 } // namespace korvel

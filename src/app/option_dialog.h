@@ -7,6 +7,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QLabel;
 class QLineEdit;
 
 namespace korvel {
@@ -18,12 +19,18 @@ std::optional<std::int32_t> ParseIntegerField(const QString& text);
 QString NotAnIntegerMessage(const QString& text);
 
 // The Options dialog: where the test console sends to and the hub's own ports.
-// It only holds the fields; the main window fills it and reads it back.
+// The main window fills it and reads it back; OK only closes it when every
+// field holds a usable value (an empty address or a dotted IPv4 address,
+// ports 1 to 65535), and otherwise marks the first bad field and says why.
 class TOptionDlg : public QDialog {
     Q_OBJECT
 
 public:
     explicit TOptionDlg(QWidget* parent = nullptr);
+
+    void accept() override;
+    // Checks the fields in order; marks and names the first bad one.
+    bool validate();
 
     QComboBox* edtServerIP;
     QCheckBox* chkForwardStatus;
@@ -31,6 +38,10 @@ public:
     QLineEdit* edtLUDPPort;
     QLineEdit* edtRTCPPort;
     QLineEdit* edtRUDPPort;
+    QLabel* lblError;
+
+protected:
+    void showEvent(QShowEvent* event) override;
 };
 
 } // namespace korvel

@@ -18,14 +18,21 @@ void StationListModel::rebuild(const SystemEntry& entry)
     const std::size_t count = entry.Stations.size();
     auto stateOf = [&entry](std::size_t i) { return i < entry.StationStates.size() ? entry.StationStates[i] : -1; };
 
+    const QString name = DisplayText(entry.Name);
+    const QString address = DisplayText(entry.IpAddress);
+    const bool renamed = name != systemName_ || address != systemAddress_;
+    systemName_ = name;
+    systemAddress_ = address;
     if (shownSystem_ != entry.listOrder() || count < rows_.size()) {
         beginResetModel();
         shownSystem_ = entry.listOrder();
         rows_.clear();
         rows_.reserve(count);
         for (std::size_t i = 0; i < count; ++i)
-            rows_.push_back({ ToQString(entry.Stations[i]), stateOf(i) });
+            rows_.push_back({ DisplayText(entry.Stations[i]), stateOf(i) });
         endResetModel();
+        recount();
+        emit summaryChanged();
         return;
     }
 
@@ -45,17 +52,32 @@ void StationListModel::rebuild(const SystemEntry& entry)
     if (count > rows_.size()) {
         beginInsertRows(QModelIndex(), static_cast<int>(rows_.size()), static_cast<int>(count) - 1);
         for (std::size_t i = rows_.size(); i < count; ++i)
-            rows_.push_back({ ToQString(entry.Stations[i]), stateOf(i) });
+            rows_.push_back({ DisplayText(entry.Stations[i]), stateOf(i) });
         endInsertRows();
     }
+    const Counts before = counts_;
+    recount();
+    if (renamed || counts_ != before)
+        emit summaryChanged();
+}
+
+void StationListModel::recount()
+{
+    counts_.fill(0);
+    for (const Row& row : rows_)
+        ++counts_[static_cast<std::size_t>(StationImageIndex(row.state))];
 }
 
 void StationListModel::clear()
 {
     beginResetModel();
     shownSystem_.reset();
+    systemName_.clear();
+    systemAddress_.clear();
     rows_.clear();
     endResetModel();
+    counts_.fill(0);
+    emit summaryChanged();
 }
 
 int StationListModel::rowCount(const QModelIndex& parent) const
@@ -80,6 +102,8 @@ QVariant StationListModel::data(const QModelIndex& index, int role) const
         if (index.column() == StationColumn)
             return images_[static_cast<std::size_t>(StationImageIndex(row.state))];
         return {};
+    case StateRole:
+        return row.state;
     default:
         return {};
     }

@@ -20,6 +20,12 @@ class StationListModel : public QAbstractTableModel {
 
 public:
     enum Column { StationColumn, StatusColumn, ColumnCount };
+    // The station's state as a number (-1 not yet reported), for sorting and filtering.
+    static constexpr int StateRole = Qt::UserRole + 1;
+
+    // Stations per state, by StationImageIndex: idle, busy, DND, message,
+    // unknown, out of service.
+    using Counts = std::array<int, 6>;
 
     explicit StationListModel(QObject* parent = nullptr);
 
@@ -34,13 +40,29 @@ public:
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
+    const QString& station(int row) const { return rows_[static_cast<std::size_t>(row)].station; }
+    std::int32_t state(int row) const { return rows_[static_cast<std::size_t>(row)].state; }
+    const Counts& counts() const { return counts_; }
+    // The system on show: its name and address, empty when none is.
+    const QString& systemName() const { return systemName_; }
+    const QString& systemAddress() const { return systemAddress_; }
+
+signals:
+    // The per-state counts or the system on show changed.
+    void summaryChanged();
+
 private:
     struct Row {
         QString station;
         std::int32_t state = -1;
     };
+    void recount();
+
     std::optional<std::uint64_t> shownSystem_;
+    QString systemName_;
+    QString systemAddress_;
     std::vector<Row> rows_;
+    Counts counts_ {};
     std::array<QIcon, 6> images_;
 };
 

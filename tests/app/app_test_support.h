@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QHostAddress>
+#include <QSettings>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -44,6 +45,9 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(directory.isValid());
+        // The window's remembered sizes go to this test's folder, never to the user's.
+        QSettings::setPath(
+            QSettings::NativeFormat, QSettings::UserScope, directory.filePath(QStringLiteral("settings")));
         basePort = FreeBasePort();
         ASSERT_NE(basePort, 0);
         writeSystemFile(QStringLiteral("Version : 5\r\nBase Port : %1\r\n").arg(basePort).toLatin1());

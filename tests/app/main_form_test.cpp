@@ -21,6 +21,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QScrollArea>
 #include <QTest>
 #include <QTreeView>
@@ -56,20 +57,25 @@ TEST_F(MainFormTest, StartsShortWithOnlyTheListsAndTheGraph)
 TEST_F(MainFormTest, TestPanelSwitchSetsHeightsMenuCaptionAndLogging)
 {
     TMainForm& window = open();
-    // On show the layout enforces minimum heights, which the switch must not add to.
+    // Shown and settled, the layout enforces minimum heights, which the switch
+    // must neither add to nor be held up by.
     window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     auto* toggle = child<QAction>("ShowTestCommand1");
     window.resize(window.width(), 520);
+    QTest::qWait(50);
 
     window.ShowTestCommand1Click();
+    QTest::qWait(50);
     EXPECT_FALSE(child<QWidget>("Panel1")->isHidden());
     EXPECT_FALSE(child<QWidget>("Panel2")->isHidden());
-    EXPECT_EQ(child<QWidget>("Panel3")->maximumHeight(), TMainForm::kTopPanelHeight);
+    EXPECT_EQ(child<QWidget>("Panel3")->height(), TMainForm::kTopPanelHeight);
     EXPECT_EQ(window.height(), 520 + 140);
     EXPECT_EQ(toggle->text(), QStringLiteral("Hide Test Command"));
     EXPECT_TRUE(ConsoleLogEnabled());
 
     window.ShowTestCommand1Click();
+    QTest::qWait(50);
     EXPECT_TRUE(child<QWidget>("Panel1")->isHidden());
     EXPECT_TRUE(child<QWidget>("Panel2")->isHidden());
     EXPECT_EQ(window.height(), 300);
@@ -77,7 +83,30 @@ TEST_F(MainFormTest, TestPanelSwitchSetsHeightsMenuCaptionAndLogging)
     EXPECT_FALSE(ConsoleLogEnabled());
 
     window.ShowTestCommand1Click();
+    QTest::qWait(50);
     EXPECT_EQ(window.height(), 440);
+    // No caption of the test panel is cut off.
+    for (QPushButton* button : child<QWidget>("Panel2")->findChildren<QPushButton*>())
+        EXPECT_GE(button->width(), button->sizeHint().width()) << button->text().toStdString();
+}
+
+TEST_F(MainFormTest, ShowingTheTestPanelKeepsTheWindowOnItsScreen)
+{
+    TMainForm& window = open();
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    const QRect room = window.screen()->availableGeometry();
+    for (const int height : { 300, room.height() - 60 }) {
+        window.resize(window.width(), height);
+        window.move(room.left(), room.bottom() - window.frameGeometry().height() - 10);
+        QTest::qWait(20);
+        window.ShowTestCommand1Click();
+        QTest::qWait(20);
+        // Top to bottom, the status bar included (the test screen is narrower than the window).
+        EXPECT_GE(window.frameGeometry().top(), room.top()) << height;
+        EXPECT_LE(window.frameGeometry().bottom(), room.bottom()) << height;
+        window.ShowTestCommand1Click();
+    }
 }
 
 TEST_F(MainFormTest, AboutBoxTargetsUnlockTheDebugMenuAndClosingWithoutThemLocksIt)
@@ -158,45 +187,45 @@ TEST_F(MainFormTest, OptionsCancelChangesNothing)
     EXPECT_EQ(window.hub().tcpPort(), basePort);
 }
 
-TEST_F(MainFormTest, OptionsBadIntegerKeepsEarlierFieldsAndAppliesNothing)
+TEST_F(MainFormTest, OptionsStayOpenOnABadFieldAndApplyNothing)
 {
+    const struct {
+        const char* field;
+        const char* text;
+        const char* message;
+    } cases[] = {
+        { "edtRTCPPort", "90x0", "'90x0' is not a valid integer value" },
+        { "edtLUDPPort", "65536", "A port is a number from 1 to 65535, not 65536" },
+        { "edtRUDPPort", "0", "A port is a number from 1 to 65535, not 0" },
+        { "edtServerIP", "10.1.1", "'10.1.1' is not an IPv4 address" },
+    };
     TMainForm& window = open();
-    WhenModal([](QWidget* modal) {
-        auto* dialog = qobject_cast<TOptionDlg*>(modal);
-        ASSERT_NE(dialog, nullptr);
-        dialog->edtServerIP->setCurrentText(QStringLiteral("10.1.1.1"));
-        dialog->chkForwardStatus->setChecked(false);
-        dialog->edtLTCPPort->setText(QStringLiteral("31000"));
-        dialog->edtLUDPPort->setText(QStringLiteral("31001"));
-        dialog->edtRTCPPort->setText(QStringLiteral("90x0"));
-        dialog->edtRUDPPort->setText(QStringLiteral("31003"));
-        dialog->accept();
-    });
-    window.SetIPAddress1Click();
-
-    auto* box = window.findChild<QMessageBox*>(QStringLiteral("ErrorBox"));
-    ASSERT_NE(box, nullptr);
-    EXPECT_EQ(box->text(), QStringLiteral("'90x0' is not a valid integer value"));
-    const Settings& settings = window.hub().settings();
-    EXPECT_EQ(settings.ServerAddress, "10.1.1.1");
-    EXPECT_EQ(settings.LocalTcpPort, 31000);
-    EXPECT_EQ(settings.LocalUdpPort, 31001);
-    EXPECT_EQ(settings.RemoteTcpPort, basePort);
-    EXPECT_EQ(settings.RemoteUdpPort, basePort + 1);
-    EXPECT_TRUE(settings.ForwardStatus);
+    const Settings before = window.hub().settings();
+    for (const auto& bad : cases) {
+        WhenModal([&bad](QWidget* modal) {
+            auto* dialog = qobject_cast<TOptionDlg*>(modal);
+            ASSERT_NE(dialog, nullptr);
+            dialog->chkForwardStatus->setChecked(false);
+            dialog->edtLTCPPort->setText(QStringLiteral("31000"));
+            if (QString::fromLatin1(bad.field) == QStringLiteral("edtServerIP"))
+                dialog->edtServerIP->setCurrentText(QLatin1String(bad.text));
+            else
+                dialog->findChild<QLineEdit*>(QLatin1String(bad.field))->setText(QLatin1String(bad.text));
+            dialog->accept();
+            EXPECT_TRUE(dialog->isVisible()) << bad.field;
+            EXPECT_EQ(dialog->lblError->text(), QLatin1String(bad.message));
+            QWidget* field = dialog->findChild<QWidget*>(QLatin1String(bad.field));
+            EXPECT_TRUE(field->property("badValue").toBool()) << bad.field;
+            dialog->reject();
+        });
+        window.SetIPAddress1Click();
+    }
+    const Settings& after = window.hub().settings();
+    EXPECT_EQ(after.ServerAddress, before.ServerAddress);
+    EXPECT_EQ(after.LocalTcpPort, before.LocalTcpPort);
+    EXPECT_EQ(after.ForwardStatus, before.ForwardStatus);
     EXPECT_EQ(window.hub().tcpPort(), basePort);
-    EXPECT_EQ(window.hub().udpPort(), basePort + 1);
-    box->close();
-
-    // Reopening shows the partly changed settings.
-    WhenModal([](QWidget* modal) {
-        auto* dialog = qobject_cast<TOptionDlg*>(modal);
-        ASSERT_NE(dialog, nullptr);
-        EXPECT_EQ(dialog->edtServerIP->currentText(), QStringLiteral("10.1.1.1"));
-        EXPECT_EQ(dialog->edtLTCPPort->text(), QStringLiteral("31000"));
-        dialog->reject();
-    });
-    window.SetIPAddress1Click();
+    EXPECT_EQ(window.findChild<QMessageBox*>(QStringLiteral("ErrorBox")), nullptr);
 }
 
 TEST_F(MainFormTest, ClientOnlyModeMarksTheCaptionOnceAndClosesTheListener)

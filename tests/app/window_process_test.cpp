@@ -30,6 +30,8 @@ TEST(WindowProcess, OpensTheWindowWithoutADisplayServerAndSavesOnSigterm)
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     environment.remove(QStringLiteral("DISPLAY"));
     environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    // The window remembers its sizes under the configuration folder: this test's own.
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), directory.filePath(QStringLiteral("config")));
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(directory.path());
     process.start(QStringLiteral(KORVEL_BINARY), {});
