@@ -6,7 +6,7 @@ set -euo pipefail
 out="$(realpath -m "${1:?usage: window-screenshot.sh OUT.png}")"
 cd "$(dirname "$0")/.."
 build="${BUILD_DIR:-build}"
-korvel="$(realpath "$build/src/app/korvel")"
+korvel="$(realpath "$build/src/app/korvel-window")"
 send="$(realpath "$build/src/cli/korvel-send")"
 
 if [ -z "${DISPLAY:-}" ]; then

@@ -116,6 +116,9 @@ TOptionDlg::TOptionDlg(QWidget* parent)
     layout->addWidget(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
+    // An editable drop-down keeps Enter to itself; here it means OK as well.
+    edtServerIP->setInsertPolicy(QComboBox::NoInsert);
+    connect(edtServerIP->lineEdit(), &QLineEdit::returnPressed, this, &TOptionDlg::accept);
     // A field being corrected loses its mark.
     connect(edtServerIP, &QComboBox::editTextChanged, this, [this] { MarkField(edtServerIP, false); });
     for (QLineEdit* field : { edtLTCPPort, edtLUDPPort, edtRTCPPort, edtRUDPPort })
@@ -158,7 +161,7 @@ bool TOptionDlg::validate()
 
 void TOptionDlg::accept()
 {
-    if (validate())
+    if (isVisible() && validate())
         QDialog::accept();
 }
 

@@ -175,6 +175,9 @@ void StationView::setStyle(Style style)
     icons_->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
 
     if (top.isValid()) {
+        // The stack sizes only the widget on show, and only on its next layout
+        // pass; scrolling needs the size now.
+        currentWidget()->setGeometry(contentsRect());
         if (style == Style::Detail) {
             detail_->scrollTo(top, QAbstractItemView::PositionAtTop);
         } else {
