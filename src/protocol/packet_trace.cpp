@@ -22,7 +22,7 @@ std::string Number(const char* label, long value)
 void TraceEntries(std::vector<std::string>& lines, Bytes packet)
 {
     const std::uint8_t code = GetMessageCode(packet);
-    lines.push_back(Line("System ID   : ", ReadField(packet, wire::kEntrySystemIdOffset, wire::kSystemIdSize)));
+    lines.push_back(Line("System ID   : ", FieldText(packet, wire::kEntrySystemIdOffset, wire::kSystemIdSize)));
     const std::uint16_t arraySize = ReadU16(packet, wire::kEntryArraySizeOffset);
     lines.push_back(Number("ArraySize   : ", arraySize));
     std::string body = "BODY        : ";
@@ -30,7 +30,7 @@ void TraceEntries(std::vector<std::string>& lines, Bytes packet)
         const std::size_t offset = wire::kFirstEntryOffset + wire::kEntrySize * i;
         if (offset + wire::kEntrySize > packet.size())
             break;
-        body += ReadField(packet, offset, wire::kStationSize);
+        AppendFieldText(body, packet, offset, wire::kStationSize);
         const std::uint8_t value = packet[offset + wire::kEntryValueOffset];
         body += code == MSG_STATUSREPORT ? StationStatusLabel(value) : ResultLabel(value);
     }
@@ -39,7 +39,7 @@ void TraceEntries(std::vector<std::string>& lines, Bytes packet)
 
 void TraceSystemRegister(std::vector<std::string>& lines, Bytes packet)
 {
-    lines.push_back(Line("System ID   : ", ReadField(packet, wire::kSystemIdOffset, wire::kSystemIdSize)));
+    lines.push_back(Line("System ID   : ", FieldText(packet, wire::kSystemIdOffset, wire::kSystemIdSize)));
     char systemIp[16];
     std::snprintf(systemIp, sizeof systemIp, "%u.%u.%u.%u", ReadU8(packet, wire::kSystemIpOffset),
         ReadU8(packet, wire::kSystemIpOffset + 1), ReadU8(packet, wire::kSystemIpOffset + 2),
@@ -72,12 +72,12 @@ std::vector<std::string> TracePacket(Bytes packet)
     switch (code) {
     case MSG_REGISTER:
     case MSG_DATA_MISMATCH:
-        lines.push_back(Line("System ID   : ", ReadField(packet, wire::kSystemIdOffset, wire::kSystemIdSize)));
+        lines.push_back(Line("System ID   : ", FieldText(packet, wire::kSystemIdOffset, wire::kSystemIdSize)));
         lines.push_back(Line("BODY        : ", PrintableText(packet, wire::kRegisterSourceOffset)));
         break;
     case MSG_UNREGISTER:
     case MSG_REGISTERv2:
-        lines.push_back(Line("System ID   : ", ReadField(packet, wire::kSystemIdOffset, wire::kSystemIdSize)));
+        lines.push_back(Line("System ID   : ", FieldText(packet, wire::kSystemIdOffset, wire::kSystemIdSize)));
         lines.push_back(Number("ArraySize   : ", ReadU16(packet, wire::kListArraySizeOffset)));
         lines.push_back(Line("BODY        : ", PrintableText(packet, wire::kListSourceOffset)));
         break;

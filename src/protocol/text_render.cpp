@@ -1,5 +1,6 @@
 #include "text_render.h"
 
+#include <algorithm>
 #include <array>
 
 namespace korvel {
@@ -27,6 +28,13 @@ constexpr std::array<const char*, kLastMessageCode + 1> kMessageNames = {
 };
 
 constexpr const char* kUndefinedLabel = ":???? ";
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+constexpr char kLowerHexDigits[] = "0123456789abcdef";
+
+bool IsControl(std::uint8_t byte)
+{
+    return byte < 0x20 || byte == 0x7F;
+}
 
 } // namespace
 
@@ -69,13 +77,12 @@ const char* ResultLabel(std::uint8_t result)
 
 void AppendHex(std::string& out, Bytes packet, std::size_t offset)
 {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     if (offset >= packet.size())
         return;
     out.reserve(out.size() + 3 * (packet.size() - offset));
     for (std::size_t i = offset; i < packet.size(); ++i) {
-        out.push_back(kDigits[packet[i] >> 4]);
-        out.push_back(kDigits[packet[i] & 0x0F]);
+        out.push_back(kHexDigits[packet[i] >> 4]);
+        out.push_back(kHexDigits[packet[i] & 0x0F]);
         out.push_back(' ');
     }
 }
@@ -95,6 +102,34 @@ std::string PrintableText(Bytes packet, std::size_t offset)
     out.reserve(packet.size() - offset);
     for (std::size_t i = offset; i < packet.size(); ++i)
         out.push_back(packet[i] >= 0x20 && packet[i] <= 0x7E ? static_cast<char>(packet[i]) : '.');
+    return out;
+}
+
+void AppendFieldText(std::string& out, Bytes packet, std::size_t offset, std::size_t width)
+{
+    if (offset >= packet.size())
+        return;
+    const Bytes field = packet.subspan(offset, std::min(width, packet.size() - offset));
+    const auto end = std::find(field.begin(), field.end(), std::uint8_t { 0 });
+    // Texts from real systems hold no control characters: copy them in one go.
+    if (std::none_of(field.begin(), end, IsControl)) {
+        out.append(reinterpret_cast<const char*>(field.data()), static_cast<std::size_t>(end - field.begin()));
+        return;
+    }
+    for (auto it = field.begin(); it != end; ++it) {
+        if (IsControl(*it)) {
+            const char escape[] = { '\\', 'x', kLowerHexDigits[*it >> 4], kLowerHexDigits[*it & 0x0F] };
+            out.append(escape, sizeof escape);
+        } else {
+            out.push_back(static_cast<char>(*it));
+        }
+    }
+}
+
+std::string FieldText(Bytes packet, std::size_t offset, std::size_t width)
+{
+    std::string out;
+    AppendFieldText(out, packet, offset, width);
     return out;
 }
 

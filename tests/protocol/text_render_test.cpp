@@ -44,3 +44,28 @@ TEST(TextRender, HexAndPrintableRenderings)
     const std::vector<std::uint8_t> big(1500, 0xAB);
     EXPECT_EQ(HexText(big, 4).size(), 4488u);
 }
+
+TEST(TextRender, FieldTextShowsControlCharactersAsEscapesAndKeepsTheRest)
+{
+    const struct {
+        std::string field;
+        std::string shown;
+    } cases[] = {
+        { "QVX300", "QVX300" },
+        { "A\nRefused from: 6.6.6.6", "A\\x0aRefused from: 6.6.6.6" },
+        { "\x1b[2J\r\t", "\\x1b[2J\\x0d\\x09" },
+        { "del\x7f", "del\\x7f" },
+        { "back\\slash ~", "back\\slash ~" },
+        { "\xb0\xa1\x80\xff", "\xb0\xa1\x80\xff" },
+        { std::string("cut\0\n", 5), "cut" },
+    };
+    for (const auto& c : cases) {
+        std::vector<std::uint8_t> packet(4 + 32, 0);
+        std::copy(c.field.begin(), c.field.end(), packet.begin() + 4);
+        EXPECT_EQ(FieldText(packet, 4, 32), c.shown) << c.shown;
+    }
+    const std::vector<std::uint8_t> short_ = { 'a', '\n', 'b' };
+    EXPECT_EQ(FieldText(short_, 0, 2), "a\\x0a");
+    EXPECT_EQ(FieldText(short_, 1, 16), "\\x0ab");
+    EXPECT_EQ(FieldText(short_, 3, 16), "");
+}

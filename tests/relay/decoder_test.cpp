@@ -32,6 +32,27 @@ TEST_F(DecoderTest, StatusReportTraceAndRegistration)
     EXPECT_TRUE(outbox.sent.empty());
 }
 
+// A text from the wire stays inside its own trace line, whatever it holds;
+// the store keeps it as it came.
+TEST_F(DecoderTest, ControlCharactersFromTheWireCannotForgeTraceLines)
+{
+    table.AddSystem("127.0.0.2", "127.0.0.2", kTypeQvx);
+    decode("127.0.0.2", StatusReport("X\nRefused from: 6.6.6.6", { { "1\r\n\x1b[31m", 1 } }));
+    EXPECT_EQ(lines(),
+        (Lines {
+            "Bytes       : 55",
+            "HEADER      : 0B 08 00 37 58 0A (MSG_STATUSREPORT)",
+            "System ID   : X\\x0aRefused from: 6.6.6.6",
+            "ArraySize   : 1",
+            "BODY        : 1\\x0d\\x0a\\x1b[31m:BUSY ",
+        }));
+    EXPECT_EQ(table.FindSystem("127.0.0.2")->Name, "X\nRefused from: 6.6.6.6");
+
+    console.clear();
+    decode("127.0.0.2", Request(MSG_REGISTER, 1, "\x1b]0;owned\x07", wire::kRegisterSize));
+    EXPECT_EQ(lines().at(3), "System ID   : \\x1b]0;owned\\x07");
+}
+
 TEST_F(DecoderTest, GenericAndUnknownCodesShowAHexBody)
 {
     decode("127.0.0.2", ByteVector { 0x0B, 0x01, 0x00, 0x06, 0x00, 0x2A });
