@@ -97,11 +97,8 @@ std::string Run(const std::vector<fuzz::Record>& records, bool trace)
     ConsoleSink* previous = SetConsoleSink(&sink);
     trace ? EnableConsoleLog() : DisableConsoleLog();
 
-    SystemTable table;
-    table.setClock([] { return std::int64_t { 1'700'000'000 }; });
-    table.setDataDirectory(fuzz::ScratchFolder() / "decode");
+    SystemTable table(fuzz::ScratchFolder() / "decode", [] { return std::int64_t { 1'700'000'000 }; });
     testing::RecordingOutbox outbox;
-    table.setOutbox(&outbox);
     Settings settings;
     settings.ForwardStatus = true;
     TrafficCounters counters;

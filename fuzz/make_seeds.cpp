@@ -204,7 +204,7 @@ void SystemFileSeeds(const std::filesystem::path& folder)
 {
     Corpus corpus(folder);
     const std::string separator = "\n#stations#\n";
-    SystemTable table;
+    SystemTable table(folder);
     table.AppendEntry("127.0.0.2", "QVX300", kTypeQvx, 2, 9000, "192.168.1.10");
     table.AppendEntry("127.0.0.3", "VELKA", kTypeVelka, 3, 9000, "");
     table.AppendEntry("10.1.0.1", "", kTypeQvx, 2, 19000, "10.1.0.9");

@@ -100,8 +100,7 @@ void CheckEntryWalk(Bytes input, std::uint8_t code, bool velka)
     const Bytes packet(bytes);
 
     const std::string source = "127.0.0.2";
-    SystemTable table;
-    table.setClock([] { return std::int64_t { 0 }; });
+    SystemTable table(fuzz::ScratchFolder() / "stations", [] { return std::int64_t { 0 }; });
     testing::RecordingOutbox outbox;
     Settings settings;
     TrafficCounters counters;

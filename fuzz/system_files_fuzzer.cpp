@@ -8,6 +8,7 @@
 #include "fuzz_support.h"
 
 #include "store/system_file_format.h"
+#include "store/system_files.h"
 #include "store/system_table.h"
 
 #include <cstring>
@@ -40,13 +41,9 @@ struct Loaded {
 
 Loaded Load(const std::filesystem::path& folder)
 {
-    SystemTable table;
-    table.setClock([] { return std::int64_t { 0 }; });
+    SystemTable table(folder, [] { return std::int64_t { 0 }; });
     Loaded loaded;
-    loaded.basePort = 4321;
-    table.setBasePort(&loaded.basePort);
-    table.setDataDirectory(folder);
-    table.LoadSystems();
+    loaded.basePort = LoadSystems(table).basePort.value_or(4321);
     loaded.entries.assign(table.Systems().begin(), table.Systems().end());
     return loaded;
 }
@@ -120,15 +117,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!fits || first.entries.size() > 16)
         return 0;
     {
-        SystemTable table;
-        table.setClock([] { return std::int64_t { 0 }; });
-        std::int32_t basePort = first.basePort;
-        table.setBasePort(&basePort);
-        table.setDataDirectory(copy);
+        SystemTable table(copy, [] { return std::int64_t { 0 }; });
         for (const SystemEntry& entry : first.entries)
             table.AppendEntry(entry.IpAddress, entry.Name, entry.Type, entry.EndpointType, entry.Port, entry.ToIp)
                 .setStations(entry.Stations);
-        table.SaveSystems();
+        SaveSystems(table, first.basePort);
     }
     const Loaded second = Load(copy);
     FUZZ_CHECK(second.basePort == first.basePort, "base port survives a save");

@@ -187,7 +187,7 @@ void TMainForm::Initialize1Click()
     if (answer != QMessageBox::Yes)
         return;
     hub_->table().ClearAllSystems();
-    hub_->table().SaveSystems();
+    hub_->SaveSystems();
 }
 
 void TMainForm::ShowTestCommand1Click()

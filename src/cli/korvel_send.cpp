@@ -1,6 +1,7 @@
 #include "cli/send_command.h"
 #include "net/ipv4_address.h"
 #include "net/unique_fd.h"
+#include "protocol/defaults.h"
 #include "protocol/packet_trace.h"
 #include "protocol/wire_format.h"
 
@@ -21,7 +22,7 @@ using namespace korvel;
 namespace {
 
 // The fixed ports a hub answers Velka systems on.
-constexpr int kAnswerPorts[] = { 9003, 9004 };
+constexpr int kAnswerPorts[] = { kVelkaDataPort, kVelkaAckPort };
 
 bool BindTo(int fd, const std::string& from, int port)
 {

@@ -1,5 +1,6 @@
 #include "send_command.h"
 
+#include "protocol/defaults.h"
 #include "protocol/packet_builders.h"
 
 #include <arpa/inet.h>
@@ -267,8 +268,8 @@ struct PacketFields {
     std::uint8_t status = STATUS_BUSY;
     std::uint8_t result = RESULT_ACK;
     long page = 0;
-    long endpointType = 2;
-    long systemPort = 9000;
+    long endpointType = kDefaultEndpointType;
+    long systemPort = kDefaultSystemPort;
     std::string address;
 };
 

@@ -2,6 +2,8 @@
 
 #include "relay/decoder.h"
 #include "store/console_log.h"
+#include "store/keep_alive.h"
+#include "store/system_files.h"
 
 #include <QHostAddress>
 #include <QHostInfo>
@@ -76,6 +78,7 @@ Hub::Hub(QObject* parent)
 Hub::Hub(Options options, QObject* parent)
     : QObject(parent)
     , options_(std::move(options))
+    , table_(options_.dataDirectory)
     , engine_(options_.outbox ? nullptr
                               : std::make_unique<SenderEngine>(counters_, options_.engine,
                                   [this](const std::string& host) { postSendFailure(host); }))
@@ -87,10 +90,6 @@ Hub::Hub(Options options, QObject* parent)
     , udpRack_(new QUdpSocket(this))
     , connections_(new QObject(this))
 {
-    table_.setOutbox(outbox_);
-    table_.setDataDirectory(options_.dataDirectory);
-    table_.setBasePort(&settings_.BasePort);
-
     server_->setListenBacklogSize(kListenBacklog);
     connect(server_, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket* socket = server_->nextPendingConnection())
@@ -138,7 +137,8 @@ bool Hub::start(QString* error)
 {
     learnOwnAddress();
     tmrSave_.start();
-    table_.LoadSystems();
+    if (const auto basePort = LoadSystems(table_).basePort)
+        settings_.BasePort = *basePort;
     if (options_.basePort)
         settings_.BasePort = *options_.basePort;
     loadAllowList();
@@ -165,7 +165,12 @@ bool Hub::refuse(const std::string& address)
 
 void Hub::shutdown()
 {
-    table_.SaveSystems();
+    SaveSystems();
+}
+
+void Hub::SaveSystems()
+{
+    korvel::SaveSystems(table_, settings_.BasePort);
 }
 
 void Hub::learnOwnAddress()
@@ -529,8 +534,8 @@ void Hub::SendFromVelkaEndpoint(Bytes packet)
 
 void Hub::TmrSaveTimer()
 {
-    table_.SaveSystems();
-    table_.SendKeepAlives();
+    SaveSystems();
+    SendKeepAlives(table_, *outbox_, table_.now());
     std::error_code ignored;
     if (std::filesystem::last_write_time(options_.dataDirectory / kAllowListFile, ignored) != allowListTime_)
         loadAllowList();

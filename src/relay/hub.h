@@ -67,6 +67,8 @@ public:
     bool start(QString* error = nullptr);
     // Saves the table; called once on every way out.
     void shutdown();
+    // Writes the table and the base port to the data folder.
+    void SaveSystems();
 
     void learnOwnAddress();
     bool SetUpEndpoints(QString* error = nullptr);

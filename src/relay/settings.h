@@ -1,20 +1,19 @@
 #pragma once
 
+#include "protocol/defaults.h"
+
 #include <atomic>
 #include <cstdint>
 #include <string>
 
 namespace korvel {
 
-inline constexpr std::int32_t kDefaultBasePort = 9000;
-// Fixed ports of Velka systems, whatever the base port.
-inline constexpr int kVelkaDataPort = 9003;
-inline constexpr int kVelkaAckPort = 9004;
-// "Set Another Port" uses this fixed second set.
-inline constexpr int kAnotherLocalTcpPort = 9002;
-inline constexpr int kAnotherLocalUdpPort = 9003;
-inline constexpr int kAnotherRemoteTcpPort = 9000;
-inline constexpr int kAnotherRemoteUdpPort = 9001;
+// "Set Another Port" uses this fixed second set, counted from the default
+// base port whatever the base port in use.
+inline constexpr int kAnotherLocalTcpPort = kDefaultBasePort + 2;
+inline constexpr int kAnotherLocalUdpPort = kDefaultBasePort + 3;
+inline constexpr int kAnotherRemoteTcpPort = kDefaultBasePort;
+inline constexpr int kAnotherRemoteUdpPort = kDefaultBasePort + 1;
 
 // Run-time settings; read and changed on the main thread only. Only BasePort
 // survives a restart (it is kept in system.dat).

@@ -1,4 +1,7 @@
+#include "keep_alive.h"
+
 #include "console_log.h"
+#include "outbox.h"
 #include "protocol/packet_builders.h"
 #include "system_table.h"
 
@@ -11,18 +14,18 @@ constexpr std::int64_t kSilenceSeconds = 90;
 
 } // namespace
 
-void SystemTable::SendKeepAlives()
+void SendKeepAlives(SystemTable& table, Outbox& outbox, std::int64_t now)
 {
-    for (SystemEntry& entry : systems_)
-        SendKeepAlive(entry);
+    for (SystemEntry& entry : table.entries())
+        SendKeepAlive(table, entry, outbox, now);
 }
 
-void SystemTable::SendKeepAlive(SystemEntry& entry)
+void SendKeepAlive(SystemTable& table, SystemEntry& entry, Outbox& outbox, std::int64_t now)
 {
     if (entry.EndpointType == kSilentEndpointType)
         return;
-    if (entry.Status == SYSTEM_WORKING && now() - entry.LastHeard > kSilenceSeconds)
-        SetStatus(entry, SYSTEM_NO_DATA);
+    if (entry.Status == SYSTEM_WORKING && now - entry.LastHeard > kSilenceSeconds)
+        table.SetStatus(entry, SYSTEM_NO_DATA);
     if (entry.Status == SYSTEM_WORKING || entry.Status == SYSTEM_ERROR)
         return;
     if (entry.Type != kTypeQvx)
@@ -33,13 +36,11 @@ void SystemTable::SendKeepAlive(SystemEntry& entry)
     // no socket can reach counts as a failed send, which ends the keep-alives.
     const std::int64_t port = std::int64_t(entry.Port) + 1;
     if (port < 1 || port > 65535) {
-        SetStatus(entry, SYSTEM_ERROR);
+        table.SetStatus(entry, SYSTEM_ERROR);
         return;
     }
-    if (outbox_) {
-        const KeepAlivePacket packet = BuildKeepAlive();
-        outbox_->sendUdp(entry.IpAddress, static_cast<int>(port), packet);
-    }
+    const KeepAlivePacket packet = BuildKeepAlive();
+    outbox.sendUdp(entry.IpAddress, static_cast<int>(port), packet);
 }
 
 } // namespace korvel

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/defaults.h"
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -17,7 +19,6 @@ struct SystemEntry;
 namespace datfile {
 
 inline constexpr std::int32_t kCurrentVersion = 5;
-inline constexpr std::int32_t kDefaultBasePort = 9000;
 // Readers have always taken lines through a 255-byte buffer: 254 characters
 // and the terminating zero. Longer lines arrive in pieces.
 inline constexpr std::size_t kLinePiece = 254;
@@ -30,9 +31,9 @@ inline constexpr std::size_t kMaxStationFileName = 255 - 7;
 struct SystemLine {
     std::string IpAddress;
     std::string ToIp;
-    std::int32_t Port = 9000;
-    std::int32_t Type = 0;
-    std::int32_t EndpointType = 2;
+    std::int32_t Port = kDefaultSystemPort;
+    std::int32_t Type = kTypeQvx;
+    std::int32_t EndpointType = kDefaultEndpointType;
     std::string Name;
 };
 

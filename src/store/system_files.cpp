@@ -1,3 +1,5 @@
+#include "system_files.h"
+
 #include "system_file_format.h"
 #include "system_table.h"
 
@@ -69,56 +71,57 @@ void ReplaceFile(const std::filesystem::path& path, const std::string& text)
 
 } // namespace
 
-void SystemTable::LoadSystems()
+LoadedSystems LoadSystems(SystemTable& table)
 {
-    clearEntries();
-    const std::optional<std::string> content = ReadWholeFile(dataDirectory_ / kSystemFileName);
-    if (content) {
+    LoadedSystems loaded;
+    table.clear();
+    const std::filesystem::path& folder = table.dataDirectory();
+    if (const std::optional<std::string> content = ReadWholeFile(folder / kSystemFileName)) {
         const datfile::SystemFile file = datfile::ParseSystemFile(*content);
-        // A port the sockets cannot use would leave the hub deaf; keep the setting instead.
-        if (file.basePort && basePort_ && *file.basePort >= 1 && *file.basePort <= kMaxBasePort)
-            *basePort_ = *file.basePort;
+        // A port the sockets cannot use would leave the hub deaf; the caller keeps its setting instead.
+        if (file.basePort && *file.basePort >= 1 && *file.basePort <= kMaxBasePort)
+            loaded.basePort = file.basePort;
         for (const datfile::SystemLine& line : file.lines) {
-            if (FindSystem(line.IpAddress))
+            if (table.FindSystem(line.IpAddress))
                 continue;
             SystemEntry& entry
-                = AppendEntry(line.IpAddress, line.Name, line.Type, line.EndpointType, line.Port, line.ToIp);
-            LoadStations(entry);
+                = table.AppendEntry(line.IpAddress, line.Name, line.Type, line.EndpointType, line.Port, line.ToIp);
+            LoadStations(folder, entry);
         }
     }
-    RefreshSystemList();
-    if (observer_)
-        observer_->ClearStationView();
-    selected_ = nullptr;
+    table.RefreshSystemList();
+    table.ClearStationView();
+    return loaded;
 }
 
-void SystemTable::SaveSystems() const
+void SaveSystems(const SystemTable& table, std::int32_t basePort)
 {
-    EnsureFolder(dataDirectory_);
-    std::string text = datfile::FormatSystemHeader(basePort_ ? *basePort_ : datfile::kDefaultBasePort);
-    for (const SystemEntry& entry : systems_) {
+    const std::filesystem::path& folder = table.dataDirectory();
+    EnsureFolder(folder);
+    std::string text = datfile::FormatSystemHeader(basePort);
+    for (const SystemEntry& entry : table.Systems()) {
         text += datfile::FormatSystemLine(entry);
-        SaveStations(entry);
+        SaveStations(folder, entry);
     }
     // Last, so that the table on disk never names a station file older than itself.
-    ReplaceFile(dataDirectory_ / kSystemFileName, text);
+    ReplaceFile(folder / kSystemFileName, text);
 }
 
-void SystemTable::SaveStations(const SystemEntry& entry) const
+void SaveStations(const std::filesystem::path& folder, const SystemEntry& entry)
 {
     // The address may have been typed by the operator; it must not lead the
     // file out of the data folder.
     if (!datfile::IsSafeStationFileName(entry.IpAddress))
         return;
-    EnsureFolder(dataDirectory_);
-    ReplaceFile(StationFilePath(dataDirectory_, entry.IpAddress), datfile::FormatStationFile(entry.Stations));
+    EnsureFolder(folder);
+    ReplaceFile(StationFilePath(folder, entry.IpAddress), datfile::FormatStationFile(entry.Stations));
 }
 
-void SystemTable::LoadStations(SystemEntry& entry)
+void LoadStations(const std::filesystem::path& folder, SystemEntry& entry)
 {
     if (!datfile::IsSafeStationFileName(entry.IpAddress))
         return;
-    if (const auto content = ReadWholeFile(StationFilePath(dataDirectory_, entry.IpAddress)))
+    if (const auto content = ReadWholeFile(StationFilePath(folder, entry.IpAddress)))
         entry.setStations(datfile::ParseStationFile(*content));
 }
 

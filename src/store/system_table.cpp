@@ -1,5 +1,7 @@
 #include "system_table.h"
 
+#include "system_files.h"
+
 #include <algorithm>
 #include <cctype>
 
@@ -66,8 +68,9 @@ void SystemEntry::ResetStations()
     Status = SYSTEM_UNKNOWN;
 }
 
-SystemTable::SystemTable()
-    : clock_([] { return static_cast<std::int64_t>(std::time(nullptr)); })
+SystemTable::SystemTable(std::filesystem::path dataDirectory, Clock clock)
+    : dataDirectory_(std::move(dataDirectory))
+    , clock_(clock ? std::move(clock) : [] { return static_cast<std::int64_t>(std::time(nullptr)); })
 {
 }
 
@@ -124,7 +127,7 @@ bool SystemTable::AddSystem(const std::string& ip, const std::string& name, std:
     if (FindSystem(ip))
         return false;
     SystemEntry& entry = AppendEntry(ip, name, type, kDefaultEndpointType, kDefaultSystemPort, std::string());
-    SaveStations(entry);
+    SaveStations(dataDirectory_, entry);
     RefreshSystemList();
     return true;
 }
@@ -143,18 +146,22 @@ void SystemTable::SetSystemStatus(const std::string& ip, std::int32_t status)
 
 void SystemTable::SetSystemName(const std::string& ip, const std::string& name)
 {
-    if (SystemEntry* entry = FindSystem(ip)) {
-        entry->Name = name;
-        RefreshSystemList();
-        MarkHeard(*entry);
-    }
+    if (SystemEntry* entry = FindSystem(ip))
+        SetSystemName(*entry, name);
 }
 
-void SystemTable::ReplaceSystemAddress(const std::string& newIp, const std::string& announcedIp)
+void SystemTable::SetSystemName(SystemEntry& entry, const std::string& name)
+{
+    entry.Name = name;
+    RefreshSystemList();
+    MarkHeard(entry);
+}
+
+SystemEntry* SystemTable::ReplaceSystemAddress(const std::string& newIp, const std::string& announcedIp)
 {
     auto found = byToIp_.find(announcedIp);
     if (found == byToIp_.end())
-        return;
+        return FindSystem(newIp);
     // Copy: re-keying does not touch ToIp, but keep the walk independent of the index.
     const std::vector<Entries::iterator> matches = found->second;
     for (auto it : matches) {
@@ -166,39 +173,43 @@ void SystemTable::ReplaceSystemAddress(const std::string& newIp, const std::stri
         RefreshSystemList();
         MarkHeard(*it);
     }
+    return FindSystem(newIp);
 }
 
 void SystemTable::SetSystemPort(const std::string& ip, std::int32_t port)
 {
     if (SystemEntry* entry = FindSystem(ip))
-        entry->Port = port;
+        SetSystemPort(*entry, port);
 }
 
 void SystemTable::SetEndpointType(const std::string& ip, std::int32_t endpointType)
 {
     if (SystemEntry* entry = FindSystem(ip))
-        entry->EndpointType = endpointType;
+        SetEndpointType(*entry, endpointType);
 }
 
 void SystemTable::SetStationStatus(const std::string& ip, const std::string& station, std::int32_t state)
 {
-    SystemEntry* entry = FindSystem(ip);
-    if (!entry)
-        return;
-    std::ptrdiff_t index = entry->findStation(station);
+    if (SystemEntry* entry = FindSystem(ip))
+        SetStationStatus(*entry, station, state);
+}
+
+void SystemTable::SetStationStatus(SystemEntry& entry, const std::string& station, std::int32_t state)
+{
+    std::ptrdiff_t index = entry.findStation(station);
     if (index < 0) {
         // A real exchange never comes near this; the cap keeps a hostile sender
         // from growing a system without bound.
-        if (entry->Stations.size() >= kMaxStations)
+        if (entry.Stations.size() >= kMaxStations)
             return;
-        entry->Stations.push_back(station);
-        entry->StationStates.push_back(-1);
-        index = static_cast<std::ptrdiff_t>(entry->Stations.size() - 1);
-        entry->indexStation(static_cast<std::size_t>(index));
+        entry.Stations.push_back(station);
+        entry.StationStates.push_back(-1);
+        index = static_cast<std::ptrdiff_t>(entry.Stations.size() - 1);
+        entry.indexStation(static_cast<std::size_t>(index));
     }
-    entry->StationStates[static_cast<std::size_t>(index)] = state;
-    if (entry == selected_)
-        FillStationView(*entry);
+    entry.StationStates[static_cast<std::size_t>(index)] = state;
+    if (&entry == selected_)
+        FillStationView(entry);
 }
 
 void SystemTable::SelectSystem(const std::string& ip)
@@ -222,18 +233,21 @@ void SystemTable::DeleteSelectedSystem()
 
 void SystemTable::ClearAllSystems()
 {
-    clearEntries();
+    clear();
     RefreshSystemList();
-    if (observer_)
-        observer_->ClearStationView();
-    selected_ = nullptr;
-    SaveSystems();
+    ClearStationView();
 }
 
 void SystemTable::RefreshSystemList()
 {
     if (observer_)
         observer_->RefreshSystemList();
+}
+
+void SystemTable::ClearStationView()
+{
+    if (observer_)
+        observer_->ClearStationView();
 }
 
 void SystemTable::FillStationView(const SystemEntry& entry)
@@ -249,7 +263,7 @@ void SystemTable::removeEntry(Entries::iterator it)
     systems_.erase(it);
 }
 
-void SystemTable::clearEntries()
+void SystemTable::clear()
 {
     byAddress_.clear();
     byToIp_.clear();

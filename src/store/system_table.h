@@ -1,6 +1,6 @@
 #pragma once
 
-#include "store/outbox.h"
+#include "protocol/defaults.h"
 #include "store/status_names.h"
 
 #include <cstdint>
@@ -8,18 +8,14 @@
 #include <filesystem>
 #include <functional>
 #include <list>
+#include <ranges>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 namespace korvel {
 
-inline constexpr std::int32_t kDefaultSystemPort = 9000;
-inline constexpr std::int32_t kDefaultEndpointType = 2;
-inline constexpr std::int32_t kSilentEndpointType = 3;
 inline constexpr std::size_t kMaxStations = 3000;
-inline constexpr std::int32_t kTypeQvx = 0;
-inline constexpr std::int32_t kTypeVelka = 1;
 
 // One PBX system. Stations and StationStates run in step; a station's index
 // never changes while its system lives.
@@ -65,29 +61,32 @@ public:
 
 // The hub's table of systems. Lives on the main thread only; senders on other
 // threads reach it through the Hub, which posts their status changes here.
+// Reading and writing the files is system_files.h, the keep-alive sweep
+// keep_alive.h.
 class SystemTable {
 public:
     using Clock = std::function<std::int64_t()>;
     using Entries = std::list<SystemEntry>;
 
-    SystemTable();
+    // `dataDirectory` holds system.dat and the station files ("data" in the
+    // working folder); a new system's station file is written there at once.
+    // Without a clock the table reads the system time, in whole seconds.
+    explicit SystemTable(std::filesystem::path dataDirectory, Clock clock = {});
     SystemTable(const SystemTable&) = delete;
     SystemTable& operator=(const SystemTable&) = delete;
 
-    // --- collaborators -------------------------------------------------
+    // The window attaches its views while it lives; headless attaches none.
     void setObserver(SystemViewObserver* observer) { observer_ = observer; }
-    void setOutbox(Outbox* outbox) { outbox_ = outbox; }
-    void setClock(Clock clock) { clock_ = std::move(clock); }
-    // Folder of system.dat and the station files ("data" in the working folder).
-    void setDataDirectory(std::filesystem::path directory) { dataDirectory_ = std::move(directory); }
     const std::filesystem::path& dataDirectory() const { return dataDirectory_; }
-    // The base port lives in the hub's settings; persistence reads and sets it here.
-    void setBasePort(std::int32_t* basePort) { basePort_ = basePort; }
     std::int64_t now() const { return clock_(); }
 
     // --- lookups -------------------------------------------------------
     const Entries& Systems() const { return systems_; }
+    // The entries to change in place; the list itself and the fields it is
+    // indexed by (IpAddress, ToIp) change only through the table.
+    std::ranges::ref_view<Entries> entries() { return std::views::all(systems_); }
     std::size_t size() const { return systems_.size(); }
+    // The first entry in list order with this address, or null.
     SystemEntry* FindSystem(const std::string& ip);
     const SystemEntry* FindSystem(const std::string& ip) const;
     const SystemEntry* Selected() const { return selected_; }
@@ -96,39 +95,42 @@ public:
     const std::vector<std::string>* GetStationList(const std::string& ip) const;
 
     // --- changes -------------------------------------------------------
+    // Each address-keyed change looks the system up and does nothing when no
+    // system has the address; the entry overloads are for callers that have
+    // already looked it up (one lookup per packet).
     bool AddSystem(const std::string& ip, const std::string& name, std::int32_t type);
     void SetSystemStatus(const std::string& ip, std::int32_t status);
+    void SetStatus(SystemEntry& entry, std::int32_t status);
     void SetSystemName(const std::string& ip, const std::string& name);
-    void ReplaceSystemAddress(const std::string& newIp, const std::string& announcedIp);
+    void SetSystemName(SystemEntry& entry, const std::string& name);
+    // Re-keys every entry announcing `announcedIp` to `newIp`; returns the
+    // entry that lookups of `newIp` find afterwards.
+    SystemEntry* ReplaceSystemAddress(const std::string& newIp, const std::string& announcedIp);
     void SetSystemPort(const std::string& ip, std::int32_t port);
+    void SetSystemPort(SystemEntry& entry, std::int32_t port) { entry.Port = port; }
     void SetEndpointType(const std::string& ip, std::int32_t endpointType);
+    void SetEndpointType(SystemEntry& entry, std::int32_t endpointType) { entry.EndpointType = endpointType; }
     void SetStationStatus(const std::string& ip, const std::string& station, std::int32_t state);
+    void SetStationStatus(SystemEntry& entry, const std::string& station, std::int32_t state);
     void SelectSystem(const std::string& ip);
     void DeleteSelectedSystem();
+    // Empties the table and both views; saving the empty table is the caller's.
     void ClearAllSystems();
     void RefreshSystemList();
+    void ClearStationView();
 
-    // --- persistence (system_files.cpp) ---------------------------------
-    void LoadSystems();
-    void SaveSystems() const;
-    void SaveStations(const SystemEntry& entry) const;
-    void LoadStations(SystemEntry& entry);
-
-    // --- keep-alive sweep (keep_alive.cpp) ------------------------------
-    void SendKeepAlives();
-    void SendKeepAlive(SystemEntry& entry);
-
-    // Creates an entry the way AddSystem and LoadSystems do, without saving or
-    // refreshing; returns the new entry. Used by the loader.
+    // Creates an entry the way AddSystem and the loader do, without saving or
+    // refreshing; returns the new entry.
     SystemEntry& AppendEntry(const std::string& ip, const std::string& name, std::int32_t type,
         std::int32_t endpointType, std::int32_t port, const std::string& toIp);
+    // Forgets every entry and the selection without telling the views: what
+    // a load starts from.
+    void clear();
 
 private:
-    void SetStatus(SystemEntry& entry, std::int32_t status);
     void MarkHeard(SystemEntry& entry) { entry.LastHeard = clock_(); }
     void FillStationView(const SystemEntry& entry);
     void removeEntry(Entries::iterator it);
-    void clearEntries();
     void indexAddress(Entries::iterator it);
     void unindexAddress(Entries::iterator it);
     void indexToIp(Entries::iterator it);
@@ -141,11 +143,9 @@ private:
     SystemEntry* selected_ = nullptr;
     std::uint64_t nextOrder_ = 0;
 
-    SystemViewObserver* observer_ = nullptr;
-    Outbox* outbox_ = nullptr;
+    std::filesystem::path dataDirectory_;
     Clock clock_;
-    std::filesystem::path dataDirectory_ = "data";
-    std::int32_t* basePort_ = nullptr;
+    SystemViewObserver* observer_ = nullptr;
 };
 
 } // namespace korvel

@@ -2,7 +2,6 @@
 #include "app/system_list_model.h"
 #include "app/view_refresher.h"
 #include "store/system_table.h"
-#include "support/recording_outbox.h"
 
 #include <QAbstractItemModelTester>
 #include <QCoreApplication>
@@ -16,12 +15,7 @@ namespace {
 
 class ListModelsTest : public ::testing::Test {
 protected:
-    ListModelsTest()
-    {
-        table.setDataDirectory(directory.path().toStdString());
-        table.setOutbox(&outbox);
-        table.setObserver(&refresher);
-    }
+    ListModelsTest() { table.setObserver(&refresher); }
 
     static void settle()
     {
@@ -35,8 +29,7 @@ protected:
     }
 
     QTemporaryDir directory;
-    testing::RecordingOutbox outbox;
-    SystemTable table;
+    SystemTable table { directory.path().toStdString() };
     SystemListModel systems;
     StationListModel stations;
     QAbstractItemModelTester systemsTester { &systems, QAbstractItemModelTester::FailureReportingMode::Fatal };

@@ -1,4 +1,5 @@
 #include "hub_harness.h"
+#include "store/system_files.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -107,11 +108,8 @@ protected:
     // every station file it lists.
     void checkAndTake(int round, const Snapshot& changed, int& oldRounds, int& newRounds, int& mixedRounds)
     {
-        SystemTable loaded;
-        std::int32_t basePort = 0;
-        loaded.setBasePort(&basePort);
-        loaded.setDataDirectory(dataPath());
-        loaded.LoadSystems();
+        SystemTable loaded(dataPath());
+        const std::int32_t basePort = LoadSystems(loaded).basePort.value_or(0);
         ASSERT_EQ(basePort, base) << "round " << round;
 
         const bool tableIsNew = loaded.FindSystem(NewcomerAddress(round)) != nullptr;

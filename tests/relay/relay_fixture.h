@@ -17,8 +17,6 @@ class RelayFixture : public ::testing::Test {
 protected:
     RelayFixture()
     {
-        table.setDataDirectory(directory.path().toStdString());
-        table.setOutbox(&outbox);
         settings.ForwardStatus = true;
         previousSink = SetConsoleSink(&console);
         EnableConsoleLog();
@@ -34,7 +32,7 @@ protected:
     std::vector<std::string> lines() const { return console.lines(); }
 
     QTemporaryDir directory;
-    SystemTable table;
+    SystemTable table { directory.path().toStdString() };
     RecordingOutbox outbox;
     Settings settings;
     TrafficCounters counters;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "store/system_files.h"
 #include "store/system_table.h"
 
 #include <optional>

@@ -1,4 +1,5 @@
 #include "store/console_log.h"
+#include "store/keep_alive.h"
 #include "store_test_support.h"
 
 #include <gmock/gmock.h>
@@ -16,7 +17,6 @@ class KeepAliveTest : public korvel::testing::TableTest {
 protected:
     KeepAliveTest()
     {
-        table.setOutbox(&outbox);
         previousSink_ = SetConsoleSink(&console);
         EnableConsoleLog();
     }
@@ -43,7 +43,7 @@ protected:
         outbox.udp.clear();
         console.clear();
         observer.take();
-        table.SendKeepAlives();
+        SendKeepAlives(table, outbox, clock);
     }
 
     korvel::testing::RecordingOutbox outbox;

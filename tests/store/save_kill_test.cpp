@@ -113,10 +113,9 @@ TEST(SaveKill, AKilledSaveLeavesTheOldTableOrTheNewOneWhole)
     ASSERT_TRUE(temp.isValid());
     const std::string folder = temp.path().toStdString() + "/data";
     {
-        SystemTable table;
-        table.setDataDirectory(folder);
+        SystemTable table(folder);
         generated::Fill(table, 0);
-        table.SaveSystems();
+        SaveSystems(table, kDefaultBasePort);
     }
 
     const unsigned seed = std::random_device {}();
@@ -133,11 +132,8 @@ TEST(SaveKill, AKilledSaveLeavesTheOldTableOrTheNewOneWhole)
         std::this_thread::sleep_for(std::chrono::milliseconds(random() % 100));
         child.kill();
 
-        SystemTable loaded;
-        std::int32_t basePort = 0;
-        loaded.setBasePort(&basePort);
-        loaded.setDataDirectory(folder);
-        loaded.LoadSystems();
+        SystemTable loaded(folder);
+        const std::int32_t basePort = LoadSystems(loaded).basePort.value_or(0);
         std::string why;
         const std::optional<int> generation = generated::GenerationOf(loaded, why);
         ASSERT_TRUE(generation) << "round " << round << ": " << why;

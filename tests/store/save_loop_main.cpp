@@ -3,6 +3,7 @@
 //   store_save_loop <data folder> <first generation> [generations]
 
 #include "generated_table.h"
+#include "store/system_files.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,13 +14,11 @@ int main(int argc, char** argv)
         return 2;
     const int first = std::atoi(argv[2]);
     const int count = argc > 3 ? std::atoi(argv[3]) : -1;
-    std::int32_t basePort = 19000;
+    const std::int32_t basePort = 19000;
     for (int generation = first; count < 0 || generation < first + count; ++generation) {
-        korvel::SystemTable table;
-        table.setDataDirectory(argv[1]);
-        table.setBasePort(&basePort);
+        korvel::SystemTable table(argv[1]);
         korvel::generated::Fill(table, generation);
-        table.SaveSystems();
+        korvel::SaveSystems(table, basePort);
         std::printf("%d\n", generation);
         std::fflush(stdout);
     }

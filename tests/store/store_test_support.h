@@ -1,6 +1,7 @@
 #pragma once
 
 #include "store/outbox.h"
+#include "store/system_files.h"
 #include "store/system_table.h"
 
 #include <QTemporaryDir>
@@ -66,12 +67,15 @@ inline void WriteFile(const std::filesystem::path& path, const std::string& cont
 // observer attached and a clock the test sets.
 class TableTest : public ::testing::Test {
 protected:
-    TableTest()
+    TableTest() { table.setObserver(&observer); }
+
+    // Save and load as the hub does: a file without a usable base port keeps
+    // the one in use.
+    void save() { SaveSystems(table, basePort); }
+    void load()
     {
-        table.setDataDirectory(data());
-        table.setObserver(&observer);
-        table.setClock([this] { return clock; });
-        table.setBasePort(&basePort);
+        if (const auto loaded = LoadSystems(table).basePort)
+            basePort = *loaded;
     }
 
     std::filesystem::path root() const { return temp_.path().toStdString(); }
@@ -81,7 +85,7 @@ protected:
     RecordingObserver observer;
     std::int64_t clock = 1'000'000;
     std::int32_t basePort = 9000;
-    SystemTable table;
+    SystemTable table { data(), [this] { return clock; } };
 };
 
 } // namespace korvel::testing

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+
+namespace korvel {
+
+class Outbox;
+class SystemTable;
+struct SystemEntry;
+
+// The sweep the save timer runs: a working system silent for too long turns
+// "No Data", and every QVX system not working nor in error is sent a
+// keep-alive through `outbox`. `now` is in the table clock's seconds.
+void SendKeepAlives(SystemTable& table, Outbox& outbox, std::int64_t now);
+void SendKeepAlive(SystemTable& table, SystemEntry& entry, Outbox& outbox, std::int64_t now);
+
+} // namespace korvel
