@@ -21,21 +21,21 @@ bool Holds(Bytes packet, std::size_t offset, std::size_t width)
     return packet.size() >= offset + width;
 }
 
-void ApplyName(SystemTable& table, const std::string& source, Bytes packet, std::size_t offset)
+void ApplyName(SystemTable& table, SystemEntry& sender, Bytes packet, std::size_t offset)
 {
     if (Reaches(packet, offset))
-        table.SetSystemName(source, ReadField(packet, offset, wire::kSystemIdSize));
+        table.SetSystemName(sender, ReadField(packet, offset, wire::kSystemIdSize));
 }
 
 // Status reports and acknowledged multi-ack entries record station states.
-void ApplyEntries(SystemTable& table, Replies& replies, const std::string& source, Bytes packet)
+void ApplyEntries(SystemTable& table, Replies& replies, SystemEntry& sender, const std::string& source,
+    std::uint8_t code, Bytes packet)
 {
-    const std::uint8_t code = GetMessageCode(packet);
-    ApplyName(table, source, packet, wire::kEntrySystemIdOffset);
+    ApplyName(table, sender, packet, wire::kEntrySystemIdOffset);
     if (code == MSG_UNREG_MULTACK)
         return;
     const std::uint16_t arraySize = ReadU16(packet, wire::kEntryArraySizeOffset);
-    const bool velka = code == MSG_STATUSREPORT && table.GetSystemType(source) == kTypeVelka;
+    const bool velka = code == MSG_STATUSREPORT && sender.Type == kTypeVelka;
     for (std::size_t i = 0; i < arraySize && i < wire::kMaxWalkedEntries; ++i) {
         const std::size_t offset = wire::kFirstEntryOffset + wire::kEntrySize * i;
         if (!Holds(packet, offset, wire::kEntrySize))
@@ -44,29 +44,33 @@ void ApplyEntries(SystemTable& table, Replies& replies, const std::string& sourc
         const std::uint8_t value = packet[offset + wire::kEntryValueOffset];
         if (code == MSG_STATUSREPORT) {
             const std::int32_t state = static_cast<std::int8_t>(value);
-            if (!velka || table.IsStationRegistered(source, station))
-                table.SetStationStatus(source, station, state);
+            if (!velka || sender.findStation(station) >= 0)
+                table.SetStationStatus(sender, station, state);
             else
                 replies.SendDataMismatch(source, station);
         } else if (value == RESULT_ACK) {
-            table.SetStationStatus(source, station, 255);
+            table.SetStationStatus(sender, station, 255);
         }
     }
 }
 
-void ApplySystemRegister(SystemTable& table, const std::string& source, Bytes packet)
+void ApplySystemRegister(SystemTable& table, SystemEntry* sender, const std::string& source, Bytes packet)
 {
     if (Holds(packet, wire::kSystemIpOffset, 4)) {
         char systemIp[16];
         std::snprintf(systemIp, sizeof systemIp, "%u.%u.%u.%u", packet[wire::kSystemIpOffset],
             packet[wire::kSystemIpOffset + 1], packet[wire::kSystemIpOffset + 2], packet[wire::kSystemIpOffset + 3]);
-        table.ReplaceSystemAddress(source, systemIp);
+        // Re-keying can hand the source address to an entry earlier in the
+        // list, which is then the one that takes the rest.
+        sender = table.ReplaceSystemAddress(source, systemIp);
     }
-    ApplyName(table, source, packet, wire::kSystemIdOffset);
+    if (!sender)
+        return;
+    ApplyName(table, *sender, packet, wire::kSystemIdOffset);
     if (Holds(packet, wire::kSystemPortOffset, 2))
-        table.SetSystemPort(source, ReadU16(packet, wire::kSystemPortOffset));
+        table.SetSystemPort(*sender, ReadU16(packet, wire::kSystemPortOffset));
     if (Holds(packet, wire::kEndpointTypeOffset, 2))
-        table.SetEndpointType(source, ReadU16(packet, wire::kEndpointTypeOffset));
+        table.SetEndpointType(*sender, ReadU16(packet, wire::kEndpointTypeOffset));
 }
 
 } // namespace
@@ -80,20 +84,26 @@ void DecodePacket(SystemTable& table, Replies& replies, const std::string& sourc
             ConsoleLogLine(line);
     }
 
-    switch (GetMessageCode(packet)) {
+    // Every change is for the sending system: look it up once. Re-keying may
+    // add a system for the source address, so that case looks again itself.
+    SystemEntry* sender = table.FindSystem(source);
+    const std::uint8_t code = GetMessageCode(packet);
+    switch (code) {
     case MSG_REGISTER:
     case MSG_DATA_MISMATCH:
     case MSG_UNREGISTER:
     case MSG_REGISTERv2:
-        ApplyName(table, source, packet, wire::kSystemIdOffset);
+        if (sender)
+            ApplyName(table, *sender, packet, wire::kSystemIdOffset);
         break;
     case MSG_STATUSREPORT:
     case MSG_MULTACK:
     case MSG_UNREG_MULTACK:
-        ApplyEntries(table, replies, source, packet);
+        if (sender)
+            ApplyEntries(table, replies, *sender, source, code, packet);
         break;
     case MSG_SYSTEM_REGISTER:
-        ApplySystemRegister(table, source, packet);
+        ApplySystemRegister(table, sender, source, packet);
         break;
     default:
         break;

@@ -1,5 +1,7 @@
 #include "relay_fixture.h"
 
+#include <gmock/gmock.h>
+
 using namespace korvel;
 using namespace korvel::testing;
 using Lines = std::vector<std::string>;
@@ -199,4 +201,27 @@ TEST_F(DecoderTest, NothingIsTracedWithLoggingOffButTheStoreStillChanges)
     decode("127.0.0.2", StatusReport("QVX300", { { "41100", 1 } }));
     EXPECT_TRUE(lines().empty());
     EXPECT_EQ(table.FindSystem("127.0.0.2")->Stations.size(), 1u);
+}
+
+TEST_F(DecoderTest, AfterReKeyingTheEarlierEntryTakesTheRestOfThePacketAndTheNextOnes)
+{
+    // The hub has just added the source address as a system of its own; the
+    // entry that announces the same To IP comes first in the list.
+    table.AppendEntry("10.0.0.9", "old", kTypeQvx, 2, 9000, "192.168.1.10");
+    table.AddSystem("127.0.0.7", "127.0.0.7", kTypeQvx);
+    decode("127.0.0.7", SystemRegister(3, "PBX7", 3, { 192, 168, 1, 10 }, 9100));
+    decode("127.0.0.7", StatusReport("PBX7b", { { "41100", STATUS_BUSY } }));
+
+    ASSERT_EQ(table.size(), 2u);
+    const SystemEntry& first = table.Systems().front();
+    const SystemEntry& added = table.Systems().back();
+    EXPECT_EQ(table.FindSystem("127.0.0.7"), &first);
+    EXPECT_EQ(first.Name, "PBX7b");
+    EXPECT_EQ(first.Port, 9100);
+    EXPECT_EQ(first.EndpointType, 3);
+    EXPECT_THAT(first.Stations, ::testing::ElementsAre("41100"));
+    EXPECT_EQ(added.Name, "127.0.0.7");
+    EXPECT_EQ(added.Port, 9000);
+    EXPECT_EQ(added.EndpointType, 2);
+    EXPECT_TRUE(added.Stations.empty());
 }
