@@ -48,7 +48,9 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
     const QCommandLineOption help({ "h", "help" }, "Show this text.");
     const QCommandLineOption version({ "v", "version" }, "Show the version.");
     const QCommandLineOption headless("headless", "Run without a window, even when a display is available.");
-    const QCommandLineOption trace("trace", "Write every console trace line to standard output.");
+    const QCommandLineOption trace("trace",
+        "Turn console logging on: headless, every trace line goes to standard output; with the window, the "
+        "Console shows them.");
     const QCommandLineOption stalls("report-stalls",
         "Write a line to standard error whenever the event loop is held up for more than 100 ms, and the "
         "longest hold-up at exit.");

@@ -23,7 +23,8 @@ void PrintReadyLine(const Hub& hub)
 
 int RunHeadless(const HeadlessOptions& options)
 {
-    StreamConsoleSink stdoutSink(stdout);
+    // A slow reader of standard output costs trace lines, never traffic.
+    BufferedStreamSink stdoutSink(stdout);
     if (options.trace) {
         SetConsoleSink(&stdoutSink);
         EnableConsoleLog();

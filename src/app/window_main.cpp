@@ -23,6 +23,8 @@ int RunWindow(int& argc, char** argv, const WindowOptions& options)
             QCoreApplication::quit();
         });
         form.show();
+        if (options.trace && !form.testPanelShown())
+            form.ShowTestCommand1Click();
         // A failed start was shown to the operator in a message box instead.
         if (form.hub().listening())
             PrintReadyLine(form.hub());

@@ -6,6 +6,8 @@ namespace korvel {
 
 struct WindowOptions {
     bool reportStalls = false;
+    // Opens the test panel with its Console, logging on.
+    bool trace = false;
     Hub::Options hub;
 };
 

@@ -16,5 +16,5 @@ int main(int argc, char* argv[])
         QCoreApplication app(argc, argv);
         return korvel::RunHeadless({ .trace = line.trace, .reportStalls = line.reportStalls, .hub = line.hub });
     }
-    return korvel::RunWindow(argc, argv, { .reportStalls = line.reportStalls, .hub = line.hub });
+    return korvel::RunWindow(argc, argv, { .reportStalls = line.reportStalls, .trace = line.trace, .hub = line.hub });
 }

@@ -1,6 +1,7 @@
 #include "console_log.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 
@@ -11,8 +12,10 @@ namespace {
 std::atomic<bool> gEnabled { false };
 // Guarded by ConsoleLock(); swapped only through SetConsoleSink.
 ConsoleSink* gSink = nullptr;
+std::atomic<std::uint64_t> gDropped { 0 };
 
 constexpr std::size_t kLineBuffer = 1024;
+constexpr auto kNoticeInterval = std::chrono::seconds(1);
 
 } // namespace
 
@@ -35,6 +38,26 @@ bool ConsoleLogEnabled()
     return gEnabled.load(std::memory_order_relaxed);
 }
 
+std::uint64_t ConsoleDroppedLines()
+{
+    return gDropped.load(std::memory_order_relaxed);
+}
+
+void CountDroppedConsoleLines(std::uint64_t lines)
+{
+    gDropped.fetch_add(lines, std::memory_order_relaxed);
+}
+
+std::string DroppedLinesNotice(std::uint64_t* reported)
+{
+    const std::uint64_t now = ConsoleDroppedLines();
+    if (now == *reported)
+        return {};
+    const std::uint64_t count = now - *reported;
+    *reported = now;
+    return std::to_string(count) + " trace lines dropped";
+}
+
 ConsoleSink* SetConsoleSink(ConsoleSink* sink)
 {
     std::lock_guard guard(ConsoleLock());
@@ -48,7 +71,13 @@ void ConsoleLog(const char* format, ...)
     if (!ConsoleLogEnabled())
         return;
 
-    std::lock_guard guard(ConsoleLock());
+    std::unique_lock guard(ConsoleLock());
+    if (!gSink)
+        return;
+    if (gSink->full()) {
+        gDropped.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
     char buffer[kLineBuffer];
     va_list args;
     va_start(args, format);
@@ -63,16 +92,14 @@ void ConsoleLog(const char* format, ...)
     }
     if (static_cast<std::size_t>(needed) < sizeof buffer) {
         va_end(retry);
-        if (gSink)
-            gSink->appendLine(std::string_view(buffer, static_cast<std::size_t>(needed)));
+        gSink->appendLine(std::string_view(buffer, static_cast<std::size_t>(needed)));
         return;
     }
     // A hex dump of a full datagram runs to thousands of characters: grow.
     std::string line(static_cast<std::size_t>(needed), '\0');
     std::vsnprintf(line.data(), line.size() + 1, format, retry);
     va_end(retry);
-    if (gSink)
-        gSink->appendLine(line);
+    gSink->appendLine(line);
 }
 
 void ConsoleLogLine(std::string_view line)
@@ -80,8 +107,13 @@ void ConsoleLogLine(std::string_view line)
     if (!ConsoleLogEnabled())
         return;
     std::lock_guard guard(ConsoleLock());
-    if (gSink)
-        gSink->appendLine(line);
+    if (!gSink)
+        return;
+    if (gSink->full()) {
+        gDropped.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    gSink->appendLine(line);
 }
 
 void StreamConsoleSink::appendLine(std::string_view line)
@@ -89,6 +121,78 @@ void StreamConsoleSink::appendLine(std::string_view line)
     std::fwrite(line.data(), 1, line.size(), stream_);
     std::fputc('\n', stream_);
     std::fflush(stream_);
+}
+
+BufferedStreamSink::BufferedStreamSink(std::FILE* stream, std::size_t capacityBytes)
+    : stream_(stream)
+    , capacity_(capacityBytes)
+{
+    pending_.reserve(capacity_);
+    // Counted from here, not from whenever the thread gets going.
+    writer_ = std::thread([this, reported = ConsoleDroppedLines()] { run(reported); });
+}
+
+BufferedStreamSink::~BufferedStreamSink()
+{
+    {
+        std::lock_guard guard(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_one();
+    writer_.join();
+}
+
+bool BufferedStreamSink::full() const
+{
+    std::lock_guard guard(mutex_);
+    return pending_.size() >= capacity_;
+}
+
+void BufferedStreamSink::appendLine(std::string_view line)
+{
+    bool wasEmpty;
+    {
+        std::lock_guard guard(mutex_);
+        // A line is taken whole or not at all; the buffer may run over its
+        // capacity by one line, so that a long hex dump still gets through.
+        if (pending_.size() >= capacity_) {
+            gDropped.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+        wasEmpty = pending_.empty();
+        pending_.append(line);
+        pending_.push_back('\n');
+    }
+    if (wasEmpty)
+        wake_.notify_one();
+}
+
+void BufferedStreamSink::run(std::uint64_t reported)
+{
+    std::string writing;
+    writing.reserve(capacity_);
+    auto nextNotice = std::chrono::steady_clock::now() + kNoticeInterval;
+    std::unique_lock guard(mutex_);
+    for (;;) {
+        wake_.wait_until(guard, nextNotice, [this] { return stopping_ || !pending_.empty(); });
+        writing.swap(pending_);
+        const bool stopping = stopping_;
+        guard.unlock();
+        if (std::chrono::steady_clock::now() >= nextNotice || stopping) {
+            const std::string notice = DroppedLinesNotice(&reported);
+            if (!notice.empty())
+                writing.append(notice).push_back('\n');
+            nextNotice = std::chrono::steady_clock::now() + kNoticeInterval;
+        }
+        if (!writing.empty()) {
+            std::fwrite(writing.data(), 1, writing.size(), stream_);
+            std::fflush(stream_);
+            writing.clear();
+        }
+        guard.lock();
+        if (stopping && pending_.empty())
+            return;
+    }
 }
 
 } // namespace korvel

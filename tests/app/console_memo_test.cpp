@@ -1,4 +1,5 @@
 #include "app/console_memo.h"
+#include "support/event_loop.h"
 
 #include <QCoreApplication>
 #include <QPlainTextEdit>
@@ -76,12 +77,37 @@ TEST_F(ConsoleMemoTest, LinesFromSeveralThreadsArriveWholeAndInEachThreadsOrder)
 
 TEST_F(ConsoleMemoTest, MemoKeepsOnlyTheNewestLines)
 {
-    for (int i = 0; i < ConsoleMemoSink::kMaxLines + 10; ++i)
+    // In refreshes small enough that no line is dropped.
+    for (int i = 0; i < ConsoleMemoSink::kMaxLines + 10; ++i) {
         ConsoleLog("line %d", i);
-    QCoreApplication::processEvents();
+        if (i % 5000 == 0)
+            sink.flush();
+    }
+    sink.flush();
     EXPECT_EQ(memo.blockCount(), ConsoleMemoSink::kMaxLines);
     EXPECT_EQ(memo.document()->lastBlock().text(), QStringLiteral("line %1").arg(ConsoleMemoSink::kMaxLines + 9));
     EXPECT_EQ(memo.document()->firstBlock().text(), QStringLiteral("line 10"));
+}
+
+TEST_F(ConsoleMemoTest, AFloodDropsAndCountsLinesAndTheMemoSaysHowManyWithinASecond)
+{
+    const std::string filler(100, 'x');
+    const std::uint64_t droppedBefore = ConsoleDroppedLines();
+    int logged = 0;
+    for (std::size_t bytes = 0; bytes < 3 * ConsoleMemoSink::kMaxBatchBytes; bytes += filler.size() + 12)
+        ConsoleLog("line %05d %s", logged++, filler.c_str());
+    const std::uint64_t dropped = ConsoleDroppedLines() - droppedBefore;
+    EXPECT_GT(dropped, 0u);
+
+    const QString notice = QStringLiteral("%1 trace lines dropped").arg(dropped);
+    EXPECT_TRUE(testing::SpinUntil([&] { return lines().contains(notice); }, 3000)) << lines().last().toStdString();
+    // What was kept is the start of the flood, whole and in order.
+    const QStringList all = lines();
+    const int kept = logged - static_cast<int>(dropped);
+    ASSERT_EQ(all.size(), 2 + kept + 1);
+    for (int i = 0; i < kept; ++i)
+        ASSERT_EQ(all[2 + i], QStringLiteral("line %1 %2").arg(i, 5, 10, QLatin1Char('0')).arg(filler.c_str()));
+    EXPECT_EQ(all.last(), notice);
 }
 
 } // namespace

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -77,4 +81,92 @@ TEST_F(ConsoleLogTest, LinesFromTwoThreadsStayWholeAndOrdered)
         EXPECT_EQ(line, std::string(1, tag) + " " + std::to_string(next[index]) + " " + std::string(1500, tag));
         ++next[index];
     }
+}
+
+namespace {
+
+// A sink whose consumer is behind whenever the test says so.
+class TogglingSink : public CaptureConsoleSink {
+public:
+    bool full() const override { return full_; }
+    bool full_ = false;
+};
+
+} // namespace
+
+TEST(ConsoleLogDropTest, AFullSinkCostsTheLineNotTheLoggerAndTheDropsAreTold)
+{
+    TogglingSink sink;
+    ConsoleSink* previous = SetConsoleSink(&sink);
+    EnableConsoleLog();
+    std::uint64_t reported = ConsoleDroppedLines();
+    ConsoleLog("kept %d", 1);
+    sink.full_ = true;
+    ConsoleLog("dropped %d", 2);
+    ConsoleLogLine("dropped too");
+    ConsoleLog("%s", "and this");
+    sink.full_ = false;
+    ConsoleLog("kept %d", 3);
+    DisableConsoleLog();
+    SetConsoleSink(previous);
+
+    EXPECT_EQ(sink.lines(), (std::vector<std::string> { "kept 1", "kept 3" }));
+    EXPECT_EQ(DroppedLinesNotice(&reported), "3 trace lines dropped");
+    EXPECT_EQ(DroppedLinesNotice(&reported), "") << "each drop is told once";
+}
+
+TEST(ConsoleLogDropTest, HeadlessTraceNeverWaitsForAStuckReaderAndCatchesUpAfterwards)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    fcntl(fds[1], F_SETPIPE_SZ, 4096);
+    std::FILE* writeEnd = fdopen(fds[1], "w");
+    ASSERT_NE(writeEnd, nullptr);
+    const std::uint64_t droppedBefore = ConsoleDroppedLines();
+    constexpr int kLines = 20000;
+    std::string output;
+    std::thread reader;
+    {
+        BufferedStreamSink sink(writeEnd, 16 * 1024);
+        ConsoleSink* previous = SetConsoleSink(&sink);
+        EnableConsoleLog();
+        // Nobody reads the pipe yet: a logger that waited for it would never return.
+        for (int i = 0; i < kLines; ++i)
+            ConsoleLog("line %05d", i);
+        DisableConsoleLog();
+        SetConsoleSink(previous);
+        reader = std::thread([&output, fd = fds[0]] {
+            char buffer[4096];
+            ssize_t got;
+            while ((got = read(fd, buffer, sizeof buffer)) > 0)
+                output.append(buffer, static_cast<std::size_t>(got));
+        });
+    } // the sink writes what it holds, and the notice, before it goes
+    std::fclose(writeEnd);
+    reader.join();
+    close(fds[0]);
+
+    const std::uint64_t dropped = ConsoleDroppedLines() - droppedBefore;
+    EXPECT_GT(dropped, 0u);
+    std::istringstream lines(output);
+    std::string line;
+    int last = -1;
+    std::uint64_t kept = 0, told = 0;
+    while (std::getline(lines, line)) {
+        int number = 0;
+        unsigned long long count = 0;
+        char rest[32] = {};
+        if (line.size() == 10 && std::sscanf(line.c_str(), "line %05d", &number) == 1) {
+            EXPECT_GT(number, last) << "whole lines, in order";
+            last = number;
+            ++kept;
+        } else if (std::sscanf(line.c_str(), "%llu trace lines %31s", &count, rest) == 2
+            && line == std::to_string(count) + " trace lines dropped") {
+            told += count;
+        } else {
+            ADD_FAILURE() << "unexpected line: " << line;
+        }
+    }
+    EXPECT_EQ(kept + dropped, static_cast<std::uint64_t>(kLines));
+    EXPECT_EQ(told, dropped);
 }
