@@ -1,6 +1,7 @@
 #include "bench_net.h"
 
 #include <arpa/inet.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -60,15 +61,27 @@ std::string AddressText(std::uint32_t hostOrder)
     return text;
 }
 
-int BindUdp(const std::string& address, int port)
+int TryBindUdp(const std::string& address, int port)
 {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        Die(std::string("socket: ") + std::strerror(errno));
+        return -1;
     GrowBuffer(fd, SO_RCVBUF, SO_RCVBUFFORCE);
     GrowBuffer(fd, SO_SNDBUF, SO_SNDBUFFORCE);
     const sockaddr_in local = Ipv4(address, port);
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+int BindUdp(const std::string& address, int port)
+{
+    const int fd = TryBindUdp(address, port);
+    if (fd < 0)
         Die("cannot bind UDP " + address + ":" + std::to_string(port) + ": " + std::strerror(errno));
     return fd;
 }
@@ -163,6 +176,43 @@ double ProcessCpuSeconds(int pid)
             system = std::stoull(field);
     }
     return double(user + system) / double(sysconf(_SC_CLK_TCK));
+}
+
+std::uint64_t ProcessRssBytes(int pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        unsigned long long kilobytes = 0;
+        if (std::sscanf(line.c_str(), "VmRSS: %llu kB", &kilobytes) == 1)
+            return kilobytes * 1024;
+    }
+    return 0;
+}
+
+std::uint64_t ListenOverflows()
+{
+    // Two lines per group: the field names, then their values.
+    std::ifstream in("/proc/net/netstat");
+    std::string names, values;
+    while (std::getline(in, names) && std::getline(in, values)) {
+        std::istringstream nameFields(names), valueFields(values);
+        std::string name, value;
+        while (nameFields >> name && valueFields >> value) {
+            if (name == "ListenOverflows")
+                return std::stoull(value);
+        }
+    }
+    return 0;
+}
+
+void RaiseFileLimit()
+{
+    rlimit limit {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 bool UdpPortFree(int port)

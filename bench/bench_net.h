@@ -15,6 +15,8 @@ std::string AddressText(std::uint32_t hostOrder);
 // A datagram socket bound to address:port (port 0: any), with large buffers so
 // that the benchmark's own sockets never drop what the relay under test sends.
 int BindUdp(const std::string& address, int port);
+// The same, returning -1 (errno set) instead of giving up.
+int TryBindUdp(const std::string& address, int port);
 
 // CLOCK_MONOTONIC, for durations.
 std::int64_t MonotonicNs();
@@ -29,6 +31,17 @@ bool UdpSocketStats(int port, std::uint64_t& queuedBytes, std::uint64_t& drops);
 
 // CPU time (user + system) used so far by a process, all threads.
 double ProcessCpuSeconds(int pid);
+
+// Resident memory of a process, in bytes (VmRSS).
+std::uint64_t ProcessRssBytes(int pid);
+
+// Connections the kernel dropped because a listener's backlog was full, on
+// the whole machine (TcpExt ListenOverflows).
+std::uint64_t ListenOverflows();
+
+// Raises the soft limit on open files to the hard one; a thousand sinks
+// need more than the usual 1024.
+void RaiseFileLimit();
 
 // True when nothing is bound to the port on any local address.
 bool UdpPortFree(int port);

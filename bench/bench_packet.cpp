@@ -8,6 +8,8 @@ namespace {
 
 constexpr std::size_t kStampOffset = wire::kEntrySystemIdOffset + 16;
 constexpr std::size_t kTagOffset = kStampOffset + 8;
+constexpr std::size_t kSequenceOffset = kTagOffset + 4;
+static_assert(kSequenceOffset + 4 <= wire::kEntrySystemIdOffset + wire::kSystemIdSize);
 constexpr std::uint32_t kTag = 0x4b56424eu;
 constexpr int kStationsPerSystem = 50;
 
@@ -25,7 +27,7 @@ ReportBuilder::ReportBuilder(const std::string& systemId, int stationBase)
     std::memcpy(&report_[kTagOffset], &kTag, sizeof kTag);
 }
 
-const Report& ReportBuilder::next(std::uint64_t sequence, std::int64_t sentNs)
+const Report& ReportBuilder::next(std::uint32_t sequence, std::int64_t sentNs)
 {
     for (std::size_t i = 0; i < kReportStations; ++i) {
         const std::size_t offset = wire::kFirstEntryOffset + wire::kEntrySize * i;
@@ -33,6 +35,7 @@ const Report& ReportBuilder::next(std::uint64_t sequence, std::int64_t sentNs)
         WriteField(report_, offset, wire::kStationSize, std::to_string(station));
         report_[offset + wire::kEntryValueOffset] = static_cast<std::uint8_t>(sequence % 5);
     }
+    std::memcpy(&report_[kSequenceOffset], &sequence, sizeof sequence);
     stamp(report_.data(), sentNs);
     return report_;
 }
@@ -42,7 +45,7 @@ void ReportBuilder::stamp(std::uint8_t* report, std::int64_t sentNs)
     std::memcpy(report + kStampOffset, &sentNs, sizeof sentNs);
 }
 
-std::optional<std::int64_t> ReportSentNs(const std::uint8_t* bytes, std::size_t length)
+std::optional<Stamp> ReadStamp(const std::uint8_t* bytes, std::size_t length)
 {
     std::uint32_t tag = 0;
     if (length != kReportSize || bytes[wire::kCodeOffset] != MSG_STATUSREPORT)
@@ -50,9 +53,10 @@ std::optional<std::int64_t> ReportSentNs(const std::uint8_t* bytes, std::size_t 
     std::memcpy(&tag, bytes + kTagOffset, sizeof tag);
     if (tag != kTag)
         return std::nullopt;
-    std::int64_t sent = 0;
-    std::memcpy(&sent, bytes + kStampOffset, sizeof sent);
-    return sent;
+    Stamp stamp;
+    std::memcpy(&stamp.sentNs, bytes + kStampOffset, sizeof stamp.sentNs);
+    std::memcpy(&stamp.sequence, bytes + kSequenceOffset, sizeof stamp.sequence);
+    return stamp;
 }
 
 } // namespace korvel::bench

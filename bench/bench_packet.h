@@ -14,14 +14,22 @@ inline constexpr std::size_t kReportSize = wire::kFirstEntryOffset + wire::kEntr
 
 using Report = std::array<std::uint8_t, kReportSize>;
 
-// A MSG_STATUSREPORT of five stations. The send time and a tag ride in the
-// System ID field after its terminating NUL: every reader stops at the NUL, so
-// the hub sees a constant System ID, and forwarding keeps the bytes intact.
+// What a report of ours carries besides its stations: when it was sent
+// (CLOCK_REALTIME, the clock of the kernel's receive stamps) and its number
+// in the generator's sequence.
+struct Stamp {
+    std::int64_t sentNs = 0;
+    std::uint32_t sequence = 0;
+};
+
+// A MSG_STATUSREPORT of five stations. The stamp and a tag ride in the System
+// ID field after its terminating NUL: every reader stops at the NUL, so the hub
+// sees a constant System ID, and forwarding keeps the bytes intact.
 class ReportBuilder {
 public:
     ReportBuilder(const std::string& systemId, int stationBase);
-    // Fills the stations and states for this sequence number and stamps `sentNs`.
-    const Report& next(std::uint64_t sequence, std::int64_t sentNs);
+    // Fills the stations and states for this sequence number and stamps it.
+    const Report& next(std::uint32_t sequence, std::int64_t sentNs);
     static void stamp(std::uint8_t* report, std::int64_t sentNs);
 
 private:
@@ -29,8 +37,8 @@ private:
     int stationBase_;
 };
 
-// The send time of one of our reports, or nothing for any other datagram (the
+// The stamp of one of our reports, or nothing for any other datagram (the
 // hub also sends keep-alives to known systems).
-std::optional<std::int64_t> ReportSentNs(const std::uint8_t* bytes, std::size_t length);
+std::optional<Stamp> ReadStamp(const std::uint8_t* bytes, std::size_t length);
 
 } // namespace korvel::bench

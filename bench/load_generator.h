@@ -1,51 +1,64 @@
 #pragma once
 
-#include "bench_packet.h"
+#include "helper.h"
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
 namespace korvel::bench {
 
-struct SendStats {
-    std::uint64_t sent = 0;
-    std::int64_t startNs = 0;
-    std::int64_t endNs = 0;
-    // Times the window stayed shut with nothing coming back and was reopened.
-    std::uint64_t stalls = 0;
+struct GeneratorPlan {
+    enum class Mode {
+        // At most `window` reports in flight: in flight is what was sent minus
+        // `*answered / fanout` (what the sinks received, in reports).
+        Windowed,
+        // `rate` reports a second, evenly spaced.
+        Paced,
+        // As fast as the sockets take them.
+        Blast,
+    };
+    Mode mode = Mode::Windowed;
+    // One socket per source address, each sending status reports to `target`, round robin.
+    std::vector<std::string> sources;
+    sockaddr_in target {};
+    std::uint64_t window = 256;
+    const std::atomic<std::uint64_t>* answered = nullptr;
+    std::uint64_t fanout = 1;
+    double rate = 0;
 };
 
-// Plays PBX systems: one socket per source address, each sending status
-// reports to the relay's endpoint, round robin.
+// Plays PBX systems from a process of its own, from construction until stop().
+// Reports are numbered from 0 in the order they are sent.
 class LoadGenerator {
 public:
-    LoadGenerator(const std::vector<std::string>& sources, const sockaddr_in& target);
+    explicit LoadGenerator(const GeneratorPlan& plan);
     ~LoadGenerator();
     LoadGenerator(const LoadGenerator&) = delete;
     LoadGenerator& operator=(const LoadGenerator&) = delete;
 
-    // Keeps at most `window` reports in flight: in flight is what was sent
-    // minus what `answered` says came back (in reports, not forwards).
-    SendStats windowed(std::int64_t durationNs, std::uint64_t window, const std::function<std::uint64_t()>& answered);
-    // One report every 1/rate seconds, evenly spaced.
-    SendStats paced(std::int64_t durationNs, double ratePerSecond);
-    // As fast as the sockets take them.
-    SendStats blast(std::int64_t durationNs);
-    // Reports sent since construction.
-    std::uint64_t sent() const { return sequence_; }
+    int pid() const { return helper_.pid(); }
+    std::uint64_t sent() const { return shared_->sent.load(std::memory_order_acquire); }
+    // Times the window stayed shut with nothing coming back and the reports in
+    // flight were written off.
+    std::uint64_t stalls() const { return shared_->stalls.load(std::memory_order_relaxed); }
+    // Stops sending and returns how many reports were sent.
+    std::uint64_t stop();
 
 private:
-    std::size_t sendBatch(std::size_t count);
+    struct Shared {
+        std::atomic<std::uint64_t> sent;
+        std::atomic<std::uint64_t> stalls;
+        std::atomic<int> ready;
+        std::atomic<int> stop;
+    };
+    int run(const GeneratorPlan& plan);
 
-    std::vector<int> fds_;
-    std::vector<ReportBuilder> builders_;
-    sockaddr_in target_;
-    std::uint64_t sequence_ = 0;
-    std::size_t nextSource_ = 0;
+    Helper helper_;
+    Shared* shared_ = nullptr;
 };
 
 } // namespace korvel::bench

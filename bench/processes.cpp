@@ -16,8 +16,6 @@ namespace korvel::bench {
 
 namespace {
 
-constexpr std::int64_t kReadyTimeoutNs = 20'000'000'000;
-
 std::string ReadFile(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -28,15 +26,19 @@ std::string ReadFile(const std::filesystem::path& path)
 
 } // namespace
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::filesystem::path& folder)
-    : name_(std::filesystem::path(argv.at(0)).filename().string())
+ChildProcess::ChildProcess(
+    const std::vector<std::string>& argv, const std::filesystem::path& folder, std::int64_t readyTimeoutNs)
+    : log_(folder / "output.log")
+    , name_(std::filesystem::path(argv.at(0)).filename().string())
 {
-    const std::filesystem::path log = folder / "output.log";
+    const std::filesystem::path& log = log_;
     std::vector<char*> args;
     for (const std::string& arg : argv)
         args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
 
+    std::fflush(stdout);
+    startedNs_ = MonotonicNs();
     pid_ = fork();
     if (pid_ < 0)
         Die(std::string("fork: ") + std::strerror(errno));
@@ -51,7 +53,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::file
         execv(args[0], args.data());
         _exit(127);
     }
-    waitReady(log);
+    waitReady(readyTimeoutNs);
 }
 
 ChildProcess::~ChildProcess()
@@ -60,9 +62,10 @@ ChildProcess::~ChildProcess()
         stop();
 }
 
-void ChildProcess::waitReady(const std::filesystem::path& log)
+void ChildProcess::waitReady(std::int64_t timeoutNs)
 {
-    const std::int64_t deadline = MonotonicNs() + kReadyTimeoutNs;
+    const std::filesystem::path& log = log_;
+    const std::int64_t deadline = MonotonicNs() + timeoutNs;
     while (MonotonicNs() < deadline) {
         if (ReadFile(log).find("ready") != std::string::npos)
             return;
@@ -100,10 +103,14 @@ void WriteHubFolder(const std::filesystem::path& folder, int basePort, const std
     for (const HubSystem& system : systems) {
         // Address, forwarding address, port, type QVX, endpoint type, name.
         table << system.address << '\t' << system.address << '\t' << system.port << "\t0\t2\t" << system.name << "\r\n";
-        if (!system.stations.empty()) {
-            std::ofstream stations(data / (system.address + ".dat"), std::ios::binary);
+        if (!system.stations.empty() || system.stationCount > 0) {
+            std::string text;
             for (const std::string& station : system.stations)
-                stations << station << "\r\n";
+                text += station + "\r\n";
+            for (int i = 0; i < system.stationCount; ++i)
+                text += std::to_string(system.firstStation + i) + "\r\n";
+            std::ofstream stations(data / (system.address + ".dat"), std::ios::binary);
+            stations << text;
         }
     }
     if (!table)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -10,19 +11,25 @@ namespace korvel::bench {
 // file there, and considered up once that log shows a line with "ready".
 class ChildProcess {
 public:
-    ChildProcess(const std::vector<std::string>& argv, const std::filesystem::path& folder);
+    ChildProcess(const std::vector<std::string>& argv, const std::filesystem::path& folder,
+        std::int64_t readyTimeoutNs = 20'000'000'000);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     int pid() const { return pid_; }
+    // When it was started (CLOCK_MONOTONIC).
+    std::int64_t startedNs() const { return startedNs_; }
+    const std::filesystem::path& log() const { return log_; }
     // SIGTERM and wait; returns the exit status as the shell shows it.
     int stop();
 
 private:
-    void waitReady(const std::filesystem::path& log);
+    void waitReady(std::int64_t timeoutNs);
 
     int pid_ = -1;
+    std::int64_t startedNs_ = 0;
+    std::filesystem::path log_;
     std::string name_;
 };
 
@@ -31,6 +38,9 @@ struct HubSystem {
     int port = 0;
     std::string name;
     std::vector<std::string> stations;
+    // Or this many stations numbered from `firstStation` (for big tables).
+    int stationCount = 0;
+    int firstStation = 0;
 };
 
 // A fresh working folder for the hub: data/system.dat with the base port and

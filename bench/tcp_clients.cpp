@@ -1,92 +1,182 @@
 #include "tcp_clients.h"
 
 #include "bench_net.h"
-#include "protocol/packet_builders.h"
+#include "protocol/wire_format.h"
 
 #include <netinet/tcp.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
-#include <atomic>
-#include <thread>
+#include <cerrno>
+#include <new>
 
 namespace korvel::bench {
 
 namespace {
 
-bool Exchange(const sockaddr_in& source, const sockaddr_in& server, std::uint16_t sequence)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    const int on = 1;
-    // The port is picked at connect, per destination, so one source address
-    // is not limited to one ephemeral range for all servers.
-    setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    const timeval timeout { 2, 0 };
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+constexpr std::int64_t kRequestTimeoutNs = 5'000'000'000;
 
-    bool ok = bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source) == 0
-        && connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0;
-    if (ok) {
-        std::array<std::uint8_t, wire::kGetDataSize> request {};
-        request[wire::kMarkerOffset] = wire::kMarker;
-        request[wire::kCodeOffset] = MSG_GETDATA;
-        WriteU16(request, wire::kLengthOffset, static_cast<std::uint16_t>(request.size()));
-        WriteU16(request, wire::kSequenceOffset, sequence);
-        WriteField(request, wire::kSystemIdOffset, wire::kSystemIdSize, "PBX-TCP");
-        ok = send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
-    }
-    if (ok) {
-        std::array<std::uint8_t, wire::kMaxGetResponseSize> page {};
-        std::size_t have = 0;
-        std::size_t want = wire::kPageHeaderSize;
-        while (ok && have < want) {
-            const ssize_t got = recv(fd, page.data() + have, page.size() - have, 0);
-            ok = got > 0;
-            if (ok)
-                have += static_cast<std::size_t>(got);
-            if (have >= wire::kPageHeaderSize)
-                want = std::min<std::size_t>(ReadU16(page, wire::kLengthOffset), page.size());
-        }
-        ok = ok && page[wire::kCodeOffset] == MSG_GETRESPONSE && ReadU16(page, wire::kSequenceOffset) == sequence;
-    }
-    close(fd);
-    return ok;
-}
+struct Client {
+    sockaddr_in source {};
+    int fd = -1;
+    std::uint16_t sequence = 0;
+    std::int64_t startedNs = 0;
+    std::array<std::uint8_t, wire::kMaxGetResponseSize> page {};
+    std::size_t have = 0;
+    bool connected = false;
+};
 
 } // namespace
 
-TcpStats RunGetDataClients(
-    const std::vector<std::string>& sources, const std::string& server, int port, std::int64_t durationNs)
+TcpClients::TcpClients(const std::vector<std::string>& sources, const std::string& server, int port)
 {
-    std::atomic<std::uint64_t> answered { 0 };
-    std::atomic<std::uint64_t> failed { 0 };
+    shared_ = new (helper_.share(sizeof(Shared))) Shared {};
+    helper_.start("tcp clients", [&] { return run(sources, server, port); });
+    while (shared_->ready.load(std::memory_order_acquire) == 0)
+        SleepNs(1'000'000);
+}
+
+TcpClients::~TcpClients()
+{
+    if (helper_.pid() > 0)
+        finish();
+}
+
+TcpClients::Result TcpClients::finish()
+{
+    shared_->stop.store(1, std::memory_order_release);
+    if (helper_.pid() > 0 && helper_.wait() != 0)
+        Die("the TCP clients failed");
+    Result result;
+    result.answered = shared_->answered.load();
+    result.failed = shared_->failed.load();
+    result.p50Ms = shared_->p50Ms;
+    result.p99Ms = shared_->p99Ms;
+    result.maxMs = shared_->maxMs;
+    return result;
+}
+
+int TcpClients::run(const std::vector<std::string>& sources, const std::string& server, int port)
+{
     const sockaddr_in target = Ipv4(server, port);
-    const std::int64_t start = MonotonicNs();
-    const std::int64_t end = start + durationNs;
-    std::vector<std::thread> clients;
-    for (const std::string& address : sources) {
-        clients.emplace_back([&, source = Ipv4(address, 0)] {
-            std::uint16_t sequence = 1;
-            while (MonotonicNs() < end) {
-                if (Exchange(source, target, sequence++))
-                    answered.fetch_add(1, std::memory_order_relaxed);
-                else
-                    failed.fetch_add(1, std::memory_order_relaxed);
-            }
-        });
+    const int poller = epoll_create1(EPOLL_CLOEXEC);
+    std::vector<Client> clients(sources.size());
+    std::vector<std::int64_t> durations;
+    durations.reserve(1 << 20);
+
+    std::array<std::uint8_t, wire::kGetDataSize> request {};
+    request[wire::kMarkerOffset] = wire::kMarker;
+    request[wire::kCodeOffset] = MSG_GETDATA;
+    WriteU16(request, wire::kLengthOffset, static_cast<std::uint16_t>(request.size()));
+    WriteField(request, wire::kSystemIdOffset, wire::kSystemIdSize, "PBX-TCP");
+
+    const auto end = [&](std::size_t index, bool ok) {
+        Client& client = clients[index];
+        if (client.fd >= 0)
+            close(client.fd);
+        client.fd = -1;
+        if (ok) {
+            durations.push_back(MonotonicNs() - client.startedNs);
+            shared_->answered.fetch_add(1, std::memory_order_release);
+        } else {
+            shared_->failed.fetch_add(1, std::memory_order_relaxed);
+        }
+    };
+    const auto begin = [&](std::size_t index) {
+        Client& client = clients[index];
+        client.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        client.startedNs = MonotonicNs();
+        client.have = 0;
+        client.connected = false;
+        ++client.sequence;
+        const int on = 1;
+        // The port is picked at connect, per destination.
+        setsockopt(client.fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+        setsockopt(client.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        if (bind(client.fd, reinterpret_cast<const sockaddr*>(&client.source), sizeof client.source) != 0
+            || (connect(client.fd, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0
+                && errno != EINPROGRESS))
+            return end(index, false);
+        epoll_event event {};
+        event.events = EPOLLOUT | EPOLLIN;
+        event.data.u64 = index;
+        epoll_ctl(poller, EPOLL_CTL_ADD, client.fd, &event);
+    };
+    // Writable: connected, send the request; readable: take the page.
+    const auto step = [&](std::size_t index, std::uint32_t events) {
+        Client& client = clients[index];
+        if (!client.connected) {
+            if (events & (EPOLLERR | EPOLLHUP))
+                return end(index, false);
+            if (!(events & EPOLLOUT))
+                return;
+            client.connected = true;
+            WriteU16(request, wire::kSequenceOffset, client.sequence);
+            if (send(client.fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
+                return end(index, false);
+            epoll_event event {};
+            event.events = EPOLLIN;
+            event.data.u64 = index;
+            epoll_ctl(poller, EPOLL_CTL_MOD, client.fd, &event);
+            return;
+        }
+        for (;;) {
+            const ssize_t got = recv(client.fd, client.page.data() + client.have, client.page.size() - client.have, 0);
+            if (got < 0 && errno == EAGAIN)
+                return;
+            if (got <= 0)
+                return end(index, false);
+            client.have += static_cast<std::size_t>(got);
+            if (client.have < wire::kPageHeaderSize)
+                continue;
+            const std::size_t want
+                = std::min<std::size_t>(ReadU16(client.page, wire::kLengthOffset), client.page.size());
+            if (client.have < want)
+                continue;
+            const bool ok = client.page[wire::kCodeOffset] == MSG_GETRESPONSE
+                && ReadU16(client.page, wire::kSequenceOffset) == client.sequence;
+            return end(index, ok);
+        }
+    };
+
+    for (std::size_t i = 0; i < clients.size(); ++i)
+        clients[i].source = Ipv4(sources[i], 0);
+    shared_->ready.store(1, std::memory_order_release);
+    std::vector<epoll_event> events(clients.size() + 1);
+    for (;;) {
+        const bool stopping = shared_->stop.load(std::memory_order_acquire) != 0;
+        std::size_t busy = 0;
+        const std::int64_t now = MonotonicNs();
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            if (clients[i].fd >= 0 && now - clients[i].startedNs > kRequestTimeoutNs)
+                end(i, false);
+            if (clients[i].fd < 0 && !stopping)
+                begin(i);
+            busy += clients[i].fd >= 0;
+        }
+        if (stopping && busy == 0)
+            break;
+        const int ready = epoll_wait(poller, events.data(), static_cast<int>(events.size()), 10);
+        for (int e = 0; e < ready; ++e) {
+            const auto& event = events[static_cast<std::size_t>(e)];
+            step(event.data.u64, event.events);
+        }
     }
-    for (auto& client : clients)
-        client.join();
-    TcpStats stats;
-    stats.answered = answered.load();
-    stats.failed = failed.load();
-    stats.seconds = double(MonotonicNs() - start) / 1e9;
-    return stats;
+
+    std::sort(durations.begin(), durations.end());
+    const auto percentile = [&](double fraction) {
+        if (durations.empty())
+            return 0.0;
+        const auto rank = static_cast<std::size_t>(fraction * double(durations.size() - 1));
+        return double(durations[rank]) / 1e6;
+    };
+    shared_->p50Ms = percentile(0.5);
+    shared_->p99Ms = percentile(0.99);
+    shared_->maxMs = percentile(1.0);
+    return 0;
 }
 
 } // namespace korvel::bench

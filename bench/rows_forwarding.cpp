@@ -1,0 +1,253 @@
+// Rows that drive the datagram path: fan-out against the reference, latency
+// at a fixed rate, and the store's cost per report.
+#include "bench.h"
+#include "bench_net.h"
+#include "load_generator.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <thread>
+
+namespace korvel::bench {
+
+namespace {
+
+constexpr int kStoreSenders = 8;
+
+struct Snapshot {
+    std::int64_t ns = 0;
+    std::uint64_t delivered = 0;
+    double relayCpu = 0;
+    double harnessCpu = 0;
+};
+
+struct FanoutRun {
+    double rate = 0;
+    double cpuUs = 0;
+    double relayLoad = 0;
+    double harnessLoad = 0;
+    std::uint64_t sent = 0;
+    std::uint64_t lost = 0;
+    std::uint64_t duplicates = 0;
+};
+
+FanoutRun MeasureFanout(Bench& bench, Relay relay, int fanout)
+{
+    const auto addresses = SinkAddresses(fanout);
+    Sinks sinks(addresses, false, bench.work());
+    auto process = bench.startFanoutRelay(relay, addresses);
+    GeneratorPlan plan;
+    plan.mode = GeneratorPlan::Mode::Windowed;
+    plan.sources = { kFanoutSource };
+    plan.target = Ipv4(kServer, bench.basePort() + 1);
+    plan.window = bench.config().window;
+    plan.answered = sinks.deliveredCounter();
+    plan.fanout = static_cast<std::uint64_t>(fanout);
+    LoadGenerator generator(plan);
+
+    const auto snapshot = [&] {
+        Snapshot at;
+        at.ns = MonotonicNs();
+        at.delivered = sinks.delivered();
+        at.relayCpu = ProcessCpuSeconds(process->pid());
+        at.harnessCpu = ProcessCpuSeconds(sinks.pid()) + ProcessCpuSeconds(generator.pid());
+        return at;
+    };
+    SleepNs(static_cast<std::int64_t>((bench.quick() ? 0.3 : 0.5) * 1e9));
+    const Snapshot before = snapshot();
+    SleepNs(static_cast<std::int64_t>(bench.seconds() * 1e9));
+    const Snapshot after = snapshot();
+    const std::uint64_t stalls = generator.stalls();
+    FanoutRun run;
+    run.sent = generator.stop();
+    sinks.settle(run.sent * static_cast<std::uint64_t>(fanout));
+    process->stop();
+    const Sinks::Result result = sinks.finish();
+
+    const double seconds = double(after.ns - before.ns) / 1e9;
+    const double forwards = double(after.delivered - before.delivered);
+    run.rate = forwards / seconds;
+    run.cpuUs = forwards > 0 ? (after.relayCpu - before.relayCpu) * 1e6 / forwards : 0;
+    run.relayLoad = (after.relayCpu - before.relayCpu) / seconds;
+    run.harnessLoad = (after.harnessCpu - before.harnessCpu) / seconds;
+    run.lost = result.lost(run.sent);
+    run.duplicates = result.duplicates;
+    std::printf("  %-9s fan-out %4d: %9.0f forwards/s, %5.2f us CPU each; relay CPU %3.0f%%, harness CPU %3.0f%%; "
+                "lost %llu of %llu x %d, %llu duplicates%s\n",
+        RelayName(relay), fanout, run.rate, run.cpuUs, run.relayLoad * 100, run.harnessLoad * 100,
+        static_cast<unsigned long long>(run.lost), static_cast<unsigned long long>(run.sent), fanout,
+        static_cast<unsigned long long>(run.duplicates),
+        stalls ? (", window reopened " + std::to_string(stalls) + " times").c_str() : "");
+    std::fflush(stdout);
+    return run;
+}
+
+} // namespace
+
+void FanoutRows(Bench& bench)
+{
+    for (const int fanout : { 10, 100, 1000 }) {
+        std::vector<double> hubRate, refRate, hubCpu, refCpu, rateRatio, cpuRatio;
+        std::uint64_t hubLost = 0, refLost = 0, hubDuplicates = 0;
+        for (int round = 0; round < bench.rounds(); ++round) {
+            // Alternate which goes first, so that a drift in the machine's
+            // load does not always favour the same one.
+            FanoutRun hub, reference;
+            if (round % 2 == 0) {
+                reference = MeasureFanout(bench, Relay::Reference, fanout);
+                hub = MeasureFanout(bench, Relay::Hub, fanout);
+            } else {
+                hub = MeasureFanout(bench, Relay::Hub, fanout);
+                reference = MeasureFanout(bench, Relay::Reference, fanout);
+            }
+            hubRate.push_back(hub.rate);
+            refRate.push_back(reference.rate);
+            hubCpu.push_back(hub.cpuUs);
+            refCpu.push_back(reference.cpuUs);
+            rateRatio.push_back(reference.rate > 0 ? hub.rate / reference.rate : 0);
+            cpuRatio.push_back(hub.cpuUs > 0 ? reference.cpuUs / hub.cpuUs : 0);
+            hubLost += hub.lost;
+            refLost += reference.lost;
+            hubDuplicates += hub.duplicates;
+        }
+        const std::string key = "fanout" + std::to_string(fanout);
+        const double ratio = Median(rateRatio);
+        Summary& summary = bench.summary();
+        summary.line("fan-out to " + std::to_string(fanout) + ", forwards/s", Fixed(Median(hubRate), 0),
+            Fixed(Median(refRate), 0), Fixed(ratio, 2), Spread(rateRatio, 2));
+        summary.line("   CPU us per forward (ratio reference/hub)", Fixed(Median(hubCpu), 3), Fixed(Median(refCpu), 3),
+            Fixed(Median(cpuRatio), 2), Spread(cpuRatio, 2));
+        summary.line("   lost, all rounds", std::to_string(hubLost), std::to_string(refLost));
+        if (hubDuplicates)
+            summary.line("   duplicated, all rounds", std::to_string(hubDuplicates));
+        summary.result(key, Fixed(ratio, 2));
+        summary.addLost(hubLost);
+    }
+}
+
+void LatencyRow(Bench& bench)
+{
+    constexpr double kRate = 10000;
+    constexpr int kFanout = 10;
+    const double seconds = bench.quick() ? bench.seconds() : bench.seconds() * 2;
+    double hubP50 = 0, hubP99 = 0, refP50 = 0, refP99 = 0;
+    std::uint64_t hubLost = 0, refLost = 0;
+    for (const Relay relay : { Relay::Reference, Relay::Hub }) {
+        const auto addresses = SinkAddresses(kFanout);
+        Sinks sinks(addresses, true, bench.work());
+        auto process = bench.startFanoutRelay(relay, addresses);
+        GeneratorPlan plan;
+        plan.mode = GeneratorPlan::Mode::Paced;
+        plan.sources = { kFanoutSource };
+        plan.target = Ipv4(kServer, bench.basePort() + 1);
+        plan.rate = kRate;
+        LoadGenerator generator(plan);
+        SleepNs(static_cast<std::int64_t>(seconds * 1e9));
+        const std::uint64_t sent = generator.stop();
+        sinks.settle(sent * kFanout);
+        process->stop();
+        const Sinks::Result result = sinks.finish();
+        std::vector<double> latencies;
+        for (const LatencySample& sample : result.samples)
+            latencies.push_back(double(sample.latencyNs) / 1000.0);
+        std::sort(latencies.begin(), latencies.end());
+        const double p50 = Percentile(latencies, 0.5), p99 = Percentile(latencies, 0.99);
+        const std::uint64_t lost = result.lost(sent);
+        std::printf("  %-9s %.0f reports/s x %d: p50 %.1f us, p99 %.1f us, max %.1f us, lost %llu of %llu x %d\n",
+            RelayName(relay), kRate, kFanout, p50, p99, Percentile(latencies, 1.0),
+            static_cast<unsigned long long>(lost), static_cast<unsigned long long>(sent), kFanout);
+        std::fflush(stdout);
+        (relay == Relay::Hub ? hubP50 : refP50) = p50;
+        (relay == Relay::Hub ? hubP99 : refP99) = p99;
+        (relay == Relay::Hub ? hubLost : refLost) = lost;
+    }
+    Summary& summary = bench.summary();
+    summary.line("latency at 10000 reports/s x 10, p50 us", Fixed(hubP50, 1), Fixed(refP50, 1));
+    summary.line("   p99 us", Fixed(hubP99, 1), Fixed(refP99, 1));
+    summary.line("   lost", std::to_string(hubLost), std::to_string(refLost));
+    summary.result("p99_us", Fixed(hubP99, 0));
+    summary.addLost(hubLost);
+}
+
+namespace {
+
+double StoreRate(Bench& bench, int systemCount)
+{
+    const std::vector<std::string> senders = Addresses(41, kStoreSenders);
+    std::vector<HubSystem> systems;
+    for (int i = 0; i < kStoreSenders; ++i)
+        systems.push_back({ senders[std::size_t(i)], kSourceSystemPort, "SENDER" + std::to_string(i + 1), {} });
+    for (int i = 0; i < systemCount - kStoreSenders; ++i)
+        systems.push_back({ BlockAddress(100, i), kSinkSystemPort, "SYSTEM" + std::to_string(i + 1), {} });
+    auto hub = bench.startHub("store" + std::to_string(systemCount), systems);
+
+    // Receive-only endpoint: decoded and stored, never forwarded. Nothing comes
+    // back, so the hub's socket itself says how much it took: what was sent,
+    // less what the kernel dropped, by the time its queue is empty. Two
+    // generators keep the hub saturated, so that its drain always takes full
+    // batches.
+    const int port = bench.basePort() + 3;
+    const auto drained = [&](std::uint64_t& drops) {
+        std::uint64_t queued = 0;
+        for (int i = 0; i < 20000; ++i) {
+            if (!UdpSocketStats(port, queued, drops))
+                Die("the hub's receive-only socket is gone");
+            if (queued == 0)
+                return MonotonicNs();
+            SleepNs(500'000);
+        }
+        Die("the hub never emptied its receive-only socket");
+    };
+    const auto blast = [&](double seconds) {
+        GeneratorPlan plan;
+        plan.mode = GeneratorPlan::Mode::Blast;
+        plan.target = Ipv4(kServer, port);
+        plan.sources.assign(senders.begin(), senders.begin() + kStoreSenders / 2);
+        LoadGenerator first(plan);
+        plan.sources.assign(senders.begin() + kStoreSenders / 2, senders.end());
+        LoadGenerator second(plan);
+        SleepNs(static_cast<std::int64_t>(seconds * 1e9));
+        return first.stop() + second.stop();
+    };
+    std::uint64_t dropsBefore = 0, dropsAfter = 0;
+    blast(0.2);
+    drained(dropsBefore);
+    const double cpuBefore = ProcessCpuSeconds(hub->pid());
+    const std::int64_t start = MonotonicNs();
+    const std::uint64_t sent = blast(bench.seconds());
+    const std::int64_t end = drained(dropsAfter);
+    const double cpu = ProcessCpuSeconds(hub->pid()) - cpuBefore;
+    hub->stop();
+
+    // The wall-clock rate is what the hub got done on its share of a busy
+    // machine; reports per second of its own CPU time is its capacity, and
+    // it is what the scale compares.
+    const std::uint64_t handled = sent - (dropsAfter - dropsBefore);
+    const double rate = double(handled) / (double(end - start) / 1e9);
+    const double perCpuSecond = cpu > 0 ? double(handled) / cpu : 0;
+    std::printf("  hub       store, %4d systems: %10.0f handled/s, %10.0f per CPU second (%llu sent, %llu dropped "
+                "by the kernel)\n",
+        systemCount, rate, perCpuSecond, static_cast<unsigned long long>(sent),
+        static_cast<unsigned long long>(dropsAfter - dropsBefore));
+    std::fflush(stdout);
+    return perCpuSecond;
+}
+
+} // namespace
+
+void StoreRow(Bench& bench)
+{
+    std::vector<double> small, large, scale;
+    for (int round = 0; round < std::min(bench.rounds(), 3); ++round) {
+        small.push_back(StoreRate(bench, 10));
+        large.push_back(StoreRate(bench, 2000));
+        scale.push_back(small.back() > 0 ? large.back() / small.back() : 0);
+    }
+    Summary& summary = bench.summary();
+    summary.line("store, 10 systems, reports per CPU second", Fixed(Median(small), 0));
+    summary.line(
+        "   2,000 systems (ratio to 10)", Fixed(Median(large), 0), "", Fixed(Median(scale), 2), Spread(scale, 2));
+    summary.result("store_scale", Fixed(Median(scale), 2));
+}
+
+} // namespace korvel::bench
