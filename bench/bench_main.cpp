@@ -161,10 +161,6 @@ std::unique_ptr<ChildProcess> Bench::startFanoutRelay(Relay relay, const std::ve
         return startReference(label, { "udp", std::to_string(config_.basePort + 1), file.string() });
     }
     std::vector<HubSystem> systems { { kFanoutSource, kSourceSystemPort, "SOURCE", {} } };
-    // With the window, the system it shows has as many stations as a system can hold.
-    if (config_.withWindow)
-        for (int i = 0; i < 3000; ++i)
-            systems.front().stations.push_back(std::to_string(41000 + i));
     for (std::size_t i = 0; i < sinks.size(); ++i)
         systems.push_back({ sinks[i].address, kSinkSystemPort, "SINK" + std::to_string(i + 1), {} });
     return startHub(label, systems);

@@ -23,6 +23,9 @@ void WindowRow(Bench& bench)
     const double seconds = bench.quick() ? 5 : 20;
     const auto addresses = SinkAddresses(kSinks);
     std::vector<HubSystem> systems { { kFanoutSource, kSourceSystemPort, "SOURCE", {} } };
+    // The system the window shows has as many stations as a system can hold.
+    systems.front().stationCount = 3000;
+    systems.front().firstStation = 41000;
     for (int i = 0; i < kSinks; ++i)
         systems.push_back({ addresses[std::size_t(i)].address, kSinkSystemPort, "SINK" + std::to_string(i + 1), {} });
     Sinks sinks(addresses, true, bench.work());
