@@ -81,7 +81,7 @@ Hub::Hub(Options options, QObject* parent)
     , table_(options_.dataDirectory)
     , engine_(options_.outbox ? nullptr
                               : std::make_unique<SenderEngine>(counters_, options_.engine,
-                                  [this](const std::string& host) { postSendFailure(host); }))
+                                  [this](const std::string&, const std::string& system) { postSendFailure(system); }))
     , outbox_(options_.outbox ? options_.outbox : engine_.get())
     , replies_(table_, *outbox_, settings_, counters_)
     , server_(new QTcpServer(this))
@@ -122,13 +122,13 @@ Hub::~Hub()
 }
 
 // Called on a sender thread: the table belongs to the main thread.
-void Hub::postSendFailure(const std::string& host)
+void Hub::postSendFailure(const std::string& system)
 {
     QMetaObject::invokeMethod(
         this,
-        [this, host] {
-            table_.SetSystemStatus(host, SYSTEM_ERROR);
-            emit senderFailed(QString::fromStdString(host));
+        [this, system] {
+            table_.SetSystemStatus(system, SYSTEM_ERROR);
+            emit senderFailed(QString::fromStdString(system));
         },
         Qt::QueuedConnection);
 }

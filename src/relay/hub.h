@@ -123,14 +123,14 @@ public:
     void TmrSaveTimer();
 
 signals:
-    // A status change posted by a failed send has been applied.
-    void senderFailed(const QString& host);
+    // A failed send has marked the system it was for (its table address).
+    void senderFailed(const QString& system);
 
 private:
     enum class Endpoint { Qvx, Velka, Rack };
     void readDatagrams(QUdpSocket* socket, Endpoint endpoint);
     void handleDatagram(Endpoint endpoint, Bytes packet, const std::string& fromIp, int fromPort);
-    void postSendFailure(const std::string& host);
+    void postSendFailure(const std::string& system);
     bool reopenLocalEndpoints(QString* error);
     bool activateServer(QString* error);
     void deactivateServer();

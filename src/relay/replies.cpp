@@ -23,9 +23,9 @@ void Replies::ForwardToSystem(const SystemEntry& entry, Bytes packet)
     if (entry.Type == kTypeQvx) {
         const std::string& destination = entry.ToIp.empty() ? entry.IpAddress : entry.ToIp;
         if (GetMessageCode(packet) == MSG_STATUSREPORT)
-            outbox_.sendUdp(destination, PortAbove(entry.Port), packet);
+            outbox_.sendUdp(destination, PortAbove(entry.Port), packet, entry.IpAddress);
         else
-            outbox_.sendTcp(destination, entry.Port, packet);
+            outbox_.sendTcp(destination, entry.Port, packet, entry.IpAddress);
     } else if (entry.Type == kTypeVelka) {
         outbox_.sendUdp(entry.IpAddress, kVelkaDataPort, packet);
     }

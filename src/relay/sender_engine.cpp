@@ -16,6 +16,7 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <deque>
 #include <optional>
 
@@ -41,11 +42,6 @@ std::optional<sockaddr_in> ResolveNumeric(const std::string& host, int port)
     return FitsHostField(host) ? NumericIPv4(host, port) : std::nullopt;
 }
 
-std::optional<sockaddr_in> Resolve(const std::string& host, int port)
-{
-    return FitsHostField(host) ? ResolveIPv4(host, port) : std::nullopt;
-}
-
 } // namespace
 
 struct SenderEngine::Job {
@@ -53,6 +49,9 @@ struct SenderEngine::Job {
     std::string host;
     int port = 0;
     std::shared_ptr<const Payload> data;
+    // The system the send is for, when that is not the one at `host`.
+    std::string system;
+    const std::string& forSystem() const { return system.empty() ? host : system; }
 };
 
 struct SenderEngine::Pending {
@@ -70,6 +69,7 @@ SenderEngine::SenderEngine(TrafficCounters& counters, Options options, FailureHa
     : counters_(counters)
     , options_(options)
     , onFailure_(std::move(onFailure))
+    , names_(options_.names)
 {
     wakeFd_.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     udpSocket_.reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -91,19 +91,19 @@ SenderEngine::~SenderEngine()
     worker_.join();
 }
 
-void SenderEngine::sendUdp(const std::string& host, int port, Bytes bytes)
+void SenderEngine::sendUdp(const std::string& host, int port, Bytes bytes, const std::string& system)
 {
     // With no datagram queued ahead of it, one to a numeric address leaves
     // from the caller's thread: a send that would block is not made, so the
     // call still returns at once. This saves the hand-over to the worker,
     // which was most of a forward's delay and, measured on two busy cores,
     // a fifth more CPU per datagram. Otherwise it queues, keeping the order.
-    if (queuedUdp_.load(std::memory_order_acquire) == 0 && sendNow(host, port, bytes))
+    if (queuedUdp_.load(std::memory_order_acquire) == 0 && sendNow(host, port, bytes, system))
         return;
-    enqueue(false, host, port, bytes);
+    enqueue(false, host, port, bytes, system);
 }
 
-bool SenderEngine::sendNow(const std::string& host, int port, Bytes bytes)
+bool SenderEngine::sendNow(const std::string& host, int port, Bytes bytes, const std::string& system)
 {
     if (!udpSocket_)
         return false;
@@ -117,19 +117,22 @@ bool SenderEngine::sendNow(const std::string& host, int port, Bytes bytes)
         counters_.LiveSenderCount.fetch_sub(1, std::memory_order_relaxed);
         return false;
     }
-    finish(host, bytes.size(), sent < 0 ? "%s : sendto() error!" : nullptr);
+    finish(host, system, bytes.size(), sent < 0 ? "%s : sendto() error!" : nullptr);
     return true;
 }
 
-void SenderEngine::sendTcp(const std::string& host, int port, Bytes bytes)
+void SenderEngine::sendTcp(const std::string& host, int port, Bytes bytes, const std::string& system)
 {
-    enqueue(true, host, port, bytes);
+    enqueue(true, host, port, bytes, system);
 }
 
-void SenderEngine::enqueue(bool tcp, const std::string& host, int port, Bytes bytes)
+void SenderEngine::enqueue(bool tcp, const std::string& host, int port, Bytes bytes, const std::string& system)
 {
     if (static_cast<std::size_t>(counters_.LiveSenderCount.load(std::memory_order_relaxed)) >= options_.maxQueuedJobs) {
         dropped_.fetch_add(1, std::memory_order_relaxed);
+        // The worker says so, at most once a second.
+        if (unreportedDrops_.fetch_add(1, std::memory_order_relaxed) == 0)
+            wake();
         return;
     }
     counters_.LiveSenderCount.fetch_add(1, std::memory_order_relaxed);
@@ -139,7 +142,7 @@ void SenderEngine::enqueue(bool tcp, const std::string& host, int port, Bytes by
         if (!lastPayload_ || !std::equal(bytes.begin(), bytes.end(), lastPayload_->begin(), lastPayload_->end()))
             lastPayload_ = std::make_shared<const Payload>(bytes.begin(), bytes.end());
         wasEmpty = queue_.empty();
-        queue_.push_back(Job { tcp, host, port, lastPayload_ });
+        queue_.push_back(Job { tcp, host, port, lastPayload_, system == host ? std::string() : system });
         if (!tcp)
             queuedUdp_.fetch_add(1, std::memory_order_release);
     }
@@ -157,18 +160,68 @@ void SenderEngine::wake()
 
 void SenderEngine::finish(Job& job, const char* failureFormat)
 {
-    finish(job.host, job.data->size(), failureFormat);
+    finish(job.host, job.forSystem(), job.data->size(), failureFormat);
 }
 
-void SenderEngine::finish(const std::string& host, std::size_t length, const char* failureFormat)
+void SenderEngine::finish(
+    const std::string& host, const std::string& system, std::size_t length, const char* failureFormat)
 {
     if (failureFormat) {
         ConsoleLog(failureFormat, host.c_str());
         if (onFailure_)
-            onFailure_(host);
+            onFailure_(host, system);
     }
     counters_.SentByteCount.fetch_add(static_cast<std::int32_t>(length), std::memory_order_relaxed);
     counters_.LiveSenderCount.fetch_sub(1, std::memory_order_relaxed);
+}
+
+SenderEngine::Route SenderEngine::route(Job& job, sockaddr_in& address)
+{
+    if (!FitsHostField(job.host)) {
+        finish(job, "%s : gethostbyname() failed!");
+        return Route::Finished;
+    }
+    if (auto numeric = NumericIPv4(job.host, job.port)) {
+        address = *numeric;
+        return Route::Ready;
+    }
+    // Behind the sends that already wait for this name, so that the sends to
+    // one destination keep their order.
+    if (const auto parked = parked_.find(job.host); parked != parked_.end()) {
+        parked->second.push_back(std::move(job));
+        return Route::Parked;
+    }
+    in_addr found {};
+    switch (names_.find(job.host, found)) {
+    case NameCache::Answer::Found:
+        address = sockaddr_in {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(job.port & 0xFFFF));
+        address.sin_addr = found;
+        return Route::Ready;
+    case NameCache::Answer::Failed:
+        finish(job, "%s : gethostbyname() failed!");
+        return Route::Finished;
+    case NameCache::Answer::Waiting:
+        break;
+    }
+    parked_[job.host].push_back(std::move(job));
+    return Route::Parked;
+}
+
+void SenderEngine::releaseParked(std::vector<Job>& datagrams, std::deque<Job>& connects)
+{
+    in_addr ignored;
+    for (auto it = parked_.begin(); it != parked_.end();) {
+        if (names_.find(it->first, ignored) == NameCache::Answer::Waiting) {
+            ++it;
+            continue;
+        }
+        std::vector<Job> jobs = std::move(it->second);
+        it = parked_.erase(it);
+        for (Job& job : jobs)
+            (job.tcp ? connects.emplace_back(std::move(job)) : datagrams.emplace_back(std::move(job)));
+    }
 }
 
 void SenderEngine::sendDatagrams(std::vector<Job>& jobs)
@@ -177,19 +230,18 @@ void SenderEngine::sendDatagrams(std::vector<Job>& jobs)
     std::array<sockaddr_in, kSendBatch> addresses;
     std::array<iovec, kSendBatch> vectors;
     std::array<mmsghdr, kSendBatch> messages;
+    std::int32_t taken = 0;
     auto next = jobs.begin();
     while (next != jobs.end()) {
         std::size_t count = 0;
         for (; next != jobs.end() && count < kSendBatch; ++next) {
             Job& job = *next;
-            if (job.tcp)
+            const Route way = route(job, addresses[count]);
+            // One waiting for its name is still queued.
+            if (way != Route::Parked)
+                ++taken;
+            if (way != Route::Ready)
                 continue;
-            const auto address = Resolve(job.host, job.port);
-            if (!address) {
-                finish(job, "%s : gethostbyname() failed!");
-                continue;
-            }
-            addresses[count] = *address;
             if (!udpSocket_) {
                 finish(job, "%s : socket create error!");
                 continue;
@@ -221,17 +273,18 @@ void SenderEngine::sendDatagrams(std::vector<Job>& jobs)
                 finish(*batch[done++], "%s : sendto() error!");
         }
     }
+    queuedUdp_.fetch_sub(taken, std::memory_order_release);
 }
 
 void SenderEngine::startConnect(Job&& job)
 {
-    const auto address = Resolve(job.host, job.port);
-    if (!address)
-        return finish(job, "%s : gethostbyname() failed!");
+    sockaddr_in address;
+    if (route(job, address) != Route::Ready)
+        return;
     UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd)
         return finish(job, "%s : socket create error!");
-    const int result = connect(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address);
+    const int result = connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
     if (result < 0 && errno != EINPROGRESS)
         return finish(job, "%s : connect() errror!");
     pending_.push_back(Pending {
@@ -259,22 +312,38 @@ void SenderEngine::finishConnect(std::size_t index, bool writable)
     finish(pending.job, failure);
 }
 
+void SenderEngine::reportDrops(SteadyClock::time_point now)
+{
+    if (unreportedDrops_.load(std::memory_order_relaxed) == 0 || now < nextDropReport_)
+        return;
+    const auto count = static_cast<unsigned long long>(unreportedDrops_.exchange(0, std::memory_order_relaxed));
+    ConsoleLog("Send queue full: %llu packets dropped", count);
+    std::fprintf(stderr, "korvel: Send queue full: %llu packets dropped\n", count);
+    nextDropReport_ = now + std::chrono::seconds(1);
+}
+
 void SenderEngine::run()
 {
     std::vector<Job> batch;
+    std::vector<Job> datagrams;
     std::deque<Job> waitingTcp;
     std::vector<pollfd> fds;
+    constexpr std::size_t kFixedFds = 2; // the wake-up and the name cache
     for (;;) {
+        const auto before = SteadyClock::now();
+        std::optional<SteadyClock::time_point> nearest;
+        for (const auto& p : pending_)
+            nearest = std::min(nearest.value_or(p.deadline), p.deadline);
+        if (unreportedDrops_.load(std::memory_order_relaxed) > 0)
+            nearest = std::min(nearest.value_or(nextDropReport_), nextDropReport_);
         int timeoutMs = -1;
-        if (!pending_.empty()) {
-            auto nearest = pending_.front().deadline;
-            for (const auto& p : pending_)
-                nearest = std::min(nearest, p.deadline);
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(nearest - SteadyClock::now());
+        if (nearest) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*nearest - before);
             timeoutMs = static_cast<int>(std::max<std::int64_t>(0, left.count() + 1));
         }
         fds.clear();
         fds.push_back(pollfd { wakeFd_.get(), POLLIN, 0 });
+        fds.push_back(pollfd { names_.readyFd(), POLLIN, 0 });
         for (const auto& p : pending_)
             fds.push_back(pollfd { p.fd.get(), POLLOUT, 0 });
         if (poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR)
@@ -284,16 +353,21 @@ void SenderEngine::run()
             std::uint64_t drained;
             while (read(wakeFd_.get(), &drained, sizeof drained) > 0) { }
         }
+        if (fds[1].revents & POLLIN) {
+            names_.drain();
+            releaseParked(datagrams, waitingTcp);
+        }
 
         // Walk backwards: finishConnect moves the last entry into the freed slot.
         const auto now = SteadyClock::now();
         for (std::size_t i = pending_.size(); i-- > 0;) {
-            const short events = fds[i + 1].revents;
+            const short events = fds[i + kFixedFds].revents;
             if (events & (POLLOUT | POLLERR | POLLHUP))
                 finishConnect(i, (events & POLLOUT) != 0);
             else if (pending_[i].deadline <= now)
                 finishConnect(i, false);
         }
+        reportDrops(now);
 
         bool stopping;
         {
@@ -301,16 +375,11 @@ void SenderEngine::run()
             batch.swap(queue_);
             stopping = stopping_;
         }
-        sendDatagrams(batch);
-        std::int32_t datagrams = 0;
-        for (auto& job : batch) {
-            if (job.tcp)
-                waitingTcp.push_back(std::move(job));
-            else
-                ++datagrams;
-        }
-        queuedUdp_.fetch_sub(datagrams, std::memory_order_release);
+        for (auto& job : batch)
+            (job.tcp ? waitingTcp.emplace_back(std::move(job)) : datagrams.emplace_back(std::move(job)));
         batch.clear();
+        sendDatagrams(datagrams);
+        datagrams.clear();
         while (!waitingTcp.empty() && pending_.size() < options_.maxPendingConnects) {
             startConnect(std::move(waitingTcp.front()));
             waitingTcp.pop_front();
@@ -318,10 +387,12 @@ void SenderEngine::run()
 
         if (stopping) {
             // Shutting down: whatever has not connected yet is abandoned quietly.
-            counters_.LiveSenderCount.fetch_sub(static_cast<std::int32_t>(pending_.size()), std::memory_order_relaxed);
+            std::size_t abandoned = pending_.size() + waitingTcp.size();
+            for (const auto& [name, jobs] : parked_)
+                abandoned += jobs.size();
             pending_.clear();
-            counters_.LiveSenderCount.fetch_sub(
-                static_cast<std::int32_t>(waitingTcp.size()), std::memory_order_relaxed);
+            parked_.clear();
+            counters_.LiveSenderCount.fetch_sub(static_cast<std::int32_t>(abandoned), std::memory_order_relaxed);
             return;
         }
     }

@@ -1,16 +1,20 @@
 #pragma once
 
 #include "net/unique_fd.h"
+#include "relay/name_cache.h"
 #include "relay/settings.h"
 #include "store/outbox.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace korvel {
@@ -31,7 +35,8 @@ namespace korvel {
 // was built with.
 class SenderEngine : public Outbox {
 public:
-    using FailureHandler = std::function<void(const std::string& host)>;
+    // Told the destination and the system the send was for.
+    using FailureHandler = std::function<void(const std::string& host, const std::string& system)>;
 
     struct Options {
         int tcpConnectTimeoutMs = 10000;
@@ -39,6 +44,7 @@ public:
         // so a flood cannot exhaust memory.
         std::size_t maxQueuedJobs = 1 << 18;
         std::size_t maxPendingConnects = 4096;
+        NameCache::Options names;
     };
 
     // `onFailure` is called after a failure was logged, on the worker thread
@@ -50,8 +56,10 @@ public:
     SenderEngine(const SenderEngine&) = delete;
     SenderEngine& operator=(const SenderEngine&) = delete;
 
-    void sendUdp(const std::string& host, int port, Bytes bytes) override;
-    void sendTcp(const std::string& host, int port, Bytes bytes) override;
+    using Outbox::sendTcp;
+    using Outbox::sendUdp;
+    void sendUdp(const std::string& host, int port, Bytes bytes, const std::string& system) override;
+    void sendTcp(const std::string& host, int port, Bytes bytes, const std::string& system) override;
 
     std::uint64_t droppedJobs() const { return dropped_.load(std::memory_order_relaxed); }
 
@@ -59,14 +67,19 @@ private:
     struct Job;
     struct Pending;
     using Payload = std::vector<std::uint8_t>;
-    void enqueue(bool tcp, const std::string& host, int port, Bytes bytes);
-    bool sendNow(const std::string& host, int port, Bytes bytes);
+    // What became of a job on its way to an address.
+    enum class Route { Ready, Finished, Parked };
+    void enqueue(bool tcp, const std::string& host, int port, Bytes bytes, const std::string& system);
+    bool sendNow(const std::string& host, int port, Bytes bytes, const std::string& system);
     void run();
+    Route route(Job& job, sockaddr_in& address);
+    void releaseParked(std::vector<Job>& datagrams, std::deque<Job>& connects);
+    void reportDrops(std::chrono::steady_clock::time_point now);
     void sendDatagrams(std::vector<Job>& jobs);
     void startConnect(Job&& job);
     void finishConnect(std::size_t index, bool writable);
     void finish(Job& job, const char* failureFormat);
-    void finish(const std::string& host, std::size_t length, const char* failureFormat);
+    void finish(const std::string& host, const std::string& system, std::size_t length, const char* failureFormat);
     void wake();
 
     TrafficCounters& counters_;
@@ -77,11 +90,17 @@ private:
     std::shared_ptr<const Payload> lastPayload_;
     bool stopping_ = false;
     std::atomic<std::uint64_t> dropped_ { 0 };
+    std::atomic<std::uint64_t> unreportedDrops_ { 0 };
     // Datagrams queued or being sent by the worker.
     std::atomic<std::int32_t> queuedUdp_ { 0 };
     UniqueFd wakeFd_;
     UniqueFd udpSocket_;
-    std::vector<Pending> pending_; // worker thread only
+    NameCache names_;
+    // Worker thread only: connects under way, sends waiting for their name,
+    // when queue drops may next be reported.
+    std::vector<Pending> pending_;
+    std::unordered_map<std::string, std::vector<Job>> parked_;
+    std::chrono::steady_clock::time_point nextDropReport_;
     std::thread worker_;
 };
 

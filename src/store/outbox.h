@@ -12,8 +12,13 @@ namespace korvel {
 class Outbox {
 public:
     virtual ~Outbox() = default;
-    virtual void sendUdp(const std::string& host, int port, Bytes bytes) = 0;
-    virtual void sendTcp(const std::string& host, int port, Bytes bytes) = 0;
+    // `system` is the table's address of the system the bytes are for: a send
+    // that fails marks that system, whatever address the bytes went to.
+    virtual void sendUdp(const std::string& host, int port, Bytes bytes, const std::string& system) = 0;
+    virtual void sendTcp(const std::string& host, int port, Bytes bytes, const std::string& system) = 0;
+    // For the system at `host` itself.
+    void sendUdp(const std::string& host, int port, Bytes bytes) { sendUdp(host, port, bytes, host); }
+    void sendTcp(const std::string& host, int port, Bytes bytes) { sendTcp(host, port, bytes, host); }
 };
 
 } // namespace korvel

@@ -217,12 +217,13 @@ TEST_F(HubTest, SystemRegisterMovesWhereForwardsGo)
     EXPECT_EQ(system(peer(3))->Name, "Q3NEW");
 }
 
-// A second hub in the process has a sender and counters of its own: it takes
-// neither the first one's failures nor its traffic.
+// The failure marks the system the send was for, also when its bytes go to
+// another address. A second hub in the process has a sender and counters of
+// its own: it takes neither the first one's failures nor its traffic.
 TEST_F(HubTest, FailedTcpForwardMarksTheSystemInError)
 {
-    // Nothing listens on the QVX system's TCP port.
-    writeSystems({ SystemLine(peer(3), 29100, 0, "Q3") });
+    // Nothing listens on the QVX systems' TCP ports.
+    writeSystems({ SystemLine(peer(3), 29100, 0, "Q3"), SystemLine(peer(5), 29100, 0, "Q5", peer(6)) });
     startHub();
     Hub::Options otherOptions;
     otherOptions.dataDirectory = directory.filePath("other").toStdString();
@@ -232,7 +233,9 @@ TEST_F(HubTest, FailedTcpForwardMarksTheSystemInError)
     FakeUdpPeer velka(peer(4), 0);
     velka.send(Request(MSG_REGISTER, 1, "VK", wire::kRegisterSize), base + 4);
     ASSERT_TRUE(SpinUntil([&] { return system(peer(3))->Status == SYSTEM_ERROR; }));
+    ASSERT_TRUE(SpinUntil([&] { return system(peer(5))->Status == SYSTEM_ERROR; }));
     EXPECT_TRUE(console.contains(peer(3) + " : connect() errror!"));
+    EXPECT_TRUE(console.contains(peer(6) + " : connect() errror!"));
     EXPECT_EQ(system(peer(4))->Status, SYSTEM_WORKING);
     EXPECT_GT(hub->counters().SentByteCount.load(), 0);
     EXPECT_EQ(other.counters().SentByteCount.load(), 0);

@@ -7,10 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include <chrono>
+#include <cstdio>
+#include <future>
+#include <map>
 #include <mutex>
-#include <numeric>
+#include <set>
 #include <thread>
+#include <utility>
 
 using namespace korvel;
 
@@ -26,6 +32,20 @@ bool WaitFor(const std::function<bool()>& done, int timeoutMs = 5000)
     }
     return true;
 }
+
+// Holds a test's name look-ups until released; always released at the end,
+// since the look-up thread outlives the engine.
+struct Gate {
+    std::promise<void> promise;
+    std::shared_future<void> opened = promise.get_future().share();
+    bool open = false;
+    void release()
+    {
+        if (!std::exchange(open, true))
+            promise.set_value();
+    }
+    ~Gate() { release(); }
+};
 
 class LockedCapture : public ConsoleSink {
 public:
@@ -73,12 +93,13 @@ TEST(SenderEngine, FailuresAreLoggedReportedAndStillCounted)
     std::mutex mutex;
     std::vector<std::string> failed;
     {
-        SenderEngine engine(counters, {}, [&](const std::string& host) {
+        SenderEngine engine(counters, {}, [&](const std::string&, const std::string& system) {
             std::lock_guard guard(mutex);
-            failed.push_back(host);
+            failed.push_back(system);
         });
         const std::uint8_t bytes[6] = { 0x0B, 1, 0, 6, 0, 1 };
-        engine.sendTcp("127.0.0.1", FreeTcpPortWithNothingListening(), bytes);
+        // For the system at 127.0.0.9, whose bytes go to another address.
+        engine.sendTcp("127.0.0.1", FreeTcpPortWithNothingListening(), bytes, "127.0.0.9");
         engine.sendUdp("not a host name", 9, bytes);
         engine.sendUdp(std::string(32, '1'), 9, bytes); // longer than a host field holds
         // Nothing listening on a UDP port is not a failure from the sender's view.
@@ -94,7 +115,7 @@ TEST(SenderEngine, FailuresAreLoggedReportedAndStillCounted)
         (std::vector<std::string> { std::string(32, '1') + " : gethostbyname() failed!",
             "127.0.0.1 : connect() errror!", "not a host name : gethostbyname() failed!" }));
     std::sort(failed.begin(), failed.end());
-    EXPECT_EQ(failed, (std::vector<std::string> { std::string(32, '1'), "127.0.0.1", "not a host name" }));
+    EXPECT_EQ(failed, (std::vector<std::string> { std::string(32, '1'), "127.0.0.9", "not a host name" }));
 }
 
 TEST(SenderEngine, TcpSendDeliversThePacketAndCloses)
@@ -130,7 +151,7 @@ TEST(SenderEngine, EachSendCarriesItsOwnBytesAndOneRefusalSparesTheRest)
     TrafficCounters counters;
     std::vector<std::string> failed;
     {
-        SenderEngine engine(counters, {}, [&](const std::string& host) { failed.push_back(host); });
+        SenderEngine engine(counters, {}, [&](const std::string& host, const std::string&) { failed.push_back(host); });
         std::vector<std::uint8_t> buffer = { 1, 2, 3 };
         engine.sendUdp("127.0.0.1", port, buffer);
         engine.sendUdp("127.0.0.1", port, buffer);
@@ -157,28 +178,113 @@ TEST(SenderEngine, EachSendCarriesItsOwnBytesAndOneRefusalSparesTheRest)
     EXPECT_EQ(failed, (std::vector<std::string> { "127.0.0.1" }));
 }
 
-// A datagram may leave from the caller's thread, but never ahead of one that
-// is still queued: a name look-up keeps the first in the worker's queue.
-TEST(SenderEngine, DatagramsToOneDestinationLeaveInCallOrder)
+// Names are looked up beside the sender: a slow look-up holds up only the
+// sends to that name, a failed one fails only its own, and the answers are
+// kept. Sends to one destination leave in call order, also when one of them
+// left from the caller's thread.
+TEST(SenderEngine, NamesAreLookedUpAsideAndEachDestinationKeepsItsOrder)
 {
+    LockedCapture capture;
+    ConsoleSink* previous = SetConsoleSink(&capture);
+    EnableConsoleLog();
+
     QUdpSocket receiver;
     ASSERT_TRUE(receiver.bind(QHostAddress::LocalHost, 0));
     const int port = receiver.localPort();
+    Gate gate;
+    std::mutex mutex;
+    std::map<std::string, int> lookups;
+    SenderEngine::Options options;
+    options.names.lookup = [&, opened = gate.opened](const std::string& name) -> std::optional<in_addr> {
+        {
+            std::lock_guard guard(mutex);
+            ++lookups[name];
+        }
+        if (name == "slow.test")
+            opened.wait();
+        if (name == "bad.test")
+            return std::nullopt;
+        return in_addr { htonl(INADDR_LOOPBACK) };
+    };
     TrafficCounters counters;
-    SenderEngine engine(counters);
-    for (std::uint8_t i = 0; i < 20; ++i) {
+    std::vector<std::string> failed;
+    SenderEngine engine(
+        counters, options, [&](const std::string& host, const std::string&) { failed.push_back(host); });
+    const char* const hosts[]
+        = { "slow.test", "127.0.0.1", "bad.test", "good.test", "slow.test", "127.0.0.1", "good.test" };
+    for (std::uint8_t i = 0; i < std::size(hosts); ++i) {
         const std::uint8_t bytes[1] = { i };
-        engine.sendUdp(i == 0 ? "localhost" : "127.0.0.1", port, bytes);
+        engine.sendUdp(hosts[i], port, bytes);
     }
-    std::vector<std::uint8_t> received;
-    while (received.size() < 20 && (receiver.hasPendingDatagrams() || receiver.waitForReadyRead(2000))) {
-        char data[4];
-        ASSERT_EQ(receiver.readDatagram(data, sizeof data), 1);
-        received.push_back(static_cast<std::uint8_t>(data[0]));
-    }
-    std::vector<std::uint8_t> expected(20);
-    std::iota(expected.begin(), expected.end(), std::uint8_t { 0 });
-    EXPECT_EQ(received, expected);
+    const auto receive = [&](std::size_t count) {
+        std::vector<int> received;
+        while (received.size() < count && (receiver.hasPendingDatagrams() || receiver.waitForReadyRead(2000))) {
+            char data[4];
+            if (receiver.readDatagram(data, sizeof data) == 1)
+                received.push_back(data[0]);
+        }
+        return received;
+    };
+    const auto at = [](const std::vector<int>& list, int value) {
+        return std::find(list.begin(), list.end(), value) - list.begin();
+    };
+
+    const std::vector<int> first = receive(4);
+    ASSERT_EQ(std::multiset<int>(first.begin(), first.end()), (std::multiset<int> { 1, 3, 5, 6 }))
+        << "only the slow name waits";
+    EXPECT_LT(at(first, 1), at(first, 5));
+    EXPECT_LT(at(first, 3), at(first, 6));
+    gate.release();
+    EXPECT_EQ(receive(2), (std::vector<int> { 0, 4 }));
     ASSERT_TRUE(WaitFor([&] { return counters.LiveSenderCount.load() == 0; }));
-    EXPECT_EQ(counters.SentByteCount.load(), 20);
+    EXPECT_EQ(counters.SentByteCount.load(), 7);
+    DisableConsoleLog();
+    SetConsoleSink(previous);
+
+    EXPECT_EQ(capture.lines, (std::vector<std::string> { "bad.test : gethostbyname() failed!" }));
+    EXPECT_EQ(failed, (std::vector<std::string> { "bad.test" }));
+    std::lock_guard guard(mutex);
+    EXPECT_EQ(lookups, (std::map<std::string, int> { { "bad.test", 1 }, { "good.test", 1 }, { "slow.test", 1 } }));
+}
+
+// Beyond the queue's bound sends are dropped, and the operator is told how
+// many, once a second at most.
+TEST(SenderEngine, AFullQueueDropsAndSaysSo)
+{
+    LockedCapture capture;
+    ConsoleSink* previous = SetConsoleSink(&capture);
+    EnableConsoleLog();
+    Gate gate;
+    SenderEngine::Options options;
+    options.maxQueuedJobs = 2;
+    options.names.lookup = [opened = gate.opened](const std::string&) -> std::optional<in_addr> {
+        opened.wait();
+        return std::nullopt;
+    };
+    TrafficCounters counters;
+    {
+        SenderEngine engine(counters, options);
+        const auto started = std::chrono::steady_clock::now();
+        const std::uint8_t bytes[1] = { 0 };
+        for (int i = 0; i < 7; ++i)
+            engine.sendUdp("slow.test", 9, bytes);
+        EXPECT_EQ(engine.droppedJobs(), 5u);
+        const auto reported = [&] {
+            std::lock_guard guard(ConsoleLock());
+            int total = 0;
+            for (const std::string& line : capture.lines) {
+                unsigned count = 0;
+                if (std::sscanf(line.c_str(), "Send queue full: %u packets dropped", &count) == 1)
+                    total += static_cast<int>(count);
+            }
+            return total;
+        };
+        ASSERT_TRUE(WaitFor([&] { return reported() == 5; }, 5000)) << reported();
+        const auto seconds
+            = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
+        std::lock_guard guard(ConsoleLock());
+        EXPECT_LE(capture.lines.size(), static_cast<std::size_t>(seconds.count()) + 1) << "once a second at most";
+    }
+    DisableConsoleLog();
+    SetConsoleSink(previous);
 }

@@ -69,7 +69,7 @@ TEST(SenderEngineThreads, SendingFailingAndShuttingDownWithConnectsHanging)
     {
         SenderEngine::Options options;
         options.tcpConnectTimeoutMs = 200;
-        SenderEngine engine(counters, options, [&](const std::string&) { ++failures; });
+        SenderEngine engine(counters, options, [&](const std::string&, const std::string&) { ++failures; });
         const std::uint8_t bytes[6] = { 0x0B, 1, 0, 6, 0, 1 };
         for (int round = 0; round < 50; ++round) {
             engine.sendTcp("127.0.0.1", refusedPort, bytes);

@@ -38,11 +38,11 @@ struct SentPacket {
 
 class RecordingOutbox : public Outbox {
 public:
-    void sendUdp(const std::string& host, int port, Bytes bytes) override
+    void sendUdp(const std::string& host, int port, Bytes bytes, const std::string&) override
     {
         udp.push_back({ host, port, { bytes.begin(), bytes.end() } });
     }
-    void sendTcp(const std::string& host, int port, Bytes bytes) override
+    void sendTcp(const std::string& host, int port, Bytes bytes, const std::string&) override
     {
         tcp.push_back({ host, port, { bytes.begin(), bytes.end() } });
     }
