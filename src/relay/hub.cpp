@@ -1,6 +1,7 @@
 #include "hub.h"
 
 #include "relay/decoder.h"
+#include "relay/socket_errors.h"
 #include "store/console_log.h"
 #include "store/keep_alive.h"
 #include "store/system_files.h"
@@ -432,11 +433,16 @@ void Hub::ServerSocketClientConnect(QTcpSocket* socket)
     connect(socket, &QTcpSocket::errorOccurred, this, [this, socket](QAbstractSocket::SocketError error) {
         // A peer closing its end is the normal end of a request, not an error.
         if (error != QAbstractSocket::RemoteHostClosedError)
-            ServerSocketClientError(socket, static_cast<int>(error));
+            ServerSocketClientError(socket, SocketErrorNumber(error));
     });
 
-    table_.AddSystem(peer, std::string(), kTypeQvx);
-    table_.SetSystemStatus(peer, SYSTEM_WORKING);
+    // A request from the hub's own address (its test console, a tool on this
+    // machine) is answered, but the hub is no system of its own table: it
+    // would forward and send keep-alives to itself.
+    if (peer != settings_.OwnAddress) {
+        table_.AddSystem(peer, std::string(), kTypeQvx);
+        table_.SetSystemStatus(peer, SYSTEM_WORKING);
+    }
     ConsoleLog("Connect from: %s", peer.c_str());
 }
 

@@ -1,5 +1,6 @@
 #include "tcp_exchange.h"
 
+#include "relay/socket_errors.h"
 #include "store/console_log.h"
 
 #include <QHostAddress>
@@ -90,11 +91,11 @@ void TcpExchange::onClosed()
     finish();
 }
 
-void TcpExchange::fail(int code, const QString& reason)
+void TcpExchange::fail(QAbstractSocket::SocketError error, const QString& reason)
 {
     if (done_)
         return;
-    ConsoleLog("TCPError : ErrorCode %d (%s)", code, reason.toUtf8().constData());
+    ConsoleLog("TCPError : ErrorCode %d (%s)", SocketErrorNumber(error), reason.toUtf8().constData());
     finish();
 }
 

@@ -2,6 +2,7 @@
 
 #include "protocol/wire_format.h"
 
+#include <QAbstractSocket>
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -37,7 +38,7 @@ private:
     void onConnected();
     void onReadyRead();
     void onClosed();
-    void fail(int code, const QString& reason);
+    void fail(QAbstractSocket::SocketError error, const QString& reason);
     void finish();
 
     QTcpSocket* socket_;

@@ -149,6 +149,11 @@ TEST_F(HubTest, OwnAddressIsHeardButIgnored)
     const auto lines = console.lines();
     const auto other = std::find(lines.begin(), lines.end(), "UDP From IP : " + peer(2));
     EXPECT_EQ(other - lines.begin(), 1) << "the arrival line and nothing else";
+
+    // A request over TCP from there is answered, and the hub stays out of its table.
+    EXPECT_EQ(TcpRequest("127.0.0.1", base, Request(MSG_CLEAR, 0x0102, "", 6)),
+        (ByteVector { 0x0B, 0x01, 0x00, 0x06, 0x01, 0x02 }));
+    EXPECT_EQ(system("127.0.0.1"), nullptr);
 }
 
 TEST_F(HubTest, TcpAnswersOneRequestPerConnectionWithPages)
