@@ -3,6 +3,7 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QHostAddress>
+#include <QHostInfo>
 #include <QStandardPaths>
 
 #include <cstdio>
@@ -67,7 +68,16 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
         "The hub's own IPv4 address, whose datagrams it ignores (default: the first address of the host "
         "name).",
         "A.B.C.D");
-    parser.addOptions({ help, version, headless, trace, stalls, dataDir, userData, basePort, ownAddress });
+    const QCommandLineOption cluster("cluster",
+        "Share the table with other hubs through the Redis server at URL (redis://HOST:PORT[/DB]) and relay "
+        "their status reports.",
+        "URL");
+    const QCommandLineOption node(
+        "node", "This hub's name among the others, unique in the cluster (default: the host name).", "NAME");
+    const QCommandLineOption clusterName(
+        "cluster-name", "Prefix of the cluster's keys and channel in Redis (default: korvel).", "NAME");
+    parser.addOptions({ help, version, headless, trace, stalls, dataDir, userData, basePort, ownAddress, cluster, node,
+        clusterName });
 
     if (!parser.parse(arguments))
         return Mistake(parser.errorText());
@@ -110,6 +120,23 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
             || address.protocol() != QAbstractSocket::IPv4Protocol)
             return Mistake(QStringLiteral("--own-address wants an IPv4 address such as 192.0.2.10"));
         line.hub.ownAddress = address.toString().toStdString();
+    }
+    if (parser.isSet(cluster)) {
+        ClusterOptions options;
+        if (const auto error = ParseClusterUrl(parser.value(cluster).toStdString(), options))
+            return Mistake(QStringLiteral("--cluster %1").arg(QString::fromStdString(*error)));
+        const QString name = parser.isSet(node) ? parser.value(node) : QHostInfo::localHostName();
+        if (name.isEmpty() || name.size() > 64 || name.contains(QLatin1Char(':')))
+            return Mistake(QStringLiteral("--node wants a name of 1 to 64 characters without a colon"));
+        options.node = name.toStdString();
+        if (parser.isSet(clusterName)) {
+            options.name = parser.value(clusterName).toStdString();
+            if (options.name.empty())
+                return Mistake(QStringLiteral("--cluster-name wants a name"));
+        }
+        line.cluster = options;
+    } else if (parser.isSet(node) || parser.isSet(clusterName)) {
+        return Mistake(QStringLiteral("--node and --cluster-name go with --cluster"));
     }
     return line;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cluster/cluster_options.h"
 #include "relay/hub.h"
 
 #include <QString>
@@ -17,6 +18,8 @@ struct CommandLine {
     bool trace = false;
     bool reportStalls = false;
     Hub::Options hub;
+    // Set by --cluster: the hub shares its table and reports with others.
+    std::optional<ClusterOptions> cluster;
 };
 
 // Parses the arguments (the program name first). Returns the line, or an

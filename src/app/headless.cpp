@@ -3,12 +3,14 @@
 #include "app/service_notify.h"
 #include "app/stall_watch.h"
 #include "app/unix_signals.h"
+#include "cluster/cluster.h"
 #include "relay/hub.h"
 #include "store/console_log.h"
 
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 namespace korvel {
@@ -42,6 +44,11 @@ int RunHeadless(const HeadlessOptions& options)
         SetConsoleSink(nullptr);
         return 1;
     }
+    std::unique_ptr<Cluster> cluster;
+    if (options.cluster) {
+        cluster = std::make_unique<Cluster>(hub, *options.cluster);
+        cluster->start();
+    }
     PrintReadyLine(hub);
     ServiceNotifier service;
     service.ready("TCP " + std::to_string(hub.tcpPort()) + ", UDP " + std::to_string(hub.udpPort()) + ", "
@@ -54,6 +61,7 @@ int RunHeadless(const HeadlessOptions& options)
     stallWatch.finish();
     service.stopping();
 
+    cluster.reset();
     hub.shutdown();
     DisableConsoleLog();
     SetConsoleSink(nullptr);

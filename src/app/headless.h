@@ -1,6 +1,9 @@
 #pragma once
 
+#include "cluster/cluster_options.h"
 #include "relay/hub.h"
+
+#include <optional>
 
 namespace korvel {
 
@@ -8,6 +11,7 @@ struct HeadlessOptions {
     bool trace = false;
     bool reportStalls = false;
     Hub::Options hub;
+    std::optional<ClusterOptions> cluster;
 };
 
 // The one line on standard error that says every endpoint is open, and where.

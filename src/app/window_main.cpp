@@ -5,8 +5,10 @@
 #include "app/main_form.h"
 #include "app/stall_watch.h"
 #include "app/unix_signals.h"
+#include "cluster/cluster.h"
 
 #include <exception>
+#include <memory>
 
 namespace korvel {
 
@@ -22,6 +24,11 @@ int RunWindow(int& argc, char** argv, const WindowOptions& options)
             form.close();
             QCoreApplication::quit();
         });
+        std::unique_ptr<Cluster> cluster;
+        if (options.cluster) {
+            cluster = std::make_unique<Cluster>(form.hub(), *options.cluster);
+            cluster->start();
+        }
         form.show();
         if (options.trace && !form.testPanelShown())
             form.ShowTestCommand1Click();

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "cluster/cluster_options.h"
 #include "relay/hub.h"
+
+#include <optional>
 
 namespace korvel {
 
@@ -9,6 +12,7 @@ struct WindowOptions {
     // Opens the test panel with its Console, logging on.
     bool trace = false;
     Hub::Options hub;
+    std::optional<ClusterOptions> cluster;
 };
 
 // Runs the hub with its operator's window until the window closes or SIGTERM

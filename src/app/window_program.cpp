@@ -14,7 +14,9 @@ int main(int argc, char* argv[])
     const korvel::CommandLine& line = std::get<korvel::CommandLine>(parsed);
     if (line.headless) {
         QCoreApplication app(argc, argv);
-        return korvel::RunHeadless({ .trace = line.trace, .reportStalls = line.reportStalls, .hub = line.hub });
+        return korvel::RunHeadless(
+            { .trace = line.trace, .reportStalls = line.reportStalls, .hub = line.hub, .cluster = line.cluster });
     }
-    return korvel::RunWindow(argc, argv, { .reportStalls = line.reportStalls, .trace = line.trace, .hub = line.hub });
+    return korvel::RunWindow(argc, argv,
+        { .reportStalls = line.reportStalls, .trace = line.trace, .hub = line.hub, .cluster = line.cluster });
 }

@@ -353,6 +353,12 @@ void Hub::readDatagrams(QUdpSocket* socket, Endpoint endpoint)
     }
 }
 
+void Hub::setRelayPeer(RelayPeer* peer)
+{
+    peer_ = peer;
+    replies_.setPeer(peer);
+}
+
 void Hub::UDPDataReceived(Bytes packet, const std::string& fromIp, int fromPort)
 {
     handleDatagram(Endpoint::Qvx, packet, fromIp, fromPort);
@@ -388,6 +394,8 @@ void Hub::handleDatagram(Endpoint endpoint, Bytes packet, const std::string& fro
 
     table_.AddSystem(fromIp, fromIp, endpoint == Endpoint::Qvx ? kTypeQvx : kTypeVelka);
     table_.SetSystemStatus(fromIp, SYSTEM_WORKING);
+    if (peer_)
+        peer_->heardFrom(fromIp);
     DecodePacket(table_, replies_, fromIp, packet);
 
     switch (endpoint) {
@@ -403,6 +411,8 @@ void Hub::handleDatagram(Endpoint endpoint, Bytes packet, const std::string& fro
         ConsoleLog("%s", "");
         break;
     }
+    if (peer_ && endpoint != Endpoint::Rack && GetMessageCode(packet) == MSG_STATUSREPORT)
+        peer_->reportReceived(packet, fromIp);
     counters_.ReceivedByteCount.fetch_add(static_cast<std::int32_t>(packet.size()), std::memory_order_relaxed);
 }
 

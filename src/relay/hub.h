@@ -91,6 +91,12 @@ public:
     Replies& replies() { return replies_; }
     Outbox& outbox() { return *outbox_; }
 
+    // Another hub's share: null (the default) serves every system as a lone
+    // hub does. The peer outlives its attachment.
+    void setRelayPeer(RelayPeer* peer);
+    RelayPeer* relayPeer() const { return peer_; }
+    void forwardRemoteReport(Bytes packet, const std::string& fromIp) { replies_.forwardRemoteReport(packet, fromIp); }
+
     // Ports the endpoints are bound to now (0 when closed).
     int tcpPort() const;
     int udpPort() const;
@@ -158,6 +164,7 @@ private:
     AllowList allowList_;
     std::filesystem::file_time_type allowListTime_ {};
     std::uint64_t refused_ = 0;
+    RelayPeer* peer_ = nullptr;
 };
 
 } // namespace korvel

@@ -35,7 +35,7 @@ void Replies::forwardLoop(Bytes packet, const std::string& sender, ForwardTrace 
 {
     const bool logging = ConsoleLogEnabled();
     for (const SystemEntry& entry : table_.Systems()) {
-        if (entry.IpAddress == sender)
+        if (entry.IpAddress == sender || (peer_ && !peer_->serves(entry)))
             continue;
         if (logging) {
             switch (trace) {
@@ -52,6 +52,12 @@ void Replies::forwardLoop(Bytes packet, const std::string& sender, ForwardTrace 
         }
         ForwardToSystem(entry, packet);
     }
+}
+
+void Replies::forwardRemoteReport(Bytes packet, const std::string& sender)
+{
+    if (GetMessageCode(packet) == MSG_STATUSREPORT && settings_.ForwardStatus)
+        forwardLoop(packet, sender, ForwardTrace::Address);
 }
 
 void Replies::udpStep(Bytes packet, const std::string& from)

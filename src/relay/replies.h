@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/wire_format.h"
+#include "relay/relay_peer.h"
 #include "relay/settings.h"
 #include "store/outbox.h"
 #include "store/system_table.h"
@@ -25,6 +26,9 @@ public:
     {
     }
 
+    // With a peer, forwards go only to the systems this hub serves.
+    void setPeer(const RelayPeer* peer) { peer_ = peer; }
+
     // Per-endpoint steps.
     void udpStep(Bytes packet, const std::string& from);
     void velkaStep(Bytes packet, const std::string& from);
@@ -41,6 +45,9 @@ public:
     void SendUdpGetResponse(const std::string& address, std::uint16_t sequence, std::uint16_t page);
     void SendDataMismatch(const std::string& address, const std::string& station);
     void ForwardToSystem(const SystemEntry& entry, Bytes packet);
+    // A status report another hub took in from `sender`, forwarded to this
+    // hub's systems as one of its own would be.
+    void forwardRemoteReport(Bytes packet, const std::string& sender);
 
 private:
     enum class ForwardTrace { Address, Port, PortPlusOne };
@@ -53,6 +60,7 @@ private:
     Outbox& outbox_;
     const Settings& settings_;
     TrafficCounters& counters_;
+    const RelayPeer* peer_ = nullptr;
 };
 
 } // namespace korvel

@@ -128,13 +128,17 @@ bool SystemTable::AddSystem(const std::string& ip, const std::string& name, std:
         return false;
     SystemEntry& entry = AppendEntry(ip, name, type, kDefaultEndpointType, kDefaultSystemPort, std::string());
     SaveStations(dataDirectory_, entry);
+    notifyChanged(entry);
     RefreshSystemList();
     return true;
 }
 
 void SystemTable::SetStatus(SystemEntry& entry, std::int32_t status)
 {
-    entry.Status = status;
+    if (entry.Status != status) {
+        entry.Status = status;
+        notifyChanged(entry);
+    }
     RefreshSystemList();
 }
 
@@ -152,7 +156,10 @@ void SystemTable::SetSystemName(const std::string& ip, const std::string& name)
 
 void SystemTable::SetSystemName(SystemEntry& entry, const std::string& name)
 {
-    entry.Name = name;
+    if (entry.Name != name) {
+        entry.Name = name;
+        notifyChanged(entry);
+    }
     RefreshSystemList();
     MarkHeard(entry);
 }
@@ -169,6 +176,7 @@ SystemEntry* SystemTable::ReplaceSystemAddress(const std::string& newIp, const s
             unindexAddress(it);
             it->IpAddress = newIp;
             indexAddress(it);
+            notifyChanged(*it);
         }
         RefreshSystemList();
         MarkHeard(*it);
@@ -197,7 +205,8 @@ void SystemTable::SetStationStatus(const std::string& ip, const std::string& sta
 void SystemTable::SetStationStatus(SystemEntry& entry, const std::string& station, std::int32_t state)
 {
     std::ptrdiff_t index = entry.findStation(station);
-    if (index < 0) {
+    const bool added = index < 0;
+    if (added) {
         // A real exchange never comes near this; the cap keeps a hostile sender
         // from growing a system without bound.
         if (entry.Stations.size() >= kMaxStations)
@@ -207,7 +216,11 @@ void SystemTable::SetStationStatus(SystemEntry& entry, const std::string& statio
         index = static_cast<std::ptrdiff_t>(entry.Stations.size() - 1);
         entry.indexStation(static_cast<std::size_t>(index));
     }
-    entry.StationStates[static_cast<std::size_t>(index)] = state;
+    std::int32_t& kept = entry.StationStates[static_cast<std::size_t>(index)];
+    const bool changed = added || kept != state;
+    kept = state;
+    if (changed && changes_)
+        changes_->stationChanged(entry, static_cast<std::size_t>(index));
     if (&entry == selected_)
         FillStationView(entry);
 }

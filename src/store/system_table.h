@@ -59,6 +59,15 @@ public:
     virtual void ClearStationView() = 0;
 };
 
+// Told of every change to a system's shared fields or to a station's state,
+// as it happens; the cluster shares the table this way. Never told of loading.
+class SystemChangeObserver {
+public:
+    virtual ~SystemChangeObserver() = default;
+    virtual void systemChanged(const SystemEntry& entry) = 0;
+    virtual void stationChanged(const SystemEntry& entry, std::size_t index) = 0;
+};
+
 // The hub's table of systems. Lives on the main thread only; senders on other
 // threads reach it through the Hub, which posts their status changes here.
 // Reading and writing the files is system_files.h, the keep-alive sweep
@@ -77,6 +86,7 @@ public:
 
     // The window attaches its views while it lives; headless attaches none.
     void setObserver(SystemViewObserver* observer) { observer_ = observer; }
+    void setChangeObserver(SystemChangeObserver* observer) { changes_ = observer; }
     const std::filesystem::path& dataDirectory() const { return dataDirectory_; }
     std::int64_t now() const { return clock_(); }
 
@@ -107,9 +117,21 @@ public:
     // entry that lookups of `newIp` find afterwards.
     SystemEntry* ReplaceSystemAddress(const std::string& newIp, const std::string& announcedIp);
     void SetSystemPort(const std::string& ip, std::int32_t port);
-    void SetSystemPort(SystemEntry& entry, std::int32_t port) { entry.Port = port; }
+    void SetSystemPort(SystemEntry& entry, std::int32_t port)
+    {
+        if (entry.Port != port) {
+            entry.Port = port;
+            notifyChanged(entry);
+        }
+    }
     void SetEndpointType(const std::string& ip, std::int32_t endpointType);
-    void SetEndpointType(SystemEntry& entry, std::int32_t endpointType) { entry.EndpointType = endpointType; }
+    void SetEndpointType(SystemEntry& entry, std::int32_t endpointType)
+    {
+        if (entry.EndpointType != endpointType) {
+            entry.EndpointType = endpointType;
+            notifyChanged(entry);
+        }
+    }
     void SetStationStatus(const std::string& ip, const std::string& station, std::int32_t state);
     void SetStationStatus(SystemEntry& entry, const std::string& station, std::int32_t state);
     void SelectSystem(const std::string& ip);
@@ -129,6 +151,11 @@ public:
 
 private:
     void MarkHeard(SystemEntry& entry) { entry.LastHeard = clock_(); }
+    void notifyChanged(const SystemEntry& entry)
+    {
+        if (changes_)
+            changes_->systemChanged(entry);
+    }
     void FillStationView(const SystemEntry& entry);
     void removeEntry(Entries::iterator it);
     void indexAddress(Entries::iterator it);
@@ -146,6 +173,7 @@ private:
     std::filesystem::path dataDirectory_;
     Clock clock_;
     SystemViewObserver* observer_ = nullptr;
+    SystemChangeObserver* changes_ = nullptr;
 };
 
 } // namespace korvel

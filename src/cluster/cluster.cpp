@@ -1,0 +1,465 @@
+#include "cluster.h"
+
+#include "cluster/cluster_message.h"
+#include "cluster/redis_link.h"
+#include "relay/hub.h"
+
+#include <hiredis/hiredis.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+namespace korvel {
+
+namespace {
+
+constexpr int kHeartbeatMs = 1000;
+constexpr int kFlushMs = 100;
+// The owners are read back now and then to mend claims missed while a
+// message was lost; the channel keeps them current in between.
+constexpr int kBeatsPerOwnerRead = 10;
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+std::string Text(const redisReply* reply)
+{
+    if (!reply || (reply->type != REDIS_REPLY_STRING && reply->type != REDIS_REPLY_STATUS))
+        return {};
+    return std::string(reply->str, reply->len);
+}
+
+Pairs ToPairs(const redisReply* reply)
+{
+    Pairs pairs;
+    if (!reply || reply->type != REDIS_REPLY_ARRAY)
+        return pairs;
+    for (std::size_t i = 0; i + 1 < reply->elements; i += 2)
+        pairs.emplace_back(Text(reply->element[i]), Text(reply->element[i + 1]));
+    return pairs;
+}
+
+std::vector<std::string> ToList(const redisReply* reply)
+{
+    std::vector<std::string> list;
+    if (reply && reply->type == REDIS_REPLY_ARRAY) {
+        for (std::size_t i = 0; i < reply->elements; ++i)
+            list.push_back(Text(reply->element[i]));
+    }
+    return list;
+}
+
+std::int32_t Number(const std::string& text, std::int32_t fallback)
+{
+    try {
+        return static_cast<std::int32_t>(std::stol(text));
+    } catch (...) {
+        return fallback;
+    }
+}
+
+std::uint64_t Fnv(const std::string& node, const std::string& ip)
+{
+    std::uint64_t hash = 14695981039346656037ull;
+    auto mix = [&](const std::string& text) {
+        for (unsigned char c : text) {
+            hash ^= c;
+            hash *= 1099511628211ull;
+        }
+    };
+    mix(node);
+    mix("\n");
+    mix(ip);
+    return hash;
+}
+
+} // namespace
+
+Cluster::Cluster(Hub& hub, ClusterOptions options, QObject* parent)
+    : QObject(parent)
+    , hub_(hub)
+    , table_(hub.table())
+    , options_(std::move(options))
+    , prefix_(options_.name + ":")
+    , channel_(prefix_ + "events")
+    , commands_(new RedisLink(options_.host, options_.port, options_.database, this))
+    , messages_(new RedisLink(options_.host, options_.port, options_.database, this))
+{
+    alive_.insert(options_.node);
+    heartbeat_.setInterval(kHeartbeatMs);
+    connect(&heartbeat_, &QTimer::timeout, this, &Cluster::beat);
+    flush_.setInterval(kFlushMs);
+    connect(&flush_, &QTimer::timeout, this, &Cluster::flush);
+    connect(commands_, &RedisLink::up, this, &Cluster::linkUp);
+    connect(commands_, &RedisLink::down, this, &Cluster::linkDown);
+    connect(messages_, &RedisLink::up, this,
+        [this] { messages_->subscribe({ channel_ }, [this](const redisReply* reply) { onMessage(reply); }); });
+}
+
+Cluster::~Cluster()
+{
+    if (hub_.relayPeer() == this)
+        hub_.setRelayPeer(nullptr);
+    table_.setChangeObserver(nullptr);
+}
+
+void Cluster::start()
+{
+    hub_.setRelayPeer(this);
+    table_.setChangeObserver(this);
+    heartbeat_.start();
+    flush_.start();
+    commands_->start();
+    messages_->start();
+}
+
+const char* Cluster::stateText() const
+{
+    switch (state_) {
+    case State::Connecting:
+        return "connecting";
+    case State::Connected:
+        return "connected";
+    case State::Disconnected:
+        return "disconnected";
+    }
+    return "";
+}
+
+void Cluster::setState(State state)
+{
+    if (state_ == state)
+        return;
+    state_ = state;
+    emit stateChanged();
+}
+
+void Cluster::linkUp()
+{
+    setState(State::Connected);
+    std::fprintf(stderr, "korvel: cluster %s:%d: connected as node %s\n", options_.host.c_str(), options_.port,
+        options_.node.c_str());
+    std::fflush(stderr);
+    everConnected_ = true;
+    // Liveness stood still while Redis was away; the others get a whole
+    // time-to-live to beat again before their systems are taken over.
+    const auto now = std::chrono::steady_clock::now();
+    for (const std::string& node : alive_)
+        lastSeen_[node] = now;
+    beat();
+    resync();
+}
+
+void Cluster::linkDown()
+{
+    setState(State::Disconnected);
+    std::fprintf(stderr, "korvel: cluster %s:%d: %s; relaying locally, reconnecting\n", options_.host.c_str(),
+        options_.port, qPrintable(commands_->lastError()));
+    std::fflush(stderr);
+}
+
+void Cluster::beat()
+{
+    if (!commands_->connected()) {
+        // Said once, the first time Redis cannot be reached at start.
+        if (state_ == State::Connecting && !commands_->lastError().isEmpty()) {
+            setState(State::Disconnected);
+            std::fprintf(stderr, "korvel: cluster %s:%d: %s; relaying locally, reconnecting\n", options_.host.c_str(),
+                options_.port, qPrintable(commands_->lastError()));
+            std::fflush(stderr);
+        }
+        return;
+    }
+    const std::string ttl = std::to_string(options_.heartbeatTtlMs);
+    commands_->command({ "SET", key("hub:" + options_.node), "1", "PX", ttl });
+    commands_->command({ "SADD", key("hubs"), options_.node });
+    commands_->command({ "SMEMBERS", key("hubs") }, [this](const redisReply* reply) {
+        const std::vector<std::string> members = ToList(reply);
+        if (members.empty())
+            return;
+        std::vector<std::string> keys;
+        for (const std::string& member : members)
+            keys.push_back(key("hub:" + member));
+        std::vector<std::string_view> arguments { "MGET" };
+        arguments.insert(arguments.end(), keys.begin(), keys.end());
+        commands_->command(arguments, [this, members](const redisReply* beats) {
+            if (!beats || beats->type != REDIS_REPLY_ARRAY || beats->elements != members.size())
+                return;
+            const auto now = std::chrono::steady_clock::now();
+            for (std::size_t i = 0; i < members.size(); ++i) {
+                if (beats->element[i]->type != REDIS_REPLY_NIL)
+                    lastSeen_[members[i]] = now;
+            }
+            // A hub is gone once its heartbeat has been missing for a whole
+            // time-to-live, not at the first read that misses it.
+            std::set<std::string> alive { options_.node };
+            for (const auto& [node, seen] : lastSeen_) {
+                if (now - seen < std::chrono::milliseconds(options_.heartbeatTtlMs))
+                    alive.insert(node);
+            }
+            alive_ = std::move(alive);
+        });
+    });
+    if (++beats_ % kBeatsPerOwnerRead == 0) {
+        freshClaims_.clear();
+        commands_->command({ "HGETALL", key("owners") }, [this](const redisReply* reply) { readOwners(reply); });
+    }
+}
+
+void Cluster::readOwners(const redisReply* reply)
+{
+    if (!reply)
+        return;
+    for (auto& [ip, node] : ToPairs(reply)) {
+        if (!freshClaims_.contains(ip))
+            owners_[ip] = node;
+    }
+}
+
+std::string Cluster::servingNode(const std::string& ip) const
+{
+    const auto owner = owners_.find(ip);
+    if (owner != owners_.end() && (owner->second == options_.node || alive_.contains(owner->second)))
+        return owner->second;
+    // Its hub is gone or it never spoke: the live hub that ranks highest for
+    // this address takes it, the same one on every hub.
+    std::string best;
+    std::uint64_t bestHash = 0;
+    for (const std::string& node : alive_) {
+        const std::uint64_t hash = Fnv(node, ip);
+        if (best.empty() || hash > bestHash) {
+            best = node;
+            bestHash = hash;
+        }
+    }
+    return best;
+}
+
+bool Cluster::serves(const SystemEntry& entry) const
+{
+    const auto owner = owners_.find(entry.IpAddress);
+    if (owner != owners_.end()) {
+        if (owner->second == options_.node)
+            return true;
+        if (alive_.contains(owner->second))
+            return false;
+    }
+    return servingNode(entry.IpAddress) == options_.node;
+}
+
+void Cluster::heardFrom(const std::string& ip)
+{
+    const auto owner = owners_.find(ip);
+    if (owner == owners_.end() || owner->second != options_.node)
+        claim(ip);
+}
+
+void Cluster::claim(const std::string& ip)
+{
+    owners_[ip] = options_.node;
+    freshClaims_.insert(ip);
+    if (commands_->command({ "HSET", key("owners"), ip, options_.node })
+        && commands_->command({ "PUBLISH", channel_, EncodeClusterMessage(ClusterEvent::Claim, options_.node, ip) })) {
+        unsentClaims_.erase(ip);
+    } else {
+        unsentClaims_.insert(ip);
+    }
+}
+
+void Cluster::reportReceived(Bytes packet, const std::string& fromIp)
+{
+    // Lost while Redis is away: the other hubs' systems miss it, as they
+    // would miss it from a hub that is down.
+    commands_->command(
+        { "PUBLISH", channel_, EncodeClusterMessage(ClusterEvent::Report, options_.node, fromIp, packet) });
+}
+
+void Cluster::systemChanged(const SystemEntry& entry)
+{
+    if (!applying_)
+        dirtySystems_.insert(entry.IpAddress);
+}
+
+void Cluster::stationChanged(const SystemEntry& entry, std::size_t index)
+{
+    if (!applying_)
+        dirtyStations_[entry.IpAddress].insert(entry.Stations[index]);
+}
+
+void Cluster::flush()
+{
+    if (!commands_->connected() || (dirtySystems_.empty() && dirtyStations_.empty()))
+        return;
+    std::set<std::string> touched(dirtySystems_.begin(), dirtySystems_.end());
+    for (const auto& [ip, stations] : dirtyStations_)
+        touched.insert(ip);
+    for (const std::string& ip : touched) {
+        const SystemEntry* entry = table_.FindSystem(ip);
+        const auto stations = dirtyStations_.find(ip);
+        std::string changedStations;
+        if (entry && dirtySystems_.contains(ip)) {
+            const std::string port = std::to_string(entry->Port);
+            const std::string type = std::to_string(entry->Type);
+            const std::string endpoint = std::to_string(entry->EndpointType);
+            const std::string status = std::to_string(entry->Status);
+            if (!commands_->command({ "HSET", key("system:" + ip), "ip", entry->IpAddress, "toip", entry->ToIp, "port",
+                    port, "type", type, "endpoint", endpoint, "name", entry->Name, "status", status })
+                || !commands_->command({ "SADD", key("systems"), ip }))
+                return;
+        }
+        if (entry && stations != dirtyStations_.end()) {
+            std::vector<std::string> states;
+            std::vector<std::string_view> arguments;
+            const std::string stationsKey = key("stations:" + ip);
+            arguments.push_back("HSET");
+            arguments.push_back(stationsKey);
+            states.reserve(stations->second.size());
+            for (const std::string& station : stations->second) {
+                const std::ptrdiff_t index = entry->findStation(station);
+                if (index < 0)
+                    continue;
+                states.push_back(std::to_string(entry->StationStates[static_cast<std::size_t>(index)]));
+                arguments.push_back(station);
+                arguments.push_back(states.back());
+                changedStations += station;
+                changedStations += '\0';
+            }
+            if (arguments.size() > 2 && !commands_->command(arguments))
+                return;
+        }
+        if (entry)
+            commands_->command({ "PUBLISH", channel_,
+                EncodeClusterMessage(ClusterEvent::Changed, options_.node, ip,
+                    Bytes(reinterpret_cast<const std::uint8_t*>(changedStations.data()), changedStations.size())) });
+        dirtySystems_.erase(ip);
+        if (stations != dirtyStations_.end())
+            dirtyStations_.erase(stations);
+    }
+}
+
+void Cluster::resync()
+{
+    commands_->command({ "SMEMBERS", key("systems") }, [this](const redisReply* reply) {
+        if (!reply)
+            return;
+        const std::vector<std::string> shared = ToList(reply);
+        const std::set<std::string> known(shared.begin(), shared.end());
+        // What only this hub knows goes up in full.
+        for (const SystemEntry& entry : table_.Systems()) {
+            if (known.contains(entry.IpAddress))
+                continue;
+            dirtySystems_.insert(entry.IpAddress);
+            auto& stations = dirtyStations_[entry.IpAddress];
+            stations.insert(entry.Stations.begin(), entry.Stations.end());
+        }
+        auto remaining = std::make_shared<std::size_t>(shared.size() + 1);
+        auto finish = [this, remaining] {
+            if (--*remaining > 0)
+                return;
+            flush();
+            // Own systems go back where nobody claimed them meanwhile (a Redis
+            // that came back empty); a newer claim by another hub stands.
+            for (const auto& [ip, node] : owners_) {
+                if (node == options_.node && !unsentClaims_.contains(ip))
+                    commands_->command({ "HSETNX", key("owners"), ip, node });
+            }
+            freshClaims_.clear();
+            commands_->command({ "HGETALL", key("owners") }, [this](const redisReply* owners) {
+                readOwners(owners);
+                for (const std::string& ip : std::vector<std::string>(unsentClaims_.begin(), unsentClaims_.end()))
+                    claim(ip);
+                std::fprintf(stderr, "korvel: cluster %s:%d: in step as node %s, %zu systems\n", options_.host.c_str(),
+                    options_.port, options_.node.c_str(), table_.size());
+                std::fflush(stderr);
+                emit synchronised();
+            });
+        };
+        for (const std::string& ip : shared)
+            pullSystem(ip, finish);
+        finish();
+    });
+}
+
+void Cluster::pullSystem(const std::string& ip, std::function<void()> done)
+{
+    auto fields = std::make_shared<Pairs>();
+    const bool sent = commands_->command(
+        { "HGETALL", key("system:" + ip) }, [fields](const redisReply* reply) { *fields = ToPairs(reply); });
+    if (!sent
+        || !commands_->command({ "HGETALL", key("stations:" + ip) }, [this, ip, fields, done](const redisReply* reply) {
+               if (reply)
+                   applySystem(ip, *fields, ToPairs(reply));
+               if (done)
+                   done();
+           })) {
+        if (done)
+            done();
+    }
+}
+
+void Cluster::applySystem(const std::string& ip, const Pairs& fields, const Pairs& stations)
+{
+    if (fields.empty())
+        return;
+    std::unordered_map<std::string, std::string> values(fields.begin(), fields.end());
+    applying_ = true;
+    SystemEntry* entry = table_.FindSystem(ip);
+    const std::int32_t type = Number(values["type"], kTypeQvx);
+    const std::int32_t endpoint = Number(values["endpoint"], kDefaultEndpointType);
+    const std::int32_t port = Number(values["port"], kDefaultSystemPort);
+    if (!entry) {
+        entry = &table_.AppendEntry(ip, values["name"], type, endpoint, port, values["toip"]);
+        entry->Status = Number(values["status"], SYSTEM_UNKNOWN);
+    } else if (!dirtySystems_.contains(ip)) {
+        // Last change wins: a field this hub changed and has not written yet is newer.
+        entry->Name = values["name"];
+        entry->Type = type;
+        entry->EndpointType = endpoint;
+        entry->Port = port;
+        entry->Status = Number(values["status"], entry->Status);
+    }
+    const auto mine = dirtyStations_.find(ip);
+    for (const auto& [station, state] : stations) {
+        if (mine == dirtyStations_.end() || !mine->second.contains(station))
+            table_.SetStationStatus(ip, station, Number(state, -1));
+    }
+    applying_ = false;
+    table_.RefreshSystemList();
+}
+
+void Cluster::onMessage(const redisReply* reply)
+{
+    if (!reply || reply->type != REDIS_REPLY_ARRAY || reply->elements != 3 || Text(reply->element[0]) != "message")
+        return;
+    const redisReply* payload = reply->element[2];
+    if (payload->type != REDIS_REPLY_STRING)
+        return;
+    const auto message = DecodeClusterMessage(std::string_view(payload->str, payload->len));
+    if (!message || message->node == options_.node)
+        return;
+    // A hub that speaks is alive, whatever the last heartbeat read said.
+    alive_.insert(message->node);
+    lastSeen_[message->node] = std::chrono::steady_clock::now();
+    switch (message->kind) {
+    case ClusterEvent::Report:
+        owners_[message->system] = message->node;
+        if (!table_.FindSystem(message->system))
+            pullSystem(message->system);
+        hub_.forwardRemoteReport(
+            Bytes(reinterpret_cast<const std::uint8_t*>(message->packet.data()), message->packet.size()),
+            message->system);
+        break;
+    case ClusterEvent::Claim:
+        owners_[message->system] = message->node;
+        freshClaims_.erase(message->system);
+        if (!table_.FindSystem(message->system))
+            pullSystem(message->system);
+        break;
+    case ClusterEvent::Changed:
+        pullSystem(message->system);
+        break;
+    }
+}
+
+} // namespace korvel

@@ -1,0 +1,274 @@
+#include "redis_link.h"
+
+#include <hiredis/async.h>
+#include <hiredis/hiredis.h>
+
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QSocketNotifier>
+
+namespace korvel {
+
+namespace {
+
+constexpr int kFirstRetryMs = 250;
+constexpr int kLongestRetryMs = 5000;
+constexpr int kConnectTimeoutMs = 2000;
+// Replies this late, or this many outstanding, mean Redis is too slow to keep up.
+constexpr auto kReplyTimeout = std::chrono::seconds(5);
+constexpr std::size_t kMaxPending = 100000;
+
+} // namespace
+
+// Hooks hiredis's reads and writes into the event loop. hiredis ships a Qt
+// adapter, but it connects to a signal signature Qt 6 no longer has.
+class RedisNotifiers {
+public:
+    ~RedisNotifiers()
+    {
+        delete read_;
+        delete write_;
+    }
+    void attach(redisAsyncContext* context)
+    {
+        context_ = context;
+        context->ev.data = this;
+        context->ev.addRead = [](void* self) { static_cast<RedisNotifiers*>(self)->enable(QSocketNotifier::Read); };
+        context->ev.delRead = [](void* self) { static_cast<RedisNotifiers*>(self)->disable(QSocketNotifier::Read); };
+        context->ev.addWrite = [](void* self) { static_cast<RedisNotifiers*>(self)->enable(QSocketNotifier::Write); };
+        context->ev.delWrite = [](void* self) { static_cast<RedisNotifiers*>(self)->disable(QSocketNotifier::Write); };
+        context->ev.cleanup = [](void* self) {
+            auto* notifiers = static_cast<RedisNotifiers*>(self);
+            notifiers->disable(QSocketNotifier::Read);
+            notifiers->disable(QSocketNotifier::Write);
+            notifiers->context_ = nullptr;
+        };
+    }
+
+private:
+    QSocketNotifier*& slot(QSocketNotifier::Type type) { return type == QSocketNotifier::Read ? read_ : write_; }
+
+    void enable(QSocketNotifier::Type type)
+    {
+        QSocketNotifier*& notifier = slot(type);
+        if (notifier && notifier->socket() != context_->c.fd) {
+            notifier->setEnabled(false);
+            notifier->deleteLater();
+            notifier = nullptr;
+        }
+        if (!notifier) {
+            notifier = new QSocketNotifier(context_->c.fd, type);
+            QObject::connect(notifier, &QSocketNotifier::activated, notifier, [this, type] {
+                if (!context_)
+                    return;
+                if (type == QSocketNotifier::Read)
+                    redisAsyncHandleRead(context_);
+                else
+                    redisAsyncHandleWrite(context_);
+            });
+        }
+        notifier->setEnabled(true);
+    }
+    // Only switched off: hiredis may call this from inside the notifier's own signal.
+    void disable(QSocketNotifier::Type type)
+    {
+        if (QSocketNotifier* notifier = slot(type))
+            notifier->setEnabled(false);
+    }
+
+    redisAsyncContext* context_ = nullptr;
+    QSocketNotifier* read_ = nullptr;
+    QSocketNotifier* write_ = nullptr;
+};
+
+RedisLink::RedisLink(std::string host, int port, int database, QObject* parent)
+    : QObject(parent)
+    , host_(std::move(host))
+    , port_(port)
+    , database_(database)
+    , notifiers_(new RedisNotifiers)
+{
+    retry_.setSingleShot(true);
+    connect(&retry_, &QTimer::timeout, this, &RedisLink::start);
+    watchdog_.setInterval(1000);
+    connect(&watchdog_, &QTimer::timeout, this, &RedisLink::checkSlow);
+}
+
+RedisLink::~RedisLink()
+{
+    if (context_) {
+        redisAsyncContext* context = context_;
+        context_ = nullptr;
+        connected_ = false;
+        context->data = nullptr;
+        redisAsyncFree(context);
+    }
+    delete notifiers_;
+}
+
+void RedisLink::start()
+{
+    if (context_)
+        return;
+    QHostAddress literal;
+    if (literal.setAddress(QString::fromStdString(host_))) {
+        connectNow(host_);
+        return;
+    }
+    // hiredis would look the name up with a blocking call.
+    QHostInfo::lookupHost(QString::fromStdString(host_), this, [this](const QHostInfo& info) {
+        for (const QHostAddress& address : info.addresses()) {
+            if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+                connectNow(address.toString().toStdString());
+                return;
+            }
+        }
+        lost(QStringLiteral("cannot resolve %1").arg(QString::fromStdString(host_)));
+    });
+}
+
+void RedisLink::connectNow(const std::string& address)
+{
+    redisAsyncContext* context = redisAsyncConnect(address.c_str(), port_);
+    if (!context || context->err) {
+        lost(context ? QString::fromUtf8(context->errstr) : QStringLiteral("out of memory"));
+        if (context)
+            redisAsyncFree(context);
+        return;
+    }
+    context_ = context;
+    context->data = this;
+    notifiers_->attach(context);
+    redisAsyncSetConnectCallback(context, &RedisLink::onConnect);
+    redisAsyncSetDisconnectCallback(context, &RedisLink::onDisconnect);
+    lastReply_ = std::chrono::steady_clock::now();
+    watchdog_.start();
+    QTimer::singleShot(kConnectTimeoutMs, this, [this, context] {
+        if (context_ == context && !connected_) {
+            context_ = nullptr;
+            context->data = nullptr;
+            redisAsyncFree(context);
+            lost(QStringLiteral("connection timed out"));
+        }
+    });
+}
+
+void RedisLink::onConnect(const redisAsyncContext* context, int status)
+{
+    auto* self = static_cast<RedisLink*>(context->data);
+    if (!self)
+        return;
+    if (status != REDIS_OK) {
+        // hiredis frees the context after this call.
+        self->context_ = nullptr;
+        self->lost(QString::fromUtf8(context->errstr));
+        return;
+    }
+    self->connected_ = true;
+    self->backoffMs_ = 0;
+    self->lastError_.clear();
+    if (self->database_ != 0) {
+        const std::string database = std::to_string(self->database_);
+        self->command({ "SELECT", database });
+    }
+    emit self->up();
+}
+
+void RedisLink::onDisconnect(const redisAsyncContext* context, int status)
+{
+    auto* self = static_cast<RedisLink*>(context->data);
+    if (!self)
+        return;
+    self->context_ = nullptr;
+    self->lost(status == REDIS_OK ? QStringLiteral("connection closed") : QString::fromUtf8(context->errstr));
+}
+
+void RedisLink::lost(const QString& why)
+{
+    const bool wasConnected = connected_;
+    connected_ = false;
+    lastError_ = why;
+    watchdog_.stop();
+    if (wasConnected)
+        emit down();
+    retryLater();
+}
+
+void RedisLink::retryLater()
+{
+    backoffMs_ = backoffMs_ == 0 ? kFirstRetryMs : std::min(backoffMs_ * 2, kLongestRetryMs);
+    retry_.start(backoffMs_);
+}
+
+void RedisLink::checkSlow()
+{
+    if (!context_ || pending_ == 0 || std::chrono::steady_clock::now() - lastReply_ < kReplyTimeout)
+        return;
+    redisAsyncContext* context = context_;
+    context_ = nullptr;
+    context->data = nullptr;
+    // Every outstanding callback hears null; the link then starts again.
+    redisAsyncFree(context);
+    lost(QStringLiteral("no reply for %1 s").arg(std::chrono::seconds(kReplyTimeout).count()));
+}
+
+bool RedisLink::command(const std::vector<std::string_view>& arguments, Reply reply)
+{
+    if (!connected_ || !context_ || pending_ >= kMaxPending)
+        return false;
+    std::vector<const char*> texts;
+    std::vector<std::size_t> lengths;
+    texts.reserve(arguments.size());
+    lengths.reserve(arguments.size());
+    for (std::string_view argument : arguments) {
+        texts.push_back(argument.data());
+        lengths.push_back(argument.size());
+    }
+    if (pending_ == 0)
+        lastReply_ = std::chrono::steady_clock::now();
+    auto* data = new Reply(std::move(reply));
+    if (redisAsyncCommandArgv(
+            context_, &RedisLink::onReply, data, static_cast<int>(arguments.size()), texts.data(), lengths.data())
+        != REDIS_OK) {
+        delete data;
+        return false;
+    }
+    ++pending_;
+    return true;
+}
+
+void RedisLink::onReply(redisAsyncContext* context, void* reply, void* data)
+{
+    std::unique_ptr<Reply> callback(static_cast<Reply*>(data));
+    if (auto* self = static_cast<RedisLink*>(context->data)) {
+        if (self->pending_ > 0)
+            --self->pending_;
+        self->lastReply_ = std::chrono::steady_clock::now();
+    }
+    if (*callback)
+        (*callback)(static_cast<const redisReply*>(reply));
+}
+
+void RedisLink::subscribe(const std::vector<std::string>& channels, Reply handler)
+{
+    messageHandler_ = std::move(handler);
+    if (!connected_ || !context_)
+        return;
+    std::vector<const char*> texts { "SUBSCRIBE" };
+    std::vector<std::size_t> lengths { 9 };
+    for (const std::string& channel : channels) {
+        texts.push_back(channel.data());
+        lengths.push_back(channel.size());
+    }
+    redisAsyncCommandArgv(
+        context_, &RedisLink::onMessage, nullptr, static_cast<int>(texts.size()), texts.data(), lengths.data());
+}
+
+void RedisLink::onMessage(redisAsyncContext* context, void* reply, void*)
+{
+    auto* self = static_cast<RedisLink*>(context->data);
+    if (self && reply && self->messageHandler_)
+        self->messageHandler_(static_cast<const redisReply*>(reply));
+}
+
+} // namespace korvel

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct redisAsyncContext;
+struct redisReply;
+
+namespace korvel {
+
+class RedisNotifiers;
+
+// One connection to Redis, driven by the event loop and never blocking it:
+// connects without waiting, reconnects with growing pauses after a loss, and
+// drops a connection whose replies stop coming.
+class RedisLink : public QObject {
+    Q_OBJECT
+
+public:
+    // Called with the reply, or with null when the connection went before it came.
+    using Reply = std::function<void(const redisReply*)>;
+
+    RedisLink(std::string host, int port, int database, QObject* parent = nullptr);
+    ~RedisLink() override;
+
+    void start();
+    bool connected() const { return connected_; }
+    // False, sending nothing, when not connected or when too many replies are
+    // outstanding (Redis is slow): the caller's change waits for a resync.
+    bool command(const std::vector<std::string_view>& arguments, Reply reply = {});
+    // Every message on these channels goes to `handler`, on this connection only.
+    void subscribe(const std::vector<std::string>& channels, Reply handler);
+    std::size_t pending() const { return pending_; }
+    QString lastError() const { return lastError_; }
+
+signals:
+    void up();
+    void down();
+
+private:
+    static void onConnect(const redisAsyncContext* context, int status);
+    static void onDisconnect(const redisAsyncContext* context, int status);
+    static void onReply(redisAsyncContext* context, void* reply, void* data);
+    static void onMessage(redisAsyncContext* context, void* reply, void* data);
+    void connectNow(const std::string& address);
+    void lost(const QString& why);
+    void retryLater();
+    void checkSlow();
+
+    std::string host_;
+    int port_;
+    int database_;
+    redisAsyncContext* context_ = nullptr;
+    RedisNotifiers* notifiers_;
+    bool connected_ = false;
+    std::size_t pending_ = 0;
+    std::chrono::steady_clock::time_point lastReply_;
+    int backoffMs_ = 0;
+    QTimer retry_;
+    QTimer watchdog_;
+    QString lastError_;
+    Reply messageHandler_;
+};
+
+} // namespace korvel

@@ -1,0 +1,270 @@
+#include "support/event_loop.h"
+#include "support/free_port.h"
+#include "support/packets.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <memory>
+
+namespace korvel::testing {
+namespace {
+
+// A Redis server of the test's own, on a free loopback port, keeping nothing on disk.
+class RedisServer {
+public:
+    bool start(int port = 0)
+    {
+        if (port == 0) {
+            QTcpServer probe;
+            if (!probe.listen(QHostAddress::LocalHost, 0))
+                return false;
+            port = probe.serverPort();
+        }
+        port_ = port;
+        process_.start(QStringLiteral("redis-server"),
+            { "--port", QString::number(port_), "--bind", "127.0.0.1", "--save", "", "--appendonly", "no" });
+        if (!process_.waitForStarted(5000))
+            return false;
+        return SpinUntil(
+            [&] {
+                QTcpSocket socket;
+                socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port_));
+                return socket.waitForConnected(100);
+            },
+            5000);
+    }
+    void stop()
+    {
+        process_.kill();
+        process_.waitForFinished(5000);
+    }
+    ~RedisServer() { stop(); }
+    int port() const { return port_; }
+    QString url() const { return QStringLiteral("redis://127.0.0.1:%1").arg(port_); }
+    // One command through redis-cli; its output, trimmed.
+    QString cli(const QStringList& arguments) const
+    {
+        QProcess cli;
+        cli.start(QStringLiteral("redis-cli"), QStringList { "-p", QString::number(port_) } + arguments);
+        cli.waitForFinished(5000);
+        return QString::fromUtf8(cli.readAllStandardOutput()).trimmed();
+    }
+
+private:
+    QProcess process_;
+    int port_ = 0;
+};
+
+// A headless hub process in a folder of its own, on a free base port.
+class HubProcess {
+public:
+    explicit HubProcess(std::string node)
+        : node_(std::move(node))
+        , base_(FreeBasePort())
+    {
+    }
+    bool start(const QString& url)
+    {
+        err_.clear();
+        process_ = std::make_unique<QProcess>();
+        process_->setWorkingDirectory(directory_.path());
+        process_->start(KORVEL_BINARY,
+            { "--headless", "--base-port", QString::number(base_), "--own-address", "127.0.0.1", "--cluster", url,
+                "--node", QString::fromStdString(node_) });
+        const bool ok = waitFor("ready") && waitFor("in step");
+        if (!ok)
+            std::fprintf(stderr, "hub %s: %s\n", node_.c_str(), qPrintable(err_));
+        return ok;
+    }
+    // Waits for the `count`-th line holding `text` on standard error.
+    bool waitFor(const QString& text, int count = 1, int timeoutMs = 15000)
+    {
+        return SpinUntil(
+                   [&] {
+                       err_ += QString::fromUtf8(process_->readAllStandardError());
+                       return err_.count(text) >= count || process_->state() == QProcess::NotRunning;
+                   },
+                   timeoutMs)
+            && process_->state() == QProcess::Running;
+    }
+    void signal(int number)
+    {
+        const qint64 pid = process_->processId();
+        if (pid > 0)
+            ::kill(static_cast<pid_t>(pid), number);
+        process_->waitForFinished(10000);
+    }
+    ~HubProcess()
+    {
+        if (process_)
+            signal(SIGKILL);
+    }
+    int udpPort() const { return base_ + 1; }
+    QString file(const QString& name) const
+    {
+        QFile file(directory_.filePath("data/" + name));
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+
+private:
+    std::string node_;
+    int base_;
+    QTemporaryDir directory_;
+    std::unique_ptr<QProcess> process_;
+    QString err_;
+};
+
+// A PBX system on its own loopback address, receiving forwards on 9001.
+struct System {
+    explicit System(std::string address)
+        : ip(std::move(address))
+    {
+        bound = socket.bind(QHostAddress(QString::fromStdString(ip)), 9001);
+    }
+    void send(const ByteVector& bytes, int port)
+    {
+        socket.writeDatagram(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()),
+            QHostAddress::LocalHost, static_cast<quint16>(port));
+    }
+    // Every datagram that arrives within `ms`.
+    std::vector<ByteVector> received(int ms)
+    {
+        std::vector<ByteVector> all;
+        SpinUntil(
+            [&] {
+                while (socket.hasPendingDatagrams()) {
+                    ByteVector data(static_cast<std::size_t>(std::max<qint64>(socket.pendingDatagramSize(), 0)));
+                    socket.readDatagram(reinterpret_cast<char*>(data.data()), static_cast<qint64>(data.size()));
+                    all.push_back(std::move(data));
+                }
+                return false;
+            },
+            ms);
+        return all;
+    }
+    std::string ip;
+    QUdpSocket socket;
+    bool bound = false;
+};
+
+class ClusterTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("redis-server")).isEmpty())
+            GTEST_SKIP() << "redis-server is not installed";
+        ASSERT_TRUE(redis.start());
+        // Systems from a 127.A.B.x range of this run's own, kept by its base-port lock.
+        const int k = (FreeBasePort() - 20000) / 10;
+        range = "127." + std::to_string(40 + k / 256) + "." + std::to_string(k % 256) + ".";
+    }
+    std::string system(int host) const { return range + std::to_string(host); }
+
+    RedisServer redis;
+    std::string range;
+};
+
+TEST_F(ClusterTest, ReportCrossesToTheOtherHubOnceAndUnchanged)
+{
+    HubProcess a("a"), b("b");
+    ASSERT_TRUE(a.start(redis.url()));
+    ASSERT_TRUE(b.start(redis.url()));
+    System reporter(system(2)), onA(system(3)), onB(system(4));
+    ASSERT_TRUE(reporter.bound && onA.bound && onB.bound);
+    // Each system makes itself known to its own hub.
+    onA.send(StatusReport("A", {}), a.udpPort());
+    onB.send(StatusReport("B", {}), b.udpPort());
+    reporter.send(StatusReport("R", {}), a.udpPort());
+    ASSERT_TRUE(SpinUntil([&] { return redis.cli({ "HLEN", "korvel:owners" }) == "3"; }));
+    onA.received(500);
+    onB.received(500);
+    reporter.received(500);
+
+    const ByteVector report = StatusReport("R", { { "100", 1 }, { "101", 0 } });
+    reporter.send(report, a.udpPort());
+    const auto local = onA.received(1000);
+    const auto remote = onB.received(200);
+    ASSERT_EQ(local.size(), 1u);
+    ASSERT_EQ(remote.size(), 1u);
+    EXPECT_EQ(local[0], report);
+    EXPECT_EQ(remote[0], report);
+    EXPECT_TRUE(reporter.received(200).empty()) << "echoed back to its sender";
+
+    // The system on B moves to A: B stops serving it, A takes it on.
+    onB.send(StatusReport("B", {}), a.udpPort());
+    ASSERT_TRUE(SpinUntil([&] {
+        return redis.cli({ "HGET", "korvel:owners", QString::fromStdString(onB.ip) }) == "a";
+    }));
+    onA.received(300);
+    onB.received(300);
+    reporter.send(report, a.udpPort());
+    EXPECT_EQ(onB.received(1000).size(), 1u);
+    EXPECT_EQ(onA.received(200).size(), 1u);
+}
+
+TEST_F(ClusterTest, HubKilledAndRestartedGetsItsTableBack)
+{
+    HubProcess a("a");
+    ASSERT_TRUE(a.start(redis.url()));
+    System reporter(system(2));
+    reporter.send(StatusReport("PBX-R", { { "200", 1 } }), a.udpPort());
+    const QString ip = QString::fromStdString(reporter.ip);
+    ASSERT_TRUE(SpinUntil([&] { return redis.cli({ "HGET", "korvel:stations:" + ip, "200" }) == "1"; }));
+    a.signal(SIGKILL);
+    ASSERT_FALSE(a.file("system.dat").contains(ip)) << "saved before the kill: nothing left to prove";
+
+    ASSERT_TRUE(a.start(redis.url()));
+    a.signal(SIGTERM);
+    EXPECT_TRUE(a.file("system.dat").contains(ip + "\t")) << a.file("system.dat").toStdString();
+    EXPECT_TRUE(a.file("system.dat").contains("PBX-R"));
+    EXPECT_TRUE(a.file(ip + ".dat").contains("200"));
+}
+
+TEST_F(ClusterTest, RelaysLocallyWithoutRedisAndAgreesAgainAfter)
+{
+    HubProcess a("a"), b("b");
+    ASSERT_TRUE(a.start(redis.url()));
+    ASSERT_TRUE(b.start(redis.url()));
+    System reporter(system(2)), onA(system(3)), onB(system(4));
+    onA.send(StatusReport("A", {}), a.udpPort());
+    onB.send(StatusReport("B", {}), b.udpPort());
+    reporter.send(StatusReport("R", {}), a.udpPort());
+    ASSERT_TRUE(SpinUntil([&] { return redis.cli({ "HLEN", "korvel:owners" }) == "3"; }));
+    onA.received(300);
+    onB.received(300);
+
+    redis.stop();
+    ASSERT_TRUE(a.waitFor("relaying locally"));
+    const ByteVector report = StatusReport("R", { { "300", 1 } });
+    reporter.send(report, a.udpPort());
+    const auto local = onA.received(1000);
+    ASSERT_EQ(local.size(), 1u);
+    EXPECT_EQ(local[0], report);
+
+    // Back empty, as a Redis without persistence comes back: the hubs fill it again.
+    ASSERT_TRUE(redis.start(redis.port()));
+    ASSERT_TRUE(a.waitFor("in step", 2));
+    ASSERT_TRUE(b.waitFor("in step", 2));
+    for (const System* s : { &reporter, &onA, &onB })
+        EXPECT_TRUE(SpinUntil([&] {
+            return redis.cli({ "SISMEMBER", "korvel:systems", QString::fromStdString(s->ip) }) == "1";
+        }));
+    EXPECT_TRUE(SpinUntil([&] {
+        return redis.cli({ "HGET", "korvel:owners", QString::fromStdString(onB.ip) }) == "b";
+    }));
+    reporter.send(report, a.udpPort());
+    EXPECT_EQ(onB.received(1000).size(), 1u);
+    EXPECT_EQ(onA.received(200).size(), 1u);
+}
+
+} // namespace
+} // namespace korvel::testing
