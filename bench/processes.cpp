@@ -37,6 +37,9 @@ ChildProcess::ChildProcess(
         args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
 
+    // Emptied here, not only in the child: an earlier run's "ready" must not
+    // be read before the child has opened it.
+    std::filesystem::remove(log);
     std::fflush(stdout);
     startedNs_ = MonotonicNs();
     pid_ = fork();

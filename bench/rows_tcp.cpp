@@ -53,9 +53,10 @@ TcpRun MeasureTcp(Bench& bench, Relay relay)
     run.rate = double(answered) / (double(end - start) / 1e9);
     run.cpuUs = answered ? cpu * 1e6 / double(answered) : 0;
     run.failed = run.clients.failed;
-    std::printf("  %-9s %d clients: %8.0f answered/s, %5.1f us CPU each, %llu failed, request p50 %.2f ms, "
+    std::printf("  %-9s %d clients: %8.0f answered/s, %5.1f us CPU each, %llu failed%s, request p50 %.2f ms, "
                 "p99 %.2f ms, max %.0f ms, %llu listen overflows\n",
-        RelayName(relay), kClients, run.rate, run.cpuUs, static_cast<unsigned long long>(run.failed), run.clients.p50Ms,
+        RelayName(relay), kClients, run.rate, run.cpuUs, static_cast<unsigned long long>(run.failed),
+        run.clients.failures.empty() ? "" : (" (" + run.clients.failures + ")").c_str(), run.clients.p50Ms,
         run.clients.p99Ms, run.clients.maxMs, static_cast<unsigned long long>(run.overflows));
     std::fflush(stdout);
     return run;

@@ -11,7 +11,11 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
 #include <new>
+#include <string>
 
 namespace korvel::bench {
 
@@ -56,6 +60,7 @@ TcpClients::Result TcpClients::finish()
     result.p50Ms = shared_->p50Ms;
     result.p99Ms = shared_->p99Ms;
     result.maxMs = shared_->maxMs;
+    result.failures = shared_->failures;
     return result;
 }
 
@@ -73,6 +78,7 @@ int TcpClients::run(const std::vector<std::string>& sources, const std::string& 
     WriteU16(request, wire::kLengthOffset, static_cast<std::uint16_t>(request.size()));
     WriteField(request, wire::kSystemIdOffset, wire::kSystemIdSize, "PBX-TCP");
 
+    std::map<std::string, std::uint64_t> failures;
     const auto end = [&](std::size_t index, bool ok) {
         Client& client = clients[index];
         if (client.fd >= 0)
@@ -85,6 +91,10 @@ int TcpClients::run(const std::vector<std::string>& sources, const std::string& 
             shared_->failed.fetch_add(1, std::memory_order_relaxed);
         }
     };
+    const auto fail = [&](std::size_t index, const char* what, int error) {
+        ++failures[std::string(what) + (error ? std::string(" ") + strerrorname_np(error) : "")];
+        end(index, false);
+    };
     const auto begin = [&](std::size_t index) {
         Client& client = clients[index];
         client.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -96,10 +106,10 @@ int TcpClients::run(const std::vector<std::string>& sources, const std::string& 
         // The port is picked at connect, per destination.
         setsockopt(client.fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
         setsockopt(client.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        if (bind(client.fd, reinterpret_cast<const sockaddr*>(&client.source), sizeof client.source) != 0
-            || (connect(client.fd, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0
-                && errno != EINPROGRESS))
-            return end(index, false);
+        if (bind(client.fd, reinterpret_cast<const sockaddr*>(&client.source), sizeof client.source) != 0)
+            return fail(index, "bind", errno);
+        if (connect(client.fd, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0 && errno != EINPROGRESS)
+            return fail(index, "connect", errno);
         epoll_event event {};
         event.events = EPOLLOUT | EPOLLIN;
         event.data.u64 = index;
@@ -109,14 +119,18 @@ int TcpClients::run(const std::vector<std::string>& sources, const std::string& 
     const auto step = [&](std::size_t index, std::uint32_t events) {
         Client& client = clients[index];
         if (!client.connected) {
-            if (events & (EPOLLERR | EPOLLHUP))
-                return end(index, false);
+            if (events & (EPOLLERR | EPOLLHUP)) {
+                int error = 0;
+                socklen_t length = sizeof error;
+                getsockopt(client.fd, SOL_SOCKET, SO_ERROR, &error, &length);
+                return fail(index, "connect", error);
+            }
             if (!(events & EPOLLOUT))
                 return;
             client.connected = true;
             WriteU16(request, wire::kSequenceOffset, client.sequence);
             if (send(client.fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
-                return end(index, false);
+                return fail(index, "send", errno);
             epoll_event event {};
             event.events = EPOLLIN;
             event.data.u64 = index;
@@ -127,8 +141,10 @@ int TcpClients::run(const std::vector<std::string>& sources, const std::string& 
             const ssize_t got = recv(client.fd, client.page.data() + client.have, client.page.size() - client.have, 0);
             if (got < 0 && errno == EAGAIN)
                 return;
-            if (got <= 0)
-                return end(index, false);
+            if (got < 0)
+                return fail(index, "read", errno);
+            if (got == 0)
+                return fail(index, "closed early", 0);
             client.have += static_cast<std::size_t>(got);
             if (client.have < wire::kPageHeaderSize)
                 continue;
@@ -136,9 +152,10 @@ int TcpClients::run(const std::vector<std::string>& sources, const std::string& 
                 = std::min<std::size_t>(ReadU16(client.page, wire::kLengthOffset), client.page.size());
             if (client.have < want)
                 continue;
-            const bool ok = client.page[wire::kCodeOffset] == MSG_GETRESPONSE
-                && ReadU16(client.page, wire::kSequenceOffset) == client.sequence;
-            return end(index, ok);
+            if (client.page[wire::kCodeOffset] != MSG_GETRESPONSE
+                || ReadU16(client.page, wire::kSequenceOffset) != client.sequence)
+                return fail(index, "wrong answer", 0);
+            return end(index, true);
         }
     };
 
@@ -152,7 +169,7 @@ int TcpClients::run(const std::vector<std::string>& sources, const std::string& 
         const std::int64_t now = MonotonicNs();
         for (std::size_t i = 0; i < clients.size(); ++i) {
             if (clients[i].fd >= 0 && now - clients[i].startedNs > kRequestTimeoutNs)
-                end(i, false);
+                fail(i, "timed out", 0);
             if (clients[i].fd < 0 && !stopping)
                 begin(i);
             busy += clients[i].fd >= 0;
@@ -176,6 +193,10 @@ int TcpClients::run(const std::vector<std::string>& sources, const std::string& 
     shared_->p50Ms = percentile(0.5);
     shared_->p99Ms = percentile(0.99);
     shared_->maxMs = percentile(1.0);
+    std::string kinds;
+    for (const auto& [what, count] : failures)
+        kinds += (kinds.empty() ? "" : ", ") + what + " " + std::to_string(count);
+    std::snprintf(shared_->failures, sizeof shared_->failures, "%s", kinds.c_str());
     return 0;
 }
 

@@ -27,6 +27,8 @@ public:
         std::uint64_t answered = 0;
         // Refused, reset, timed out (5 s) or answered wrongly.
         std::uint64_t failed = 0;
+        // The failures by kind, for the log: "refused 3, reset 1".
+        std::string failures;
         // Of a whole request, connect to close.
         double p50Ms = 0, p99Ms = 0, maxMs = 0;
     };
@@ -40,6 +42,7 @@ private:
         std::atomic<int> ready;
         std::atomic<int> stop;
         double p50Ms, p99Ms, maxMs;
+        char failures[256];
     };
     int run(const std::vector<std::string>& sources, const std::string& server, int port);
 
