@@ -1,7 +1,6 @@
 #include "hub.h"
 
 #include "relay/decoder.h"
-#include "relay/socket_errors.h"
 #include "store/console_log.h"
 #include "store/keep_alive.h"
 #include "store/system_files.h"
@@ -9,27 +8,27 @@
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QNetworkDatagram>
-#include <QPointer>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QUdpSocket>
+#include <QVariant>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <chrono>
+#include <functional>
 
 namespace korvel {
 
 namespace {
 
-constexpr int kListenBacklog = 5;
+// Hundreds of systems asking for their page at once must not find the queue
+// of connections full: a dropped SYN costs the client a second or more. The
+// kernel caps it at net.core.somaxconn.
+constexpr int kListenBacklog = SOMAXCONN;
 constexpr int kReceiveBufferBytes = 4 << 20;
-// Bounds what a connection that streams data can make us hold.
-constexpr qint64 kConnectionReadBuffer = 4 * static_cast<qint64>(wire::kMaxTcpRead);
 const char* const kAllowListFile = "allow.txt";
-const char* const kPeerProperty = "korvelPeer";
 // Datagrams taken from the kernel per call while draining an endpoint.
 constexpr unsigned kReceiveBatch = 32;
 constexpr unsigned kBatchesPerEvent = 16;
@@ -64,11 +63,6 @@ std::string DottedAddress(const QHostAddress& address)
     return isIPv4 ? DottedText(value) : address.toString().toStdString();
 }
 
-std::string PeerOf(const QTcpSocket* socket)
-{
-    return socket->property(kPeerProperty).toString().toStdString();
-}
-
 } // namespace
 
 Hub::Hub(QObject* parent)
@@ -89,13 +83,14 @@ Hub::Hub(Options options, QObject* parent)
     , udp_(new QUdpSocket(this))
     , udpVelka_(new QUdpSocket(this))
     , udpRack_(new QUdpSocket(this))
-    , connections_(new QObject(this))
+    , connections_(new RequestConnections(
+          { [this](const std::string& peer) { return ServerSocketClientConnect(peer); },
+              [this](int id, const std::string& peer, Bytes request) { ReadTcpRequest(id, peer, request); },
+              [this](const std::string& peer) { ServerSocketClientDisconnect(peer); },
+              [this](const std::string& peer, int code) { ServerSocketClientError(peer, code); } },
+          options_.idleConnectionMs, this))
 {
     server_->setListenBacklogSize(kListenBacklog);
-    connect(server_, &QTcpServer::newConnection, this, [this] {
-        while (QTcpSocket* socket = server_->nextPendingConnection())
-            ServerSocketClientConnect(socket);
-    });
     connect(udp_, &QUdpSocket::readyRead, this, [this] { readDatagrams(udp_, Endpoint::Qvx); });
     connect(udpVelka_, &QUdpSocket::readyRead, this, [this] { readDatagrams(udpVelka_, Endpoint::Velka); });
     connect(udpRack_, &QUdpSocket::readyRead, this, [this] { readDatagrams(udpRack_, Endpoint::Rack); });
@@ -192,8 +187,12 @@ void Hub::learnOwnAddress()
 bool Hub::activateServer(QString* error)
 {
     deactivateServer();
-    if (server_->listen(QHostAddress::AnyIPv4, static_cast<quint16>(settings_.LocalTcpPort)))
+    if (server_->listen(QHostAddress::AnyIPv4, static_cast<quint16>(settings_.LocalTcpPort))) {
+        // The connections are accepted with the rest of their traffic.
+        server_->pauseAccepting();
+        connections_->listenOn(static_cast<int>(server_->socketDescriptor()));
         return true;
+    }
     if (error) {
         *error = QStringLiteral("Socket error: %1 (%2), on API 'listen'")
                      .arg(server_->errorString())
@@ -204,13 +203,10 @@ bool Hub::activateServer(QString* error)
 
 void Hub::deactivateServer()
 {
+    connections_->stopListening();
     server_->close();
     // Closing the listener drops its open connections as well.
-    for (QObject* child : connections_->children()) {
-        if (auto* socket = qobject_cast<QTcpSocket*>(child))
-            socket->abort();
-        child->deleteLater();
-    }
+    connections_->closeAll();
 }
 
 void Hub::rebind(QUdpSocket* socket, int port)
@@ -416,36 +412,17 @@ void Hub::handleDatagram(Endpoint endpoint, Bytes packet, const std::string& fro
     counters_.ReceivedByteCount.fetch_add(static_cast<std::int32_t>(packet.size()), std::memory_order_relaxed);
 }
 
-void Hub::ServerSocketClientConnect(QTcpSocket* socket)
+void Hub::ApplyTcpAnswer(const std::string& peer, Bytes answer)
 {
-    socket->setParent(connections_);
-    const std::string peer = DottedAddress(socket->peerAddress());
-    if (refuse(peer)) {
-        socket->abort();
-        socket->deleteLater();
-        return;
-    }
-    socket->setProperty(kPeerProperty, QString::fromStdString(peer));
-    socket->setReadBufferSize(kConnectionReadBuffer);
+    DecodePacket(table_, replies_, peer, answer);
+    ConsoleLog("%s", "");
+    counters_.ReceivedByteCount.fetch_add(static_cast<std::int32_t>(answer.size()), std::memory_order_relaxed);
+}
 
-    auto* idle = new QTimer(socket);
-    idle->setSingleShot(true);
-    idle->setInterval(options_.idleConnectionMs);
-    connect(idle, &QTimer::timeout, socket, [socket] { socket->disconnectFromHost(); });
-    connect(socket, &QTcpSocket::readyRead, idle, qOverload<>(&QTimer::start));
-    idle->start();
-
-    connect(socket, &QTcpSocket::readyRead, this, [this, socket] { ReadTcpRequest(socket); });
-    connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-        ServerSocketClientDisconnect(socket);
-        socket->deleteLater();
-    });
-    connect(socket, &QTcpSocket::errorOccurred, this, [this, socket](QAbstractSocket::SocketError error) {
-        // A peer closing its end is the normal end of a request, not an error.
-        if (error != QAbstractSocket::RemoteHostClosedError)
-            ServerSocketClientError(socket, SocketErrorNumber(error));
-    });
-
+bool Hub::ServerSocketClientConnect(const std::string& peer)
+{
+    if (refuse(peer))
+        return false;
     // A request from the hub's own address (its test console, a tool on this
     // machine) is answered, but the hub is no system of its own table: it
     // would forward and send keep-alives to itself.
@@ -454,56 +431,27 @@ void Hub::ServerSocketClientConnect(QTcpSocket* socket)
         table_.SetSystemStatus(peer, SYSTEM_WORKING);
     }
     ConsoleLog("Connect from: %s", peer.c_str());
+    return true;
 }
 
-void Hub::ServerSocketClientDisconnect(QTcpSocket* socket)
+void Hub::ServerSocketClientDisconnect(const std::string& peer)
 {
-    ConsoleLog("Disconnected: %s", PeerOf(socket).c_str());
+    ConsoleLog("Disconnected: %s", peer.c_str());
     ConsoleLog("%s", "");
 }
 
-void Hub::ServerSocketClientError(QTcpSocket* socket, int errorCode)
+void Hub::ServerSocketClientError(const std::string& /*peer*/, int errorCode)
 {
-    if (socket->state() == QAbstractSocket::ConnectedState)
-        socket->close();
+    // The connection is closed already.
     ConsoleLog("TCP Client Error : ErrorCode %d", errorCode);
 }
 
-void Hub::ReadTcpRequest(QTcpSocket* socket)
+void Hub::ReadTcpRequest(int connection, const std::string& peer, Bytes packet)
 {
-    std::uint8_t buffer[wire::kMaxTcpRead];
-    const qint64 count = socket->read(reinterpret_cast<char*>(buffer), sizeof buffer);
-    // A request connection with nothing to read has nothing to answer.
-    if (count <= 0)
-        return;
-    const Bytes packet(buffer, static_cast<std::size_t>(count));
-    const std::string peer = PeerOf(socket);
-
     DecodePacket(table_, replies_, peer, packet);
     ConsoleLog("%s", "");
-    replies_.tcpStep(packet, peer, [socket](Bytes bytes) -> std::int64_t {
-        return socket->write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
-    });
-    counters_.ReceivedByteCount.fetch_add(static_cast<std::int32_t>(count), std::memory_order_relaxed);
-
-    // Each read takes at most one buffer; whatever is left is the next request,
-    // and Qt will not signal again for bytes it already holds.
-    if (socket->bytesAvailable() > 0) {
-        QMetaObject::invokeMethod(
-            this,
-            [this, guard = QPointer<QTcpSocket>(socket)] {
-                if (guard && guard->bytesAvailable() > 0)
-                    ReadTcpRequest(guard);
-            },
-            Qt::QueuedConnection);
-    }
-}
-
-void Hub::ApplyTcpAnswer(const std::string& peer, Bytes answer)
-{
-    DecodePacket(table_, replies_, peer, answer);
-    ConsoleLog("%s", "");
-    counters_.ReceivedByteCount.fetch_add(static_cast<std::int32_t>(answer.size()), std::memory_order_relaxed);
+    replies_.tcpStep(packet, peer, [this, connection](Bytes bytes) { return connections_->write(connection, bytes); });
+    counters_.ReceivedByteCount.fetch_add(static_cast<std::int32_t>(packet.size()), std::memory_order_relaxed);
 }
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include "relay/allow_list.h"
 #include "relay/replies.h"
+#include "relay/request_connections.h"
 #include "relay/sender_engine.h"
 #include "relay/settings.h"
 #include "store/system_table.h"
@@ -17,7 +18,6 @@
 #include <string>
 
 class QTcpServer;
-class QTcpSocket;
 class QUdpSocket;
 
 namespace korvel {
@@ -120,9 +120,9 @@ public:
     void UDPDataReceived(Bytes packet, const std::string& fromIp, int fromPort);
     void UDP_VELKADataReceived(Bytes packet, const std::string& fromIp, int fromPort);
     void UDP_RACKDataReceived(Bytes packet, const std::string& fromIp, int fromPort);
-    // Reads and handles one request on an accepted connection: traced,
-    // applied, answered on the connection and forwarded.
-    void ReadTcpRequest(QTcpSocket* socket);
+    // Handles one request read on an accepted connection: traced, applied,
+    // answered on the connection and forwarded.
+    void ReadTcpRequest(int connection, const std::string& peer, Bytes packet);
     // An answer the test console read on its own connection to `peer`: traced
     // and applied like a request, counted, and nothing is sent back.
     void ApplyTcpAnswer(const std::string& peer, Bytes answer);
@@ -140,9 +140,10 @@ private:
     bool reopenLocalEndpoints(QString* error);
     bool activateServer(QString* error);
     void deactivateServer();
-    void ServerSocketClientConnect(QTcpSocket* socket);
-    void ServerSocketClientDisconnect(QTcpSocket* socket);
-    void ServerSocketClientError(QTcpSocket* socket, int errorCode);
+    // A connection was accepted; false when the allow list refuses it.
+    bool ServerSocketClientConnect(const std::string& peer);
+    void ServerSocketClientDisconnect(const std::string& peer);
+    void ServerSocketClientError(const std::string& peer, int errorCode);
     void rebind(QUdpSocket* socket, int port);
     bool refuse(const std::string& address);
 
@@ -159,7 +160,7 @@ private:
     QUdpSocket* udp_;
     QUdpSocket* udpVelka_;
     QUdpSocket* udpRack_;
-    QObject* connections_; // parent of every accepted connection
+    RequestConnections* connections_;
     QTimer tmrSave_;
     AllowList allowList_;
     std::filesystem::file_time_type allowListTime_ {};

@@ -2,6 +2,10 @@
 
 #include <QRandomGenerator>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 using namespace korvel;
 using namespace korvel::testing;
 
@@ -312,4 +316,29 @@ TEST_F(HubTest, SilentConnectionsAreClosed)
     ASSERT_TRUE(SpinUntil([&] { return silent.state() == QAbstractSocket::ConnectedState; }));
     EXPECT_TRUE(SpinUntil([&] { return silent.state() == QAbstractSocket::UnconnectedState; }, 5000));
     EXPECT_TRUE(SpinUntil([&] { return console.contains("Disconnected: " + peer(2)); }));
+}
+
+// Hundreds of systems may ask for their page at the same moment; a listener
+// whose queue holds five drops the rest of their SYNs, and each of those
+// clients waits a second or more for its retry.
+TEST_F(HubTest, TheListenerQueuesHundredsOfConnectionsAtOnce)
+{
+    startHub();
+    int listener = -1;
+    for (int fd = 0; fd < 1024 && listener < 0; ++fd) {
+        sockaddr_in address {};
+        socklen_t length = sizeof address;
+        int accepting = 0;
+        socklen_t size = sizeof accepting;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 && address.sin_family == AF_INET
+            && ntohs(address.sin_port) == base && getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &size) == 0
+            && accepting)
+            listener = fd;
+    }
+    ASSERT_GE(listener, 0);
+    // For a listening socket the kernel reports its queue's bound here.
+    tcp_info info {};
+    socklen_t length = sizeof info;
+    ASSERT_EQ(getsockopt(listener, IPPROTO_TCP, TCP_INFO, &info, &length), 0);
+    EXPECT_GE(info.tcpi_sacked, 512u);
 }
