@@ -126,8 +126,9 @@ bool SystemTable::AddSystem(const std::string& ip, const std::string& name, std:
 {
     if (FindSystem(ip))
         return false;
+    // No file is written here: a flood of new senders must not cost a disk
+    // write each on the event loop. The next save writes the station file.
     SystemEntry& entry = AppendEntry(ip, name, type, kDefaultEndpointType, kDefaultSystemPort, std::string());
-    SaveStations(dataDirectory_, entry);
     notifyChanged(entry);
     RefreshSystemList();
     return true;
