@@ -7,6 +7,8 @@
 #include <QStandardPaths>
 
 #include <cstdio>
+#include <functional>
+#include <optional>
 
 namespace korvel {
 
@@ -37,6 +39,16 @@ int Mistake(const QString& text)
 {
     Print(stderr, QStringLiteral("korvel: %1 (try korvel --help)\n").arg(text));
     return 2;
+}
+
+// A whole number from `least` to `most`, or nothing.
+std::optional<qint64> Count(const QString& text, qint64 least, qint64 most)
+{
+    bool ok = false;
+    const qint64 value = text.toLongLong(&ok);
+    if (!ok || value < least || value > most)
+        return std::nullopt;
+    return value;
 }
 
 } // namespace
@@ -76,8 +88,20 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
         "node", "This hub's name among the others, unique in the cluster (default: the host name).", "NAME");
     const QCommandLineOption clusterName(
         "cluster-name", "Prefix of the cluster's keys and channel in Redis (default: korvel).", "NAME");
+    const QCommandLineOption maxSystems("max-systems",
+        "Take at most N systems from the network (default 10000); new senders beyond that are refused, "
+        "with one line a second saying how many.",
+        "N");
+    const QCommandLineOption maxConnections("max-connections",
+        "Keep at most N TCP connections open (default 1024); a new one beyond that closes the one idle "
+        "longest.",
+        "N");
+    const QCommandLineOption answerBurst("answer-burst",
+        "Send at most BYTES of datagram answers to one address at once (default 131072; 0: no limit).", "BYTES");
+    const QCommandLineOption answerRate(
+        "answer-rate", "Then at most BYTES a second to one address (default 65536).", "BYTES");
     parser.addOptions({ help, version, headless, trace, stalls, dataDir, userData, basePort, ownAddress, cluster, node,
-        clusterName });
+        clusterName, maxSystems, maxConnections, answerBurst, answerRate });
 
     if (!parser.parse(arguments))
         return Mistake(parser.errorText());
@@ -137,6 +161,29 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
         line.cluster = options;
     } else if (parser.isSet(node) || parser.isSet(clusterName)) {
         return Mistake(QStringLiteral("--node and --cluster-name go with --cluster"));
+    }
+    const struct {
+        const QCommandLineOption& option;
+        qint64 least;
+        qint64 most;
+        std::function<void(qint64)> take;
+    } counts[] = {
+        { maxSystems, 1, 10'000'000, [&](qint64 n) { line.hub.maxSystems = static_cast<std::size_t>(n); } },
+        { maxConnections, 1, 1'000'000, [&](qint64 n) { line.hub.maxConnections = static_cast<std::size_t>(n); } },
+        { answerBurst, 0, 1 << 30, [&](qint64 n) { line.hub.answers.burstBytes = static_cast<std::uint32_t>(n); } },
+        { answerRate, 1, 1 << 30, [&](qint64 n) { line.hub.answers.bytesPerSecond = static_cast<std::uint32_t>(n); } },
+    };
+    for (const auto& count : counts) {
+        if (!parser.isSet(count.option))
+            continue;
+        const auto value = Count(parser.value(count.option), count.least, count.most);
+        if (!value) {
+            return Mistake(QStringLiteral("--%1 wants a number from %2 to %3")
+                               .arg(count.option.names().constFirst())
+                               .arg(count.least)
+                               .arg(count.most));
+        }
+        count.take(*value);
     }
     return line;
 }

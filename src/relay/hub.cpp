@@ -63,6 +63,14 @@ std::string DottedAddress(const QHostAddress& address)
     return isIPv4 ? DottedText(value) : address.toString().toStdString();
 }
 
+// Lines about what the bounds turned away go to the console and, since an
+// operator may have to act on them, to standard error.
+void Notice(const std::string& line)
+{
+    ConsoleLog("%s", line.c_str());
+    qWarning("korvel: %s", line.c_str());
+}
+
 } // namespace
 
 Hub::Hub(QObject* parent)
@@ -87,9 +95,12 @@ Hub::Hub(Options options, QObject* parent)
           { [this](const std::string& peer) { return ServerSocketClientConnect(peer); },
               [this](int id, const std::string& peer, Bytes request) { ReadTcpRequest(id, peer, request); },
               [this](const std::string& peer) { ServerSocketClientDisconnect(peer); },
-              [this](const std::string& peer, int code) { ServerSocketClientError(peer, code); } },
-          options_.idleConnectionMs, this))
+              [this](const std::string& peer, int code) { ServerSocketClientError(peer, code); },
+              [this](const std::string&) { ++counters_.ConnectionsShed; } },
+          { .idleMs = options_.idleConnectionMs, .maxConnections = options_.maxConnections }, this))
+    , answerBudget_(options_.answers)
 {
+    replies_.setAnswerBudget(&answerBudget_);
     server_->setListenBacklogSize(kListenBacklog);
     connect(udp_, &QUdpSocket::readyRead, this, [this] { readDatagrams(udp_, Endpoint::Qvx); });
     connect(udpVelka_, &QUdpSocket::readyRead, this, [this] { readDatagrams(udpVelka_, Endpoint::Velka); });
@@ -108,6 +119,8 @@ Hub::Hub(Options options, QObject* parent)
 
     tmrSave_.setInterval(options_.saveIntervalMs);
     connect(&tmrSave_, &QTimer::timeout, this, &Hub::TmrSaveTimer);
+    boundsTimer_.setInterval(1000);
+    connect(&boundsTimer_, &QTimer::timeout, this, &Hub::reportBounds);
 }
 
 Hub::~Hub()
@@ -133,6 +146,7 @@ bool Hub::start(QString* error)
 {
     learnOwnAddress();
     tmrSave_.start();
+    boundsTimer_.start();
     if (const auto basePort = LoadSystems(table_).basePort)
         settings_.BasePort = *basePort;
     if (options_.basePort)
@@ -157,6 +171,33 @@ bool Hub::refuse(const std::string& address)
     ++refused_;
     ConsoleLog("Refused from: %s", address.c_str());
     return true;
+}
+
+// A sender the table does not know, while the table is full: refused, and
+// counted for the line a second that says so.
+bool Hub::tableFull(const std::string& address)
+{
+    if (table_.size() < options_.maxSystems || table_.FindSystem(address))
+        return false;
+    ++counters_.RefusedTableFull;
+    return true;
+}
+
+void Hub::reportBounds()
+{
+    answerBudget_.expire();
+    if (counters_.RefusedTableFull != reportedTableFull_) {
+        Notice("Table full (" + std::to_string(options_.maxSystems) + " systems): refused "
+            + std::to_string(counters_.RefusedTableFull - reportedTableFull_) + " new senders");
+        reportedTableFull_ = counters_.RefusedTableFull;
+    }
+    if (counters_.AnswersHeldBack != reportedHeldBack_) {
+        Notice("Answers held back: " + std::to_string(counters_.AnswersHeldBack - reportedHeldBack_) + " ("
+            + std::to_string(counters_.AnswerBytesHeldBack - reportedHeldBackBytes_) + " bytes), the last to "
+            + answerBudget_.lastHeldBack());
+        reportedHeldBack_ = counters_.AnswersHeldBack;
+        reportedHeldBackBytes_ = counters_.AnswerBytesHeldBack;
+    }
 }
 
 void Hub::shutdown()
@@ -374,6 +415,8 @@ void Hub::handleDatagram(Endpoint endpoint, Bytes packet, const std::string& fro
 {
     if (refuse(fromIp))
         return;
+    if (fromIp != settings_.OwnAddress && tableFull(fromIp))
+        return;
     switch (endpoint) {
     case Endpoint::Qvx:
         ConsoleLog("UDP From IP : %s", fromIp.c_str());
@@ -421,7 +464,7 @@ void Hub::ApplyTcpAnswer(const std::string& peer, Bytes answer)
 
 bool Hub::ServerSocketClientConnect(const std::string& peer)
 {
-    if (refuse(peer))
+    if (refuse(peer) || (peer != settings_.OwnAddress && tableFull(peer)))
         return false;
     // A request from the hub's own address (its test console, a tool on this
     // machine) is answered, but the hub is no system of its own table: it

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "relay/allow_list.h"
+#include "relay/answer_budget.h"
 #include "relay/replies.h"
 #include "relay/request_connections.h"
 #include "relay/sender_engine.h"
@@ -53,8 +54,18 @@ public:
         int velkaRemotePort = kVelkaDataPort;
         int saveIntervalMs = 30000;
         // A connection that sends nothing for this long is closed: a real
-        // exchange sends its one request at once.
+        // exchange sends its one request at once. A request arriving in
+        // pieces must be whole within it, and a connection whose answers are
+        // not taken for this long is closed too.
         int idleConnectionMs = 60000;
+        // Connections open at once; a new one beyond this closes the one that
+        // has been idle longest.
+        std::size_t maxConnections = 1024;
+        // Systems the table takes from the network: a new sender beyond this
+        // is refused. The operator and the station files may add more.
+        std::size_t maxSystems = 10000;
+        // Bytes of datagram answers per address.
+        AnswerBudget::Options answers;
     };
 
     explicit Hub(QObject* parent = nullptr);
@@ -104,6 +115,10 @@ public:
     int rackPort() const;
     bool listening() const;
 
+    const AnswerBudget& answerBudget() const { return answerBudget_; }
+    // Accepted connections open now.
+    std::size_t openConnections() const { return connections_->size(); }
+
     // Senders refused by data/allow.txt since start-up.
     std::uint64_t refusedCount() const { return refused_; }
     const AllowList& allowList() const { return allowList_; }
@@ -146,6 +161,8 @@ private:
     void ServerSocketClientError(const std::string& peer, int errorCode);
     void rebind(QUdpSocket* socket, int port);
     bool refuse(const std::string& address);
+    bool tableFull(const std::string& address);
+    void reportBounds();
 
     Options options_;
     Settings settings_;
@@ -166,6 +183,12 @@ private:
     std::filesystem::file_time_type allowListTime_ {};
     std::uint64_t refused_ = 0;
     RelayPeer* peer_ = nullptr;
+    AnswerBudget answerBudget_;
+    // Says once a second what the bounds turned away.
+    QTimer boundsTimer_;
+    std::uint64_t reportedTableFull_ = 0;
+    std::uint64_t reportedHeldBack_ = 0;
+    std::uint64_t reportedHeldBackBytes_ = 0;
 };
 
 } // namespace korvel

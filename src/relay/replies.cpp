@@ -18,6 +18,15 @@ int PortAbove(std::int32_t port)
 
 } // namespace
 
+bool Replies::mayAnswer(const std::string& address, std::size_t bytes)
+{
+    if (!budget_ || budget_->take(address, bytes))
+        return true;
+    ++counters_.AnswersHeldBack;
+    counters_.AnswerBytesHeldBack += bytes;
+    return false;
+}
+
 void Replies::ForwardToSystem(const SystemEntry& entry, Bytes packet)
 {
     if (entry.Type == kTypeQvx) {
@@ -132,6 +141,8 @@ void Replies::tcpStep(Bytes packet, const std::string& peer, const TcpWriter& wr
 void Replies::SendUdpAck(const std::string& address, std::uint16_t sequence, int port)
 {
     const auto ack = BuildAck(sequence);
+    if (!mayAnswer(address, ack.size()))
+        return;
     outbox_.sendUdp(address, port, ack);
     addSent(static_cast<std::int32_t>(ack.size()));
     ConsoleLog("Send UDP Ack Packet : %d", sequence);
@@ -145,29 +156,32 @@ void Replies::SendTcpAck(const TcpWriter& writer, std::uint16_t sequence)
     ConsoleLog("Send TCP Ack Packet : %d", sequence);
 }
 
-void Replies::sendMultiAck(std::uint8_t code, const std::string& address, const std::string& systemId,
+bool Replies::sendMultiAck(std::uint8_t code, const std::string& address, const std::string& systemId,
     const std::vector<std::string>& stations, int port)
 {
     std::array<std::uint8_t, wire::kMaxMultiAckSize> buffer;
     const std::size_t length = FillMultiAck(buffer, systemId, stations);
     buffer[wire::kCodeOffset] = code;
+    if (!mayAnswer(address, length))
+        return false;
     outbox_.sendUdp(address, port, Bytes(buffer).first(length));
     // The whole buffer counts, whatever the packet's length.
     addSent(static_cast<std::int32_t>(buffer.size()));
+    return true;
 }
 
 void Replies::SendUdpMAckReg(const std::string& address, std::uint16_t sequence, const std::string& systemId,
     const std::vector<std::string>& stations, int port)
 {
-    sendMultiAck(MSG_MULTACK, address, systemId, stations, port);
-    ConsoleLog("Send UDP MAck_Reg Packet : %d", sequence);
+    if (sendMultiAck(MSG_MULTACK, address, systemId, stations, port))
+        ConsoleLog("Send UDP MAck_Reg Packet : %d", sequence);
 }
 
 void Replies::SendUdpMAckUnreg(const std::string& address, std::uint16_t sequence, const std::string& systemId,
     const std::vector<std::string>& stations, int port)
 {
-    sendMultiAck(MSG_UNREG_MULTACK, address, systemId, stations, port);
-    ConsoleLog("Send UDP MAck_Unreg Packet : %d", sequence);
+    if (sendMultiAck(MSG_UNREG_MULTACK, address, systemId, stations, port))
+        ConsoleLog("Send UDP MAck_Unreg Packet : %d", sequence);
 }
 
 void Replies::SendTcpGetResponse(
@@ -185,6 +199,8 @@ void Replies::SendUdpGetResponse(const std::string& address, std::uint16_t seque
 {
     std::array<std::uint8_t, wire::kMaxGetResponseSize> buffer;
     const std::size_t length = BuildGetResponse(buffer, sequence, table_.GetStationList(address), page);
+    if (!mayAnswer(address, length))
+        return;
     outbox_.sendUdp(address, kVelkaDataPort, Bytes(buffer).first(length));
     addSent(static_cast<std::int32_t>(length));
     ConsoleLog("Send UDP GetRespone Packet : %d, %d bytes", sequence, static_cast<int>(length));
@@ -192,6 +208,9 @@ void Replies::SendUdpGetResponse(const std::string& address, std::uint16_t seque
 
 void Replies::SendDataMismatch(const std::string& address, const std::string& station)
 {
+    // Checked first: a notice held back takes no sequence number.
+    if (!mayAnswer(address, wire::kDataMismatchSize))
+        return;
     const auto notice = BuildDataMismatch(station);
     outbox_.sendUdp(address, kVelkaDataPort, notice);
     addSent(static_cast<std::int32_t>(notice.size()));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/wire_format.h"
+#include "relay/answer_budget.h"
 #include "relay/relay_peer.h"
 #include "relay/settings.h"
 #include "store/outbox.h"
@@ -28,6 +29,9 @@ public:
 
     // With a peer, forwards go only to the systems this hub serves.
     void setPeer(const RelayPeer* peer) { peer_ = peer; }
+    // Bounds the datagram answers (acknowledgements, pages, data-mismatch
+    // notices) per address; null sends them all. Forwards are not answers.
+    void setAnswerBudget(AnswerBudget* budget) { budget_ = budget; }
 
     // Per-endpoint steps.
     void udpStep(Bytes packet, const std::string& from);
@@ -52,8 +56,10 @@ public:
 private:
     enum class ForwardTrace { Address, Port, PortPlusOne };
     void forwardLoop(Bytes packet, const std::string& sender, ForwardTrace trace);
-    void sendMultiAck(std::uint8_t code, const std::string& address, const std::string& systemId,
+    // False when the budget held it back.
+    bool sendMultiAck(std::uint8_t code, const std::string& address, const std::string& systemId,
         const std::vector<std::string>& stations, int port);
+    bool mayAnswer(const std::string& address, std::size_t bytes);
     void addSent(std::int32_t bytes) { counters_.SentByteCount.fetch_add(bytes, std::memory_order_relaxed); }
 
     SystemTable& table_;
@@ -61,6 +67,7 @@ private:
     const Settings& settings_;
     TrafficCounters& counters_;
     const RelayPeer* peer_ = nullptr;
+    AnswerBudget* budget_ = nullptr;
 };
 
 } // namespace korvel

@@ -23,13 +23,30 @@ constexpr int kEventsPerTurn = 64;
 // Answers are a page at most; a peer that sends requests and never reads the
 // answers is dropped rather than buffered for.
 constexpr std::size_t kMaxUnsent = 64 * 1024;
+// With this much waiting for the peer, its requests wait too, so a client
+// that never reads holds this much of the hub and no more.
+constexpr std::size_t kPauseUnsent = 16 * 1024;
+// The kernel's share: left to itself it grows a connection's buffers to
+// megabytes for a peer that does not read. A request is at most 2048 bytes
+// and an answer 808.
+constexpr int kKernelBuffer = 64 * 1024;
+
+// The bytes of the request that `held` starts with: its Length field, once
+// the four bytes that carry it are in, never more than one read takes; 0
+// until then. A Length shorter than the header counts as the header.
+std::size_t RequestLength(Bytes held)
+{
+    if (held.size() < wire::kShortHeaderSize)
+        return 0;
+    return std::clamp<std::size_t>(ReadU16(held, wire::kLengthOffset), wire::kShortHeaderSize, wire::kMaxTcpRead);
+}
 
 } // namespace
 
-RequestConnections::RequestConnections(Handlers handlers, int idleMs, QObject* parent)
+RequestConnections::RequestConnections(Handlers handlers, Limits limits, QObject* parent)
     : QObject(parent)
     , handlers_(std::move(handlers))
-    , idleMs_(idleMs)
+    , limits_(limits)
     , epoll_(epoll_create1(EPOLL_CLOEXEC))
     , notifier_(new QSocketNotifier(epoll_, QSocketNotifier::Read, this))
     , sweeper_(new QTimer(this))
@@ -37,7 +54,7 @@ RequestConnections::RequestConnections(Handlers handlers, int idleMs, QObject* p
     connect(notifier_, &QSocketNotifier::activated, this, &RequestConnections::serve);
     // Checked a few times per idle period, so a connection goes within a
     // quarter period of its time.
-    sweeper_->setInterval(std::clamp(idleMs_ / 4, 10, 1000));
+    sweeper_->setInterval(std::clamp(limits_.idleMs / 4, 10, 1000));
     connect(sweeper_, &QTimer::timeout, this, &RequestConnections::sweep);
 }
 
@@ -79,6 +96,12 @@ void RequestConnections::acceptAll()
         sockaddr_in address {};
         socklen_t length = sizeof address;
         const int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        // Out of descriptors, the waiting connection would keep the set ready
+        // for ever: the one idle longest makes room.
+        if (fd < 0 && (errno == EMFILE || errno == ENFILE) && !connections_.empty()) {
+            shed(idlest());
+            continue;
+        }
         if (fd < 0)
             return;
         char peer[INET_ADDRSTRLEN] = {};
@@ -93,6 +116,10 @@ void RequestConnections::acceptAll()
 
 void RequestConnections::adopt(int fd, const std::string& peer)
 {
+    if (!connections_.empty() && connections_.size() >= std::max<std::size_t>(limits_.maxConnections, 1))
+        shed(idlest());
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kKernelBuffer, sizeof kKernelBuffer);
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kKernelBuffer, sizeof kKernelBuffer);
     epoll_event event {};
     event.events = EPOLLIN | EPOLLRDHUP;
     event.data.fd = fd;
@@ -100,7 +127,7 @@ void RequestConnections::adopt(int fd, const std::string& peer)
         close(fd);
         return;
     }
-    connections_[fd] = Connection { peer, {}, nowMs() };
+    connections_[fd] = Connection { peer, {}, {}, nowMs(), false };
     if (!sweeper_->isActive())
         sweeper_->start();
 }
@@ -119,21 +146,37 @@ void RequestConnections::serve()
             continue;
         if (events[i].events & EPOLLOUT)
             flush(fd);
-        if (connections_.count(fd) && (events[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)))
+        auto found = connections_.find(fd);
+        if (found == connections_.end())
+            continue;
+        if (!found->second.paused && (events[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)))
             readFrom(fd);
+        else if (found->second.paused && (events[i].events & (EPOLLHUP | EPOLLERR)))
+            drop(fd, 0);
     }
 }
 
 void RequestConnections::readFrom(int fd)
 {
+    Connection& connection = connections_.at(fd);
+    // A request that came in pieces goes on where it stopped; it never
+    // reaches a whole buffer, since the Length it waits for is at most that.
     std::uint8_t buffer[wire::kMaxTcpRead];
-    const ssize_t count = recv(fd, buffer, sizeof buffer, 0);
+    const std::size_t held = connection.partial.size();
+    std::copy(connection.partial.begin(), connection.partial.end(), buffer);
+    const ssize_t count = recv(fd, buffer + held, sizeof buffer - held, 0);
     if (count > 0) {
-        Connection& connection = connections_.at(fd);
+        const Bytes request(buffer, held + static_cast<std::size_t>(count));
+        const std::size_t needed = RequestLength(request);
+        if (needed == 0 || request.size() < needed) {
+            connection.partial.assign(reinterpret_cast<const char*>(request.data()), request.size());
+            return;
+        }
+        connection.partial.clear();
         connection.lastHeardMs = nowMs();
         // Copied: the handler may drop this very connection.
         const std::string peer = connection.peer;
-        handlers_.request(fd, peer, Bytes(buffer, static_cast<std::size_t>(count)));
+        handlers_.request(fd, peer, request);
         return;
     }
     if (count < 0 && (errno == EAGAIN || errno == EINTR))
@@ -165,12 +208,10 @@ std::int64_t RequestConnections::write(int id, Bytes bytes)
         }
         const bool wasEmpty = connection.unsent.empty();
         connection.unsent.append(reinterpret_cast<const char*>(bytes.data()) + sent, bytes.size() - sent);
-        if (wasEmpty) {
-            epoll_event event {};
-            event.events = EPOLLIN | EPOLLRDHUP | EPOLLOUT;
-            event.data.fd = id;
-            epoll_ctl(epoll_, EPOLL_CTL_MOD, id, &event);
-        }
+        const bool pause = !connection.paused && connection.unsent.size() >= kPauseUnsent;
+        connection.paused = connection.paused || pause;
+        if (wasEmpty || pause)
+            watch(id, connection);
     }
     return static_cast<std::int64_t>(bytes.size());
 }
@@ -185,12 +226,37 @@ void RequestConnections::flush(int fd)
         return;
     }
     connection.unsent.erase(0, static_cast<std::size_t>(result));
-    if (connection.unsent.empty()) {
-        epoll_event event {};
-        event.events = EPOLLIN | EPOLLRDHUP;
-        event.data.fd = fd;
-        epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &event);
-    }
+    if (result > 0)
+        connection.lastHeardMs = nowMs();
+    const bool resume = connection.paused && connection.unsent.size() < kPauseUnsent;
+    connection.paused = connection.paused && !resume;
+    if (connection.unsent.empty() || resume)
+        watch(fd, connection);
+}
+
+void RequestConnections::watch(int fd, const Connection& connection)
+{
+    epoll_event event {};
+    event.events = (connection.paused ? 0u : EPOLLIN | EPOLLRDHUP) | (connection.unsent.empty() ? 0u : EPOLLOUT);
+    event.data.fd = fd;
+    epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &event);
+}
+
+int RequestConnections::idlest() const
+{
+    return std::min_element(connections_.begin(), connections_.end(), [](const auto& a, const auto& b) {
+        return a.second.lastHeardMs < b.second.lastHeardMs;
+    })->first;
+}
+
+void RequestConnections::shed(int fd)
+{
+    auto found = connections_.find(fd);
+    if (found == connections_.end())
+        return;
+    if (handlers_.shed)
+        handlers_.shed(found->second.peer);
+    drop(fd, 0);
 }
 
 void RequestConnections::drop(int fd, int errorCode)
@@ -211,12 +277,15 @@ void RequestConnections::drop(int fd, int errorCode)
 void RequestConnections::sweep()
 {
     const std::int64_t now = nowMs();
-    std::vector<int> silent;
+    std::vector<int> silent, stuck;
     for (const auto& [fd, connection] : connections_)
-        if (now - connection.lastHeardMs >= idleMs_)
-            silent.push_back(fd);
+        if (now - connection.lastHeardMs >= limits_.idleMs)
+            (connection.unsent.empty() ? silent : stuck).push_back(fd);
     for (int fd : silent)
         drop(fd, 0);
+    // Answers that have not moved for the idle time: the peer does not read.
+    for (int fd : stuck)
+        shed(fd);
 }
 
 void RequestConnections::closeAll()

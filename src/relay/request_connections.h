@@ -17,8 +17,9 @@ namespace korvel {
 // The TCP listener's connections, accepted and served on the main thread
 // through one epoll set behind one socket notifier: hundreds of systems
 // asking for their page at once cost the event loop one descriptor, not one
-// each, and a connection costs no objects of its own. One readiness is one
-// read, and one read is one request.
+// each, and a connection costs no objects of its own. One read is one
+// request, except that a request arriving in pieces is gathered until the
+// bytes its Length field names are in.
 class RequestConnections : public QObject {
     Q_OBJECT
 
@@ -34,9 +35,20 @@ public:
         // The socket reported an error (the system's error number); the
         // connection is closed after it.
         std::function<void(const std::string& peer, int code)> error;
+        // The connection is closed to make room for a new one, or because its
+        // answers were not taken (`closed` follows); may be empty.
+        std::function<void(const std::string& peer)> shed = {};
     };
 
-    RequestConnections(Handlers handlers, int idleMs, QObject* parent = nullptr);
+    struct Limits {
+        // A connection that sends no whole request and takes no answer for
+        // this long is closed.
+        int idleMs = 60000;
+        // Open at once; a new connection beyond this closes the one idle longest.
+        std::size_t maxConnections = 1024;
+    };
+
+    RequestConnections(Handlers handlers, Limits limits, QObject* parent = nullptr);
     ~RequestConnections() override;
 
     // Accepts the connections of a listening socket (which stays the
@@ -54,7 +66,12 @@ private:
     struct Connection {
         std::string peer;
         std::string unsent;
+        // The first pieces of a request that is not whole yet.
+        std::string partial;
+        // Last whole request or answer taken by the peer.
         std::int64_t lastHeardMs = 0;
+        // No requests are read while answers wait for the peer.
+        bool paused = false;
     };
     void serve();
     void acceptAll();
@@ -62,11 +79,16 @@ private:
     void readFrom(int fd);
     void flush(int fd);
     void drop(int fd, int errorCode);
+    void shed(int fd);
+    // The connection that has waited longest for a request or an answer taken.
+    int idlest() const;
+    // Asks epoll for what the connection's state calls for.
+    void watch(int fd, const Connection& connection);
     void sweep();
     std::int64_t nowMs() const;
 
     Handlers handlers_;
-    int idleMs_;
+    Limits limits_;
     int epoll_ = -1;
     int listener_ = -1;
     QSocketNotifier* notifier_;

@@ -42,6 +42,15 @@ struct TrafficCounters {
     std::atomic<std::int32_t> SentByteCount { 0 };
     std::atomic<std::int32_t> ReceivedByteCount { 0 };
     std::atomic<std::int32_t> LiveSenderCount { 0 };
+
+    // What the hub turned away to stay within its bounds; main thread only.
+    // New senders refused because the table was full (datagrams and connections).
+    std::uint64_t RefusedTableFull = 0;
+    // Datagram answers the per-address budget held back, and their bytes.
+    std::uint64_t AnswersHeldBack = 0;
+    std::uint64_t AnswerBytesHeldBack = 0;
+    // Connections closed for room, or because their answers were not taken.
+    std::uint64_t ConnectionsShed = 0;
 };
 
 } // namespace korvel

@@ -96,9 +96,10 @@ TEST_F(HeadlessProcessTest, WithoutTraceNothingIsPrinted)
     EXPECT_TRUE(saved.readAll().contains("QVX300"));
 }
 
-// --data-dir, --base-port and --own-address, from a working folder that holds
-// no table: the port given wins over system.dat's and is saved, and datagrams
-// from the given own address are ignored.
+// --data-dir, --base-port, --own-address and --max-systems, from a working
+// folder that holds no table: the port given wins over system.dat's and is
+// saved, datagrams from the given own address are ignored, and a sender
+// beyond the table's limit is refused.
 TEST_F(HeadlessProcessTest, CommandLineNamesFolderPortAndOwnAddress)
 {
     writeSystems({});
@@ -111,7 +112,7 @@ TEST_F(HeadlessProcessTest, CommandLineNamesFolderPortAndOwnAddress)
     process.setWorkingDirectory(QDir::tempPath());
     process.start(KORVEL_BINARY,
         { "--headless", "--data-dir=" + QString::fromStdString(dataPath()), "--base-port=" + QString::number(base),
-            "--own-address", QString::fromStdString(peer(3)) });
+            "--own-address", QString::fromStdString(peer(3)), "--max-systems=1" });
     QByteArray errors;
     ASSERT_TRUE(SpinUntil([&] { return (errors += process.readAllStandardError()).contains("ready"); }, 10000));
     EXPECT_TRUE(errors.contains("TCP " + QByteArray::number(base))) << errors.toStdString();
@@ -124,6 +125,10 @@ TEST_F(HeadlessProcessTest, CommandLineNamesFolderPortAndOwnAddress)
     // Both datagrams wait in one queue, the own one first; once the other's
     // station shows in its page, the own one has been handled too.
     ASSERT_TRUE(SpinUntil([&] { return TcpRequest(peer(4), base, Request(MSG_GETDATA, 1, "X")).size() == 8u + 16u; }));
+    FakeUdpPeer(peer(5)).send(StatusReport("NEW", { { "41100", 1 } }), base + 1);
+    EXPECT_TRUE(SpinUntil(
+        [&] { return (errors += process.readAllStandardError()).contains("Table full (1 systems): refused 1"); }, 5000))
+        << errors.toStdString();
     ASSERT_TRUE(Terminate(process));
 
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
@@ -136,7 +141,8 @@ TEST_F(HeadlessProcessTest, CommandLineNamesFolderPortAndOwnAddress)
 TEST_F(HeadlessProcessTest, BadOptionsStopBeforeAnyPortOpens)
 {
     for (const QStringList& arguments : { QStringList { "--base-port=65532" }, { "--own-address=127.1" },
-             { "--own-address=::1" }, { "--data-dir=x", "--user-data" }, { "--frobnicate" }, { "stray" } }) {
+             { "--own-address=::1" }, { "--data-dir=x", "--user-data" }, { "--frobnicate" }, { "stray" },
+             { "--max-systems=0" }, { "--max-connections=many" }, { "--answer-rate=0" }, { "--answer-burst=-1" } }) {
         QProcess process;
         process.setWorkingDirectory(directory.path());
         process.start(KORVEL_BINARY, QStringList { "--headless" } + arguments);
