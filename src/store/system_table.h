@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <functional>
 #include <list>
-#include <ranges>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -92,9 +91,17 @@ public:
 
     // --- lookups -------------------------------------------------------
     const Entries& Systems() const { return systems_; }
+    // A plain pair of iterators, since Clang 14 cannot build the standard
+    // range views over a list with this library.
+    struct EntryRange {
+        Entries::iterator first;
+        Entries::iterator last;
+        Entries::iterator begin() const { return first; }
+        Entries::iterator end() const { return last; }
+    };
     // The entries to change in place; the list itself and the fields it is
     // indexed by (IpAddress, ToIp) change only through the table.
-    std::ranges::ref_view<Entries> entries() { return std::views::all(systems_); }
+    EntryRange entries() { return { systems_.begin(), systems_.end() }; }
     std::size_t size() const { return systems_.size(); }
     // The first entry in list order with this address, or null.
     SystemEntry* FindSystem(const std::string& ip);
