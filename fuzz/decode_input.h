@@ -18,10 +18,11 @@ inline const char* const kSources[]
     = { "127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5", "10.0.0.1", "192.168.1.10", "127.0.0.1", "0.0.0.0" };
 inline constexpr std::size_t kSourceCount = sizeof kSources / sizeof kSources[0];
 
+// A view into the input it was split from.
 struct Record {
     Endpoint endpoint;
-    std::string source;
-    std::vector<std::uint8_t> bytes;
+    const char* source;
+    Bytes bytes;
 };
 
 // A length beyond what the endpoint reads is cut, as the sockets cut it; a
@@ -37,8 +38,7 @@ inline std::vector<Record> SplitRecords(const std::uint8_t* data, std::size_t si
         at += 3;
         const std::size_t limit = endpoint == Endpoint::Tcp ? wire::kMaxTcpRead : wire::kMaxDatagram;
         const std::size_t take = std::min({ length, size - at, limit });
-        const std::string source = kSources[(selector >> 2) % kSourceCount];
-        records.push_back(Record { endpoint, source, std::vector<std::uint8_t>(data + at, data + at + take) });
+        records.push_back(Record { endpoint, kSources[(selector >> 2) % kSourceCount], Bytes(data + at, take) });
         at += std::min(length, size - at);
     }
     return records;

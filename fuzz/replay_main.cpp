@@ -31,6 +31,7 @@ int Replay(const std::filesystem::path& path)
 
 int main(int argc, char** argv)
 {
+    korvel::fuzz::CheckEverything() = true;
     int failures = 0;
     std::size_t count = 0;
     for (int i = 1; i < argc; ++i) {
