@@ -284,7 +284,7 @@ void Cluster::systemChanged(const SystemEntry& entry)
 void Cluster::stationChanged(const SystemEntry& entry, std::size_t index)
 {
     if (!applying_)
-        dirtyStations_[entry.IpAddress].insert(entry.Stations[index]);
+        dirtyStations_[entry.IpAddress].insert(std::string(entry.Stations[index]));
 }
 
 void Cluster::flush()
@@ -351,7 +351,8 @@ void Cluster::resync()
                 continue;
             dirtySystems_.insert(entry.IpAddress);
             auto& stations = dirtyStations_[entry.IpAddress];
-            stations.insert(entry.Stations.begin(), entry.Stations.end());
+            for (std::string_view station : entry.Stations)
+                stations.insert(std::string(station));
         }
         auto remaining = std::make_shared<std::size_t>(shared.size() + 1);
         auto finish = [this, remaining] {

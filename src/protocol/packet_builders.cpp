@@ -79,8 +79,11 @@ KeepAlivePacket BuildKeepAlive()
     return packet;
 }
 
-std::size_t BuildGetResponse(std::span<std::uint8_t, wire::kMaxGetResponseSize> buffer, std::uint16_t sequence,
-    const std::vector<std::string>* stations, std::uint16_t page)
+namespace {
+
+template <typename Stations>
+std::size_t FillGetResponse(std::span<std::uint8_t, wire::kMaxGetResponseSize> buffer, std::uint16_t sequence,
+    const Stations* stations, std::uint16_t page)
 {
     std::fill(buffer.begin(), buffer.end(), std::uint8_t { 0 });
     std::size_t count = 0;
@@ -95,6 +98,26 @@ std::size_t BuildGetResponse(std::span<std::uint8_t, wire::kMaxGetResponseSize> 
     WriteU16(buffer, wire::kSequenceOffset, sequence);
     WriteU16(buffer, wire::kPageArraySizeOffset, static_cast<std::uint16_t>(count));
     return length;
+}
+
+} // namespace
+
+std::size_t BuildGetResponse(std::span<std::uint8_t, wire::kMaxGetResponseSize> buffer, std::uint16_t sequence,
+    const StationList* stations, std::uint16_t page)
+{
+    return FillGetResponse(buffer, sequence, stations, page);
+}
+
+std::size_t BuildGetResponse(std::span<std::uint8_t, wire::kMaxGetResponseSize> buffer, std::uint16_t sequence,
+    const std::vector<std::string>* stations, std::uint16_t page)
+{
+    return FillGetResponse(buffer, sequence, stations, page);
+}
+
+std::size_t BuildGetResponse(std::span<std::uint8_t, wire::kMaxGetResponseSize> buffer, std::uint16_t sequence,
+    std::nullptr_t, std::uint16_t page)
+{
+    return FillGetResponse(buffer, sequence, static_cast<const StationList*>(nullptr), page);
 }
 
 DataMismatchPacket BuildDataMismatch(std::string_view station)

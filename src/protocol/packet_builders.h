@@ -1,9 +1,11 @@
 #pragma once
 
+#include "station_list.h"
 #include "wire_format.h"
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -46,8 +48,13 @@ KeepAlivePacket BuildKeepAlive();
 
 // One page of stations, 50 to a page; the page offset is 16-bit arithmetic, as
 // peers compute it. Writes into an 808-byte buffer and returns the length used.
+// No list (an unknown system) gives an empty page.
+std::size_t BuildGetResponse(std::span<std::uint8_t, wire::kMaxGetResponseSize> buffer, std::uint16_t sequence,
+    const StationList* stations, std::uint16_t page);
 std::size_t BuildGetResponse(std::span<std::uint8_t, wire::kMaxGetResponseSize> buffer, std::uint16_t sequence,
     const std::vector<std::string>* stations, std::uint16_t page);
+std::size_t BuildGetResponse(std::span<std::uint8_t, wire::kMaxGetResponseSize> buffer, std::uint16_t sequence,
+    std::nullptr_t, std::uint16_t page);
 
 // Takes its sequence number from the counter.
 DataMismatchPacket BuildDataMismatch(std::string_view station);

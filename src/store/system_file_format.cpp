@@ -250,6 +250,15 @@ std::string FormatStationFile(const std::vector<std::string>& stations)
     return content;
 }
 
+std::string FormatStationFile(const StationList& stations)
+{
+    std::string content;
+    content.reserve(stations.size() * 8);
+    for (std::string_view station : stations)
+        content.append(OneLine(station)).append("\r\n");
+    return content;
+}
+
 bool IsSafeStationFileName(std::string_view address)
 {
     if (address.empty() || address.size() + 4 > kMaxStationFileName)

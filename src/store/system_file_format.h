@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/defaults.h"
+#include "protocol/station_list.h"
 
 #include <cstdint>
 #include <optional>
@@ -64,6 +65,7 @@ std::vector<std::string> ParseStationFile(std::string_view content);
 std::string FormatSystemHeader(std::int32_t basePort);
 std::string FormatSystemLine(const SystemEntry& entry);
 std::string FormatStationFile(const std::vector<std::string>& stations);
+std::string FormatStationFile(const StationList& stations);
 
 // True when "<address>.dat" names one file inside the data folder, other than
 // system.dat: no folder separators, no control characters, valid UTF-8 and

@@ -3,19 +3,10 @@
 #include "system_files.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace korvel {
 
 namespace {
-
-std::string FoldCase(const std::string& text)
-{
-    std::string folded = text;
-    for (char& c : folded)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return folded;
-}
 
 template <typename Iterator> void InsertInListOrder(std::vector<Iterator>& bucket, Iterator it)
 {
@@ -37,34 +28,41 @@ template <typename Map, typename Iterator> void EraseFromBucket(Map& map, const 
 
 } // namespace
 
-std::ptrdiff_t SystemEntry::findStation(const std::string& station) const
+std::ptrdiff_t SystemEntry::findStation(std::string_view station) const
 {
-    auto found = stationIndex_.find(FoldCase(station));
-    return found == stationIndex_.end() ? -1 : static_cast<std::ptrdiff_t>(found->second);
-}
-
-void SystemEntry::indexStation(std::size_t index)
-{
-    // emplace keeps an earlier duplicate: the first one is the one found.
-    stationIndex_.emplace(FoldCase(Stations[index]), index);
+    return Stations.find(station);
 }
 
 void SystemEntry::setStations(std::vector<std::string> stations)
 {
     if (stations.size() > kMaxStations)
         stations.resize(kMaxStations);
-    Stations = std::move(stations);
+    Stations = StationList(stations);
     StationStates.assign(Stations.size(), -1);
-    stationIndex_.clear();
-    for (std::size_t i = 0; i < Stations.size(); ++i)
-        indexStation(i);
+    StationStates.shrink_to_fit();
+}
+
+bool SystemEntry::appendStation(std::string_view station)
+{
+    // A real exchange never comes near this; the cap keeps a hostile sender
+    // from growing a system without bound.
+    if (Stations.size() >= kMaxStations)
+        return false;
+    // Room grows by a quarter, never past the cap.
+    if (Stations.size() == Stations.capacity()) {
+        const std::size_t room = std::min(kMaxStations, std::max<std::size_t>(8, Stations.size() * 5 / 4));
+        Stations.reserve(room);
+        StationStates.reserve(room);
+    }
+    Stations.push_back(station);
+    StationStates.push_back(-1);
+    return true;
 }
 
 void SystemEntry::ResetStations()
 {
     Stations.clear();
     StationStates.clear();
-    stationIndex_.clear();
     Status = SYSTEM_UNKNOWN;
 }
 
@@ -97,7 +95,7 @@ bool SystemTable::IsStationRegistered(const std::string& ip, const std::string& 
     return entry && entry->findStation(station) >= 0;
 }
 
-const std::vector<std::string>* SystemTable::GetStationList(const std::string& ip) const
+const StationList* SystemTable::GetStationList(const std::string& ip) const
 {
     const SystemEntry* entry = FindSystem(ip);
     return entry ? &entry->Stations : nullptr;
@@ -208,14 +206,9 @@ void SystemTable::SetStationStatus(SystemEntry& entry, const std::string& statio
     std::ptrdiff_t index = entry.findStation(station);
     const bool added = index < 0;
     if (added) {
-        // A real exchange never comes near this; the cap keeps a hostile sender
-        // from growing a system without bound.
-        if (entry.Stations.size() >= kMaxStations)
+        if (!entry.appendStation(station))
             return;
-        entry.Stations.push_back(station);
-        entry.StationStates.push_back(-1);
         index = static_cast<std::ptrdiff_t>(entry.Stations.size() - 1);
-        entry.indexStation(static_cast<std::size_t>(index));
     }
     std::int32_t& kept = entry.StationStates[static_cast<std::size_t>(index)];
     const bool changed = added || kept != state;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/defaults.h"
+#include "protocol/station_list.h"
 #include "store/status_names.h"
 
 #include <cstdint>
@@ -26,14 +27,16 @@ struct SystemEntry {
     std::int32_t EndpointType = kDefaultEndpointType;
     std::int32_t Port = kDefaultSystemPort;
     std::int32_t Status = SYSTEM_UNKNOWN;
-    std::vector<std::string> Stations;
+    StationList Stations;
     std::vector<std::int32_t> StationStates;
     std::int64_t LastHeard = 0;
 
     // Index of the first station equal to `station` ignoring ASCII case, or -1.
-    std::ptrdiff_t findStation(const std::string& station) const;
+    std::ptrdiff_t findStation(std::string_view station) const;
     // Replaces the station list (as a station file does); every state -1.
     void setStations(std::vector<std::string> stations);
+    // Appends a station in state -1; false when the system holds kMaxStations.
+    bool appendStation(std::string_view station);
     // Empties the stations and sets Status to Unknown.
     void ResetStations();
 
@@ -42,9 +45,6 @@ struct SystemEntry {
 
 private:
     friend class SystemTable;
-    void indexStation(std::size_t index);
-    // Lower-cased station text -> first index with that text.
-    std::unordered_map<std::string, std::size_t> stationIndex_;
     std::uint64_t order_ = 0;
 };
 
@@ -109,7 +109,7 @@ public:
     const SystemEntry* Selected() const { return selected_; }
     std::int32_t GetSystemType(const std::string& ip) const;
     bool IsStationRegistered(const std::string& ip, const std::string& station) const;
-    const std::vector<std::string>* GetStationList(const std::string& ip) const;
+    const StationList* GetStationList(const std::string& ip) const;
 
     // --- changes -------------------------------------------------------
     // Each address-keyed change looks the system up and does nothing when no

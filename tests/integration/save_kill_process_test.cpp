@@ -144,7 +144,7 @@ protected:
             ++oldRounds;
         onDisk.clear();
         for (const SystemEntry& entry : loaded.Systems())
-            onDisk[entry.IpAddress] = entry.Stations;
+            onDisk[entry.IpAddress] = entry.Stations.toVector();
     }
 
     Snapshot onDisk;
