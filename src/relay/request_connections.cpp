@@ -127,7 +127,8 @@ void RequestConnections::adopt(int fd, const std::string& peer)
         close(fd);
         return;
     }
-    connections_[fd] = Connection { peer, {}, {}, nowMs(), false };
+    Connection& connection = connections_[fd] = Connection { peer, {}, {}, 0, 0, false };
+    heard(connection);
     if (!sweeper_->isActive())
         sweeper_->start();
 }
@@ -173,7 +174,7 @@ void RequestConnections::readFrom(int fd)
             return;
         }
         connection.partial.clear();
-        connection.lastHeardMs = nowMs();
+        heard(connection);
         // Copied: the handler may drop this very connection.
         const std::string peer = connection.peer;
         handlers_.request(fd, peer, request);
@@ -227,7 +228,7 @@ void RequestConnections::flush(int fd)
     }
     connection.unsent.erase(0, static_cast<std::size_t>(result));
     if (result > 0)
-        connection.lastHeardMs = nowMs();
+        heard(connection);
     const bool resume = connection.paused && connection.unsent.size() < kPauseUnsent;
     connection.paused = connection.paused && !resume;
     if (connection.unsent.empty() || resume)
@@ -242,10 +243,16 @@ void RequestConnections::watch(int fd, const Connection& connection)
     epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &event);
 }
 
+void RequestConnections::heard(Connection& connection)
+{
+    connection.lastHeardMs = nowMs();
+    connection.heardOrder = ++heardCount_;
+}
+
 int RequestConnections::idlest() const
 {
     return std::min_element(connections_.begin(), connections_.end(), [](const auto& a, const auto& b) {
-        return a.second.lastHeardMs < b.second.lastHeardMs;
+        return a.second.heardOrder < b.second.heardOrder;
     })->first;
 }
 

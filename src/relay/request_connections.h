@@ -70,6 +70,8 @@ private:
         std::string partial;
         // Last whole request or answer taken by the peer.
         std::int64_t lastHeardMs = 0;
+        // Orders the same events exactly: many fall in one millisecond.
+        std::uint64_t heardOrder = 0;
         // No requests are read while answers wait for the peer.
         bool paused = false;
     };
@@ -86,6 +88,7 @@ private:
     void watch(int fd, const Connection& connection);
     void sweep();
     std::int64_t nowMs() const;
+    void heard(Connection& connection);
 
     Handlers handlers_;
     Limits limits_;
@@ -95,6 +98,7 @@ private:
     QTimer* sweeper_;
     // By descriptor, which is also the connection's id while it is open.
     std::unordered_map<int, Connection> connections_;
+    std::uint64_t heardCount_ = 0;
 };
 
 } // namespace korvel
