@@ -63,10 +63,11 @@ TEST_F(MainFormTest, TestPanelSwitchSetsHeightsMenuCaptionAndLogging)
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     auto* toggle = child<QAction>("ShowTestCommand1");
     window.resize(window.width(), 520);
-    QTest::qWait(50);
+    ASSERT_TRUE(SpinUntil([&] { return window.height() == 520; }));
 
+    // Each switch is awaited through the height it should give the window.
     window.ShowTestCommand1Click();
-    QTest::qWait(50);
+    SpinUntil([&] { return window.height() == 520 + 140; });
     EXPECT_FALSE(child<QWidget>("Panel1")->isHidden());
     EXPECT_FALSE(child<QWidget>("Panel2")->isHidden());
     EXPECT_EQ(child<QWidget>("Panel3")->height(), TMainForm::kTopPanelHeight);
@@ -75,7 +76,7 @@ TEST_F(MainFormTest, TestPanelSwitchSetsHeightsMenuCaptionAndLogging)
     EXPECT_TRUE(ConsoleLogEnabled());
 
     window.ShowTestCommand1Click();
-    QTest::qWait(50);
+    SpinUntil([&] { return window.height() == 300; });
     EXPECT_TRUE(child<QWidget>("Panel1")->isHidden());
     EXPECT_TRUE(child<QWidget>("Panel2")->isHidden());
     EXPECT_EQ(window.height(), 300);
@@ -83,7 +84,7 @@ TEST_F(MainFormTest, TestPanelSwitchSetsHeightsMenuCaptionAndLogging)
     EXPECT_FALSE(ConsoleLogEnabled());
 
     window.ShowTestCommand1Click();
-    QTest::qWait(50);
+    SpinUntil([&] { return window.height() == 440; });
     EXPECT_EQ(window.height(), 440);
     // No caption of the test panel is cut off.
     for (QPushButton* button : child<QWidget>("Panel2")->findChildren<QPushButton*>())
@@ -98,10 +99,11 @@ TEST_F(MainFormTest, ShowingTheTestPanelKeepsTheWindowOnItsScreen)
     const QRect room = window.screen()->availableGeometry();
     for (const int height : { 300, room.height() - 60 }) {
         window.resize(window.width(), height);
+        ASSERT_TRUE(SpinUntil([&] { return window.height() == height; }));
         window.move(room.left(), room.bottom() - window.frameGeometry().height() - 10);
-        QTest::qWait(20);
+        const QRect before = window.frameGeometry();
         window.ShowTestCommand1Click();
-        QTest::qWait(20);
+        SpinUntil([&] { return window.frameGeometry() != before; });
         // Top to bottom, the status bar included (the test screen is narrower than the window).
         EXPECT_GE(window.frameGeometry().top(), room.top()) << height;
         EXPECT_LE(window.frameGeometry().bottom(), room.bottom()) << height;

@@ -174,7 +174,7 @@ TEST_F(WindowViewsTest, SizesStyleAndTimeWindowAreRememberedBetweenRuns)
         lists->setSizes({ 300, 500, 200 });
         child<QAction>("Report1")->trigger();
         window.graph()->setTimeWindow(300);
-        QTest::qWait(20);
+        ASSERT_TRUE(SpinUntil([&] { return window.size() == QSize(1000, 500); }));
         form.reset();
     }
     TMainForm& window = open();

@@ -98,8 +98,8 @@ protected:
             at = cut;
             SpinFor(15);
         }
-        SpinFor(quietMs);
-        result.closedByHub = socket.state() == QAbstractSocket::UnconnectedState;
+        // Over once the hub closes the connection, or after a quiet spell.
+        result.closedByHub = SpinUntil([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, quietMs);
         return result;
     }
 
