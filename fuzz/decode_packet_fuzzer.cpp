@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 using namespace korvel;
@@ -53,7 +54,7 @@ void AppendTable(const SystemTable& table, std::string& text)
         text += e.IpAddress + '|' + e.ToIp + '|' + e.Name + '|' + std::to_string(e.Type) + '|'
             + std::to_string(e.EndpointType) + '|' + std::to_string(e.Port) + '|' + std::to_string(e.Status) + '\n';
         for (std::size_t i = 0; i < e.Stations.size(); ++i)
-            text += ' ' + e.Stations[i] + '=' + std::to_string(e.StationStates[i]);
+            text.append(" ").append(e.Stations[i]).append("=").append(std::to_string(e.StationStates[i]));
         text += '\n';
     }
 }
@@ -99,12 +100,12 @@ void CheckStations(const SystemEntry& e)
     FUZZ_CHECK(e.Stations.size() <= kMaxStations, "station cap");
     std::string lower;
     for (std::size_t i = 0; i < e.Stations.size(); ++i) {
-        const std::string& station = e.Stations[i];
+        const std::string_view station = e.Stations[i];
         FUZZ_CHECK(station.size() <= wire::kStationSize, "station width");
         const std::ptrdiff_t found = e.findStation(station);
         FUZZ_CHECK(found >= 0 && static_cast<std::size_t>(found) <= i, "a station finds itself or an earlier one");
         if (static_cast<std::size_t>(found) != i) {
-            const std::string& first = e.Stations[static_cast<std::size_t>(found)];
+            const std::string_view first = e.Stations[static_cast<std::size_t>(found)];
             FUZZ_CHECK(std::equal(first.begin(), first.end(), station.begin(), station.end(),
                            [](char a, char b) { return Lower(a) == Lower(b); }),
                 "the station found is the same text");

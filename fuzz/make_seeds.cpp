@@ -214,7 +214,8 @@ void SystemFileSeeds(const std::filesystem::path& folder)
     const std::string stations = datfile::FormatStationFile(Stations(41100, 5));
     corpus.add(current);
     corpus.add(current + separator + stations);
-    corpus.add(current + separator + datfile::FormatStationFile({ "41100", "", "abc def", std::string(16, '7') }));
+    corpus.add(current + separator
+        + datfile::FormatStationFile(std::vector<std::string> { "41100", "", "abc def", std::string(16, '7') }));
     // Every older form the reader accepts.
     corpus.add("Version : 4\r\n127.0.0.2\t192.168.1.10\t9000\t0\t2\tQVX300\r\n");
     corpus.add("Version : 3\r\n127.0.0.2\t192.168.1.10\t0\t2\tQVX300\r\n" + separator + stations);

@@ -162,7 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         SystemTable table(copy, [] { return std::int64_t { 0 }; });
         for (const SystemEntry* entry : first.entries) {
             table.AppendEntry(entry->IpAddress, entry->Name, entry->Type, entry->EndpointType, entry->Port, entry->ToIp)
-                .setStations(entry->Stations);
+                .setStations(entry->Stations.toVector());
             if (datfile::IsSafeStationFileName(entry->IpAddress))
                 saved.files.push_back(copy / (entry->IpAddress + ".dat"));
         }
