@@ -38,7 +38,15 @@ int RunHeadless(const HeadlessOptions& options)
 
     Hub hub(options.hub);
     QString error;
-    if (!hub.start(&error)) {
+    const bool started = hub.start(&error);
+    if (hub.tableDamaged()) {
+        // The hub has said what; a save would write the loss to disk.
+        std::fprintf(
+            stderr, "korvel: not starting; the files in %s are left as they are\n", options.hub.dataDirectory.c_str());
+        SetConsoleSink(nullptr);
+        return 1;
+    }
+    if (!started) {
         std::fprintf(
             stderr, "korvel: cannot listen on TCP port %d: %s\n", hub.settings().LocalTcpPort, qPrintable(error));
         SetConsoleSink(nullptr);
@@ -62,10 +70,10 @@ int RunHeadless(const HeadlessOptions& options)
     service.stopping();
 
     cluster.reset();
-    hub.shutdown();
+    const bool saved = hub.shutdown();
     DisableConsoleLog();
     SetConsoleSink(nullptr);
-    return 0;
+    return saved ? 0 : 1;
 }
 
 } // namespace korvel

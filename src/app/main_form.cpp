@@ -492,7 +492,7 @@ void TMainForm::shutdownOnce()
     shutDown_ = true;
     saveSettings();
     Timer1->stop();
-    hub_->shutdown();
+    savedOnExit_ = hub_->shutdown();
     if (tray_)
         tray_->hide();
 }

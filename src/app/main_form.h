@@ -53,6 +53,8 @@ public:
     ~TMainForm() override;
 
     Hub& hub() { return *hub_; }
+    // False once the save on the way out has failed to write a file.
+    bool savedOnExit() const { return savedOnExit_; }
     // Where the test console puts its command buttons, above the shell's own.
     QVBoxLayout* testCommandArea() const { return testCommandArea_; }
     QRadioButton* tcpModeButton() const { return rdoTCP; }
@@ -131,6 +133,7 @@ private:
 
     std::unique_ptr<Hub> hub_;
     bool shutDown_ = false;
+    bool savedOnExit_ = true;
 
     QWidget* Panel1 = nullptr;
     QScrollArea* Panel2 = nullptr;

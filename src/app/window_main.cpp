@@ -40,7 +40,10 @@ int RunWindow(int& argc, char** argv, const WindowOptions& options)
             stallWatch.start();
         const int status = KorvelApplication::exec();
         stallWatch.finish();
-        return status;
+        // Saves now if no way out has yet; a table that could not be saved
+        // is a failed run.
+        form.close();
+        return status != 0 ? status : form.savedOnExit() ? 0 : 1;
     } catch (const std::exception& error) {
         ShowExceptionText(QString::fromLocal8Bit(error.what()));
     } catch (...) {

@@ -147,8 +147,7 @@ bool Hub::start(QString* error)
     learnOwnAddress();
     tmrSave_.start();
     boundsTimer_.start();
-    if (const auto basePort = LoadSystems(table_).basePort)
-        settings_.BasePort = *basePort;
+    loadTable();
     if (options_.basePort)
         settings_.BasePort = *options_.basePort;
     loadAllowList();
@@ -200,14 +199,41 @@ void Hub::reportBounds()
     }
 }
 
-void Hub::shutdown()
+bool Hub::shutdown()
 {
-    SaveSystems();
+    return SaveSystems();
 }
 
-void Hub::SaveSystems()
+void Hub::loadTable()
 {
-    korvel::SaveSystems(table_, settings_.BasePort);
+    LoadedSystems loaded = LoadSystems(table_);
+    if (loaded.basePort)
+        settings_.BasePort = *loaded.basePort;
+    for (const std::string& note : loaded.notes)
+        sayProblem(note);
+    for (const std::string& damage : loaded.damage)
+        sayProblem(damage);
+    tableDamaged_ = !loaded.damage.empty();
+    backup_.loadedText = std::move(loaded.systemFileText);
+}
+
+bool Hub::SaveSystems()
+{
+    const SaveReport report = WriteSnapshot(TakeSnapshot(table_, settings_.BasePort), &backup_);
+    // A full disk fails every file alike: a few lines say it.
+    constexpr std::size_t kLinesPerSave = 10;
+    for (std::size_t i = 0; i < report.failures.size() && i < kLinesPerSave; ++i)
+        sayProblem(report.failures[i].message());
+    if (report.failures.size() > kLinesPerSave)
+        sayProblem("Cannot save " + std::to_string(report.failures.size() - kLinesPerSave) + " more files");
+    return report.ok();
+}
+
+void Hub::sayProblem(const std::string& message)
+{
+    std::fprintf(stderr, "korvel: %s\n", message.c_str());
+    std::fflush(stderr);
+    ConsoleNotice(message);
 }
 
 void Hub::learnOwnAddress()

@@ -6,6 +6,7 @@
 #include "relay/request_connections.h"
 #include "relay/sender_engine.h"
 #include "relay/settings.h"
+#include "store/system_files.h"
 #include "store/system_table.h"
 
 #include <QObject>
@@ -75,11 +76,19 @@ public:
     // Start-up in its fixed order: own address, load the table, set up the
     // endpoints, start the save timer. False (with the socket error) when the
     // TCP listener cannot take its port; the save timer runs regardless.
+    // What the load assumed or found damaged is said on standard error and
+    // the console.
     bool start(QString* error = nullptr);
-    // Saves the table; called once on every way out.
-    void shutdown();
-    // Writes the table and the base port to the data folder.
-    void SaveSystems();
+    // The load found system.dat unreadable or with a header it could not
+    // read; a save would write that loss to disk.
+    bool tableDamaged() const { return tableDamaged_; }
+    // Saves the table; called once on every way out. False when a file could
+    // not be saved.
+    bool shutdown();
+    // Writes the table and the base port to the data folder; a file that
+    // cannot be written is said (once per file) and keeps its old content
+    // until the next save. False when any file failed.
+    bool SaveSystems();
 
     void learnOwnAddress();
     bool SetUpEndpoints(QString* error = nullptr);
@@ -163,6 +172,9 @@ private:
     bool refuse(const std::string& address);
     bool tableFull(const std::string& address);
     void reportBounds();
+    void loadTable();
+    // Says what the operator must act on: standard error and the console.
+    void sayProblem(const std::string& message);
 
     Options options_;
     Settings settings_;
@@ -189,6 +201,8 @@ private:
     std::uint64_t reportedTableFull_ = 0;
     std::uint64_t reportedHeldBack_ = 0;
     std::uint64_t reportedHeldBackBytes_ = 0;
+    bool tableDamaged_ = false;
+    SystemFileBackup backup_;
 };
 
 } // namespace korvel

@@ -116,6 +116,13 @@ void ConsoleLogLine(std::string_view line)
     gSink->appendLine(line);
 }
 
+void ConsoleNotice(std::string_view line)
+{
+    std::lock_guard guard(ConsoleLock());
+    if (gSink)
+        gSink->appendLine(line);
+}
+
 void StreamConsoleSink::appendLine(std::string_view line)
 {
     std::fwrite(line.data(), 1, line.size(), stream_);

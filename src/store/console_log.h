@@ -33,6 +33,10 @@ void ConsoleLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Hands an already formatted line to the sink (the same flag and lock).
 void ConsoleLogLine(std::string_view line);
 
+// Hands a line the operator must see (a failed save, a damaged file) to the
+// sink whatever the logging switch says.
+void ConsoleNotice(std::string_view line);
+
 void EnableConsoleLog();
 void DisableConsoleLog();
 bool ConsoleLogEnabled();

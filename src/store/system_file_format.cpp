@@ -137,8 +137,11 @@ std::vector<std::string> SplitLinePieces(std::string_view content)
     std::string piece;
     for (std::size_t i = 0; i < content.size(); ++i) {
         char c = content[i];
-        if (c == '\r' && i + 1 < content.size() && content[i + 1] == '\n')
-            c = content[++i];
+        if (c == '\r') {
+            if (i + 1 < content.size() && content[i + 1] == '\n')
+                ++i;
+            c = '\n';
+        }
         piece.push_back(c);
         if (c == '\n' || piece.size() == kLinePiece) {
             pieces.push_back(std::move(piece));
@@ -150,26 +153,108 @@ std::vector<std::string> SplitLinePieces(std::string_view content)
     return pieces;
 }
 
+namespace {
+
+std::string FoldCase(std::string_view text)
+{
+    std::string folded(text);
+    for (char& c : folded)
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return folded;
+}
+
+// A line as a message can show it: without its line end, control characters
+// as '?'.
+std::string Shown(std::string_view line)
+{
+    std::string shown(line.substr(0, line.find('\n')));
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return shown;
+}
+
+bool IsBlank(std::string_view text)
+{
+    return std::all_of(text.begin(), text.end(), IsSpace);
+}
+
+// The number after "Base Port :" as written, for a message.
+std::string ValueText(std::string_view line)
+{
+    const std::size_t colon = line.find(':');
+    std::string_view value = colon == std::string_view::npos ? std::string_view() : line.substr(colon + 1);
+    while (!value.empty() && IsSpace(value.front()))
+        value.remove_prefix(1);
+    return Shown(value.substr(0, std::min(value.find_first_of(" \t\r\n"), value.size())));
+}
+
+void ReadVersion(SystemFile& file, const std::string& first)
+{
+    const std::string folded = FoldCase(first);
+    const ScanTarget version[] = { &file.version };
+    if (ScanLine(folded, "version : %d", version) != 1) {
+        file.notes.push_back({ 1, true, "cannot read the version line \"" + Shown(first) + "\"" });
+        return;
+    }
+    if (file.version < 0 || file.version > kCurrentVersion) {
+        file.notes.push_back({ 1, false,
+            "version " + std::to_string(file.version) + " is not known: each line is read as an address and a name" });
+    }
+}
+
+void ReadBasePort(SystemFile& file, const std::string& second)
+{
+    const std::string folded = FoldCase(second);
+    std::int32_t basePort = 0;
+    const ScanTarget port[] = { &basePort };
+    if (ScanLine(folded, "base port : %d", port) == 1) {
+        if (basePort >= kMinBasePort && basePort <= kMaxBasePort) {
+            file.basePort = basePort;
+            return;
+        }
+        file.notes.push_back({ 2, true,
+            "Base Port " + ValueText(second) + " is out of range (" + std::to_string(kMinBasePort) + " to "
+                + std::to_string(kMaxBasePort) + ")" });
+        return;
+    }
+    std::string_view label(folded);
+    while (!label.empty() && IsSpace(label.front()))
+        label.remove_prefix(1);
+    if (label.starts_with("base port")) {
+        file.notes.push_back({ 2, true, "cannot read the Base Port line \"" + Shown(second) + "\"" });
+        return;
+    }
+    // The line is taken as the header's all the same, as it always has been.
+    file.notes.push_back({ 2, false,
+        "no Base Port line: the base port stays as it is, and \"" + Shown(second) + "\" is not read as a system" });
+}
+
+} // namespace
+
 SystemFile ParseSystemFile(std::string_view content)
 {
     SystemFile file;
+    if (content.starts_with("\xEF\xBB\xBF"))
+        content.remove_prefix(3);
     const std::vector<std::string> pieces = SplitLinePieces(content);
     std::size_t next = 0;
 
-    if (!content.empty() && content.front() == 'V' && next < pieces.size()) {
-        const ScanTarget version[] = { &file.version };
-        ScanLine(pieces[next++], "Version : %d", version);
+    if (!content.empty() && (content.front() == 'V' || content.front() == 'v')) {
+        ReadVersion(file, pieces[next++]);
+    } else if (!content.empty()) {
+        file.notes.push_back({ 1, false, "no version line: each line is read as an address and a name" });
     }
-    if (file.version >= kCurrentVersion && next < pieces.size()) {
-        std::int32_t basePort = 0;
-        const ScanTarget port[] = { &basePort };
-        if (ScanLine(pieces[next++], "Base Port : %d", port) == 1)
-            file.basePort = basePort;
-    }
+    if (file.version >= kCurrentVersion && next < pieces.size())
+        ReadBasePort(file, pieces[next++]);
 
     for (; next < pieces.size(); ++next) {
         SystemLine line;
         const std::string& piece = pieces[next];
+        // Reading would shift the fields of a line whose first field is
+        // empty and make a system of its second one.
+        if (IsBlank(std::string_view(piece).substr(0, piece.find('\t'))))
+            continue;
         switch (file.version) {
         case 5:
         case 4: {
@@ -205,19 +290,22 @@ SystemFile ParseSystemFile(std::string_view content)
     return file;
 }
 
-std::vector<std::string> ParseStationFile(std::string_view content)
+std::vector<std::string> ParseStationFile(std::string_view content, std::size_t limit, std::size_t* consumed)
 {
     std::vector<std::string> stations;
     std::size_t start = 0;
-    while (start < content.size()) {
+    while (start < content.size() && stations.size() < limit) {
         std::size_t end = content.find_first_of("\r\n", start);
         if (end == std::string_view::npos) {
             stations.emplace_back(content.substr(start));
+            start = content.size();
             break;
         }
         stations.emplace_back(content.substr(start, end - start));
         start = end + (content.compare(end, 2, "\r\n") == 0 ? 2 : 1);
     }
+    if (consumed)
+        *consumed = start;
     return stations;
 }
 

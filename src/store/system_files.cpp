@@ -1,14 +1,10 @@
 #include "system_files.h"
 
+#include "atomic_file.h"
 #include "system_file_format.h"
 #include "system_table.h"
 
-#include <QByteArray>
-#include <QFile>
-#include <QSaveFile>
-
-#include <cstdio>
-#include <optional>
+#include <cerrno>
 #include <system_error>
 
 namespace korvel {
@@ -16,113 +12,145 @@ namespace korvel {
 namespace {
 
 constexpr char kSystemFileName[] = "system.dat";
-// The hub listens on the base port and the four above it.
-constexpr std::int32_t kMaxBasePort = 65535 - 4;
-
-QString QtPath(const std::filesystem::path& path)
-{
-    return QFile::decodeName(QByteArray::fromStdString(path.native()));
-}
-
-// Missing, unreadable and half-read files all come back as nothing: the
-// caller treats them the same way.
-std::optional<std::string> ReadWholeFile(const std::filesystem::path& path)
-{
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file)
-        return std::nullopt;
-    std::string content;
-    char buffer[16384];
-    std::size_t count = 0;
-    while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-        content.append(buffer, count);
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed)
-        return std::nullopt;
-    return content;
-}
-
-void EnsureFolder(const std::filesystem::path& folder)
-{
-    std::error_code ignored;
-    std::filesystem::create_directories(folder, ignored);
-}
+constexpr char kBackupFileName[] = "system.dat.bak";
 
 std::filesystem::path StationFilePath(const std::filesystem::path& folder, const std::string& address)
 {
     return folder / (address + ".dat");
 }
 
-// Replaces the file through QSaveFile: it writes beside the old file and
-// renames over it at commit, so a crash leaves either version whole. Each
-// commit waits for the disk, and most station files do not change between
-// saves, so a file that already holds the text is left alone.
-void ReplaceFile(const std::filesystem::path& path, const std::string& text)
+std::string Located(const std::filesystem::path& file, std::size_t line, const std::string& text)
 {
-    if (ReadWholeFile(path) == text)
-        return;
-    QSaveFile file(QtPath(path));
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    file.write(text.data(), static_cast<qint64>(text.size()));
-    file.commit();
+    return file.native() + ":" + std::to_string(line) + ": " + text;
+}
+
+// Creating the folder can fail; the file writes that follow say why.
+void EnsureFolder(const std::filesystem::path& folder)
+{
+    std::error_code ignored;
+    std::filesystem::create_directories(folder, ignored);
+}
+
+void Replace(SaveReport& report, const std::filesystem::path& path, const std::string& text)
+{
+    ReplaceResult result = ReplaceFile(path, text);
+    if (!result.ok())
+        report.failures.push_back({ path, std::move(result.error) });
 }
 
 } // namespace
+
+std::string SaveFailure::message() const
+{
+    return "Cannot save " + file.native() + ": " + reason + (oldFileKept ? "; the old file is kept" : "");
+}
 
 LoadedSystems LoadSystems(SystemTable& table)
 {
     LoadedSystems loaded;
     table.clear();
     const std::filesystem::path& folder = table.dataDirectory();
-    if (const std::optional<std::string> content = ReadWholeFile(folder / kSystemFileName)) {
-        const datfile::SystemFile file = datfile::ParseSystemFile(*content);
-        // A port the sockets cannot use would leave the hub deaf; the caller keeps its setting instead.
-        if (file.basePort && *file.basePort >= 1 && *file.basePort <= kMaxBasePort)
-            loaded.basePort = file.basePort;
+    const std::filesystem::path path = folder / kSystemFileName;
+    ReadResult read = ReadFileNoFollow(path);
+    if (!read.error.empty())
+        loaded.damage.push_back(path.native() + ": cannot read it: " + read.error);
+    if (read.content) {
+        const datfile::SystemFile file = datfile::ParseSystemFile(*read.content);
+        loaded.basePort = file.basePort;
+        for (const datfile::ReadNote& note : file.notes)
+            (note.misread ? loaded.damage : loaded.notes).push_back(Located(path, note.line, note.text));
         for (const datfile::SystemLine& line : file.lines) {
             if (table.FindSystem(line.IpAddress))
                 continue;
             SystemEntry& entry
                 = table.AppendEntry(line.IpAddress, line.Name, line.Type, line.EndpointType, line.Port, line.ToIp);
-            LoadStations(folder, entry);
+            LoadStations(folder, entry, &loaded.notes);
         }
+        loaded.systemFileText = std::move(read.content);
     }
     table.RefreshSystemList();
     table.ClearStationView();
     return loaded;
 }
 
-void SaveSystems(const SystemTable& table, std::int32_t basePort)
+void LoadStations(const std::filesystem::path& folder, SystemEntry& entry, std::vector<std::string>* notes)
 {
-    const std::filesystem::path& folder = table.dataDirectory();
-    EnsureFolder(folder);
-    std::string text = datfile::FormatSystemHeader(basePort);
-    for (const SystemEntry& entry : table.Systems()) {
-        text += datfile::FormatSystemLine(entry);
-        SaveStations(folder, entry);
+    if (!datfile::IsSafeStationFileName(entry.IpAddress))
+        return;
+    const std::filesystem::path path = StationFilePath(folder, entry.IpAddress);
+    // Only what is kept is read: a file of millions of lines must not fill
+    // the memory on its way to being cut.
+    bool more = false;
+    const ReadResult read = ReadFileNoFollow(path, 2 * kMaxStations + 2, &more);
+    if (!read.content) {
+        if (notes && !read.missing)
+            notes->push_back(
+                path.native() + ": cannot read it (" + read.error + "); the system starts without stations");
+        return;
     }
+    std::size_t consumed = 0;
+    entry.setStations(datfile::ParseStationFile(*read.content, kMaxStations, &consumed));
+    if (notes && (more || consumed < read.content->size())) {
+        notes->push_back(path.native() + ": only the first " + std::to_string(kMaxStations)
+            + " stations are kept; the lines after them are left out");
+    }
+}
+
+SaveSnapshot TakeSnapshot(const SystemTable& table, std::int32_t basePort)
+{
+    SaveSnapshot snapshot;
+    snapshot.folder = table.dataDirectory();
+    snapshot.systemText = datfile::FormatSystemHeader(basePort);
+    snapshot.stationFiles.reserve(table.size());
+    for (const SystemEntry& entry : table.Systems()) {
+        snapshot.systemText += datfile::FormatSystemLine(entry);
+        // The address may have been typed by the operator; it must not lead
+        // the file out of the data folder.
+        if (datfile::IsSafeStationFileName(entry.IpAddress))
+            snapshot.stationFiles.push_back({ entry.IpAddress, std::make_shared<const StationList>(entry.Stations) });
+    }
+    return snapshot;
+}
+
+SaveReport WriteSnapshot(const SaveSnapshot& snapshot, SystemFileBackup* backup)
+{
+    SaveReport report;
+    EnsureFolder(snapshot.folder);
+    for (const SaveSnapshot::StationFile& file : snapshot.stationFiles)
+        Replace(report, StationFilePath(snapshot.folder, file.address), datfile::FormatStationFile(*file.stations));
+
     // Last, so that the table on disk never names a station file older than itself.
-    ReplaceFile(folder / kSystemFileName, text);
+    bool keepOld = false;
+    if (backup && !backup->kept && backup->loadedText && *backup->loadedText != snapshot.systemText) {
+        const std::size_t before = report.failures.size();
+        Replace(report, snapshot.folder / kBackupFileName, *backup->loadedText);
+        // Without the copy the file as loaded would be gone for good.
+        keepOld = report.failures.size() != before;
+        backup->kept = !keepOld;
+    }
+    if (keepOld)
+        report.failures.push_back({ snapshot.folder / kSystemFileName, "its copy as loaded could not be kept" });
+    else
+        Replace(report, snapshot.folder / kSystemFileName, snapshot.systemText);
+    if (!SyncFolder(snapshot.folder))
+        report.failures.push_back(
+            { snapshot.folder, "syncing the folder: " + std::system_category().message(errno), false });
+    return report;
 }
 
-void SaveStations(const std::filesystem::path& folder, const SystemEntry& entry)
+SaveReport SaveSystems(const SystemTable& table, std::int32_t basePort)
 {
-    // The address may have been typed by the operator; it must not lead the
-    // file out of the data folder.
+    return WriteSnapshot(TakeSnapshot(table, basePort));
+}
+
+SaveReport SaveStations(const std::filesystem::path& folder, const SystemEntry& entry)
+{
+    SaveReport report;
     if (!datfile::IsSafeStationFileName(entry.IpAddress))
-        return;
+        return report;
     EnsureFolder(folder);
-    ReplaceFile(StationFilePath(folder, entry.IpAddress), datfile::FormatStationFile(entry.Stations));
-}
-
-void LoadStations(const std::filesystem::path& folder, SystemEntry& entry)
-{
-    if (!datfile::IsSafeStationFileName(entry.IpAddress))
-        return;
-    if (const auto content = ReadWholeFile(StationFilePath(folder, entry.IpAddress)))
-        entry.setStations(datfile::ParseStationFile(*content));
+    Replace(report, StationFilePath(folder, entry.IpAddress), datfile::FormatStationFile(entry.Stations));
+    return report;
 }
 
 } // namespace korvel

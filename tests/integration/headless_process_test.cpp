@@ -209,3 +209,44 @@ TEST_F(HeadlessProcessTest, TellsTheServiceManagerReadyWatchdogAndStopping)
     EXPECT_EQ(last, "STOPPING=1");
     ::close(fd);
 }
+
+TEST_F(HeadlessProcessTest, ADamagedHeaderStopsTheHubAndLeavesTheFileAlone)
+{
+    const std::string line = "127.0.0.2\t127.0.0.9\t9100\t0\t2\tA\r\n";
+    const std::pair<std::string, std::string> cases[] = {
+        { "Version : 5\r\nBase Port : 70000\r\n" + line, "system.dat:2: Base Port 70000 is out of range" },
+        { "Vers 5\r\n" + line, "system.dat:1: cannot read the version line \"Vers 5\"" },
+    };
+    for (const auto& [text, said] : cases) {
+        const QString path = QString::fromStdString(dataPath() + "/system.dat");
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(text.data(), static_cast<qint64>(text.size()));
+        file.close();
+
+        QProcess process;
+        process.setWorkingDirectory(directory.path());
+        process.start(KORVEL_BINARY, { "--headless" });
+        ASSERT_TRUE(process.waitForFinished(10000));
+        EXPECT_EQ(process.exitCode(), 1);
+        const QByteArray error = process.readAllStandardError();
+        EXPECT_TRUE(error.contains(QByteArray::fromStdString(said))) << error.toStdString();
+        EXPECT_FALSE(error.contains("ready")) << error.toStdString();
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll().toStdString(), text);
+        file.close();
+    }
+}
+
+TEST_F(HeadlessProcessTest, AFailedFinalSaveIsAFailureExit)
+{
+    QProcess process;
+    ASSERT_TRUE(launch(process, { "--headless" }));
+    const std::filesystem::path systemFile = dataPath() + "/system.dat";
+    std::filesystem::remove(systemFile);
+    std::filesystem::create_directory(systemFile);
+    ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+    ASSERT_TRUE(process.waitForFinished(10000));
+    EXPECT_EQ(process.exitCode(), 1);
+    EXPECT_TRUE(process.readAllStandardError().contains("korvel: Cannot save data/system.dat: "));
+}

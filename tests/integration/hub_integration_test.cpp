@@ -2,6 +2,8 @@
 
 #include <QRandomGenerator>
 
+#include <algorithm>
+#include <filesystem>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -341,4 +343,32 @@ TEST_F(HubTest, TheListenerQueuesHundredsOfConnectionsAtOnce)
     socklen_t length = sizeof info;
     ASSERT_EQ(getsockopt(listener, IPPROTO_TCP, TCP_INFO, &info, &length), 0);
     EXPECT_GE(info.tcpi_sacked, 512u);
+}
+
+TEST_F(HubTest, AFileThatCannotBeSavedIsSaidOncePerTickAndTriedAgain)
+{
+    startWithTwoSystems();
+    // A folder where the station file belongs makes its replacement fail.
+    const std::string stationFile = dataPath() + "/" + peer(3) + ".dat";
+    std::filesystem::remove(stationFile);
+    std::filesystem::create_directory(stationFile);
+    const auto said = [&] {
+        const auto lines = console.lines();
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.starts_with("Cannot save " + stationFile + ": ") && line.ends_with("; the old file is kept");
+        });
+    };
+
+    DisableConsoleLog(); // said whatever the logging switch
+    hub->TmrSaveTimer();
+    EXPECT_EQ(said(), 1);
+    hub->TmrSaveTimer();
+    EXPECT_EQ(said(), 2);
+    EXPECT_FALSE(hub->SaveSystems());
+
+    std::filesystem::remove(stationFile);
+    hub->TmrSaveTimer();
+    EXPECT_EQ(said(), 3);
+    EXPECT_TRUE(std::filesystem::is_regular_file(stationFile)) << "the next tick saves it";
+    EXPECT_TRUE(hub->shutdown());
 }

@@ -349,3 +349,113 @@ TEST_F(SystemFilesTest, AFileThatAlreadyHoldsTheTextIsNotRewritten)
     EXPECT_NE(inode("10.0.0.2.dat"), second) << "a changed file is replaced, not written in place";
     EXPECT_EQ(ReadFile(data() / "10.0.0.2.dat"), "20\r\n");
 }
+
+TEST(SystemFileFormat, HeaderSpellingsReadAlikeAndWhatWouldBeLostIsNamed)
+{
+    const std::string line = "10.0.0.1\t10.9.9.1\t9100\t1\t3\tAlpha";
+    struct Case {
+        std::string text;
+        std::optional<std::int32_t> basePort;
+        bool fullLine; // the system line read with all six fields
+        std::vector<std::pair<std::size_t, bool>> notes; // line, misread
+        std::string mentions;
+    };
+    const Case cases[] = {
+        { "\xEF\xBB\xBFVersion : 5\r\nBase Port : 19000\r\n" + line + "\r\n", 19000, true, {}, "" },
+        { "VERSION : 5\r\nbase PORT : 19000\r\n" + line + "\r\n", 19000, true, {}, "" },
+        { "Version : 5\rBase Port : 19000\r" + line + "\r", 19000, true, {}, "" },
+        { "Version : 5\nBase Port : 19000\n" + line, 19000, true, {}, "" },
+        { "Version : 5\r\nBase Port : 19000\r\n\t\t9000\t0\t2\tX\r\n \t10.0.0.7\r\n" + line, 19000, true, {}, "" },
+        { "Vers 5\r\n" + line + "\r\n", std::nullopt, false, { { 1, true } }, "\"Vers 5\"" },
+        { "Version : 5\r\nBase Port : 70000\r\n" + line, std::nullopt, true, { { 2, true } }, "70000" },
+        { "Version : 5\r\nBase Port : 99999999999\r\n", std::nullopt, false, { { 2, true } }, "99999999999" },
+        { "Version : 5\r\nBase Port : 0\r\n", std::nullopt, false, { { 2, true } }, " 0 " },
+        { "Version : 5\r\nBase Port : x\r\n", std::nullopt, false, { { 2, true } }, "x" },
+        { "Version : 5\r\n" + line + "\r\n" + line, std::nullopt, true, { { 2, false } }, "Base Port" },
+        { "Version : 6\r\nBase Port : 19000\r\n" + line, 19000, false, { { 1, false } }, "version 6" },
+        { line + "\r\n", std::nullopt, false, { { 1, false } }, "no version line" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        const datfile::SystemFile file = datfile::ParseSystemFile(c.text);
+        EXPECT_EQ(file.basePort, c.basePort);
+        const bool fullLine = file.lines.size() == 1 && file.lines[0].IpAddress == "10.0.0.1"
+            && file.lines[0].ToIp == "10.9.9.1" && file.lines[0].Port == 9100 && file.lines[0].Name == "Alpha";
+        EXPECT_EQ(fullLine, c.fullLine);
+        std::vector<std::pair<std::size_t, bool>> notes;
+        for (const datfile::ReadNote& note : file.notes) {
+            notes.emplace_back(note.line, note.misread);
+            EXPECT_NE((" " + note.text + " ").find(c.mentions), std::string::npos) << note.text;
+        }
+        EXPECT_EQ(notes, c.notes);
+    }
+}
+
+TEST_F(SystemFilesTest, SymbolicLinksInTheDataFolderAreNeitherReadNorWrittenThrough)
+{
+    WriteFile(root() / "outside.dat", "secret\r\n");
+    WriteFile(data() / "system.dat", "Version : 5\r\nBase Port : 9000\r\n10.0.0.1\t10.0.0.1\t9000\t0\t2\tA\r\n");
+    std::filesystem::create_symlink(root() / "outside.dat", data() / "10.0.0.1.dat");
+    LoadedSystems loaded = LoadSystems(table);
+    ASSERT_EQ(table.size(), 1u);
+    EXPECT_THAT(table.FindSystem("10.0.0.1")->Stations, IsEmpty());
+    ASSERT_EQ(loaded.notes.size(), 1u);
+    EXPECT_THAT(loaded.notes[0], ::testing::HasSubstr("10.0.0.1.dat: cannot read it (a symbolic link"));
+
+    table.SetStationStatus("10.0.0.1", "41100", 0);
+    const SaveReport report = SaveSystems(table, 9000);
+    ASSERT_EQ(report.failures.size(), 1u);
+    EXPECT_EQ(report.failures[0].file, data() / "10.0.0.1.dat");
+    EXPECT_EQ(ReadFile(root() / "outside.dat"), "secret\r\n");
+    EXPECT_TRUE(std::filesystem::is_symlink(data() / "10.0.0.1.dat"));
+
+    std::filesystem::rename(data() / "system.dat", root() / "system.dat");
+    std::filesystem::create_symlink(root() / "system.dat", data() / "system.dat");
+    loaded = LoadSystems(table);
+    EXPECT_EQ(table.size(), 0u);
+    EXPECT_EQ(loaded.damage.size(), 1u) << "a save would replace the table by an empty one";
+}
+
+TEST_F(SystemFilesTest, AStationFileIsReadOnlyUpToWhatIsKeptAndSaysWhatItLeftOut)
+{
+    std::string kept;
+    for (std::size_t i = 0; i < kMaxStations; ++i)
+        kept += std::to_string(40000 + i) + "\r\n";
+    WriteFile(data() / "10.0.0.1.dat", kept);
+    WriteFile(data() / "10.0.0.2.dat", kept + std::string(100000, '\n') + "after\r\n");
+    WriteFile(data() / "system.dat",
+        "Version : 5\r\nBase Port : "
+        "9000\r\n10.0.0.1\t10.0.0.1\t9000\t0\t2\tA\r\n10.0.0.2\t10.0.0.2\t9000\t0\t2\tB\r\n");
+    const LoadedSystems loaded = LoadSystems(table);
+    for (const char* ip : { "10.0.0.1", "10.0.0.2" }) {
+        ASSERT_EQ(table.FindSystem(ip)->Stations.size(), kMaxStations) << ip;
+        EXPECT_EQ(table.FindSystem(ip)->Stations.back(), std::to_string(40000 + kMaxStations - 1));
+    }
+    ASSERT_EQ(loaded.notes.size(), 1u) << "a file of exactly what is kept says nothing";
+    EXPECT_THAT(loaded.notes[0], ::testing::HasSubstr("10.0.0.2.dat: only the first 3000 stations are kept"));
+}
+
+TEST_F(SystemFilesTest, TheFileAsLoadedIsCopiedOnceBeforeTheFirstSaveThatChangesIt)
+{
+    const std::string original = "Version : 5\r\nBase Port : 9000\r\n10.0.0.1\t10.0.0.1\t9000\t0\t2\tA\r\n";
+    WriteFile(data() / "system.dat", original);
+    SystemFileBackup backup { LoadSystems(table).systemFileText };
+    EXPECT_TRUE(WriteSnapshot(TakeSnapshot(table, 9000), &backup).ok());
+    EXPECT_FALSE(std::filesystem::exists(data() / "system.dat.bak")) << "nothing changed";
+
+    // Without its copy the old file must stay.
+    std::filesystem::create_directory(data() / "system.dat.bak");
+    table.AddSystem("10.0.0.2", "B", kTypeQvx);
+    SaveReport report = WriteSnapshot(TakeSnapshot(table, 9000), &backup);
+    ASSERT_EQ(report.failures.size(), 2u);
+    EXPECT_EQ(report.failures[0].file, data() / "system.dat.bak");
+    EXPECT_EQ(report.failures[1].file, data() / "system.dat");
+    EXPECT_EQ(ReadFile(data() / "system.dat"), original);
+
+    std::filesystem::remove(data() / "system.dat.bak");
+    EXPECT_TRUE(WriteSnapshot(TakeSnapshot(table, 9000), &backup).ok());
+    table.AddSystem("10.0.0.3", "C", kTypeQvx);
+    EXPECT_TRUE(WriteSnapshot(TakeSnapshot(table, 9000), &backup).ok());
+    EXPECT_EQ(ReadFile(data() / "system.dat.bak"), original) << "the copy is of the file as loaded";
+    EXPECT_NE(ReadFile(data() / "system.dat").find("10.0.0.3"), std::string::npos);
+}

@@ -1,0 +1,221 @@
+#include "atomic_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <random>
+#include <system_error>
+
+namespace korvel {
+
+namespace {
+
+std::string ErrorText(int error)
+{
+    return std::system_category().message(error);
+}
+
+// Closes the descriptor on every way out unless released.
+class Descriptor {
+public:
+    explicit Descriptor(int fd)
+        : fd_(fd)
+    {
+    }
+    ~Descriptor()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+    // Closes now and reports the close's own error, which can be the first
+    // sign of a failed write on some file systems.
+    int close()
+    {
+        const int result = ::close(fd_);
+        fd_ = -1;
+        return result == 0 ? 0 : errno;
+    }
+
+private:
+    int fd_;
+};
+
+int WriteAll(int fd, std::string_view text)
+{
+    while (!text.empty()) {
+        const ssize_t count = ::write(fd, text.data(), text.size());
+        if (count < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (count == 0)
+            return EIO;
+        text.remove_prefix(static_cast<std::size_t>(count));
+    }
+    return 0;
+}
+
+// Whether the file behind `fd` holds exactly `text`, read back through the
+// descriptor.
+bool ReadsBack(int fd, std::string_view text, int& error)
+{
+    struct stat info { };
+    if (::fstat(fd, &info) != 0) {
+        error = errno;
+        return false;
+    }
+    if (static_cast<std::size_t>(info.st_size) != text.size())
+        return false;
+    char buffer[65536];
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const ssize_t count = ::pread(fd, buffer, std::min(sizeof buffer, text.size() - at), static_cast<off_t>(at));
+        if (count < 0) {
+            if (errno == EINTR)
+                continue;
+            error = errno;
+            return false;
+        }
+        if (count == 0
+            || text.compare(at, static_cast<std::size_t>(count), buffer, static_cast<std::size_t>(count)) != 0)
+            return false;
+        at += static_cast<std::size_t>(count);
+    }
+    return true;
+}
+
+std::string SiblingName(const std::filesystem::path& path)
+{
+    static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::mt19937 random { std::random_device {}() };
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
+    std::string name = path.native() + ".";
+    for (int i = 0; i < 6; ++i)
+        name.push_back(kLetters[pick(random)]);
+    return name;
+}
+
+} // namespace
+
+ReadResult ReadFileNoFollow(const std::filesystem::path& path, std::size_t maxLineBreaks, bool* more)
+{
+    ReadResult result;
+    if (more)
+        *more = false;
+    const Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (fd.get() < 0) {
+        if (errno == ENOENT)
+            result.missing = true;
+        else
+            result.error = errno == ELOOP ? "a symbolic link, which is not followed" : ErrorText(errno);
+        return result;
+    }
+    std::string content;
+    std::size_t breaks = 0;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t count = ::read(fd.get(), buffer, sizeof buffer);
+        if (count < 0) {
+            if (errno == EINTR)
+                continue;
+            result.error = ErrorText(errno);
+            return result;
+        }
+        if (count == 0)
+            break;
+        if (breaks > maxLineBreaks) {
+            if (more)
+                *more = true;
+            break;
+        }
+        content.append(buffer, static_cast<std::size_t>(count));
+        if (maxLineBreaks != std::string::npos)
+            breaks += static_cast<std::size_t>(
+                std::count_if(buffer, buffer + count, [](char c) { return c == '\r' || c == '\n'; }));
+    }
+    result.content = std::move(content);
+    return result;
+}
+
+ReplaceResult ReplaceFile(const std::filesystem::path& path, std::string_view text)
+{
+    ReplaceResult result;
+    struct stat old { };
+    const bool exists = ::lstat(path.c_str(), &old) == 0;
+    if (exists && S_ISLNK(old.st_mode)) {
+        result.error = "a symbolic link, which is not written through";
+        return result;
+    }
+    // Most station files do not change between saves, and each replace
+    // waits for the disk.
+    if (exists && S_ISREG(old.st_mode) && static_cast<std::size_t>(old.st_size) == text.size()) {
+        const ReadResult current = ReadFileNoFollow(path);
+        if (current.content && *current.content == text)
+            return result;
+    }
+
+    std::string sibling;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        sibling = SiblingName(path);
+        fd = ::open(sibling.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0) {
+        result.error = "cannot create a file beside it: " + ErrorText(errno);
+        return result;
+    }
+    Descriptor file(fd);
+    const auto fail = [&](const char* step, int error) {
+        result.error = std::string(step) + ": " + ErrorText(error);
+        file.close();
+        ::unlink(sibling.c_str());
+        return result;
+    };
+    // The new file keeps the old one's permissions.
+    if (exists && S_ISREG(old.st_mode) && ::fchmod(fd, old.st_mode & 07777) != 0)
+        return fail("setting its permissions", errno);
+    if (const int error = WriteAll(fd, text))
+        return fail("writing", error);
+    if (::fdatasync(fd) != 0)
+        return fail("syncing", errno);
+    int readError = 0;
+    if (!ReadsBack(fd, text, readError)) {
+        if (readError)
+            return fail("reading back", readError);
+        result.error = "what was written reads back different";
+        file.close();
+        ::unlink(sibling.c_str());
+        return result;
+    }
+    if (const int error = file.close()) {
+        ::unlink(sibling.c_str());
+        result.error = "closing: " + ErrorText(error);
+        return result;
+    }
+    if (::rename(sibling.c_str(), path.c_str()) != 0) {
+        result.error = "renaming: " + ErrorText(errno);
+        ::unlink(sibling.c_str());
+        return result;
+    }
+    result.written = true;
+    return result;
+}
+
+bool SyncFolder(const std::filesystem::path& folder)
+{
+    const Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0)
+        return false;
+    return ::fsync(fd.get()) == 0;
+}
+
+} // namespace korvel
