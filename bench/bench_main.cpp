@@ -242,7 +242,8 @@ int Run(Config config)
         "  --rows A,B      only these rows, of:\n"
         "%s"
         "  --base-port N   the hub's and the reference's base port (default 19500)\n"
-        "  --window N      status reports in flight in the throughput runs (default 256)\n"
+        "  --window N      status reports in flight in the throughput runs (default: 32,768\n"
+        "                  forwards' worth, 16 to 2,048 reports)\n"
         "  --work DIR      working folder (default: a new one under /tmp, removed at the end)\n"
         "  --keep          keep the working folder, with each program's output.log\n"
         "  --screenshot F  save the screen into F halfway through the window row\n",

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -176,6 +177,19 @@ double ProcessCpuSeconds(int pid)
             system = std::stoull(field);
     }
     return double(user + system) / double(sysconf(_SC_CLK_TCK));
+}
+
+double ProcessWaitSeconds(int pid)
+{
+    double waited = 0;
+    std::error_code ignored;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ignored)) {
+        std::ifstream in(task.path() / "schedstat");
+        unsigned long long running = 0, waiting = 0;
+        if (in >> running >> waiting)
+            waited += double(waiting) / 1e9;
+    }
+    return waited;
 }
 
 std::uint64_t ProcessRssBytes(int pid)

@@ -31,6 +31,9 @@ bool UdpSocketStats(int port, std::uint64_t& queuedBytes, std::uint64_t& drops);
 
 // CPU time (user + system) used so far by a process, all threads.
 double ProcessCpuSeconds(int pid);
+// Time its threads spent ready to run but waiting for a CPU (the scheduler's
+// run-queue wait), all threads: what a busy machine took from it.
+double ProcessWaitSeconds(int pid);
 
 // Resident memory of a process, in bytes (VmRSS).
 std::uint64_t ProcessRssBytes(int pid);

@@ -18,6 +18,7 @@ struct Snapshot {
     std::int64_t ns = 0;
     std::uint64_t delivered = 0;
     double relayCpu = 0;
+    double relayWait = 0;
     double harnessCpu = 0;
 };
 
@@ -25,6 +26,7 @@ struct FanoutRun {
     double rate = 0;
     double cpuUs = 0;
     double relayLoad = 0;
+    double relayWaiting = 0;
     double harnessLoad = 0;
     std::uint64_t sent = 0;
     std::uint64_t lost = 0;
@@ -40,7 +42,9 @@ FanoutRun MeasureFanout(Bench& bench, Relay relay, int fanout)
     plan.mode = GeneratorPlan::Mode::Windowed;
     plan.sources = { kFanoutSource };
     plan.target = Ipv4(kServer, bench.basePort() + 1);
-    plan.window = bench.config().window;
+    plan.window = bench.config().window
+        ? bench.config().window
+        : std::clamp<std::uint64_t>(32768 / static_cast<std::uint64_t>(fanout), 16, 2048);
     plan.answered = sinks.deliveredCounter();
     plan.fanout = static_cast<std::uint64_t>(fanout);
     LoadGenerator generator(plan);
@@ -50,6 +54,7 @@ FanoutRun MeasureFanout(Bench& bench, Relay relay, int fanout)
         at.ns = MonotonicNs();
         at.delivered = sinks.delivered();
         at.relayCpu = ProcessCpuSeconds(process->pid());
+        at.relayWait = ProcessWaitSeconds(process->pid());
         at.harnessCpu = ProcessCpuSeconds(sinks.pid()) + ProcessCpuSeconds(generator.pid());
         return at;
     };
@@ -69,14 +74,15 @@ FanoutRun MeasureFanout(Bench& bench, Relay relay, int fanout)
     run.rate = forwards / seconds;
     run.cpuUs = forwards > 0 ? (after.relayCpu - before.relayCpu) * 1e6 / forwards : 0;
     run.relayLoad = (after.relayCpu - before.relayCpu) / seconds;
+    run.relayWaiting = (after.relayWait - before.relayWait) / seconds;
     run.harnessLoad = (after.harnessCpu - before.harnessCpu) / seconds;
     run.lost = result.lost(run.sent);
     run.duplicates = result.duplicates;
-    std::printf("  %-9s fan-out %4d: %9.0f forwards/s, %5.2f us CPU each; relay CPU %3.0f%%, harness CPU %3.0f%%; "
-                "lost %llu of %llu x %d, %llu duplicates%s\n",
-        RelayName(relay), fanout, run.rate, run.cpuUs, run.relayLoad * 100, run.harnessLoad * 100,
-        static_cast<unsigned long long>(run.lost), static_cast<unsigned long long>(run.sent), fanout,
-        static_cast<unsigned long long>(run.duplicates),
+    std::printf("  %-9s fan-out %4d: %9.0f forwards/s, %5.2f us CPU each; relay CPU %3.0f%% (waited for one %3.0f%%), "
+                "harness CPU %3.0f%%; lost %llu of %llu x %d, %llu duplicates%s\n",
+        RelayName(relay), fanout, run.rate, run.cpuUs, run.relayLoad * 100, run.relayWaiting * 100,
+        run.harnessLoad * 100, static_cast<unsigned long long>(run.lost), static_cast<unsigned long long>(run.sent),
+        fanout, static_cast<unsigned long long>(run.duplicates),
         stalls ? (", window reopened " + std::to_string(stalls) + " times").c_str() : "");
     std::fflush(stdout);
     return run;
