@@ -390,10 +390,14 @@ void Hub::readDatagrams(QUdpSocket* socket, Endpoint endpoint)
             messages[i].msg_hdr.msg_iovlen = 1;
         }
         const int count = fd < 0 ? -1 : recvmmsg(fd, messages, kReceiveBatch, MSG_DONTWAIT, nullptr);
-        for (int i = 0; i < count; ++i) {
-            const sockaddr_in& from = senders[i];
-            handleDatagram(endpoint, Bytes(buffers[i], messages[i].msg_len), DottedText(ntohl(from.sin_addr.s_addr)),
-                ntohs(from.sin_port));
+        {
+            // The forwards of the whole batch leave together.
+            OutboxBatch forwards(*outbox_);
+            for (int i = 0; i < count; ++i) {
+                const sockaddr_in& from = senders[i];
+                handleDatagram(endpoint, Bytes(buffers[i], messages[i].msg_len),
+                    DottedText(ntohl(from.sin_addr.s_addr)), ntohs(from.sin_port));
+            }
         }
         // A flood never lets the queue run empty: after a bounded share the
         // listener, the connections and the timers get their turn, and the

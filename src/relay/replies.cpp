@@ -1,5 +1,6 @@
 #include "replies.h"
 
+#include "net/ipv4_address.h"
 #include "protocol/packet_builders.h"
 #include "store/console_log.h"
 
@@ -15,6 +16,9 @@ int PortAbove(std::int32_t port)
 {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(port) + 1u);
 }
+
+// The classic host field holds 31 characters.
+constexpr std::size_t kMaxHostText = 31;
 
 } // namespace
 
@@ -40,11 +44,53 @@ void Replies::ForwardToSystem(const SystemEntry& entry, Bytes packet)
     }
 }
 
+std::vector<Replies::ForwardSlot>& Replies::forwardSlots()
+{
+    if (slotsBuilt_ && slotsGeneration_ == table_.generation())
+        return slots_;
+    slots_.clear();
+    slots_.reserve(table_.size());
+    for (const SystemEntry& entry : table_.Systems())
+        slots_.push_back(ForwardSlot { &entry, entry.IpAddress, 0, 0, {}, {}, false });
+    slotsGeneration_ = table_.generation();
+    slotsBuilt_ = true;
+    return slots_;
+}
+
+const ForwardTarget& Replies::udpTarget(ForwardSlot& slot)
+{
+    const SystemEntry& entry = *slot.entry;
+    if (slot.worked && slot.type == entry.Type && slot.port == entry.Port && slot.toIp == entry.ToIp)
+        return slot.udp;
+    slot.worked = true;
+    slot.type = entry.Type;
+    slot.port = entry.Port;
+    slot.toIp = entry.ToIp;
+    ForwardTarget& target = slot.udp;
+    if (entry.Type == kTypeVelka) {
+        target.host = entry.IpAddress;
+        target.port = kVelkaDataPort;
+    } else {
+        target.host = entry.ToIp.empty() ? entry.IpAddress : entry.ToIp;
+        target.port = PortAbove(entry.Port);
+    }
+    target.system = entry.IpAddress;
+    // The longest host text a send takes; a longer one fails there, as named.
+    const auto address = target.host.size() <= kMaxHostText ? NumericIPv4(target.host, target.port) : std::nullopt;
+    target.resolved = address.has_value();
+    target.address = address.value_or(sockaddr_in {});
+    return target;
+}
+
 void Replies::forwardLoop(Bytes packet, const std::string& sender, ForwardTrace trace)
 {
     const bool logging = ConsoleLogEnabled();
-    for (const SystemEntry& entry : table_.Systems()) {
-        if (entry.IpAddress == sender || (peer_ && !peer_->serves(entry)))
+    const bool statusReport = GetMessageCode(packet) == MSG_STATUSREPORT;
+    // The forwards of one packet leave together.
+    OutboxBatch batch(outbox_);
+    for (ForwardSlot& slot : forwardSlots()) {
+        const SystemEntry& entry = *slot.entry;
+        if (slot.ip == sender || (peer_ && !peer_->serves(entry)))
             continue;
         if (logging) {
             switch (trace) {
@@ -59,7 +105,11 @@ void Replies::forwardLoop(Bytes packet, const std::string& sender, ForwardTrace 
                 break;
             }
         }
-        ForwardToSystem(entry, packet);
+        // Datagrams go to a destination worked out once; the rest as before.
+        if (entry.Type == kTypeVelka || (entry.Type == kTypeQvx && statusReport))
+            outbox_.forwardUdp(udpTarget(slot), packet);
+        else
+            ForwardToSystem(entry, packet);
     }
 }
 

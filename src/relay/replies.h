@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace korvel {
 
@@ -55,7 +56,22 @@ public:
 
 private:
     enum class ForwardTrace { Address, Port, PortPlusOne };
+    // A system in forwarding order, with its datagram destination worked out
+    // from the entry's fields as they were then.
+    struct ForwardSlot {
+        const SystemEntry* entry = nullptr;
+        std::string ip;
+        std::int32_t type = 0;
+        std::int32_t port = 0;
+        std::string toIp;
+        ForwardTarget udp;
+        bool worked = false;
+    };
     void forwardLoop(Bytes packet, const std::string& sender, ForwardTrace trace);
+    // The systems in list order, in one vector, rebuilt when the table's
+    // entries change.
+    std::vector<ForwardSlot>& forwardSlots();
+    static const ForwardTarget& udpTarget(ForwardSlot& slot);
     // False when the budget held it back.
     bool sendMultiAck(std::uint8_t code, const std::string& address, const std::string& systemId,
         const std::vector<std::string>& stations, int port);
@@ -68,6 +84,9 @@ private:
     TrafficCounters& counters_;
     const RelayPeer* peer_ = nullptr;
     AnswerBudget* budget_ = nullptr;
+    std::vector<ForwardSlot> slots_;
+    std::uint64_t slotsGeneration_ = 0;
+    bool slotsBuilt_ = false;
 };
 
 } // namespace korvel

@@ -29,6 +29,8 @@ namespace {
 constexpr std::size_t kMaxHostLength = 31;
 // Datagrams handed to the kernel in one call.
 constexpr std::size_t kSendBatch = 64;
+// Forwards held at most before they go; also the kernel's limit per call.
+constexpr std::size_t kForwardBatch = 1024;
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -93,6 +95,10 @@ SenderEngine::~SenderEngine()
 
 void SenderEngine::sendUdp(const std::string& host, int port, Bytes bytes, const std::string& system)
 {
+    // Behind the forwards this thread holds, so the order to each
+    // destination stays as it was asked for.
+    if (forwardThread_.load(std::memory_order_relaxed) == std::this_thread::get_id() && !forwards_.empty())
+        flushForwards();
     // With no datagram queued ahead of it, one to a numeric address leaves
     // from the caller's thread: a send that would block is not made, so the
     // call still returns at once. This saves the hand-over to the worker,
@@ -124,6 +130,90 @@ bool SenderEngine::sendNow(const std::string& host, int port, Bytes bytes, const
 void SenderEngine::sendTcp(const std::string& host, int port, Bytes bytes, const std::string& system)
 {
     enqueue(true, host, port, bytes, system);
+}
+
+void SenderEngine::beginBatch()
+{
+    ++batchDepth_;
+}
+
+void SenderEngine::endBatch()
+{
+    if (--batchDepth_ <= 0) {
+        batchDepth_ = 0;
+        flushForwards();
+    }
+}
+
+void SenderEngine::forwardUdp(const ForwardTarget& target, Bytes bytes)
+{
+    forwardThread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    // A name to look up, a socket that is full or anything already queued for
+    // the worker: this one queues too, behind what this thread holds.
+    if (!target.resolved || !udpSocket_ || queuedUdp_.load(std::memory_order_acquire) != 0) {
+        flushForwards();
+        sendUdp(target.host, target.port, bytes, target.system);
+        return;
+    }
+    // One packet forwarded to many systems is held once.
+    const bool same = !forwards_.empty() && forwards_.back().length == bytes.size()
+        && std::equal(bytes.begin(), bytes.end(), forwardBytes_.begin() + lastForwardOffset_);
+    if (!same) {
+        lastForwardOffset_ = static_cast<std::uint32_t>(forwardBytes_.size());
+        forwardBytes_.insert(forwardBytes_.end(), bytes.begin(), bytes.end());
+    }
+    forwards_.push_back(Forward { target.address, lastForwardOffset_, static_cast<std::uint32_t>(bytes.size()),
+        target.host, target.port, target.system });
+    if (batchDepth_ == 0 || forwards_.size() >= kForwardBatch)
+        flushForwards();
+}
+
+void SenderEngine::flushForwards()
+{
+    const std::size_t count = forwards_.size();
+    if (count == 0)
+        return;
+    forwardMessages_.resize(count);
+    forwardVectors_.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        Forward& forward = forwards_[i];
+        forwardVectors_[i] = iovec { forwardBytes_.data() + forward.offset, forward.length };
+        forwardMessages_[i] = mmsghdr {};
+        forwardMessages_[i].msg_hdr.msg_name = &forward.address;
+        forwardMessages_[i].msg_hdr.msg_namelen = sizeof forward.address;
+        forwardMessages_[i].msg_hdr.msg_iov = &forwardVectors_[i];
+        forwardMessages_[i].msg_hdr.msg_iovlen = 1;
+    }
+    std::int64_t bytes = 0;
+    std::size_t done = 0;
+    while (done < count) {
+        const int sent = sendmmsg(udpSocket_.get(), &forwardMessages_[done],
+            static_cast<unsigned>(std::min(count - done, kForwardBatch)), MSG_DONTWAIT);
+        if (sent > 0) {
+            for (std::size_t i = done; i < done + static_cast<std::size_t>(sent); ++i)
+                bytes += forwards_[i].length;
+            done += static_cast<std::size_t>(sent);
+            continue;
+        }
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // The socket is full: the rest wait for the worker, in order.
+            for (std::size_t i = done; i < count; ++i) {
+                const Forward& forward = forwards_[i];
+                enqueue(false, forward.host, forward.port, Bytes(forwardBytes_.data() + forward.offset, forward.length),
+                    forward.system);
+            }
+            break;
+        }
+        // The kernel refused this one, as a sendto would have.
+        reportFailure(forwards_[done].host, forwards_[done].system, "%s : sendto() error!");
+        bytes += forwards_[done].length;
+        ++done;
+    }
+    counters_.SentByteCount.fetch_add(static_cast<std::int32_t>(bytes), std::memory_order_relaxed);
+    forwards_.clear();
+    forwardBytes_.clear();
 }
 
 void SenderEngine::enqueue(bool tcp, const std::string& host, int port, Bytes bytes, const std::string& system)
@@ -163,14 +253,18 @@ void SenderEngine::finish(Job& job, const char* failureFormat)
     finish(job.host, job.forSystem(), job.data->size(), failureFormat);
 }
 
+void SenderEngine::reportFailure(const std::string& host, const std::string& system, const char* failureFormat)
+{
+    ConsoleLog(failureFormat, host.c_str());
+    if (onFailure_)
+        onFailure_(host, system);
+}
+
 void SenderEngine::finish(
     const std::string& host, const std::string& system, std::size_t length, const char* failureFormat)
 {
-    if (failureFormat) {
-        ConsoleLog(failureFormat, host.c_str());
-        if (onFailure_)
-            onFailure_(host, system);
-    }
+    if (failureFormat)
+        reportFailure(host, system, failureFormat);
     counters_.SentByteCount.fetch_add(static_cast<std::int32_t>(length), std::memory_order_relaxed);
     counters_.LiveSenderCount.fetch_sub(1, std::memory_order_relaxed);
 }

@@ -5,6 +5,8 @@
 #include "relay/settings.h"
 #include "store/outbox.h"
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -31,6 +33,9 @@ namespace korvel {
 // from the calling thread without blocking, counted and reported the same
 // way; the worker takes the rest (names to look up, a full socket buffer,
 // whatever queues behind them) and every TCP send.
+// Forwards (forwardUdp) go to a destination resolved beforehand; those of one
+// batch (beginBatch to endBatch) are held on the calling thread and handed
+// to the kernel in as few calls as it takes, counted once, in order.
 // It is the hub's outbox; the sends that fail are reported to the handler it
 // was built with.
 class SenderEngine : public Outbox {
@@ -60,12 +65,25 @@ public:
     using Outbox::sendUdp;
     void sendUdp(const std::string& host, int port, Bytes bytes, const std::string& system) override;
     void sendTcp(const std::string& host, int port, Bytes bytes, const std::string& system) override;
+    void forwardUdp(const ForwardTarget& target, Bytes bytes) override;
+    void beginBatch() override;
+    void endBatch() override;
 
     std::uint64_t droppedJobs() const { return dropped_.load(std::memory_order_relaxed); }
 
 private:
     struct Job;
     struct Pending;
+    struct Forward {
+        sockaddr_in address;
+        std::uint32_t offset;
+        std::uint32_t length;
+        std::string host;
+        int port;
+        std::string system;
+    };
+    void flushForwards();
+    void reportFailure(const std::string& host, const std::string& system, const char* failureFormat);
     using Payload = std::vector<std::uint8_t>;
     // What became of a job on its way to an address.
     enum class Route { Ready, Finished, Parked };
@@ -101,6 +119,15 @@ private:
     std::vector<Pending> pending_;
     std::unordered_map<std::string, std::vector<Job>> parked_;
     std::chrono::steady_clock::time_point nextDropReport_;
+    // The forwarding thread's batch: the datagrams, their bytes (one copy of
+    // each packet), and the kernel's message array, all reused.
+    std::atomic<std::thread::id> forwardThread_ {};
+    int batchDepth_ = 0;
+    std::vector<Forward> forwards_;
+    std::vector<std::uint8_t> forwardBytes_;
+    std::uint32_t lastForwardOffset_ = 0;
+    std::vector<mmsghdr> forwardMessages_;
+    std::vector<iovec> forwardVectors_;
     std::thread worker_;
 };
 

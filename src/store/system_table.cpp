@@ -104,6 +104,7 @@ const StationList* SystemTable::GetStationList(const std::string& ip) const
 SystemEntry& SystemTable::AppendEntry(const std::string& ip, const std::string& name, std::int32_t type,
     std::int32_t endpointType, std::int32_t port, const std::string& toIp)
 {
+    ++generation_;
     SystemEntry& entry = systems_.emplace_back();
     entry.IpAddress = ip;
     entry.Name = name;
@@ -172,6 +173,7 @@ SystemEntry* SystemTable::ReplaceSystemAddress(const std::string& newIp, const s
     const std::vector<Entries::iterator> matches = found->second;
     for (auto it : matches) {
         if (it->IpAddress != newIp) {
+            ++generation_;
             unindexAddress(it);
             it->IpAddress = newIp;
             indexAddress(it);
@@ -265,6 +267,7 @@ void SystemTable::FillStationView(const SystemEntry& entry)
 
 void SystemTable::removeEntry(Entries::iterator it)
 {
+    ++generation_;
     unindexAddress(it);
     EraseFromBucket(byToIp_, it->ToIp, it);
     systems_.erase(it);
@@ -272,6 +275,7 @@ void SystemTable::removeEntry(Entries::iterator it)
 
 void SystemTable::clear()
 {
+    ++generation_;
     byAddress_.clear();
     byToIp_.clear();
     systems_.clear();

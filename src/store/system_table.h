@@ -103,6 +103,9 @@ public:
     // indexed by (IpAddress, ToIp) change only through the table.
     EntryRange entries() { return { systems_.begin(), systems_.end() }; }
     std::size_t size() const { return systems_.size(); }
+    // Moves on whenever an entry is added or removed or changes its address,
+    // so that a copy of the list (the forwarding order) knows it is stale.
+    std::uint64_t generation() const { return generation_; }
     // The first entry in list order with this address, or null.
     SystemEntry* FindSystem(const std::string& ip);
     const SystemEntry* FindSystem(const std::string& ip) const;
@@ -176,6 +179,7 @@ private:
     std::unordered_map<std::string, std::vector<Entries::iterator>> byToIp_;
     SystemEntry* selected_ = nullptr;
     std::uint64_t nextOrder_ = 0;
+    std::uint64_t generation_ = 0;
 
     std::filesystem::path dataDirectory_;
     Clock clock_;

@@ -62,6 +62,33 @@ TEST_F(RepliesTest, StatusReportOnTheQvxEndpointIsForwardedToEveryOtherSystem)
     EXPECT_EQ(counters.SentByteCount.load(), 0) << "forwards count when the sender finishes, not here";
 }
 
+// The forwarding order and each destination are worked out once and kept:
+// they must follow the table as it changes, whichever way it changes.
+TEST_F(RepliesTest, ForwardsFollowTheTableAsItChanges)
+{
+    const ByteVector report = StatusReport("QVX300", { { "41100", 1 } });
+    const auto forward = [&] {
+        outbox.sent.clear();
+        replies.udpStep(report, "127.0.0.2");
+        return destinations();
+    };
+    EXPECT_EQ(forward(), (Lines { "udp 10.1.1.3:9101", "udp 127.0.0.4:9003" }));
+    table.SetSystemPort("127.0.0.3", 7000);
+    EXPECT_EQ(forward(), (Lines { "udp 10.1.1.3:7001", "udp 127.0.0.4:9003" }));
+    table.AddSystem("127.0.0.7", "", kTypeQvx);
+    // Changed in place, as a peer hub's news is applied.
+    for (SystemEntry& entry : table.entries())
+        if (entry.IpAddress == "127.0.0.4")
+            entry.Type = kTypeQvx;
+    EXPECT_EQ(forward(), (Lines { "udp 10.1.1.3:7001", "udp 127.0.0.4:9001", "udp 127.0.0.7:9001" }));
+    // Re-keyed: the system that was 127.0.0.3 is known as 127.0.0.9 now, and
+    // is left out when it is the sender.
+    table.ReplaceSystemAddress("127.0.0.9", "10.1.1.3");
+    outbox.sent.clear();
+    replies.udpStep(report, "127.0.0.9");
+    EXPECT_EQ(destinations(), (Lines { "udp 127.0.0.2:9001", "udp 127.0.0.4:9001", "udp 127.0.0.7:9001" }));
+}
+
 TEST_F(RepliesTest, VelkaEndpointAnswersAndForwardsByCode)
 {
     replies.velkaStep(Request(MSG_REGISTER, 0x1234, "V", 70), "127.0.0.4");

@@ -178,6 +178,58 @@ TEST(SenderEngine, EachSendCarriesItsOwnBytesAndOneRefusalSparesTheRest)
     EXPECT_EQ(failed, (std::vector<std::string> { "127.0.0.1" }));
 }
 
+// Forwards of one batch are held until its end and then leave together: in
+// the order they were asked for, behind nothing sent later to the same
+// place, and a refused one fails alone, reported for its system.
+TEST(SenderEngine, ForwardsOfABatchLeaveTogetherInOrderAndOneRefusalSparesTheRest)
+{
+    LockedCapture capture;
+    ConsoleSink* previous = SetConsoleSink(&capture);
+    EnableConsoleLog();
+
+    QUdpSocket receiver;
+    ASSERT_TRUE(receiver.bind(QHostAddress::LocalHost, 0));
+    const auto target = [](int port, const std::string& system) {
+        ForwardTarget forward { "127.0.0.1", port, system, true, {} };
+        forward.address.sin_family = AF_INET;
+        forward.address.sin_port = htons(static_cast<std::uint16_t>(port));
+        forward.address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return forward;
+    };
+    const ForwardTarget sink = target(receiver.localPort(), "127.0.0.5");
+    const ForwardTarget refused = target(0, "127.0.0.6"); // the kernel refuses port 0
+    TrafficCounters counters;
+    std::vector<std::string> failed;
+    {
+        SenderEngine engine(
+            counters, {}, [&](const std::string&, const std::string& system) { failed.push_back(system); });
+        const std::uint8_t one[1] = { 1 }, two[1] = { 2 }, three[1] = { 3 }, four[1] = { 4 }, five[1] = { 5 };
+        engine.beginBatch();
+        engine.forwardUdp(sink, one);
+        engine.forwardUdp(refused, two);
+        engine.forwardUdp(sink, three);
+        EXPECT_FALSE(receiver.hasPendingDatagrams()) << "held until the batch ends";
+        // Sent at once, but not ahead of what the batch holds.
+        engine.sendUdp("127.0.0.1", receiver.localPort(), four);
+        engine.forwardUdp(sink, five);
+        engine.endBatch();
+        ASSERT_TRUE(WaitFor([&] { return counters.LiveSenderCount.load() == 0; }));
+        EXPECT_EQ(counters.SentByteCount.load(), 5) << "a refused datagram counts as sent";
+    }
+    DisableConsoleLog();
+    SetConsoleSink(previous);
+
+    std::vector<std::uint8_t> received;
+    while (received.size() < 4 && (receiver.hasPendingDatagrams() || receiver.waitForReadyRead(2000))) {
+        char data[16];
+        ASSERT_EQ(receiver.readDatagram(data, sizeof data), 1);
+        received.push_back(static_cast<std::uint8_t>(data[0]));
+    }
+    EXPECT_EQ(received, (std::vector<std::uint8_t> { 1, 3, 4, 5 }));
+    EXPECT_EQ(capture.lines, (std::vector<std::string> { "127.0.0.1 : sendto() error!" }));
+    EXPECT_EQ(failed, (std::vector<std::string> { "127.0.0.6" }));
+}
+
 // Names are looked up beside the sender: a slow look-up holds up only the
 // sends to that name, a failed one fails only its own, and the answers are
 // kept. Sends to one destination leave in call order, also when one of them
