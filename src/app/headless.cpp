@@ -37,6 +37,10 @@ int RunHeadless(const HeadlessOptions& options)
     QObject::connect(&signalWatcher, &UnixSignalWatcher::terminationRequested, [](int) { QCoreApplication::quit(); });
 
     Hub hub(options.hub);
+    QObject::connect(&signalWatcher, &UnixSignalWatcher::reloadRequested, &hub, [&hub] {
+        std::fprintf(stderr, "korvel: SIGHUP: saving the table and reading allow.txt again\n");
+        hub.reload();
+    });
     QString error;
     const bool started = hub.start(&error);
     if (hub.tableDamaged()) {
@@ -47,8 +51,13 @@ int RunHeadless(const HeadlessOptions& options)
         return 1;
     }
     if (!started) {
-        std::fprintf(
-            stderr, "korvel: cannot listen on TCP port %d: %s\n", hub.settings().LocalTcpPort, qPrintable(error));
+        if (!hub.listening()) {
+            std::fprintf(
+                stderr, "korvel: cannot listen on TCP port %d: %s\n", hub.settings().LocalTcpPort, qPrintable(error));
+        } else {
+            error[0] = error[0].toLower();
+            std::fprintf(stderr, "korvel: %s\n", qPrintable(error));
+        }
         SetConsoleSink(nullptr);
         return 1;
     }

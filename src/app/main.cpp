@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 #include "app/headless.h"
+#include "net/descriptors.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -43,6 +44,8 @@ QString WindowProgram()
 
 int main(int argc, char* argv[])
 {
+    // Before anything opens; the window program inherits it.
+    korvel::RaiseDescriptorLimit();
     QCoreApplication app(argc, argv);
     const auto parsed = korvel::ParseCommandLine(QCoreApplication::arguments());
     if (const int* status = std::get_if<int>(&parsed))

@@ -384,8 +384,10 @@ void TMainForm::FormCreate()
     QString error;
     const bool started = hub_->start(&error);
     ShowOwnAddress();
-    if (!started)
+    if (!started) {
         showError(error);
+        ConsoleLog("%s", qPrintable(error));
+    }
 }
 
 void TMainForm::ShowOwnAddress()

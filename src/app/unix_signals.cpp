@@ -11,6 +11,7 @@ namespace korvel {
 namespace {
 
 int gSignalPair[2] = { -1, -1 };
+constexpr int kWatched[] = { SIGTERM, SIGINT, SIGHUP };
 
 void OnSignal(int signalNumber)
 {
@@ -28,7 +29,11 @@ UnixSignalWatcher::UnixSignalWatcher(QObject* parent)
     notifier_ = new QSocketNotifier(gSignalPair[1], QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, [this] {
         char byte = 0;
-        if (::read(gSignalPair[1], &byte, 1) == 1)
+        if (::read(gSignalPair[1], &byte, 1) != 1)
+            return;
+        if (byte == SIGHUP)
+            emit reloadRequested();
+        else
             emit terminationRequested(byte);
     });
 
@@ -36,14 +41,17 @@ UnixSignalWatcher::UnixSignalWatcher(QObject* parent)
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
+    for (const int signalNumber : kWatched)
+        sigaction(signalNumber, &action, nullptr);
+    // A reader that goes away (korvel --trace | head) must not end the hub
+    // unsaved: its writes fail with EPIPE instead, and the writer copes.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 UnixSignalWatcher::~UnixSignalWatcher()
 {
-    std::signal(SIGTERM, SIG_DFL);
-    std::signal(SIGINT, SIG_DFL);
+    for (const int signalNumber : kWatched)
+        std::signal(signalNumber, SIG_DFL);
 }
 
 } // namespace korvel

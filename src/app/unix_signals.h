@@ -6,8 +6,9 @@ class QSocketNotifier;
 
 namespace korvel {
 
-// Turns SIGTERM and SIGINT into a Qt signal on the main thread: the handler
-// only writes a byte to a socket pair, the event loop does the rest.
+// Turns SIGTERM, SIGINT and SIGHUP into Qt signals on the main thread: the
+// handler only writes a byte to a socket pair, the event loop does the rest.
+// SIGPIPE is ignored from then on.
 class UnixSignalWatcher : public QObject {
     Q_OBJECT
 
@@ -17,6 +18,8 @@ public:
 
 signals:
     void terminationRequested(int signalNumber);
+    // SIGHUP: the terminal closed, or the service manager asks for a reload.
+    void reloadRequested();
 
 private:
     QSocketNotifier* notifier_ = nullptr;

@@ -24,6 +24,7 @@ int RunWindow(int& argc, char** argv, const WindowOptions& options)
             form.close();
             QCoreApplication::quit();
         });
+        QObject::connect(&signalWatcher, &UnixSignalWatcher::reloadRequested, &form, [&form] { form.hub().reload(); });
         std::unique_ptr<Cluster> cluster;
         if (options.cluster) {
             cluster = std::make_unique<Cluster>(form.hub(), *options.cluster);
@@ -33,7 +34,7 @@ int RunWindow(int& argc, char** argv, const WindowOptions& options)
         if (options.trace && !form.testPanelShown())
             form.ShowTestCommand1Click();
         // A failed start was shown to the operator in a message box instead.
-        if (form.hub().listening())
+        if (form.hub().endpointsOpen())
             PrintReadyLine(form.hub());
         StallWatch stallWatch;
         if (options.reportStalls)

@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 #include "app/headless.h"
 #include "app/window_main.h"
+#include "net/descriptors.h"
 
 #include <QCoreApplication>
 
@@ -8,6 +9,7 @@
 // a display is there, with the same options.
 int main(int argc, char* argv[])
 {
+    korvel::RaiseDescriptorLimit();
     const auto parsed = korvel::ParseCommandLine(argc, argv);
     if (const int* status = std::get_if<int>(&parsed))
         return *status;

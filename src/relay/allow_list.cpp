@@ -27,7 +27,7 @@ std::vector<AllowListProblem> AllowList::load(const std::filesystem::path& file)
         return {};
     active_ = true;
     if (!in.open(QIODevice::ReadOnly))
-        return { { 0, "cannot be read (" + in.errorString().toStdString() + "); nobody is allowed in" } };
+        return { { 0, "cannot be read (" + in.errorString().toStdString() + ")" } };
 
     std::vector<AllowListProblem> problems;
     int number = 0;
@@ -47,7 +47,8 @@ std::vector<AllowListProblem> AllowList::load(const std::filesystem::path& file)
         ranges_.push_back(subnet);
     }
     if (in.error() != QFileDevice::NoError)
-        problems.push_back({ number, "read failed: " + in.errorString().toStdString() });
+        problems.push_back(
+            { 0, "read failed after line " + std::to_string(number) + ": " + in.errorString().toStdString() });
     return problems;
 }
 

@@ -30,6 +30,8 @@ public:
     }
 
     bool active() const { return active_; }
+    // No address or range is listed.
+    bool empty() const { return ranges_.empty(); }
     bool allows(const QHostAddress& address) const;
     bool allows(const std::string& dottedAddress) const;
 

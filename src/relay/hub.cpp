@@ -1,6 +1,8 @@
 #include "hub.h"
 
+#include "net/descriptors.h"
 #include "relay/decoder.h"
+#include "relay/socket_errors.h"
 #include "store/console_log.h"
 #include "store/keep_alive.h"
 #include "store/system_files.h"
@@ -71,6 +73,21 @@ void Notice(const std::string& line)
     qWarning("korvel: %s", line.c_str());
 }
 
+// Hanging connects (half of what the network may hold) and open
+// connections (a quarter) together stay well below the descriptors the
+// process may open, and a save always finds some free.
+SenderEngine::Options WithinDescriptorLimit(SenderEngine::Options options)
+{
+    options.maxPendingConnects
+        = std::min(options.maxPendingConnects, std::max<std::size_t>(1, NetworkDescriptors(DescriptorLimit()) / 2));
+    return options;
+}
+
+std::size_t WithinDescriptorLimit(std::size_t maxConnections)
+{
+    return std::min(maxConnections, std::max<std::size_t>(1, NetworkDescriptors(DescriptorLimit()) / 4));
+}
+
 } // namespace
 
 Hub::Hub(QObject* parent)
@@ -83,7 +100,7 @@ Hub::Hub(Options options, QObject* parent)
     , options_(std::move(options))
     , table_(options_.dataDirectory)
     , engine_(options_.outbox ? nullptr
-                              : std::make_unique<SenderEngine>(counters_, options_.engine,
+                              : std::make_unique<SenderEngine>(counters_, WithinDescriptorLimit(options_.engine),
                                   [this](const std::string&, const std::string& system) { postSendFailure(system); }))
     , outbox_(options_.outbox ? options_.outbox : engine_.get())
     , replies_(table_, *outbox_, settings_, counters_)
@@ -97,7 +114,8 @@ Hub::Hub(Options options, QObject* parent)
               [this](const std::string& peer) { ServerSocketClientDisconnect(peer); },
               [this](const std::string& peer, int code) { ServerSocketClientError(peer, code); },
               [this](const std::string&) { ++counters_.ConnectionsShed; } },
-          { .idleMs = options_.idleConnectionMs, .maxConnections = options_.maxConnections }, this))
+          { .idleMs = options_.idleConnectionMs, .maxConnections = WithinDescriptorLimit(options_.maxConnections) },
+          this))
     , answerBudget_(options_.answers)
 {
     replies_.setAnswerBudget(&answerBudget_);
@@ -159,8 +177,27 @@ void Hub::loadAllowList()
     const auto path = options_.dataDirectory / kAllowListFile;
     std::error_code ignored;
     allowListTime_ = std::filesystem::last_write_time(path, ignored);
-    for (const AllowListProblem& problem : allowList_.load(path))
+    AllowList candidate;
+    const std::vector<AllowListProblem> problems = candidate.load(path);
+    for (const AllowListProblem& problem : problems)
         qWarning("korvel: %s:%d: %s", path.c_str(), problem.line, problem.message.c_str());
+    // A file that cannot be read, or has entries of which none can be taken,
+    // says nothing about whom it meant to let in: the list read before stays
+    // (at start-up there is none, and nobody comes in).
+    const bool unreadable = std::any_of(
+        problems.begin(), problems.end(), [](const AllowListProblem& problem) { return problem.line == 0; });
+    const bool unusable = unreadable || (candidate.empty() && !problems.empty());
+    if (unusable && allowListLoaded_) {
+        qWarning("korvel: %s: keeping the list read before", path.c_str());
+        ConsoleLog("%s unusable: keeping the list read before", path.c_str());
+        return;
+    }
+    if (unusable) {
+        qWarning("korvel: %s: nobody is allowed in until it can be read", path.c_str());
+        ConsoleLog("%s unusable: nobody is allowed in", path.c_str());
+    }
+    allowList_ = std::move(candidate);
+    allowListLoaded_ = !unusable;
 }
 
 bool Hub::refuse(const std::string& address)
@@ -180,6 +217,12 @@ bool Hub::tableFull(const std::string& address)
         return false;
     ++counters_.RefusedTableFull;
     return true;
+}
+
+void Hub::reload()
+{
+    SaveSystems();
+    loadAllowList();
 }
 
 void Hub::reportBounds()
@@ -263,7 +306,7 @@ bool Hub::activateServer(QString* error)
     if (error) {
         *error = QStringLiteral("Socket error: %1 (%2), on API 'listen'")
                      .arg(server_->errorString())
-                     .arg(static_cast<int>(server_->serverError()));
+                     .arg(SocketErrorNumber(server_->serverError()));
     }
     return false;
 }
@@ -276,11 +319,20 @@ void Hub::deactivateServer()
     connections_->closeAll();
 }
 
-void Hub::rebind(QUdpSocket* socket, int port)
+bool Hub::rebind(QUdpSocket* socket, int port, const char* name, QString* error)
 {
     socket->close();
-    if (socket->bind(QHostAddress::AnyIPv4, static_cast<quint16>(port)))
+    if (socket->bind(QHostAddress::AnyIPv4, static_cast<quint16>(port))) {
         socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kReceiveBufferBytes);
+        return true;
+    }
+    if (error && error->isEmpty()) {
+        *error = QStringLiteral("Cannot bind UDP port %1 (%2): %3")
+                     .arg(port)
+                     .arg(QLatin1String(name))
+                     .arg(socket->errorString());
+    }
+    return false;
 }
 
 bool Hub::SetUpEndpoints(QString* error)
@@ -295,12 +347,17 @@ bool Hub::SetUpEndpoints(QString* error)
     settings_.LocalUdpPort = base + 1;
     // A taken TCP port is reported, but the datagram endpoints still open on
     // the ports that belong to this base port rather than on stale defaults.
-    const bool listening = activateServer(error);
-    rebind(udp_, settings_.LocalUdpPort);
+    // A datagram endpoint without its port would be deaf: that is reported too.
+    QString failure;
+    bool open = activateServer(&failure);
+    open &= rebind(udp_, settings_.LocalUdpPort, "UDP", &failure);
     settings_.VelkaRemotePort = options_.velkaRemotePort;
-    rebind(udpVelka_, base + 4);
-    rebind(udpRack_, base + 3);
-    return listening;
+    open &= rebind(udpVelka_, base + 4, "UDP_VELKA", &failure);
+    open &= rebind(udpRack_, base + 3, "UDP_RACK", &failure);
+    endpointsOpen_ = open;
+    if (error)
+        *error = failure;
+    return open;
 }
 
 bool Hub::applyOptions(const EndpointOptions& options, QString* error)

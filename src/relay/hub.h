@@ -60,7 +60,8 @@ public:
         // not taken for this long is closed too.
         int idleConnectionMs = 60000;
         // Connections open at once; a new one beyond this closes the one that
-        // has been idle longest.
+        // has been idle longest. Never more than a share of the descriptors
+        // the process may open.
         std::size_t maxConnections = 1024;
         // Systems the table takes from the network: a new sender beyond this
         // is refused. The operator and the station files may add more.
@@ -74,17 +75,22 @@ public:
     ~Hub() override;
 
     // Start-up in its fixed order: own address, load the table, set up the
-    // endpoints, start the save timer. False (with the socket error) when the
-    // TCP listener cannot take its port; the save timer runs regardless.
+    // endpoints, start the save timer. False when an endpoint cannot take its
+    // port, with the listener's socket error or, that one open, the first UDP
+    // endpoint's; the others still open and the save timer runs regardless.
     // What the load assumed or found damaged is said on standard error and
     // the console.
     bool start(QString* error = nullptr);
     // The load found system.dat unreadable or with a header it could not
     // read; a save would write that loss to disk.
     bool tableDamaged() const { return tableDamaged_; }
+    // Every endpoint took its port at start-up.
+    bool endpointsOpen() const { return endpointsOpen_; }
     // Saves the table; called once on every way out. False when a file could
     // not be saved.
     bool shutdown();
+    // Saves the table and reads data/allow.txt again (SIGHUP).
+    void reload();
     // Writes the table and the base port to the data folder; a file that
     // cannot be written is said (once per file) and keeps its old content
     // until the next save. False when any file failed.
@@ -168,7 +174,7 @@ private:
     bool ServerSocketClientConnect(const std::string& peer);
     void ServerSocketClientDisconnect(const std::string& peer);
     void ServerSocketClientError(const std::string& peer, int errorCode);
-    void rebind(QUdpSocket* socket, int port);
+    bool rebind(QUdpSocket* socket, int port, const char* name = nullptr, QString* error = nullptr);
     bool refuse(const std::string& address);
     bool tableFull(const std::string& address);
     void reportBounds();
@@ -203,6 +209,8 @@ private:
     std::uint64_t reportedHeldBackBytes_ = 0;
     bool tableDamaged_ = false;
     SystemFileBackup backup_;
+    bool allowListLoaded_ = false;
+    bool endpointsOpen_ = false;
 };
 
 } // namespace korvel

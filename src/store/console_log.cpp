@@ -1,9 +1,11 @@
 #include "console_log.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 namespace korvel {
 
@@ -178,6 +180,7 @@ void BufferedStreamSink::run(std::uint64_t reported)
 {
     std::string writing;
     writing.reserve(capacity_);
+    bool broken = false;
     auto nextNotice = std::chrono::steady_clock::now() + kNoticeInterval;
     std::unique_lock guard(mutex_);
     for (;;) {
@@ -191,11 +194,19 @@ void BufferedStreamSink::run(std::uint64_t reported)
                 writing.append(notice).push_back('\n');
             nextNotice = std::chrono::steady_clock::now() + kNoticeInterval;
         }
-        if (!writing.empty()) {
+        if (!writing.empty() && !broken) {
             std::fwrite(writing.data(), 1, writing.size(), stream_);
             std::fflush(stream_);
-            writing.clear();
+            // The reader went away (a closed pipe, a full disk): tracing on
+            // would only cost time, and the hub carries on without it.
+            if (std::ferror(stream_)) {
+                const int error = errno;
+                broken = true;
+                DisableConsoleLog();
+                std::fprintf(stderr, "korvel: cannot write the trace (%s): tracing off\n", std::strerror(error));
+            }
         }
+        writing.clear();
         guard.lock();
         if (stopping && pending_.empty())
             return;

@@ -394,6 +394,22 @@ TEST_F(MainFormTest, TakenListeningPortIsReportedAndTheRestRuns)
     EXPECT_EQ(window.height(), TMainForm::kStartHeight);
 }
 
+TEST_F(MainFormTest, TakenDatagramPortIsReported)
+{
+    QUdpSocket squatter;
+    ASSERT_TRUE(squatter.bind(QHostAddress::AnyIPv4, static_cast<quint16>(basePort + 1)));
+    EnableConsoleLog();
+    TMainForm& window = open();
+    auto* box = window.findChild<QMessageBox*>(QStringLiteral("ErrorBox"));
+    ASSERT_NE(box, nullptr);
+    const QString expected = QStringLiteral("Cannot bind UDP port %1 (UDP): ").arg(basePort + 1);
+    EXPECT_TRUE(box->text().startsWith(expected)) << box->text().toStdString();
+    EXPECT_TRUE(testing::SpinUntil([&] { return window.console()->toPlainText().contains(expected); }))
+        << window.console()->toPlainText().toStdString();
+    EXPECT_TRUE(window.hub().listening());
+    EXPECT_FALSE(window.hub().endpointsOpen());
+}
+
 TEST_F(MainFormTest, GraphTickPlotsTheCountersAndResetsTheByteCounts)
 {
     TMainForm& window = open();

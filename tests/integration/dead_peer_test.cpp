@@ -2,12 +2,18 @@
 
 #include "relay/sender_engine.h"
 
+#include <QProcess>
+#include <QThread>
+
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <fstream>
+#include <memory>
 #include <optional>
 
 using namespace korvel;
@@ -148,4 +154,76 @@ TEST_F(DeadPeerTest, ForwardsToADeadPeerTimeOutWithoutHoldingUpTheHub)
         << "a sender gave up before its time-out";
     const auto lines = console.lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "127.0.0.1 : connect() errror!"), kForwards);
+}
+
+// Under a descriptor limit of 64 (hard 256), hanging connects to a dead peer
+// and forwarded registrations by the thousand must leave descriptors for the
+// saves: the hub raises its limit, keeps its connects within a share of it,
+// and a reload and the final save both keep every system.
+TEST_F(DeadPeerTest, HangingConnectsLeaveDescriptorsForTheSave)
+{
+    BlackHole hole;
+    ASSERT_TRUE(hole.working()) << "this machine answers SYNs to a full listener";
+    const std::string dead = peer(3);
+    writeSystems({ dead + "\t127.0.0.1\t" + std::to_string(hole.port()) + "\t0\t2\tDEAD" });
+
+    QProcess korvel;
+    korvel.setWorkingDirectory(directory.path());
+    korvel.setChildProcessModifier([] {
+        const rlimit limit { 64, 256 };
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    });
+    korvel.start(KORVEL_BINARY, { "--headless" });
+    QByteArray errors;
+    ASSERT_TRUE(SpinUntil(
+        [&] {
+            errors += korvel.readAllStandardError();
+            return errors.contains("korvel: ready") || korvel.state() == QProcess::NotRunning;
+        },
+        10000));
+    ASSERT_EQ(korvel.state(), QProcess::Running) << errors.toStdString();
+    const QString proc = QStringLiteral("/proc/%1/").arg(korvel.processId());
+    QFile limits(proc + "limits");
+    ASSERT_TRUE(limits.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(limits.readAll().simplified().contains("Max open files 256 256"));
+
+    constexpr int kSystems = 20;
+    constexpr int kPerSystem = 75;
+    std::vector<std::unique_ptr<FakeUdpPeer>> velkas;
+    for (int i = 0; i < kSystems; ++i)
+        velkas.push_back(std::make_unique<FakeUdpPeer>(peer(10 + i), 0));
+    const ByteVector registration = Request(MSG_REGISTER, 7, "VK", wire::kRegisterSize);
+    for (int round = 0; round < kPerSystem; ++round) {
+        for (auto& velka : velkas)
+            velka->send(registration, base + 4);
+        QThread::msleep(2); // paced, so that the kernel drops none of them
+    }
+    const auto savedAll = [&] {
+        QFile saved(directory.filePath("data/system.dat"));
+        if (!saved.open(QIODevice::ReadOnly))
+            return false;
+        const QByteArray text = saved.readAll();
+        for (int i = 0; i < kSystems; ++i) {
+            if (!text.contains((peer(10 + i) + "\t").c_str()))
+                return false;
+        }
+        return text.contains(("\t" + dead + "\t").c_str()) || text.startsWith((dead + "\t").c_str())
+            || text.contains(("\n" + dead + "\t").c_str());
+    };
+    // Saves while the connects hang, until every system has come in.
+    bool saved = false;
+    for (int attempt = 0; attempt < 40 && !saved; ++attempt) {
+        ::kill(static_cast<pid_t>(korvel.processId()), SIGHUP);
+        saved = SpinUntil(savedAll, 500);
+    }
+    const auto open = QDir(proc + "fd").entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size();
+    ASSERT_TRUE(saved) << (errors += korvel.readAllStandardError()).toStdString();
+    EXPECT_GE(open, 64) << "saved while the connects still hang";
+    EXPECT_LT(open, 256 - 64) << "descriptors in use";
+
+    ::kill(static_cast<pid_t>(korvel.processId()), SIGTERM);
+    ASSERT_TRUE(korvel.waitForFinished(20000));
+    EXPECT_EQ(korvel.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(korvel.exitCode(), 0) << (errors += korvel.readAllStandardError()).toStdString();
+    EXPECT_TRUE(savedAll());
 }

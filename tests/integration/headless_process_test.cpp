@@ -2,6 +2,7 @@
 
 #include <QProcess>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -77,6 +78,80 @@ TEST_F(HeadlessProcessTest, TakenListenerPortIsAFailureExit)
     ASSERT_TRUE(SpinUntil([&] { return process.state() == QProcess::NotRunning; }, 10000));
     EXPECT_EQ(process.exitCode(), 1);
     EXPECT_TRUE(process.readAllStandardError().contains(QByteArray::number(base)));
+}
+
+// A datagram endpoint without its port would run deaf behind a ready line.
+TEST_F(HeadlessProcessTest, TakenDatagramPortIsAFailureExit)
+{
+    const struct {
+        int offset;
+        const char* endpoint;
+    } cases[] = { { 1, "UDP" }, { 3, "UDP_RACK" }, { 4, "UDP_VELKA" } };
+    for (const auto& taken : cases) {
+        QUdpSocket squatter;
+        ASSERT_TRUE(squatter.bind(QHostAddress::AnyIPv4, static_cast<quint16>(base + taken.offset)));
+        QProcess process;
+        process.setWorkingDirectory(directory.path());
+        process.start(KORVEL_BINARY, { "--headless" });
+        ASSERT_TRUE(SpinUntil([&] { return process.state() == QProcess::NotRunning; }, 10000)) << taken.endpoint;
+        EXPECT_EQ(process.exitCode(), 1) << taken.endpoint;
+        const QByteArray errors = process.readAllStandardError();
+        EXPECT_TRUE(errors.contains(QStringLiteral("cannot bind UDP port %1 (%2): ")
+                                        .arg(base + taken.offset)
+                                        .arg(QLatin1String(taken.endpoint))
+                                        .toLatin1()))
+            << errors.toStdString();
+        EXPECT_FALSE(errors.contains("korvel: ready")) << taken.endpoint;
+    }
+}
+
+// SIGHUP (a closed terminal, a service reload) saves and reads allow.txt
+// again; a trace reader that goes away costs the trace, not the hub.
+TEST_F(HeadlessProcessTest, HangUpReloadsAndABrokenTracePipeIsSurvived)
+{
+    // Standard output is a pipe of the test's own, whose reading end it can close.
+    int trace[2];
+    ASSERT_EQ(::pipe2(trace, O_CLOEXEC | O_NONBLOCK), 0);
+    QProcess process;
+    process.setChildProcessModifier([writeEnd = trace[1]] { ::dup2(writeEnd, STDOUT_FILENO); });
+    ASSERT_TRUE(launch(process));
+    ::close(trace[1]);
+    QByteArray output;
+    QByteArray errors;
+    const auto printed = [&](const std::string& text) {
+        return SpinUntil([&] {
+            char buffer[4096];
+            for (ssize_t count; (count = ::read(trace[0], buffer, sizeof buffer)) > 0;)
+                output.append(buffer, count);
+            return output.contains(text.c_str());
+        });
+    };
+    const auto said = [&](const char* text) {
+        return SpinUntil([&] { return (errors += process.readAllStandardError()).contains(text); });
+    };
+    FakeUdpPeer pbx(peer(2), 0);
+    pbx.send(StatusReport("QVX300", { { "41100", 1 } }), base + 1);
+    ASSERT_TRUE(printed("41100:BUSY"));
+    {
+        QFile allow(directory.filePath("data/allow.txt"));
+        ASSERT_TRUE(allow.open(QIODevice::WriteOnly));
+        allow.write((peer(3) + "\n").c_str());
+    }
+
+    ::kill(static_cast<pid_t>(process.processId()), SIGHUP);
+    ASSERT_TRUE(said("SIGHUP")) << errors.toStdString();
+    ASSERT_TRUE(SpinUntil([&] {
+        QFile saved(directory.filePath("data/system.dat"));
+        return saved.open(QIODevice::ReadOnly) && saved.readAll().contains(peer(2).c_str());
+    }));
+    pbx.send(StatusReport("QVX300", { { "41100", 0 } }), base + 1);
+    ASSERT_TRUE(printed("Refused from: " + peer(2)));
+
+    ::close(trace[0]);
+    FakeUdpPeer allowed(peer(3), 0);
+    allowed.send(StatusReport("QVX301", { { "41100", 1 } }), base + 1);
+    EXPECT_TRUE(said("cannot write the trace")) << errors.toStdString();
+    EXPECT_TRUE(Terminate(process)) << errors.toStdString();
 }
 
 TEST_F(HeadlessProcessTest, WithoutTraceNothingIsPrinted)

@@ -307,6 +307,47 @@ TEST_F(HubTest, AllowListRefusesStrangersBeforeTheyTouchAnything)
         TcpRequest(peer(2), base, Request(MSG_CLEAR, 2, "", 6)), (ByteVector { 0x0B, 0x01, 0x00, 0x06, 0x00, 0x02 }));
 }
 
+// An allow.txt that cannot be read, or whose entries are all unreadable,
+// never opens the door: the list read before stays, and at start-up nobody
+// is let in.
+TEST_F(HubTest, AnUnusableAllowListKeepsTheLastGoodOne)
+{
+    writeSystems({});
+    const QString path = QString::fromStdString(dataPath() + "/allow.txt");
+    const auto write = [&](const std::string& text) {
+        QDir().rmdir(path);
+        QFile allow(path);
+        ASSERT_TRUE(allow.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        allow.write(text.c_str());
+    };
+    const auto allowed = [&](int host) {
+        const std::uint64_t before = hub->refusedCount();
+        hub->UDPDataReceived(StatusReport("X", { { "1", 0 } }), peer(host), 9);
+        return hub->refusedCount() == before;
+    };
+    ASSERT_TRUE(QDir().mkpath(path)); // there, but no file to read
+    startHub();
+    EXPECT_FALSE(allowed(2)) << "unreadable at start-up: nobody";
+    EXPECT_TRUE(console.contains(path.toStdString() + " unusable: nobody is allowed in"));
+
+    write(peer(2) + "\n");
+    hub->loadAllowList();
+    EXPECT_TRUE(allowed(2));
+    EXPECT_FALSE(allowed(3));
+    for (const std::string& unusable : { std::string("dir"), std::string("not an address\n10.0.0\n") }) {
+        if (unusable == "dir") {
+            QFile::remove(path);
+            ASSERT_TRUE(QDir().mkpath(path));
+        } else {
+            write(unusable);
+        }
+        hub->loadAllowList();
+        EXPECT_TRUE(allowed(2)) << unusable;
+        EXPECT_FALSE(allowed(3)) << unusable;
+    }
+    EXPECT_TRUE(console.contains(path.toStdString() + " unusable: keeping the list read before"));
+}
+
 TEST_F(HubTest, SilentConnectionsAreClosed)
 {
     Hub::Options options;
