@@ -43,10 +43,11 @@ StationList::StationList(const std::vector<std::string>& stations)
 
 std::string_view StationList::operator[](std::size_t index) const
 {
-    const std::uint8_t length = lengths_[index];
+    const Data& data = *data_;
+    const std::uint8_t length = data.lengths[index];
     if (length == kKeptAside)
-        return aside_.at(index);
-    return std::string_view(slots_[index].text, length);
+        return data.aside.at(index);
+    return std::string_view(data.texts[index].text, length);
 }
 
 std::size_t StationList::Hash(std::string_view text)
@@ -60,11 +61,12 @@ std::size_t StationList::Hash(std::string_view text)
 
 std::ptrdiff_t StationList::findHashed(std::string_view station, std::size_t hash) const
 {
-    if (index_.empty())
+    const std::vector<std::uint16_t>& index = data_->index;
+    if (index.empty())
         return -1;
-    const std::size_t mask = index_.size() - 1;
+    const std::size_t mask = index.size() - 1;
     for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-        const std::uint16_t position = index_[slot];
+        const std::uint16_t position = index[slot];
         if (position == kFree)
             return -1;
         if (EqualFolded((*this)[position], station))
@@ -79,16 +81,17 @@ std::ptrdiff_t StationList::find(std::string_view station) const
 
 void StationList::index(std::size_t position, std::size_t hash)
 {
-    const std::size_t mask = index_.size() - 1;
+    std::vector<std::uint16_t>& index = own().index;
+    const std::size_t mask = index.size() - 1;
     std::size_t slot = hash & mask;
-    while (index_[slot] != kFree)
+    while (index[slot] != kFree)
         slot = (slot + 1) & mask;
-    index_[slot] = static_cast<std::uint16_t>(position);
+    index[slot] = static_cast<std::uint16_t>(position);
 }
 
-void StationList::rebuildIndex(std::size_t slots)
+void StationList::rebuildIndex(std::size_t width)
 {
-    index_.assign(slots, kFree);
+    own().index.assign(width, kFree);
     // Positions in list order: of equal numbers, the first one is indexed.
     for (std::size_t position = 0; position < size(); ++position) {
         const std::string_view station = (*this)[position];
@@ -101,8 +104,9 @@ void StationList::rebuildIndex(std::size_t slots)
 void StationList::reserve(std::size_t count)
 {
     count = std::min(count, kMaxSize);
-    slots_.reserve(count);
-    lengths_.reserve(count);
+    Data& data = own();
+    data.texts.reserve(count);
+    data.lengths.reserve(count);
 }
 
 bool StationList::push_back(std::string_view station)
@@ -111,21 +115,22 @@ bool StationList::push_back(std::string_view station)
         return false;
     // Grows by a quarter rather than doubling: with thousands of systems the
     // unused room would cost more than the copies.
-    if (size() == lengths_.capacity())
+    Data& data = own();
+    if (size() == data.lengths.capacity())
         reserve(std::max<std::size_t>(size() + size() / 4, 8));
     const std::size_t position = size();
     Slot slot {};
     if (station.size() <= kWidth && station.find('\0') == std::string_view::npos) {
         std::memcpy(slot.text, station.data(), station.size());
-        lengths_.push_back(static_cast<std::uint8_t>(station.size()));
+        data.lengths.push_back(static_cast<std::uint8_t>(station.size()));
     } else {
-        aside_.emplace(position, std::string(station));
-        lengths_.push_back(kKeptAside);
+        data.aside.emplace(position, std::string(station));
+        data.lengths.push_back(kKeptAside);
     }
-    slots_.push_back(slot);
+    data.texts.push_back(slot);
 
     const std::size_t wanted = std::max(kSmallestIndex, std::bit_ceil(2 * size()));
-    if (index_.size() < wanted) {
+    if (data.index.size() < wanted) {
         rebuildIndex(wanted);
         return true;
     }
@@ -137,10 +142,27 @@ bool StationList::push_back(std::string_view station)
 
 void StationList::clear()
 {
-    slots_.clear();
-    lengths_.clear();
-    aside_.clear();
-    index_.clear();
+    // A new, empty list: one shared with a reader stays as it was.
+    data_ = std::make_shared<Data>();
+    shared_ = false;
+}
+
+StationList StationList::share() const
+{
+    StationList view;
+    view.data_ = data_;
+    view.shared_ = true;
+    shared_ = true;
+    return view;
+}
+
+StationList::Data& StationList::own()
+{
+    if (shared_) {
+        data_ = std::make_shared<Data>(*data_);
+        shared_ = false;
+    }
+    return *data_;
 }
 
 std::vector<std::string> StationList::toVector() const

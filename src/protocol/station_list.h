@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <initializer_list>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace korvel {
@@ -19,6 +21,11 @@ namespace korvel {
 // bytes a station in all, with no allocation per station. A text that does
 // not fit (a longer line or a NUL byte in a hand-edited station file) is
 // kept whole beside them.
+//
+// A copy is a list of its own. share() instead hands out a list that reads
+// the same stations without copying them, for a reader on another thread (a
+// save): whichever of the two changes first copies them then, so the reader
+// never sees a change. Only the thread that owns the list calls share().
 class StationList {
 public:
     static constexpr std::size_t kWidth = 16;
@@ -72,9 +79,36 @@ public:
     StationList() = default;
     StationList(std::initializer_list<std::string_view> stations);
     explicit StationList(const std::vector<std::string>& stations);
+    StationList(const StationList& other)
+        : data_(std::make_shared<Data>(*other.data_))
+    {
+    }
+    StationList& operator=(const StationList& other)
+    {
+        if (this != &other) {
+            data_ = std::make_shared<Data>(*other.data_);
+            shared_ = false;
+        }
+        return *this;
+    }
+    // The list moved from is left empty, not without data.
+    StationList(StationList&& other)
+        : data_(std::exchange(other.data_, std::make_shared<Data>()))
+        , shared_(std::exchange(other.shared_, false))
+    {
+    }
+    StationList& operator=(StationList&& other)
+    {
+        std::swap(data_, other.data_);
+        std::swap(shared_, other.shared_);
+        return *this;
+    }
 
-    std::size_t size() const { return lengths_.size(); }
-    bool empty() const { return lengths_.empty(); }
+    // The stations as they are now, without copying them.
+    StationList share() const;
+
+    std::size_t size() const { return data_->lengths.size(); }
+    bool empty() const { return data_->lengths.empty(); }
     // Valid until the list changes.
     std::string_view operator[](std::size_t index) const;
     std::string_view back() const { return (*this)[size() - 1]; }
@@ -89,7 +123,7 @@ public:
     void clear();
     // Room for `count` stations without growing again.
     void reserve(std::size_t count);
-    std::size_t capacity() const { return lengths_.capacity(); }
+    std::size_t capacity() const { return data_->lengths.capacity(); }
 
     std::vector<std::string> toVector() const;
     friend bool operator==(const StationList& a, const StationList& b);
@@ -105,15 +139,23 @@ private:
     static std::size_t Hash(std::string_view text);
     std::ptrdiff_t findHashed(std::string_view station, std::size_t hash) const;
     void index(std::size_t position, std::size_t hash);
-    void rebuildIndex(std::size_t slots);
+    void rebuildIndex(std::size_t width);
 
-    std::vector<Slot> slots_;
-    std::vector<std::uint8_t> lengths_;
-    // Texts that do not fit a slot, by position.
-    std::unordered_map<std::size_t, std::string> aside_;
-    // Open addressing, linear probing; a power of two at least twice the
-    // stations, so probes stay short.
-    std::vector<std::uint16_t> index_;
+    struct Data {
+        std::vector<Slot> texts;
+        std::vector<std::uint8_t> lengths;
+        // Texts that do not fit a slot, by position.
+        std::unordered_map<std::size_t, std::string> aside;
+        // Open addressing, linear probing; a power of two at least twice the
+        // stations, so probes stay short.
+        std::vector<std::uint16_t> index;
+    };
+    // The data to change: a copy of its own first if it has been shared.
+    Data& own();
+
+    std::shared_ptr<Data> data_ = std::make_shared<Data>();
+    // Set by share() on both lists; the data is then never changed in place.
+    mutable bool shared_ = false;
 };
 
 } // namespace korvel

@@ -117,6 +117,10 @@ Hub::Hub(Options options, QObject* parent)
           { .idleMs = options_.idleConnectionMs, .maxConnections = WithinDescriptorLimit(options_.maxConnections) },
           this))
     , answerBudget_(options_.answers)
+    , saver_(table_, [this] {
+        QMetaObject::invokeMethod(
+            this, [this] { finishSave(saver_.collect()); }, Qt::QueuedConnection);
+    })
 {
     replies_.setAnswerBudget(&answerBudget_);
     server_->setListenBacklogSize(kListenBacklog);
@@ -146,6 +150,7 @@ Hub::~Hub()
     // Stops the sender thread first, so that no failure is reported to a hub
     // that is going away.
     engine_.reset();
+    saver_.wait();
 }
 
 // Called on a sender thread: the table belongs to the main thread.
@@ -257,19 +262,34 @@ void Hub::loadTable()
     for (const std::string& damage : loaded.damage)
         sayProblem(damage);
     tableDamaged_ = !loaded.damage.empty();
-    backup_.loadedText = std::move(loaded.systemFileText);
+    saver_.keepBackupOf(std::move(loaded.systemFileText));
 }
 
 bool Hub::SaveSystems()
 {
-    const SaveReport report = WriteSnapshot(TakeSnapshot(table_, settings_.BasePort), &backup_);
+    finishSave(saver_.wait());
+    saver_.start(settings_.BasePort);
+    return finishSave(saver_.wait());
+}
+
+bool Hub::startSave()
+{
+    finishSave(saver_.collect());
+    return saver_.start(settings_.BasePort);
+}
+
+bool Hub::finishSave(const std::optional<SaveReport>& report)
+{
+    if (!report)
+        return true;
     // A full disk fails every file alike: a few lines say it.
     constexpr std::size_t kLinesPerSave = 10;
-    for (std::size_t i = 0; i < report.failures.size() && i < kLinesPerSave; ++i)
-        sayProblem(report.failures[i].message());
-    if (report.failures.size() > kLinesPerSave)
-        sayProblem("Cannot save " + std::to_string(report.failures.size() - kLinesPerSave) + " more files");
-    return report.ok();
+    for (std::size_t i = 0; i < report->failures.size() && i < kLinesPerSave; ++i)
+        sayProblem(report->failures[i].message());
+    if (report->failures.size() > kLinesPerSave)
+        sayProblem("Cannot save " + std::to_string(report->failures.size() - kLinesPerSave) + " more files");
+    emit saveFinished(report->ok());
+    return report->ok();
 }
 
 void Hub::sayProblem(const std::string& message)
@@ -628,7 +648,9 @@ void Hub::SendFromVelkaEndpoint(Bytes packet)
 
 void Hub::TmrSaveTimer()
 {
-    SaveSystems();
+    // A save still writing when the next is due is left to finish; this
+    // tick's changes go with the next one.
+    startSave();
     SendKeepAlives(table_, *outbox_, table_.now());
     std::error_code ignored;
     if (std::filesystem::last_write_time(options_.dataDirectory / kAllowListFile, ignored) != allowListTime_)

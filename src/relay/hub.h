@@ -7,6 +7,7 @@
 #include "relay/sender_engine.h"
 #include "relay/settings.h"
 #include "store/system_files.h"
+#include "store/system_saver.h"
 #include "store/system_table.h"
 
 #include <QObject>
@@ -91,10 +92,16 @@ public:
     bool shutdown();
     // Saves the table and reads data/allow.txt again (SIGHUP).
     void reload();
-    // Writes the table and the base port to the data folder; a file that
-    // cannot be written is said (once per file) and keeps its old content
-    // until the next save. False when any file failed.
+    // Writes the table and the base port to the data folder and waits for
+    // it; a file that cannot be written is said (once per file) and keeps its
+    // old content until the next save. False when any file failed.
     bool SaveSystems();
+    // The save timer's way: takes a snapshot of the table (well under a
+    // millisecond) and leaves writing and syncing to the save thread; the
+    // outcome is said, and saveFinished emitted, when it ends. False, and
+    // nothing started, while the previous save is still running.
+    bool startSave();
+    bool saveInProgress() const { return saver_.busy(); }
 
     void learnOwnAddress();
     bool SetUpEndpoints(QString* error = nullptr);
@@ -161,6 +168,8 @@ public:
 signals:
     // A failed send has marked the system it was for (its table address).
     void senderFailed(const QString& system);
+    // A save has ended; `ok` is false when a file could not be written.
+    void saveFinished(bool ok);
 
 private:
     enum class Endpoint { Qvx, Velka, Rack };
@@ -181,6 +190,9 @@ private:
     void loadTable();
     // Says what the operator must act on: standard error and the console.
     void sayProblem(const std::string& message);
+    // Says what a save could not write and tells saveFinished; true when
+    // there is nothing to say.
+    bool finishSave(const std::optional<SaveReport>& report);
 
     Options options_;
     Settings settings_;
@@ -208,9 +220,10 @@ private:
     std::uint64_t reportedHeldBack_ = 0;
     std::uint64_t reportedHeldBackBytes_ = 0;
     bool tableDamaged_ = false;
-    SystemFileBackup backup_;
     bool allowListLoaded_ = false;
     bool endpointsOpen_ = false;
+    // Last: its worker ends before anything it reports to goes.
+    SystemSaver saver_;
 };
 
 } // namespace korvel

@@ -316,18 +316,32 @@ std::string FormatSystemHeader(std::int32_t basePort)
     return header;
 }
 
+namespace {
+
+template <typename Fields> void AppendSystemLine(std::string& text, const Fields& fields)
+{
+    text.append(OneLine(fields.IpAddress)).push_back('\t');
+    text.append(OneLine(fields.ToIp)).push_back('\t');
+    for (std::int32_t number : { fields.Port, fields.Type, fields.EndpointType }) {
+        char digits[16];
+        auto result = std::to_chars(digits, digits + sizeof digits, number);
+        text.append(digits, result.ptr).push_back('\t');
+    }
+    text.append(OneLine(fields.Name)).append("\r\n");
+}
+
+} // namespace
+
 std::string FormatSystemLine(const SystemEntry& entry)
 {
     std::string line;
-    line.append(OneLine(entry.IpAddress)).push_back('\t');
-    line.append(OneLine(entry.ToIp)).push_back('\t');
-    for (std::int32_t number : { entry.Port, entry.Type, entry.EndpointType }) {
-        char digits[16];
-        auto result = std::to_chars(digits, digits + sizeof digits, number);
-        line.append(digits, result.ptr).push_back('\t');
-    }
-    line.append(OneLine(entry.Name)).append("\r\n");
+    AppendSystemLine(line, entry);
     return line;
+}
+
+void AppendSystemLine(std::string& text, const SystemLine& line)
+{
+    AppendSystemLine<SystemLine>(text, line);
 }
 
 std::string FormatStationFile(const std::vector<std::string>& stations)

@@ -83,6 +83,7 @@ std::vector<std::string> ParseStationFile(
 
 std::string FormatSystemHeader(std::int32_t basePort);
 std::string FormatSystemLine(const SystemEntry& entry);
+void AppendSystemLine(std::string& text, const SystemLine& line);
 std::string FormatStationFile(const std::vector<std::string>& stations);
 std::string FormatStationFile(const StationList& stations);
 

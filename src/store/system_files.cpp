@@ -100,14 +100,12 @@ SaveSnapshot TakeSnapshot(const SystemTable& table, std::int32_t basePort)
 {
     SaveSnapshot snapshot;
     snapshot.folder = table.dataDirectory();
-    snapshot.systemText = datfile::FormatSystemHeader(basePort);
-    snapshot.stationFiles.reserve(table.size());
+    snapshot.basePort = basePort;
+    snapshot.systems.reserve(table.size());
     for (const SystemEntry& entry : table.Systems()) {
-        snapshot.systemText += datfile::FormatSystemLine(entry);
-        // The address may have been typed by the operator; it must not lead
-        // the file out of the data folder.
-        if (datfile::IsSafeStationFileName(entry.IpAddress))
-            snapshot.stationFiles.push_back({ entry.IpAddress, std::make_shared<const StationList>(entry.Stations) });
+        snapshot.systems.push_back(
+            { { entry.IpAddress, entry.ToIp, entry.Port, entry.Type, entry.EndpointType, entry.Name },
+                entry.Stations.share() });
     }
     return snapshot;
 }
@@ -116,12 +114,19 @@ SaveReport WriteSnapshot(const SaveSnapshot& snapshot, SystemFileBackup* backup)
 {
     SaveReport report;
     EnsureFolder(snapshot.folder);
-    for (const SaveSnapshot::StationFile& file : snapshot.stationFiles)
-        Replace(report, StationFilePath(snapshot.folder, file.address), datfile::FormatStationFile(*file.stations));
+    std::string systemText = datfile::FormatSystemHeader(snapshot.basePort);
+    for (const SaveSnapshot::System& system : snapshot.systems) {
+        datfile::AppendSystemLine(systemText, system.line);
+        // The address may have been typed by the operator; it must not lead
+        // the file out of the data folder.
+        if (datfile::IsSafeStationFileName(system.line.IpAddress))
+            Replace(report, StationFilePath(snapshot.folder, system.line.IpAddress),
+                datfile::FormatStationFile(system.stations));
+    }
 
     // Last, so that the table on disk never names a station file older than itself.
     bool keepOld = false;
-    if (backup && !backup->kept && backup->loadedText && *backup->loadedText != snapshot.systemText) {
+    if (backup && !backup->kept && backup->loadedText && *backup->loadedText != systemText) {
         const std::size_t before = report.failures.size();
         Replace(report, snapshot.folder / kBackupFileName, *backup->loadedText);
         // Without the copy the file as loaded would be gone for good.
@@ -131,7 +136,7 @@ SaveReport WriteSnapshot(const SaveSnapshot& snapshot, SystemFileBackup* backup)
     if (keepOld)
         report.failures.push_back({ snapshot.folder / kSystemFileName, "its copy as loaded could not be kept" });
     else
-        Replace(report, snapshot.folder / kSystemFileName, snapshot.systemText);
+        Replace(report, snapshot.folder / kSystemFileName, systemText);
     if (!SyncFolder(snapshot.folder))
         report.failures.push_back(
             { snapshot.folder, "syncing the folder: " + std::system_category().message(errno), false });

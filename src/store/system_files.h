@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/station_list.h"
+#include "store/system_file_format.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -47,16 +48,18 @@ struct SaveReport {
     bool ok() const { return failures.empty(); }
 };
 
-// What a save writes, taken from the table: system.dat's text and every
-// station list. Taking it copies no station list.
+// What a save writes, taken from the table: each system's line fields and
+// its station list, in table order. Taking it copies no station list
+// (StationList::share) and formats nothing, so the table's thread spends
+// well under a millisecond on it; the writing can then go to another thread.
 struct SaveSnapshot {
-    struct StationFile {
-        std::string address;
-        std::shared_ptr<const StationList> stations;
+    struct System {
+        datfile::SystemLine line;
+        StationList stations;
     };
     std::filesystem::path folder;
-    std::string systemText;
-    std::vector<StationFile> stationFiles;
+    std::int32_t basePort = 0;
+    std::vector<System> systems;
 };
 SaveSnapshot TakeSnapshot(const SystemTable& table, std::int32_t basePort);
 

@@ -400,15 +400,21 @@ TEST_F(HubTest, AFileThatCannotBeSavedIsSaidOncePerTickAndTriedAgain)
         });
     };
 
+    // The timer's saves run on the save thread; each is said when it ends.
+    const auto tick = [&] {
+        hub->TmrSaveTimer();
+        return SpinUntil([&] { return !hub->saveInProgress(); });
+    };
     DisableConsoleLog(); // said whatever the logging switch
-    hub->TmrSaveTimer();
+    ASSERT_TRUE(tick());
     EXPECT_EQ(said(), 1);
-    hub->TmrSaveTimer();
+    ASSERT_TRUE(tick());
     EXPECT_EQ(said(), 2);
     EXPECT_FALSE(hub->SaveSystems());
+    EXPECT_EQ(said(), 3);
 
     std::filesystem::remove(stationFile);
-    hub->TmrSaveTimer();
+    ASSERT_TRUE(tick());
     EXPECT_EQ(said(), 3);
     EXPECT_TRUE(std::filesystem::is_regular_file(stationFile)) << "the next tick saves it";
     EXPECT_TRUE(hub->shutdown());
