@@ -1,7 +1,7 @@
 #include "headless.h"
 
 #include "app/service_notify.h"
-#include "app/stall_watch.h"
+#include "relay/stall_watch.h"
 #include "app/unix_signals.h"
 #include "cluster/cluster.h"
 #include "relay/hub.h"

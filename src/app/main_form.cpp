@@ -71,6 +71,8 @@ TMainForm::TMainForm(Hub::Options options, QWidget* parent)
     setObjectName(QStringLiteral("MainForm"));
     setWindowIcon(ApplicationImage());
     hub_ = std::make_unique<Hub>(options);
+    graphSent_ = hub_->counters().SentBytesTotal();
+    graphReceived_ = hub_->counters().ReceivedBytesTotal();
 
     buildLayout();
     testCommands_ = new TestCommands(

@@ -134,6 +134,9 @@ private:
     std::unique_ptr<Hub> hub_;
     bool shutDown_ = false;
     bool savedOnExit_ = true;
+    // The byte totals at the graph's last step.
+    std::uint64_t graphSent_ = 0;
+    std::uint64_t graphReceived_ = 0;
 
     QWidget* Panel1 = nullptr;
     QScrollArea* Panel2 = nullptr;

@@ -68,9 +68,14 @@ void TMainForm::Show1Click()
 void TMainForm::Timer1Timer()
 {
     TrafficCounters& counters = hub_->counters();
-    // Read and reset in one step each, so no byte counted meanwhile is lost.
-    const std::int32_t sent = counters.SentByteCount.exchange(0);
-    const std::int32_t received = counters.ReceivedByteCount.exchange(0);
+    // Differences of the running totals: the web console reads them as well,
+    // and neither takes bytes from the other.
+    const std::uint64_t sentTotal = counters.SentBytesTotal();
+    const std::uint64_t receivedTotal = counters.ReceivedBytesTotal();
+    const auto sent = static_cast<std::int32_t>(sentTotal - graphSent_);
+    const auto received = static_cast<std::int32_t>(receivedTotal - graphReceived_);
+    graphSent_ = sentTotal;
+    graphReceived_ = receivedTotal;
     const std::int32_t senders = counters.LiveSenderCount.load();
     PerformanceGraph1->DataPoint(kSentColour, sent / 20 + 2);
     PerformanceGraph1->DataPoint(kReceivedColour, received / 20 + 2);

@@ -3,7 +3,7 @@
 #include "app/headless.h"
 #include "app/korvel_application.h"
 #include "app/main_form.h"
-#include "app/stall_watch.h"
+#include "relay/stall_watch.h"
 #include "app/unix_signals.h"
 #include "cluster/cluster.h"
 

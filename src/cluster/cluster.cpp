@@ -101,13 +101,13 @@ Cluster::~Cluster()
 {
     if (hub_.relayPeer() == this)
         hub_.setRelayPeer(nullptr);
-    table_.setChangeObserver(nullptr);
+    table_.removeChangeObserver(this);
 }
 
 void Cluster::start()
 {
     hub_.setRelayPeer(this);
-    table_.setChangeObserver(this);
+    table_.addChangeObserver(this);
     heartbeat_.start();
     flush_.start();
     commands_->start();

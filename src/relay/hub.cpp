@@ -268,6 +268,7 @@ void Hub::loadTable()
 bool Hub::SaveSystems()
 {
     finishSave(saver_.wait());
+    saveStarted_ = std::chrono::steady_clock::now();
     saver_.start(settings_.BasePort);
     return finishSave(saver_.wait());
 }
@@ -275,6 +276,9 @@ bool Hub::SaveSystems()
 bool Hub::startSave()
 {
     finishSave(saver_.collect());
+    if (saver_.busy())
+        return false;
+    saveStarted_ = std::chrono::steady_clock::now();
     return saver_.start(settings_.BasePort);
 }
 
@@ -282,6 +286,7 @@ bool Hub::finishSave(const std::optional<SaveReport>& report)
 {
     if (!report)
         return true;
+    lastSave_ = SaveRecord { true, report->ok(), std::chrono::steady_clock::now() - saveStarted_ };
     // A full disk fails every file alike: a few lines say it.
     constexpr std::size_t kLinesPerSave = 10;
     for (std::size_t i = 0; i < report->failures.size() && i < kLinesPerSave; ++i)
@@ -290,6 +295,16 @@ bool Hub::finishSave(const std::optional<SaveReport>& report)
         sayProblem("Cannot save " + std::to_string(report->failures.size() - kLinesPerSave) + " more files");
     emit saveFinished(report->ok());
     return report->ok();
+}
+
+std::int64_t Hub::sendQueueDepth() const
+{
+    return engine_ ? engine_->queuedJobs() : 0;
+}
+
+std::uint64_t Hub::sendQueueDropped() const
+{
+    return engine_ ? engine_->droppedJobs() : 0;
 }
 
 void Hub::sayProblem(const std::string& message)
@@ -520,6 +535,7 @@ void Hub::UDP_RACKDataReceived(Bytes packet, const std::string& fromIp, int from
 
 void Hub::handleDatagram(Endpoint endpoint, Bytes packet, const std::string& fromIp, int fromPort)
 {
+    ++counters_.Datagrams[static_cast<std::size_t>(endpoint)][MessageSlot(GetMessageCode(packet))];
     if (refuse(fromIp))
         return;
     if (fromIp != settings_.OwnAddress && tableFull(fromIp))
@@ -571,6 +587,7 @@ void Hub::ApplyTcpAnswer(const std::string& peer, Bytes answer)
 
 bool Hub::ServerSocketClientConnect(const std::string& peer)
 {
+    ++counters_.Connections;
     if (refuse(peer) || (peer != settings_.OwnAddress && tableFull(peer)))
         return false;
     // A request from the hub's own address (its test console, a tool on this
@@ -600,6 +617,7 @@ void Hub::ReadTcpRequest(int connection, const std::string& peer, Bytes packet)
 {
     DecodePacket(table_, replies_, peer, packet);
     ConsoleLog("%s", "");
+    ++counters_.TcpRequests[MessageSlot(GetMessageCode(packet))];
     replies_.tcpStep(packet, peer, [this, connection](Bytes bytes) { return connections_->write(connection, bytes); });
     counters_.ReceivedByteCount.fetch_add(static_cast<std::int32_t>(packet.size()), std::memory_order_relaxed);
 }

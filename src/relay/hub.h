@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include <array>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -118,8 +119,6 @@ public:
     void enterClientOnlyMode();
 
     const Settings& settings() const { return settings_; }
-    // Read and reset by the window's graph; the test console adds what it sends.
-    TrafficCounters& counters() { return counters_; }
     SystemTable& table() { return table_; }
     Replies& replies() { return replies_; }
     Outbox& outbox() { return *outbox_; }
@@ -140,6 +139,19 @@ public:
     const AnswerBudget& answerBudget() const { return answerBudget_; }
     // Accepted connections open now.
     std::size_t openConnections() const { return connections_->size(); }
+
+    const TrafficCounters& counters() const { return counters_; }
+    // Sends waiting in the sender engine, and those it dropped because its
+    // queue was full (both 0 with an outbox of the caller's).
+    std::int64_t sendQueueDepth() const;
+    std::uint64_t sendQueueDropped() const;
+
+    struct SaveRecord {
+        bool done = false;
+        bool succeeded = true;
+        std::chrono::steady_clock::duration duration {};
+    };
+    const SaveRecord& lastSave() const { return lastSave_; }
 
     // Senders refused by data/allow.txt since start-up.
     std::uint64_t refusedCount() const { return refused_; }
@@ -222,6 +234,8 @@ private:
     bool tableDamaged_ = false;
     bool allowListLoaded_ = false;
     bool endpointsOpen_ = false;
+    SaveRecord lastSave_;
+    std::chrono::steady_clock::time_point saveStarted_ {};
     // Last: its worker ends before anything it reports to goes.
     SystemSaver saver_;
 };

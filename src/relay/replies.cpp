@@ -88,6 +88,7 @@ void Replies::forwardLoop(Bytes packet, const std::string& sender, ForwardTrace 
     const bool statusReport = GetMessageCode(packet) == MSG_STATUSREPORT;
     // The forwards of one packet leave together.
     OutboxBatch batch(outbox_);
+    std::uint64_t forwards = 0;
     for (ForwardSlot& slot : forwardSlots()) {
         const SystemEntry& entry = *slot.entry;
         if (slot.ip == sender || (peer_ && !peer_->serves(entry)))
@@ -110,7 +111,9 @@ void Replies::forwardLoop(Bytes packet, const std::string& sender, ForwardTrace 
             outbox_.forwardUdp(udpTarget(slot), packet);
         else
             ForwardToSystem(entry, packet);
+        ++forwards;
     }
+    counters_.Forwarded[MessageSlot(GetMessageCode(packet))] += forwards;
 }
 
 void Replies::forwardRemoteReport(Bytes packet, const std::string& sender)

@@ -34,6 +34,22 @@ constexpr std::size_t kForwardBatch = 1024;
 
 using SteadyClock = std::chrono::steady_clock;
 
+const char* FailureFormat(SendFailure kind)
+{
+    switch (kind) {
+    case SendFailure::Lookup:
+        return "%s : gethostbyname() failed!";
+    case SendFailure::Socket:
+        return "%s : socket create error!";
+    case SendFailure::Connect:
+    case SendFailure::ConnectTimeout:
+        return "%s : connect() errror!";
+    case SendFailure::Send:
+        break;
+    }
+    return "%s : send() error!";
+}
+
 bool FitsHostField(const std::string& host)
 {
     return !host.empty() && host.size() <= kMaxHostLength;
@@ -123,7 +139,8 @@ bool SenderEngine::sendNow(const std::string& host, int port, Bytes bytes, const
         counters_.LiveSenderCount.fetch_sub(1, std::memory_order_relaxed);
         return false;
     }
-    finish(host, system, bytes.size(), sent < 0 ? "%s : sendto() error!" : nullptr);
+    finish(host, system, bytes.size(), sent < 0 ? std::optional(SendFailure::Send) : std::nullopt,
+        "%s : sendto() error!");
     return true;
 }
 
@@ -207,7 +224,7 @@ void SenderEngine::flushForwards()
             break;
         }
         // The kernel refused this one, as a sendto would have.
-        reportFailure(forwards_[done].host, forwards_[done].system, "%s : sendto() error!");
+        reportFailure(forwards_[done].host, forwards_[done].system, SendFailure::Send, "%s : sendto() error!");
         bytes += forwards_[done].length;
         ++done;
     }
@@ -248,23 +265,25 @@ void SenderEngine::wake()
     }
 }
 
-void SenderEngine::finish(Job& job, const char* failureFormat)
+void SenderEngine::finish(Job& job, std::optional<SendFailure> failure, const char* format)
 {
-    finish(job.host, job.forSystem(), job.data->size(), failureFormat);
+    finish(job.host, job.forSystem(), job.data->size(), failure, format);
 }
 
-void SenderEngine::reportFailure(const std::string& host, const std::string& system, const char* failureFormat)
+void SenderEngine::reportFailure(
+    const std::string& host, const std::string& system, SendFailure kind, const char* format)
 {
-    ConsoleLog(failureFormat, host.c_str());
+    counters_.countFailure(kind);
+    ConsoleLog(format ? format : FailureFormat(kind), host.c_str());
     if (onFailure_)
         onFailure_(host, system);
 }
 
-void SenderEngine::finish(
-    const std::string& host, const std::string& system, std::size_t length, const char* failureFormat)
+void SenderEngine::finish(const std::string& host, const std::string& system, std::size_t length,
+    std::optional<SendFailure> failure, const char* format)
 {
-    if (failureFormat)
-        reportFailure(host, system, failureFormat);
+    if (failure)
+        reportFailure(host, system, *failure, format);
     counters_.SentByteCount.fetch_add(static_cast<std::int32_t>(length), std::memory_order_relaxed);
     counters_.LiveSenderCount.fetch_sub(1, std::memory_order_relaxed);
 }
@@ -272,7 +291,7 @@ void SenderEngine::finish(
 SenderEngine::Route SenderEngine::route(Job& job, sockaddr_in& address)
 {
     if (!FitsHostField(job.host)) {
-        finish(job, "%s : gethostbyname() failed!");
+        finish(job, SendFailure::Lookup);
         return Route::Finished;
     }
     if (auto numeric = NumericIPv4(job.host, job.port)) {
@@ -294,7 +313,7 @@ SenderEngine::Route SenderEngine::route(Job& job, sockaddr_in& address)
         address.sin_addr = found;
         return Route::Ready;
     case NameCache::Answer::Failed:
-        finish(job, "%s : gethostbyname() failed!");
+        finish(job, SendFailure::Lookup);
         return Route::Finished;
     case NameCache::Answer::Waiting:
         break;
@@ -337,7 +356,7 @@ void SenderEngine::sendDatagrams(std::vector<Job>& jobs)
             if (way != Route::Ready)
                 continue;
             if (!udpSocket_) {
-                finish(job, "%s : socket create error!");
+                finish(job, SendFailure::Socket);
                 continue;
             }
             batch[count] = &job;
@@ -364,7 +383,7 @@ void SenderEngine::sendDatagrams(std::vector<Job>& jobs)
             counters_.LiveSenderCount.fetch_sub(static_cast<std::int32_t>(succeeded), std::memory_order_relaxed);
             done += succeeded;
             if (sent < 0)
-                finish(*batch[done++], "%s : sendto() error!");
+                finish(*batch[done++], SendFailure::Send, "%s : sendto() error!");
         }
     }
     queuedUdp_.fetch_sub(taken, std::memory_order_release);
@@ -377,30 +396,35 @@ void SenderEngine::startConnect(Job&& job)
         return;
     UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd)
-        return finish(job, "%s : socket create error!");
+        return finish(job, SendFailure::Socket);
     const int result = connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
     if (result < 0 && errno != EINPROGRESS)
-        return finish(job, "%s : connect() errror!");
+        return finish(job, SendFailure::Connect);
     pending_.push_back(Pending {
         std::move(job), std::move(fd), SteadyClock::now() + std::chrono::milliseconds(options_.tcpConnectTimeoutMs) });
+    connecting_.store(static_cast<std::int64_t>(pending_.size()), std::memory_order_relaxed);
     if (result == 0)
-        finishConnect(pending_.size() - 1, true);
+        finishConnect(pending_.size() - 1, true, false);
 }
 
 // Completes (or fails) the connect of pending_[index] and removes it.
-void SenderEngine::finishConnect(std::size_t index, bool writable)
+void SenderEngine::finishConnect(std::size_t index, bool writable, bool timedOut)
 {
     Pending pending = std::move(pending_[index]);
     pending_[index] = std::move(pending_.back());
     pending_.pop_back();
+    connecting_.store(static_cast<std::int64_t>(pending_.size()), std::memory_order_relaxed);
 
-    const char* failure = nullptr;
+    std::optional<SendFailure> failure;
     int error = 0;
     socklen_t length = sizeof error;
-    if (!writable || getsockopt(pending.fd.get(), SOL_SOCKET, SO_ERROR, &error, &length) < 0 || error != 0) {
-        failure = "%s : connect() errror!";
+    if (timedOut) {
+        failure = SendFailure::ConnectTimeout;
+    } else if (!writable || getsockopt(pending.fd.get(), SOL_SOCKET, SO_ERROR, &error, &length) < 0
+        || error != 0) {
+        failure = SendFailure::Connect;
     } else if (send(pending.fd.get(), pending.job.data->data(), pending.job.data->size(), MSG_NOSIGNAL) < 0) {
-        failure = "%s : send() error!";
+        failure = SendFailure::Send;
     }
     pending.fd.reset();
     finish(pending.job, failure);
@@ -457,9 +481,9 @@ void SenderEngine::run()
         for (std::size_t i = pending_.size(); i-- > 0;) {
             const short events = fds[i + kFixedFds].revents;
             if (events & (POLLOUT | POLLERR | POLLHUP))
-                finishConnect(i, (events & POLLOUT) != 0);
+                finishConnect(i, (events & POLLOUT) != 0, false);
             else if (pending_[i].deadline <= now)
-                finishConnect(i, false);
+                finishConnect(i, false, true);
         }
         reportDrops(now);
 

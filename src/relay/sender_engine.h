@@ -7,6 +7,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -70,6 +72,13 @@ public:
     void endBatch() override;
 
     std::uint64_t droppedJobs() const { return dropped_.load(std::memory_order_relaxed); }
+    // Sends accepted and not yet on their way: queued, or waiting for their
+    // name (connects under way are not counted).
+    std::int64_t queuedJobs() const
+    {
+        return std::max<std::int64_t>(0,
+            counters_.LiveSenderCount.load(std::memory_order_relaxed) - connecting_.load(std::memory_order_relaxed));
+    }
 
 private:
     struct Job;
@@ -83,7 +92,10 @@ private:
         std::string system;
     };
     void flushForwards();
-    void reportFailure(const std::string& host, const std::string& system, const char* failureFormat);
+    // Counts and logs a failure (with its kind's line, or with `format` when
+    // given) and tells the hub.
+    void reportFailure(
+        const std::string& host, const std::string& system, SendFailure kind, const char* format = nullptr);
     using Payload = std::vector<std::uint8_t>;
     // What became of a job on its way to an address.
     enum class Route { Ready, Finished, Parked };
@@ -95,9 +107,10 @@ private:
     void reportDrops(std::chrono::steady_clock::time_point now);
     void sendDatagrams(std::vector<Job>& jobs);
     void startConnect(Job&& job);
-    void finishConnect(std::size_t index, bool writable);
-    void finish(Job& job, const char* failureFormat);
-    void finish(const std::string& host, const std::string& system, std::size_t length, const char* failureFormat);
+    void finishConnect(std::size_t index, bool writable, bool timedOut);
+    void finish(Job& job, std::optional<SendFailure> failure = std::nullopt, const char* format = nullptr);
+    void finish(const std::string& host, const std::string& system, std::size_t length,
+        std::optional<SendFailure> failure, const char* format = nullptr);
     void wake();
 
     TrafficCounters& counters_;
@@ -111,6 +124,7 @@ private:
     std::atomic<std::uint64_t> unreportedDrops_ { 0 };
     // Datagrams queued or being sent by the worker.
     std::atomic<std::int32_t> queuedUdp_ { 0 };
+    std::atomic<std::int64_t> connecting_ { 0 }; // pending_.size(), for other threads
     UniqueFd wakeFd_;
     UniqueFd udpSocket_;
     NameCache names_;

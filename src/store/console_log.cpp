@@ -14,6 +14,7 @@ namespace {
 std::atomic<bool> gEnabled { false };
 // Guarded by ConsoleLock(); swapped only through SetConsoleSink.
 ConsoleSink* gSink = nullptr;
+ConsoleSink* gTap = nullptr;
 std::atomic<std::uint64_t> gDropped { 0 };
 
 constexpr std::size_t kLineBuffer = 1024;
@@ -68,18 +69,47 @@ ConsoleSink* SetConsoleSink(ConsoleSink* sink)
     return previous;
 }
 
+ConsoleSink* SetConsoleTap(ConsoleSink* tap)
+{
+    std::lock_guard guard(ConsoleLock());
+    ConsoleSink* previous = gTap;
+    gTap = tap;
+    return previous;
+}
+
+namespace {
+
+// With ConsoleLock held: false when the line is to be dropped (counted when
+// the sink is behind).
+bool Wanted()
+{
+    if (!gSink)
+        return gTap != nullptr;
+    if (gSink->full()) {
+        gDropped.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    return true;
+}
+
+void Deliver(std::string_view line)
+{
+    if (gSink)
+        gSink->appendLine(line);
+    if (gTap)
+        gTap->appendLine(line);
+}
+
+} // namespace
+
 void ConsoleLog(const char* format, ...)
 {
     if (!ConsoleLogEnabled())
         return;
 
     std::unique_lock guard(ConsoleLock());
-    if (!gSink)
+    if (!Wanted())
         return;
-    if (gSink->full()) {
-        gDropped.fetch_add(1, std::memory_order_relaxed);
-        return;
-    }
     char buffer[kLineBuffer];
     va_list args;
     va_start(args, format);
@@ -94,14 +124,14 @@ void ConsoleLog(const char* format, ...)
     }
     if (static_cast<std::size_t>(needed) < sizeof buffer) {
         va_end(retry);
-        gSink->appendLine(std::string_view(buffer, static_cast<std::size_t>(needed)));
+        Deliver(std::string_view(buffer, static_cast<std::size_t>(needed)));
         return;
     }
     // A hex dump of a full datagram runs to thousands of characters: grow.
     std::string line(static_cast<std::size_t>(needed), '\0');
     std::vsnprintf(line.data(), line.size() + 1, format, retry);
     va_end(retry);
-    gSink->appendLine(line);
+    Deliver(line);
 }
 
 void ConsoleLogLine(std::string_view line)
@@ -109,13 +139,8 @@ void ConsoleLogLine(std::string_view line)
     if (!ConsoleLogEnabled())
         return;
     std::lock_guard guard(ConsoleLock());
-    if (!gSink)
-        return;
-    if (gSink->full()) {
-        gDropped.fetch_add(1, std::memory_order_relaxed);
-        return;
-    }
-    gSink->appendLine(line);
+    if (Wanted())
+        Deliver(line);
 }
 
 void ConsoleNotice(std::string_view line)

@@ -58,6 +58,11 @@ std::mutex& ConsoleLock();
 // or while holding no lines in flight; the previous sink is returned.
 ConsoleSink* SetConsoleSink(ConsoleSink* sink);
 
+// A second receiver of every line the sink takes (the web console's trace
+// tail), called right after the sink under the same lock; null removes it.
+// It must not block. Returns the previous one.
+ConsoleSink* SetConsoleTap(ConsoleSink* tap);
+
 // Writes each line to a stdio stream and flushes it. Blocks the logger while
 // the stream does; for tools, not for the hub.
 class StreamConsoleSink : public ConsoleSink {

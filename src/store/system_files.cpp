@@ -65,6 +65,7 @@ LoadedSystems LoadSystems(SystemTable& table)
             SystemEntry& entry
                 = table.AppendEntry(line.IpAddress, line.Name, line.Type, line.EndpointType, line.Port, line.ToIp);
             LoadStations(folder, entry, &loaded.notes);
+            table.StationsLoaded(entry);
         }
         loaded.systemFileText = std::move(read.content);
     }

@@ -101,6 +101,25 @@ const StationList* SystemTable::GetStationList(const std::string& ip) const
     return entry ? &entry->Stations : nullptr;
 }
 
+void SystemTable::addChangeObserver(SystemChangeObserver* observer)
+{
+    changes_.push_back(observer);
+}
+
+void SystemTable::removeChangeObserver(SystemChangeObserver* observer)
+{
+    changes_.erase(std::remove(changes_.begin(), changes_.end(), observer), changes_.end());
+}
+
+void SystemTable::MarkHeard(SystemEntry& entry)
+{
+    const std::int64_t now = clock_();
+    if (entry.LastHeard != now) {
+        entry.LastHeard = now;
+        notify(&SystemChangeObserver::systemHeard, entry);
+    }
+}
+
 SystemEntry& SystemTable::AppendEntry(const std::string& ip, const std::string& name, std::int32_t type,
     std::int32_t endpointType, std::int32_t port, const std::string& toIp)
 {
@@ -113,11 +132,12 @@ SystemEntry& SystemTable::AppendEntry(const std::string& ip, const std::string& 
     entry.EndpointType = endpointType;
     entry.Port = port;
     entry.order_ = nextOrder_++;
-    MarkHeard(entry);
+    entry.LastHeard = clock_();
     entry.ResetStations();
     auto it = std::prev(systems_.end());
     indexAddress(it);
     indexToIp(it);
+    notify(&SystemChangeObserver::systemAdded, entry);
     return entry;
 }
 
@@ -215,8 +235,8 @@ void SystemTable::SetStationStatus(SystemEntry& entry, const std::string& statio
     std::int32_t& kept = entry.StationStates[static_cast<std::size_t>(index)];
     const bool changed = added || kept != state;
     kept = state;
-    if (changed && changes_)
-        changes_->stationChanged(entry, static_cast<std::size_t>(index));
+    if (changed)
+        notify(&SystemChangeObserver::stationChanged, entry, static_cast<std::size_t>(index));
     if (&entry == selected_)
         FillStationView(entry);
 }
@@ -265,8 +285,14 @@ void SystemTable::FillStationView(const SystemEntry& entry)
         observer_->FillStationView(entry);
 }
 
+void SystemTable::StationsLoaded(const SystemEntry& entry)
+{
+    notify(&SystemChangeObserver::stationsReplaced, entry);
+}
+
 void SystemTable::removeEntry(Entries::iterator it)
 {
+    notify(&SystemChangeObserver::systemRemoved, *it);
     ++generation_;
     unindexAddress(it);
     EraseFromBucket(byToIp_, it->ToIp, it);
@@ -280,6 +306,7 @@ void SystemTable::clear()
     byToIp_.clear();
     systems_.clear();
     selected_ = nullptr;
+    notify(&SystemChangeObserver::tableCleared);
 }
 
 void SystemTable::indexAddress(Entries::iterator it)

@@ -60,11 +60,22 @@ public:
 
 // Told of every change to a system's shared fields or to a station's state,
 // as it happens; the cluster shares the table this way. Never told of loading.
+// An observer that keeps a copy of the whole table (the web console) is also
+// told of every entry appended (loaded ones too) and removed, of the station
+// list a load gave it, of LastHeard moving and of the table emptied, so that
+// it never has to walk the table again; systemRemoved comes just before the
+// entry goes, the others after the change.
 class SystemChangeObserver {
 public:
     virtual ~SystemChangeObserver() = default;
     virtual void systemChanged(const SystemEntry& entry) = 0;
+    // A station's state changed, or the station was appended at `index`.
     virtual void stationChanged(const SystemEntry& entry, std::size_t index) = 0;
+    virtual void systemAdded(const SystemEntry&) { }
+    virtual void systemHeard(const SystemEntry&) { }
+    virtual void systemRemoved(const SystemEntry&) { }
+    virtual void stationsReplaced(const SystemEntry&) { }
+    virtual void tableCleared() { }
 };
 
 // The hub's table of systems. Lives on the main thread only; senders on other
@@ -85,7 +96,8 @@ public:
 
     // The window attaches its views while it lives; headless attaches none.
     void setObserver(SystemViewObserver* observer) { observer_ = observer; }
-    void setChangeObserver(SystemChangeObserver* observer) { changes_ = observer; }
+    void addChangeObserver(SystemChangeObserver* observer);
+    void removeChangeObserver(SystemChangeObserver* observer);
     const std::filesystem::path& dataDirectory() const { return dataDirectory_; }
     std::int64_t now() const { return clock_(); }
 
@@ -158,14 +170,18 @@ public:
     // Forgets every entry and the selection without telling the views: what
     // a load starts from.
     void clear();
+    // The loader has given `entry` the station list of its file.
+    void StationsLoaded(const SystemEntry& entry);
 
 private:
-    void MarkHeard(SystemEntry& entry) { entry.LastHeard = clock_(); }
-    void notifyChanged(const SystemEntry& entry)
+    void MarkHeard(SystemEntry& entry);
+    template <typename... Params, typename... Args>
+    void notify(void (SystemChangeObserver::*call)(Params...), const Args&... args)
     {
-        if (changes_)
-            changes_->systemChanged(entry);
+        for (SystemChangeObserver* observer : changes_)
+            (observer->*call)(args...);
     }
+    void notifyChanged(const SystemEntry& entry) { notify(&SystemChangeObserver::systemChanged, entry); }
     void FillStationView(const SystemEntry& entry);
     void removeEntry(Entries::iterator it);
     void indexAddress(Entries::iterator it);
@@ -184,7 +200,7 @@ private:
     std::filesystem::path dataDirectory_;
     Clock clock_;
     SystemViewObserver* observer_ = nullptr;
-    SystemChangeObserver* changes_ = nullptr;
+    std::vector<SystemChangeObserver*> changes_;
 };
 
 } // namespace korvel

@@ -1,4 +1,4 @@
-#include "app/stall_watch.h"
+#include "relay/stall_watch.h"
 
 #include <gtest/gtest.h>
 
@@ -42,6 +42,21 @@ TEST(StallMeter, AnEarlyTickIsNoLagAndAnUnarmedOneIsIgnored)
     // One arming measures one tick: a second firing has nothing to be late for.
     EXPECT_EQ(meter.fired(900), std::nullopt);
     EXPECT_EQ(meter.longest(), 0);
+}
+
+TEST(StallMeter, RecentLongestForgetsLagsOlderThanTenSeconds)
+{
+    StallMeter meter(10, 100);
+    meter.armed(1000 - 310);
+    meter.fired(1000); // 300 ms late, in second 1
+    meter.armed(5000 - 60);
+    meter.fired(5000); // 50 ms late, in second 5
+    const struct {
+        std::int64_t now;
+        std::int64_t expected;
+    } cases[] = { { 5000, 300 }, { 10999, 300 }, { 11000, 50 }, { 14999, 50 }, { 15000, 0 } };
+    for (const auto& c : cases)
+        EXPECT_EQ(meter.recentLongest(c.now), c.expected) << "at " << c.now << " ms";
 }
 
 } // namespace
