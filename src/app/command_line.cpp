@@ -80,6 +80,14 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
         "The hub's own IPv4 address, whose datagrams it ignores (default: the first address of the host "
         "name).",
         "A.B.C.D");
+    const QCommandLineOption http("http",
+        "Serve the read-only web console, /metrics and /healthz on ADDR (default 127.0.0.1; an IPv6 address "
+        "goes in brackets) and PORT.",
+        "[ADDR:]PORT");
+    const QCommandLineOption tokenFile("http-token-file",
+        "Require the bearer token on the first line of FILE from web clients; needed when ADDR is not a "
+        "loopback address.",
+        "FILE");
     const QCommandLineOption cluster("cluster",
         "Share the table with other hubs through the Redis server at URL (redis://HOST:PORT[/DB]) and relay "
         "their status reports.",
@@ -101,7 +109,7 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
     const QCommandLineOption answerRate(
         "answer-rate", "Then at most BYTES a second to one address (default 65536).", "BYTES");
     parser.addOptions({ help, version, headless, trace, stalls, dataDir, userData, basePort, ownAddress, cluster, node,
-        clusterName, maxSystems, maxConnections, answerBurst, answerRate });
+        clusterName, maxSystems, maxConnections, answerBurst, answerRate, http, tokenFile });
 
     if (!parser.parse(arguments))
         return Mistake(parser.errorText());
@@ -184,6 +192,22 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
                                .arg(count.most));
         }
         count.take(*value);
+    }
+    if (parser.isSet(tokenFile) && !parser.isSet(http))
+        return Mistake(QStringLiteral("--http-token-file needs --http"));
+    if (parser.isSet(http)) {
+        QString error;
+        line.web = ParseHttpListen(parser.value(http), &error);
+        if (line.web && parser.isSet(tokenFile)) {
+            if (const auto token = ReadTokenFile(parser.value(tokenFile), &error))
+                line.web->token = *token;
+            else
+                line.web.reset();
+        }
+        if (line.web && !CheckWebOptions(*line.web, &error))
+            line.web.reset();
+        if (!line.web)
+            return Mistake(error);
     }
     return line;
 }

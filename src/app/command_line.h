@@ -2,6 +2,7 @@
 
 #include "cluster/cluster_options.h"
 #include "relay/hub.h"
+#include "web/web_options.h"
 
 #include <QString>
 #include <QStringList>
@@ -20,6 +21,7 @@ struct CommandLine {
     Hub::Options hub;
     // Set by --cluster: the hub shares its table and reports with others.
     std::optional<ClusterOptions> cluster;
+    std::optional<WebOptions> web;
 };
 
 // Parses the arguments (the program name first). Returns the line, or an

@@ -1,11 +1,12 @@
 #include "headless.h"
 
 #include "app/service_notify.h"
-#include "relay/stall_watch.h"
 #include "app/unix_signals.h"
 #include "cluster/cluster.h"
 #include "relay/hub.h"
+#include "relay/stall_watch.h"
 #include "store/console_log.h"
+#include "web/web_console.h"
 
 #include <QCoreApplication>
 
@@ -14,6 +15,18 @@
 #include <string>
 
 namespace korvel {
+
+std::unique_ptr<WebConsole> StartWebConsole(Hub& hub, const WebOptions& options)
+{
+    auto console = std::make_unique<WebConsole>(hub, options);
+    QString error;
+    if (!console->start(&error)) {
+        std::fprintf(stderr, "korvel: web console: %s\n", qPrintable(error));
+        return nullptr;
+    }
+    std::fprintf(stderr, "korvel: web console at %s\n", qPrintable(console->url()));
+    return console;
+}
 
 void PrintReadyLine(const Hub& hub)
 {
@@ -66,6 +79,11 @@ int RunHeadless(const HeadlessOptions& options)
         cluster = std::make_unique<Cluster>(hub, *options.cluster);
         cluster->start();
     }
+    std::unique_ptr<WebConsole> web;
+    if (options.web && !(web = StartWebConsole(hub, *options.web))) {
+        SetConsoleSink(nullptr);
+        return 1;
+    }
     PrintReadyLine(hub);
     ServiceNotifier service;
     service.ready("TCP " + std::to_string(hub.tcpPort()) + ", UDP " + std::to_string(hub.udpPort()) + ", "
@@ -78,6 +96,7 @@ int RunHeadless(const HeadlessOptions& options)
     stallWatch.finish();
     service.stopping();
 
+    web.reset();
     cluster.reset();
     const bool saved = hub.shutdown();
     DisableConsoleLog();

@@ -2,20 +2,30 @@
 
 #include "cluster/cluster_options.h"
 #include "relay/hub.h"
+#include "web/web_options.h"
 
+#include <memory>
 #include <optional>
 
 namespace korvel {
+
+class WebConsole;
 
 struct HeadlessOptions {
     bool trace = false;
     bool reportStalls = false;
     Hub::Options hub;
     std::optional<ClusterOptions> cluster;
+    // --http: the web console, off unless asked for.
+    std::optional<WebOptions> web;
 };
 
 // The one line on standard error that says every endpoint is open, and where.
 void PrintReadyLine(const Hub& hub);
+
+// Starts the web console for `hub` and says where it is on standard error;
+// null (with the reason said) when it cannot listen.
+std::unique_ptr<WebConsole> StartWebConsole(Hub& hub, const WebOptions& options);
 
 // Runs the hub without a window until SIGTERM or SIGINT; returns the exit status.
 int RunHeadless(const HeadlessOptions& options);

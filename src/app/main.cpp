@@ -67,5 +67,9 @@ int main(int argc, char* argv[])
         }
     }
     return korvel::RunHeadless(
-        { .trace = line.trace, .reportStalls = line.reportStalls, .hub = line.hub, .cluster = line.cluster });
+        { .trace = line.trace,
+            .reportStalls = line.reportStalls,
+            .hub = line.hub,
+            .cluster = line.cluster,
+            .web = line.web });
 }

@@ -3,9 +3,10 @@
 #include "app/headless.h"
 #include "app/korvel_application.h"
 #include "app/main_form.h"
-#include "relay/stall_watch.h"
 #include "app/unix_signals.h"
 #include "cluster/cluster.h"
+#include "relay/stall_watch.h"
+#include "web/web_console.h"
 
 #include <exception>
 #include <memory>
@@ -33,6 +34,11 @@ int RunWindow(int& argc, char** argv, const WindowOptions& options)
         form.show();
         if (options.trace && !form.testPanelShown())
             form.ShowTestCommand1Click();
+        // The window goes on without its web console if that cannot start:
+        // the reason is on standard error.
+        std::unique_ptr<WebConsole> web;
+        if (options.web)
+            web = StartWebConsole(form.hub(), *options.web);
         // A failed start was shown to the operator in a message box instead.
         if (form.hub().endpointsOpen())
             PrintReadyLine(form.hub());

@@ -2,6 +2,7 @@
 
 #include "cluster/cluster_options.h"
 #include "relay/hub.h"
+#include "web/web_options.h"
 
 #include <optional>
 
@@ -13,6 +14,7 @@ struct WindowOptions {
     bool trace = false;
     Hub::Options hub;
     std::optional<ClusterOptions> cluster;
+    std::optional<WebOptions> web;
 };
 
 // Runs the hub with its operator's window until the window closes or SIGTERM

@@ -17,8 +17,16 @@ int main(int argc, char* argv[])
     if (line.headless) {
         QCoreApplication app(argc, argv);
         return korvel::RunHeadless(
-            { .trace = line.trace, .reportStalls = line.reportStalls, .hub = line.hub, .cluster = line.cluster });
+            { .trace = line.trace,
+                .reportStalls = line.reportStalls,
+                .hub = line.hub,
+                .cluster = line.cluster,
+                .web = line.web });
     }
     return korvel::RunWindow(argc, argv,
-        { .reportStalls = line.reportStalls, .trace = line.trace, .hub = line.hub, .cluster = line.cluster });
+        { .reportStalls = line.reportStalls,
+            .trace = line.trace,
+            .hub = line.hub,
+            .cluster = line.cluster,
+            .web = line.web });
 }

@@ -139,8 +139,8 @@ bool SenderEngine::sendNow(const std::string& host, int port, Bytes bytes, const
         counters_.LiveSenderCount.fetch_sub(1, std::memory_order_relaxed);
         return false;
     }
-    finish(host, system, bytes.size(), sent < 0 ? std::optional(SendFailure::Send) : std::nullopt,
-        "%s : sendto() error!");
+    finish(
+        host, system, bytes.size(), sent < 0 ? std::optional(SendFailure::Send) : std::nullopt, "%s : sendto() error!");
     return true;
 }
 
@@ -420,8 +420,7 @@ void SenderEngine::finishConnect(std::size_t index, bool writable, bool timedOut
     socklen_t length = sizeof error;
     if (timedOut) {
         failure = SendFailure::ConnectTimeout;
-    } else if (!writable || getsockopt(pending.fd.get(), SOL_SOCKET, SO_ERROR, &error, &length) < 0
-        || error != 0) {
+    } else if (!writable || getsockopt(pending.fd.get(), SOL_SOCKET, SO_ERROR, &error, &length) < 0 || error != 0) {
         failure = SendFailure::Connect;
     } else if (send(pending.fd.get(), pending.job.data->data(), pending.job.data->size(), MSG_NOSIGNAL) < 0) {
         failure = SendFailure::Send;

@@ -76,8 +76,8 @@ public:
     // name (connects under way are not counted).
     std::int64_t queuedJobs() const
     {
-        return std::max<std::int64_t>(0,
-            counters_.LiveSenderCount.load(std::memory_order_relaxed) - connecting_.load(std::memory_order_relaxed));
+        return std::max<std::int64_t>(
+            0, counters_.LiveSenderCount.load(std::memory_order_relaxed) - connecting_.load(std::memory_order_relaxed));
     }
 
 private:

@@ -64,7 +64,7 @@ root="$work/root"
 dpkg-deb -x "$deb" "$root"
 
 unit="$root/usr/lib/systemd/system/korvel.service"
-for line in "ExecStart=/usr/bin/korvel --headless" "DynamicUser=yes" "StateDirectory=korvel" \
+for line in "ExecStart=/usr/bin/korvel --headless --http 127.0.0.1:9080" "DynamicUser=yes" "StateDirectory=korvel" \
             "WorkingDirectory=/var/lib/korvel" "Restart=on-failure" "WantedBy=multi-user.target"; do
     grep -qx "$line" "$unit" || fail "korvel.service lacks '$line'"
 done

@@ -1,0 +1,141 @@
+#include "metrics_text.h"
+
+#include "protocol/text_render.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+namespace korvel {
+
+namespace {
+
+class Writer {
+public:
+    void family(const char* name, const char* type, const char* help)
+    {
+        name_ = name;
+        text_ += "# HELP ";
+        text_ += name;
+        text_ += ' ';
+        text_ += help;
+        text_ += "\n# TYPE ";
+        text_ += name;
+        text_ += ' ';
+        text_ += type;
+        text_ += '\n';
+    }
+    // `labels` is the text between the braces, or null.
+    void sample(const char* labels, std::uint64_t value)
+    {
+        char number[24];
+        std::snprintf(number, sizeof number, "%" PRIu64, value);
+        line(labels, number);
+    }
+    void sample(const char* labels, double value)
+    {
+        char number[32];
+        std::snprintf(number, sizeof number, "%.6g", value);
+        line(labels, number);
+    }
+    QByteArray take() { return std::move(text_); }
+
+private:
+    void line(const char* labels, const char* value)
+    {
+        text_ += name_;
+        if (labels) {
+            text_ += '{';
+            text_ += labels;
+            text_ += '}';
+        }
+        text_ += ' ';
+        text_ += value;
+        text_ += '\n';
+    }
+    const char* name_ = "";
+    QByteArray text_;
+};
+
+const char* MessageLabel(std::size_t slot)
+{
+    const char* name = slot == 0 ? nullptr : MessageName(static_cast<int>(slot));
+    return name ? name : "other";
+}
+
+void ByMessage(Writer& out, const char* endpoint, const std::uint64_t (&counts)[kMessageSlots])
+{
+    char labels[96];
+    for (std::size_t slot = 1; slot <= kMessageSlots; ++slot) {
+        // Slot 0 (other codes) comes last.
+        const std::size_t i = slot % kMessageSlots;
+        if (endpoint)
+            std::snprintf(labels, sizeof labels, "endpoint=\"%s\",message=\"%s\"", endpoint, MessageLabel(i));
+        else
+            std::snprintf(labels, sizeof labels, "message=\"%s\"", MessageLabel(i));
+        out.sample(labels, counts[i]);
+    }
+}
+
+} // namespace
+
+QByteArray MetricsText(const MetricsSnapshot& s)
+{
+    const TrafficCounters& c = *s.counters;
+    Writer out;
+
+    out.family("korvel_datagrams_received_total", "counter", "Datagrams received, by endpoint and message code.");
+    static const char* const kEndpoints[kDatagramEndpoints] = { "udp", "udp_velka", "udp_rack" };
+    for (std::size_t e = 0; e < kDatagramEndpoints; ++e)
+        ByMessage(out, kEndpoints[e], c.Datagrams[e]);
+
+    out.family("korvel_connections_received_total", "counter", "TCP connections accepted.");
+    out.sample("endpoint=\"tcp\"", c.Connections);
+    out.family("korvel_requests_received_total", "counter", "Requests read on TCP connections, by message code.");
+    ByMessage(out, "tcp", c.TcpRequests);
+
+    out.family("korvel_forwarded_total", "counter",
+        "Copies of status reports and registrations forwarded to other systems, by message code.");
+    ByMessage(out, nullptr, c.Forwarded);
+
+    out.family("korvel_sent_bytes_total", "counter", "Bytes sent to systems.");
+    out.sample(nullptr, s.sentBytes);
+    out.family("korvel_received_bytes_total", "counter", "Bytes received from systems.");
+    out.sample(nullptr, s.receivedBytes);
+
+    out.family("korvel_send_failures_total", "counter", "One-shot sends that failed, by kind of failure.");
+    static const char* const kFailures[kSendFailureKinds]
+        = { "kind=\"lookup\"", "kind=\"socket\"", "kind=\"connect\"", "kind=\"connect_timeout\"", "kind=\"send\"" };
+    for (std::size_t k = 0; k < kSendFailureKinds; ++k)
+        out.sample(kFailures[k], c.SendFailures[k].load(std::memory_order_relaxed));
+
+    out.family("korvel_send_queue_dropped_total", "counter", "Packets dropped because the send queue was full.");
+    out.sample(nullptr, s.queueDropped);
+    out.family("korvel_refused_senders_total", "counter", "Datagrams and connections refused by the allow-list.");
+    out.sample(nullptr, s.refusedSenders);
+    out.family("korvel_trace_lines_dropped_total", "counter", "Console lines dropped because a reader fell behind.");
+    out.sample(nullptr, s.traceLinesDropped);
+
+    out.family("korvel_systems", "gauge", "Known systems, by status.");
+    static const char* const kStatuses[4]
+        = { "status=\"working\"", "status=\"error\"", "status=\"no_data\"", "status=\"unknown\"" };
+    for (std::size_t k = 0; k < 4; ++k)
+        out.sample(kStatuses[k], static_cast<std::uint64_t>(s.systemsByStatus[k]));
+    out.family("korvel_stations_registered", "gauge", "Stations registered, over all systems.");
+    out.sample(nullptr, static_cast<std::uint64_t>(s.stations));
+    out.family("korvel_live_senders", "gauge", "One-shot sends started and not yet finished.");
+    out.sample(nullptr, static_cast<double>(s.liveSenders));
+    out.family("korvel_send_queue_depth", "gauge", "Sends waiting for the sender thread.");
+    out.sample(nullptr, static_cast<double>(s.queueDepth));
+    out.family("korvel_last_save_duration_seconds", "gauge", "How long the last save of the table took.");
+    out.sample(nullptr, s.saveSeconds);
+    out.family("korvel_last_save_success", "gauge", "1 when the last save wrote every file (or none was due yet).");
+    out.sample(nullptr, static_cast<std::uint64_t>(s.saveSucceeded ? 1 : 0));
+    out.family(
+        "korvel_event_loop_lag_max_seconds", "gauge", "Longest delay of the main event loop over the last 10 seconds.");
+    out.sample(nullptr, s.lagSeconds);
+    out.family("korvel_web_clients", "gauge", "Pages connected for live updates.");
+    out.sample(nullptr, static_cast<std::uint64_t>(s.liveClients));
+    return out.take();
+}
+
+} // namespace korvel

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "relay/settings.h"
+
+#include <QByteArray>
+
+#include <array>
+#include <cstdint>
+
+namespace korvel {
+
+// Everything /metrics shows, gathered on the main thread.
+struct MetricsSnapshot {
+    const TrafficCounters* counters = nullptr;
+    std::uint64_t sentBytes = 0;
+    std::uint64_t receivedBytes = 0;
+    std::uint64_t queueDropped = 0;
+    std::uint64_t refusedSenders = 0;
+    std::uint64_t traceLinesDropped = 0;
+    std::array<std::size_t, 4> systemsByStatus {}; // Working, Error, No Data, Unknown
+    std::size_t stations = 0;
+    std::int64_t liveSenders = 0;
+    std::int64_t queueDepth = 0;
+    bool saveSucceeded = true;
+    double saveSeconds = 0;
+    double lagSeconds = 0;
+    std::size_t liveClients = 0;
+};
+
+// The Prometheus text exposition format (version 0.0.4).
+QByteArray MetricsText(const MetricsSnapshot& snapshot);
+
+inline constexpr char kMetricsContentType[] = "text/plain; version=0.0.4; charset=utf-8";
+
+} // namespace korvel

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "store/console_log.h"
+
+#include <QObject>
+#include <QStringList>
+
+#include <deque>
+#include <mutex>
+
+namespace korvel {
+
+// The last console lines, for the page, taken beside the window's memo or
+// standard output. appendLine runs on whichever thread logged, under
+// ConsoleLock; it keeps the line and, for the first line of a batch, posts
+// one notice to the main thread.
+class TraceTail : public QObject, public ConsoleSink {
+    Q_OBJECT
+
+public:
+    static constexpr std::size_t kLines = 500;
+
+    explicit TraceTail(QObject* parent = nullptr);
+    ~TraceTail() override;
+
+    void appendLine(std::string_view line) override;
+    QStringList tail() const;
+    // The lines since the last call (the newest kLines of them).
+    QStringList takeNew();
+
+signals:
+    void linesAdded();
+
+private:
+    void notify();
+
+    mutable std::mutex mutex_; // guards the three below
+    std::deque<QString> lines_;
+    QStringList fresh_;
+    bool noticePosted_ = false;
+};
+
+} // namespace korvel

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "relay/settings.h"
+
+#include <QJsonArray>
+
+#include <cstdint>
+#include <deque>
+
+namespace korvel {
+
+// One sample a second of what the window's graph shows: bytes sent and
+// received in that second and the senders alive at its end, kept for five
+// minutes.
+class TrafficHistory {
+public:
+    static constexpr std::size_t kSamples = 300;
+
+    struct Sample {
+        std::int64_t time = 0; // milliseconds since the epoch
+        std::uint64_t sent = 0;
+        std::uint64_t received = 0;
+        std::int32_t senders = 0;
+    };
+
+    explicit TrafficHistory(TrafficCounters& counters);
+
+    // Takes one sample now; returns it.
+    const Sample& sample(std::int64_t timeMs);
+    const std::deque<Sample>& samples() const { return samples_; }
+    std::uint64_t sentTotal() const { return sentTotal_; }
+    std::uint64_t receivedTotal() const { return receivedTotal_; }
+
+    static QJsonArray ToJson(const Sample& sample);
+
+private:
+    TrafficCounters& counters_;
+    std::uint64_t sentTotal_ = 0;
+    std::uint64_t receivedTotal_ = 0;
+    std::deque<Sample> samples_;
+};
+
+} // namespace korvel

@@ -1,0 +1,386 @@
+#include "web_console.h"
+
+#include "relay/hub.h"
+#include "relay/stall_watch.h"
+#include "store/console_log.h"
+#include "web/http_guard.h"
+#include "web/metrics_text.h"
+#include "web/table_mirror.h"
+#include "web/trace_tail.h"
+#include "web/traffic_history.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QHttpServerRequest>
+#include <QHttpServerResponder>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTcpSocket>
+#include <QUrlQuery>
+
+#include <vector>
+
+namespace korvel {
+
+namespace {
+
+using Status = QHttpServerResponder::StatusCode;
+
+const QByteArray kJson = QByteArrayLiteral("application/json");
+const QByteArray kText = QByteArrayLiteral("text/plain; charset=utf-8");
+const QString kStationsSuffix = QStringLiteral("/stations");
+const QString kSystemsPrefix = QStringLiteral("/api/systems/");
+
+// The page's files, compiled in; path -> content type.
+struct Asset {
+    const char* path;
+    const char* type;
+};
+constexpr Asset kAssets[] = {
+    { "/index.html", "text/html; charset=utf-8" },
+    { "/app.js", "text/javascript; charset=utf-8" },
+    { "/style.css", "text/css; charset=utf-8" },
+    { "/icons/app.svg", "image/svg+xml" },
+    { "/icons/station-idle.svg", "image/svg+xml" },
+    { "/icons/station-busy.svg", "image/svg+xml" },
+    { "/icons/station-dnd.svg", "image/svg+xml" },
+    { "/icons/station-message.svg", "image/svg+xml" },
+    { "/icons/station-unknown.svg", "image/svg+xml" },
+    { "/icons/station-out-of-service.svg", "image/svg+xml" },
+    { "/icons/system.svg", "image/svg+xml" },
+    { "/icons/system-trouble.svg", "image/svg+xml" },
+    { "/icons/system-silent.svg", "image/svg+xml" },
+};
+
+const Asset* FindAsset(const QString& path)
+{
+    const QString wanted = path == QLatin1String("/") ? QStringLiteral("/index.html") : path;
+    for (const Asset& asset : kAssets) {
+        if (wanted == QLatin1String(asset.path))
+            return &asset;
+    }
+    return nullptr;
+}
+
+QString Latin1(const std::string& text)
+{
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// Compares without stopping at the first difference, so the time taken says
+// nothing about how much of a guess was right.
+bool SameSecret(const QByteArray& a, const QByteArray& b)
+{
+    if (a.size() != b.size())
+        return false;
+    unsigned char difference = 0;
+    for (qsizetype i = 0; i < a.size(); ++i)
+        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return difference == 0;
+}
+
+bool IsLocalName(const QString& host)
+{
+    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+        return true;
+    const QHostAddress address(host);
+    return !address.isNull() && address.isLoopback();
+}
+
+} // namespace
+
+struct WebConsole::Reply {
+    Status status = Status::Ok;
+    QByteArray type;
+    QByteArray body;
+    std::vector<std::pair<QByteArray, QByteArray>> headers;
+    bool handled = true;
+
+    static Reply Text(Status status, const QByteArray& text) { return Reply { status, kText, text + '\n', {} }; }
+    static Reply Json(const QByteArray& json) { return Reply { Status::Ok, kJson, json, {} }; }
+};
+
+WebConsole::WebConsole(Hub& hub, WebOptions options, QObject* parent)
+    : QAbstractHttpServer(parent)
+    , hub_(hub)
+    , options_(std::move(options))
+    , listener_(new GuardedListener(options_, this))
+    , mirror_(std::make_unique<TableMirror>(hub.table()))
+    , history_(std::make_unique<TrafficHistory>(hub.counters()))
+    , trace_(new TraceTail(this))
+    , lag_(new StallWatch(nullptr, this))
+{
+    sampler_.setInterval(1000);
+    connect(&sampler_, &QTimer::timeout, this, &WebConsole::sampleTraffic);
+}
+
+WebConsole::~WebConsole() = default;
+
+bool WebConsole::start(QString* error)
+{
+    if (!CheckWebOptions(options_, error))
+        return false;
+    if (!listener_->listen(options_.address, options_.port)) {
+        if (error) {
+            *error = QStringLiteral("cannot listen on %1 port %2: %3")
+                         .arg(options_.address.toString())
+                         .arg(options_.port)
+                         .arg(listener_->errorString());
+        }
+        return false;
+    }
+    bind(listener_);
+    uptime_.start();
+    lag_->start();
+    sampler_.start();
+    return true;
+}
+
+quint16 WebConsole::port() const
+{
+    return listener_->serverPort();
+}
+
+int WebConsole::openConnections() const
+{
+    return listener_->openConnections();
+}
+
+QString WebConsole::url() const
+{
+    const QString host = options_.address.protocol() == QAbstractSocket::IPv6Protocol
+        ? QLatin1Char('[') + options_.address.toString() + QLatin1Char(']')
+        : options_.address.toString();
+    return QStringLiteral("http://%1:%2/").arg(host).arg(port());
+}
+
+void WebConsole::sampleTraffic()
+{
+    history_->sample(QDateTime::currentMSecsSinceEpoch());
+}
+
+bool WebConsole::authorized(const QHttpServerRequest& request) const
+{
+    if (options_.token.isEmpty())
+        return true;
+    const QByteArray header = request.value("authorization");
+    static const QByteArray kBearer = QByteArrayLiteral("bearer ");
+    if (header.size() > kBearer.size() && header.left(kBearer.size()).toLower() == kBearer)
+        return SameSecret(header.mid(kBearer.size()).trimmed(), options_.token);
+    // A browser cannot put a header on a WebSocket or on the page's first
+    // load: the token may come as the access_token query parameter instead.
+    const QUrlQuery query(request.url());
+    if (query.hasQueryItem(QStringLiteral("access_token"))) {
+        return SameSecret(
+            query.queryItemValue(QStringLiteral("access_token"), QUrl::FullyDecoded).toUtf8(), options_.token);
+    }
+    return false;
+}
+
+// Without a token only a loopback client can reach the console, but a web
+// page elsewhere can still make the operator's browser ask under a name of
+// its own that resolves to 127.0.0.1; such a request is refused by its Host.
+bool WebConsole::hostAllowed(const QHttpServerRequest& request) const
+{
+    if (!options_.token.isEmpty())
+        return true;
+    QString host = QString::fromLatin1(request.value("host"));
+    if (host.isEmpty())
+        return true;
+    if (host.startsWith(QLatin1Char('['))) {
+        host = host.mid(1, host.indexOf(QLatin1Char(']')) - 1);
+    } else {
+        const qsizetype colon = host.lastIndexOf(QLatin1Char(':'));
+        if (colon >= 0)
+            host.truncate(colon);
+    }
+    return IsLocalName(host);
+}
+
+WebConsole::Reply WebConsole::refusal(const QHttpServerRequest& request, const QString& path) const
+{
+    if (request.method() != QHttpServerRequest::Method::Get) {
+        Reply reply = Reply::Text(Status::MethodNotAllowed, "Only GET is served here");
+        reply.headers.emplace_back("Allow", "GET");
+        return reply;
+    }
+    if (!hostAllowed(request))
+        return Reply::Text(Status::Forbidden, "This console answers to localhost and loopback addresses only");
+    if (FindAsset(path))
+        return Reply { Status::Ok, {}, {}, {}, false };
+    if (!authorized(request)) {
+        Reply reply = Reply::Text(Status::Unauthorized, "A bearer token is required");
+        reply.headers.emplace_back("WWW-Authenticate", "Bearer realm=\"korvel\"");
+        return reply;
+    }
+    return Reply { Status::Ok, {}, {}, {}, false };
+}
+
+bool WebConsole::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
+{
+    GuardedListener::requestHandled(socket);
+    const QString path = request.url().path(QUrl::FullyDecoded);
+    Reply reply = refusal(request, path);
+    if (!reply.handled)
+        reply = route(request, path);
+    QHttpServerResponder responder = makeResponder(request, socket);
+    send(responder, reply);
+    return true;
+}
+
+void WebConsole::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
+{
+    QHttpServerResponder responder = makeResponder(request, socket);
+    send(responder, Reply::Text(Status::NotFound, "Not found"));
+}
+
+void WebConsole::send(QHttpServerResponder& responder, const Reply& reply)
+{
+    responder.writeStatusLine(reply.status);
+    responder.writeHeader("Content-Type", reply.type);
+    responder.writeHeader("Content-Length", QByteArray::number(reply.body.size()));
+    responder.writeHeader("X-Content-Type-Options", "nosniff");
+    responder.writeHeader("Referrer-Policy", "no-referrer");
+    bool cacheSet = false;
+    for (const auto& [name, value] : reply.headers) {
+        responder.writeHeader(name, value);
+        cacheSet = cacheSet || name == "Cache-Control";
+    }
+    if (!cacheSet)
+        responder.writeHeader("Cache-Control", "no-store");
+    responder.writeBody(reply.body);
+}
+
+WebConsole::Reply WebConsole::route(const QHttpServerRequest&, const QString& path)
+{
+    if (const Asset* asset = FindAsset(path)) {
+        QFile file(QStringLiteral(":/web") + QLatin1String(asset->path));
+        if (!file.open(QIODevice::ReadOnly))
+            return Reply::Text(Status::NotFound, "Not found");
+        Reply reply { Status::Ok, asset->type, file.readAll(), {} };
+        reply.headers.emplace_back("Cache-Control", "no-cache");
+        if (path == QLatin1String("/") || path == QLatin1String("/index.html")) {
+            reply.headers.emplace_back("Content-Security-Policy",
+                "default-src 'self'; img-src 'self'; style-src 'self'; script-src 'self'; connect-src 'self'; "
+                "frame-ancestors 'none'; base-uri 'none'; form-action 'none'");
+        }
+        return reply;
+    }
+    if (path == QLatin1String("/api/systems"))
+        return Reply::Json("{\"systems\":" + mirror_->systemsJson() + '}');
+    if (path.startsWith(kSystemsPrefix) && path.endsWith(kStationsSuffix))
+        return stationsReply(
+            path.mid(kSystemsPrefix.size(), path.size() - kSystemsPrefix.size() - kStationsSuffix.size()));
+    if (path == QLatin1String("/api/stats"))
+        return Reply::Json(statsJson());
+    if (path == QLatin1String("/api/trace")) {
+        const QJsonObject trace { { QStringLiteral("logging"), ConsoleLogEnabled() },
+            { QStringLiteral("lines"), QJsonArray::fromStringList(trace_->tail()) } };
+        return Reply::Json(QJsonDocument(trace).toJson(QJsonDocument::Compact));
+    }
+    if (path == QLatin1String("/metrics")) {
+        Reply reply = Reply::Json(MetricsText(metrics()));
+        reply.type = kMetricsContentType;
+        return reply;
+    }
+    if (path == QLatin1String("/healthz")) {
+        const QStringList problems = healthProblems();
+        if (problems.isEmpty())
+            return Reply::Text(Status::Ok, "ok");
+        return Reply::Text(Status::ServiceUnavailable, problems.join(QLatin1Char('\n')).toUtf8());
+    }
+    return Reply::Text(Status::NotFound, "Not found");
+}
+
+WebConsole::Reply WebConsole::stationsReply(const QString& address)
+{
+    const SystemEntry* entry = hub_.table().FindSystem(address.toLatin1().toStdString());
+    if (!entry)
+        return Reply::Text(Status::NotFound, "No system has that address");
+    QJsonArray stations;
+    std::array<qint64, 7> counts {};
+    for (std::size_t i = 0; i < entry->Stations.size(); ++i) {
+        const std::int32_t state = entry->StationStates[i];
+        stations.append(QJsonObject {
+            { QStringLiteral("number"), Latin1(entry->Stations[i]) }, { QStringLiteral("state"), state } });
+        ++counts[static_cast<std::size_t>(state >= 0 && state <= 5 ? state : 6)];
+    }
+    QJsonObject byStatus;
+    for (int state = -1; state <= 5; ++state)
+        byStatus.insert(
+            QLatin1String(StationStatusName(state)), counts[static_cast<std::size_t>(state < 0 ? 6 : state)]);
+    const QJsonObject body {
+        { QStringLiteral("id"), static_cast<qint64>(entry->listOrder()) },
+        { QStringLiteral("address"), Latin1(entry->IpAddress) },
+        { QStringLiteral("name"), Latin1(entry->Name) },
+        { QStringLiteral("counts"), byStatus },
+        { QStringLiteral("stations"), stations },
+    };
+    return Reply::Json(QJsonDocument(body).toJson(QJsonDocument::Compact));
+}
+
+QByteArray WebConsole::statsJson()
+{
+    const MetricsSnapshot snapshot = metrics();
+    QJsonObject systems;
+    static const char* const kNames[] = { "Working", "Error", "No Data", "Unknown" };
+    for (std::size_t k = 0; k < TableMirror::kStatusKinds; ++k)
+        systems.insert(QLatin1String(kNames[k]), static_cast<qint64>(snapshot.systemsByStatus[k]));
+    QJsonArray traffic;
+    for (const TrafficHistory::Sample& sample : history_->samples())
+        traffic.append(TrafficHistory::ToJson(sample));
+    const QJsonObject stats {
+        { QStringLiteral("time"), QDateTime::currentMSecsSinceEpoch() },
+        { QStringLiteral("uptime"), uptime_.isValid() ? uptime_.elapsed() / 1000 : 0 },
+        { QStringLiteral("sentBytes"), static_cast<qint64>(snapshot.sentBytes) },
+        { QStringLiteral("receivedBytes"), static_cast<qint64>(snapshot.receivedBytes) },
+        { QStringLiteral("liveSenders"), static_cast<qint64>(snapshot.liveSenders) },
+        { QStringLiteral("sendQueueDepth"), static_cast<qint64>(snapshot.queueDepth) },
+        { QStringLiteral("systems"), systems },
+        { QStringLiteral("systemCount"), static_cast<qint64>(mirror_->systemCount()) },
+        { QStringLiteral("stations"), static_cast<qint64>(snapshot.stations) },
+        { QStringLiteral("consoleLogging"), ConsoleLogEnabled() },
+        { QStringLiteral("ownAddress"), Latin1(hub_.settings().OwnAddress) },
+        { QStringLiteral("traffic"), traffic },
+    };
+    return QJsonDocument(stats).toJson(QJsonDocument::Compact);
+}
+
+MetricsSnapshot WebConsole::metrics()
+{
+    TrafficCounters& counters = hub_.counters();
+    MetricsSnapshot s;
+    s.counters = &counters;
+    s.sentBytes = counters.SentBytesTotal();
+    s.receivedBytes = counters.ReceivedBytesTotal();
+    s.queueDropped = hub_.sendQueueDropped();
+    s.refusedSenders = hub_.refusedCount();
+    s.traceLinesDropped = ConsoleDroppedLines();
+    s.systemsByStatus = mirror_->systemsByStatus();
+    s.stations = mirror_->stationCount();
+    s.liveSenders = counters.LiveSenderCount.load(std::memory_order_relaxed);
+    s.queueDepth = hub_.sendQueueDepth();
+    s.saveSucceeded = hub_.lastSave().succeeded;
+    s.saveSeconds = std::chrono::duration<double>(hub_.lastSave().duration).count();
+    s.lagSeconds = static_cast<double>(lag_->recentLongest()) / 1000.0;
+    return s;
+}
+
+QStringList WebConsole::healthProblems() const
+{
+    QStringList problems;
+    if (!hub_.listening())
+        problems << QStringLiteral("the TCP endpoint is not listening");
+    if (hub_.udpPort() == 0)
+        problems << QStringLiteral("the UDP endpoint is not bound");
+    if (hub_.velkaPort() == 0)
+        problems << QStringLiteral("the UDP_VELKA endpoint is not bound");
+    if (hub_.rackPort() == 0)
+        problems << QStringLiteral("the UDP_RACK endpoint is not bound");
+    if (!hub_.lastSave().succeeded)
+        problems << QStringLiteral("the last save failed");
+    return problems;
+}
+
+} // namespace korvel

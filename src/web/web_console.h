@@ -1,0 +1,71 @@
+#pragma once
+
+#include "web/web_options.h"
+
+#include <QAbstractHttpServer>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <memory>
+
+class QHttpServerResponder;
+
+namespace korvel {
+
+class GuardedListener;
+class Hub;
+class StallWatch;
+class TableMirror;
+class TraceTail;
+class TrafficHistory;
+struct MetricsSnapshot;
+
+// The hub's read-only web front end: the page, the JSON API, /metrics and
+// /healthz. It runs on the main thread beside the hub and learns of changes
+// from the table's notifications and the hub's counters; nothing it serves
+// is built by walking the table.
+class WebConsole : public QAbstractHttpServer {
+    Q_OBJECT
+
+public:
+    WebConsole(Hub& hub, WebOptions options, QObject* parent = nullptr);
+    ~WebConsole() override;
+
+    // Listens; false with the reason when the address or port cannot be had.
+    bool start(QString* error = nullptr);
+    quint16 port() const;
+    // Where an operator points a browser, e.g. "http://127.0.0.1:9080/".
+    QString url() const;
+    int openConnections() const;
+
+    // What /healthz says: empty when healthy, else one reason a line.
+    QStringList healthProblems() const;
+    MetricsSnapshot metrics();
+
+protected:
+    bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
+    void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
+
+private:
+    struct Reply;
+    Reply route(const QHttpServerRequest& request, const QString& path);
+    Reply refusal(const QHttpServerRequest& request, const QString& path) const;
+    bool authorized(const QHttpServerRequest& request) const;
+    bool hostAllowed(const QHttpServerRequest& request) const;
+    Reply stationsReply(const QString& address);
+    QByteArray statsJson();
+    void sampleTraffic();
+    static void send(QHttpServerResponder& responder, const Reply& reply);
+
+    Hub& hub_;
+    WebOptions options_;
+    GuardedListener* listener_;
+    std::unique_ptr<TableMirror> mirror_;
+    std::unique_ptr<TrafficHistory> history_;
+    TraceTail* trace_;
+    StallWatch* lag_;
+    QTimer sampler_;
+    QElapsedTimer uptime_;
+};
+
+} // namespace korvel

@@ -1,0 +1,65 @@
+#include "web_options.h"
+
+#include <QFile>
+
+namespace korvel {
+
+std::optional<WebOptions> ParseHttpListen(const QString& text, QString* error)
+{
+    auto fail = [&](const QString& why) -> std::optional<WebOptions> {
+        if (error)
+            *error = QStringLiteral("--http %1: %2").arg(text, why);
+        return std::nullopt;
+    };
+    WebOptions options;
+    QString portText = text;
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon >= 0) {
+        QString host = text.left(colon);
+        portText = text.mid(colon + 1);
+        if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+            host = host.mid(1, host.size() - 2);
+        else if (host.contains(QLatin1Char(':')))
+            return fail(QStringLiteral("an IPv6 address goes in brackets, as in [::1]:9080"));
+        if (!options.address.setAddress(host))
+            return fail(QStringLiteral("'%1' is not an IP address").arg(host));
+    }
+    bool ok = false;
+    const uint port = portText.toUInt(&ok);
+    if (!ok || port > 65535)
+        return fail(QStringLiteral("'%1' is not a port number").arg(portText));
+    options.port = static_cast<quint16>(port);
+    return options;
+}
+
+std::optional<QByteArray> ReadTokenFile(const QString& path, QString* error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (error)
+            *error = QStringLiteral("cannot read the token file %1: %2").arg(path, file.errorString());
+        return std::nullopt;
+    }
+    const QByteArray token = file.readLine(4096).trimmed();
+    if (token.isEmpty()) {
+        if (error)
+            *error = QStringLiteral("the token file %1 holds no token on its first line").arg(path);
+        return std::nullopt;
+    }
+    return token;
+}
+
+bool CheckWebOptions(const WebOptions& options, QString* error)
+{
+    if (options.token.isEmpty() && !options.address.isLoopback()) {
+        if (error) {
+            *error = QStringLiteral("the web console on %1 is reachable from other machines and needs a bearer "
+                                    "token: give one with --http-token-file FILE")
+                         .arg(options.address.toString());
+        }
+        return false;
+    }
+    return true;
+}
+
+} // namespace korvel

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QString>
+
+#include <optional>
+
+namespace korvel {
+
+// How the web console listens and what it bounds.
+struct WebOptions {
+    QHostAddress address = QHostAddress(QHostAddress::LocalHost);
+    quint16 port = 0;
+    // Empty: no token asked for (allowed on a loopback address only).
+    QByteArray token;
+    int maxConnections = 64;
+    int maxLiveClients = 32;
+    int idleTimeoutMs = 30000;
+    // A request's head, and its body if it has one, may not be larger.
+    qint64 maxHeadBytes = 8192;
+    qint64 maxBodyBytes = 8192;
+};
+
+// "[ADDR:]PORT": an IPv4 address, or an IPv6 one in brackets; the address
+// defaults to 127.0.0.1. Port 0 asks for any free port.
+std::optional<WebOptions> ParseHttpListen(const QString& text, QString* error);
+
+// The token is the file's first line without surrounding blanks; a missing,
+// unreadable or empty file is an error.
+std::optional<QByteArray> ReadTokenFile(const QString& path, QString* error);
+
+// Off a loopback address the console must have a token.
+bool CheckWebOptions(const WebOptions& options, QString* error);
+
+} // namespace korvel

@@ -1,0 +1,110 @@
+#include "store/system_files.h"
+#include "web/table_mirror.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+using namespace korvel;
+
+namespace {
+
+// Random changes of every kind; after each, the mirror must say what a fresh
+// walk of the table says, and a watcher that applies only the reported
+// station changes must hold the same states as the table.
+TEST(TableMirror, StaysEqualToTheTableThroughEveryKindOfChange)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    std::int64_t now = 1000;
+    SystemTable table(folder.path().toStdString(), [&] { return now; });
+    TableMirror mirror(table);
+
+    std::mt19937 random(7);
+    auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+    auto address = [&] { return "127.0.5." + std::to_string(1 + pick(6)); };
+
+    // No system has an id this large: nothing watched.
+    constexpr std::uint64_t kNone = ~std::uint64_t(0);
+    std::uint64_t watched = kNone;
+    std::vector<std::int32_t> shadow; // the watcher's copy of the watched system's states
+    for (int step = 0; step < 4000; ++step) {
+        now += pick(2);
+        switch (pick(21)) {
+        case 0:
+            table.SelectSystem(address());
+            table.DeleteSelectedSystem();
+            break;
+        case 1:
+            if (pick(10) == 0)
+                table.ClearAllSystems();
+            break;
+        case 2:
+            // Saved and read back: every station comes back "Unknown".
+            if (pick(10) == 0) {
+                SaveSystems(table, 9000);
+                LoadSystems(table);
+            }
+            break;
+        case 3:
+            table.ReplaceSystemAddress(address(), address());
+            break;
+        case 4:
+            table.SetSystemName(address(), "N" + std::to_string(pick(3)));
+            break;
+        case 20:
+            table.SetSystemPort(address(), 9000 + pick(2));
+            break;
+        case 5:
+        case 6:
+            table.AddSystem(address(), "", pick(2));
+            break;
+        case 7:
+        case 8:
+            table.SetSystemStatus(address(), pick(4) - 1);
+            break;
+        default:
+            table.SetStationStatus(address(), std::to_string(41100 + pick(40)), pick(7) - 1);
+            break;
+        }
+
+        if (!mirror.entry(watched)) {
+            mirror.unwatch(watched);
+            watched = kNone;
+            shadow.clear();
+            if (!table.Systems().empty()) {
+                const SystemEntry& first = table.Systems().front();
+                watched = first.listOrder();
+                mirror.watch(watched);
+                shadow = first.StationStates;
+            }
+        }
+        const TableMirror::Changes changes = mirror.takeChanges();
+        if (watched != kNone) {
+            const SystemEntry& entry = *mirror.entry(watched);
+            shadow.resize(entry.Stations.size(), -2);
+            if (auto found = changes.stations.find(watched); found != changes.stations.end()) {
+                for (std::uint32_t index : found->second)
+                    shadow[index] = entry.StationStates[index];
+            }
+            ASSERT_EQ(shadow, entry.StationStates) << "step " << step;
+        }
+
+        std::array<std::size_t, TableMirror::kStatusKinds> byStatus {};
+        std::size_t stations = 0;
+        QByteArray json = "[";
+        for (const SystemEntry& entry : table.Systems()) {
+            ++byStatus[TableMirror::StatusKind(entry.Status)];
+            stations += entry.Stations.size();
+            json += (json.size() > 1 ? "," : "") + TableMirror::RowJson(entry);
+        }
+        json += "]";
+        ASSERT_EQ(mirror.systemsByStatus(), byStatus) << "step " << step;
+        ASSERT_EQ(mirror.stationCount(), stations) << "step " << step;
+        ASSERT_EQ(mirror.systemsJson(), json) << "step " << step;
+    }
+}
+
+} // namespace

@@ -1,0 +1,184 @@
+#include "web_test_support.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+using namespace korvel;
+using namespace korvel::testing;
+
+namespace {
+
+QJsonObject Json(const HttpAnswer& answer)
+{
+    return QJsonDocument::fromJson(answer.body).object();
+}
+
+// The value of one sample line of /metrics, or -1 when it is missing.
+double Metric(quint16 port, const QByteArray& series)
+{
+    for (const QByteArray& line : HttpGet(port, "/metrics").body.split('\n')) {
+        if (line.startsWith(series + ' '))
+            return line.mid(series.size() + 1).toDouble();
+    }
+    return -1;
+}
+
+class WebConsoleTest : public WebHarness { };
+
+} // namespace
+
+TEST_F(WebConsoleTest, JsonAndMetricsFollowAStatusReport)
+{
+    startWeb();
+    const QByteArray reports = "korvel_datagrams_received_total{endpoint=\"udp\",message=\"MSG_STATUSREPORT\"}";
+    const double before = Metric(web->port(), reports);
+    FakeUdpPeer pbx(peer(2));
+    pbx.send(StatusReport("QVX300", { { "41100", 1 }, { "41101", 0 } }), base + 1);
+    ASSERT_TRUE(SpinUntil([&] { return system(peer(2)) && system(peer(2))->Stations.size() == 2; }));
+
+    const QJsonArray systems = Json(HttpGet(web->port(), "/api/systems"))["systems"].toArray();
+    ASSERT_EQ(systems.size(), 1);
+    EXPECT_EQ(systems[0]["address"].toString().toStdString(), peer(2));
+    EXPECT_EQ(systems[0]["name"].toString(), "QVX300");
+    EXPECT_EQ(systems[0]["statusText"].toString(), "Working");
+    EXPECT_EQ(systems[0]["stations"].toInt(), 2);
+
+    const QJsonObject stations
+        = Json(HttpGet(web->port(), "/api/systems/" + QByteArray(peer(2).c_str()) + "/stations"));
+    const QJsonArray list = stations["stations"].toArray();
+    ASSERT_EQ(list.size(), 2);
+    EXPECT_EQ(list[0]["number"].toString(), "41100");
+    EXPECT_EQ(list[0]["state"].toInt(), 1);
+    EXPECT_EQ(list[1]["state"].toInt(), 0);
+    EXPECT_EQ(stations["counts"]["Busy"].toInt(), 1);
+    EXPECT_EQ(HttpGet(web->port(), "/api/systems/127.9.9.9/stations").status, 404);
+
+    const QJsonObject stats = Json(HttpGet(web->port(), "/api/stats"));
+    EXPECT_EQ(stats["systems"]["Working"].toInt(), 1);
+    EXPECT_EQ(stats["stations"].toInt(), 2);
+    EXPECT_GT(stats["receivedBytes"].toInteger(), 0);
+
+    EXPECT_EQ(Metric(web->port(), reports), before + 1);
+    EXPECT_EQ(Metric(web->port(), "korvel_systems{status=\"working\"}"), 1);
+    EXPECT_EQ(Metric(web->port(), "korvel_stations_registered"), 2);
+}
+
+TEST_F(WebConsoleTest, HealthSaysWhichEndpointIsDown)
+{
+    startWeb();
+    HttpAnswer health = HttpGet(web->port(), "/healthz");
+    EXPECT_EQ(health.status, 200);
+    EXPECT_EQ(health.body, "ok\n");
+    hub->enterClientOnlyMode();
+    health = HttpGet(web->port(), "/healthz");
+    EXPECT_EQ(health.status, 503);
+    EXPECT_EQ(health.body, "the TCP endpoint is not listening\n");
+}
+
+TEST_F(WebConsoleTest, BadRequestsGetAClientErrorAndTheConsoleGoesOn)
+{
+    startWeb();
+    const struct {
+        const char* what;
+        QByteArray request;
+        int status;
+    } cases[] = {
+        { "not HTTP", "HELLO THERE\r\n\r\n", 400 },
+        { "binary", QByteArray("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\r\n\r\n", 16), 400 },
+        { "POST", "POST /api/systems HTTP/1.1\r\nHost: localhost\r\nContent-Length: 2\r\n\r\n{}", 405 },
+        { "unknown path", "GET /api/../../etc/passwd HTTP/1.1\r\nHost: localhost\r\n\r\n", 404 },
+        { "long line", "GET /" + QByteArray(6000, 'a') + " HTTP/1.1\r\n\r\n", 414 },
+        { "header flood", "GET / HTTP/1.1\r\nX-A: " + QByteArray(20000, 'b') + "\r\n\r\n", 431 },
+        { "large body", "GET / HTTP/1.1\r\nContent-Length: 100000\r\n\r\n" + QByteArray(30000, 'c'), 413 },
+        { "foreign Host", "GET /api/systems HTTP/1.1\r\nHost: rebind.example:80\r\n\r\n", 403 },
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(HttpExchange(web->port(), c.request).status, c.status) << c.what;
+    EXPECT_EQ(HttpGet(web->port(), "/healthz").status, 200);
+}
+
+TEST_F(WebConsoleTest, ATokenIsAskedForOnEveryDataPath)
+{
+    WebOptions options;
+    options.token = "s3cret-token";
+    startWeb(options);
+    const struct {
+        QByteArray path;
+        QByteArray headers;
+        int status;
+    } cases[] = {
+        { "/api/systems", "", 401 },
+        { "/metrics", "Authorization: Bearer wrong-token!\r\n", 401 },
+        { "/healthz", "Authorization: Basic czNjcmV0LXRva2Vu\r\n", 401 },
+        { "/metrics", "Authorization: Bearer s3cret-token\r\n", 200 },
+        { "/api/stats", "authorization: bearer s3cret-token\r\n", 200 },
+        { "/api/systems?access_token=s3cret-token", "", 200 },
+        // With a token the Host does not matter: the console may sit behind any name.
+        { "/healthz", "Authorization: Bearer s3cret-token\r\nHost: hub.example\r\n", 200 },
+    };
+    for (const auto& c : cases) {
+        const HttpAnswer answer = HttpExchange(web->port(), "GET " + c.path + " HTTP/1.1\r\n" + c.headers + "\r\n");
+        EXPECT_EQ(answer.status, c.status) << c.path.toStdString() << " " << c.headers.toStdString();
+    }
+}
+
+TEST_F(WebConsoleTest, OpenConnectionsAreBoundedAndIdleOnesClosed)
+{
+    WebOptions options;
+    options.maxConnections = 3;
+    options.idleTimeoutMs = 400;
+    startWeb(options);
+    std::vector<std::unique_ptr<QTcpSocket>> idle;
+    for (int i = 0; i < 3; ++i) {
+        idle.push_back(std::make_unique<QTcpSocket>());
+        idle.back()->connectToHost(QHostAddress::LocalHost, web->port());
+        ASSERT_TRUE(idle.back()->waitForConnected(3000));
+    }
+    ASSERT_TRUE(SpinUntil([&] { return web->openConnections() == 3; }));
+    const HttpAnswer refused = HttpGet(web->port(), "/healthz");
+    EXPECT_EQ(refused.status, 503) << "a fourth connection is turned away " << refused.head.toStdString();
+    ASSERT_TRUE(SpinUntil([&] {
+        return std::all_of(idle.begin(), idle.end(),
+            [](const auto& socket) { return socket->state() == QAbstractSocket::UnconnectedState; });
+    })) << "idle connections are closed";
+    EXPECT_EQ(HttpGet(web->port(), "/healthz").status, 200);
+}
+
+TEST(WebOptions, ListenAddressAndTokenRule)
+{
+    const struct {
+        const char* text;
+        const char* address; // null: refused
+        int port;
+    } cases[] = {
+        { "9080", "127.0.0.1", 9080 },
+        { "0.0.0.0:80", "0.0.0.0", 80 },
+        { "[::1]:9080", "::1", 9080 },
+        { "::1:9080", nullptr, 0 },
+        { "127.0.0.1:", nullptr, 0 },
+        { "70000", nullptr, 0 },
+        { "hub:9080", nullptr, 0 },
+        { "-1", nullptr, 0 },
+    };
+    for (const auto& c : cases) {
+        QString error;
+        const auto options = ParseHttpListen(QString::fromLatin1(c.text), &error);
+        if (!c.address) {
+            EXPECT_FALSE(options) << c.text;
+            EXPECT_TRUE(error.contains(QLatin1String(c.text))) << error.toStdString();
+            continue;
+        }
+        ASSERT_TRUE(options) << c.text << ": " << error.toStdString();
+        EXPECT_EQ(options->address, QHostAddress(QLatin1String(c.address))) << c.text;
+        EXPECT_EQ(options->port, c.port) << c.text;
+    }
+
+    WebOptions open = *ParseHttpListen(QStringLiteral("0.0.0.0:9080"), nullptr);
+    QString error;
+    EXPECT_FALSE(CheckWebOptions(open, &error));
+    EXPECT_TRUE(error.contains(QLatin1String("--http-token-file"))) << error.toStdString();
+    open.token = "t";
+    EXPECT_TRUE(CheckWebOptions(open, &error));
+    EXPECT_TRUE(CheckWebOptions(*ParseHttpListen(QStringLiteral("[::1]:1"), nullptr), &error));
+}
