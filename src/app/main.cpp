@@ -66,10 +66,9 @@ int main(int argc, char* argv[])
             std::fprintf(stderr, "korvel: the window is not installed (package korvel-desktop), running headless\n");
         }
     }
-    return korvel::RunHeadless(
-        { .trace = line.trace,
-            .reportStalls = line.reportStalls,
-            .hub = line.hub,
-            .cluster = line.cluster,
-            .web = line.web });
+    return korvel::RunHeadless({ .trace = line.trace,
+        .reportStalls = line.reportStalls,
+        .hub = line.hub,
+        .cluster = line.cluster,
+        .web = line.web });
 }

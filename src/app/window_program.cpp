@@ -16,12 +16,11 @@ int main(int argc, char* argv[])
     const korvel::CommandLine& line = std::get<korvel::CommandLine>(parsed);
     if (line.headless) {
         QCoreApplication app(argc, argv);
-        return korvel::RunHeadless(
-            { .trace = line.trace,
-                .reportStalls = line.reportStalls,
-                .hub = line.hub,
-                .cluster = line.cluster,
-                .web = line.web });
+        return korvel::RunHeadless({ .trace = line.trace,
+            .reportStalls = line.reportStalls,
+            .hub = line.hub,
+            .cluster = line.cluster,
+            .web = line.web });
     }
     return korvel::RunWindow(argc, argv,
         { .reportStalls = line.reportStalls,

@@ -140,7 +140,9 @@ public:
     // Accepted connections open now.
     std::size_t openConnections() const { return connections_->size(); }
 
-    const TrafficCounters& counters() const { return counters_; }
+    // Byte totals are read through it (each reader keeps its own previous
+    // reading); the test console adds what it sends.
+    TrafficCounters& counters() { return counters_; }
     // Sends waiting in the sender engine, and those it dropped because its
     // queue was full (both 0 with an outbox of the caller's).
     std::int64_t sendQueueDepth() const;

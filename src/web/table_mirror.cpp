@@ -54,12 +54,12 @@ TableMirror::TableMirror(SystemTable& table)
     pushDue_.clear();
     for (auto& [id, row] : rows_)
         row.pushDue = false;
-    table_.addListener(this);
+    table_.addChangeObserver(this);
 }
 
 TableMirror::~TableMirror()
 {
-    table_.removeListener(this);
+    table_.removeChangeObserver(this);
 }
 
 TableMirror::Row* TableMirror::row(const SystemEntry& entry)

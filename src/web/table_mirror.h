@@ -17,7 +17,7 @@ namespace korvel {
 // show, and what changed since the last push. Nothing here walks the table
 // after the first fill; a request or a push costs what changed, not what is.
 // Main thread only, like the table.
-class TableMirror : public SystemTableListener {
+class TableMirror : public SystemChangeObserver {
 public:
     // Working, Error, No Data, Unknown: the four statuses a system shows.
     static constexpr std::size_t kStatusKinds = 4;
@@ -56,9 +56,10 @@ public:
 
     Changes takeChanges();
 
-    // SystemTableListener
+    // SystemChangeObserver
     void systemAdded(const SystemEntry& entry) override;
     void systemChanged(const SystemEntry& entry) override;
+    void systemHeard(const SystemEntry& entry) override { systemChanged(entry); }
     void systemRemoved(const SystemEntry& entry) override;
     void tableCleared() override;
     void stationChanged(const SystemEntry& entry, std::size_t index) override;

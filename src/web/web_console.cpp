@@ -63,7 +63,7 @@ const Asset* FindAsset(const QString& path)
     return nullptr;
 }
 
-QString Latin1(const std::string& text)
+QString Latin1(std::string_view text)
 {
     return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
