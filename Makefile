@@ -30,9 +30,10 @@ test-quick: build
 run: build
 	cd $(CURDIR) && $(BUILD_DIR)/src/app/korvel
 
-# The Debian package (korvel_<version>_<arch>.deb) in $(BUILD_DIR).
-package: build
-	cd $(BUILD_DIR) && cpack
+# The Debian packages (korvel, korvel-desktop and their -dbgsym packages),
+# built by dpkg-buildpackage from debian/, in $(BUILD_DIR)/package.
+package: deps
+	bash scripts/build-package.sh $(BUILD_DIR)/package
 
 # Benchmarks against a reference relay; QUICK=1 for a short run, WINDOW=1 for
 # the hub with its window open on a virtual display.

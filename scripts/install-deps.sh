@@ -21,6 +21,7 @@ packages=(
   chromium chromium-driver python3-selenium python3-prometheus-client  # web console tests
   redis-server libhiredis-dev             # hubs that share their table
   debhelper dpkg-dev lintian scdoc fakeroot bash-completion systemd  # the Debian packages
+  desktop-file-utils man-db bsdextrautils  # checks of the packages' desktop entry and manual pages
 )
 
 missing=()

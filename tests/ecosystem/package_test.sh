@@ -1,102 +1,160 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a build folder and checks what it installs:
-# the file list, the control data, the desktop entry and the systemd unit, and
-# that the packaged hub runs headless in a folder of its own and saves on
-# SIGTERM, as the unit expects of it.
-# Usage: package_test.sh <cpack> <build folder> <free_base_port>   (exit 77: skipped)
+# Builds the Debian packages the way `make package` does and checks them as a
+# Debian administrator would: lintian without an error or a warning, the files
+# of each package, what the server package depends on, the systemd unit
+# (systemd-analyze verify and its security score), the desktop entry, the
+# manual pages against --help, the bash completion, and the packaged hub run
+# headless in a folder of its own until SIGTERM.
+# Usage: package_test.sh <source folder> <scratch folder> <free_base_port>   (exit 77: skipped)
 set -euo pipefail
-cpack=$1
-build_dir=$2
+source_dir=$1
+work=$2
 free_base_port=$3
 
-if ! command -v dpkg-deb >/dev/null; then
-    echo "SKIP: dpkg-deb is not installed, no Debian package can be built"
-    exit 77
-fi
+for tool in dpkg-buildpackage dh lintian; do
+    if ! command -v "$tool" >/dev/null; then
+        echo "SKIP: $tool is not installed (scripts/install-deps.sh installs it)"
+        exit 77
+    fi
+done
 
-work=$(mktemp -d)
 hub_pid=
 cleanup() {
     if [ -n "$hub_pid" ]; then kill "$hub_pid" 2>/dev/null || true; fi
-    rm -rf "$work"
 }
 trap cleanup EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-if ! "$cpack" --config "$build_dir/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1; then
-    cat "$work/cpack.log"
+# A fixed scratch folder, so that the compiler cache knows the paths again.
+out="$work/out"
+if ! bash "$source_dir/scripts/build-package.sh" "$out" >"$work/build.log" 2>&1; then
+    tail -50 "$work/build.log"
     exit 1
 fi
-deb=$(echo "$work"/out/korvel_*.deb)
-[ -f "$deb" ] || { cat "$work/cpack.log"; echo "FAIL: no korvel_*.deb"; exit 1; }
+version=$(dpkg-parsechangelog -l "$source_dir/debian/changelog" -S Version)
+arch=$(dpkg --print-architecture)
+server="$out/korvel_${version}_$arch.deb"
+desktop="$out/korvel-desktop_${version}_$arch.deb"
+for deb in "$server" "$desktop" "$out/korvel-dbgsym_${version}_$arch.deb" \
+           "$out/korvel-desktop-dbgsym_${version}_$arch.deb"; do
+    [ -f "$deb" ] || fail "$(basename "$deb") was not built"
+done
 
-# Exactly these files, nothing more, nothing less.
-expected="./usr/bin/korvel
-./usr/bin/korvel-send
-./usr/lib/korvel/korvel-window
-./usr/lib/systemd/system/korvel.service
-./usr/share/applications/korvel.desktop
-./usr/share/doc/korvel/README.md
-./usr/share/doc/korvel/protocol.md
-./usr/share/icons/hicolor/scalable/apps/korvel.svg
-./usr/share/korvel/wireshark/korvel.lua"
-listing=$(dpkg-deb -c "$deb")
-actual=$(awk '$1 !~ /^d/ { print $6 }' <<<"$listing" | sort)
-if [ "$actual" != "$expected" ]; then
-    fail "package files differ:"
-    diff <(echo "$expected") <(echo "$actual") || true
+lintian --display-level '>=warning' "$out"/*.changes >"$work/lintian.txt" 2>&1 || true
+if grep -E '^(E|W):' "$work/lintian.txt"; then
+    fail "lintian reports errors or warnings"
+else
+    echo "lintian: no error, no warning"
 fi
-for program in korvel korvel-send; do
-    grep -q "^-rwxr-xr-x root/root .* ./usr/bin/$program$" <<<"$listing" ||
-        fail "/usr/bin/$program is not an executable owned by root"
-done
 
-[ "$(dpkg-deb -f "$deb" Package)" = korvel ] || fail "package name"
-dpkg-deb -f "$deb" Depends | grep -q libqt6network6 || fail "Depends lacks the Qt network library"
-dpkg-deb -e "$deb" "$work/control"
-for script in postinst prerm postrm; do
-    [ -x "$work/control/$script" ] || fail "maintainer script $script missing or not executable"
-    sh -n "$work/control/$script" || fail "maintainer script $script does not parse"
-done
+# Exactly these files in each package, nothing more, nothing less.
+files_of() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ { print $6 }' | sort; }
+expected_server="./lib/systemd/system/korvel.service
+./usr/bin/korvel
+./usr/bin/korvel-send
+./usr/share/bash-completion/completions/korvel
+./usr/share/bash-completion/completions/korvel-send
+./usr/share/doc/korvel/README.md
+./usr/share/doc/korvel/changelog.gz
+./usr/share/doc/korvel/copyright
+./usr/share/doc/korvel/docs/main-window.png
+./usr/share/doc/korvel/docs/protocol.md
+./usr/share/korvel/wireshark/korvel.lua
+./usr/share/lintian/overrides/korvel
+./usr/share/man/man1/korvel-send.1.gz
+./usr/share/man/man1/korvel.1.gz"
+expected_desktop="./usr/lib/korvel/korvel-window
+./usr/share/applications/korvel.desktop
+./usr/share/doc/korvel-desktop/changelog.gz
+./usr/share/doc/korvel-desktop/copyright
+./usr/share/icons/hicolor/scalable/apps/korvel.svg
+./usr/share/lintian/overrides/korvel-desktop"
+diff <(echo "$expected_server") <(files_of "$server") || fail "files of the korvel package differ"
+diff <(echo "$expected_desktop") <(files_of "$desktop") || fail "files of the korvel-desktop package differ"
+
+# A server must not pull in a desktop.
+depends=$(dpkg-deb -f "$server" Depends)
+grep -q libqt6network6 <<<"$depends" || fail "korvel does not depend on the Qt network library"
+if grep -Eq 'libqt6(gui|widgets)|libx11|libgl' <<<"$depends"; then
+    fail "korvel depends on a desktop library: $depends"
+fi
+dpkg-deb -f "$desktop" Depends | grep -q "korvel (= $version)" || fail "korvel-desktop does not depend on korvel"
+dpkg-deb -e "$server" "$work/control"
+grep -q deb-systemd-helper "$work/control/postinst" || fail "the unit is not enabled by the maintainer scripts"
 
 root="$work/root"
-dpkg-deb -x "$deb" "$root"
+rm -rf "$root"
+dpkg-deb -x "$server" "$root"
+dpkg-deb -x "$desktop" "$root"
 
-unit="$root/usr/lib/systemd/system/korvel.service"
-for line in "ExecStart=/usr/bin/korvel --headless --http 127.0.0.1:9080" "DynamicUser=yes" "StateDirectory=korvel" \
-            "WorkingDirectory=/var/lib/korvel" "Restart=on-failure" "WantedBy=multi-user.target"; do
-    grep -qx "$line" "$unit" || fail "korvel.service lacks '$line'"
+unit="$root/lib/systemd/system/korvel.service"
+for line in "Type=notify" "ExecStart=/usr/bin/korvel --headless --http 127.0.0.1:9080" "ExecReload=/bin/kill -HUP \$MAINPID" \
+            "DynamicUser=yes" "StateDirectory=korvel" "WorkingDirectory=/var/lib/korvel" \
+            "Restart=on-failure" "WantedBy=multi-user.target"; do
+    grep -qxF "$line" "$unit" || fail "korvel.service lacks '$line'"
 done
+grep -q '^WatchdogSec=[1-9]' "$unit" || fail "korvel.service has no watchdog"
 if command -v systemd-analyze >/dev/null; then
-    # verify wants the program where ExecStart says; point it into the
-    # unpacked package. It reports unknown keys but still exits 0, so any
+    # verify wants the program where ExecStart says: point it into the
+    # unpacked package. It reports some problems without failing, so any
     # output counts as a failure.
-    mkdir "$work/units"
+    mkdir -p "$work/units"
     sed "s|^ExecStart=/usr/bin/korvel|ExecStart=$root/usr/bin/korvel|" "$unit" >"$work/units/korvel.service"
-    if ! out=$(systemd-analyze verify "$work/units/korvel.service" 2>&1) || [ -n "$out" ]; then
-        fail "systemd-analyze verify: $out"
-    else
-        echo "systemd-analyze verify: korvel.service is clean"
+    if ! verified=$(systemd-analyze verify --man=no "$work/units/korvel.service" 2>&1) || [ -n "$verified" ]; then
+        fail "systemd-analyze verify: $verified"
+    fi
+    security=$(systemd-analyze security --offline=true "$work/units/korvel.service" 2>&1 | tail -1)
+    score=$(grep -oE 'level for korvel.service: [0-9.]+' <<<"$security" | awk '{print $NF}')
+    echo "systemd-analyze security: ${score:-?} ($security)"
+    if [ -z "$score" ] || awk -v s="$score" 'BEGIN { exit !(s > 3.0) }'; then
+        fail "security exposure ${score:-unknown} is above 3.0"
     fi
 else
     echo "systemd-analyze not installed: unit not verified"
 fi
 
-desktop="$root/usr/share/applications/korvel.desktop"
-grep -qx "Exec=korvel" "$desktop" || fail "desktop entry does not start korvel"
-grep -qx "Icon=korvel" "$desktop" || fail "desktop entry does not name the korvel icon"
+entry="$root/usr/share/applications/korvel.desktop"
+grep -qx "Exec=/usr/lib/korvel/korvel-window --user-data" "$entry" ||
+    fail "the desktop entry does not start the window on the user's table"
 if command -v desktop-file-validate >/dev/null; then
-    desktop-file-validate "$desktop" || fail "desktop-file-validate"
+    desktop-file-validate "$entry" || fail "desktop-file-validate"
+fi
+
+# Each manual page renders cleanly and names every option its program lists.
+for program in korvel korvel-send; do
+    page="$root/usr/share/man/man1/$program.1.gz"
+    warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null) || true
+    [ -z "$warnings" ] || fail "$program.1: $warnings"
+    text=$(MANWIDTH=200 man -l "$page" 2>/dev/null | col -b)
+    for option in $("$root/usr/bin/$program" --help | grep -oE -- '--[a-z][a-z-]+' | grep -vx -- --opt | sort -u); do
+        grep -qF -- "$option" <<<"$text" || fail "$program.1 does not describe $option"
+    done
+done
+
+# The completion offers the options and korvel-send's messages.
+completion=$(bash -c '
+    source /usr/share/bash-completion/bash_completion 2>/dev/null || exit 0
+    source "$1/usr/share/bash-completion/completions/korvel"
+    source "$1/usr/share/bash-completion/completions/korvel-send"
+    compopt() { :; }
+    COMP_WORDS=(korvel --check); COMP_CWORD=1; COMP_LINE="korvel --check"; COMP_POINT=${#COMP_LINE}
+    _korvel korvel --check korvel; echo "${COMPREPLY[*]}"
+    COMP_WORDS=(korvel-send 127.0.0.1:9000 getd); COMP_CWORD=2; COMP_LINE="${COMP_WORDS[*]}"; COMP_POINT=${#COMP_LINE}
+    _korvel_send korvel-send getd 127.0.0.1:9000; echo "${COMPREPLY[*]}"' _ "$root")
+if [ -n "$completion" ] && [ "$completion" != $'--check-config\ngetdata getdatav2' ]; then
+    fail "bash completion offers: $completion"
 fi
 
 # The packaged hub, run the way the unit runs it: headless, in an empty
 # working folder, stopped with SIGTERM.
 state="$work/state"
+rm -rf "$state"
 mkdir -p "$state/data"
 base=$("$free_base_port") || { echo "FAIL: no free base port"; exit 1; }
 printf 'Version : 5\r\nBase Port : %s\r\n' "$base" >"$state/data/system.dat"
-(cd "$state" && exec env -u DISPLAY -u WAYLAND_DISPLAY "$root/usr/bin/korvel" --headless 2>"$work/hub.err") &
+(cd "$state" && exec env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/korvel" --headless \
+    2>"$work/hub.err") &
 hub_pid=$!
 for _ in $(seq 100); do
     grep -q ready "$work/hub.err" && break
@@ -118,4 +176,4 @@ if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"
     exit 1
 fi
-echo "package: $(basename "$deb"), $(echo "$expected" | wc -l) files, all checks passed"
+echo "packages: $(cd "$out" && ls ./*.deb | tr '\n' ' ')all checks passed"
