@@ -108,8 +108,11 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
         "Send at most BYTES of datagram answers to one address at once (default 131072; 0: no limit).", "BYTES");
     const QCommandLineOption answerRate(
         "answer-rate", "Then at most BYTES a second to one address (default 65536).", "BYTES");
+    const QCommandLineOption checkConfig("check-config",
+        "Read system.dat, the station files and allow.txt, print every problem with its file and line, and "
+        "exit with 0 (none) or 1, without opening a port.");
     parser.addOptions({ help, version, headless, trace, stalls, dataDir, userData, basePort, ownAddress, cluster, node,
-        clusterName, maxSystems, maxConnections, answerBurst, answerRate, http, tokenFile });
+        clusterName, maxSystems, maxConnections, answerBurst, answerRate, http, tokenFile, checkConfig });
 
     if (!parser.parse(arguments))
         return Mistake(parser.errorText());
@@ -130,6 +133,7 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
     line.headless = parser.isSet(headless);
     line.trace = parser.isSet(trace);
     line.reportStalls = parser.isSet(stalls);
+    line.checkConfig = parser.isSet(checkConfig);
     if (parser.isSet(userData) && parser.isSet(dataDir))
         return Mistake(QStringLiteral("give --data-dir or --user-data, not both"));
     QString folder = parser.value(dataDir);

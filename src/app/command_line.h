@@ -18,6 +18,7 @@ struct CommandLine {
     bool headless = false;
     bool trace = false;
     bool reportStalls = false;
+    bool checkConfig = false;
     Hub::Options hub;
     // Set by --cluster: the hub shares its table and reports with others.
     std::optional<ClusterOptions> cluster;

@@ -1,4 +1,5 @@
 #include "app/command_line.h"
+#include "app/config_check.h"
 #include "app/headless.h"
 #include "net/descriptors.h"
 
@@ -51,6 +52,8 @@ int main(int argc, char* argv[])
     if (const int* status = std::get_if<int>(&parsed))
         return *status;
     const korvel::CommandLine& line = std::get<korvel::CommandLine>(parsed);
+    if (line.checkConfig)
+        return korvel::CheckConfig(line.hub);
 
     if (!line.headless) {
         if (!DisplayAvailable()) {

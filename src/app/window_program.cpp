@@ -1,4 +1,5 @@
 #include "app/command_line.h"
+#include "app/config_check.h"
 #include "app/headless.h"
 #include "app/window_main.h"
 #include "net/descriptors.h"
@@ -14,6 +15,8 @@ int main(int argc, char* argv[])
     if (const int* status = std::get_if<int>(&parsed))
         return *status;
     const korvel::CommandLine& line = std::get<korvel::CommandLine>(parsed);
+    if (line.checkConfig)
+        return korvel::CheckConfig(line.hub);
     if (line.headless) {
         QCoreApplication app(argc, argv);
         return korvel::RunHeadless({ .trace = line.trace,

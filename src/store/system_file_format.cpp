@@ -2,6 +2,8 @@
 
 #include "system_table.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -238,6 +240,17 @@ SystemFile ParseSystemFile(std::string_view content)
     if (content.starts_with("\xEF\xBB\xBF"))
         content.remove_prefix(3);
     const std::vector<std::string> pieces = SplitLinePieces(content);
+    // A line longer than a piece goes on in the next piece, which is read as
+    // a line of its own.
+    std::vector<std::size_t> lineOf(pieces.size());
+    for (std::size_t i = 0, line = 1; i < pieces.size(); ++i) {
+        lineOf[i] = line;
+        if (pieces[i].back() == '\n')
+            ++line;
+        else if (i + 1 < pieces.size())
+            file.notes.push_back({ line, false,
+                "longer than " + std::to_string(kLinePiece) + " characters: the rest is read as a line of its own" });
+    }
     std::size_t next = 0;
 
     if (!content.empty() && (content.front() == 'V' || content.front() == 'v')) {
@@ -250,44 +263,75 @@ SystemFile ParseSystemFile(std::string_view content)
 
     for (; next < pieces.size(); ++next) {
         SystemLine line;
+        line.lineNumber = lineOf[next];
         const std::string& piece = pieces[next];
         // Reading would shift the fields of a line whose first field is
         // empty and make a system of its second one.
         if (IsBlank(std::string_view(piece).substr(0, piece.find('\t'))))
             continue;
+        // Each version's fields, and how many lead up to its last number: a
+        // line that stops before that takes defaults for the rest.
+        std::vector<ScanTarget> fields;
+        std::vector<const char*> names;
+        std::size_t numbered = 0;
+        const char* format = "%s\t%s";
         switch (file.version) {
         case 5:
-        case 4: {
-            const ScanTarget fields[]
-                = { &line.IpAddress, &line.ToIp, &line.Port, &line.Type, &line.EndpointType, &line.Name };
-            ScanLine(piece, "%s\t%s\t%d\t%d\t%d\t%s", fields);
+        case 4:
+            fields = { &line.IpAddress, &line.ToIp, &line.Port, &line.Type, &line.EndpointType, &line.Name };
+            names = { "address", "forwarding address", "port", "type", "endpoint type" };
+            numbered = 5;
+            format = "%s\t%s\t%d\t%d\t%d\t%s";
+            break;
+        case 3:
+            fields = { &line.IpAddress, &line.ToIp, &line.Type, &line.EndpointType, &line.Name };
+            names = { "address", "forwarding address", "type", "endpoint type" };
+            numbered = 4;
+            format = "%s\t%s\t%d\t%d\t%s";
+            break;
+        case 2:
+            fields = { &line.IpAddress, &line.ToIp, &line.Type, &line.Name };
+            names = { "address", "forwarding address", "type" };
+            numbered = 3;
+            format = "%s\t%s\t%d\t%s";
+            break;
+        case 1:
+            fields = { &line.IpAddress, &line.Type, &line.Name };
+            names = { "address", "type" };
+            numbered = 2;
+            format = "%s\t%d\t%s";
+            break;
+        default:
+            fields = { &line.IpAddress, &line.Name };
             break;
         }
-        case 3: {
-            const ScanTarget fields[] = { &line.IpAddress, &line.ToIp, &line.Type, &line.EndpointType, &line.Name };
-            ScanLine(piece, "%s\t%s\t%d\t%d\t%s", fields);
-            break;
+        const auto read = static_cast<std::size_t>(ScanLine(piece, format, fields));
+        if (line.IpAddress.empty())
+            continue;
+        if (read < numbered) {
+            const bool number = std::holds_alternative<std::int32_t*>(fields[read]);
+            file.notes.push_back({ line.lineNumber, false,
+                std::string("the ") + names[read] + (number ? " is missing or not a number" : " is missing")
+                    + ": it and the fields after it take their defaults" });
         }
-        case 2: {
-            const ScanTarget fields[] = { &line.IpAddress, &line.ToIp, &line.Type, &line.Name };
-            ScanLine(piece, "%s\t%s\t%d\t%s", fields);
-            break;
-        }
-        case 1: {
-            const ScanTarget fields[] = { &line.IpAddress, &line.Type, &line.Name };
-            ScanLine(piece, "%s\t%d\t%s", fields);
-            break;
-        }
-        default: {
-            const ScanTarget fields[] = { &line.IpAddress, &line.Name };
-            ScanLine(piece, "%s\t%s", fields);
-            break;
-        }
-        }
-        if (!line.IpAddress.empty())
-            file.lines.push_back(std::move(line));
+        file.lines.push_back(std::move(line));
     }
     return file;
+}
+
+std::vector<std::string> CheckSystemLine(const SystemLine& line)
+{
+    std::vector<std::string> problems;
+    in_addr parsed {};
+    if (inet_pton(AF_INET, line.IpAddress.c_str(), &parsed) != 1)
+        problems.push_back("\"" + Shown(line.IpAddress) + "\" is not an IPv4 address: no packet will come from it");
+    if (line.Port < 1 || line.Port > 65534)
+        problems.push_back("port " + std::to_string(line.Port)
+            + " is outside 1 to 65534: the system's TCP port and UDP port + 1 cannot both be used");
+    if (line.Type != kTypeQvx && line.Type != kTypeVelka)
+        problems.push_back("type " + std::to_string(line.Type) + " is neither " + std::to_string(kTypeQvx)
+            + " (QVX) nor " + std::to_string(kTypeVelka) + " (Velka)");
+    return problems;
 }
 
 std::vector<std::string> ParseStationFile(std::string_view content, std::size_t limit, std::size_t* consumed)

@@ -39,6 +39,7 @@ struct SystemLine {
     std::int32_t Type = kTypeQvx;
     std::int32_t EndpointType = kDefaultEndpointType;
     std::string Name;
+    std::size_t lineNumber = 0; // in the file, counting from 1
 };
 
 // Something the operator should hear about a file that was read. `misread`
@@ -72,6 +73,10 @@ int ScanLine(std::string_view input, std::string_view format, std::span<const Sc
 // CR LF and a lone CR become LF, each piece keeps its LF and holds at most
 // 254 characters.
 std::vector<std::string> SplitLinePieces(std::string_view content);
+
+// What a system line says that the hub can read but not serve: an address
+// that is no IPv4 address, a port it cannot send to, an unknown type.
+std::vector<std::string> CheckSystemLine(const SystemLine& line);
 
 // Takes a UTF-8 byte-order mark and any letter case in the two header lines.
 SystemFile ParseSystemFile(std::string_view content);

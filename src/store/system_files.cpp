@@ -4,8 +4,12 @@
 #include "system_file_format.h"
 #include "system_table.h"
 
+#include "protocol/wire_format.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
+#include <unordered_map>
 
 namespace korvel {
 
@@ -57,16 +61,38 @@ LoadedSystems LoadSystems(SystemTable& table)
     if (read.content) {
         const datfile::SystemFile file = datfile::ParseSystemFile(*read.content);
         loaded.basePort = file.basePort;
-        for (const datfile::ReadNote& note : file.notes)
-            (note.misread ? loaded.damage : loaded.notes).push_back(Located(path, note.line, note.text));
+        // system.dat's notes in line order, then those of the station files.
+        std::vector<datfile::ReadNote> notes;
+        for (const datfile::ReadNote& note : file.notes) {
+            if (note.misread)
+                loaded.damage.push_back(Located(path, note.line, note.text));
+            else
+                notes.push_back(note);
+        }
+        std::vector<std::string> stationNotes;
+        std::unordered_map<std::string, std::size_t> firstLine;
         for (const datfile::SystemLine& line : file.lines) {
-            if (table.FindSystem(line.IpAddress))
+            if (const auto [first, added] = firstLine.emplace(line.IpAddress, line.lineNumber); !added) {
+                notes.push_back({ line.lineNumber, false,
+                    line.IpAddress + " is listed already on line " + std::to_string(first->second)
+                        + ": this line is ignored" });
                 continue;
+            }
+            for (std::string& text : datfile::CheckSystemLine(line))
+                notes.push_back({ line.lineNumber, false, std::move(text) });
+            if (!datfile::IsSafeStationFileName(line.IpAddress))
+                notes.push_back({ line.lineNumber, false,
+                    "the address cannot name a station file: its stations are neither read nor saved" });
             SystemEntry& entry
                 = table.AppendEntry(line.IpAddress, line.Name, line.Type, line.EndpointType, line.Port, line.ToIp);
-            LoadStations(folder, entry, &loaded.notes);
+            LoadStations(folder, entry, &stationNotes);
             table.StationsLoaded(entry);
         }
+        std::stable_sort(notes.begin(), notes.end(),
+            [](const datfile::ReadNote& a, const datfile::ReadNote& b) { return a.line < b.line; });
+        for (const datfile::ReadNote& note : notes)
+            loaded.notes.push_back(Located(path, note.line, note.text));
+        loaded.notes.insert(loaded.notes.end(), stationNotes.begin(), stationNotes.end());
         loaded.systemFileText = std::move(read.content);
     }
     table.RefreshSystemList();
@@ -90,7 +116,18 @@ void LoadStations(const std::filesystem::path& folder, SystemEntry& entry, std::
         return;
     }
     std::size_t consumed = 0;
-    entry.setStations(datfile::ParseStationFile(*read.content, kMaxStations, &consumed));
+    std::vector<std::string> stations = datfile::ParseStationFile(*read.content, kMaxStations, &consumed);
+    if (notes) {
+        for (std::size_t i = 0; i < stations.size(); ++i) {
+            if (stations[i].empty())
+                notes->push_back(Located(path, i + 1, "an empty line: read as a station without a number"));
+            else if (stations[i].size() > wire::kStationSize)
+                notes->push_back(Located(path, i + 1,
+                    "station \"" + stations[i] + "\" is longer than the " + std::to_string(wire::kStationSize)
+                        + " characters a station field holds: it is cut"));
+        }
+    }
+    entry.setStations(std::move(stations));
     if (notes && (more || consumed < read.content->size())) {
         notes->push_back(path.native() + ": only the first " + std::to_string(kMaxStations)
             + " stations are kept; the lines after them are left out");

@@ -325,3 +325,36 @@ TEST_F(HeadlessProcessTest, AFailedFinalSaveIsAFailureExit)
     EXPECT_EQ(process.exitCode(), 1);
     EXPECT_TRUE(process.readAllStandardError().contains("korvel: Cannot save data/system.dat: "));
 }
+
+// --check-config names each problem by file and line and opens no port: it
+// runs the same while another program holds the hub's port.
+TEST_F(HeadlessProcessTest, CheckConfigNamesFileAndLineWithoutOpeningAPort)
+{
+    QTcpServer squatter;
+    ASSERT_TRUE(squatter.listen(QHostAddress::AnyIPv4, static_cast<quint16>(base)));
+    auto check = [&](QByteArray& out) {
+        QProcess process;
+        process.setWorkingDirectory(QDir::tempPath());
+        process.start(KORVEL_BINARY, { "--check-config", "--data-dir", QString::fromStdString(dataPath()) });
+        EXPECT_TRUE(process.waitForFinished(10000));
+        out = process.readAllStandardOutput() + process.readAllStandardError();
+        return process.exitCode();
+    };
+    writeSystems({ "127.0.0.2\t127.0.0.2\t9000\t0\t2\tGOOD", "127.0.0.3\t127.0.0.3\tnine\t0\t2\tBAD" });
+    QFile allow(directory.filePath("data/allow.txt"));
+    ASSERT_TRUE(allow.open(QIODevice::WriteOnly));
+    allow.write("127.0.0.0/8\n127.0.0.300\n");
+    allow.close();
+
+    QByteArray out;
+    EXPECT_EQ(check(out), 1);
+    const QByteArray folder = QByteArray::fromStdString(dataPath());
+    EXPECT_TRUE(out.contains(folder + "/system.dat:4: the port is missing or not a number")) << out.toStdString();
+    EXPECT_TRUE(out.contains(folder + "/allow.txt:2: not an IPv4 address or range")) << out.toStdString();
+    EXPECT_TRUE(out.contains("2 systems")) << out.toStdString();
+
+    writeSystems({ "127.0.0.2\t127.0.0.2\t9000\t0\t2\tGOOD" });
+    ASSERT_TRUE(QFile::remove(allow.fileName()));
+    EXPECT_EQ(check(out), 0) << out.toStdString();
+    EXPECT_TRUE(out.contains("0 problems")) << out.toStdString();
+}
