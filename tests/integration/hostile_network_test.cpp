@@ -173,6 +173,8 @@ TEST_F(HostileNetworkTest, BoundsRefuseNewSendersAndHoldBackAnswersWithALineASec
     options.outbox = &outbox;
     options.maxSystems = 3;
     options.answers.burstBytes = 10;
+    // Next to no refill, so that a slow run (sanitizers) holds back the same answers.
+    options.answers.bytesPerSecond = 1;
     startHub(options);
 
     const auto keepAlive = BuildKeepAlive();
