@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <random>
 
 namespace korvel::testing {
 namespace {
@@ -158,7 +159,10 @@ protected:
         Packet rack = BuildEntryPacket(MSG_STATUSREPORT, "VELKA1", { "41100" }, STATUS_BUSY);
         extra_["raw:rack"] = rack;
         record("raw:rack", false, Velka(40000), Hub(9003));
-        extra_["raw:other-port"] = rack;
+        // Its Length is not its size, so that only the port decides.
+        Packet lying = rack;
+        WriteU16(lying, wire::kLengthOffset, 0);
+        extra_["raw:other-port"] = lying;
         record("raw:other-port", false, Qvx(40006), Hub(9002));
         Packet unknown = Sized(17, 10);
         unknown[9] = 0x5A;
@@ -380,7 +384,9 @@ TEST_F(DissectorTest, MarksEveryCutOfEveryMessage)
 
 TEST_F(DissectorTest, BasePortPreferenceMovesTheHubsPorts)
 {
-    const Packet report = BuildEntryPacket(MSG_STATUSREPORT, "QVX300", { "41100" }, STATUS_DND);
+    // A Length that is not the size, so that only the ports decide.
+    Packet report = BuildEntryPacket(MSG_STATUSREPORT, "QVX300", { "41100" }, STATUS_DND);
+    WriteU16(report, wire::kLengthOffset, 0);
     const Packet request = BuildGetData("QVX300");
     PcapWriter capture;
     capture.tcp(Qvx(40000), Hub(19000), request);
@@ -396,6 +402,188 @@ TEST_F(DissectorTest, BasePortPreferenceMovesTheHubsPorts)
     for (std::size_t i = 1; i <= 5; ++i)
         EXPECT_EQ(moved.frames[i].show("korvel.station"), "41100") << "frame " << i;
     EXPECT_FALSE(moved.frames[6].has("korvel")) << "UDP 9001 belongs to base port 9000";
+}
+
+// A system that is down answers a forward or keep-alive with an ICMP error
+// quoting its start: a truncated copy, decoded as far as it goes, unmarked.
+TEST_F(DissectorTest, DecodesPacketsQuotedInIcmpErrorsUnmarked)
+{
+    std::vector<std::string> stations;
+    for (int i = 0; i < 50; ++i)
+        stations.push_back(std::to_string(41100 + i));
+    const Packet report = BuildEntryPacket(MSG_STATUSREPORT, "QVX300", stations, STATUS_BUSY);
+    struct Case {
+        const char* what;
+        Packet bytes;
+        std::uint16_t port;
+        std::size_t quoted;
+        std::size_t entries;
+    };
+    // 520 bytes: what an error of 576 bytes holds of a datagram.
+    const Case cases[] = {
+        { "keep-alive, whole", ToPacket(BuildKeepAlive()), 9001, 4, 0 },
+        { "status report cut inside an entry", report, 9001, 520, 28 },
+        { "status report cut inside its System ID", report, 9001, 20, 0 },
+        { "status report to another port", report, 47101, 520, 28 },
+    };
+    PcapWriter capture;
+    for (const auto& c : cases)
+        capture.icmpUnreachable(Hub(50000), Qvx(c.port), c.bytes, c.quoted);
+    const std::string path = folder_->filePath("icmp.pcap").toStdString();
+    ASSERT_TRUE(capture.save(path));
+    const TsharkRun run = DecodeWithDissector(path);
+    ASSERT_EQ(run.exitCode, 0) << run.errors;
+    ASSERT_EQ(run.frames.size(), std::size(cases));
+
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].what);
+        const DecodedFrame& frame = run.frames[i];
+        ASSERT_TRUE(frame.has("icmp"));
+        ASSERT_TRUE(frame.has("korvel"));
+        EXPECT_EQ(frame.show("korvel.code"), std::to_string(cases[i].bytes[wire::kCodeOffset]));
+        EXPECT_EQ(frame.shows("korvel.station").size(), cases[i].entries);
+        for (const char* mark :
+            { "korvel.short", "korvel.missing_entries", "korvel.length_mismatch", "_ws.malformed", "_ws.lua.error" })
+            EXPECT_FALSE(frame.has(mark)) << mark;
+    }
+}
+
+// Forwards and keep-alives to QVX systems on ports P and P+1 other than the
+// hub's: recognised by their content, or decoded on the extra ports whatever
+// their content.
+TEST_F(DissectorTest, DecodesOtherPortsByContentOrPreference)
+{
+    Packet lying = BuildEntryPacket(MSG_STATUSREPORT, "QVX300", { "41100" }, STATUS_DND);
+    WriteU16(lying, wire::kLengthOffset, static_cast<std::uint16_t>(lying.size() + 17));
+    struct Case {
+        const char* what;
+        bool tcp;
+        Packet bytes;
+        bool recognised;
+    };
+    const Case cases[] = {
+        { "status report forwarded to P+1", false,
+            BuildEntryPacket(MSG_STATUSREPORT, "QVX300", { "41100", "41101" }, STATUS_BUSY), true },
+        { "keep-alive to P+1", false, ToPacket(BuildKeepAlive()), true },
+        { "register forwarded to P", true, BuildRegister("41100", "41101", "VELKA1"), true },
+        { "registerv2 forwarded to P", true,
+            BuildStationListRequest(MSG_REGISTERv2, "VELKA1", "40000", { "41100", "41102" }), true },
+        { "a Length that is not the size", false, lying, false },
+    };
+    PcapWriter capture;
+    std::uint16_t sourcePort = 50000;
+    for (const auto& c : cases)
+        c.tcp ? capture.tcp(Hub(sourcePort++), Qvx(47100), c.bytes)
+              : capture.udp(Hub(sourcePort++), Qvx(47101), c.bytes);
+    const std::string path = folder_->filePath("other-ports.pcap").toStdString();
+    ASSERT_TRUE(capture.save(path));
+
+    const TsharkRun byContent = DecodeWithDissector(path);
+    const TsharkRun byPreference = DecodeWithDissector(path, { "korvel.extra_ports:47100-47101" });
+    for (const TsharkRun* run : { &byContent, &byPreference }) {
+        ASSERT_EQ(run->exitCode, 0) << run->errors;
+        ASSERT_EQ(run->frames.size(), std::size(cases));
+    }
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].what);
+        EXPECT_EQ(byContent.frames[i].has("korvel"), cases[i].recognised);
+        EXPECT_EQ(byPreference.frames[i].show("korvel.code"), std::to_string(cases[i].bytes[wire::kCodeOffset]));
+    }
+}
+
+// Traffic of other protocols on ports that are not the hub's is not claimed:
+// random bytes, and packets that nearly fit.
+TEST_F(DissectorTest, LeavesOtherTrafficAlone)
+{
+    PcapWriter capture;
+    std::mt19937 random(18);
+    for (std::uint16_t i = 0; i < 300; ++i) {
+        Packet bytes(1 + random() % 600);
+        for (auto& byte : bytes)
+            byte = static_cast<std::uint8_t>(random());
+        i % 2 ? capture.udp(Qvx(static_cast<std::uint16_t>(40000 + i)), Hub(47200), bytes)
+              : capture.tcp(Qvx(static_cast<std::uint16_t>(40000 + i)), Hub(47200), bytes);
+    }
+    Packet marker = BuildRegister("41100", "41101", "VELKA1");
+    marker[0] = 0x0C;
+    Packet longer = BuildRegister("41100", "41101", "VELKA1");
+    WriteU16(longer, wire::kLengthOffset, 71);
+    Packet padded = ToPacket(BuildAck(1));
+    padded.resize(8);
+    WriteU16(padded, wire::kLengthOffset, 8);
+    Packet binaryId = BuildGetData("QVX300");
+    binaryId[wire::kSystemIdOffset + 1] = 0x01;
+    Packet paddedId = BuildGetData("QVX300");
+    paddedId[wire::kSystemIdOffset + 10] = 'X';
+    Packet endless = Sized(MSG_NAK, 2000); // a body of any size cannot say that more is to come
+    endless.resize(100);
+    const Packet nearMisses[] = { marker, longer, padded, binaryId, paddedId, Sized(17, 10), endless };
+    std::uint16_t sourcePort = 41000;
+    for (const auto& bytes : nearMisses) {
+        capture.udp(Qvx(sourcePort++), Hub(47200), bytes);
+        capture.tcp(Qvx(sourcePort++), Hub(47200), bytes);
+    }
+    const std::string path = folder_->filePath("others.pcap").toStdString();
+    ASSERT_TRUE(capture.save(path));
+    const TsharkRun run = DecodeWithDissector(path);
+    ASSERT_EQ(run.exitCode, 0) << run.errors;
+    ASSERT_EQ(run.frames.size(), capture.frameCount());
+    // A claimed segment left for reassembly shows no fields, but its layers tell.
+    for (std::size_t i = 0; i < run.frames.size(); ++i)
+        EXPECT_THAT(run.frames[i].show("frame.protocols"), Not(HasSubstr("korvel"))) << "frame " << i;
+}
+
+// TCP: a request split over segments is decoded once, whole, where its last
+// segment arrives; requests that share a segment are each decoded.
+TEST_F(DissectorTest, CutsTcpRequestsOutOfTheStreamByLength)
+{
+    const Packet request
+        = BuildStationListRequest(MSG_REGISTERv2, "QVX300", "40000", { "41100", "41101", "41102", "41103" });
+    struct Case {
+        const char* what;
+        std::uint16_t port;
+        std::size_t cuts[2];
+    };
+    const Case cases[] = {
+        { "hub's port, cut inside the header", 9000, { 3, 60 } },
+        { "another port, recognised", 47100, { 10, 100 } },
+    };
+    PcapWriter capture;
+    std::uint16_t sourcePort = 40000;
+    for (const auto& c : cases) {
+        const std::span<const std::uint8_t> bytes(request);
+        capture.tcp(Qvx(sourcePort), Hub(c.port), bytes.first(c.cuts[0]));
+        capture.tcp(Qvx(sourcePort), Hub(c.port), bytes.subspan(c.cuts[0], c.cuts[1] - c.cuts[0]));
+        capture.tcp(Qvx(sourcePort++), Hub(c.port), bytes.subspan(c.cuts[1]));
+    }
+    Packet two = BuildGetData("QVX300");
+    const Packet second = BuildGetDataV2("QVX301", 3);
+    two.insert(two.end(), second.begin(), second.end());
+    capture.tcp(Qvx(sourcePort++), Hub(9000), two);
+    capture.tcp(Qvx(sourcePort++), Hub(47100), two);
+    const std::string path = folder_->filePath("stream.pcap").toStdString();
+    ASSERT_TRUE(capture.save(path));
+    const TsharkRun run = DecodeWithDissector(path);
+    ASSERT_EQ(run.exitCode, 0) << run.errors;
+    ASSERT_EQ(run.frames.size(), 8u);
+
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].what);
+        EXPECT_FALSE(run.frames[3 * i].has("korvel"));
+        EXPECT_FALSE(run.frames[3 * i + 1].has("korvel"));
+        const DecodedFrame& last = run.frames[3 * i + 2];
+        EXPECT_EQ(last.shows("korvel").size(), 1u);
+        EXPECT_EQ(last.show("korvel.system_id"), "QVX300");
+        EXPECT_THAT(last.shows("korvel.destination_station"), ElementsAre("41100", "41101", "41102", "41103"));
+        EXPECT_FALSE(last.has("korvel.length_mismatch"));
+    }
+    for (std::size_t i = 6; i < 8; ++i) {
+        SCOPED_TRACE("two requests in the segment of frame " + std::to_string(i));
+        EXPECT_THAT(run.frames[i].shows("korvel.code"), ElementsAre("6", "13"));
+        EXPECT_THAT(run.frames[i].shows("korvel.system_id"), ElementsAre("QVX300", "QVX301"));
+        EXPECT_EQ(run.frames[i].show("korvel.page_index"), "3");
+        EXPECT_FALSE(run.frames[i].has("korvel.length_mismatch"));
+    }
 }
 
 } // namespace

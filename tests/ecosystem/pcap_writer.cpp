@@ -1,5 +1,6 @@
 #include "pcap_writer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -8,6 +9,7 @@ namespace korvel::testing {
 namespace {
 
 constexpr std::uint32_t kLinkTypeRawIp = 101;
+constexpr std::uint8_t kProtocolIcmp = 1;
 constexpr std::uint8_t kProtocolTcp = 6;
 constexpr std::uint8_t kProtocolUdp = 17;
 
@@ -51,9 +53,7 @@ std::uint64_t Endpoint(Address address)
     return key << 16 | address.port;
 }
 
-} // namespace
-
-void PcapWriter::udp(Address from, Address to, std::span<const std::uint8_t> payload)
+std::vector<std::uint8_t> Datagram(Address from, Address to, std::span<const std::uint8_t> payload)
 {
     std::vector<std::uint8_t> header;
     Put16(header, from.port);
@@ -61,7 +61,30 @@ void PcapWriter::udp(Address from, Address to, std::span<const std::uint8_t> pay
     Put16(header, static_cast<std::uint16_t>(8 + payload.size()));
     Put16(header, 0); // no checksum, allowed for UDP over IPv4
     header.insert(header.end(), payload.begin(), payload.end());
-    ipv4(from, to, kProtocolUdp, header);
+    return header;
+}
+
+} // namespace
+
+void PcapWriter::udp(Address from, Address to, std::span<const std::uint8_t> payload)
+{
+    frames_.push_back(ipv4(from, to, kProtocolUdp, Datagram(from, to, payload)));
+}
+
+void PcapWriter::icmpUnreachable(Address from, Address to, std::span<const std::uint8_t> payload, std::size_t quoted)
+{
+    std::vector<std::uint8_t> original = ipv4(from, to, kProtocolUdp, Datagram(from, to, payload));
+    original.resize(std::min(original.size(), 28 + quoted)); // IPv4 and UDP headers, then the payload's start
+    std::vector<std::uint8_t> icmp;
+    icmp.reserve(8 + original.size());
+    icmp.push_back(3); // destination unreachable
+    icmp.push_back(3); // port
+    icmp.resize(8); // checksum and unused
+    icmp.insert(icmp.end(), original.begin(), original.end());
+    const std::uint16_t checksum = Checksum(icmp);
+    icmp[2] = static_cast<std::uint8_t>(checksum >> 8);
+    icmp[3] = static_cast<std::uint8_t>(checksum);
+    frames_.push_back(ipv4(to, from, kProtocolIcmp, icmp));
 }
 
 void PcapWriter::tcp(Address from, Address to, std::span<const std::uint8_t> payload)
@@ -79,10 +102,11 @@ void PcapWriter::tcp(Address from, Address to, std::span<const std::uint8_t> pay
     Put16(segment, 0);
     segment.insert(segment.end(), payload.begin(), payload.end());
     sequence += static_cast<std::uint32_t>(payload.size());
-    ipv4(from, to, kProtocolTcp, segment);
+    frames_.push_back(ipv4(from, to, kProtocolTcp, segment));
 }
 
-void PcapWriter::ipv4(Address from, Address to, std::uint8_t protocol, const std::vector<std::uint8_t>& transport)
+std::vector<std::uint8_t> PcapWriter::ipv4(
+    Address from, Address to, std::uint8_t protocol, const std::vector<std::uint8_t>& transport) const
 {
     std::vector<std::uint8_t> packet;
     packet.push_back(0x45);
@@ -99,7 +123,7 @@ void PcapWriter::ipv4(Address from, Address to, std::uint8_t protocol, const std
     packet[10] = static_cast<std::uint8_t>(checksum >> 8);
     packet[11] = static_cast<std::uint8_t>(checksum);
     packet.insert(packet.end(), transport.begin(), transport.end());
-    frames_.push_back(std::move(packet));
+    return packet;
 }
 
 bool PcapWriter::save(const std::string& path) const

@@ -7,10 +7,15 @@
 --
 -- The base port preference (Protocols > KORVEL) decides which ports are
 -- decoded: TCP B, UDP B+1, B+3 and B+4. UDP 9003 and 9004, where Velka
--- systems receive their answers, are decoded whatever the base port.
+-- systems receive their answers, are decoded whatever the base port. The
+-- extra ports preference adds more (TCP and UDP), such as the ports P and
+-- P+1 of QVX systems; on any other port a packet is recognised by its
+-- marker, code and Length field.
 --
--- A packet is read the way the hub reads it: the bytes received are the
--- packet, whatever its Length field says, and nothing in it is trusted.
+-- A datagram is read the way the hub reads it: the bytes received are the
+-- packet, whatever its Length field says, and nothing in it is trusted. On
+-- TCP the Length field cuts requests out of the stream, so that a request
+-- split over segments is decoded once, whole.
 
 local korvel = Proto("korvel", "Korvel BLF relay protocol")
 
@@ -43,6 +48,10 @@ local ENTRY_SIZE = 17
 local MAX_WALKED_ENTRIES = 512
 local VELKA_DATA_PORT = 9003
 local VELKA_ACK_PORT = 9004
+local MARKER = 0x0B
+local HEADER_SIZE = 4
+local MAX_TCP_READ = 2048
+local PT_TCP = 2 -- pinfo.port_type of a TCP segment
 
 local pf = {
     marker = ProtoField.uint8("korvel.marker", "Marker", base.HEX),
@@ -99,8 +108,14 @@ end
 local Reader = {}
 Reader.__index = Reader
 
-local function new_reader(tvb, tree)
-    return setmetatable({ tvb = tvb, tree = tree, len = tvb:len(), short = false, used = 0 }, Reader)
+-- A quiet reader marks nothing: the packet quoted in an ICMP error is a
+-- truncated copy, whose missing end says nothing about the packet sent.
+local function new_reader(tvb, tree, quiet)
+    return setmetatable({ tvb = tvb, tree = tree, len = tvb:len(), short = false, used = 0, quiet = quiet }, Reader)
+end
+
+function Reader:expert(item, ...)
+    if not self.quiet then item:add_proto_expert_info(...) end
 end
 
 function Reader:fits(offset, width, what)
@@ -118,7 +133,7 @@ function Reader:fits(offset, width, what)
     else
         item = self.tree
     end
-    item:add_proto_expert_info(ef.short, string.format("Packet ends inside %s: it needs bytes %d to %d, %d bytes received",
+    self:expert(item, ef.short, string.format("Packet ends inside %s: it needs bytes %d to %d, %d bytes received",
         what, offset, offset + width - 1, self.len))
     return false
 end
@@ -151,7 +166,7 @@ local function station_list(r, first, count, field, what)
         shown[#shown + 1] = r:text(field, first + STATION_SIZE * i, STATION_SIZE, what)
     end
     if count > whole then
-        r.tree:add_proto_expert_info(ef.missing_entries,
+        r:expert(r.tree, ef.missing_entries,
             string.format("ArraySize is %d, the packet holds %d whole %s fields", count, whole, what))
         if first + STATION_SIZE * whole < r.len then r:rest(pf.extra, first + STATION_SIZE * whole) end
     end
@@ -181,7 +196,7 @@ local function station_entries(r, value_field, names)
         r.tree:add_proto_expert_info(ef.walk_limit)
     end
     if math.min(count, MAX_WALKED_ENTRIES) > whole then
-        r.tree:add_proto_expert_info(ef.missing_entries,
+        r:expert(r.tree, ef.missing_entries,
             string.format("ArraySize is %d, the packet holds %d whole entries", count, whole))
         if 38 + ENTRY_SIZE * whole < r.len then r:rest(pf.extra, 38 + ENTRY_SIZE * whole) end
     end
@@ -292,7 +307,7 @@ local HAS_NO_SEQUENCE = { [8] = true, [14] = true, [16] = true }
 local function dissect_one(tvb, pinfo, tree)
     local len = tvb:len()
     local item = tree:add(korvel, tvb())
-    local r = new_reader(tvb, item)
+    local r = new_reader(tvb, item, pinfo.in_error_pkt)
 
     local marker = r:uint(pf.marker, 0, 1, "the marker")
     local code = r:uint(pf.code, 1, 1, "the message code")
@@ -301,7 +316,7 @@ local function dissect_one(tvb, pinfo, tree)
         return "Truncated packet"
     end
     local name = MESSAGE_NAMES[code]
-    if marker ~= 0x0B then
+    if marker ~= MARKER then
         item:add_proto_expert_info(ef.marker, string.format("Marker is 0x%02X, not 0x0B", marker))
     end
 
@@ -334,7 +349,7 @@ local function dissect_one(tvb, pinfo, tree)
         item:add(pf.extra, tvb(r.used))
     end
     if length_item and length ~= len then
-        length_item:add_proto_expert_info(ef.length,
+        r:expert(length_item, ef.length,
             string.format("Length field says %d bytes, %d received", length, len))
     end
 
@@ -346,28 +361,154 @@ local function dissect_one(tvb, pinfo, tree)
     return text
 end
 
-function korvel.dissector(tvb, pinfo, tree)
+-- The length of the packet at offset in a TCP stream, nil while its header
+-- is incomplete. A Length the hub could not have read in one go (shorter
+-- than the header, longer than its 2048-byte read) is not trusted: the rest
+-- of the segment is then the packet, as the hub would take it.
+local function stream_packet_length(tvb, offset)
+    local available = tvb:len() - offset
+    if available < HEADER_SIZE then return nil end
+    local length = tvb(offset + 2, 2):uint()
+    if length < HEADER_SIZE or length > MAX_TCP_READ then return available end
+    return length
+end
+
+-- Every packet of a TCP segment, and the start of one that continues in the
+-- next segments left for reassembly.
+local function dissect_stream(tvb, pinfo, tree)
+    local total = tvb:len()
+    local offset = 0
+    local texts = {}
+    while offset < total do
+        local available = total - offset
+        local length = stream_packet_length(tvb, offset)
+        if length == nil or length > available then
+            if pinfo.can_desegment > 0 then
+                pinfo.desegment_offset = offset
+                pinfo.desegment_len = length and (length - available) or DESEGMENT_ONE_MORE_SEGMENT
+                break
+            end
+            length = available
+        end
+        texts[#texts + 1] = dissect_one(tvb(offset, length):tvb(), pinfo, tree)
+        offset = offset + length
+    end
+    if #texts > 0 then
+        pinfo.cols.protocol = "KORVEL"
+        pinfo.cols.info = table.concat(texts, "; ")
+    end
+    return total
+end
+
+local function dissect(tvb, pinfo, tree)
     local len = tvb:len()
     if len == 0 then return 0 end
+    if pinfo.port_type == PT_TCP then return dissect_stream(tvb, pinfo, tree) end
     pinfo.cols.protocol = "KORVEL"
-    local text = dissect_one(tvb, pinfo, tree)
-    pinfo.cols.info = text
+    pinfo.cols.info = dissect_one(tvb, pinfo, tree)
     return len
+end
+korvel.dissector = dissect
+
+-- The sizes a packet of each code can have, for recognising the protocol on
+-- ports that are not the hub's: a fixed size, a least size, or a base size
+-- and a step per list entry.
+local SHAPES = {
+    [1] = { size = 6 },
+    [2] = { least = 6 },
+    [3] = { size = 70 },
+    [4] = { base = 56, step = STATION_SIZE },
+    [5] = { least = 6 },
+    [6] = { size = 38 },
+    [7] = { base = 8, step = STATION_SIZE },
+    [8] = { base = 38, step = ENTRY_SIZE },
+    [9] = { least = 46 },
+    [10] = { least = 6 },
+    [11] = { least = 4 },
+    [12] = { base = 56, step = STATION_SIZE },
+    [13] = { size = 40 },
+    [14] = { base = 38, step = ENTRY_SIZE },
+    [15] = { size = 74 },
+    [16] = { base = 38, step = ENTRY_SIZE },
+}
+
+local SYSTEM_ID_AT = { [3] = 6, [4] = 6, [6] = 6, [8] = 4, [9] = 6, [12] = 6, [13] = 6, [14] = 4, [15] = 6, [16] = 4 }
+
+local function fits_shape(code, length)
+    local shape = SHAPES[code]
+    if shape == nil then return false end
+    if shape.size then return length == shape.size end
+    if shape.least then return length >= shape.least end
+    return length >= shape.base and (length - shape.base) % shape.step == 0
+end
+
+-- A System ID is text padded with NULs: no control character before the
+-- first NUL, nothing but NULs after it. Only the bytes present are judged.
+local function looks_like_system_id(tvb, offset)
+    if offset >= tvb:len() then return true end
+    local raw = tvb:raw(offset, math.min(SYSTEM_ID_SIZE, tvb:len() - offset))
+    local nul = raw:find("\0", 1, true)
+    local text = nul and raw:sub(1, nul - 1) or raw
+    if text:find("[%c]") then return false end
+    return nul == nil or not raw:find("[^\0]", nul)
+end
+
+-- Whether the bytes from offset start a packet of `size` bytes (its Length
+-- when size is nil): the marker, a known code, a Length that suits the code
+-- and, where the code has one, a System ID.
+local function starts_packet(tvb, offset, size)
+    if tvb:len() - offset < HEADER_SIZE or tvb(offset, 1):uint() ~= MARKER then return false end
+    local code = tvb(offset + 1, 1):uint()
+    local length = tvb(offset + 2, 2):uint()
+    if (size and length ~= size) or length > MAX_TCP_READ or not fits_shape(code, length) then return false end
+    return SYSTEM_ID_AT[code] == nil or looks_like_system_id(tvb, offset + SYSTEM_ID_AT[code])
+end
+
+-- A datagram is recognised when its Length is its size; a copy quoted in an
+-- ICMP error, which may be cut short, when its Length is no less.
+local function heuristic_udp(tvb, pinfo, tree)
+    local size = tvb:reported_len()
+    if pinfo.in_error_pkt and tvb:len() >= HEADER_SIZE then size = math.max(size, tvb(2, 2):uint()) end
+    if not starts_packet(tvb, 0, size) then return false end
+    dissect(tvb, pinfo, tree)
+    return true
+end
+
+-- A segment is recognised when it is a run of whole packets, the last of
+-- which may go on in the next segments if its code fixes its size; the
+-- connection is then decoded as a whole.
+local function heuristic_tcp(tvb, pinfo, tree)
+    local offset = 0
+    repeat
+        if not starts_packet(tvb, offset) then return false end
+        local length = tvb(offset + 2, 2):uint()
+        if offset + length > tvb:len() and SHAPES[tvb(offset + 1, 1):uint()].least then return false end
+        offset = offset + length
+    until offset >= tvb:len()
+    pinfo.conversation = korvel
+    dissect(tvb, pinfo, tree)
+    return true
 end
 
 korvel.prefs.base_port = Pref.uint("Base port", 9000,
     "The hub's base port B: TCP B, UDP B+1, B+3 and B+4 are decoded, and UDP 9003 and 9004 always")
+korvel.prefs.extra_ports = Pref.range("Extra ports", "",
+    "More ports to decode, TCP and UDP alike, such as the ports P and P+1 where QVX systems receive forwards and keep-alives (for example 5060-5061,9100)",
+    65535)
 
 local registered = { tcp = {}, udp = {} }
+local registered_extra = ""
 
 local function register_ports()
     local tables = { tcp = DissectorTable.get("tcp.port"), udp = DissectorTable.get("udp.port") }
     for transport, ports in pairs(registered) do
         for _, port in ipairs(ports) do tables[transport]:remove(port, korvel) end
+        if registered_extra ~= "" then tables[transport]:remove(registered_extra, korvel) end
     end
     local b = korvel.prefs.base_port
     local wanted = { tcp = { b }, udp = { b + 1, b + 3, b + 4, VELKA_DATA_PORT, VELKA_ACK_PORT } }
     registered = { tcp = {}, udp = {} }
+    registered_extra = korvel.prefs.extra_ports
     for transport, ports in pairs(wanted) do
         local seen = {}
         for _, port in ipairs(ports) do
@@ -377,6 +518,7 @@ local function register_ports()
                 table.insert(registered[transport], port)
             end
         end
+        if registered_extra ~= "" then tables[transport]:add(registered_extra, korvel) end
     end
 end
 
@@ -385,3 +527,5 @@ function korvel.prefs_changed()
 end
 
 register_ports()
+korvel:register_heuristic("udp", heuristic_udp)
+korvel:register_heuristic("tcp", heuristic_tcp)
