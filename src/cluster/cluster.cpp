@@ -6,6 +6,7 @@
 
 #include <hiredis/hiredis.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -58,6 +59,31 @@ std::int32_t Number(const std::string& text, std::int32_t fallback)
         return fallback;
     }
 }
+
+std::int64_t NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::int64_t Number64(const std::string& text)
+{
+    try {
+        return std::stoll(text);
+    } catch (...) {
+        return 0;
+    }
+}
+
+// Empties the shared table in one step, so that no write of another command
+// lands between reading the members and deleting them.
+constexpr char kClearScript[] = R"(local members = redis.call('SMEMBERS', KEYS[1])
+for _, ip in ipairs(members) do
+  redis.call('DEL', ARGV[1] .. 'system:' .. ip, ARGV[1] .. 'stations:' .. ip)
+end
+redis.call('DEL', KEYS[1], KEYS[2])
+redis.call('SET', KEYS[3], ARGV[2])
+return #members)";
 
 std::uint64_t Fnv(const std::string& node, const std::string& ip)
 {
@@ -213,8 +239,20 @@ void Cluster::readOwners(const redisReply* reply)
         return;
     for (auto& [ip, node] : ToPairs(reply)) {
         if (!freshClaims_.contains(ip))
-            owners_[ip] = node;
+            setOwner(ip, node);
     }
+}
+
+void Cluster::setOwner(const std::string& ip, const std::string& node)
+{
+    std::string& owner = owners_[ip];
+    if (owner == node)
+        return;
+    if (owner == options_.node)
+        --owned_;
+    else if (node == options_.node)
+        ++owned_;
+    owner = node;
 }
 
 std::string Cluster::servingNode(const std::string& ip) const
@@ -257,7 +295,7 @@ void Cluster::heardFrom(const std::string& ip)
 
 void Cluster::claim(const std::string& ip)
 {
-    owners_[ip] = options_.node;
+    setOwner(ip, options_.node);
     freshClaims_.insert(ip);
     if (commands_->command({ "HSET", key("owners"), ip, options_.node })
         && commands_->command({ "PUBLISH", channel_, EncodeClusterMessage(ClusterEvent::Claim, options_.node, ip) })) {
@@ -267,29 +305,121 @@ void Cluster::claim(const std::string& ip)
     }
 }
 
-void Cluster::reportReceived(Bytes packet, const std::string& fromIp)
+void Cluster::forwardReceived(Bytes packet, const std::string& fromIp, RelayStep step)
 {
     // Lost while Redis is away: the other hubs' systems miss it, as they
     // would miss it from a hub that is down.
-    commands_->command(
-        { "PUBLISH", channel_, EncodeClusterMessage(ClusterEvent::Report, options_.node, fromIp, packet) });
+    if (commands_->command(
+            { "PUBLISH", channel_, EncodeClusterMessage(ClusterEvent::Report, options_.node, fromIp, packet, step) }))
+        ++published_;
+}
+
+void Cluster::touch(const std::string& ip)
+{
+    changedAt_[ip] = NowMs();
 }
 
 void Cluster::systemChanged(const SystemEntry& entry)
 {
-    if (!applying_)
-        dirtySystems_.insert(entry.IpAddress);
+    if (applying_)
+        return;
+    dirtySystems_.insert(entry.IpAddress);
+    touch(entry.IpAddress);
 }
 
 void Cluster::stationChanged(const SystemEntry& entry, std::size_t index)
 {
+    if (applying_)
+        return;
+    dirtyStations_[entry.IpAddress].insert(std::string(entry.Stations[index]));
+    touch(entry.IpAddress);
+}
+
+void Cluster::systemHeard(const SystemEntry& entry)
+{
     if (!applying_)
-        dirtyStations_[entry.IpAddress].insert(std::string(entry.Stations[index]));
+        touch(entry.IpAddress);
+}
+
+void Cluster::systemRemoved(const SystemEntry& entry)
+{
+    if (!applying_)
+        removed_.insert(entry.IpAddress);
+}
+
+void Cluster::systemReaddressed(const SystemEntry& entry, const std::string& oldIp)
+{
+    if (applying_)
+        return;
+    removed_.insert(oldIp);
+    rewrite_.insert(entry.IpAddress);
+}
+
+void Cluster::tableCleared()
+{
+    if (applying_)
+        return;
+    clearPending_ = true;
+    removed_.clear();
+    rewrite_.clear();
+    dirtySystems_.clear();
+    dirtyStations_.clear();
+    changedAt_.clear();
+}
+
+void Cluster::forget(const std::string& ip)
+{
+    dirtySystems_.erase(ip);
+    dirtyStations_.erase(ip);
+    removed_.erase(ip);
+    rewrite_.erase(ip);
+    changedAt_.erase(ip);
+}
+
+bool Cluster::flushRemovals()
+{
+    if (clearPending_) {
+        const std::string now = std::to_string(NowMs());
+        if (!commands_->command(
+                { "EVAL", kClearScript, "3", key("systems"), key("removed"), key("cleared"), prefix_, now })
+            || !commands_->command(
+                { "PUBLISH", channel_, EncodeClusterMessage(ClusterEvent::Cleared, options_.node, {}) }))
+            return false;
+        clearPending_ = false;
+    }
+    for (const std::string& ip : std::vector<std::string>(removed_.begin(), removed_.end())) {
+        if (table_.FindSystem(ip)) {
+            // Another entry has the address now: that one is the system.
+            rewrite_.insert(ip);
+        } else {
+            const std::string now = std::to_string(NowMs());
+            if (!commands_->command({ "DEL", key("system:" + ip), key("stations:" + ip) })
+                || !commands_->command({ "SREM", key("systems"), ip })
+                || !commands_->command({ "HSET", key("removed"), ip, now })
+                || !commands_->command(
+                    { "PUBLISH", channel_, EncodeClusterMessage(ClusterEvent::Removed, options_.node, ip) }))
+                return false;
+        }
+        removed_.erase(ip);
+    }
+    for (const std::string& ip : std::vector<std::string>(rewrite_.begin(), rewrite_.end())) {
+        const SystemEntry* entry = table_.FindSystem(ip);
+        if (entry) {
+            if (!commands_->command({ "DEL", key("stations:" + ip) }))
+                return false;
+            dirtySystems_.insert(ip);
+            auto& stations = dirtyStations_[ip];
+            for (std::string_view station : entry->Stations)
+                stations.insert(std::string(station));
+        }
+        rewrite_.erase(ip);
+    }
+    return true;
 }
 
 void Cluster::flush()
 {
-    if (!commands_->connected() || (dirtySystems_.empty() && dirtyStations_.empty()))
+    if (!commands_->connected() || !flushRemovals() || (dirtySystems_.empty() && dirtyStations_.empty()))
         return;
     std::set<std::string> touched(dirtySystems_.begin(), dirtySystems_.end());
     for (const auto& [ip, stations] : dirtyStations_)
@@ -340,46 +470,77 @@ void Cluster::flush()
 
 void Cluster::resync()
 {
-    commands_->command({ "SMEMBERS", key("systems") }, [this](const redisReply* reply) {
-        if (!reply)
-            return;
-        const std::vector<std::string> shared = ToList(reply);
-        const std::set<std::string> known(shared.begin(), shared.end());
-        // What only this hub knows goes up in full.
-        for (const SystemEntry& entry : table_.Systems()) {
-            if (known.contains(entry.IpAddress))
-                continue;
-            dirtySystems_.insert(entry.IpAddress);
-            auto& stations = dirtyStations_[entry.IpAddress];
-            for (std::string_view station : entry.Stations)
-                stations.insert(std::string(station));
-        }
-        auto remaining = std::make_shared<std::size_t>(shared.size() + 1);
-        auto finish = [this, remaining] {
-            if (--*remaining > 0)
-                return;
-            flush();
-            // Own systems go back where nobody claimed them meanwhile (a Redis
-            // that came back empty); a newer claim by another hub stands.
-            for (const auto& [ip, node] : owners_) {
-                if (node == options_.node && !unsentClaims_.contains(ip))
-                    commands_->command({ "HSETNX", key("owners"), ip, node });
-            }
-            freshClaims_.clear();
-            commands_->command({ "HGETALL", key("owners") }, [this](const redisReply* owners) {
-                readOwners(owners);
-                for (const std::string& ip : std::vector<std::string>(unsentClaims_.begin(), unsentClaims_.end()))
-                    claim(ip);
-                std::fprintf(stderr, "korvel: cluster %s:%d: in step as node %s, %zu systems\n", options_.host.c_str(),
-                    options_.port, options_.node.c_str(), table_.size());
-                std::fflush(stderr);
-                emit synchronised();
-            });
-        };
-        for (const std::string& ip : shared)
-            pullSystem(ip, finish);
-        finish();
+    // Deletions made while away go first, so the pull below cannot bring them back.
+    flushRemovals();
+    auto shared = std::make_shared<std::vector<std::string>>();
+    auto removed = std::make_shared<std::unordered_map<std::string, std::int64_t>>();
+    commands_->command({ "SMEMBERS", key("systems") }, [shared](const redisReply* reply) { *shared = ToList(reply); });
+    commands_->command({ "HGETALL", key("removed") }, [removed](const redisReply* reply) {
+        for (const auto& [ip, when] : ToPairs(reply))
+            (*removed)[ip] = Number64(when);
     });
+    commands_->command({ "GET", key("cleared") }, [this, shared, removed](const redisReply* reply) {
+        if (reply)
+            settle(*shared, *removed, Number64(Text(reply)));
+    });
+}
+
+void Cluster::settle(const std::vector<std::string>& shared,
+    const std::unordered_map<std::string, std::int64_t>& removed, std::int64_t clearedAt)
+{
+    const std::set<std::string> known(shared.begin(), shared.end());
+    std::vector<std::string> gone;
+    for (const SystemEntry& entry : table_.Systems()) {
+        const std::string& ip = entry.IpAddress;
+        if (known.contains(ip))
+            continue;
+        // Deleted elsewhere after this hub last changed or heard it: the
+        // deletion is the last change. Otherwise it goes up in full.
+        const auto deleted = removed.find(ip);
+        const std::int64_t deletedAt = std::max(clearedAt, deleted == removed.end() ? 0 : deleted->second);
+        const auto changed = changedAt_.find(ip);
+        if (deletedAt > 0 && (changed == changedAt_.end() || changed->second <= deletedAt)) {
+            gone.push_back(ip);
+            continue;
+        }
+        dirtySystems_.insert(ip);
+        auto& stations = dirtyStations_[ip];
+        for (std::string_view station : entry.Stations)
+            stations.insert(std::string(station));
+    }
+    if (!gone.empty()) {
+        applying_ = true;
+        for (const std::string& ip : gone) {
+            table_.RemoveSystem(ip);
+            forget(ip);
+        }
+        applying_ = false;
+    }
+    auto remaining = std::make_shared<std::size_t>(shared.size() + 1);
+    auto finish = [this, remaining] {
+        if (--*remaining > 0)
+            return;
+        flush();
+        // Own systems go back where nobody claimed them meanwhile (a Redis
+        // that came back empty); a newer claim by another hub stands.
+        for (const auto& [ip, node] : owners_) {
+            if (node == options_.node && !unsentClaims_.contains(ip))
+                commands_->command({ "HSETNX", key("owners"), ip, node });
+        }
+        freshClaims_.clear();
+        commands_->command({ "HGETALL", key("owners") }, [this](const redisReply* owners) {
+            readOwners(owners);
+            for (const std::string& ip : std::vector<std::string>(unsentClaims_.begin(), unsentClaims_.end()))
+                claim(ip);
+            std::fprintf(stderr, "korvel: cluster %s:%d: in step as node %s, %zu systems\n", options_.host.c_str(),
+                options_.port, options_.node.c_str(), table_.size());
+            std::fflush(stderr);
+            emit synchronised();
+        });
+    };
+    for (const std::string& ip : shared)
+        pullSystem(ip, finish);
+    finish();
 }
 
 void Cluster::pullSystem(const std::string& ip, std::function<void()> done)
@@ -444,21 +605,37 @@ void Cluster::onMessage(const redisReply* reply)
     lastSeen_[message->node] = std::chrono::steady_clock::now();
     switch (message->kind) {
     case ClusterEvent::Report:
-        owners_[message->system] = message->node;
+        ++received_;
+        setOwner(message->system, message->node);
         if (!table_.FindSystem(message->system))
             pullSystem(message->system);
-        hub_.forwardRemoteReport(
-            Bytes(reinterpret_cast<const std::uint8_t*>(message->packet.data()), message->packet.size()),
-            message->system);
+        hub_.forwardRemote(Bytes(reinterpret_cast<const std::uint8_t*>(message->packet.data()), message->packet.size()),
+            message->system, message->step);
         break;
     case ClusterEvent::Claim:
-        owners_[message->system] = message->node;
+        setOwner(message->system, message->node);
         freshClaims_.erase(message->system);
         if (!table_.FindSystem(message->system))
             pullSystem(message->system);
         break;
     case ClusterEvent::Changed:
         pullSystem(message->system);
+        break;
+    case ClusterEvent::Removed:
+        applying_ = true;
+        table_.RemoveSystem(message->system);
+        applying_ = false;
+        forget(message->system);
+        break;
+    case ClusterEvent::Cleared:
+        applying_ = true;
+        table_.ClearAllSystems();
+        applying_ = false;
+        dirtySystems_.clear();
+        dirtyStations_.clear();
+        removed_.clear();
+        rewrite_.clear();
+        changedAt_.clear();
         break;
     }
 }

@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 
 #include <map>
@@ -45,15 +46,24 @@ public:
     const std::set<std::string>& liveNodes() const { return alive_; }
     // The node that serves `ip` now, by the rule every hub computes alike.
     std::string servingNode(const std::string& ip) const;
+    // Systems the shared table says this hub serves.
+    std::size_t systemsOwned() const { return owned_; }
+    // Packets handed to the other hubs, and taken from them, since start-up.
+    std::uint64_t published() const { return published_; }
+    std::uint64_t received() const { return received_; }
 
     // RelayPeer
     void heardFrom(const std::string& ip) override;
-    void reportReceived(Bytes packet, const std::string& fromIp) override;
+    void forwardReceived(Bytes packet, const std::string& fromIp, RelayStep step) override;
     bool serves(const SystemEntry& entry) const override;
 
     // SystemChangeObserver
     void systemChanged(const SystemEntry& entry) override;
     void stationChanged(const SystemEntry& entry, std::size_t index) override;
+    void systemHeard(const SystemEntry& entry) override;
+    void systemRemoved(const SystemEntry& entry) override;
+    void systemReaddressed(const SystemEntry& entry, const std::string& oldIp) override;
+    void tableCleared() override;
 
 signals:
     // Every pull from Redis has been applied after a (re)connection.
@@ -68,6 +78,12 @@ private:
     void flush();
     void claim(const std::string& ip);
     void resync();
+    void settle(const std::vector<std::string>& shared, const std::unordered_map<std::string, std::int64_t>& removed,
+        std::int64_t clearedAt);
+    bool flushRemovals();
+    void touch(const std::string& ip);
+    void setOwner(const std::string& ip, const std::string& node);
+    void forget(const std::string& ip);
     void pullSystem(const std::string& ip, std::function<void()> done = {});
     void applySystem(const std::string& ip, const std::vector<std::pair<std::string, std::string>>& fields,
         const std::vector<std::pair<std::string, std::string>>& stations);
@@ -97,6 +113,18 @@ private:
     std::map<std::string, std::chrono::steady_clock::time_point> lastSeen_;
     std::unordered_set<std::string> dirtySystems_;
     std::unordered_map<std::string, std::set<std::string>> dirtyStations_;
+    // Deleted here (or re-keyed away) and not yet written; an address that
+    // still has an entry at the flush is written afresh instead.
+    std::unordered_set<std::string> removed_;
+    // To be written whole, its old stations dropped.
+    std::unordered_set<std::string> rewrite_;
+    bool clearPending_ = false;
+    // When this hub last changed or heard each system (wall clock, ms): set
+    // against the deletions it missed while away from Redis.
+    std::unordered_map<std::string, std::int64_t> changedAt_;
+    std::size_t owned_ = 0;
+    std::uint64_t published_ = 0;
+    std::uint64_t received_ = 0;
 };
 
 } // namespace korvel

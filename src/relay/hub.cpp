@@ -573,8 +573,11 @@ void Hub::handleDatagram(Endpoint endpoint, Bytes packet, const std::string& fro
         ConsoleLog("%s", "");
         break;
     }
-    if (peer_ && endpoint != Endpoint::Rack && GetMessageCode(packet) == MSG_STATUSREPORT)
-        peer_->reportReceived(packet, fromIp);
+    if (peer_ && endpoint != Endpoint::Rack) {
+        const RelayStep step = endpoint == Endpoint::Qvx ? RelayStep::Udp : RelayStep::Velka;
+        if (Replies::Forwards(step, GetMessageCode(packet)))
+            peer_->forwardReceived(packet, fromIp, step);
+    }
     counters_.ReceivedByteCount.fetch_add(static_cast<std::int32_t>(packet.size()), std::memory_order_relaxed);
 }
 
@@ -596,6 +599,8 @@ bool Hub::ServerSocketClientConnect(const std::string& peer)
     if (peer != settings_.OwnAddress) {
         table_.AddSystem(peer, std::string(), kTypeQvx);
         table_.SetSystemStatus(peer, SYSTEM_WORKING);
+        if (peer_)
+            peer_->heardFrom(peer);
     }
     ConsoleLog("Connect from: %s", peer.c_str());
     return true;
@@ -619,6 +624,8 @@ void Hub::ReadTcpRequest(int connection, const std::string& peer, Bytes packet)
     ConsoleLog("%s", "");
     ++counters_.TcpRequests[MessageSlot(GetMessageCode(packet))];
     replies_.tcpStep(packet, peer, [this, connection](Bytes bytes) { return connections_->write(connection, bytes); });
+    if (peer_ && Replies::Forwards(RelayStep::Tcp, GetMessageCode(packet)))
+        peer_->forwardReceived(packet, peer, RelayStep::Tcp);
     counters_.ReceivedByteCount.fetch_add(static_cast<std::int32_t>(packet.size()), std::memory_order_relaxed);
 }
 

@@ -127,7 +127,10 @@ public:
     // hub does. The peer outlives its attachment.
     void setRelayPeer(RelayPeer* peer);
     RelayPeer* relayPeer() const { return peer_; }
-    void forwardRemoteReport(Bytes packet, const std::string& fromIp) { replies_.forwardRemoteReport(packet, fromIp); }
+    void forwardRemote(Bytes packet, const std::string& fromIp, RelayStep step)
+    {
+        replies_.forwardRemote(packet, fromIp, step);
+    }
 
     // Ports the endpoints are bound to now (0 when closed).
     int tcpPort() const;

@@ -116,10 +116,28 @@ void Replies::forwardLoop(Bytes packet, const std::string& sender, ForwardTrace 
     counters_.Forwarded[MessageSlot(GetMessageCode(packet))] += forwards;
 }
 
-void Replies::forwardRemoteReport(Bytes packet, const std::string& sender)
+bool Replies::Forwards(RelayStep step, std::uint8_t code)
 {
-    if (GetMessageCode(packet) == MSG_STATUSREPORT && settings_.ForwardStatus)
+    switch (step) {
+    case RelayStep::Udp:
+        return code == MSG_STATUSREPORT;
+    case RelayStep::Velka:
+        return code == MSG_REGISTER || code == MSG_REGISTERv2 || code == MSG_STATUSREPORT;
+    case RelayStep::Tcp:
+        return code == MSG_REGISTER || code == MSG_REGISTERv2;
+    }
+    return false;
+}
+
+void Replies::forwardRemote(Bytes packet, const std::string& sender, RelayStep step)
+{
+    const std::uint8_t code = GetMessageCode(packet);
+    if (!settings_.ForwardStatus || !Forwards(step, code))
+        return;
+    if (step != RelayStep::Velka)
         forwardLoop(packet, sender, ForwardTrace::Address);
+    else
+        forwardLoop(packet, sender, code == MSG_STATUSREPORT ? ForwardTrace::PortPlusOne : ForwardTrace::Port);
 }
 
 void Replies::udpStep(Bytes packet, const std::string& from)

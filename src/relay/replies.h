@@ -50,9 +50,11 @@ public:
     void SendUdpGetResponse(const std::string& address, std::uint16_t sequence, std::uint16_t page);
     void SendDataMismatch(const std::string& address, const std::string& station);
     void ForwardToSystem(const SystemEntry& entry, Bytes packet);
-    // A status report another hub took in from `sender`, forwarded to this
-    // hub's systems as one of its own would be.
-    void forwardRemoteReport(Bytes packet, const std::string& sender);
+    // Whether `step` forwards packets with this message code to the other systems.
+    static bool Forwards(RelayStep step, std::uint8_t code);
+    // A packet another hub took in from `sender` through `step`, forwarded to
+    // this hub's systems as that step forwards one of its own; nothing is answered.
+    void forwardRemote(Bytes packet, const std::string& sender, RelayStep step);
 
 private:
     enum class ForwardTrace { Address, Port, PortPlusOne };

@@ -3,6 +3,7 @@
 #include "system_files.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace korvel {
 
@@ -195,9 +196,10 @@ SystemEntry* SystemTable::ReplaceSystemAddress(const std::string& newIp, const s
         if (it->IpAddress != newIp) {
             ++generation_;
             unindexAddress(it);
-            it->IpAddress = newIp;
+            const std::string oldIp = std::exchange(it->IpAddress, newIp);
             indexAddress(it);
             notifyChanged(*it);
+            notify(&SystemChangeObserver::systemReaddressed, *it, oldIp);
         }
         RefreshSystemList();
         MarkHeard(*it);
@@ -257,6 +259,21 @@ void SystemTable::DeleteSelectedSystem()
     auto match = std::find_if(bucket.begin(), bucket.end(), [&](const auto& it) { return &*it == selected_; });
     removeEntry(*match);
     selected_ = nullptr;
+    RefreshSystemList();
+}
+
+void SystemTable::RemoveSystem(const std::string& ip)
+{
+    const auto found = byAddress_.find(ip);
+    if (found == byAddress_.end())
+        return;
+    // Copy: removing an entry edits the bucket.
+    const std::vector<Entries::iterator> matches = found->second;
+    for (auto it : matches) {
+        if (&*it == selected_)
+            selected_ = nullptr;
+        removeEntry(it);
+    }
     RefreshSystemList();
 }
 

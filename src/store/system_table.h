@@ -74,6 +74,8 @@ public:
     virtual void systemAdded(const SystemEntry&) { }
     virtual void systemHeard(const SystemEntry&) { }
     virtual void systemRemoved(const SystemEntry&) { }
+    // After systemChanged, when the entry's address was re-keyed away from `oldIp`.
+    virtual void systemReaddressed(const SystemEntry&, const std::string& /*oldIp*/) { }
     virtual void stationsReplaced(const SystemEntry&) { }
     virtual void tableCleared() { }
 };
@@ -158,6 +160,9 @@ public:
     void SetStationStatus(SystemEntry& entry, const std::string& station, std::int32_t state);
     void SelectSystem(const std::string& ip);
     void DeleteSelectedSystem();
+    // Removes every entry with this address (another hub's operator deleted
+    // it); the selection goes with it, the station view stays as after a delete.
+    void RemoveSystem(const std::string& ip);
     // Empties the table and both views; saving the empty table is the caller's.
     void ClearAllSystems();
     void RefreshSystemList();

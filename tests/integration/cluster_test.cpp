@@ -1,6 +1,9 @@
+#include "cluster/cluster.h"
+#include "relay/hub.h"
 #include "support/event_loop.h"
 #include "support/free_port.h"
 #include "support/packets.h"
+#include "support/tcp_request.h"
 
 #include <QFile>
 #include <QProcess>
@@ -108,7 +111,9 @@ public:
         if (process_)
             signal(SIGKILL);
     }
+    int tcpPort() const { return base_; }
     int udpPort() const { return base_ + 1; }
+    int velkaPort() const { return base_ + 4; }
     QString file(const QString& name) const
     {
         QFile file(directory_.filePath("data/" + name));
@@ -123,12 +128,13 @@ private:
     QString err_;
 };
 
-// A PBX system on its own loopback address, receiving forwards on 9001.
+// A PBX system on its own loopback address, receiving forwards on 9001 (a
+// QVX system) or on 9003 (a Velka system).
 struct System {
-    explicit System(std::string address)
+    explicit System(std::string address, int port = 9001)
         : ip(std::move(address))
     {
-        bound = socket.bind(QHostAddress(QString::fromStdString(ip)), 9001);
+        bound = socket.bind(QHostAddress(QString::fromStdString(ip)), static_cast<quint16>(port));
     }
     void send(const ByteVector& bytes, int port)
     {
@@ -199,6 +205,18 @@ TEST_F(ClusterTest, ReportCrossesToTheOtherHubOnceAndUnchanged)
     EXPECT_EQ(remote[0], report);
     EXPECT_TRUE(reporter.received(200).empty()) << "echoed back to its sender";
 
+    // A registration on A's TCP endpoint reaches a Velka system on B once, unchanged.
+    System velka(system(5), 9003);
+    ASSERT_TRUE(velka.bound);
+    velka.send(StatusReport("V", {}), b.velkaPort());
+    ASSERT_TRUE(SpinUntil([&] { return redis.cli({ "HLEN", "korvel:owners" }) == "4"; }));
+    velka.received(500);
+    const ByteVector registration = StationListRequest(MSG_REGISTERv2, 7, "R", { "100", "101" });
+    EXPECT_FALSE(TcpRequest(reporter.ip, a.tcpPort(), registration).empty());
+    const auto registered = velka.received(1000);
+    ASSERT_EQ(registered.size(), 1u);
+    EXPECT_EQ(registered[0], registration);
+
     // The system on B moves to A: B stops serving it, A takes it on.
     onB.send(StatusReport("B", {}), a.udpPort());
     ASSERT_TRUE(SpinUntil([&] {
@@ -264,6 +282,63 @@ TEST_F(ClusterTest, RelaysLocallyWithoutRedisAndAgreesAgainAfter)
     reporter.send(report, a.udpPort());
     EXPECT_EQ(onB.received(1000).size(), 1u);
     EXPECT_EQ(onA.received(200).size(), 1u);
+}
+
+TEST_F(ClusterTest, DeletesAndClearsOutliveARestart)
+{
+    // The operator's hub runs in this process; B is stopped and started around the deletions.
+    QTemporaryDir folder;
+    Hub::Options hubOptions;
+    hubOptions.dataDirectory = folder.filePath("data").toStdString();
+    hubOptions.basePort = FreeBasePort();
+    hubOptions.ownAddress = "127.0.0.1";
+    Hub hub(hubOptions);
+    ASSERT_TRUE(hub.start());
+    ClusterOptions options;
+    ASSERT_FALSE(ParseClusterUrl(redis.url().toStdString(), options));
+    options.node = "a";
+    Cluster a(hub, options);
+    bool inStep = false;
+    QObject::connect(&a, &Cluster::synchronised, [&] { inStep = true; });
+    a.start();
+    ASSERT_TRUE(SpinUntil([&] { return inStep; }, 10000));
+
+    HubProcess b("b");
+    ASSERT_TRUE(b.start(redis.url()));
+    System s1(system(2)), s2(system(3)), s3(system(4));
+    for (System* s : { &s1, &s2, &s3 })
+        s->send(StatusReport("S", { { "100", 1 } }), b.udpPort());
+    ASSERT_TRUE(SpinUntil([&] { return hub.table().size() == 3; }, 10000));
+    const auto shared = [&](const System& s) {
+        return redis.cli({ "SISMEMBER", "korvel:systems", QString::fromStdString(s.ip) }) == "1";
+    };
+    const auto remove = [&](const System& s) {
+        hub.table().SelectSystem(s.ip);
+        hub.table().DeleteSelectedSystem();
+        return SpinUntil([&] { return !shared(s); });
+    };
+    const auto saved = [&](const System& s) { return b.file("system.dat").contains(QString::fromStdString(s.ip)); };
+
+    b.signal(SIGTERM);
+    ASSERT_TRUE(saved(s1) && saved(s2) && saved(s3));
+    ASSERT_TRUE(remove(s1)) << "deleted while B is away";
+    EXPECT_EQ(redis.cli({ "EXISTS", "korvel:system:" + QString::fromStdString(s1.ip) }), "0");
+    EXPECT_EQ(redis.cli({ "EXISTS", "korvel:stations:" + QString::fromStdString(s1.ip) }), "0");
+    ASSERT_TRUE(b.start(redis.url()));
+    ASSERT_TRUE(remove(s2)) << "deleted while B runs";
+    SpinUntil([] { return false; }, 1500);
+    b.signal(SIGTERM);
+    EXPECT_FALSE(saved(s1));
+    EXPECT_FALSE(saved(s2));
+    EXPECT_TRUE(saved(s3));
+    EXPECT_TRUE(shared(s3)) << "B's restart put back what it should not";
+
+    hub.table().ClearAllSystems();
+    ASSERT_TRUE(SpinUntil([&] { return redis.cli({ "SCARD", "korvel:systems" }) == "0"; }));
+    ASSERT_TRUE(b.start(redis.url()));
+    b.signal(SIGTERM);
+    EXPECT_FALSE(saved(s3));
+    EXPECT_EQ(redis.cli({ "SCARD", "korvel:systems" }), "0");
 }
 
 } // namespace
