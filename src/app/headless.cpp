@@ -16,9 +16,15 @@
 
 namespace korvel {
 
-std::unique_ptr<WebConsole> StartWebConsole(Hub& hub, const WebOptions& options)
+std::unique_ptr<WebConsole> StartWebConsole(Hub& hub, const WebOptions& options, const Cluster* cluster)
 {
     auto console = std::make_unique<WebConsole>(hub, options);
+    if (cluster) {
+        console->setClusterStatus([cluster] {
+            return ClusterStatus { cluster->node(), cluster->stateText(), cluster->liveNodes().size(),
+                cluster->systemsOwned(), cluster->published(), cluster->received() };
+        });
+    }
     QString error;
     if (!console->start(&error)) {
         std::fprintf(stderr, "korvel: web console: %s\n", qPrintable(error));
@@ -80,7 +86,7 @@ int RunHeadless(const HeadlessOptions& options)
         cluster->start();
     }
     std::unique_ptr<WebConsole> web;
-    if (options.web && !(web = StartWebConsole(hub, *options.web))) {
+    if (options.web && !(web = StartWebConsole(hub, *options.web, cluster.get()))) {
         SetConsoleSink(nullptr);
         return 1;
     }

@@ -9,6 +9,7 @@
 
 namespace korvel {
 
+class Cluster;
 class WebConsole;
 
 struct HeadlessOptions {
@@ -24,8 +25,9 @@ struct HeadlessOptions {
 void PrintReadyLine(const Hub& hub);
 
 // Starts the web console for `hub` and says where it is on standard error;
-// null (with the reason said) when it cannot listen.
-std::unique_ptr<WebConsole> StartWebConsole(Hub& hub, const WebOptions& options);
+// null (with the reason said) when it cannot listen. With a cluster, the
+// console shows its state; the cluster outlives the console.
+std::unique_ptr<WebConsole> StartWebConsole(Hub& hub, const WebOptions& options, const Cluster* cluster = nullptr);
 
 // Runs the hub without a window until SIGTERM or SIGINT; returns the exit status.
 int RunHeadless(const HeadlessOptions& options);

@@ -38,7 +38,7 @@ int RunWindow(int& argc, char** argv, const WindowOptions& options)
         // the reason is on standard error.
         std::unique_ptr<WebConsole> web;
         if (options.web)
-            web = StartWebConsole(form.hub(), *options.web);
+            web = StartWebConsole(form.hub(), *options.web, cluster.get());
         // A failed start was shown to the operator in a message box instead.
         if (form.hub().endpointsOpen())
             PrintReadyLine(form.hub());

@@ -76,6 +76,39 @@ void ByMessage(Writer& out, const char* endpoint, const std::uint64_t (&counts)[
     }
 }
 
+// A label value with its backslashes, quotes and line ends escaped.
+std::string LabelValue(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '\\' || c == '"')
+            out += '\\';
+        if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+void Cluster(Writer& out, const ClusterStatus& cluster)
+{
+    out.family("korvel_cluster_info", "gauge", "This hub's node name in the cluster.");
+    out.sample(("node=\"" + LabelValue(cluster.node) + "\"").c_str(), std::uint64_t { 1 });
+    out.family("korvel_cluster_connected", "gauge", "1 while the hub is connected to the cluster's Redis.");
+    out.sample(nullptr, std::uint64_t { cluster.state == "connected" ? 1u : 0u });
+    out.family("korvel_cluster_nodes", "gauge", "Hubs whose heartbeat is alive, this one included.");
+    out.sample(nullptr, static_cast<std::uint64_t>(cluster.liveNodes));
+    out.family("korvel_cluster_systems_owned", "gauge", "Systems the shared table says this hub serves.");
+    out.sample(nullptr, static_cast<std::uint64_t>(cluster.systemsOwned));
+    out.family("korvel_cluster_published_total", "counter",
+        "Status reports and registrations handed to the other hubs for their systems.");
+    out.sample(nullptr, cluster.published);
+    out.family("korvel_cluster_received_total", "counter",
+        "Status reports and registrations taken from the other hubs for this hub's systems.");
+    out.sample(nullptr, cluster.received);
+}
+
 } // namespace
 
 QByteArray MetricsText(const MetricsSnapshot& s)
@@ -135,6 +168,8 @@ QByteArray MetricsText(const MetricsSnapshot& s)
     out.sample(nullptr, s.lagSeconds);
     out.family("korvel_web_clients", "gauge", "Pages connected for live updates.");
     out.sample(nullptr, static_cast<std::uint64_t>(s.liveClients));
+    if (s.cluster)
+        Cluster(out, *s.cluster);
     return out.take();
 }
 

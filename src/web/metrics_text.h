@@ -1,11 +1,13 @@
 #pragma once
 
 #include "relay/settings.h"
+#include "web/cluster_status.h"
 
 #include <QByteArray>
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 namespace korvel {
 
@@ -25,6 +27,8 @@ struct MetricsSnapshot {
     double saveSeconds = 0;
     double lagSeconds = 0;
     std::size_t liveClients = 0;
+    // Only for a hub started with --cluster.
+    std::optional<ClusterStatus> cluster;
 };
 
 // The Prometheus text exposition format (version 0.0.4).

@@ -330,7 +330,7 @@ QByteArray WebConsole::statsJson()
     QJsonArray traffic;
     for (const TrafficHistory::Sample& sample : history_->samples())
         traffic.append(TrafficHistory::ToJson(sample));
-    const QJsonObject stats {
+    QJsonObject stats {
         { QStringLiteral("time"), QDateTime::currentMSecsSinceEpoch() },
         { QStringLiteral("uptime"), uptime_.isValid() ? uptime_.elapsed() / 1000 : 0 },
         { QStringLiteral("sentBytes"), static_cast<qint64>(snapshot.sentBytes) },
@@ -344,6 +344,16 @@ QByteArray WebConsole::statsJson()
         { QStringLiteral("ownAddress"), Latin1(hub_.settings().OwnAddress) },
         { QStringLiteral("traffic"), traffic },
     };
+    if (snapshot.cluster) {
+        const ClusterStatus& cluster = *snapshot.cluster;
+        stats.insert(QStringLiteral("cluster"),
+            QJsonObject { { QStringLiteral("node"), QString::fromStdString(cluster.node) },
+                { QStringLiteral("state"), QString::fromStdString(cluster.state) },
+                { QStringLiteral("liveNodes"), static_cast<qint64>(cluster.liveNodes) },
+                { QStringLiteral("systemsOwned"), static_cast<qint64>(cluster.systemsOwned) },
+                { QStringLiteral("published"), static_cast<qint64>(cluster.published) },
+                { QStringLiteral("received"), static_cast<qint64>(cluster.received) } });
+    }
     return QJsonDocument(stats).toJson(QJsonDocument::Compact);
 }
 
@@ -364,6 +374,8 @@ MetricsSnapshot WebConsole::metrics()
     s.saveSucceeded = hub_.lastSave().succeeded;
     s.saveSeconds = std::chrono::duration<double>(hub_.lastSave().duration).count();
     s.lagSeconds = static_cast<double>(lag_->recentLongest()) / 1000.0;
+    if (cluster_)
+        s.cluster = cluster_();
     return s;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "web/cluster_status.h"
 #include "web/web_options.h"
 
 #include <QAbstractHttpServer>
@@ -38,6 +39,10 @@ public:
     QString url() const;
     int openConnections() const;
 
+    // Where the cluster's part of /api/stats and /metrics comes from; none
+    // for a hub on its own.
+    void setClusterStatus(ClusterStatusSource source) { cluster_ = std::move(source); }
+
     // What /healthz says: empty when healthy, else one reason a line.
     QStringList healthProblems() const;
     MetricsSnapshot metrics();
@@ -66,6 +71,7 @@ private:
     StallWatch* lag_;
     QTimer sampler_;
     QElapsedTimer uptime_;
+    ClusterStatusSource cluster_;
 };
 
 } // namespace korvel

@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -75,14 +76,15 @@ public:
         , base_(FreeBasePort())
     {
     }
-    bool start(const QString& url)
+    bool start(const QString& url, const QStringList& more = {})
     {
         err_.clear();
         process_ = std::make_unique<QProcess>();
         process_->setWorkingDirectory(directory_.path());
         process_->start(KORVEL_BINARY,
-            { "--headless", "--base-port", QString::number(base_), "--own-address", "127.0.0.1", "--cluster", url,
-                "--node", QString::fromStdString(node_) });
+            QStringList { "--headless", "--base-port", QString::number(base_), "--own-address", "127.0.0.1",
+                "--cluster", url, "--node", QString::fromStdString(node_) }
+                + more);
         const bool ok = waitFor("ready") && waitFor("in step");
         if (!ok)
             std::fprintf(stderr, "hub %s: %s\n", node_.c_str(), qPrintable(err_));
@@ -110,6 +112,25 @@ public:
     {
         if (process_)
             signal(SIGKILL);
+    }
+    // The lines of /metrics whose series starts with `prefix` (the web console on).
+    QStringList metrics(const QString& prefix)
+    {
+        const qsizetype at = err_.indexOf("web console at http://127.0.0.1:");
+        QTcpSocket socket;
+        socket.connectToHost(
+            QHostAddress::LocalHost, static_cast<quint16>(err_.mid(at + 32).section('/', 0, 0).toInt()));
+        if (at < 0 || !socket.waitForConnected(3000))
+            return {};
+        socket.write("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+        QByteArray answer;
+        SpinUntil(
+            [&] {
+                answer += socket.readAll();
+                return socket.state() != QAbstractSocket::ConnectedState;
+            },
+            3000);
+        return QString::fromUtf8(answer).split('\n').filter(QRegularExpression("^" + prefix));
     }
     int tcpPort() const { return base_; }
     int udpPort() const { return base_ + 1; }
@@ -182,7 +203,7 @@ protected:
 TEST_F(ClusterTest, ReportCrossesToTheOtherHubOnceAndUnchanged)
 {
     HubProcess a("a"), b("b");
-    ASSERT_TRUE(a.start(redis.url()));
+    ASSERT_TRUE(a.start(redis.url(), { "--http", "127.0.0.1:0" }));
     ASSERT_TRUE(b.start(redis.url()));
     System reporter(system(2)), onA(system(3)), onB(system(4));
     ASSERT_TRUE(reporter.bound && onA.bound && onB.bound);
@@ -216,6 +237,11 @@ TEST_F(ClusterTest, ReportCrossesToTheOtherHubOnceAndUnchanged)
     const auto registered = velka.received(1000);
     ASSERT_EQ(registered.size(), 1u);
     EXPECT_EQ(registered[0], registration);
+    // Published: A's two systems' first reports, the report and the registration;
+    // received: B's two systems' first reports.
+    EXPECT_EQ(a.metrics("korvel_cluster_[a-z_]+[{ ]").join(' ').toStdString(),
+        "korvel_cluster_info{node=\"a\"} 1 korvel_cluster_connected 1 korvel_cluster_nodes 2 "
+        "korvel_cluster_systems_owned 2 korvel_cluster_published_total 4 korvel_cluster_received_total 2");
 
     // The system on B moves to A: B stops serving it, A takes it on.
     onB.send(StatusReport("B", {}), a.udpPort());

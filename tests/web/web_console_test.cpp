@@ -64,6 +64,29 @@ TEST_F(WebConsoleTest, JsonAndMetricsFollowAStatusReport)
     EXPECT_EQ(Metric(web->port(), "korvel_stations_registered"), 2);
 }
 
+TEST_F(WebConsoleTest, ClusterStateOnlyWithACluster)
+{
+    startWeb();
+    EXPECT_FALSE(Json(HttpGet(web->port(), "/api/stats")).contains("cluster"));
+    EXPECT_EQ(Metric(web->port(), "korvel_cluster_connected"), -1);
+
+    ClusterStatus status { "hub \"east\"", "connected", 3, 7, 11, 5 };
+    web->setClusterStatus([&] { return status; });
+    const QJsonObject cluster = Json(HttpGet(web->port(), "/api/stats"))["cluster"].toObject();
+    EXPECT_EQ(cluster["node"].toString(), "hub \"east\"");
+    EXPECT_EQ(cluster["state"].toString(), "connected");
+    EXPECT_EQ(cluster["liveNodes"].toInt(), 3);
+    EXPECT_EQ(cluster["systemsOwned"].toInt(), 7);
+    EXPECT_EQ(Metric(web->port(), "korvel_cluster_info{node=\"hub \\\"east\\\"\"}"), 1);
+    EXPECT_EQ(Metric(web->port(), "korvel_cluster_connected"), 1);
+    EXPECT_EQ(Metric(web->port(), "korvel_cluster_nodes"), 3);
+    EXPECT_EQ(Metric(web->port(), "korvel_cluster_systems_owned"), 7);
+    EXPECT_EQ(Metric(web->port(), "korvel_cluster_published_total"), 11);
+    EXPECT_EQ(Metric(web->port(), "korvel_cluster_received_total"), 5);
+    status.state = "disconnected";
+    EXPECT_EQ(Metric(web->port(), "korvel_cluster_connected"), 0);
+}
+
 TEST_F(WebConsoleTest, HealthSaysWhichEndpointIsDown)
 {
     startWeb();
