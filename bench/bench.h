@@ -125,5 +125,6 @@ void StoreRow(Bench& bench);
 void TcpRow(Bench& bench);
 void SaveRow(Bench& bench);
 void WindowRow(Bench& bench);
+void ClusterRow(Bench& bench);
 
 } // namespace korvel::bench

@@ -18,7 +18,7 @@ namespace {
 // The keys every full run reports, in this order; a row that did not run
 // leaves "n/a".
 const char* const kResultKeys[] = { "fanout10", "fanout100", "fanout1000", "lost", "save_stall_ms", "trace_dropped",
-    "tcp", "tcp_failed", "bytes_per_station" };
+    "tcp", "tcp_failed", "bytes_per_station", "cluster_rate", "cluster_p50_us", "cluster_p99_us" };
 
 } // namespace
 
@@ -175,6 +175,7 @@ const std::vector<Row>& Rows()
         { "tcp", "200 concurrent GetData clients, hub and reference alternating", false, TcpRow },
         { "save", "a save of 2,000 systems x 3,000 stations under traffic; memory per station", false, SaveRow },
         { "window", "window open, console logging on, 10,000 reports/s to 8 systems", true, WindowRow },
+        { "cluster", "two hubs sharing a Redis server: reports/s from A to B, added latency", false, ClusterRow },
     };
     return rows;
 }
