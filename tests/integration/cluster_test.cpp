@@ -53,6 +53,8 @@ public:
     }
     ~RedisServer() { stop(); }
     int port() const { return port_; }
+    // SIGSTOP and SIGCONT: a Redis that holds every reply, and one that answers again.
+    void signal(int number) { ::kill(static_cast<pid_t>(process_.processId()), number); }
     QString url() const { return QStringLiteral("redis://127.0.0.1:%1").arg(port_); }
     // One command through redis-cli; its output, trimmed.
     QString cli(const QStringList& arguments) const
@@ -286,9 +288,16 @@ TEST_F(ClusterTest, RelaysLocallyWithoutRedisAndAgreesAgainAfter)
     onA.received(300);
     onB.received(300);
 
+    // A Redis that stops answering holds up no local forward.
+    const ByteVector report = StatusReport("R", { { "300", 1 } });
+    redis.signal(SIGSTOP);
+    reporter.send(report, a.udpPort());
+    EXPECT_EQ(onA.received(1000).size(), 1u);
+    redis.signal(SIGCONT);
+    onB.received(1000);
+
     redis.stop();
     ASSERT_TRUE(a.waitFor("relaying locally"));
-    const ByteVector report = StatusReport("R", { { "300", 1 } });
     reporter.send(report, a.udpPort());
     const auto local = onA.received(1000);
     ASSERT_EQ(local.size(), 1u);

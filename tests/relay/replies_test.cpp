@@ -124,6 +124,45 @@ TEST_F(RepliesTest, VelkaEndpointAnswersAndForwardsByCode)
     }
 }
 
+// Another hub's packet goes on as the step it came in through forwards one of
+// this hub's own, and nothing is answered.
+TEST_F(RepliesTest, AnotherHubsPacketIsForwardedByItsStepsRules)
+{
+    const struct {
+        RelayStep step;
+        ByteVector packet;
+        const char* sender;
+        Lines lines;
+        Lines destinations;
+    } cases[] = {
+        { RelayStep::Tcp, StationListRequest(MSG_REGISTERv2, 3, "T", { "100" }), "127.0.0.9",
+            { "Forward To : 127.0.0.2", "Forward To : 127.0.0.3", "Forward To : 127.0.0.4", "Forward To : 127.0.0.6" },
+            { "tcp 127.0.0.2:9000", "tcp 10.1.1.3:9100", "udp 127.0.0.4:9003" } },
+        { RelayStep::Velka, Request(MSG_REGISTER, 4, "V", 70), "127.0.0.4",
+            { "Forward To : 127.0.0.2, 9000", "Forward To : 127.0.0.3, 9100", "Forward To : 127.0.0.6, 9000" },
+            { "tcp 127.0.0.2:9000", "tcp 10.1.1.3:9100" } },
+        { RelayStep::Velka, StatusReport("V", { { "1", 0 } }), "127.0.0.4",
+            { "Forward To : 127.0.0.2, 9001", "Forward To : 127.0.0.3, 9101", "Forward To : 127.0.0.6, 9001" },
+            { "udp 127.0.0.2:9001", "udp 10.1.1.3:9101" } },
+        { RelayStep::Udp, StatusReport("Q", { { "1", 0 } }), "127.0.0.2",
+            { "Forward To : 127.0.0.3", "Forward To : 127.0.0.4", "Forward To : 127.0.0.6" },
+            { "udp 10.1.1.3:9101", "udp 127.0.0.4:9003" } },
+        { RelayStep::Udp, Request(MSG_REGISTER, 5, "Q", 70), "127.0.0.2", {}, {} },
+        { RelayStep::Tcp, StatusReport("T", { { "1", 0 } }), "127.0.0.9", {}, {} },
+        { RelayStep::Velka, Request(MSG_GETDATA, 6, "V", 38), "127.0.0.4", {}, {} },
+    };
+    for (const auto& c : cases) {
+        console.clear();
+        outbox.sent.clear();
+        replies.forwardRemote(c.packet, c.sender, c.step);
+        EXPECT_EQ(lines(), c.lines) << static_cast<char>(c.step) << int(c.packet[1]);
+        EXPECT_EQ(destinations(), c.destinations) << static_cast<char>(c.step) << int(c.packet[1]);
+        for (const auto& p : outbox.sent)
+            EXPECT_EQ(p.bytes, c.packet);
+    }
+    EXPECT_EQ(counters.SentByteCount.load(), 0);
+}
+
 // Found by the decode fuzzer: a port of 2147483647 from system.dat made the
 // forwarding port overflow.
 TEST_F(RepliesTest, ForwardingPortOfAnyFilePortStaysDefined)
