@@ -1,11 +1,10 @@
 #pragma once
 
+#include "web/icon_svg.h"
+
 #include <QIcon>
 
 namespace korvel {
-
-inline constexpr int kSystemImageCount = 3;
-inline constexpr int kStationImageCount = 6;
 
 // The system list's images: 0 an exchange, 1 an exchange in trouble, 2 a
 // silent endpoint (one that is never sent keep-alives).
