@@ -109,6 +109,20 @@ void TableMirror::systemChanged(const SystemEntry& entry)
     announce();
 }
 
+void TableMirror::systemHeard(const SystemEntry& entry)
+{
+    Row* heard = row(entry);
+    if (!heard)
+        return;
+    heard->jsonDue = true;
+    listDue_ = true;
+    if (!heard->heardDue) {
+        heard->heardDue = true;
+        heardDue_.push_back(entry.listOrder());
+    }
+    announce();
+}
+
 void TableMirror::systemRemoved(const SystemEntry& entry)
 {
     auto found = rows_.find(entry.listOrder());
@@ -129,6 +143,7 @@ void TableMirror::tableCleared()
     stations_ = 0;
     pushDue_.clear();
     removed_.clear();
+    heardDue_.clear();
     stationsDue_.clear();
     listDue_ = true;
     reset_ = true;
@@ -221,6 +236,15 @@ TableMirror::Changes TableMirror::takeChanges()
     Changes changes;
     changes.reset = reset_;
     reset_ = false;
+    for (std::uint64_t id : heardDue_) {
+        auto found = rows_.find(id);
+        if (found == rows_.end())
+            continue;
+        found->second.heardDue = false;
+        if (!found->second.pushDue)
+            changes.heard.emplace_back(id, found->second.entry->LastHeard);
+    }
+    heardDue_.clear();
     for (std::uint64_t id : pushDue_) {
         auto found = rows_.find(id);
         if (found == rows_.end())

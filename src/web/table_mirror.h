@@ -29,9 +29,12 @@ public:
         bool reset = false;
         std::vector<QByteArray> systems; // JSON of each added or changed row
         std::vector<std::uint64_t> removed; // ids
+        // Rows whose only change is LastHeard, as (id, LastHeard): a busy hub
+        // hears every system each second, and a whole row each is too much.
+        std::vector<std::pair<std::uint64_t, std::int64_t>> heard;
         // Station indices whose state changed, per watched system id.
         std::map<std::uint64_t, std::vector<std::uint32_t>> stations;
-        bool empty() const { return !reset && systems.empty() && removed.empty() && stations.empty(); }
+        bool empty() const { return !reset && systems.empty() && removed.empty() && heard.empty() && stations.empty(); }
     };
 
     explicit TableMirror(SystemTable& table);
@@ -59,7 +62,7 @@ public:
     // SystemChangeObserver
     void systemAdded(const SystemEntry& entry) override;
     void systemChanged(const SystemEntry& entry) override;
-    void systemHeard(const SystemEntry& entry) override { systemChanged(entry); }
+    void systemHeard(const SystemEntry& entry) override;
     void systemRemoved(const SystemEntry& entry) override;
     void tableCleared() override;
     void stationChanged(const SystemEntry& entry, std::size_t index) override;
@@ -75,6 +78,7 @@ private:
         QByteArray json;
         bool jsonDue = true;
         bool pushDue = false;
+        bool heardDue = false;
         int watchers = 0;
         std::vector<std::uint32_t> changedStations;
         std::vector<bool> stationDue;
@@ -96,6 +100,7 @@ private:
     bool reset_ = false;
     std::vector<std::uint64_t> pushDue_;
     std::vector<std::uint64_t> removed_;
+    std::vector<std::uint64_t> heardDue_;
     std::vector<std::uint64_t> stationsDue_;
     std::function<void()> changed_;
 };

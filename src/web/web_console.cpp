@@ -4,6 +4,8 @@
 #include "relay/stall_watch.h"
 #include "store/console_log.h"
 #include "web/http_guard.h"
+#include "web/icon_svg.h"
+#include "web/live_push.h"
 #include "web/metrics_text.h"
 #include "web/table_mirror.h"
 #include "web/trace_tail.h"
@@ -18,6 +20,7 @@
 #include <QJsonObject>
 #include <QTcpSocket>
 #include <QUrlQuery>
+#include <QWebSocket>
 
 #include <vector>
 
@@ -29,6 +32,7 @@ using Status = QHttpServerResponder::StatusCode;
 
 const QByteArray kJson = QByteArrayLiteral("application/json");
 const QByteArray kText = QByteArrayLiteral("text/plain; charset=utf-8");
+constexpr int kLiveSendBuffer = 64 * 1024;
 const QString kStationsSuffix = QStringLiteral("/stations");
 const QString kSystemsPrefix = QStringLiteral("/api/systems/");
 
@@ -41,16 +45,6 @@ constexpr Asset kAssets[] = {
     { "/index.html", "text/html; charset=utf-8" },
     { "/app.js", "text/javascript; charset=utf-8" },
     { "/style.css", "text/css; charset=utf-8" },
-    { "/icons/app.svg", "image/svg+xml" },
-    { "/icons/station-idle.svg", "image/svg+xml" },
-    { "/icons/station-busy.svg", "image/svg+xml" },
-    { "/icons/station-dnd.svg", "image/svg+xml" },
-    { "/icons/station-message.svg", "image/svg+xml" },
-    { "/icons/station-unknown.svg", "image/svg+xml" },
-    { "/icons/station-out-of-service.svg", "image/svg+xml" },
-    { "/icons/system.svg", "image/svg+xml" },
-    { "/icons/system-trouble.svg", "image/svg+xml" },
-    { "/icons/system-silent.svg", "image/svg+xml" },
 };
 
 const Asset* FindAsset(const QString& path)
@@ -59,6 +53,38 @@ const Asset* FindAsset(const QString& path)
     for (const Asset& asset : kAssets) {
         if (wanted == QLatin1String(asset.path))
             return &asset;
+    }
+    return nullptr;
+}
+
+// The icons are the window's own pictures, drawn from the same SVG text.
+struct Icon {
+    const char* path;
+    QByteArray (*draw)(int);
+    int index;
+};
+constexpr Icon kIcons[] = {
+    { "/icons/app.svg", [](int) { return ApplicationSvg(); }, 0 },
+    { "/icons/station-idle.svg", StationSvg, 0 },
+    { "/icons/station-busy.svg", StationSvg, 1 },
+    { "/icons/station-dnd.svg", StationSvg, 2 },
+    { "/icons/station-message.svg", StationSvg, 3 },
+    { "/icons/station-unknown.svg", StationSvg, 4 },
+    { "/icons/station-out-of-service.svg", StationSvg, 5 },
+    { "/icons/system.svg", SystemSvg, 0 },
+    { "/icons/system-trouble.svg", SystemSvg, 1 },
+    { "/icons/system-silent.svg", SystemSvg, 2 },
+    { "/icons/status-working.svg", SystemStatusSvg, 0 },
+    { "/icons/status-error.svg", SystemStatusSvg, 1 },
+    { "/icons/status-no-data.svg", SystemStatusSvg, 2 },
+    { "/icons/status-unknown.svg", SystemStatusSvg, 3 },
+};
+
+const Icon* FindIcon(const QString& path)
+{
+    for (const Icon& icon : kIcons) {
+        if (path == QLatin1String(icon.path))
+            return &icon;
     }
     return nullptr;
 }
@@ -78,6 +104,11 @@ bool SameSecret(const QByteArray& a, const QByteArray& b)
     for (qsizetype i = 0; i < a.size(); ++i)
         difference |= static_cast<unsigned char>(a[i] ^ b[i]);
     return difference == 0;
+}
+
+bool IsUpgrade(const QHttpServerRequest& request)
+{
+    return request.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
 }
 
 bool IsLocalName(const QString& host)
@@ -109,13 +140,19 @@ WebConsole::WebConsole(Hub& hub, WebOptions options, QObject* parent)
     , mirror_(std::make_unique<TableMirror>(hub.table()))
     , history_(std::make_unique<TrafficHistory>(hub.counters()))
     , trace_(new TraceTail(this))
+    , push_(new LivePush(*mirror_, *trace_, *history_, options_.maxLiveClients, options_.maxLiveBacklogBytes, this))
     , lag_(new StallWatch(nullptr, this))
 {
     sampler_.setInterval(1000);
     connect(&sampler_, &QTimer::timeout, this, &WebConsole::sampleTraffic);
+    connect(this, &QAbstractHttpServer::newWebSocketConnection, this, &WebConsole::acceptWebSockets);
 }
 
-WebConsole::~WebConsole() = default;
+WebConsole::~WebConsole()
+{
+    // The feed holds the mirror's change handler; it goes first.
+    delete push_;
+}
 
 bool WebConsole::start(QString* error)
 {
@@ -147,6 +184,11 @@ int WebConsole::openConnections() const
     return listener_->openConnections();
 }
 
+int WebConsole::liveClients() const
+{
+    return push_->clients();
+}
+
 QString WebConsole::url() const
 {
     const QString host = options_.address.protocol() == QAbstractSocket::IPv6Protocol
@@ -158,19 +200,19 @@ QString WebConsole::url() const
 void WebConsole::sampleTraffic()
 {
     history_->sample(QDateTime::currentMSecsSinceEpoch());
+    push_->trafficSampled();
 }
 
-bool WebConsole::authorized(const QHttpServerRequest& request) const
+bool WebConsole::authorized(const QUrl& url, const QByteArray& authorization) const
 {
     if (options_.token.isEmpty())
         return true;
-    const QByteArray header = request.value("authorization");
     static const QByteArray kBearer = QByteArrayLiteral("bearer ");
-    if (header.size() > kBearer.size() && header.left(kBearer.size()).toLower() == kBearer)
-        return SameSecret(header.mid(kBearer.size()).trimmed(), options_.token);
+    if (authorization.size() > kBearer.size() && authorization.left(kBearer.size()).toLower() == kBearer)
+        return SameSecret(authorization.mid(kBearer.size()).trimmed(), options_.token);
     // A browser cannot put a header on a WebSocket or on the page's first
     // load: the token may come as the access_token query parameter instead.
-    const QUrlQuery query(request.url());
+    const QUrlQuery query(url);
     if (query.hasQueryItem(QStringLiteral("access_token"))) {
         return SameSecret(
             query.queryItemValue(QStringLiteral("access_token"), QUrl::FullyDecoded).toUtf8(), options_.token);
@@ -181,11 +223,11 @@ bool WebConsole::authorized(const QHttpServerRequest& request) const
 // Without a token only a loopback client can reach the console, but a web
 // page elsewhere can still make the operator's browser ask under a name of
 // its own that resolves to 127.0.0.1; such a request is refused by its Host.
-bool WebConsole::hostAllowed(const QHttpServerRequest& request) const
+bool WebConsole::hostAllowed(const QByteArray& hostField) const
 {
     if (!options_.token.isEmpty())
         return true;
-    QString host = QString::fromLatin1(request.value("host"));
+    QString host = QString::fromLatin1(hostField);
     if (host.isEmpty())
         return true;
     if (host.startsWith(QLatin1Char('['))) {
@@ -198,6 +240,38 @@ bool WebConsole::hostAllowed(const QHttpServerRequest& request) const
     return IsLocalName(host);
 }
 
+// A WebSocket is not held to the same-origin rule: any page the operator has
+// open may open one to the console. One from a page of another origin is
+// refused, whatever the token.
+int WebConsole::upgradeRefusal(const QHttpServerRequest& request) const
+{
+    const QUrl& url = request.url();
+    const QByteArray host = request.value("host");
+    const QByteArray origin = request.value("origin");
+    if (url.path() != QLatin1String("/ws"))
+        return 404;
+    if (!hostAllowed(host))
+        return 403;
+    if (!origin.isEmpty() && origin.compare("http://" + host, Qt::CaseInsensitive) != 0
+        && origin.compare("https://" + host, Qt::CaseInsensitive) != 0)
+        return 403;
+    if (!authorized(url, request.value("authorization")))
+        return 401;
+    if (push_->full())
+        return 503;
+    return 0;
+}
+
+void WebConsole::acceptWebSockets()
+{
+    while (hasPendingWebSocketConnections()) {
+        std::unique_ptr<QWebSocket> socket = nextPendingWebSocketConnection();
+        if (!socket)
+            break;
+        push_->add(std::move(socket));
+    }
+}
+
 WebConsole::Reply WebConsole::refusal(const QHttpServerRequest& request, const QString& path) const
 {
     if (request.method() != QHttpServerRequest::Method::Get) {
@@ -205,11 +279,11 @@ WebConsole::Reply WebConsole::refusal(const QHttpServerRequest& request, const Q
         reply.headers.emplace_back("Allow", "GET");
         return reply;
     }
-    if (!hostAllowed(request))
+    if (!hostAllowed(request.value("host")))
         return Reply::Text(Status::Forbidden, "This console answers to localhost and loopback addresses only");
-    if (FindAsset(path))
+    if (FindAsset(path) || FindIcon(path))
         return Reply { Status::Ok, {}, {}, {}, false };
-    if (!authorized(request)) {
+    if (!authorized(request.url(), request.value("authorization"))) {
         Reply reply = Reply::Text(Status::Unauthorized, "A bearer token is required");
         reply.headers.emplace_back("WWW-Authenticate", "Bearer realm=\"korvel\"");
         return reply;
@@ -219,6 +293,17 @@ WebConsole::Reply WebConsole::refusal(const QHttpServerRequest& request, const Q
 
 bool WebConsole::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
 {
+    // A request to become a WebSocket is handed over when this returns true
+    // having written nothing; false has missingHandler answer it.
+    if (IsUpgrade(request)) {
+        if (upgradeRefusal(request) != 0)
+            return false;
+        GuardedListener::upgraded(socket);
+        // What the kernel holds for a client that stops reading is bounded
+        // too; past it, the unsent updates count against the feed's bound.
+        socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kLiveSendBuffer);
+        return true;
+    }
     GuardedListener::requestHandled(socket);
     const QString path = request.url().path(QUrl::FullyDecoded);
     Reply reply = refusal(request, path);
@@ -232,7 +317,16 @@ bool WebConsole::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
 void WebConsole::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
 {
     QHttpServerResponder responder = makeResponder(request, socket);
-    send(responder, Reply::Text(Status::NotFound, "Not found"));
+    switch (IsUpgrade(request) ? upgradeRefusal(request) : 404) {
+    case 401:
+        return send(responder, Reply::Text(Status::Unauthorized, "A bearer token is required"));
+    case 403:
+        return send(responder, Reply::Text(Status::Forbidden, "Not from this origin"));
+    case 503:
+        return send(responder, Reply::Text(Status::ServiceUnavailable, "Too many live clients"));
+    default:
+        return send(responder, Reply::Text(Status::NotFound, "Not found"));
+    }
 }
 
 void WebConsole::send(QHttpServerResponder& responder, const Reply& reply)
@@ -265,6 +359,11 @@ WebConsole::Reply WebConsole::route(const QHttpServerRequest&, const QString& pa
                 "default-src 'self'; img-src 'self'; style-src 'self'; script-src 'self'; connect-src 'self'; "
                 "frame-ancestors 'none'; base-uri 'none'; form-action 'none'");
         }
+        return reply;
+    }
+    if (const Icon* icon = FindIcon(path)) {
+        Reply reply { Status::Ok, "image/svg+xml", icon->draw(icon->index), {} };
+        reply.headers.emplace_back("Cache-Control", "max-age=3600");
         return reply;
     }
     if (path == QLatin1String("/api/systems"))

@@ -15,6 +15,7 @@ namespace korvel {
 
 class GuardedListener;
 class Hub;
+class LivePush;
 class StallWatch;
 class TableMirror;
 class TraceTail;
@@ -38,6 +39,7 @@ public:
     // Where an operator points a browser, e.g. "http://127.0.0.1:9080/".
     QString url() const;
     int openConnections() const;
+    int liveClients() const;
 
     // Where the cluster's part of /api/stats and /metrics comes from; none
     // for a hub on its own.
@@ -55,8 +57,11 @@ private:
     struct Reply;
     Reply route(const QHttpServerRequest& request, const QString& path);
     Reply refusal(const QHttpServerRequest& request, const QString& path) const;
-    bool authorized(const QHttpServerRequest& request) const;
-    bool hostAllowed(const QHttpServerRequest& request) const;
+    bool authorized(const QUrl& url, const QByteArray& authorization) const;
+    bool hostAllowed(const QByteArray& host) const;
+    // 0 when a request may become a WebSocket, else the HTTP status refusing it.
+    int upgradeRefusal(const QHttpServerRequest& request) const;
+    void acceptWebSockets();
     Reply stationsReply(const QString& address);
     QByteArray statsJson();
     void sampleTraffic();
@@ -68,6 +73,7 @@ private:
     std::unique_ptr<TableMirror> mirror_;
     std::unique_ptr<TrafficHistory> history_;
     TraceTail* trace_;
+    LivePush* push_;
     StallWatch* lag_;
     QTimer sampler_;
     QElapsedTimer uptime_;

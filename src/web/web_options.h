@@ -16,6 +16,8 @@ struct WebOptions {
     QByteArray token;
     int maxConnections = 64;
     int maxLiveClients = 32;
+    // A live client whose unsent updates pass this is dropped.
+    qint64 maxLiveBacklogBytes = 4 << 20;
     int idleTimeoutMs = 30000;
     // A request's head, and its body if it has one, may not be larger.
     qint64 maxHeadBytes = 8192;

@@ -1,6 +1,9 @@
 #include "store/system_files.h"
 #include "web/table_mirror.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -13,7 +16,8 @@ namespace {
 
 // Random changes of every kind; after each, the mirror must say what a fresh
 // walk of the table says, and a watcher that applies only the reported
-// station changes must hold the same states as the table.
+// changes (rows, removals, LastHeard, station states) must hold the same
+// list and states as the table.
 TEST(TableMirror, StaysEqualToTheTableThroughEveryKindOfChange)
 {
     QTemporaryDir folder;
@@ -30,6 +34,13 @@ TEST(TableMirror, StaysEqualToTheTableThroughEveryKindOfChange)
     constexpr std::uint64_t kNone = ~std::uint64_t(0);
     std::uint64_t watched = kNone;
     std::vector<std::int32_t> shadow; // the watcher's copy of the watched system's states
+    std::map<qint64, QJsonObject> rows; // the watcher's copy of the list
+    auto parseRows = [](const QByteArray& json) {
+        std::map<qint64, QJsonObject> parsed;
+        for (const QJsonValue row : QJsonDocument::fromJson(json).array())
+            parsed[row[QLatin1String("id")].toInteger()] = row.toObject();
+        return parsed;
+    };
     for (int step = 0; step < 4000; ++step) {
         now += pick(2);
         switch (pick(21)) {
@@ -82,6 +93,16 @@ TEST(TableMirror, StaysEqualToTheTableThroughEveryKindOfChange)
             }
         }
         const TableMirror::Changes changes = mirror.takeChanges();
+        if (changes.reset)
+            rows = parseRows(mirror.systemsJson());
+        for (const QByteArray& row : changes.systems) {
+            const QJsonObject parsed = QJsonDocument::fromJson(row).object();
+            rows[parsed[QLatin1String("id")].toInteger()] = parsed;
+        }
+        for (std::uint64_t id : changes.removed)
+            rows.erase(static_cast<qint64>(id));
+        for (const auto& [id, heard] : changes.heard)
+            rows[static_cast<qint64>(id)][QLatin1String("lastHeard")] = static_cast<qint64>(heard);
         if (watched != kNone) {
             const SystemEntry& entry = *mirror.entry(watched);
             shadow.resize(entry.Stations.size(), -2);
@@ -104,6 +125,7 @@ TEST(TableMirror, StaysEqualToTheTableThroughEveryKindOfChange)
         ASSERT_EQ(mirror.systemsByStatus(), byStatus) << "step " << step;
         ASSERT_EQ(mirror.stationCount(), stations) << "step " << step;
         ASSERT_EQ(mirror.systemsJson(), json) << "step " << step;
+        ASSERT_EQ(rows, parseRows(json)) << "step " << step;
     }
 }
 
