@@ -475,6 +475,7 @@ MetricsSnapshot WebConsole::metrics()
     s.lagSeconds = static_cast<double>(lag_->recentLongest()) / 1000.0;
     if (cluster_)
         s.cluster = cluster_();
+    s.liveClients = static_cast<std::uint64_t>(push_->clients());
     return s;
 }
 

@@ -1,0 +1,116 @@
+"""A real hub process with its web console, and a simulated PBX beside it.
+
+Shared by the browser test, the metrics test and the screenshot script. The
+hub runs headless in a scratch folder on a free base port; the PBX speaks
+through korvel-send from an address of 127.0.0.0/8 other than the hub's own.
+"""
+
+import os
+import re
+import queue
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+import urllib.request
+
+SKIP = 77  # CTest's SKIP_RETURN_CODE for these tests
+
+
+class Hub:
+    def __init__(self, korvel, send_tool, free_base_port, token=None):
+        self.send_tool = send_tool
+        self.token = token
+        self.folder = tempfile.TemporaryDirectory(prefix="korvel-web-")
+        self.base = int(subprocess.check_output([free_base_port], text=True).strip())
+        extra = []
+        if token:
+            token_file = os.path.join(self.folder.name, "token")
+            with open(token_file, "w") as out:
+                out.write(token + "\n")
+            extra = ["--http-token-file", token_file]
+        self.process = subprocess.Popen(
+            [korvel, "--headless", "--data-dir", os.path.join(self.folder.name, "data"),
+             "--base-port", str(self.base), "--http", "127.0.0.1:0", *extra],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        # Read on a thread of its own, so that the hub never waits on a full pipe.
+        self.lines = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+        self.url = self._wait_for(r"web console at (http://\S+/)")
+        self._wait_for(r"ready, TCP")
+
+    def _read(self):
+        for line in self.process.stdout:
+            self.lines.put(line)
+        self.lines.put(None)
+
+    def _wait_for(self, pattern, timeout=15):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            try:
+                line = self.lines.get(timeout=0.2)
+            except queue.Empty:
+                continue
+            if line is None:
+                break
+            found = re.search(pattern, line)
+            if found:
+                return found.group(1) if found.groups() else line
+        raise RuntimeError(f"the hub never said /{pattern}/ (exit {self.process.poll()})")
+
+    def get(self, path):
+        request = urllib.request.Request(self.url + path.lstrip("/"))
+        if self.token:
+            request.add_header("Authorization", f"Bearer {self.token}")
+        with urllib.request.urlopen(request, timeout=5) as answer:
+            return answer.read().decode()
+
+    def send(self, sender, message, *options, udp=False):
+        """One packet from the PBX at `sender`; UDP to the QVX endpoint, TCP to the hub's port."""
+        port = self.base + 1 if udp else self.base
+        transport = ["--udp"] if udp else ["--tcp"]
+        subprocess.run([self.send_tool, "--from", sender, *transport, f"127.0.0.1:{port}", message, *options],
+                       check=True, stdout=subprocess.DEVNULL, timeout=10)
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.folder.cleanup()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def pbx_address(base, host):
+    """A loopback address of this test's own, from its free base port, so
+    that tests running side by side never play the same system."""
+    k = (base - 20000) // 10
+    return f"127.{10 + k // 256}.{k % 256}.{host}"
+
+
+def chromium(width=1400, height=900):
+    """A headless Chromium driven by Debian's chromedriver, or None when the
+    browser, its driver or selenium is missing."""
+    try:
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
+    except ImportError:
+        return None
+    driver = "/usr/bin/chromedriver"
+    if not os.path.exists(driver) or not os.path.exists("/usr/bin/chromium"):
+        return None
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                     f"--window-size={width},{height}", "--hide-scrollbars"):
+        options.add_argument(argument)
+    return webdriver.Chrome(service=Service(driver), options=options)
