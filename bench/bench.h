@@ -100,7 +100,9 @@ public:
     std::unique_ptr<ChildProcess> startReference(const std::string& label, const std::vector<std::string>& args);
     // A relay whose QVX endpoint (base port + 1) forwards every status report
     // from kFanoutSource to every sink.
-    std::unique_ptr<ChildProcess> startFanoutRelay(Relay relay, const std::vector<SinkAddress>& sinks);
+    // `hubArgs` go to the hub after --headless.
+    std::unique_ptr<ChildProcess> startFanoutRelay(
+        Relay relay, const std::vector<SinkAddress>& sinks, const std::vector<std::string>& hubArgs = {});
 
 private:
     Config config_;
@@ -126,5 +128,6 @@ void TcpRow(Bench& bench);
 void SaveRow(Bench& bench);
 void WindowRow(Bench& bench);
 void ClusterRow(Bench& bench);
+void WebRow(Bench& bench);
 
 } // namespace korvel::bench

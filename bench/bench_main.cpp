@@ -149,7 +149,8 @@ std::unique_ptr<ChildProcess> Bench::startReference(const std::string& label, co
     return std::make_unique<ChildProcess>(argv, folder);
 }
 
-std::unique_ptr<ChildProcess> Bench::startFanoutRelay(Relay relay, const std::vector<SinkAddress>& sinks)
+std::unique_ptr<ChildProcess> Bench::startFanoutRelay(
+    Relay relay, const std::vector<SinkAddress>& sinks, const std::vector<std::string>& hubArgs)
 {
     const std::string label = "fanout" + std::to_string(sinks.size());
     if (relay == Relay::Reference) {
@@ -163,7 +164,9 @@ std::unique_ptr<ChildProcess> Bench::startFanoutRelay(Relay relay, const std::ve
     std::vector<HubSystem> systems { { kFanoutSource, kSourceSystemPort, "SOURCE", {} } };
     for (std::size_t i = 0; i < sinks.size(); ++i)
         systems.push_back({ sinks[i].address, kSinkSystemPort, "SINK" + std::to_string(i + 1), {} });
-    return startHub(label, systems);
+    std::vector<std::string> args { "--headless" };
+    args.insert(args.end(), hubArgs.begin(), hubArgs.end());
+    return startHub(label, systems, args);
 }
 
 const std::vector<Row>& Rows()
@@ -176,6 +179,7 @@ const std::vector<Row>& Rows()
         { "save", "a save of 2,000 systems x 3,000 stations under traffic; memory per station", false, SaveRow },
         { "window", "window open, console logging on, 10,000 reports/s to 8 systems", true, WindowRow },
         { "cluster", "two hubs sharing a Redis server: reports/s from A to B, added latency", false, ClusterRow },
+        { "web", "fan-out to 10 with five pages on the web console's live feed, against none", false, WebRow },
     };
     return rows;
 }

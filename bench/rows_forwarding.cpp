@@ -3,6 +3,7 @@
 #include "bench.h"
 #include "bench_net.h"
 #include "load_generator.h"
+#include "web_clients.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -20,6 +21,7 @@ struct Snapshot {
     double relayCpu = 0;
     double relayWait = 0;
     double harnessCpu = 0;
+    std::uint64_t pageBytes = 0;
 };
 
 struct FanoutRun {
@@ -33,11 +35,25 @@ struct FanoutRun {
     std::uint64_t duplicates = 0;
 };
 
-FanoutRun MeasureFanout(Bench& bench, Relay relay, int fanout)
+// The web console's port in the web row, beside the hub's own.
+int WebPort(const Bench& bench)
+{
+    return bench.basePort() + 8;
+}
+
+// `webClients` pages watch the source system's stations on the hub's live
+// feed while it forwards.
+FanoutRun MeasureFanout(Bench& bench, Relay relay, int fanout, int webClients = 0)
 {
     const auto addresses = SinkAddresses(fanout);
     Sinks sinks(addresses, false, bench.work());
-    auto process = bench.startFanoutRelay(relay, addresses);
+    std::vector<std::string> hubArgs;
+    if (webClients > 0)
+        hubArgs = { "--http", "127.0.0.1:" + std::to_string(WebPort(bench)) };
+    auto process = bench.startFanoutRelay(relay, addresses, hubArgs);
+    // The source is the first system in the hub's list: id 0.
+    std::unique_ptr<WebClients> pages
+        = webClients > 0 ? std::make_unique<WebClients>(webClients, WebPort(bench), 0) : nullptr;
     GeneratorPlan plan;
     plan.mode = GeneratorPlan::Mode::Windowed;
     plan.sources = { kFanoutSource };
@@ -55,7 +71,9 @@ FanoutRun MeasureFanout(Bench& bench, Relay relay, int fanout)
         at.delivered = sinks.delivered();
         at.relayCpu = ProcessCpuSeconds(process->pid());
         at.relayWait = ProcessWaitSeconds(process->pid());
-        at.harnessCpu = ProcessCpuSeconds(sinks.pid()) + ProcessCpuSeconds(generator.pid());
+        at.harnessCpu = ProcessCpuSeconds(sinks.pid()) + ProcessCpuSeconds(generator.pid())
+            + (pages ? ProcessCpuSeconds(pages->pid()) : 0);
+        at.pageBytes = pages ? pages->bytes() : 0;
         return at;
     };
     SleepNs(static_cast<std::int64_t>((bench.quick() ? 0.3 : 0.5) * 1e9));
@@ -63,13 +81,14 @@ FanoutRun MeasureFanout(Bench& bench, Relay relay, int fanout)
     SleepNs(static_cast<std::int64_t>(bench.seconds() * 1e9));
     const Snapshot after = snapshot();
     const std::uint64_t stalls = generator.stalls();
+    const double seconds = double(after.ns - before.ns) / 1e9;
     FanoutRun run;
     run.sent = generator.stop();
     sinks.settle(run.sent * static_cast<std::uint64_t>(fanout));
+    pages.reset();
     process->stop();
     const Sinks::Result result = sinks.finish();
 
-    const double seconds = double(after.ns - before.ns) / 1e9;
     const double forwards = double(after.delivered - before.delivered);
     run.rate = forwards / seconds;
     run.cpuUs = forwards > 0 ? (after.relayCpu - before.relayCpu) * 1e6 / forwards : 0;
@@ -84,6 +103,10 @@ FanoutRun MeasureFanout(Bench& bench, Relay relay, int fanout)
         run.harnessLoad * 100, static_cast<unsigned long long>(run.lost), static_cast<unsigned long long>(run.sent),
         fanout, static_cast<unsigned long long>(run.duplicates),
         stalls ? (", window reopened " + std::to_string(stalls) + " times").c_str() : "");
+    if (webClients > 0) {
+        std::printf("            %d pages read %.1f kB/s of live updates meanwhile\n", webClients,
+            double(after.pageBytes - before.pageBytes) / 1e3 / seconds);
+    }
     std::fflush(stdout);
     return run;
 }
@@ -129,6 +152,33 @@ void FanoutRows(Bench& bench)
         summary.result(key, Fixed(ratio, 2));
         summary.addLost(hubLost);
     }
+}
+
+void WebRow(Bench& bench)
+{
+    constexpr int kPages = 5;
+    constexpr int kFanout = 10;
+    std::vector<double> plain, watched, ratio;
+    std::uint64_t lost = 0;
+    for (int round = 0; round < bench.rounds(); ++round) {
+        FanoutRun without, with;
+        if (round % 2 == 0) {
+            without = MeasureFanout(bench, Relay::Hub, kFanout);
+            with = MeasureFanout(bench, Relay::Hub, kFanout, kPages);
+        } else {
+            with = MeasureFanout(bench, Relay::Hub, kFanout, kPages);
+            without = MeasureFanout(bench, Relay::Hub, kFanout);
+        }
+        plain.push_back(without.rate);
+        watched.push_back(with.rate);
+        ratio.push_back(without.rate > 0 ? with.rate / without.rate : 0);
+        lost += with.lost;
+    }
+    Summary& summary = bench.summary();
+    summary.line("fan-out to 10, 5 live pages (ratio with/without)", Fixed(Median(watched), 0), Fixed(Median(plain), 0),
+        Fixed(Median(ratio), 2), Spread(ratio, 2));
+    summary.result("web_ws", Fixed(Median(ratio), 2));
+    summary.addLost(lost);
 }
 
 void LatencyRow(Bench& bench)

@@ -82,6 +82,12 @@ class Hub:
                 self.process.kill()
                 self.process.wait()
         self.folder.cleanup()
+        # A hub that crashed or that a sanitizer stopped fails the test, with what it said.
+        if self.process.returncode != 0:
+            said = []
+            while not self.lines.empty():
+                said.append(self.lines.get() or "")
+            raise RuntimeError(f"the hub exited with {self.process.returncode}:\n" + "".join(said[-60:]))
 
     def __enter__(self):
         return self
