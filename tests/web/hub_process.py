@@ -19,20 +19,26 @@ SKIP = 77  # CTest's SKIP_RETURN_CODE for these tests
 
 
 class Hub:
-    def __init__(self, korvel, send_tool, free_base_port, token=None):
+    def __init__(self, korvel, send_tool, free_base_port, token=None, systems=(), extra=()):
+        """`systems`: lines for system.dat (address, To IP, port, type, endpoint type, name)."""
         self.send_tool = send_tool
         self.token = token
         self.folder = tempfile.TemporaryDirectory(prefix="korvel-web-")
         self.base = int(subprocess.check_output([free_base_port], text=True).strip())
-        extra = []
+        data = os.path.join(self.folder.name, "data")
+        os.makedirs(data)
+        with open(os.path.join(data, "system.dat"), "w", newline="") as out:
+            out.write(f"Version : 5\r\nBase Port : {self.base}\r\n")
+            for line in systems:
+                out.write(line + "\r\n")
+        extra = list(extra)
         if token:
             token_file = os.path.join(self.folder.name, "token")
             with open(token_file, "w") as out:
                 out.write(token + "\n")
-            extra = ["--http-token-file", token_file]
+            extra += ["--http-token-file", token_file]
         self.process = subprocess.Popen(
-            [korvel, "--headless", "--data-dir", os.path.join(self.folder.name, "data"),
-             "--base-port", str(self.base), "--http", "127.0.0.1:0", *extra],
+            [korvel, "--headless", "--data-dir", data, "--http", "127.0.0.1:0", *extra],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         # Read on a thread of its own, so that the hub never waits on a full pipe.
         self.lines = queue.Queue()
