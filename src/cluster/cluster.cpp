@@ -85,6 +85,15 @@ redis.call('DEL', KEYS[1], KEYS[2])
 redis.call('SET', KEYS[3], ARGV[2])
 return #members)";
 
+// The shared fields of a system, in this order.
+constexpr std::array<const char*, 7> kFields { "ip", "toip", "port", "type", "endpoint", "name", "status" };
+
+std::array<std::string, 7> Fields(const SystemEntry& entry)
+{
+    return { entry.IpAddress, entry.ToIp, std::to_string(entry.Port), std::to_string(entry.Type),
+        std::to_string(entry.EndpointType), entry.Name, std::to_string(entry.Status) };
+}
+
 std::uint64_t Fnv(const std::string& node, const std::string& ip)
 {
     std::uint64_t hash = 14695981039346656037ull;
@@ -365,10 +374,12 @@ void Cluster::tableCleared()
     dirtySystems_.clear();
     dirtyStations_.clear();
     changedAt_.clear();
+    shared_.clear();
 }
 
 void Cluster::forget(const std::string& ip)
 {
+    shared_.erase(ip);
     dirtySystems_.erase(ip);
     dirtyStations_.erase(ip);
     removed_.erase(ip);
@@ -399,6 +410,7 @@ bool Cluster::flushRemovals()
                 || !commands_->command(
                     { "PUBLISH", channel_, EncodeClusterMessage(ClusterEvent::Removed, options_.node, ip) }))
                 return false;
+            shared_.erase(ip);
         }
         removed_.erase(ip);
     }
@@ -407,6 +419,7 @@ bool Cluster::flushRemovals()
         if (entry) {
             if (!commands_->command({ "DEL", key("stations:" + ip) }))
                 return false;
+            shared_.erase(ip);
             dirtySystems_.insert(ip);
             auto& stations = dirtyStations_[ip];
             for (std::string_view station : entry->Stations)
@@ -429,14 +442,22 @@ void Cluster::flush()
         const auto stations = dirtyStations_.find(ip);
         std::string changedStations;
         if (entry && dirtySystems_.contains(ip)) {
-            const std::string port = std::to_string(entry->Port);
-            const std::string type = std::to_string(entry->Type);
-            const std::string endpoint = std::to_string(entry->EndpointType);
-            const std::string status = std::to_string(entry->Status);
-            if (!commands_->command({ "HSET", key("system:" + ip), "ip", entry->IpAddress, "toip", entry->ToIp, "port",
-                    port, "type", type, "endpoint", endpoint, "name", entry->Name, "status", status })
+            // Only the fields changed here: another hub's change to another
+            // field stands.
+            const std::array<std::string, 7> fields = Fields(*entry);
+            const auto known = shared_.find(ip);
+            const std::string systemKey = key("system:" + ip);
+            std::vector<std::string_view> arguments { "HSET", systemKey };
+            for (std::size_t i = 0; i < fields.size(); ++i) {
+                if (known == shared_.end() || known->second[i] != fields[i]) {
+                    arguments.push_back(kFields[i]);
+                    arguments.push_back(fields[i]);
+                }
+            }
+            if ((arguments.size() > 2 && !commands_->command(arguments))
                 || !commands_->command({ "SADD", key("systems"), ip }))
                 return;
+            shared_[ip] = fields;
         }
         if (entry && stations != dirtyStations_.end()) {
             std::vector<std::string> states;
@@ -503,6 +524,7 @@ void Cluster::settle(const std::vector<std::string>& shared,
             gone.push_back(ip);
             continue;
         }
+        shared_.erase(ip);
         dirtySystems_.insert(ip);
         auto& stations = dirtyStations_[ip];
         for (std::string_view station : entry.Stations)
@@ -570,17 +592,46 @@ void Cluster::applySystem(const std::string& ip, const Pairs& fields, const Pair
     const std::int32_t type = Number(values["type"], kTypeQvx);
     const std::int32_t endpoint = Number(values["endpoint"], kDefaultEndpointType);
     const std::int32_t port = Number(values["port"], kDefaultSystemPort);
-    if (!entry) {
+    if (!entry)
         entry = &table_.AppendEntry(ip, values["name"], type, endpoint, port, values["toip"]);
-        entry->Status = Number(values["status"], SYSTEM_UNKNOWN);
-    } else if (!dirtySystems_.contains(ip)) {
-        // Last change wins: a field this hub changed and has not written yet is newer.
-        entry->Name = values["name"];
-        entry->Type = type;
-        entry->EndpointType = endpoint;
-        entry->Port = port;
-        entry->Status = Number(values["status"], entry->Status);
+    // Field by field, the last change wins: a field changed here and not yet
+    // written is newer than what Redis has; every other one takes Redis's value.
+    const std::array<std::string, 7> before = Fields(*entry);
+    const auto found = shared_.find(ip);
+    const bool known = found != shared_.end();
+    std::array<std::string, 7>& base = known ? found->second : shared_[ip];
+    const bool dirty = dirtySystems_.contains(ip);
+    for (std::size_t field = 0; field < kFields.size(); ++field) {
+        const auto value = values.find(kFields[field]);
+        if (value == values.end())
+            continue;
+        const bool changedHere = dirty && (!known || base[field] != before[field]);
+        base[field] = value->second;
+        if (changedHere)
+            continue;
+        // Address and To IP are the table's keys, set when the entry is made.
+        switch (field) {
+        case 2:
+            entry->Port = port;
+            break;
+        case 3:
+            entry->Type = type;
+            break;
+        case 4:
+            entry->EndpointType = endpoint;
+            break;
+        case 5:
+            entry->Name = value->second;
+            break;
+        case 6:
+            entry->Status = Number(value->second, entry->Status);
+            break;
+        default:
+            break;
+        }
     }
+    if (Fields(*entry) != before)
+        table_.notifyChanged(*entry);
     const auto mine = dirtyStations_.find(ip);
     for (const auto& [station, state] : stations) {
         if (mine == dirtyStations_.end() || !mine->second.contains(station))
@@ -636,6 +687,7 @@ void Cluster::onMessage(const redisReply* reply)
         removed_.clear();
         rewrite_.clear();
         changedAt_.clear();
+        shared_.clear();
         break;
     }
 }

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -122,6 +123,10 @@ private:
     // When this hub last changed or heard each system (wall clock, ms): set
     // against the deletions it missed while away from Redis.
     std::unordered_map<std::string, std::int64_t> changedAt_;
+    // Per system, the shared fields as Redis has them as far as this hub
+    // knows: a field that differs from it was changed here and is written
+    // alone, and is kept when Redis brings another value before it is.
+    std::unordered_map<std::string, std::array<std::string, 7>> shared_;
     std::size_t owned_ = 0;
     std::uint64_t published_ = 0;
     std::uint64_t received_ = 0;

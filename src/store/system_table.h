@@ -168,6 +168,9 @@ public:
     void RefreshSystemList();
     void ClearStationView();
 
+    // Tells the observers of fields changed in place (another hub's news).
+    void notifyChanged(const SystemEntry& entry) { notify(&SystemChangeObserver::systemChanged, entry); }
+
     // Creates an entry the way AddSystem and the loader do, without saving or
     // refreshing; returns the new entry.
     SystemEntry& AppendEntry(const std::string& ip, const std::string& name, std::int32_t type,
@@ -186,7 +189,6 @@ private:
         for (SystemChangeObserver* observer : changes_)
             (observer->*call)(args...);
     }
-    void notifyChanged(const SystemEntry& entry) { notify(&SystemChangeObserver::systemChanged, entry); }
     void FillStationView(const SystemEntry& entry);
     void removeEntry(Entries::iterator it);
     void indexAddress(Entries::iterator it);

@@ -185,6 +185,36 @@ struct System {
     bool bound = false;
 };
 
+// A hub and its cluster in this process, where the test can act as its operator.
+struct LocalHub {
+    LocalHub(const QString& url, const std::string& node)
+    {
+        Hub::Options options;
+        options.dataDirectory = folder.filePath("data").toStdString();
+        options.basePort = FreeBasePort();
+        options.ownAddress = "127.0.0.1";
+        hub = std::make_unique<Hub>(options);
+        ClusterOptions clusterOptions;
+        ParseClusterUrl(url.toStdString(), clusterOptions);
+        clusterOptions.node = node;
+        cluster = std::make_unique<Cluster>(*hub, clusterOptions);
+        QObject::connect(cluster.get(), &Cluster::synchronised, [this] { inStep = true; });
+    }
+    bool start()
+    {
+        if (!hub->start())
+            return false;
+        cluster->start();
+        return SpinUntil([&] { return inStep; }, 10000);
+    }
+    SystemTable& table() { return hub->table(); }
+
+    QTemporaryDir folder;
+    std::unique_ptr<Hub> hub;
+    std::unique_ptr<Cluster> cluster;
+    bool inStep = false;
+};
+
 class ClusterTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -322,21 +352,8 @@ TEST_F(ClusterTest, RelaysLocallyWithoutRedisAndAgreesAgainAfter)
 TEST_F(ClusterTest, DeletesAndClearsOutliveARestart)
 {
     // The operator's hub runs in this process; B is stopped and started around the deletions.
-    QTemporaryDir folder;
-    Hub::Options hubOptions;
-    hubOptions.dataDirectory = folder.filePath("data").toStdString();
-    hubOptions.basePort = FreeBasePort();
-    hubOptions.ownAddress = "127.0.0.1";
-    Hub hub(hubOptions);
+    LocalHub hub(redis.url(), "a");
     ASSERT_TRUE(hub.start());
-    ClusterOptions options;
-    ASSERT_FALSE(ParseClusterUrl(redis.url().toStdString(), options));
-    options.node = "a";
-    Cluster a(hub, options);
-    bool inStep = false;
-    QObject::connect(&a, &Cluster::synchronised, [&] { inStep = true; });
-    a.start();
-    ASSERT_TRUE(SpinUntil([&] { return inStep; }, 10000));
 
     HubProcess b("b");
     ASSERT_TRUE(b.start(redis.url()));
@@ -374,6 +391,33 @@ TEST_F(ClusterTest, DeletesAndClearsOutliveARestart)
     b.signal(SIGTERM);
     EXPECT_FALSE(saved(s3));
     EXPECT_EQ(redis.cli({ "SCARD", "korvel:systems" }), "0");
+}
+
+// Two hubs change different fields of one system before either has written:
+// both changes stand, on both hubs and in Redis.
+TEST_F(ClusterTest, FieldsChangedOnTwoHubsAtOnceBothStand)
+{
+    LocalHub a(redis.url(), "a"), b(redis.url(), "b");
+    ASSERT_TRUE(a.start() && b.start());
+    System s(system(2));
+    s.send(StatusReport("OLD", {}), b.hub->udpPort());
+    ASSERT_TRUE(SpinUntil([&] { return a.table().FindSystem(s.ip) && b.table().FindSystem(s.ip); }));
+    SpinUntil([] { return false; }, 300);
+
+    a.table().SetSystemName(*a.table().FindSystem(s.ip), "NEW");
+    b.table().SetSystemPort(*b.table().FindSystem(s.ip), 9200);
+    const QString key = "korvel:system:" + QString::fromStdString(s.ip);
+    const auto agreed = [&] {
+        for (LocalHub* hub : { &a, &b }) {
+            const SystemEntry* entry = hub->table().FindSystem(s.ip);
+            if (!entry || entry->Name != "NEW" || entry->Port != 9200)
+                return false;
+        }
+        return redis.cli({ "HMGET", key, "name", "port" }) == "NEW\n9200";
+    };
+    EXPECT_TRUE(SpinUntil(agreed));
+    SpinUntil([] { return false; }, 500);
+    EXPECT_TRUE(agreed()) << redis.cli({ "HGETALL", key }).toStdString();
 }
 
 } // namespace
