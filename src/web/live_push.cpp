@@ -52,6 +52,10 @@ QByteArray IdList(const std::vector<std::uint64_t>& ids)
 struct LivePush::Client {
     QWebSocket* socket = nullptr;
     std::uint64_t watched = kNothing;
+    // Asked for, taken up at the next push: a client cannot have the
+    // stations built more often than the pushes go out.
+    std::uint64_t wanted = kNothing;
+    bool watchDue = false;
     QElapsedTimer sincePong;
 };
 
@@ -205,17 +209,27 @@ void LivePush::flush()
 
     // Most clients get the same message: it is made text once.
     QString common;
+    std::map<std::uint64_t, QString> snapshots;
     std::vector<Client*> receivers;
     for (const auto& client : clients_)
         receivers.push_back(client.get());
     for (Client* client : receivers) {
-        const auto part = stationParts.find(client->watched);
+        const auto part = client->watchDue ? stationParts.end() : stationParts.find(client->watched);
         if (part != stationParts.end()) {
-            send(*client, QString::fromUtf8("{\"t\":\"update\"" + shared + part->second + '}'));
+            if (!send(*client, QString::fromUtf8("{\"t\":\"update\"" + shared + part->second + '}')))
+                continue;
         } else if (!shared.isEmpty()) {
             if (common.isEmpty())
                 common = QString::fromUtf8("{\"t\":\"update\"" + shared + '}');
-            send(*client, common);
+            if (!send(*client, common))
+                continue;
+        }
+        if (client->watchDue) {
+            watch(*client);
+            auto snapshot = snapshots.find(client->wanted);
+            if (snapshot == snapshots.end())
+                snapshot = snapshots.emplace(client->wanted, stationsMessage(client->wanted)).first;
+            send(*client, snapshot->second);
         }
     }
 }
@@ -231,31 +245,34 @@ void LivePush::received(Client* client, const QString& message)
     } else if (!watch.isNull()) {
         return;
     }
-    if (client->watched != kNothing)
-        mirror_.unwatch(client->watched);
-    client->watched = mirror_.entry(id) ? id : kNothing;
-    if (client->watched != kNothing) {
-        mirror_.watch(client->watched);
-        sendStations(*client);
-    } else if (id != kNothing) {
-        send(*client, "{\"t\":\"stations\",\"id\":" + QByteArray::number(id) + ",\"gone\":true}");
-    }
+    client->wanted = id;
+    client->watchDue = true;
+    schedule();
 }
 
-void LivePush::sendStations(Client& client)
+void LivePush::watch(Client& client)
 {
-    const SystemEntry* entry = mirror_.entry(client.watched);
+    client.watchDue = false;
+    if (client.watched != kNothing)
+        mirror_.unwatch(client.watched);
+    client.watched = mirror_.entry(client.wanted) ? client.wanted : kNothing;
+    if (client.watched != kNothing)
+        mirror_.watch(client.watched);
+}
+
+QString LivePush::stationsMessage(std::uint64_t id) const
+{
+    const SystemEntry* entry = mirror_.entry(id);
     if (!entry)
-        return;
+        return id == kNothing ? QString() : QStringLiteral("{\"t\":\"stations\",\"id\":%1,\"gone\":true}").arg(id);
     QJsonArray numbers;
     QJsonArray states;
     for (std::size_t i = 0; i < entry->Stations.size(); ++i) {
         numbers.append(Latin1(entry->Stations[i]));
         states.append(entry->StationStates[i]);
     }
-    send(client,
-        "{\"t\":\"stations\",\"id\":" + QByteArray::number(client.watched) + ",\"numbers\":" + Compact(numbers)
-            + ",\"states\":" + Compact(states) + '}');
+    return QString::fromUtf8("{\"t\":\"stations\",\"id\":" + QByteArray::number(id) + ",\"numbers\":" + Compact(numbers)
+        + ",\"states\":" + Compact(states) + '}');
 }
 
 bool LivePush::send(Client& client, const QByteArray& message)
@@ -265,6 +282,8 @@ bool LivePush::send(Client& client, const QByteArray& message)
 
 bool LivePush::send(Client& client, const QString& message)
 {
+    if (message.isEmpty())
+        return true;
     // A client that does not read would make its socket buffer all we send.
     if (client.socket->bytesToWrite() > maxBacklog_) {
         ++dropped_;

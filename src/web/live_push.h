@@ -49,7 +49,9 @@ private:
     void schedule();
     void flush();
     void received(Client* client, const QString& message);
-    void sendStations(Client& client);
+    void watch(Client& client);
+    // The stations of a system as a client is first sent them; empty for none.
+    QString stationsMessage(std::uint64_t id) const;
     bool send(Client& client, const QByteArray& message);
     bool send(Client& client, const QString& message);
     void drop(Client* client);
