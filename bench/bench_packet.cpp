@@ -15,8 +15,9 @@ constexpr int kStationsPerSystem = 50;
 
 } // namespace
 
-ReportBuilder::ReportBuilder(const std::string& systemId, int stationBase)
+ReportBuilder::ReportBuilder(const std::string& systemId, int stationBase, bool changingStates)
     : stationBase_(stationBase)
+    , changingStates_(changingStates)
 {
     report_[wire::kMarkerOffset] = wire::kMarker;
     report_[wire::kCodeOffset] = MSG_STATUSREPORT;
@@ -33,7 +34,9 @@ const Report& ReportBuilder::next(std::uint32_t sequence, std::int64_t sentNs)
         const std::size_t offset = wire::kFirstEntryOffset + wire::kEntrySize * i;
         const int station = stationBase_ + static_cast<int>((sequence * kReportStations + i) % kStationsPerSystem);
         WriteField(report_, offset, wire::kStationSize, std::to_string(station));
-        report_[offset + wire::kEntryValueOffset] = static_cast<std::uint8_t>(sequence % 5);
+        // A pass over the stations takes kStationsPerSystem / kReportStations reports.
+        const std::uint32_t step = changingStates_ ? sequence / (kStationsPerSystem / kReportStations) : sequence;
+        report_[offset + wire::kEntryValueOffset] = static_cast<std::uint8_t>(step % 5);
     }
     std::memcpy(&report_[kSequenceOffset], &sequence, sizeof sequence);
     stamp(report_.data(), sentNs);

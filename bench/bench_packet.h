@@ -27,7 +27,8 @@ struct Stamp {
 // sees a constant System ID, and forwarding keeps the bytes intact.
 class ReportBuilder {
 public:
-    ReportBuilder(const std::string& systemId, int stationBase);
+    // `changingStates`: see GeneratorPlan.
+    ReportBuilder(const std::string& systemId, int stationBase, bool changingStates = false);
     // Fills the stations and states for this sequence number and stamps it.
     const Report& next(std::uint32_t sequence, std::int64_t sentNs);
     static void stamp(std::uint8_t* report, std::int64_t sentNs);
@@ -35,6 +36,7 @@ public:
 private:
     Report report_ {};
     int stationBase_;
+    bool changingStates_;
 };
 
 // The stamp of one of our reports, or nothing for any other datagram (the

@@ -28,12 +28,13 @@ constexpr std::int64_t kLongestSleepNs = 10'000'000;
 
 class Sender {
 public:
-    Sender(const std::vector<std::string>& sources, const sockaddr_in& target)
+    Sender(const std::vector<std::string>& sources, const sockaddr_in& target, bool changingStates)
         : target_(target)
     {
         for (std::size_t i = 0; i < sources.size(); ++i) {
             fds_.push_back(BindUdp(sources[i], 0));
-            builders_.emplace_back("PBX-" + sources[i].substr(sources[i].rfind('.') + 1), 41000 + 100 * int(i));
+            builders_.emplace_back(
+                "PBX-" + sources[i].substr(sources[i].rfind('.') + 1), 41000 + 100 * int(i), changingStates);
         }
     }
     ~Sender()
@@ -110,7 +111,7 @@ int LoadGenerator::run(const GeneratorPlan& plan)
 {
     // Default timer slack (50 us) would bunch paced sends together.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    Sender sender(plan.sources, plan.target);
+    Sender sender(plan.sources, plan.target, plan.changingStates);
     shared_->ready.store(1, std::memory_order_release);
     std::uint64_t sequence = 0;
     const auto stopping = [&] { return shared_->stop.load(std::memory_order_acquire) != 0; };

@@ -29,6 +29,10 @@ struct GeneratorPlan {
     const std::atomic<std::uint64_t>* answered = nullptr;
     std::uint64_t fanout = 1;
     double rate = 0;
+    // Each pass over a system's stations gives them the next state, so that
+    // the table keeps changing (the hub's observers see every report);
+    // otherwise a station's state repeats from pass to pass.
+    bool changingStates = false;
 };
 
 // Plays PBX systems from a process of its own, from construction until stop().
