@@ -18,6 +18,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLoggingCategory>
 #include <QTcpSocket>
 #include <QUrlQuery>
 #include <QWebSocket>
@@ -106,6 +107,19 @@ bool SameSecret(const QByteArray& a, const QByteArray& b)
     return difference == 0;
 }
 
+QLoggingCategory::CategoryFilter gPreviousFilter = nullptr;
+
+// Qt's HTTP server writes a warning to standard error for every WebSocket
+// request the console refuses (with a misleading "no slots connected"); a
+// client could fill the journal with them. The refusal is the answer.
+void QuietHttpServer(QLoggingCategory* category)
+{
+    if (gPreviousFilter)
+        gPreviousFilter(category);
+    if (qstrcmp(category->categoryName(), "qt.httpserver") == 0)
+        category->setEnabled(QtWarningMsg, false);
+}
+
 bool IsUpgrade(const QHttpServerRequest& request)
 {
     return request.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
@@ -146,6 +160,11 @@ WebConsole::WebConsole(Hub& hub, WebOptions options, QObject* parent)
     sampler_.setInterval(1000);
     connect(&sampler_, &QTimer::timeout, this, &WebConsole::sampleTraffic);
     connect(this, &QAbstractHttpServer::newWebSocketConnection, this, &WebConsole::acceptWebSockets);
+    static const bool quiet = [] {
+        gPreviousFilter = QLoggingCategory::installFilter(QuietHttpServer);
+        return true;
+    }();
+    Q_UNUSED(quiet);
 }
 
 WebConsole::~WebConsole()
@@ -248,6 +267,8 @@ int WebConsole::upgradeRefusal(const QHttpServerRequest& request) const
     const QUrl& url = request.url();
     const QByteArray host = request.value("host");
     const QByteArray origin = request.value("origin");
+    if (request.method() != QHttpServerRequest::Method::Get)
+        return 405;
     if (url.path() != QLatin1String("/ws"))
         return 404;
     if (!hostAllowed(host))
@@ -322,6 +343,8 @@ void WebConsole::missingHandler(const QHttpServerRequest& request, QTcpSocket* s
         return send(responder, Reply::Text(Status::Unauthorized, "A bearer token is required"));
     case 403:
         return send(responder, Reply::Text(Status::Forbidden, "Not from this origin"));
+    case 405:
+        return send(responder, Reply::Text(Status::MethodNotAllowed, "Only GET is served here"));
     case 503:
         return send(responder, Reply::Text(Status::ServiceUnavailable, "Too many live clients"));
     default:

@@ -123,6 +123,7 @@ TEST_F(LivePushTest, OpeningTheFeedFollowsTheRulesOfTheRestAndIsBounded)
             403 },
         { "another path", "GET /feed?access_token=s3cret-token HTTP/1.1\r\nHost: 127.0.0.1\r\n" + kUpgrade + "\r\n",
             404 },
+        { "POST", "POST /ws?access_token=s3cret-token HTTP/1.1\r\nHost: 127.0.0.1\r\n" + kUpgrade + "\r\n", 405 },
     };
     for (const auto& c : cases)
         EXPECT_EQ(HttpExchange(web->port(), c.request).status, c.status) << c.what;
