@@ -43,8 +43,14 @@ class Hub:
         # Read on a thread of its own, so that the hub never waits on a full pipe.
         self.lines = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
-        self.url = self._wait_for(r"web console at (http://\S+/)")
-        self._wait_for(r"ready, TCP")
+        try:
+            self.url = self._wait_for(r"web console at (http://\S+/)")
+            self._wait_for(r"ready, TCP")
+        except RuntimeError:
+            self.process.kill()
+            self.process.wait()
+            self.folder.cleanup()
+            raise
 
     def _read(self):
         for line in self.process.stdout:
