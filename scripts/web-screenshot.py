@@ -22,9 +22,9 @@ def main(out):
     from selenium.webdriver.support.ui import WebDriverWait
 
     base = int(os.popen(tools[2]).read())
-    main_pbx, east, west = (pbx_address(base, host) for host in (2, 3, 4))
+    main_pbx, east, west, branch = (pbx_address(base, host) for host in (2, 3, 4, 5))
     systems = [f"{main_pbx}\t{main_pbx}\t9000\t0\t2\tQVX300-MAIN", f"{east}\t{east}\t9000\t0\t2\tQVX300-EAST",
-               f"{west}\t{west}\t9000\t1\t2\tVELKA-WEST", "10.20.0.15\t10.20.0.15\t9000\t0\t3\tQVX-BRANCH"]
+               f"{west}\t{west}\t9000\t1\t2\tVELKA-WEST", f"{branch}\t{branch}\t9000\t0\t3\tQVX-BRANCH"]
     with Hub(*tools, systems=systems, extra=["--trace"]) as hub:
         def report(sender, system, stations, status):
             hub.send(sender, "statusreport", "--system-id", system, "--stations", ",".join(stations),

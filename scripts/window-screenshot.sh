@@ -19,7 +19,7 @@ mkdir -p "$work/data"
 base=$((23000 + RANDOM % 400 * 10))
 printf 'Version : 5\r\nBase Port : %d\r\n' "$base" >"$work/data/system.dat"
 printf '127.0.0.2\t127.0.0.2\t9000\t0\t2\tQVX300-MAIN\r\n127.0.0.3\t127.0.0.3\t9000\t0\t2\tQVX300-EAST\r\n' >>"$work/data/system.dat"
-printf '127.0.0.4\t127.0.0.4\t9000\t1\t2\tVELKA-WEST\r\n10.20.0.15\t10.20.0.15\t9000\t0\t3\tQVX-BRANCH\r\n' >>"$work/data/system.dat"
+printf '127.0.0.4\t127.0.0.4\t9000\t1\t2\tVELKA-WEST\r\n127.0.0.6\t127.0.0.6\t9000\t0\t3\tQVX-BRANCH\r\n' >>"$work/data/system.dat"
 printf '127.0.0.5\t127.0.0.5\t9000\t0\t2\t\xbf\xb5\xbe\xf7\xba\xce\r\n' >>"$work/data/system.dat"
 
 export HOME="$work" XDG_CONFIG_HOME="$work/config"

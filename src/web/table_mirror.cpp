@@ -131,7 +131,14 @@ void TableMirror::systemRemoved(const SystemEntry& entry)
     --byStatus_[found->second.statusKind];
     stations_ -= found->second.stations;
     rows_.erase(found);
-    removed_.push_back(entry.listOrder());
+    // Nobody may take the changes for months (no page open): past a bound the
+    // removals turn into one reset, which a page answers by reading the list.
+    if (!reset_ && removed_.size() < kMaxRemovalsHeld) {
+        removed_.push_back(entry.listOrder());
+    } else {
+        removed_.clear();
+        reset_ = true;
+    }
     listDue_ = true;
     announce();
 }

@@ -21,6 +21,8 @@ class TableMirror : public SystemChangeObserver {
 public:
     // Working, Error, No Data, Unknown: the four statuses a system shows.
     static constexpr std::size_t kStatusKinds = 4;
+    // Removals held for the next takeChanges(); more become a reset.
+    static constexpr std::size_t kMaxRemovalsHeld = 4096;
     static std::size_t StatusKind(std::int32_t status);
 
     // What changed since the last takeChanges().

@@ -129,4 +129,25 @@ TEST(TableMirror, StaysEqualToTheTableThroughEveryKindOfChange)
     }
 }
 
+// A hub with no page open never takes its changes: what it holds for the
+// next page stays bounded however many systems come and go.
+TEST(TableMirror, RemovalsNobodyTakesStayBounded)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    SystemTable table(folder.path().toStdString());
+    TableMirror mirror(table);
+    const std::size_t count = TableMirror::kMaxRemovalsHeld + 10;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string address = "127.1." + std::to_string(i / 250) + "." + std::to_string(1 + i % 250);
+        table.AddSystem(address, "", 0);
+        table.RemoveSystem(address);
+    }
+    table.AddSystem("127.0.0.9", "", 0);
+    const TableMirror::Changes changes = mirror.takeChanges();
+    EXPECT_TRUE(changes.reset);
+    EXPECT_TRUE(changes.removed.empty());
+    EXPECT_EQ(QJsonDocument::fromJson(mirror.systemsJson()).array().size(), 1);
+}
+
 } // namespace
