@@ -352,8 +352,10 @@ void Cluster::systemHeard(const SystemEntry& entry)
 
 void Cluster::systemRemoved(const SystemEntry& entry)
 {
-    if (!applying_)
-        removed_.insert(entry.IpAddress);
+    if (applying_)
+        return;
+    removed_.insert(entry.IpAddress);
+    ++writes_[entry.IpAddress];
 }
 
 void Cluster::systemReaddressed(const SystemEntry& entry, const std::string& oldIp)
@@ -361,6 +363,7 @@ void Cluster::systemReaddressed(const SystemEntry& entry, const std::string& old
     if (applying_)
         return;
     removed_.insert(oldIp);
+    ++writes_[oldIp];
     rewrite_.insert(entry.IpAddress);
 }
 
@@ -375,11 +378,13 @@ void Cluster::tableCleared()
     dirtyStations_.clear();
     changedAt_.clear();
     shared_.clear();
+    ++clears_;
 }
 
 void Cluster::forget(const std::string& ip)
 {
     shared_.erase(ip);
+    ++writes_[ip];
     dirtySystems_.erase(ip);
     dirtyStations_.erase(ip);
     removed_.erase(ip);
@@ -411,6 +416,7 @@ bool Cluster::flushRemovals()
                     { "PUBLISH", channel_, EncodeClusterMessage(ClusterEvent::Removed, options_.node, ip) }))
                 return false;
             shared_.erase(ip);
+            ++writes_[ip];
         }
         removed_.erase(ip);
     }
@@ -458,6 +464,7 @@ void Cluster::flush()
                 || !commands_->command({ "SADD", key("systems"), ip }))
                 return;
             shared_[ip] = fields;
+            ++writes_[ip];
         }
         if (entry && stations != dirtyStations_.end()) {
             std::vector<std::string> states;
@@ -478,6 +485,7 @@ void Cluster::flush()
             }
             if (arguments.size() > 2 && !commands_->command(arguments))
                 return;
+            ++writes_[ip];
         }
         if (entry)
             commands_->command({ "PUBLISH", channel_,
@@ -568,15 +576,26 @@ void Cluster::settle(const std::vector<std::string>& shared,
 void Cluster::pullSystem(const std::string& ip, std::function<void()> done)
 {
     auto fields = std::make_shared<Pairs>();
+    const auto writes = writes_.find(ip);
+    const std::uint64_t written = writes == writes_.end() ? 0 : writes->second;
+    const std::uint64_t clears = clears_;
     const bool sent = commands_->command(
         { "HGETALL", key("system:" + ip) }, [fields](const redisReply* reply) { *fields = ToPairs(reply); });
     if (!sent
-        || !commands_->command({ "HGETALL", key("stations:" + ip) }, [this, ip, fields, done](const redisReply* reply) {
-               if (reply)
-                   applySystem(ip, *fields, ToPairs(reply));
-               if (done)
-                   done();
-           })) {
+        || !commands_->command(
+            { "HGETALL", key("stations:" + ip) }, [this, ip, fields, done, written, clears](const redisReply* reply) {
+                // Read before a write or a deletion that this hub made or
+                // heard of since: applied, it would undo that.
+                const auto now = writes_.find(ip);
+                if (reply && ((now != writes_.end() && now->second != written) || clears_ != clears)) {
+                    pullSystem(ip, done);
+                    return;
+                }
+                if (reply)
+                    applySystem(ip, *fields, ToPairs(reply));
+                if (done)
+                    done();
+            })) {
         if (done)
             done();
     }
@@ -688,6 +707,7 @@ void Cluster::onMessage(const redisReply* reply)
         rewrite_.clear();
         changedAt_.clear();
         shared_.clear();
+        ++clears_;
         break;
     }
 }

@@ -127,6 +127,10 @@ private:
     // knows: a field that differs from it was changed here and is written
     // alone, and is kept when Redis brings another value before it is.
     std::unordered_map<std::string, std::array<std::string, 7>> shared_;
+    // Writes and deletions of each system, and table clears, made or heard
+    // of here; a read of Redis that one of them overtook is read again.
+    std::unordered_map<std::string, std::uint64_t> writes_;
+    std::uint64_t clears_ = 0;
     std::size_t owned_ = 0;
     std::uint64_t published_ = 0;
     std::uint64_t received_ = 0;
