@@ -28,7 +28,10 @@ public:
     // The memo keeps this many newest lines, so days of logging stay bounded.
     static constexpr int kMaxLines = 100000;
     static constexpr int kRefreshMs = 100;
-    static constexpr std::size_t kMaxBatchBytes = 256 * 1024;
+    // About 10,000 lines a second, more than anyone reads: appending and
+    // trimming a larger batch made the window stall for over 100 ms under a
+    // flood, and the stalls cost forwards.
+    static constexpr std::size_t kMaxBatchBytes = 32 * 1024;
 
     explicit ConsoleMemoSink(QPlainTextEdit* memo, QObject* parent = nullptr);
 

@@ -47,7 +47,7 @@ TEST_F(ConsoleMemoTest, LinesFollowTheInitialLinesAfterTheLoopTurns)
 TEST_F(ConsoleMemoTest, LinesFromSeveralThreadsArriveWholeAndInEachThreadsOrder)
 {
     constexpr int kThreads = 4;
-    constexpr int kLines = 500;
+    constexpr int kLines = 150; // all of them within one batch
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
@@ -80,7 +80,7 @@ TEST_F(ConsoleMemoTest, MemoKeepsOnlyTheNewestLines)
     // In refreshes small enough that no line is dropped.
     for (int i = 0; i < ConsoleMemoSink::kMaxLines + 10; ++i) {
         ConsoleLog("line %d", i);
-        if (i % 5000 == 0)
+        if (i % 2000 == 0)
             sink.flush();
     }
     sink.flush();
