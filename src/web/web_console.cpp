@@ -259,28 +259,27 @@ bool WebConsole::hostAllowed(const QByteArray& hostField) const
     return IsLocalName(host);
 }
 
-// A WebSocket is not held to the same-origin rule: any page the operator has
-// open may open one to the console. One from a page of another origin is
-// refused, whatever the token.
-int WebConsole::upgradeRefusal(const QHttpServerRequest& request) const
+// A request to become a WebSocket is held to the rules of every request
+// (method, Host, token), then to its own. A WebSocket is not held to the
+// same-origin rule: any page the operator has open may open one to the
+// console, so one from a page of another origin is refused, whatever the token.
+// Not handled when the upgrade may go ahead.
+WebConsole::Reply WebConsole::upgradeRefusal(const QHttpServerRequest& request) const
 {
-    const QUrl& url = request.url();
+    const QString path = request.url().path(QUrl::FullyDecoded);
+    Reply reply = refusal(request, path);
+    if (reply.handled)
+        return reply;
+    if (path != QLatin1String("/ws"))
+        return Reply::Text(Status::NotFound, "Not found");
     const QByteArray host = request.value("host");
     const QByteArray origin = request.value("origin");
-    if (request.method() != QHttpServerRequest::Method::Get)
-        return 405;
-    if (url.path() != QLatin1String("/ws"))
-        return 404;
-    if (!hostAllowed(host))
-        return 403;
     if (!origin.isEmpty() && origin.compare("http://" + host, Qt::CaseInsensitive) != 0
         && origin.compare("https://" + host, Qt::CaseInsensitive) != 0)
-        return 403;
-    if (!authorized(url, request.value("authorization")))
-        return 401;
+        return Reply::Text(Status::Forbidden, "Not from this origin");
     if (push_->full())
-        return 503;
-    return 0;
+        return Reply::Text(Status::ServiceUnavailable, "Too many live clients");
+    return reply;
 }
 
 void WebConsole::acceptWebSockets()
@@ -317,7 +316,7 @@ bool WebConsole::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
     // A request to become a WebSocket is handed over when this returns true
     // having written nothing; false has missingHandler answer it.
     if (IsUpgrade(request)) {
-        if (upgradeRefusal(request) != 0)
+        if (upgradeRefusal(request).handled)
             return false;
         GuardedListener::upgraded(socket);
         // What the kernel holds for a client that stops reading is bounded
@@ -338,18 +337,10 @@ bool WebConsole::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
 void WebConsole::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
 {
     QHttpServerResponder responder = makeResponder(request, socket);
-    switch (IsUpgrade(request) ? upgradeRefusal(request) : 404) {
-    case 401:
-        return send(responder, Reply::Text(Status::Unauthorized, "A bearer token is required"));
-    case 403:
-        return send(responder, Reply::Text(Status::Forbidden, "Not from this origin"));
-    case 405:
-        return send(responder, Reply::Text(Status::MethodNotAllowed, "Only GET is served here"));
-    case 503:
-        return send(responder, Reply::Text(Status::ServiceUnavailable, "Too many live clients"));
-    default:
-        return send(responder, Reply::Text(Status::NotFound, "Not found"));
-    }
+    Reply reply = IsUpgrade(request) ? upgradeRefusal(request) : Reply { Status::NotFound, {}, {}, {}, false };
+    if (!reply.handled)
+        reply = Reply::Text(Status::NotFound, "Not found");
+    send(responder, reply);
 }
 
 void WebConsole::send(QHttpServerResponder& responder, const Reply& reply)

@@ -59,8 +59,9 @@ private:
     Reply refusal(const QHttpServerRequest& request, const QString& path) const;
     bool authorized(const QUrl& url, const QByteArray& authorization) const;
     bool hostAllowed(const QByteArray& host) const;
-    // 0 when a request may become a WebSocket, else the HTTP status refusing it.
-    int upgradeRefusal(const QHttpServerRequest& request) const;
+    // The answer refusing a request to become a WebSocket; not handled when
+    // it may go ahead.
+    Reply upgradeRefusal(const QHttpServerRequest& request) const;
     void acceptWebSockets();
     Reply stationsReply(const QString& address);
     QByteArray statsJson();
