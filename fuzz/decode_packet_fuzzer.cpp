@@ -10,10 +10,10 @@
 #include "decode_input.h"
 #include "fuzz_support.h"
 
+#include "log/console_log.h"
 #include "protocol/packet_builders.h"
 #include "relay/decoder.h"
 #include "relay/replies.h"
-#include "store/console_log.h"
 
 #include <algorithm>
 #include <limits>

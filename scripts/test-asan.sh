@@ -24,7 +24,7 @@ cmake --build "$ASAN_DIR" -j "$JOBS"
 echo "test-asan: ThreadSanitizer, sender engine and console log"
 cmake -S . -B "$TSAN_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKORVEL_SANITIZE=thread -DKORVEL_BUILD_BENCH=OFF
-cmake --build "$TSAN_DIR" -j "$JOBS" --target relay_tests store_tests
+cmake --build "$TSAN_DIR" -j "$JOBS" --target relay_tests log_tests
 # Some kernels randomise more address bits than ThreadSanitizer's fixed
 # memory layout allows; without randomisation it always finds its shadow.
 norandom=()
@@ -32,5 +32,5 @@ if command -v setarch >/dev/null 2>&1 && setarch "$(uname -m)" -R true 2>/dev/nu
   norandom=(setarch "$(uname -m)" -R)
 fi
 "${norandom[@]}" "$TSAN_DIR/tests/relay/relay_tests" --gtest_filter='SenderEngine*'
-"${norandom[@]}" "$TSAN_DIR/tests/store/store_tests" --gtest_filter='ConsoleLog*'
+"${norandom[@]}" "$TSAN_DIR/tests/log/log_tests"
 echo "test-asan: clean"

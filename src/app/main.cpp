@@ -1,7 +1,7 @@
-#include "app/command_line.h"
-#include "app/config_check.h"
-#include "app/headless.h"
 #include "net/descriptors.h"
+#include "service/command_line.h"
+#include "service/config_check.h"
+#include "service/headless.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

@@ -1,8 +1,8 @@
-#include "app/command_line.h"
-#include "app/config_check.h"
-#include "app/headless.h"
-#include "app/window_main.h"
+#include "gui/window_main.h"
 #include "net/descriptors.h"
+#include "service/command_line.h"
+#include "service/config_check.h"
+#include "service/headless.h"
 
 #include <QCoreApplication>
 

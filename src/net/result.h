@@ -23,8 +23,14 @@ inline Failure Fail(std::string reason, Failure::Kind kind = Failure::Kind::Fail
 // A value or the reason there is none: the one way failures come back.
 template <class T> class [[nodiscard]] Result {
 public:
-    Result(T value) : state_(std::move(value)) { }
-    Result(Failure failure) : state_(std::move(failure)) { }
+    Result(T value)
+        : state_(std::move(value))
+    {
+    }
+    Result(Failure failure)
+        : state_(std::move(failure))
+    {
+    }
 
     bool ok() const { return state_.index() == 0; }
     explicit operator bool() const { return ok(); }
@@ -44,7 +50,11 @@ private:
 template <> class [[nodiscard]] Result<void> {
 public:
     Result() = default;
-    Result(Failure failure) : failure_(std::move(failure)), ok_(false) { }
+    Result(Failure failure)
+        : failure_(std::move(failure))
+        , ok_(false)
+    {
+    }
 
     bool ok() const { return ok_; }
     explicit operator bool() const { return ok_; }

@@ -1,7 +1,7 @@
 #include "decoder.h"
 
+#include "log/console_log.h"
 #include "protocol/packet_trace.h"
-#include "store/console_log.h"
 
 #include <cstdio>
 

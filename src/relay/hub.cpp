@@ -1,10 +1,10 @@
 #include "hub.h"
 
+#include "log/console_log.h"
 #include "net/descriptors.h"
 #include "relay/decoder.h"
+#include "relay/keep_alive.h"
 #include "relay/socket_errors.h"
-#include "store/console_log.h"
-#include "store/keep_alive.h"
 #include "store/system_files.h"
 
 #include <QHostAddress>
@@ -139,8 +139,8 @@ Hub::Hub(Options options, QObject* parent)
         });
     }
 
-    tmrSave_.setInterval(options_.saveIntervalMs);
-    connect(&tmrSave_, &QTimer::timeout, this, &Hub::TmrSaveTimer);
+    saveTimer_.setInterval(options_.saveIntervalMs);
+    connect(&saveTimer_, &QTimer::timeout, this, &Hub::saveTick);
     boundsTimer_.setInterval(1000);
     connect(&boundsTimer_, &QTimer::timeout, this, &Hub::reportBounds);
 }
@@ -168,7 +168,7 @@ void Hub::postSendFailure(const std::string& system)
 bool Hub::start(QString* error)
 {
     learnOwnAddress();
-    tmrSave_.start();
+    saveTimer_.start();
     boundsTimer_.start();
     loadTable();
     if (options_.basePort)
@@ -518,17 +518,17 @@ void Hub::setRelayPeer(RelayPeer* peer)
     replies_.setPeer(peer);
 }
 
-void Hub::UDPDataReceived(Bytes packet, const std::string& fromIp, int fromPort)
+void Hub::qvxDatagramReceived(Bytes packet, const std::string& fromIp, int fromPort)
 {
     handleDatagram(Endpoint::Qvx, packet, fromIp, fromPort);
 }
 
-void Hub::UDP_VELKADataReceived(Bytes packet, const std::string& fromIp, int fromPort)
+void Hub::velkaDatagramReceived(Bytes packet, const std::string& fromIp, int fromPort)
 {
     handleDatagram(Endpoint::Velka, packet, fromIp, fromPort);
 }
 
-void Hub::UDP_RACKDataReceived(Bytes packet, const std::string& fromIp, int fromPort)
+void Hub::rackDatagramReceived(Bytes packet, const std::string& fromIp, int fromPort)
 {
     handleDatagram(Endpoint::Rack, packet, fromIp, fromPort);
 }
@@ -671,7 +671,7 @@ void Hub::SendFromVelkaEndpoint(Bytes packet)
     SendFromEndpoint(udpVelka_, settings_.VelkaRemoteHost, settings_.VelkaRemotePort, packet);
 }
 
-void Hub::TmrSaveTimer()
+void Hub::saveTick()
 {
     // A save still writing when the next is due is left to finish; this
     // tick's changes go with the next one.

@@ -171,16 +171,16 @@ public:
     void SendFromVelkaEndpoint(Bytes packet);
 
     // Receive handlers; public so that tests can feed them directly.
-    void UDPDataReceived(Bytes packet, const std::string& fromIp, int fromPort);
-    void UDP_VELKADataReceived(Bytes packet, const std::string& fromIp, int fromPort);
-    void UDP_RACKDataReceived(Bytes packet, const std::string& fromIp, int fromPort);
+    void qvxDatagramReceived(Bytes packet, const std::string& fromIp, int fromPort);
+    void velkaDatagramReceived(Bytes packet, const std::string& fromIp, int fromPort);
+    void rackDatagramReceived(Bytes packet, const std::string& fromIp, int fromPort);
     // Handles one request read on an accepted connection: traced, applied,
     // answered on the connection and forwarded.
     void ReadTcpRequest(int connection, const std::string& peer, Bytes packet);
     // An answer the test console read on its own connection to `peer`: traced
     // and applied like a request, counted, and nothing is sent back.
     void ApplyTcpAnswer(const std::string& peer, Bytes answer);
-    void TmrSaveTimer();
+    void saveTick();
 
 signals:
     // A failed send has marked the system it was for (its table address).
@@ -225,7 +225,7 @@ private:
     QUdpSocket* udpVelka_;
     QUdpSocket* udpRack_;
     RequestConnections* connections_;
-    QTimer tmrSave_;
+    QTimer saveTimer_;
     AllowList allowList_;
     std::filesystem::file_time_type allowListTime_ {};
     std::uint64_t refused_ = 0;

@@ -1,8 +1,8 @@
 #include "replies.h"
 
+#include "log/console_log.h"
 #include "net/ipv4_address.h"
 #include "protocol/packet_builders.h"
-#include "store/console_log.h"
 
 #include <array>
 

@@ -2,9 +2,9 @@
 
 #include "protocol/wire_format.h"
 #include "relay/answer_budget.h"
+#include "relay/outbox.h"
 #include "relay/relay_peer.h"
 #include "relay/settings.h"
-#include "store/outbox.h"
 #include "store/system_table.h"
 
 #include <functional>

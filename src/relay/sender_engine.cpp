@@ -1,7 +1,7 @@
 #include "sender_engine.h"
 
+#include "log/console_log.h"
 #include "net/ipv4_address.h"
-#include "store/console_log.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -2,8 +2,8 @@
 
 #include "net/unique_fd.h"
 #include "relay/name_cache.h"
+#include "relay/outbox.h"
 #include "relay/settings.h"
-#include "store/outbox.h"
 
 #include <sys/socket.h>
 

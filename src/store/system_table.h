@@ -83,7 +83,7 @@ public:
 // The hub's table of systems. Lives on the main thread only; senders on other
 // threads reach it through the Hub, which posts their status changes here.
 // Reading and writing the files is system_files.h, the keep-alive sweep
-// keep_alive.h.
+// relay/keep_alive.h.
 class SystemTable {
 public:
     using Clock = std::function<std::int64_t()>;

@@ -1,6 +1,6 @@
 #include "live_push.h"
 
-#include "store/console_log.h"
+#include "log/console_log.h"
 #include "web/table_mirror.h"
 #include "web/trace_tail.h"
 #include "web/traffic_history.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "store/console_log.h"
+#include "log/console_log.h"
 
 #include <QObject>
 #include <QStringList>

@@ -1,8 +1,8 @@
 #include "web_console.h"
 
+#include "log/console_log.h"
 #include "relay/hub.h"
 #include "relay/stall_watch.h"
-#include "store/console_log.h"
 #include "web/http_guard.h"
 #include "web/icon_svg.h"
 #include "web/live_push.h"

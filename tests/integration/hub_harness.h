@@ -1,7 +1,7 @@
 #pragma once
 
+#include "log/console_log.h"
 #include "relay/hub.h"
-#include "store/console_log.h"
 #include "support/event_loop.h"
 #include "support/free_port.h"
 #include "support/packets.h"

@@ -322,7 +322,7 @@ TEST_F(HubTest, AnUnusableAllowListKeepsTheLastGoodOne)
     };
     const auto allowed = [&](int host) {
         const std::uint64_t before = hub->refusedCount();
-        hub->UDPDataReceived(StatusReport("X", { { "1", 0 } }), peer(host), 9);
+        hub->qvxDatagramReceived(StatusReport("X", { { "1", 0 } }), peer(host), 9);
         return hub->refusedCount() == before;
     };
     ASSERT_TRUE(QDir().mkpath(path)); // there, but no file to read
@@ -402,7 +402,7 @@ TEST_F(HubTest, AFileThatCannotBeSavedIsSaidOncePerTickAndTriedAgain)
 
     // The timer's saves run on the save thread; each is said when it ends.
     const auto tick = [&] {
-        hub->TmrSaveTimer();
+        hub->saveTick();
         return SpinUntil([&] { return !hub->saveInProgress(); });
     };
     DisableConsoleLog(); // said whatever the logging switch

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "log/console_log.h"
 #include "relay/decoder.h"
 #include "relay/replies.h"
-#include "store/console_log.h"
 #include "support/packets.h"
 #include "support/recording_outbox.h"
 

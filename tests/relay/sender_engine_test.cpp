@@ -1,5 +1,5 @@
+#include "log/console_log.h"
 #include "relay/sender_engine.h"
-#include "store/console_log.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "store/outbox.h"
 #include "store/system_files.h"
 #include "store/system_table.h"
 
@@ -27,28 +26,6 @@ public:
     std::vector<std::string> take() { return std::exchange(events, {}); }
 
     std::vector<std::string> events;
-};
-
-struct SentPacket {
-    std::string host;
-    int port = 0;
-    std::vector<std::uint8_t> bytes;
-    bool operator==(const SentPacket&) const = default;
-};
-
-class RecordingOutbox : public Outbox {
-public:
-    void sendUdp(const std::string& host, int port, Bytes bytes, const std::string&) override
-    {
-        udp.push_back({ host, port, { bytes.begin(), bytes.end() } });
-    }
-    void sendTcp(const std::string& host, int port, Bytes bytes, const std::string&) override
-    {
-        tcp.push_back({ host, port, { bytes.begin(), bytes.end() } });
-    }
-
-    std::vector<SentPacket> udp;
-    std::vector<SentPacket> tcp;
 };
 
 inline std::string ReadFile(const std::filesystem::path& path)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "store/outbox.h"
+#include "relay/outbox.h"
 
 #include <string>
 #include <vector>

@@ -1,7 +1,7 @@
 #include "support/packets.h"
 #include "web_test_support.h"
 
-#include "store/console_log.h"
+#include "log/console_log.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

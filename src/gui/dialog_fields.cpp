@@ -1,0 +1,64 @@
+#include "dialog_fields.h"
+
+#include <QComboBox>
+#include <QDialog>
+#include <QHostAddress>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace korvel {
+
+bool IsDottedIpv4(const QString& text)
+{
+    QHostAddress address;
+    // The round trip rejects the short and octal forms the parser accepts.
+    return address.setAddress(text) && address.protocol() == QAbstractSocket::IPv4Protocol
+        && address.toString() == text;
+}
+
+void MarkField(QWidget* field, bool bad)
+{
+    if (field->property("badValue").toBool() == bad)
+        return;
+    field->setProperty("badValue", bad);
+    if (bad) {
+        QPalette palette = field->palette();
+        palette.setColor(QPalette::Base, QColor(0xff, 0xe4, 0xe4));
+        palette.setColor(QPalette::Text, QColor(0x8b, 0x00, 0x00));
+        field->setPalette(palette);
+    } else {
+        field->setPalette(QPalette());
+    }
+}
+
+void FocusFirstField(QDialog* dialog, QWidget* first)
+{
+    if (auto* ok = dialog->findChild<QPushButton*>(QStringLiteral("OkButton")))
+        ok->setDefault(true);
+    first->setFocus(Qt::OtherFocusReason);
+    if (auto* edit = qobject_cast<QLineEdit*>(first))
+        edit->selectAll();
+    else if (auto* combo = qobject_cast<QComboBox*>(first); combo && combo->lineEdit())
+        combo->lineEdit()->selectAll();
+}
+
+QLabel* ErrorLine(QWidget* parent)
+{
+    auto* line = new QLabel(parent);
+    line->setObjectName(QStringLiteral("FieldError"));
+    line->setWordWrap(true);
+    QPalette palette = line->palette();
+    palette.setColor(QPalette::WindowText, QColor(0xb3, 0x1d, 0x1d));
+    line->setPalette(palette);
+    line->hide();
+    return line;
+}
+
+void ShowError(QLabel* line, const QString& text)
+{
+    line->setText(text);
+    line->setVisible(!text.isEmpty());
+}
+
+} // namespace korvel

@@ -1,0 +1,260 @@
+// The operator's commands of MainWindow: menus, buttons, tray and timer.
+#include "main_window.h"
+
+#include "gui/about_dialog.h"
+#include "gui/console_memo.h"
+#include "gui/new_client_dialog.h"
+#include "gui/option_dialog.h"
+#include "gui/performance_graph.h"
+#include "gui/ping_dialog.h"
+#include "gui/qt_text.h"
+#include "gui/system_list_model.h"
+#include "log/console_log.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QSplitter>
+
+namespace korvel {
+
+namespace {
+
+const QColor kSentColour(0xFF, 0xFF, 0x00);
+const QColor kReceivedColour(0x00, 0xFF, 0x00);
+const QColor kSendersColour(0xC0, 0xC0, 0xC0);
+
+// A rate short enough for the graph's narrow legend: "980 B/s", "12.5 kB/s".
+QString Rate(std::int64_t bytes)
+{
+    if (bytes < 1000)
+        return QStringLiteral("%1 B/s").arg(bytes);
+    if (bytes < 1000 * 1000)
+        return QStringLiteral("%1 kB/s").arg(static_cast<double>(bytes) / 1e3, 0, 'f', 1);
+    return QStringLiteral("%1 MB/s").arg(static_cast<double>(bytes) / 1e6, 0, 'f', 1);
+}
+
+} // namespace
+
+void MainWindow::exitProgram()
+{
+    close();
+}
+
+void MainWindow::terminateFromTray()
+{
+    close();
+}
+
+void MainWindow::showFromTray()
+{
+    if (isMinimized())
+        showNormal();
+    else
+        show();
+    raise();
+    activateWindow();
+}
+
+void MainWindow::stepGraph()
+{
+    TrafficCounters& counters = hub_->counters();
+    // Differences of the running totals: the web console reads them as well,
+    // and neither takes bytes from the other.
+    const std::uint64_t sentTotal = counters.SentBytesTotal();
+    const std::uint64_t receivedTotal = counters.ReceivedBytesTotal();
+    const auto sent = static_cast<std::int32_t>(sentTotal - graphSent_);
+    const auto received = static_cast<std::int32_t>(receivedTotal - graphReceived_);
+    graphSent_ = sentTotal;
+    graphReceived_ = receivedTotal;
+    const std::int32_t senders = counters.LiveSenderCount.load();
+    graph_->DataPoint(kSentColour, sent / 20 + 2);
+    graph_->DataPoint(kReceivedColour, received / 20 + 2);
+    graph_->DataPoint(kSendersColour, senders * 10 + 4);
+    graph_->Update();
+    graph_->setReading(kSentColour, Rate(sent));
+    graph_->setReading(kReceivedColour, Rate(received));
+    graph_->setReading(kSendersColour, QString::number(senders));
+}
+
+void MainWindow::labelGraph()
+{
+    graph_->setLegend(kSentColour, QStringLiteral("Sent"));
+    graph_->setLegend(kReceivedColour, QStringLiteral("Recv"));
+    graph_->setLegend(kSendersColour, QStringLiteral("Senders"));
+    graph_->setToolTip(
+        QStringLiteral("Traffic, one step a second:\nyellow: bytes sent \u00f7 20 + 2\ngreen: bytes received "
+                       "\u00f7 20 + 2\nsilver: live senders \u00d7 10 + 4\nThe number at the top is the scale.\n"
+                       "Right-click for the time window."));
+}
+
+void MainWindow::clearConsole()
+{
+    // Lines logged before the click go too.
+    consoleSink_->flush();
+    console_->clear();
+}
+
+void MainWindow::showAbout()
+{
+    aboutDialog_->clearMarks();
+    aboutDialog_->compatibleVersion->setText(QStringLiteral("compatible QVX version : 2.0Cf or later"));
+    aboutDialog_->exec();
+    const bool unlocked = aboutDialog_->firstMark() && aboutDialog_->secondMark();
+    debugMenu_->menuAction()->setVisible(unlocked);
+    if (unlocked)
+        EnableConsoleLog();
+    else
+        DisableConsoleLog();
+}
+
+void MainWindow::editOptions()
+{
+    const Settings& settings = hub_->settings();
+    optionDialog_->serverAddress->setCurrentText(ToQString(settings.ServerAddress));
+    optionDialog_->forwardStatus->setChecked(settings.ForwardStatus);
+    optionDialog_->localTcpPort->setText(QString::number(settings.LocalTcpPort));
+    optionDialog_->localUdpPort->setText(QString::number(settings.LocalUdpPort));
+    optionDialog_->remoteTcpPort->setText(QString::number(settings.RemoteTcpPort));
+    optionDialog_->remoteUdpPort->setText(QString::number(settings.RemoteUdpPort));
+    if (optionDialog_->exec() != QDialog::Accepted)
+        return;
+
+    EndpointOptions options;
+    options.serverAddress = FromQString(optionDialog_->serverAddress->currentText());
+    options.forwardStatus = optionDialog_->forwardStatus->isChecked();
+    const QLineEdit* const fields[] = { optionDialog_->localTcpPort, optionDialog_->localUdpPort,
+        optionDialog_->remoteTcpPort, optionDialog_->remoteUdpPort };
+    const QLineEdit* badField = nullptr;
+    for (std::size_t i = 0; i < options.ports.size(); ++i) {
+        options.ports[i] = ParseIntegerField(fields[i]->text());
+        if (!options.ports[i] && !badField)
+            badField = fields[i];
+    }
+    // The hub takes the fields in order and stops at a bad one.
+    QString error;
+    if (!hub_->applyOptions(options, &error))
+        showError(badField ? NotAnIntegerMessage(badField->text()) : error);
+}
+
+void MainWindow::setAnotherPort()
+{
+    QString error;
+    if (!hub_->setAnotherPort(&error))
+        showError(error);
+}
+
+void MainWindow::enterClientOnlyMode()
+{
+    hub_->enterClientOnlyMode();
+    setWindowTitle(windowTitle() + QStringLiteral(" [Client Only Mode]"));
+    clientOnlyButton_->setEnabled(false);
+}
+
+void MainWindow::addSystem()
+{
+    newClientDialog_->addressField->clear();
+    if (newClientDialog_->exec() != QDialog::Accepted)
+        return;
+    hub_->table().AddSystem(FromQString(newClientDialog_->addressField->text()), std::string(), kTypeQvx);
+}
+
+void MainWindow::deleteSelectedSystem()
+{
+    hub_->table().DeleteSelectedSystem();
+}
+
+void MainWindow::pingSelectedSystem()
+{
+    const SystemEntry* selected = hub_->table().Selected();
+    if (!selected)
+        return;
+    // Runs beside the window instead of holding it until the ping ends.
+    auto* dialog = new PingDialog(ToQString(selected->ToIp), this);
+    dialog->show();
+    dialog->start();
+}
+
+void MainWindow::initializeTable()
+{
+    const auto answer = QMessageBox::question(this, QStringLiteral("Confirm"),
+        QStringLiteral("All registered system data will be deleted! Are you sure?"), QMessageBox::Yes | QMessageBox::No,
+        QMessageBox::No);
+    if (answer != QMessageBox::Yes)
+        return;
+    hub_->table().ClearAllSystems();
+    hub_->SaveSystems();
+}
+
+void MainWindow::toggleTestCommands()
+{
+    if (testPanelShown()) {
+        showTestCommand_->setText(QStringLiteral("Show Test Command"));
+        topPanelHeight_ = listSplitter_->height();
+        consolePanel_->hide();
+        testPanel_->hide();
+        // The window's minimum height still counts the hidden panels until its
+        // layouts run again; it would hold the resize above the start height.
+        settleLayouts();
+        resize(width(), kStartHeight);
+        DisableConsoleLog();
+    } else {
+        // Showing the panels raises the minimum height at once and may stretch
+        // the window; the extra height counts from the height before that.
+        const int before = height();
+        geometryWithoutPanels_ = saveGeometry();
+        showTestCommand_->setText(QStringLiteral("Hide Test Command"));
+        consolePanel_->show();
+        testPanel_->show();
+        settleLayouts();
+        resize(width(), before + kTestPanelExtraHeight);
+        keepOnScreen();
+        splitForConsole();
+        EnableConsoleLog();
+    }
+}
+
+void MainWindow::splitForConsole()
+{
+    if (consolePanel_->isHidden())
+        return;
+    consoleSplitter_->setSizes({ topPanelHeight_,
+        std::max(1, consoleSplitter_->height() - consoleSplitter_->handleWidth() - topPanelHeight_) });
+}
+
+// The lists keep the height the operator gave them, the console takes the
+// rest, also when the window's new height arrives later (as on X11).
+bool MainWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == consoleSplitter_ && event->type() == QEvent::Resize)
+        splitForConsole();
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::settleLayouts()
+{
+    for (QWidget* widget : { consoleSplitter_->parentWidget(), static_cast<QWidget*>(this) }) {
+        if (QLayout* layout = widget->layout()) {
+            layout->invalidate();
+            layout->activate();
+        }
+    }
+}
+
+void MainWindow::systemRowSelected(int row, bool selected)
+{
+    if (!selected)
+        return;
+    hub_->table().SelectSystem(FromQString(systemModel_->ipAddress(row)));
+}
+
+} // namespace korvel

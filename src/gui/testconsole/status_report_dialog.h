@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QDialog>
+
+#include <string>
+#include <vector>
+
+class QLineEdit;
+class QPlainTextEdit;
+class QRadioButton;
+
+namespace korvel {
+
+// Supplies the System ID, one status and the station list of a test status
+// report or multi-acknowledgement. Created once, so what was typed stays.
+class StatusReportDialog : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit StatusReportDialog(QWidget* parent = nullptr);
+
+    std::string systemId() const;
+    // One entry per line, empty lines included; a final line break adds none.
+    std::vector<std::string> stations() const;
+    // The entry byte of a status report and of a multi-acknowledgement.
+    std::uint8_t statusByte() const;
+    std::uint8_t resultByte() const;
+
+    QLineEdit* systemIdField = nullptr;
+    QRadioButton* idleButton = nullptr;
+    QRadioButton* busyButton = nullptr;
+    QRadioButton* doNotDisturbButton = nullptr;
+    QRadioButton* messageButton = nullptr;
+    QPlainTextEdit* stationsField = nullptr;
+};
+
+// Source and destination station of a test registration.
+class RegisterDialog : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit RegisterDialog(QWidget* parent = nullptr);
+
+    std::string sourceStation() const;
+    std::string destinationStation() const;
+
+    QLineEdit* sourceField = nullptr;
+    QLineEdit* destinationField = nullptr;
+};
+
+} // namespace korvel

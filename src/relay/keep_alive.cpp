@@ -1,0 +1,46 @@
+#include "keep_alive.h"
+
+#include "log/console_log.h"
+#include "outbox.h"
+#include "protocol/packet_builders.h"
+#include "store/system_table.h"
+
+namespace korvel {
+
+namespace {
+
+// Silence longer than this (strictly) turns a working system to "No Data".
+constexpr std::int64_t kSilenceSeconds = 90;
+
+} // namespace
+
+void SendKeepAlives(SystemTable& table, Outbox& outbox, std::int64_t now)
+{
+    for (SystemEntry& entry : table.entries())
+        SendKeepAlive(table, entry, outbox, now);
+}
+
+void SendKeepAlive(SystemTable& table, SystemEntry& entry, Outbox& outbox, std::int64_t now)
+{
+    if (entry.EndpointType == kSilentEndpointType)
+        return;
+    if (entry.Status == SYSTEM_WORKING && now - entry.LastHeard > kSilenceSeconds)
+        table.SetStatus(entry, SYSTEM_NO_DATA);
+    if (entry.Status == SYSTEM_WORKING || entry.Status == SYSTEM_ERROR)
+        return;
+    if (entry.Type != kTypeQvx)
+        return;
+
+    ConsoleLog("Send Keep-Alive Packet To : %s", entry.IpAddress.c_str());
+    // Port comes from a file or a packet and can be anything; a destination
+    // no socket can reach counts as a failed send, which ends the keep-alives.
+    const std::int64_t port = std::int64_t(entry.Port) + 1;
+    if (port < 1 || port > 65535) {
+        table.SetStatus(entry, SYSTEM_ERROR);
+        return;
+    }
+    const KeepAlivePacket packet = BuildKeepAlive();
+    outbox.sendUdp(entry.IpAddress, static_cast<int>(port), packet);
+}
+
+} // namespace korvel
