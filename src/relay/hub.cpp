@@ -9,13 +9,10 @@
 
 #include <QHostAddress>
 #include <QHostInfo>
-#include <QNetworkDatagram>
 #include <QTcpServer>
 #include <QUdpSocket>
 #include <QVariant>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -31,39 +28,6 @@ namespace {
 constexpr int kListenBacklog = SOMAXCONN;
 constexpr int kReceiveBufferBytes = 4 << 20;
 const char* const kAllowListFile = "allow.txt";
-// Datagrams taken from the kernel per call while draining an endpoint.
-constexpr unsigned kReceiveBatch = 32;
-constexpr unsigned kBatchesPerEvent = 16;
-// Also a bound in time: on a busy machine a full share of forwarded reports
-// can take a hundred milliseconds of wall time, and the window, the timers
-// and the connections would wait that long for their turn.
-constexpr std::chrono::milliseconds kDrainBudget { 10 };
-
-// Runs for every datagram, so it skips the formatted output that inet_ntop
-// goes through; the text is the same.
-std::string DottedText(quint32 hostOrder)
-{
-    char text[INET_ADDRSTRLEN];
-    char* at = text;
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        const unsigned part = (hostOrder >> shift) & 0xFF;
-        if (part >= 100)
-            *at++ = static_cast<char>('0' + part / 100);
-        if (part >= 10)
-            *at++ = static_cast<char>('0' + part / 10 % 10);
-        *at++ = static_cast<char>('0' + part % 10);
-        if (shift > 0)
-            *at++ = '.';
-    }
-    return std::string(text, at);
-}
-
-std::string DottedAddress(const QHostAddress& address)
-{
-    bool isIPv4 = false;
-    const quint32 value = address.toIPv4Address(&isIPv4);
-    return isIPv4 ? DottedText(value) : address.toString().toStdString();
-}
 
 // Lines about what the bounds turned away go to the console and, since an
 // operator may have to act on them, to standard error.
@@ -117,6 +81,16 @@ Hub::Hub(Options options, QObject* parent)
           { .idleMs = options_.idleConnectionMs, .maxConnections = WithinDescriptorLimit(options_.maxConnections) },
           this))
     , answerBudget_(options_.answers)
+    , readers_ { DatagramReader(*outbox_,
+                     [this](Bytes packet, const std::string& ip, int port) {
+                         handleDatagram(Endpoint::Qvx, packet, ip, port);
+                     }),
+        DatagramReader(*outbox_,
+            [this](
+                Bytes packet, const std::string& ip, int port) { handleDatagram(Endpoint::Velka, packet, ip, port); }),
+        DatagramReader(*outbox_,
+            [this](
+                Bytes packet, const std::string& ip, int port) { handleDatagram(Endpoint::Rack, packet, ip, port); }) }
     , saver_(table_, [this] {
         QMetaObject::invokeMethod(
             this, [this] { finishSave(saver_.collect()); }, Qt::QueuedConnection);
@@ -124,12 +98,9 @@ Hub::Hub(Options options, QObject* parent)
 {
     replies_.setAnswerBudget(&answerBudget_);
     server_->setListenBacklogSize(kListenBacklog);
-    connect(udp_, &QUdpSocket::readyRead, this, [this] { readDatagrams(udp_, Endpoint::Qvx); });
-    connect(udpVelka_, &QUdpSocket::readyRead, this, [this] { readDatagrams(udpVelka_, Endpoint::Velka); });
-    connect(udpRack_, &QUdpSocket::readyRead, this, [this] { readDatagrams(udpRack_, Endpoint::Rack); });
     for (QUdpSocket* socket : { udp_, udpVelka_ }) {
         connect(socket, &QUdpSocket::errorOccurred, this, [](QAbstractSocket::SocketError error) {
-            // The drain's last look finding nothing waiting is not an error.
+            // A datagram the socket could not take at once is not an error.
             if (error == QAbstractSocket::TemporaryError)
                 return;
             if (error == QAbstractSocket::HostNotFoundError)
@@ -323,7 +294,7 @@ void Hub::learnOwnAddress()
     const QHostInfo info = QHostInfo::fromName(QHostInfo::localHostName());
     for (const QHostAddress& address : info.addresses()) {
         if (address.protocol() == QAbstractSocket::IPv4Protocol) {
-            settings_.OwnAddress = DottedAddress(address);
+            settings_.OwnAddress = address.toString().toStdString();
             return;
         }
     }
@@ -354,11 +325,21 @@ void Hub::deactivateServer()
     connections_->closeAll();
 }
 
+DatagramReader& Hub::readerOf(const QUdpSocket* socket)
+{
+    return readers_[static_cast<std::size_t>(socket == udp_ ? Endpoint::Qvx
+            : socket == udpVelka_                           ? Endpoint::Velka
+                                                            : Endpoint::Rack)];
+}
+
 bool Hub::rebind(QUdpSocket* socket, int port, const char* name, QString* error)
 {
+    DatagramReader& reader = readerOf(socket);
+    reader.stop();
     socket->close();
     if (socket->bind(QHostAddress::AnyIPv4, static_cast<quint16>(port))) {
         socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kReceiveBufferBytes);
+        reader.watch(socket);
         return true;
     }
     if (error && error->isEmpty()) {
@@ -459,57 +440,6 @@ int Hub::rackPort() const
 bool Hub::listening() const
 {
     return server_->isListening();
-}
-
-void Hub::readDatagrams(QUdpSocket* socket, Endpoint endpoint)
-{
-    // Drain everything that is waiting: one readiness event can stand for
-    // many datagrams, and the kernel hands them over a batch per call. A
-    // longer datagram is cut to the buffer's size.
-    std::uint8_t buffers[kReceiveBatch][wire::kMaxDatagram];
-    sockaddr_in senders[kReceiveBatch];
-    iovec vectors[kReceiveBatch];
-    mmsghdr messages[kReceiveBatch];
-    const int fd = static_cast<int>(socket->socketDescriptor());
-    const auto started = std::chrono::steady_clock::now();
-    for (unsigned batch = 1;; ++batch) {
-        for (unsigned i = 0; i < kReceiveBatch; ++i) {
-            vectors[i] = iovec { buffers[i], sizeof buffers[i] };
-            messages[i] = mmsghdr {};
-            messages[i].msg_hdr.msg_name = &senders[i];
-            messages[i].msg_hdr.msg_namelen = sizeof senders[i];
-            messages[i].msg_hdr.msg_iov = &vectors[i];
-            messages[i].msg_hdr.msg_iovlen = 1;
-        }
-        const int count = fd < 0 ? -1 : recvmmsg(fd, messages, kReceiveBatch, MSG_DONTWAIT, nullptr);
-        {
-            // The forwards of the whole batch leave together.
-            OutboxBatch forwards(*outbox_);
-            for (int i = 0; i < count; ++i) {
-                const sockaddr_in& from = senders[i];
-                handleDatagram(endpoint, Bytes(buffers[i], messages[i].msg_len),
-                    DottedText(ntohl(from.sin_addr.s_addr)), ntohs(from.sin_port));
-            }
-        }
-        // A flood never lets the queue run empty: after a bounded share the
-        // listener, the connections and the timers get their turn, and the
-        // readiness event comes straight back for what is still waiting.
-        const bool turnUsed = batch >= kBatchesPerEvent || std::chrono::steady_clock::now() - started >= kDrainBudget;
-        if (count == static_cast<int>(kReceiveBatch) && !turnUsed)
-            continue;
-        // Qt arms the next readiness event only once a datagram has been read
-        // through the socket. This read usually finds the queue empty; one
-        // that has just arrived is handled like the rest.
-        QHostAddress from;
-        quint16 fromPort = 0;
-        const qint64 last
-            = socket->readDatagram(reinterpret_cast<char*>(buffers[0]), sizeof buffers[0], &from, &fromPort);
-        if (last < 0)
-            return;
-        handleDatagram(endpoint, Bytes(buffers[0], static_cast<std::size_t>(last)), DottedAddress(from), fromPort);
-        if (turnUsed)
-            return;
-    }
 }
 
 void Hub::setRelayPeer(RelayPeer* peer)

@@ -2,6 +2,7 @@
 
 #include "relay/allow_list.h"
 #include "relay/answer_budget.h"
+#include "relay/datagram_reader.h"
 #include "relay/replies.h"
 #include "relay/request_connections.h"
 #include "relay/sender_engine.h"
@@ -190,7 +191,7 @@ signals:
 
 private:
     enum class Endpoint { Qvx, Velka, Rack };
-    void readDatagrams(QUdpSocket* socket, Endpoint endpoint);
+    DatagramReader& readerOf(const QUdpSocket* socket);
     void handleDatagram(Endpoint endpoint, Bytes packet, const std::string& fromIp, int fromPort);
     void postSendFailure(const std::string& system);
     bool reopenLocalEndpoints(QString* error);
@@ -231,6 +232,9 @@ private:
     std::uint64_t refused_ = 0;
     RelayPeer* peer_ = nullptr;
     AnswerBudget answerBudget_;
+    // One a datagram endpoint, in Endpoint's order; each reads its socket
+    // from the bind on.
+    std::array<DatagramReader, 3> readers_;
     // Says once a second what the bounds turned away.
     QTimer boundsTimer_;
     std::uint64_t reportedTableFull_ = 0;

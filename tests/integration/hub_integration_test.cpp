@@ -100,6 +100,35 @@ TEST_F(HubTest, BurstOfReportsIsForwardedWholeAndInOrder)
         EXPECT_EQ(line.find("UDP Error"), std::string::npos) << line;
 }
 
+// The endpoints are read through their descriptors, which change with every
+// bind: a report is heard on the port the endpoint moved to, as in client-only
+// mode on the port it took there, and nothing is read from the old one.
+TEST_F(HubTest, AMovedEndpointIsHeardOnItsNewPort)
+{
+    startWithTwoSystems();
+    FakeUdpPeer sender(peer(2), 9004);
+    FakeUdpPeer qvxSink(peer(3), 29101);
+    ASSERT_TRUE(sender.bound() && qvxSink.bound());
+    const Settings& settings = hub->settings();
+    EndpointOptions options { settings.ServerAddress, settings.ForwardStatus,
+        { settings.LocalTcpPort, base + 5, settings.RemoteTcpPort, settings.RemoteUdpPort } };
+    ASSERT_TRUE(hub->applyOptions(options));
+    ASSERT_EQ(hub->udpPort(), base + 5);
+
+    const ByteVector early = StatusReport("OLDPORT", { { "41100", 1 } });
+    const ByteVector moved = StatusReport("NEWPORT", { { "41100", 2 } });
+    sender.send(early, base + 1);
+    sender.send(moved, base + 5);
+    EXPECT_EQ(qvxSink.receive(), moved);
+
+    hub->enterClientOnlyMode();
+    ASSERT_NE(hub->udpPort(), 0);
+    const ByteVector clientOnly = StatusReport("CLIENT", { { "41100", 3 } });
+    sender.send(clientOnly, hub->udpPort());
+    EXPECT_EQ(qvxSink.receive(), clientOnly);
+    EXPECT_EQ(system(peer(2))->Name, "CLIENT");
+}
+
 TEST_F(HubTest, VelkaEndpointAcksToPort9004AndForwardsRegistrationsByTcp)
 {
     startWithTwoSystems();

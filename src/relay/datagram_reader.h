@@ -1,0 +1,55 @@
+#pragma once
+
+#include "protocol/wire_format.h"
+#include "store/outbox.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+class QSocketNotifier;
+class QUdpSocket;
+
+namespace korvel {
+
+// Reads a bound UDP endpoint through its descriptor: at each readiness event,
+// recvmmsg in batches until the queue is empty or the turn's share is used,
+// and the forwards of each batch leave together. Nothing is read through the
+// QUdpSocket, which stays the endpoint's owner for binding and sending.
+class DatagramReader {
+public:
+    using Handler = std::function<void(Bytes packet, const std::string& fromIp, int fromPort)>;
+
+    DatagramReader(Outbox& outbox, Handler handler);
+    ~DatagramReader();
+    DatagramReader(const DatagramReader&) = delete;
+    DatagramReader& operator=(const DatagramReader&) = delete;
+
+    // Starts reading `socket` as it is bound now; call again after each bind.
+    void watch(QUdpSocket* socket);
+    // Before the socket is closed or bound again.
+    void stop();
+
+private:
+    void drain();
+
+    using Clock = std::chrono::steady_clock;
+    static constexpr unsigned kBatch = 32;
+    Outbox& outbox_;
+    Handler handler_;
+    int fd_ = -1;
+    // What handling a datagram took of late, forwards and all.
+    Clock::duration perDatagram_ {};
+    std::unique_ptr<QSocketNotifier> notifier_;
+    std::array<std::array<std::uint8_t, wire::kMaxDatagram>, kBatch> buffers_ {};
+    std::array<sockaddr_in, kBatch> senders_ {};
+    std::array<iovec, kBatch> vectors_ {};
+    std::array<mmsghdr, kBatch> messages_ {};
+};
+
+} // namespace korvel
