@@ -28,6 +28,10 @@ struct Config {
     bool keepWork = false;
     std::vector<std::string> rows;
     std::string screenshot;
+    // The system that sends the reports, and the first of the sinks; the
+    // sinks take the addresses after it, 250 to a block of 127.0.x.
+    std::string source = "127.0.40.2";
+    std::string firstSink = "127.0.50.1";
 };
 
 enum class Relay { Hub, Reference };
@@ -35,17 +39,22 @@ const char* RelayName(Relay relay);
 
 // Addresses and ports stay clear of the 127.0.0.x systems and the 9000-9004
 // and 19000 ports that the test suites use, so a benchmark can run beside them.
+// The sinks' and the source's addresses are options (--sinks, --source), so
+// that two benchmarks can run side by side, each with a base port of its own.
 inline const std::string kServer = "127.0.0.1";
-inline const std::string kFanoutSource = "127.0.40.2";
 inline constexpr int kSinkSystemPort = 29000;
 inline constexpr int kSourceSystemPort = 29100;
+// The most sinks a row uses.
+inline constexpr int kMostSinks = 1000;
 
 // The n-th address (from 0) of a block of loopback addresses that starts at
 // 127.0.<firstBlock>.1, 250 to a block.
 std::string BlockAddress(int firstBlock, int n);
-// Sinks on 127.0.50.1 and up, at the port the hub forwards status reports to.
-std::vector<SinkAddress> SinkAddresses(int count);
 std::vector<std::string> Addresses(int firstBlock, int count);
+// `count` addresses from `first` on, 250 to a block (x.y.z.1 to x.y.z.250),
+// so that 127.0.50.1 gives 127.0.50.1 to 127.0.50.250, 127.0.51.1, ...; empty
+// when they would run past x.y.255.
+std::vector<std::string> AddressesFrom(const std::string& first, int count);
 
 // Figures of several rounds.
 double Median(std::vector<double> values);
@@ -92,6 +101,9 @@ public:
     int rounds() const { return config_.rounds; }
     int basePort() const { return config_.basePort; }
     const std::filesystem::path& work() const { return config_.work; }
+    const std::string& source() const { return config_.source; }
+    // The first `count` sinks, at the port the hub forwards status reports to.
+    std::vector<SinkAddress> sinkAddresses(int count) const;
 
     // The hub, headless unless `extraArgs` ask otherwise, in a fresh folder
     // whose system.dat lists `systems` in order.
@@ -99,7 +111,7 @@ public:
         const std::vector<std::string>& args = { "--headless" }, std::int64_t readyTimeoutNs = 20'000'000'000);
     std::unique_ptr<ChildProcess> startReference(const std::string& label, const std::vector<std::string>& args);
     // A relay whose QVX endpoint (base port + 1) forwards every status report
-    // from kFanoutSource to every sink.
+    // from source() to every sink.
     // `hubArgs` go to the hub after --headless.
     std::unique_ptr<ChildProcess> startFanoutRelay(
         Relay relay, const std::vector<SinkAddress>& sinks, const std::vector<std::string>& hubArgs = {});
@@ -123,6 +135,7 @@ const std::vector<Row>& Rows();
 
 void FanoutRows(Bench& bench);
 void LatencyRow(Bench& bench);
+void SharedLoopRow(Bench& bench);
 void StoreRow(Bench& bench);
 void TcpRow(Bench& bench);
 void SaveRow(Bench& bench);

@@ -2,6 +2,7 @@
 
 #include "bench_net.h"
 
+#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,11 +33,30 @@ std::string BlockAddress(int firstBlock, int n)
     return "127.0." + std::to_string(firstBlock + n / 250) + "." + std::to_string(1 + n % 250);
 }
 
-std::vector<SinkAddress> SinkAddresses(int count)
+std::vector<std::string> AddressesFrom(const std::string& first, int count)
+{
+    in_addr start {};
+    if (inet_pton(AF_INET, first.c_str(), &start) != 1)
+        return {};
+    const std::uint32_t base = ntohl(start.s_addr);
+    const std::uint32_t block = (base >> 8) & 0xFF, host = base & 0xFF;
+    if (host < 1 || host > 250)
+        return {};
+    std::vector<std::string> addresses;
+    for (int i = 0; i < count; ++i) {
+        const std::uint32_t index = host - 1 + static_cast<std::uint32_t>(i);
+        if (block + index / 250 > 255)
+            return {};
+        addresses.push_back(AddressText((base & 0xFFFF0000u) | ((block + index / 250) << 8) | (1 + index % 250)));
+    }
+    return addresses;
+}
+
+std::vector<SinkAddress> Bench::sinkAddresses(int count) const
 {
     std::vector<SinkAddress> sinks;
-    for (int i = 0; i < count; ++i)
-        sinks.push_back({ BlockAddress(50, i), kSinkSystemPort + 1 });
+    for (const std::string& address : AddressesFrom(config_.firstSink, count))
+        sinks.push_back({ address, kSinkSystemPort + 1 });
     return sinks;
 }
 
@@ -161,7 +181,7 @@ std::unique_ptr<ChildProcess> Bench::startFanoutRelay(
         out.close();
         return startReference(label, { "udp", std::to_string(config_.basePort + 1), file.string() });
     }
-    std::vector<HubSystem> systems { { kFanoutSource, kSourceSystemPort, "SOURCE", {} } };
+    std::vector<HubSystem> systems { { config_.source, kSourceSystemPort, "SOURCE", {} } };
     for (std::size_t i = 0; i < sinks.size(); ++i)
         systems.push_back({ sinks[i].address, kSinkSystemPort, "SINK" + std::to_string(i + 1), {} });
     std::vector<std::string> args { "--headless" };
@@ -173,7 +193,10 @@ const std::vector<Row>& Rows()
 {
     static const std::vector<Row> rows = {
         { "fanout", "forwarding to 10, 100 and 1,000 sinks, hub and reference alternating", false, FanoutRows },
-        { "latency", "forward latency at a fixed 10,000 reports/s to 10 sinks", false, LatencyRow },
+        { "latency", "forwards at a steady 10,000 reports/s to 10 sinks: delay and CPU, hub and reference alternating",
+            false, LatencyRow },
+        { "shared", "the same paced forwards by the hub with five live web pages against none, alternating", false,
+            SharedLoopRow },
         { "store", "reports to the receive-only endpoint per CPU second, 10 and 2,000 systems", false, StoreRow },
         { "tcp", "200 concurrent GetData clients, hub and reference alternating", false, TcpRow },
         { "save", "a save of 2,000 systems x 3,000 stations under traffic; memory per station", false, SaveRow },
@@ -201,19 +224,49 @@ void PrintHeader(const Config& config)
     std::fflush(stdout);
 }
 
-void CheckPortsFree(int base)
+bool Loopback(const std::string& address)
 {
+    in_addr parsed {};
+    return inet_pton(AF_INET, address.c_str(), &parsed) == 1 && (ntohl(parsed.s_addr) >> 24) == 127;
+}
+
+// Everything the benchmark sends stays on this machine, and the relays' own
+// address (kServer) is neither source nor sink.
+void CheckAddresses(const Config& config)
+{
+    if (!Loopback(config.source) || config.source == kServer)
+        Die("--source " + config.source + ": give a loopback address (127.x.y.z) other than " + kServer);
+    const std::vector<std::string> sinks = AddressesFrom(config.firstSink, kMostSinks);
+    if (sinks.empty() || !Loopback(config.firstSink))
+        Die("--sinks " + config.firstSink + ": give a loopback address 127.x.y.z with z from 1 to 250 and room for "
+            + std::to_string(kMostSinks) + " sinks after it");
+    if (std::find(sinks.begin(), sinks.end(), config.source) != sinks.end()
+        || std::find(sinks.begin(), sinks.end(), kServer) != sinks.end())
+        Die("--sinks " + config.firstSink + ": the " + std::to_string(kMostSinks) + " sinks from there take in "
+            + (std::find(sinks.begin(), sinks.end(), kServer) != sinks.end() ? kServer : "the source"));
+}
+
+void CheckPortsFree(const Config& config)
+{
+    const int base = config.basePort;
     if (!TcpPortFree(base))
         Die("TCP port " + std::to_string(base) + " is taken; choose another --base-port");
-    for (int port : { base + 1, base + 3, base + 4, kSinkSystemPort + 1 })
+    for (int port : { base + 1, base + 3, base + 4 })
         if (!UdpPortFree(port))
             Die("UDP port " + std::to_string(port) + " is taken; choose another --base-port");
+    // Another benchmark may use the same sink port on other addresses.
+    const int fd = TryBindUdp(config.firstSink, kSinkSystemPort + 1);
+    if (fd < 0)
+        Die("the first sink, " + config.firstSink + ":" + std::to_string(kSinkSystemPort + 1)
+            + ", is taken; choose other --sinks");
+    close(fd);
 }
 
 int Run(Config config)
 {
     RaiseFileLimit();
-    CheckPortsFree(config.basePort);
+    CheckAddresses(config);
+    CheckPortsFree(config);
     PrintHeader(config);
     Bench bench(std::move(config));
     const bool display = std::getenv("DISPLAY") && *std::getenv("DISPLAY");
@@ -249,7 +302,11 @@ int Run(Config config)
         "  --base-port N   the hub's and the reference's base port (default 19500)\n"
         "  --window N      status reports in flight in the throughput runs (default: 32,768\n"
         "                  forwards' worth, 16 to 2,048 reports)\n"
-        "  --work DIR      working folder (default: a new one under /tmp, removed at the end)\n"
+        "  --work DIR      working folder, made when it does not exist (default: a new one\n"
+        "                  under /tmp, removed at the end)\n"
+        "  --source A      the reporting system's loopback address (default 127.0.40.2)\n"
+        "  --sinks A       the first sink's loopback address; the others follow it, 250 to\n"
+        "                  a block (default 127.0.50.1: 127.0.50.1-250, 127.0.51.1, ...)\n"
         "  --keep          keep the working folder, with each program's output.log\n"
         "  --screenshot F  save the screen into F halfway through the window row\n",
         rows.c_str());
@@ -301,6 +358,10 @@ int main(int argc, char* argv[])
             config.window = std::stoull(value());
         else if (arg == "--work")
             config.work = value();
+        else if (arg == "--source")
+            config.source = value();
+        else if (arg == "--sinks")
+            config.firstSink = value();
         else if (arg == "--keep")
             config.keepWork = true;
         else if (arg == "--screenshot")
@@ -329,6 +390,14 @@ int main(int argc, char* argv[])
         if (!mkdtemp(folder))
             Die("cannot make a working folder");
         config.work = folder;
+    } else {
+        // A folder that is not there yet is made, so that no program of the
+        // run finds its files missing.
+        std::error_code error;
+        std::filesystem::create_directories(config.work, error);
+        if (error || !std::filesystem::is_directory(config.work))
+            Die("--work " + config.work.string() + ": " + (error ? error.message() : std::string("not a folder")));
+        config.work = std::filesystem::absolute(config.work);
     }
     config.hub = std::filesystem::absolute(config.hub).string();
     config.reference = std::filesystem::absolute(config.reference).string();

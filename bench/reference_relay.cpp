@@ -68,6 +68,12 @@ int RelayUdp(int port, const char* destinationFile)
             Fail("bad destination");
         destinations.push_back(address);
     }
+    // Without destinations every datagram would be lost, and the run would
+    // compare the hub with a relay that does nothing.
+    if (!file.is_open() || destinations.empty()) {
+        std::fprintf(stderr, "korvel_reference: %s: no destinations\n", destinationFile);
+        return 1;
+    }
 
     // The same receive buffer the hub asks for.
     const int bufferBytes = 4 << 20;

@@ -134,17 +134,17 @@ void ClusterRow(Bench& bench)
     const std::string url = "redis://127.0.0.1:" + port;
 
     // The source and the local sink live on A, the remote sink on B.
-    const std::vector<std::string> sinks = Addresses(60, 2);
-    const SinkAddress local { sinks[0], kSinkSystemPort + 1 }, remote { sinks[1], kSinkSystemPort + 1 };
+    const std::vector<SinkAddress> sinks = bench.sinkAddresses(2);
+    const SinkAddress local = sinks[0], remote = sinks[1];
     const int portA = bench.basePort(), portB = bench.basePort() + 20;
     auto hubA = bench.startHub("cluster-a",
-        { { kFanoutSource, kSourceSystemPort, "SOURCE", {} }, { local.address, kSinkSystemPort, "LOCAL", {} } },
+        { { bench.source(), kSourceSystemPort, "SOURCE", {} }, { local.address, kSinkSystemPort, "LOCAL", {} } },
         { "--headless", "--cluster", url, "--node", "a" });
     auto hubB = bench.startHub("cluster-b", { { remote.address, kSinkSystemPort, "REMOTE", {} } },
         { "--headless", "--base-port", std::to_string(portB), "--cluster", url, "--node", "b" });
     WaitForLine(*hubA, "in step");
     WaitForLine(*hubB, "in step");
-    Announce(kFanoutSource, portA + 1);
+    Announce(bench.source(), portA + 1);
     Announce(local.address, portA + 1);
     Announce(remote.address, portB + 1);
     const std::int64_t deadline = MonotonicNs() + kWaitNs;
@@ -156,7 +156,7 @@ void ClusterRow(Bench& bench)
     SleepNs(300'000'000);
 
     GeneratorPlan plan;
-    plan.sources = { kFanoutSource };
+    plan.sources = { bench.source() };
     plan.target = Ipv4(kServer, portA + 1);
 
     // Throughput: reports in flight bounded by what reached the sink on B.

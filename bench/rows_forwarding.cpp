@@ -6,7 +6,10 @@
 #include "web_clients.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <thread>
 
 namespace korvel::bench {
@@ -45,7 +48,7 @@ int WebPort(const Bench& bench)
 // feed while it forwards; `changingStates` see GeneratorPlan.
 FanoutRun MeasureFanout(Bench& bench, Relay relay, int fanout, int webClients = 0, bool changingStates = false)
 {
-    const auto addresses = SinkAddresses(fanout);
+    const auto addresses = bench.sinkAddresses(fanout);
     Sinks sinks(addresses, false, bench.work());
     std::vector<std::string> hubArgs;
     if (webClients > 0)
@@ -56,7 +59,7 @@ FanoutRun MeasureFanout(Bench& bench, Relay relay, int fanout, int webClients = 
         = webClients > 0 ? std::make_unique<WebClients>(webClients, WebPort(bench), 0) : nullptr;
     GeneratorPlan plan;
     plan.mode = GeneratorPlan::Mode::Windowed;
-    plan.sources = { kFanoutSource };
+    plan.sources = { bench.source() };
     plan.target = Ipv4(kServer, bench.basePort() + 1);
     plan.window = bench.config().window
         ? bench.config().window
@@ -191,48 +194,165 @@ void WebRow(Bench& bench)
     summary.addLost(lost);
 }
 
-void LatencyRow(Bench& bench)
+namespace {
+
+struct PacedRun {
+    double p50 = 0, p90 = 0, p99 = 0, max = 0;
+    double cpuUs = 0;
+    std::uint64_t lost = 0;
+};
+
+constexpr double kPacedRate = 10000;
+constexpr int kPacedFanout = 10;
+
+// At a fixed rate, where the relay waits for each report: the forward's delay
+// from the report's send to the sink's kernel receive stamp, and the relay's
+// CPU per forward; the first moments (start-up, first look-ups) are left out.
+// `webClients` pages watch the source's stations, which every pass changes.
+PacedRun MeasurePaced(Bench& bench, Relay relay, int webClients = 0)
 {
-    constexpr double kRate = 10000;
-    constexpr int kFanout = 10;
     const double seconds = bench.quick() ? bench.seconds() : bench.seconds() * 2;
-    double hubP50 = 0, hubP99 = 0, refP50 = 0, refP99 = 0;
-    std::uint64_t hubLost = 0, refLost = 0;
-    for (const Relay relay : { Relay::Reference, Relay::Hub }) {
-        const auto addresses = SinkAddresses(kFanout);
-        Sinks sinks(addresses, true, bench.work());
-        auto process = bench.startFanoutRelay(relay, addresses);
-        GeneratorPlan plan;
-        plan.mode = GeneratorPlan::Mode::Paced;
-        plan.sources = { kFanoutSource };
-        plan.target = Ipv4(kServer, bench.basePort() + 1);
-        plan.rate = kRate;
-        LoadGenerator generator(plan);
-        SleepNs(static_cast<std::int64_t>(seconds * 1e9));
-        const std::uint64_t sent = generator.stop();
-        sinks.settle(sent * kFanout);
-        process->stop();
-        const Sinks::Result result = sinks.finish();
-        std::vector<double> latencies;
-        for (const LatencySample& sample : result.samples)
+    const auto addresses = bench.sinkAddresses(kPacedFanout);
+    Sinks sinks(addresses, true, bench.work());
+    std::vector<std::string> hubArgs;
+    if (webClients > 0)
+        hubArgs = { "--http", "127.0.0.1:" + std::to_string(WebPort(bench)) };
+    auto process = bench.startFanoutRelay(relay, addresses, hubArgs);
+    const std::unique_ptr<WebClients> pages
+        = webClients > 0 ? std::make_unique<WebClients>(webClients, WebPort(bench), 0) : nullptr;
+    GeneratorPlan plan;
+    plan.mode = GeneratorPlan::Mode::Paced;
+    plan.sources = { bench.source() };
+    plan.target = Ipv4(kServer, bench.basePort() + 1);
+    plan.rate = kPacedRate;
+    plan.changingStates = webClients > 0;
+    LoadGenerator generator(plan);
+    SleepNs(static_cast<std::int64_t>((bench.quick() ? 0.3 : 0.5) * 1e9));
+    const std::int64_t from = RealtimeNs();
+    const std::uint64_t deliveredBefore = sinks.delivered();
+    const double cpuBefore = ProcessCpuSeconds(process->pid());
+    SleepNs(static_cast<std::int64_t>(seconds * 1e9));
+    const double cpu = ProcessCpuSeconds(process->pid()) - cpuBefore;
+    const std::uint64_t forwards = sinks.delivered() - deliveredBefore;
+    const std::int64_t until = RealtimeNs();
+    const std::uint64_t sent = generator.stop();
+    sinks.settle(sent * kPacedFanout);
+    process->stop();
+    const Sinks::Result result = sinks.finish();
+
+    std::vector<double> latencies;
+    for (const LatencySample& sample : result.samples) {
+        if (sample.sentNs >= from && sample.sentNs < until)
             latencies.push_back(double(sample.latencyNs) / 1000.0);
-        std::sort(latencies.begin(), latencies.end());
-        const double p50 = Percentile(latencies, 0.5), p99 = Percentile(latencies, 0.99);
-        const std::uint64_t lost = result.lost(sent);
-        std::printf("  %-9s %.0f reports/s x %d: p50 %.1f us, p99 %.1f us, max %.1f us, lost %llu of %llu x %d\n",
-            RelayName(relay), kRate, kFanout, p50, p99, Percentile(latencies, 1.0),
-            static_cast<unsigned long long>(lost), static_cast<unsigned long long>(sent), kFanout);
-        std::fflush(stdout);
-        (relay == Relay::Hub ? hubP50 : refP50) = p50;
-        (relay == Relay::Hub ? hubP99 : refP99) = p99;
-        (relay == Relay::Hub ? hubLost : refLost) = lost;
+    }
+    std::sort(latencies.begin(), latencies.end());
+    PacedRun run;
+    run.p50 = Percentile(latencies, 0.5);
+    run.p90 = Percentile(latencies, 0.9);
+    run.p99 = Percentile(latencies, 0.99);
+    run.max = Percentile(latencies, 1.0);
+    run.cpuUs = forwards > 0 ? cpu * 1e6 / double(forwards) : 0;
+    run.lost = result.lost(sent);
+    std::printf("  %-9s %.0f reports/s x %d%s: p50 %.1f us, p90 %.1f us, p99 %.1f us, max %.1f us; %.2f us CPU per "
+                "forward; lost %llu of %llu x %d\n",
+        RelayName(relay), kPacedRate, kPacedFanout, webClients > 0 ? ", live pages" : "", run.p50, run.p90, run.p99,
+        run.max, run.cpuUs, static_cast<unsigned long long>(run.lost), static_cast<unsigned long long>(sent),
+        kPacedFanout);
+    std::fflush(stdout);
+    return run;
+}
+
+// The spread of the per-round differences (or ratios), then how far each
+// run's own figure moved over the rounds: "d..e; a..b against c..d".
+std::string Spreads(const std::vector<double>& compared, const std::vector<double>& first,
+    const std::vector<double>& second, int digits)
+{
+    if (compared.size() < 2)
+        return "";
+    return Spread(compared, digits) + "; " + Spread(first, digits) + " against " + Spread(second, digits);
+}
+
+// Rounds of two paced runs, the one to go first alternating; per figure the
+// medians, the median and spread of the per-round differences (first -
+// second) and the spread of each run's own figure. Returns the medians of
+// the differences of p50, p90 and p99, of the CPU ratio first/second, and of
+// the first's p99.
+std::array<double, 5> ComparePaced(Bench& bench, const std::string& title, const std::function<PacedRun()>& first,
+    const std::function<PacedRun()>& second, std::uint64_t& lostFirst, std::uint64_t& lostSecond)
+{
+    struct Figure {
+        const char* name;
+        double PacedRun::*field;
+        std::vector<double> first, second, difference;
+    };
+    std::vector<Figure> figures { { "p50", &PacedRun::p50, {}, {}, {} }, { "p90", &PacedRun::p90, {}, {}, {} },
+        { "p99", &PacedRun::p99, {}, {}, {} } };
+    std::vector<double> firstCpu, secondCpu, cpuRatio;
+    for (int round = 0; round < bench.rounds(); ++round) {
+        PacedRun a, b;
+        if (round % 2 == 0) {
+            b = second();
+            a = first();
+        } else {
+            a = first();
+            b = second();
+        }
+        for (Figure& figure : figures) {
+            figure.first.push_back(a.*figure.field);
+            figure.second.push_back(b.*figure.field);
+            figure.difference.push_back(a.*figure.field - b.*figure.field);
+        }
+        firstCpu.push_back(a.cpuUs);
+        secondCpu.push_back(b.cpuUs);
+        cpuRatio.push_back(b.cpuUs > 0 ? a.cpuUs / b.cpuUs : 0);
+        lostFirst += a.lost;
+        lostSecond += b.lost;
     }
     Summary& summary = bench.summary();
-    summary.line("latency at 10000 reports/s x 10, p50 us", Fixed(hubP50, 1), Fixed(refP50, 1));
-    summary.line("   p99 us", Fixed(hubP99, 1), Fixed(refP99, 1));
-    summary.line("   lost", std::to_string(hubLost), std::to_string(refLost));
-    summary.result("p99_us", Fixed(hubP99, 0));
+    std::array<double, 5> medians {};
+    for (std::size_t i = 0; i < figures.size(); ++i) {
+        const Figure& figure = figures[i];
+        const std::string scenario
+            = i == 0 ? title + ", p50 us (difference)" : std::string("   ") + figure.name + " us (difference)";
+        medians[i] = Median(figure.difference);
+        summary.line(scenario, Fixed(Median(figure.first), 1), Fixed(Median(figure.second), 1), Fixed(medians[i], 1),
+            Spreads(figure.difference, figure.first, figure.second, 1));
+    }
+    medians[3] = Median(cpuRatio);
+    medians[4] = Median(figures[2].first);
+    summary.line("   CPU us per forward (ratio)", Fixed(Median(firstCpu), 3), Fixed(Median(secondCpu), 3),
+        Fixed(medians[3], 2), Spreads(cpuRatio, firstCpu, secondCpu, 3));
+    return medians;
+}
+
+} // namespace
+
+void LatencyRow(Bench& bench)
+{
+    std::uint64_t hubLost = 0, refLost = 0;
+    const auto medians = ComparePaced(
+        bench, "paced 10000/s x 10, hub against reference", [&] { return MeasurePaced(bench, Relay::Hub); },
+        [&] { return MeasurePaced(bench, Relay::Reference); }, hubLost, refLost);
+    Summary& summary = bench.summary();
+    summary.line("   lost, all rounds", std::to_string(hubLost), std::to_string(refLost));
+    summary.result("p99_us", Fixed(medians[4], 0));
+    summary.result("paced_p50_diff_us", Fixed(medians[0], 1));
+    summary.result("paced_p99_diff_us", Fixed(medians[2], 1));
+    summary.result("paced_cpu", Fixed(medians[3], 2));
     summary.addLost(hubLost);
+}
+
+void SharedLoopRow(Bench& bench)
+{
+    constexpr int kPages = 5;
+    std::uint64_t withLost = 0, withoutLost = 0;
+    const auto medians = ComparePaced(
+        bench, "paced, hub with 5 live pages against none", [&] { return MeasurePaced(bench, Relay::Hub, kPages); },
+        [&] { return MeasurePaced(bench, Relay::Hub); }, withLost, withoutLost);
+    Summary& summary = bench.summary();
+    summary.line("   lost, all rounds", std::to_string(withLost), std::to_string(withoutLost));
+    summary.result("paced_web_p99_diff_us", Fixed(medians[2], 1));
+    summary.addLost(withLost + withoutLost);
 }
 
 namespace {

@@ -30,10 +30,10 @@ constexpr double kRate = 20;
 constexpr std::int64_t kSaveDueNs = 30'000'000'000;
 constexpr std::int64_t kSaveWaitNs = 120'000'000'000;
 
-std::vector<HubSystem> Systems(int stationsEach)
+std::vector<HubSystem> Systems(const Bench& bench, int stationsEach)
 {
-    std::vector<HubSystem> systems { { kFanoutSource, kSourceSystemPort, "SOURCE", {} } };
-    const auto sinks = SinkAddresses(kSinks);
+    std::vector<HubSystem> systems { { bench.source(), kSourceSystemPort, "SOURCE", {} } };
+    const auto sinks = bench.sinkAddresses(kSinks);
     for (int i = 0; i < kSinks; ++i)
         systems.push_back({ sinks[std::size_t(i)].address, kSinkSystemPort, "SINK" + std::to_string(i + 1), {} });
     for (int i = 0; i < kSystems; ++i) {
@@ -131,11 +131,12 @@ void SaveRow(Bench& bench)
     const int rackPort = bench.basePort() + 3;
     std::uint64_t emptyRss = 0;
     {
-        auto hub = bench.startHub("save-empty", Systems(0));
+        auto hub = bench.startHub("save-empty", Systems(bench, 0));
         SleepNs(500'000'000);
         emptyRss = ProcessRssBytes(hub->pid());
     }
-    auto hub = bench.startHub("save", Systems(kStationsEach - 1), { "--headless", "--report-stalls" }, kSaveWaitNs);
+    auto hub
+        = bench.startHub("save", Systems(bench, kStationsEach - 1), { "--headless", "--report-stalls" }, kSaveWaitNs);
     const double loadSeconds = double(MonotonicNs() - hub->startedNs()) / 1e9;
     AddOneStationEach(rackPort);
     WaitDrained(rackPort);
@@ -147,11 +148,11 @@ void SaveRow(Bench& bench)
         kSystems, kStationsEach, loadSeconds, double(fullRss) / 1e6, double(emptyRss) / 1e6, perStation);
     std::fflush(stdout);
 
-    const auto sinkAddresses = SinkAddresses(kSinks);
+    const auto sinkAddresses = bench.sinkAddresses(kSinks);
     Sinks sinks(sinkAddresses, true, bench.work());
     GeneratorPlan plan;
     plan.mode = GeneratorPlan::Mode::Paced;
-    plan.sources = { kFanoutSource };
+    plan.sources = { bench.source() };
     plan.target = Ipv4(kServer, bench.basePort() + 1);
     plan.rate = kRate;
     LoadGenerator generator(plan);

@@ -21,8 +21,8 @@ constexpr double kRate = 10000;
 void WindowRow(Bench& bench)
 {
     const double seconds = bench.quick() ? 5 : 20;
-    const auto addresses = SinkAddresses(kSinks);
-    std::vector<HubSystem> systems { { kFanoutSource, kSourceSystemPort, "SOURCE", {} } };
+    const auto addresses = bench.sinkAddresses(kSinks);
+    std::vector<HubSystem> systems { { bench.source(), kSourceSystemPort, "SOURCE", {} } };
     // The system the window shows has as many stations as a system can hold.
     systems.front().stationCount = 3000;
     systems.front().firstStation = 41000;
@@ -49,7 +49,7 @@ void WindowRow(Bench& bench)
     const double cpuBefore = ProcessCpuSeconds(hub->pid());
     GeneratorPlan plan;
     plan.mode = GeneratorPlan::Mode::Paced;
-    plan.sources = { kFanoutSource };
+    plan.sources = { bench.source() };
     plan.target = Ipv4(kServer, port);
     plan.rate = kRate;
     const std::int64_t start = MonotonicNs();
