@@ -1,7 +1,7 @@
 #pragma once
 
 #include "protocol/wire_format.h"
-#include "store/outbox.h"
+#include "relay/outbox.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
