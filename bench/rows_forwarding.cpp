@@ -312,8 +312,7 @@ std::array<double, 5> ComparePaced(Bench& bench, const std::string& title, const
     std::array<double, 5> medians {};
     for (std::size_t i = 0; i < figures.size(); ++i) {
         const Figure& figure = figures[i];
-        const std::string scenario
-            = i == 0 ? title + ", p50 us (difference)" : std::string("   ") + figure.name + " us (difference)";
+        const std::string scenario = i == 0 ? title + ": p50 us" : std::string("   ") + figure.name + " us";
         medians[i] = Median(figure.difference);
         summary.line(scenario, Fixed(Median(figure.first), 1), Fixed(Median(figure.second), 1), Fixed(medians[i], 1),
             Spreads(figure.difference, figure.first, figure.second, 1));
@@ -331,7 +330,7 @@ void LatencyRow(Bench& bench)
 {
     std::uint64_t hubLost = 0, refLost = 0;
     const auto medians = ComparePaced(
-        bench, "paced 10000/s x 10, hub against reference", [&] { return MeasurePaced(bench, Relay::Hub); },
+        bench, "paced 10000/s x 10 (hub - reference)", [&] { return MeasurePaced(bench, Relay::Hub); },
         [&] { return MeasurePaced(bench, Relay::Reference); }, hubLost, refLost);
     Summary& summary = bench.summary();
     summary.line("   lost, all rounds", std::to_string(hubLost), std::to_string(refLost));
@@ -347,7 +346,7 @@ void SharedLoopRow(Bench& bench)
     constexpr int kPages = 5;
     std::uint64_t withLost = 0, withoutLost = 0;
     const auto medians = ComparePaced(
-        bench, "paced, hub with 5 live pages against none", [&] { return MeasurePaced(bench, Relay::Hub, kPages); },
+        bench, "paced, 5 live pages - none", [&] { return MeasurePaced(bench, Relay::Hub, kPages); },
         [&] { return MeasurePaced(bench, Relay::Hub); }, withLost, withoutLost);
     Summary& summary = bench.summary();
     summary.line("   lost, all rounds", std::to_string(withLost), std::to_string(withoutLost));
