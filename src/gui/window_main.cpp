@@ -39,6 +39,10 @@ int RunWindow(int& argc, char** argv, const WindowOptions& options)
         std::unique_ptr<WebConsole> web;
         if (options.web)
             web = StartWebConsole(form.hub(), *options.web, cluster.get());
+        if (web) {
+            QObject::connect(
+                &signalWatcher, &UnixSignalWatcher::reloadRequested, web.get(), [&web] { ReloadWebTls(*web); });
+        }
         // A failed start was shown to the operator in a message box instead.
         if (form.hub().endpointsOpen())
             PrintReadyLine(form.hub());

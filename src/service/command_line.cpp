@@ -88,6 +88,14 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
         "Require the bearer token on the first line of FILE from web clients; needed when ADDR is not a "
         "loopback address.",
         "FILE");
+    const QCommandLineOption tlsCert("http-tls-cert",
+        "Serve the web console over HTTPS with the certificate in FILE (PEM or DER; a chain, the server's "
+        "first); read again on SIGHUP.",
+        "FILE");
+    const QCommandLineOption tlsKey(
+        "http-tls-key", "The private key of --http-tls-cert (PEM or DER, without a passphrase).", "FILE");
+    const QCommandLineOption insecure("http-insecure",
+        "Allow a token on an address that is not loopback without HTTPS: it crosses the network in clear.");
     const QCommandLineOption cluster("cluster",
         "Share the table with other hubs through the Redis server at URL (redis://HOST:PORT[/DB]) and relay "
         "their status reports.",
@@ -112,7 +120,8 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
         "Read system.dat, the station files and allow.txt, print every problem with its file and line, and "
         "exit with 0 (none) or 1, without opening a port.");
     parser.addOptions({ help, version, headless, trace, stalls, dataDir, userData, basePort, ownAddress, cluster, node,
-        clusterName, maxSystems, maxConnections, answerBurst, answerRate, http, tokenFile, checkConfig });
+        clusterName, maxSystems, maxConnections, answerBurst, answerRate, http, tokenFile, tlsCert, tlsKey, insecure,
+        checkConfig });
 
     if (!parser.parse(arguments))
         return Mistake(parser.errorText());
@@ -197,11 +206,20 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
         }
         count.take(*value);
     }
-    if (parser.isSet(tokenFile) && !parser.isSet(http))
-        return Mistake(QStringLiteral("--http-token-file needs --http"));
+    for (const QCommandLineOption* option : { &tokenFile, &tlsCert, &tlsKey, &insecure }) {
+        if (parser.isSet(*option) && !parser.isSet(http))
+            return Mistake(QStringLiteral("--%1 needs --http").arg(option->names().constFirst()));
+    }
+    if (parser.isSet(tlsCert) != parser.isSet(tlsKey)
+        || (parser.isSet(tlsCert) && (parser.value(tlsCert).isEmpty() || parser.value(tlsKey).isEmpty())))
+        return Mistake(QStringLiteral("--http-tls-cert and --http-tls-key go together, with a file each"));
     if (parser.isSet(http)) {
         QString error;
         line.web = ParseHttpListen(parser.value(http), &error);
+        if (line.web) {
+            line.web->tls = TlsFiles { parser.value(tlsCert), parser.value(tlsKey) };
+            line.web->insecure = parser.isSet(insecure);
+        }
         if (line.web && parser.isSet(tokenFile)) {
             if (const auto token = ReadTokenFile(parser.value(tokenFile), &error))
                 line.web->token = *token;

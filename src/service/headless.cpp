@@ -26,12 +26,28 @@ std::unique_ptr<WebConsole> StartWebConsole(Hub& hub, const WebOptions& options,
         });
     }
     QString error;
-    if (!console->start(&error)) {
+    QStringList notices;
+    if (!console->start(&error, &notices)) {
         std::fprintf(stderr, "korvel: web console: %s\n", qPrintable(error));
         return nullptr;
     }
+    for (const QString& notice : notices)
+        std::fprintf(stderr, "korvel: web console: %s\n", qPrintable(notice));
     std::fprintf(stderr, "korvel: web console at %s\n", qPrintable(console->url()));
     return console;
+}
+
+void ReloadWebTls(WebConsole& console)
+{
+    if (!console.tls())
+        return;
+    const Result<QStringList> reloaded = console.reloadTls();
+    if (!reloaded) {
+        std::fprintf(stderr, "korvel: web console: %s; the certificate in use stays\n", reloaded.error().c_str());
+        return;
+    }
+    for (const QString& notice : *reloaded)
+        std::fprintf(stderr, "korvel: web console: %s\n", qPrintable(notice));
 }
 
 void PrintReadyLine(const Hub& hub)
@@ -89,6 +105,10 @@ int RunHeadless(const HeadlessOptions& options)
     if (options.web && !(web = StartWebConsole(hub, *options.web, cluster.get()))) {
         SetConsoleSink(nullptr);
         return 1;
+    }
+    if (web) {
+        QObject::connect(
+            &signalWatcher, &UnixSignalWatcher::reloadRequested, web.get(), [&web] { ReloadWebTls(*web); });
     }
     PrintReadyLine(hub);
     ServiceNotifier service;

@@ -28,6 +28,8 @@ void PrintReadyLine(const Hub& hub);
 // null (with the reason said) when it cannot listen. With a cluster, the
 // console shows its state; the cluster outlives the console.
 std::unique_ptr<WebConsole> StartWebConsole(Hub& hub, const WebOptions& options, const Cluster* cluster = nullptr);
+// SIGHUP: a renewed certificate is served without a restart.
+void ReloadWebTls(WebConsole& console);
 
 // Runs the hub without a window until SIGTERM or SIGINT; returns the exit status.
 int RunHeadless(const HeadlessOptions& options);

@@ -2,6 +2,7 @@
 
 #include <QPointer>
 #include <QRegularExpression>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -29,7 +30,12 @@ void Refuse(QTcpSocket* socket, int status, const char* reason)
     socket->readAll();
     QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
     QObject::connect(socket, &QTcpSocket::bytesWritten, socket, [socket] {
-        if (socket->bytesToWrite() == 0)
+        if (socket->bytesToWrite() != 0)
+            return;
+        // Under TLS the end of the answer is a close alert, sent by the socket.
+        if (qobject_cast<QSslSocket*>(socket))
+            socket->disconnectFromHost();
+        else
             ::shutdown(static_cast<int>(socket->socketDescriptor()), SHUT_WR);
     });
     QTimer::singleShot(kLingerMs, socket, [socket] { socket->abort(); });
@@ -140,13 +146,37 @@ private:
 };
 
 GuardedListener::GuardedListener(const WebOptions& limits, QObject* parent)
-    : QTcpServer(parent)
+    : QSslServer(parent)
     , limits_(limits)
 {
+    // A handshake is held to the idle time-out like a request.
+    setHandshakeTimeout(limits_.idleTimeoutMs);
+    connect(this, &QSslServer::startedEncryptionHandshake, this, [this](QSslSocket* socket) {
+        socket->setReadBufferSize(limits_.maxHeadBytes + limits_.maxBodyBytes + 4096);
+        new ConnectionGuard(socket, this);
+    });
+}
+
+void GuardedListener::setTls(const QSslConfiguration& configuration)
+{
+    setSslConfiguration(configuration);
+    tls_ = true;
 }
 
 void GuardedListener::incomingConnection(qintptr descriptor)
 {
+    if (tls_) {
+        if (open_ >= limits_.maxConnections) {
+            // No answer can be read before a handshake; a flood gets none.
+            ++refused_;
+            QTcpSocket socket;
+            if (socket.setSocketDescriptor(descriptor))
+                socket.abort();
+            return;
+        }
+        QSslServer::incomingConnection(descriptor);
+        return;
+    }
     auto* socket = new QTcpSocket(this);
     if (!socket->setSocketDescriptor(descriptor)) {
         delete socket;

@@ -2,7 +2,7 @@
 
 #include "web/web_options.h"
 
-#include <QTcpServer>
+#include <QSslServer>
 
 class QTcpSocket;
 
@@ -12,12 +12,19 @@ namespace korvel {
 // hold: the connections open at once, the time a connection may sit idle, and
 // the size of a request. It looks at each request's first bytes before the
 // HTTP server parses them, so a request that is not HTTP, or too large, is
-// answered with a 4xx and closed without reaching the server.
-class GuardedListener : public QTcpServer {
+// answered with a 4xx and closed without reaching the server. With TLS
+// configured, a connection reaches the server once its handshake is done,
+// and the same bounds apply to the decrypted bytes.
+class GuardedListener : public QSslServer {
     Q_OBJECT
 
 public:
     GuardedListener(const WebOptions& limits, QObject* parent = nullptr);
+
+    // From now on new connections are TLS with this configuration; those
+    // open keep theirs.
+    void setTls(const QSslConfiguration& configuration);
+    bool tls() const { return tls_; }
 
     int openConnections() const { return open_; }
     std::uint64_t refusedConnections() const { return refused_; }
@@ -36,6 +43,7 @@ private:
     WebOptions limits_;
     int open_ = 0;
     int lingering_ = 0;
+    bool tls_ = false;
     std::uint64_t refused_ = 0;
 };
 

@@ -173,10 +173,23 @@ WebConsole::~WebConsole()
     delete push_;
 }
 
-bool WebConsole::start(QString* error)
+bool WebConsole::start(QString* error, QStringList* notices)
 {
     if (!CheckWebOptions(options_, error))
         return false;
+    if (options_.tls.enabled()) {
+        const Result<QStringList> loaded = reloadTls();
+        if (!loaded) {
+            if (error)
+                *error = QString::fromStdString(loaded.error());
+            return false;
+        }
+        if (notices)
+            *notices << *loaded;
+    } else if (options_.insecure && notices && !options_.address.isLoopback()) {
+        *notices << QStringLiteral("--http-insecure: the token crosses the network in clear on %1")
+                        .arg(options_.address.toString());
+    }
     if (!listener_->listen(options_.address, options_.port)) {
         if (error) {
             *error = QStringLiteral("cannot listen on %1 port %2: %3")
@@ -191,6 +204,22 @@ bool WebConsole::start(QString* error)
     lag_->start();
     sampler_.start();
     return true;
+}
+
+Result<QStringList> WebConsole::reloadTls()
+{
+    if (!options_.tls.enabled())
+        return QStringList();
+    Result<TlsCredentials> loaded = LoadTlsCredentials(options_.tls);
+    if (!loaded)
+        return loaded.failure();
+    listener_->setTls(loaded->configuration);
+    return QStringList { QStringLiteral("serving %1").arg(loaded->description) } + loaded->warnings;
+}
+
+bool WebConsole::tls() const
+{
+    return listener_->tls();
 }
 
 quint16 WebConsole::port() const
@@ -213,7 +242,9 @@ QString WebConsole::url() const
     const QString host = options_.address.protocol() == QAbstractSocket::IPv6Protocol
         ? QLatin1Char('[') + options_.address.toString() + QLatin1Char(']')
         : options_.address.toString();
-    return QStringLiteral("http://%1:%2/").arg(host).arg(port());
+    return QStringLiteral("%1://%2:%3/")
+        .arg(tls() ? QStringLiteral("https") : QStringLiteral("http"), host)
+        .arg(port());
 }
 
 void WebConsole::sampleTraffic()

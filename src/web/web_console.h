@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/result.h"
 #include "web/cluster_status.h"
 #include "web/web_options.h"
 
@@ -33,10 +34,16 @@ public:
     WebConsole(Hub& hub, WebOptions options, QObject* parent = nullptr);
     ~WebConsole() override;
 
-    // Listens; false with the reason when the address or port cannot be had.
-    bool start(QString* error = nullptr);
+    // Listens; false with the reason when the address or port cannot be had,
+    // or the certificate and key cannot be used. `notices` gets what the
+    // operator should read at start (the certificate served, its warnings).
+    bool start(QString* error = nullptr, QStringList* notices = nullptr);
+    // Reads the certificate and key again, for connections from now on; on
+    // failure the ones in use stay. Nothing to do over plain HTTP.
+    Result<QStringList> reloadTls();
+    bool tls() const;
     quint16 port() const;
-    // Where an operator points a browser, e.g. "http://127.0.0.1:9080/".
+    // Where an operator points a browser, e.g. "https://127.0.0.1:9080/".
     QString url() const;
     int openConnections() const;
     int liveClients() const;

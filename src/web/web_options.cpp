@@ -59,6 +59,14 @@ bool CheckWebOptions(const WebOptions& options, QString* error)
         }
         return false;
     }
+    if (!options.address.isLoopback() && !options.tls.enabled() && !options.insecure) {
+        if (error) {
+            *error = QStringLiteral("the web console on %1 would send its token in clear: give --http-tls-cert FILE "
+                                    "and --http-tls-key FILE, or --http-insecure to take that risk")
+                         .arg(options.address.toString());
+        }
+        return false;
+    }
     return true;
 }
 

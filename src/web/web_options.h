@@ -1,5 +1,7 @@
 #pragma once
 
+#include "web/web_tls.h"
+
 #include <QByteArray>
 #include <QHostAddress>
 #include <QString>
@@ -14,6 +16,10 @@ struct WebOptions {
     quint16 port = 0;
     // Empty: no token asked for (allowed on a loopback address only).
     QByteArray token;
+    // Serve HTTPS with these; none: plain HTTP.
+    TlsFiles tls;
+    // The operator accepts a token sent in clear off a loopback address.
+    bool insecure = false;
     int maxConnections = 64;
     int maxLiveClients = 32;
     // A live client whose unsent updates pass this is dropped.
@@ -32,7 +38,8 @@ std::optional<WebOptions> ParseHttpListen(const QString& text, QString* error);
 // unreadable or empty file is an error.
 std::optional<QByteArray> ReadTokenFile(const QString& path, QString* error);
 
-// Off a loopback address the console must have a token.
+// Off a loopback address the console must have a token, and the token may
+// cross the network only under TLS unless the operator says otherwise.
 bool CheckWebOptions(const WebOptions& options, QString* error);
 
 } // namespace korvel

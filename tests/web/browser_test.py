@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """A real hub, a simulated PBX and a headless Chromium: the station's lamp on
 the page follows a status report within a second, with nothing reloaded. The
-hub asks for a token, which the page takes from its address."""
+hub asks for a token, which the page takes from its address. With "https"
+after the tools, the page and its live feed come over TLS."""
 
 import sys
 import time
@@ -9,8 +10,9 @@ import time
 from hub_process import SKIP, Hub, chromium, pbx_address
 
 
-def main(korvel, send_tool, free_base_port):
-    browser = chromium()
+def main(korvel, send_tool, free_base_port, scheme="http"):
+    https = scheme == "https"
+    browser = chromium(any_certificate=https)
     if browser is None:
         print("skipped: chromium, chromium-driver or python3-selenium is not installed")
         return SKIP
@@ -18,7 +20,8 @@ def main(korvel, send_tool, free_base_port):
     from selenium.webdriver.support.ui import WebDriverWait
 
     token = "browser-test-token"
-    with Hub(korvel, send_tool, free_base_port, token=token) as hub:
+    with Hub(korvel, send_tool, free_base_port, token=token, tls=https) as hub:
+        assert hub.url.startswith(scheme + "://"), hub.url
         pbx = pbx_address(hub.base, 2)
         # The PBX's first report registers its stations with the hub.
         hub.send(pbx, "statusreport", "--system-id", "QVX300", "--stations", "41100,41101", "--status", "idle",
@@ -54,4 +57,4 @@ def main(korvel, send_tool, free_base_port):
 
 
 if __name__ == "__main__":
-    sys.exit(main(*sys.argv[1:4]))
+    sys.exit(main(*sys.argv[1:5]))

@@ -9,18 +9,22 @@ import os
 import re
 import queue
 import signal
+import socket
+import ssl
 import subprocess
 import tempfile
 import threading
 import time
+import urllib.parse
 import urllib.request
 
 SKIP = 77  # CTest's SKIP_RETURN_CODE for these tests
 
 
 class Hub:
-    def __init__(self, korvel, send_tool, free_base_port, token=None, systems=(), extra=()):
-        """`systems`: lines for system.dat (address, To IP, port, type, endpoint type, name)."""
+    def __init__(self, korvel, send_tool, free_base_port, token=None, systems=(), extra=(), tls=False):
+        """`systems`: lines for system.dat (address, To IP, port, type, endpoint type, name);
+        `tls`: serve HTTPS with a certificate made for the test, in self.certificate and self.key."""
         self.send_tool = send_tool
         self.token = token
         self.folder = tempfile.TemporaryDirectory(prefix="korvel-web-")
@@ -37,6 +41,9 @@ class Hub:
             with open(token_file, "w") as out:
                 out.write(token + "\n")
             extra += ["--http-token-file", token_file]
+        if tls:
+            self.certificate, self.key = make_certificate(self.folder.name, "hub", 1)
+            extra += ["--http-tls-cert", self.certificate, "--http-tls-key", self.key]
         self.process = subprocess.Popen(
             [korvel, "--headless", "--data-dir", data, "--http", "127.0.0.1:0", *extra],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
@@ -44,8 +51,8 @@ class Hub:
         self.lines = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
         try:
-            self.url = self._wait_for(r"web console at (http://\S+/)")
-            self._wait_for(r"ready, TCP")
+            self.url = self.wait_for(r"web console at (https?://\S+/)")
+            self.wait_for(r"ready, TCP")
         except RuntimeError:
             self.process.kill()
             self.process.wait()
@@ -57,7 +64,7 @@ class Hub:
             self.lines.put(line)
         self.lines.put(None)
 
-    def _wait_for(self, pattern, timeout=15):
+    def wait_for(self, pattern, timeout=15):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             try:
@@ -75,7 +82,7 @@ class Hub:
         request = urllib.request.Request(self.url + path.lstrip("/"))
         if self.token:
             request.add_header("Authorization", f"Bearer {self.token}")
-        with urllib.request.urlopen(request, timeout=5) as answer:
+        with urllib.request.urlopen(request, timeout=5, context=insecure_tls()) as answer:
             return answer.read().decode()
 
     def send(self, sender, message, *options, udp=False):
@@ -108,6 +115,36 @@ class Hub:
         self.close()
 
 
+def insecure_tls():
+    """Takes the test's own certificate, whatever it says."""
+    context = ssl.create_default_context()
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    return context
+
+
+def make_certificate(folder, name, serial):
+    """A self-signed certificate for 127.0.0.1 with this serial, and its key;
+    returns their paths, folder/NAME.crt and folder/NAME.key."""
+    certificate, key = os.path.join(folder, name + ".crt"), os.path.join(folder, name + ".key")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                    "-days", "2", "-subj", f"/CN={name}", "-addext", "subjectAltName=IP:127.0.0.1",
+                    "-set_serial", str(serial), "-keyout", key, "-out", certificate],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+    return certificate, key
+
+
+def served_serial(url):
+    """The serial of the certificate a new TLS connection to `url` gets."""
+    parts = urllib.parse.urlsplit(url)
+    with socket.create_connection((parts.hostname, parts.port), timeout=5) as raw:
+        with insecure_tls().wrap_socket(raw) as tls:
+            der = tls.getpeercert(binary_form=True)
+    shown = subprocess.run(["openssl", "x509", "-inform", "DER", "-noout", "-serial"], input=der,
+                           capture_output=True, check=True, timeout=30).stdout.decode()
+    return int(shown.strip().split("=")[1], 16)
+
+
 def pbx_address(base, host):
     """A loopback address of this test's own, from its free base port, so
     that tests running side by side never play the same system."""
@@ -115,9 +152,10 @@ def pbx_address(base, host):
     return f"127.{10 + k // 256}.{k % 256}.{host}"
 
 
-def chromium(width=1400, height=900):
+def chromium(width=1400, height=900, any_certificate=False):
     """A headless Chromium driven by Debian's chromedriver, or None when the
-    browser, its driver or selenium is missing."""
+    browser, its driver or selenium is missing. `any_certificate`: it takes
+    the test's self-signed certificate."""
     try:
         from selenium import webdriver
         from selenium.webdriver.chrome.service import Service
@@ -131,4 +169,6 @@ def chromium(width=1400, height=900):
     for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                      f"--window-size={width},{height}", "--hide-scrollbars"):
         options.add_argument(argument)
+    if any_certificate:
+        options.add_argument("--ignore-certificate-errors")
     return webdriver.Chrome(service=Service(driver), options=options)

@@ -202,6 +202,12 @@ TEST(WebOptions, ListenAddressAndTokenRule)
     EXPECT_FALSE(CheckWebOptions(open, &error));
     EXPECT_TRUE(error.contains(QLatin1String("--http-token-file"))) << error.toStdString();
     open.token = "t";
+    EXPECT_FALSE(CheckWebOptions(open, &error)) << "a token in clear";
+    EXPECT_TRUE(error.contains(QLatin1String("--http-insecure"))) << error.toStdString();
+    open.insecure = true;
+    EXPECT_TRUE(CheckWebOptions(open, &error));
+    open.insecure = false;
+    open.tls = TlsFiles { QStringLiteral("hub.crt"), QStringLiteral("hub.key") };
     EXPECT_TRUE(CheckWebOptions(open, &error));
     EXPECT_TRUE(CheckWebOptions(*ParseHttpListen(QStringLiteral("[::1]:1"), nullptr), &error));
 }

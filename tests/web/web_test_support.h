@@ -3,6 +3,8 @@
 #include "integration/hub_harness.h"
 #include "web/web_console.h"
 
+#include <QSslCertificate>
+#include <QSslSocket>
 #include <QTcpSocket>
 
 namespace korvel::testing {
@@ -11,20 +13,33 @@ struct HttpAnswer {
     int status = 0; // 0: the connection closed without an answer
     QByteArray head;
     QByteArray body;
+    QSslCertificate certificate; // the server's, over TLS
 };
 
-// Sends `request` as it is and reads one answer (by its Content-Length).
-inline HttpAnswer HttpExchange(quint16 port, const QByteArray& request, int timeoutMs = 3000)
+// Sends `request` as it is and reads one answer (by its Content-Length);
+// over TLS when `tls`, taking any certificate.
+inline HttpAnswer HttpExchange(quint16 port, const QByteArray& request, int timeoutMs = 3000, bool tls = false)
 {
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    // The kernel completes the handshake without the server's loop; an answer
-    // may come and the connection close before this loop would see it open.
-    if (!socket.waitForConnected(timeoutMs))
-        return {};
+    QSslSocket socket;
+    socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+    HttpAnswer answer;
+    if (tls) {
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+        // The server's loop does its half of the handshake: spin, not wait.
+        if (!SpinUntil(
+                [&] { return socket.isEncrypted() || socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs)
+            || !socket.isEncrypted())
+            return answer;
+        answer.certificate = socket.peerCertificate();
+    } else {
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        // The kernel completes the handshake without the server's loop; an answer
+        // may come and the connection close before this loop would see it open.
+        if (!socket.waitForConnected(timeoutMs))
+            return answer;
+    }
     socket.write(request);
     QByteArray data;
-    HttpAnswer answer;
     SpinUntil(
         [&] {
             data += socket.readAll();
@@ -44,9 +59,9 @@ inline HttpAnswer HttpExchange(quint16 port, const QByteArray& request, int time
     return answer;
 }
 
-inline HttpAnswer HttpGet(quint16 port, const QByteArray& path, const QByteArray& headers = {})
+inline HttpAnswer HttpGet(quint16 port, const QByteArray& path, const QByteArray& headers = {}, bool tls = false)
 {
-    return HttpExchange(port, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + "\r\n");
+    return HttpExchange(port, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + "\r\n", 3000, tls);
 }
 
 // A hub on free ports with its web console on a free port of 127.0.0.1.
