@@ -21,6 +21,7 @@ packages=(
   chromium chromium-driver python3-selenium python3-prometheus-client  # web console tests
   redis-server libhiredis-dev             # hubs that share their table
   libssl-dev openssl   # HTTPS: the key-to-certificate check; certificates made by the tests
+  prometheus           # promtool and a server for the alert rules and dashboard tests
   debhelper dpkg-dev lintian scdoc fakeroot bash-completion systemd  # the Debian packages
   desktop-file-utils man-db bsdextrautils  # checks of the packages' desktop entry and manual pages
 )
@@ -50,4 +51,14 @@ echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update -qq
 "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# The package starts a system-wide Prometheus on port 9090 where systemd runs;
+# the tests start their own, so one installed here for them is stopped.
+if [[ " ${missing[*]} " == *" prometheus "* ]]; then
+  if command -v systemctl >/dev/null 2>&1 && [ -d /run/systemd/system ]; then
+    "${sudo[@]}" systemctl disable --now prometheus.service >/dev/null 2>&1 || true
+  elif [ -x /etc/init.d/prometheus ]; then
+    "${sudo[@]}" /etc/init.d/prometheus stop >/dev/null 2>&1 || true
+    "${sudo[@]}" update-rc.d prometheus disable >/dev/null 2>&1 || true
+  fi
+fi
 echo "install-deps: done"

@@ -141,6 +141,7 @@ public:
     bool listening() const;
 
     const AnswerBudget& answerBudget() const { return answerBudget_; }
+    std::size_t maxSystems() const { return options_.maxSystems; }
     // Accepted connections open now.
     std::size_t openConnections() const { return connections_->size(); }
 

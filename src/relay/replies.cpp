@@ -216,6 +216,7 @@ void Replies::SendUdpAck(const std::string& address, std::uint16_t sequence, int
         return;
     outbox_.sendUdp(address, port, ack);
     addSent(static_cast<std::int32_t>(ack.size()));
+    answered(ack);
     ConsoleLog("Send UDP Ack Packet : %d", sequence);
 }
 
@@ -224,6 +225,7 @@ void Replies::SendTcpAck(const TcpWriter& writer, std::uint16_t sequence)
     const auto ack = BuildAck(sequence);
     writer(ack);
     addSent(static_cast<std::int32_t>(ack.size()));
+    answered(ack);
     ConsoleLog("Send TCP Ack Packet : %d", sequence);
 }
 
@@ -238,6 +240,7 @@ bool Replies::sendMultiAck(std::uint8_t code, const std::string& address, const 
     outbox_.sendUdp(address, port, Bytes(buffer).first(length));
     // The whole buffer counts, whatever the packet's length.
     addSent(static_cast<std::int32_t>(buffer.size()));
+    answered(buffer);
     return true;
 }
 
@@ -262,6 +265,7 @@ void Replies::SendTcpGetResponse(
     const std::size_t length = BuildGetResponse(buffer, sequence, table_.GetStationList(peer), page);
     const std::int64_t written = writer(Bytes(buffer).first(length));
     addSent(static_cast<std::int32_t>(length));
+    answered(buffer);
     ConsoleLog(
         "Send TCP GetRespone Packet : %d, %d/%d bytes", sequence, static_cast<int>(written), static_cast<int>(length));
 }
@@ -274,6 +278,7 @@ void Replies::SendUdpGetResponse(const std::string& address, std::uint16_t seque
         return;
     outbox_.sendUdp(address, kVelkaDataPort, Bytes(buffer).first(length));
     addSent(static_cast<std::int32_t>(length));
+    answered(buffer);
     ConsoleLog("Send UDP GetRespone Packet : %d, %d bytes", sequence, static_cast<int>(length));
 }
 
@@ -285,6 +290,7 @@ void Replies::SendDataMismatch(const std::string& address, const std::string& st
     const auto notice = BuildDataMismatch(station);
     outbox_.sendUdp(address, kVelkaDataPort, notice);
     addSent(static_cast<std::int32_t>(notice.size()));
+    answered(notice);
 }
 
 } // namespace korvel

@@ -79,6 +79,7 @@ private:
         const std::vector<std::string>& stations, int port);
     bool mayAnswer(const std::string& address, std::size_t bytes);
     void addSent(std::int32_t bytes) { counters_.SentByteCount.fetch_add(bytes, std::memory_order_relaxed); }
+    void answered(Bytes answer) { ++counters_.Answers[MessageSlot(GetMessageCode(answer))]; }
 
     SystemTable& table_;
     Outbox& outbox_;

@@ -74,6 +74,8 @@ struct TrafficCounters {
     std::uint64_t Connections = 0;
     std::uint64_t TcpRequests[kMessageSlots] {};
     std::uint64_t Forwarded[kMessageSlots] {};
+    // Answers sent (acks, station lists, notices), by their own message code.
+    std::uint64_t Answers[kMessageSlots] {};
 
     // Bytes since start. Each call moves what the byte counters above hold
     // into the total, so every reader (the window's graph, the web console)

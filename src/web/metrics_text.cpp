@@ -130,6 +130,10 @@ QByteArray MetricsText(const MetricsSnapshot& s)
         "Copies of status reports and registrations forwarded to other systems, by message code.");
     ByMessage(out, nullptr, c.Forwarded);
 
+    out.family("korvel_answers_sent_total", "counter",
+        "Answers sent to systems (acks, station lists, notices), by the answer's message code.");
+    ByMessage(out, nullptr, c.Answers);
+
     out.family("korvel_sent_bytes_total", "counter", "Bytes sent to systems.");
     out.sample(nullptr, s.sentBytes);
     out.family("korvel_received_bytes_total", "counter", "Bytes received from systems.");
@@ -145,6 +149,16 @@ QByteArray MetricsText(const MetricsSnapshot& s)
     out.sample(nullptr, s.queueDropped);
     out.family("korvel_refused_senders_total", "counter", "Datagrams and connections refused by the allow-list.");
     out.sample(nullptr, s.refusedSenders);
+    out.family("korvel_table_full_refusals_total", "counter",
+        "New senders refused because the table held --max-systems systems.");
+    out.sample(nullptr, c.RefusedTableFull);
+    out.family("korvel_answers_held_back_total", "counter", "Datagram answers the per-address budget held back.");
+    out.sample(nullptr, c.AnswersHeldBack);
+    out.family("korvel_answers_held_back_bytes_total", "counter", "Bytes of the answers held back.");
+    out.sample(nullptr, c.AnswerBytesHeldBack);
+    out.family("korvel_connections_shed_total", "counter",
+        "TCP connections closed to make room, or because their answers were not read.");
+    out.sample(nullptr, c.ConnectionsShed);
     out.family("korvel_trace_lines_dropped_total", "counter", "Console lines dropped because a reader fell behind.");
     out.sample(nullptr, s.traceLinesDropped);
 
@@ -153,6 +167,8 @@ QByteArray MetricsText(const MetricsSnapshot& s)
         = { "status=\"working\"", "status=\"error\"", "status=\"no_data\"", "status=\"unknown\"" };
     for (std::size_t k = 0; k < 4; ++k)
         out.sample(kStatuses[k], static_cast<std::uint64_t>(s.systemsByStatus[k]));
+    out.family("korvel_systems_max", "gauge", "Systems the table takes from the network (--max-systems).");
+    out.sample(nullptr, static_cast<std::uint64_t>(s.maxSystems));
     out.family("korvel_stations_registered", "gauge", "Stations registered, over all systems.");
     out.sample(nullptr, static_cast<std::uint64_t>(s.stations));
     out.family("korvel_live_senders", "gauge", "One-shot sends started and not yet finished.");
@@ -166,6 +182,8 @@ QByteArray MetricsText(const MetricsSnapshot& s)
     out.family(
         "korvel_event_loop_lag_max_seconds", "gauge", "Longest delay of the main event loop over the last 10 seconds.");
     out.sample(nullptr, s.lagSeconds);
+    out.family("korvel_healthy", "gauge", "1 when /healthz answers ok: every endpoint open, the last save done.");
+    out.sample(nullptr, static_cast<std::uint64_t>(s.healthy ? 1 : 0));
     out.family("korvel_web_clients", "gauge", "Pages connected for live updates.");
     out.sample(nullptr, static_cast<std::uint64_t>(s.liveClients));
     if (s.cluster)

@@ -27,6 +27,9 @@ struct MetricsSnapshot {
     double saveSeconds = 0;
     double lagSeconds = 0;
     std::size_t liveClients = 0;
+    std::size_t maxSystems = 0;
+    // What /healthz says: no problem.
+    bool healthy = true;
     // Only for a hub started with --cluster.
     std::optional<ClusterStatus> cluster;
 };

@@ -521,6 +521,8 @@ MetricsSnapshot WebConsole::metrics()
     if (cluster_)
         s.cluster = cluster_();
     s.liveClients = static_cast<std::uint64_t>(push_->clients());
+    s.maxSystems = hub_.maxSystems();
+    s.healthy = healthProblems().isEmpty();
     return s;
 }
 

@@ -60,6 +60,8 @@ expected_server="./lib/systemd/system/korvel.service
 ./usr/share/doc/korvel/copyright
 ./usr/share/doc/korvel/docs/main-window.png
 ./usr/share/doc/korvel/docs/protocol.md
+./usr/share/korvel/grafana/korvel.json
+./usr/share/korvel/prometheus/korvel-alerts.yml
 ./usr/share/korvel/wireshark/korvel.lua
 ./usr/share/lintian/overrides/korvel
 ./usr/share/man/man1/korvel-send.1.gz
