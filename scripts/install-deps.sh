@@ -20,6 +20,7 @@ packages=(
   qt6-httpserver-dev qt6-websockets-dev   # the web console
   chromium chromium-driver python3-selenium python3-prometheus-client  # web console tests
   redis-server libhiredis-dev             # hubs that share their table
+  redis-sentinel                          # the cluster tests fail Redis over to a replica
   libssl-dev openssl   # HTTPS: the key-to-certificate check; certificates made by the tests
   prometheus           # promtool and a server for the alert rules and dashboard tests
   debhelper dpkg-dev lintian scdoc fakeroot bash-completion systemd  # the Debian packages

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "cluster/cluster_options.h"
+#include "cluster/cluster_outbox.h"
+#include "cluster/lease_book.h"
 #include "relay/relay_peer.h"
 #include "store/system_table.h"
 
@@ -12,7 +14,6 @@
 #include <cstdint>
 #include <functional>
 
-#include <map>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -26,14 +27,15 @@ class Hub;
 class RedisLink;
 
 // This hub's place among the others: shares the table through Redis, relays
-// status reports both ways, and decides which hub serves each system. Lives
-// on the hub's thread. Redis being away only stops the sharing; the hub
-// relays locally all the same and catches up when Redis is back.
+// status reports both ways through a Redis stream, and serves a system only
+// while it holds the system's lease. Lives on the hub's thread. Redis being
+// away only stops the sharing; the hub relays locally all the same, keeps
+// what the others must hear, and catches up when Redis is back.
 class Cluster : public QObject, public RelayPeer, public SystemChangeObserver {
     Q_OBJECT
 
 public:
-    enum class State { Connecting, Connected, Disconnected };
+    enum class State { Connecting, Connected, Degraded, Disconnected };
 
     Cluster(Hub& hub, ClusterOptions options, QObject* parent = nullptr);
     ~Cluster() override;
@@ -41,17 +43,26 @@ public:
     void start();
     const std::string& node() const { return options_.node; }
     State state() const { return state_; }
-    // "connecting", "connected" or "disconnected".
+    // "connecting", "connected", "degraded" or "disconnected".
     const char* stateText() const;
+    // Why the hub is not fully in the cluster; empty when it is.
+    std::string problem() const;
     // Hubs whose heartbeat was seen last, this one included.
     const std::set<std::string>& liveNodes() const { return alive_; }
-    // The node that serves `ip` now, by the rule every hub computes alike.
-    std::string servingNode(const std::string& ip) const;
-    // Systems the shared table says this hub serves.
-    std::size_t systemsOwned() const { return owned_; }
+    // The node holding `ip`'s lease as far as this hub knows; empty if none.
+    std::string servingNode(const std::string& ip) const { return leases_.holder(ip, options_.node); }
+    // Systems whose lease this hub holds.
+    std::size_t systemsOwned() const { return leases_.size(); }
     // Packets handed to the other hubs, and taken from them, since start-up.
     std::uint64_t published() const { return published_; }
     std::uint64_t received() const { return received_; }
+    // Leases this hub held and found taken or gone, since start-up.
+    std::uint64_t leasesLost() const { return leasesLost_; }
+    // Messages for the other hubs dropped unsent (queue full or too old), and waiting now.
+    std::uint64_t queueDropped() const { return outbox_.dropped(); }
+    std::size_t queued() const { return outbox_.queued(); }
+    // Writes to Redis that it refused, since start-up.
+    std::uint64_t writeFailures() const { return writeFailures_; }
 
     // RelayPeer
     void heardFrom(const std::string& ip) override;
@@ -70,48 +81,81 @@ signals:
     // Every pull from Redis has been applied after a (re)connection.
     void synchronised();
     void stateChanged();
+    // Another live hub has this hub's node name: it must not start.
+    void refused(const QString& reason);
 
 private:
     std::string key(const std::string& suffix) const { return prefix_ + suffix; }
     void linkUp();
     void linkDown();
+    void readerUp();
+    void readNext();
+    void onEntries(const redisReply* reply);
+    void updateState();
     void beat();
+    void registered(const redisReply* reply);
+    void renewLeases();
+    void sweep();
+    void claim(const std::vector<std::string>& ips, bool heard);
+    void tick();
+    void send(std::string message);
+    void schedulePump();
+    void pump();
     void flush();
-    void claim(const std::string& ip);
     void resync();
-    void settle(const std::vector<std::string>& shared, const std::unordered_map<std::string, std::int64_t>& removed,
-        std::int64_t clearedAt);
+    void settle(
+        const std::vector<std::string>& shared, const std::unordered_set<std::string>& removed, std::uint64_t cleared);
     bool flushRemovals();
     void touch(const std::string& ip);
-    void setOwner(const std::string& ip, const std::string& node);
     void forget(const std::string& ip);
-    void pullSystem(const std::string& ip, std::function<void()> done = {});
+    void pullSystem(const std::string& ip, std::function<void()> done = {}, int tries = 0);
     void applySystem(const std::string& ip, const std::vector<std::pair<std::string, std::string>>& fields,
         const std::vector<std::pair<std::string, std::string>>& stations);
-    void onMessage(const redisReply* reply);
-    void readOwners(const redisReply* reply);
+    void onMessage(std::string_view bytes);
     void setState(State state);
+    void say(const char* format, const std::string& text = {}) const;
 
     Hub& hub_;
     SystemTable& table_;
     ClusterOptions options_;
     std::string prefix_;
-    std::string channel_;
+    std::string stream_;
+    // This run's start (ms) and a token of its own: who holds the node name.
+    std::uint64_t start_;
+    std::string token_;
     RedisLink* commands_;
-    RedisLink* messages_;
+    RedisLink* reader_;
     QTimer heartbeat_;
-    QTimer flush_;
+    QTimer tick_;
     State state_ = State::Connecting;
+    enum class Name { Unregistered, Registered, Taken } name_ = Name::Unregistered;
+    std::chrono::steady_clock::time_point nameTakenSince_;
     bool applying_ = false;
-    bool everConnected_ = false;
-    int beats_ = 0;
+    bool pumpQueued_ = false;
+    bool beatPending_ = false;
+    bool reading_ = false;
+    // Whether the Redis written to is the one of the last connection.
+    bool instanceKnown_ = false;
+    std::string runId_;
+    // The last stream entry read.
+    std::string lastId_;
+    bool askedLastId_ = false;
+    // Connected again: the table is pulled once the node name is this hub's.
+    bool resyncDue_ = false;
+    std::size_t pullsInFlight_ = 0;
+    // Systems heard from that another hub holds or nobody does: asked for at the next turn.
+    std::vector<std::string> wanted_;
+    std::chrono::steady_clock::time_point lastTick_;
 
-    std::unordered_map<std::string, std::string> owners_;
-    // Claimed since the owners were last read back; the read must not undo them.
-    std::unordered_set<std::string> freshClaims_;
-    std::unordered_set<std::string> unsentClaims_;
+    LeaseBook leases_;
+    ClusterOutbox outbox_;
+    SeenEntries seen_;
+    // Systems heard since the last renewal; their leases stay with this hub.
+    std::unordered_set<std::string> heard_;
+    // When this hub last asked for a system's lease; asked again a beat later at the soonest.
+    std::unordered_map<std::string, std::chrono::steady_clock::time_point> asked_;
     std::set<std::string> alive_;
-    std::map<std::string, std::chrono::steady_clock::time_point> lastSeen_;
+    std::unordered_map<std::string, std::chrono::steady_clock::time_point> lastSeen_;
     std::unordered_set<std::string> dirtySystems_;
     std::unordered_map<std::string, std::set<std::string>> dirtyStations_;
     // Deleted here (or re-keyed away) and not yet written; an address that
@@ -120,9 +164,9 @@ private:
     // To be written whole, its old stations dropped.
     std::unordered_set<std::string> rewrite_;
     bool clearPending_ = false;
-    // When this hub last changed or heard each system (wall clock, ms): set
-    // against the deletions it missed while away from Redis.
-    std::unordered_map<std::string, std::int64_t> changedAt_;
+    // Systems changed or heard here while away from Redis: a deletion this
+    // hub missed meanwhile does not remove them.
+    std::unordered_set<std::string> changedAway_;
     // Per system, the shared fields as Redis has them as far as this hub
     // knows: a field that differs from it was changed here and is written
     // alone, and is kept when Redis brings another value before it is.
@@ -131,9 +175,12 @@ private:
     // of here; a read of Redis that one of them overtook is read again.
     std::unordered_map<std::string, std::uint64_t> writes_;
     std::uint64_t clears_ = 0;
-    std::size_t owned_ = 0;
+    // The newest clear of the shared table this hub has taken part in (Redis's version).
+    std::uint64_t knownClear_ = 0;
     std::uint64_t published_ = 0;
     std::uint64_t received_ = 0;
+    std::uint64_t leasesLost_ = 0;
+    std::uint64_t writeFailures_ = 0;
 };
 
 } // namespace korvel

@@ -14,8 +14,7 @@ namespace {
 constexpr int kFirstRetryMs = 250;
 constexpr int kLongestRetryMs = 5000;
 constexpr int kConnectTimeoutMs = 2000;
-// Replies this late, or this many outstanding, mean Redis is too slow to keep up.
-constexpr auto kReplyTimeout = std::chrono::seconds(5);
+// This many replies outstanding mean Redis is too slow to keep up.
 constexpr std::size_t kMaxPending = 100000;
 
 } // namespace
@@ -81,16 +80,17 @@ private:
     QSocketNotifier* write_ = nullptr;
 };
 
-RedisLink::RedisLink(std::string host, int port, int database, QObject* parent)
+RedisLink::RedisLink(std::string host, int port, int database, std::chrono::milliseconds replyTimeout, QObject* parent)
     : QObject(parent)
     , host_(std::move(host))
     , port_(port)
     , database_(database)
+    , replyTimeout_(replyTimeout)
     , notifiers_(new RedisNotifiers)
 {
     retry_.setSingleShot(true);
     connect(&retry_, &QTimer::timeout, this, &RedisLink::start);
-    watchdog_.setInterval(1000);
+    watchdog_.setInterval(std::max<int>(100, static_cast<int>(replyTimeout_.count() / 4)));
     connect(&watchdog_, &QTimer::timeout, this, &RedisLink::checkSlow);
 }
 
@@ -187,6 +187,7 @@ void RedisLink::lost(const QString& why)
 {
     const bool wasConnected = connected_;
     connected_ = false;
+    pending_ = 0;
     lastError_ = why;
     watchdog_.stop();
     if (wasConnected)
@@ -202,14 +203,26 @@ void RedisLink::retryLater()
 
 void RedisLink::checkSlow()
 {
-    if (!context_ || pending_ == 0 || std::chrono::steady_clock::now() - lastReply_ < kReplyTimeout)
+    if (context_ && pending_ > 0 && std::chrono::steady_clock::now() - lastReply_ >= replyTimeout_)
+        reset(QStringLiteral("no reply for %1 ms").arg(replyTimeout_.count()));
+}
+
+bool RedisLink::answering(std::chrono::milliseconds late) const
+{
+    return connected_ && (pending_ == 0 || std::chrono::steady_clock::now() - lastReply_ < late);
+}
+
+void RedisLink::reset(const QString& why)
+{
+    if (!context_)
         return;
     redisAsyncContext* context = context_;
     context_ = nullptr;
+    pending_ = 0;
     context->data = nullptr;
     // Every outstanding callback hears null; the link then starts again.
     redisAsyncFree(context);
-    lost(QStringLiteral("no reply for %1 s").arg(std::chrono::seconds(kReplyTimeout).count()));
+    lost(why);
 }
 
 bool RedisLink::command(const std::vector<std::string_view>& arguments, Reply reply)
@@ -247,28 +260,6 @@ void RedisLink::onReply(redisAsyncContext* context, void* reply, void* data)
     }
     if (*callback)
         (*callback)(static_cast<const redisReply*>(reply));
-}
-
-void RedisLink::subscribe(const std::vector<std::string>& channels, Reply handler)
-{
-    messageHandler_ = std::move(handler);
-    if (!connected_ || !context_)
-        return;
-    std::vector<const char*> texts { "SUBSCRIBE" };
-    std::vector<std::size_t> lengths { 9 };
-    for (const std::string& channel : channels) {
-        texts.push_back(channel.data());
-        lengths.push_back(channel.size());
-    }
-    redisAsyncCommandArgv(
-        context_, &RedisLink::onMessage, nullptr, static_cast<int>(texts.size()), texts.data(), lengths.data());
-}
-
-void RedisLink::onMessage(redisAsyncContext* context, void* reply, void*)
-{
-    auto* self = static_cast<RedisLink*>(context->data);
-    if (self && reply && self->messageHandler_)
-        self->messageHandler_(static_cast<const redisReply*>(reply));
 }
 
 } // namespace korvel

@@ -28,7 +28,9 @@ public:
     // Called with the reply, or with null when the connection went before it came.
     using Reply = std::function<void(const redisReply*)>;
 
-    RedisLink(std::string host, int port, int database, QObject* parent = nullptr);
+    // A connection whose replies are `replyTimeout` late is dropped and made again.
+    RedisLink(
+        std::string host, int port, int database, std::chrono::milliseconds replyTimeout, QObject* parent = nullptr);
     ~RedisLink() override;
 
     void start();
@@ -36,9 +38,11 @@ public:
     // False, sending nothing, when not connected or when too many replies are
     // outstanding (Redis is slow): the caller's change waits for a resync.
     bool command(const std::vector<std::string_view>& arguments, Reply reply = {});
-    // Every message on these channels goes to `handler`, on this connection only.
-    void subscribe(const std::vector<std::string>& channels, Reply handler);
     std::size_t pending() const { return pending_; }
+    // Connected, and no reply outstanding for longer than `late`.
+    bool answering(std::chrono::milliseconds late) const;
+    // Drops the connection (every outstanding reply hears null) and makes it again.
+    void reset(const QString& why);
     QString lastError() const { return lastError_; }
 
 signals:
@@ -49,7 +53,6 @@ private:
     static void onConnect(const redisAsyncContext* context, int status);
     static void onDisconnect(const redisAsyncContext* context, int status);
     static void onReply(redisAsyncContext* context, void* reply, void* data);
-    static void onMessage(redisAsyncContext* context, void* reply, void* data);
     void connectNow(const std::string& address);
     void lost(const QString& why);
     void retryLater();
@@ -58,6 +61,7 @@ private:
     std::string host_;
     int port_;
     int database_;
+    std::chrono::milliseconds replyTimeout_;
     redisAsyncContext* context_ = nullptr;
     RedisNotifiers* notifiers_;
     bool connected_ = false;
@@ -67,7 +71,6 @@ private:
     QTimer retry_;
     QTimer watchdog_;
     QString lastError_;
-    Reply messageHandler_;
 };
 
 } // namespace korvel

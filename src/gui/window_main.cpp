@@ -8,6 +8,7 @@
 #include "service/unix_signals.h"
 #include "web/web_console.h"
 
+#include <cstdio>
 #include <exception>
 #include <memory>
 
@@ -29,6 +30,10 @@ int RunWindow(int& argc, char** argv, const WindowOptions& options)
         std::unique_ptr<Cluster> cluster;
         if (options.cluster) {
             cluster = std::make_unique<Cluster>(form.hub(), *options.cluster);
+            QObject::connect(cluster.get(), &Cluster::refused, [](const QString& reason) {
+                std::fprintf(stderr, "korvel: %s\n", qPrintable(reason));
+                KorvelApplication::exit(1);
+            });
             cluster->start();
         }
         form.show();

@@ -21,8 +21,9 @@ std::unique_ptr<WebConsole> StartWebConsole(Hub& hub, const WebOptions& options,
     auto console = std::make_unique<WebConsole>(hub, options);
     if (cluster) {
         console->setClusterStatus([cluster] {
-            return ClusterStatus { cluster->node(), cluster->stateText(), cluster->liveNodes().size(),
-                cluster->systemsOwned(), cluster->published(), cluster->received() };
+            return ClusterStatus { cluster->node(), cluster->stateText(), cluster->problem(),
+                cluster->liveNodes().size(), cluster->systemsOwned(), cluster->published(), cluster->received(),
+                cluster->leasesLost(), cluster->queueDropped(), cluster->queued(), cluster->writeFailures() };
         });
     }
     QString error;
@@ -99,6 +100,12 @@ int RunHeadless(const HeadlessOptions& options)
     std::unique_ptr<Cluster> cluster;
     if (options.cluster) {
         cluster = std::make_unique<Cluster>(hub, *options.cluster);
+        // A node name another live hub has: this hub must not run beside it.
+        QObject::connect(cluster.get(), &Cluster::refused, [](const QString& reason) {
+            std::fprintf(stderr, "korvel: %s\n", qPrintable(reason));
+            std::fflush(stderr);
+            QCoreApplication::exit(1);
+        });
         cluster->start();
     }
     std::unique_ptr<WebConsole> web;
@@ -118,7 +125,7 @@ int RunHeadless(const HeadlessOptions& options)
     StallWatch stallWatch;
     if (options.reportStalls)
         stallWatch.start();
-    QCoreApplication::exec();
+    const int status = QCoreApplication::exec();
     stallWatch.finish();
     service.stopping();
 
@@ -127,7 +134,7 @@ int RunHeadless(const HeadlessOptions& options)
     const bool saved = hub.shutdown();
     DisableConsoleLog();
     SetConsoleSink(nullptr);
-    return saved ? 0 : 1;
+    return status != 0 || !saved ? 1 : 0;
 }
 
 } // namespace korvel

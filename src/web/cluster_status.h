@@ -10,12 +10,18 @@ namespace korvel {
 // fills it from the cluster, which the web front end does not link.
 struct ClusterStatus {
     std::string node;
-    // "connecting", "connected" or "disconnected".
+    // "connecting", "connected", "degraded" or "disconnected".
     std::string state;
+    // Why the hub is not fully in the cluster (for /healthz); empty when it is.
+    std::string problem;
     std::size_t liveNodes = 0;
     std::size_t systemsOwned = 0;
     std::uint64_t published = 0;
     std::uint64_t received = 0;
+    std::uint64_t leasesLost = 0;
+    std::uint64_t queueDropped = 0;
+    std::uint64_t queued = 0;
+    std::uint64_t writeFailures = 0;
 };
 
 using ClusterStatusSource = std::function<ClusterStatus()>;

@@ -95,11 +95,12 @@ void Cluster(Writer& out, const ClusterStatus& cluster)
 {
     out.family("korvel_cluster_info", "gauge", "This hub's node name in the cluster.");
     out.sample(("node=\"" + LabelValue(cluster.node) + "\"").c_str(), std::uint64_t { 1 });
-    out.family("korvel_cluster_connected", "gauge", "1 while the hub is connected to the cluster's Redis.");
+    out.family("korvel_cluster_connected", "gauge",
+        "1 while the hub writes to and reads from the cluster's Redis under its own node name; 0 when degraded.");
     out.sample(nullptr, std::uint64_t { cluster.state == "connected" ? 1u : 0u });
-    out.family("korvel_cluster_nodes", "gauge", "Hubs whose heartbeat is alive, this one included.");
+    out.family("korvel_cluster_hubs", "gauge", "Hubs whose heartbeat is alive, this one included.");
     out.sample(nullptr, static_cast<std::uint64_t>(cluster.liveNodes));
-    out.family("korvel_cluster_systems_owned", "gauge", "Systems the shared table says this hub serves.");
+    out.family("korvel_cluster_systems_owned", "gauge", "Systems whose lease this hub holds: the ones it serves.");
     out.sample(nullptr, static_cast<std::uint64_t>(cluster.systemsOwned));
     out.family("korvel_cluster_published_total", "counter",
         "Status reports and registrations handed to the other hubs for their systems.");
@@ -107,6 +108,17 @@ void Cluster(Writer& out, const ClusterStatus& cluster)
     out.family("korvel_cluster_received_total", "counter",
         "Status reports and registrations taken from the other hubs for this hub's systems.");
     out.sample(nullptr, cluster.received);
+    out.family(
+        "korvel_cluster_leases_lost_total", "counter", "Leases this hub held and found taken by another hub or gone.");
+    out.sample(nullptr, cluster.leasesLost);
+    out.family(
+        "korvel_cluster_queued_messages", "gauge", "Messages for the other hubs waiting for Redis to take them.");
+    out.sample(nullptr, cluster.queued);
+    out.family("korvel_cluster_queue_dropped_total", "counter",
+        "Messages for the other hubs dropped unsent: the queue was full or they waited too long for Redis.");
+    out.sample(nullptr, cluster.queueDropped);
+    out.family("korvel_cluster_write_failures_total", "counter", "Writes to the cluster's Redis that it refused.");
+    out.sample(nullptr, cluster.writeFailures);
 }
 
 } // namespace

@@ -539,6 +539,11 @@ QStringList WebConsole::healthProblems() const
         problems << QStringLiteral("the UDP_RACK endpoint is not bound");
     if (!hub_.lastSave().succeeded)
         problems << QStringLiteral("the last save failed");
+    if (cluster_) {
+        const std::string problem = cluster_().problem;
+        if (!problem.empty())
+            problems << QStringLiteral("cluster: %1").arg(QString::fromStdString(problem));
+    }
     return problems;
 }
 

@@ -70,7 +70,7 @@ TEST_F(WebConsoleTest, ClusterStateOnlyWithACluster)
     EXPECT_FALSE(Json(HttpGet(web->port(), "/api/stats")).contains("cluster"));
     EXPECT_EQ(Metric(web->port(), "korvel_cluster_connected"), -1);
 
-    ClusterStatus status { "hub \"east\"", "connected", 3, 7, 11, 5 };
+    ClusterStatus status { "hub \"east\"", "connected", "", 3, 7, 11, 5 };
     web->setClusterStatus([&] { return status; });
     const QJsonObject cluster = Json(HttpGet(web->port(), "/api/stats"))["cluster"].toObject();
     EXPECT_EQ(cluster["node"].toString(), "hub \"east\"");
@@ -79,12 +79,17 @@ TEST_F(WebConsoleTest, ClusterStateOnlyWithACluster)
     EXPECT_EQ(cluster["systemsOwned"].toInt(), 7);
     EXPECT_EQ(Metric(web->port(), "korvel_cluster_info{node=\"hub \\\"east\\\"\"}"), 1);
     EXPECT_EQ(Metric(web->port(), "korvel_cluster_connected"), 1);
-    EXPECT_EQ(Metric(web->port(), "korvel_cluster_nodes"), 3);
+    EXPECT_EQ(Metric(web->port(), "korvel_cluster_hubs"), 3);
     EXPECT_EQ(Metric(web->port(), "korvel_cluster_systems_owned"), 7);
     EXPECT_EQ(Metric(web->port(), "korvel_cluster_published_total"), 11);
     EXPECT_EQ(Metric(web->port(), "korvel_cluster_received_total"), 5);
-    status.state = "disconnected";
+    EXPECT_EQ(HttpGet(web->port(), "/healthz").status, 200);
+    status.state = "degraded";
+    status.problem = "the other hubs cannot be heard";
     EXPECT_EQ(Metric(web->port(), "korvel_cluster_connected"), 0);
+    const HttpAnswer health = HttpGet(web->port(), "/healthz");
+    EXPECT_EQ(health.status, 503);
+    EXPECT_EQ(health.body, "cluster: the other hubs cannot be heard\n");
 }
 
 TEST_F(WebConsoleTest, HealthSaysWhichEndpointIsDown)
