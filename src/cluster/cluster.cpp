@@ -203,6 +203,10 @@ Cluster::Cluster(Hub& hub, ClusterOptions options, QObject* parent)
     , leases_(std::chrono::milliseconds(options_.heartbeatTtlMs))
     , outbox_(kOutboxMessages, kOutboxAge)
 {
+    if (!options_.sentinels.empty()) {
+        commands_->useSentinels(options_.sentinels, options_.master);
+        reader_->useSentinels(options_.sentinels, options_.master);
+    }
     alive_.insert(options_.node);
     heartbeat_.setInterval(kHeartbeatMs);
     connect(&heartbeat_, &QTimer::timeout, this, &Cluster::beat);

@@ -2,6 +2,8 @@
 
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace korvel {
 
@@ -10,6 +12,10 @@ struct ClusterOptions {
     std::string host;
     int port = 6379;
     int database = 0;
+    // When set, the master named `master` is found through these Redis
+    // Sentinels instead of at host:port, and followed through a failover.
+    std::vector<std::pair<std::string, int>> sentinels;
+    std::string master;
     // Unique among the hubs; says which hub serves which system.
     std::string node;
     // Every key and channel starts with this and a colon.
@@ -18,7 +24,9 @@ struct ClusterOptions {
     int heartbeatTtlMs = 3000;
 };
 
-// Reads redis://HOST[:PORT][/DB] into `options`; the error text otherwise.
+// Reads redis://HOST[:PORT][/DB] or
+// redis-sentinel://HOST[:PORT][,HOST[:PORT]...]/MASTER[/DB] into `options`;
+// the error text otherwise.
 std::optional<std::string> ParseClusterUrl(const std::string& url, ClusterOptions& options);
 
 } // namespace korvel

@@ -106,10 +106,54 @@ RedisLink::~RedisLink()
     delete notifiers_;
 }
 
+void RedisLink::useSentinels(std::vector<std::pair<std::string, int>> sentinels, std::string master)
+{
+    sentinels_ = std::move(sentinels);
+    master_ = std::move(master);
+}
+
+void RedisLink::askSentinel()
+{
+    if (sentinel_)
+        return;
+    const auto& [host, port] = sentinels_[nextSentinel_++ % sentinels_.size()];
+    auto* sentinel = new RedisLink(host, port, 0, std::chrono::milliseconds(2000), this);
+    sentinel_ = sentinel;
+    const auto give = [this, sentinel](const QString& why) {
+        if (sentinel_ != sentinel)
+            return;
+        sentinel_ = nullptr;
+        sentinel->deleteLater();
+        if (!why.isEmpty())
+            lost(why);
+    };
+    connect(sentinel, &RedisLink::failed, this,
+        [give, sentinel] { give(QStringLiteral("sentinel: %1").arg(sentinel->lastError())); });
+    connect(sentinel, &RedisLink::down, this, [give] { give(QStringLiteral("sentinel went")); });
+    connect(sentinel, &RedisLink::up, this, [this, sentinel, give] {
+        sentinel->command({ "SENTINEL", "get-master-addr-by-name", master_ }, [this, give](const redisReply* reply) {
+            if (!reply || reply->type != REDIS_REPLY_ARRAY || reply->elements != 2
+                || reply->element[0]->type != REDIS_REPLY_STRING) {
+                give(QStringLiteral("the sentinel knows no master %1").arg(QString::fromStdString(master_)));
+                return;
+            }
+            host_.assign(reply->element[0]->str, reply->element[0]->len);
+            port_ = std::atoi(reply->element[1]->str ? reply->element[1]->str : "0");
+            give({});
+            connectNow(host_);
+        });
+    });
+    sentinel->start();
+}
+
 void RedisLink::start()
 {
     if (context_)
         return;
+    if (!sentinels_.empty()) {
+        askSentinel();
+        return;
+    }
     QHostAddress literal;
     if (literal.setAddress(QString::fromStdString(host_))) {
         connectNow(host_);
@@ -165,13 +209,33 @@ void RedisLink::onConnect(const redisAsyncContext* context, int status)
         return;
     }
     self->connected_ = true;
-    self->backoffMs_ = 0;
-    self->lastError_.clear();
     if (self->database_ != 0) {
         const std::string database = std::to_string(self->database_);
         self->command({ "SELECT", database });
     }
-    emit self->up();
+    if (self->master_.empty()) {
+        self->ready();
+        return;
+    }
+    // A sentinel may name the old master until its failover is over.
+    self->command({ "ROLE" }, [self](const redisReply* reply) {
+        if (!reply)
+            return;
+        if (reply->type == REDIS_REPLY_ARRAY && reply->elements > 0 && reply->element[0]->type == REDIS_REPLY_STRING
+            && std::string_view(reply->element[0]->str, reply->element[0]->len) == "master")
+            self->ready();
+        else
+            self->reset(
+                QStringLiteral("%1:%2 is not the master").arg(QString::fromStdString(self->host_)).arg(self->port_));
+    });
+}
+
+void RedisLink::ready()
+{
+    ready_ = true;
+    backoffMs_ = 0;
+    lastError_.clear();
+    emit up();
 }
 
 void RedisLink::onDisconnect(const redisAsyncContext* context, int status)
@@ -185,19 +249,24 @@ void RedisLink::onDisconnect(const redisAsyncContext* context, int status)
 
 void RedisLink::lost(const QString& why)
 {
-    const bool wasConnected = connected_;
+    const bool wasConnected = ready_;
     connected_ = false;
+    ready_ = false;
     pending_ = 0;
     lastError_ = why;
     watchdog_.stop();
     if (wasConnected)
         emit down();
+    else
+        emit failed();
     retryLater();
 }
 
 void RedisLink::retryLater()
 {
-    backoffMs_ = backoffMs_ == 0 ? kFirstRetryMs : std::min(backoffMs_ * 2, kLongestRetryMs);
+    // Behind sentinels a new master is there within seconds: asked often.
+    const int longest = sentinels_.empty() ? kLongestRetryMs : kFirstRetryMs * 4;
+    backoffMs_ = backoffMs_ == 0 ? kFirstRetryMs : std::min(backoffMs_ * 2, longest);
     retry_.start(backoffMs_);
 }
 
@@ -209,7 +278,7 @@ void RedisLink::checkSlow()
 
 bool RedisLink::answering(std::chrono::milliseconds late) const
 {
-    return connected_ && (pending_ == 0 || std::chrono::steady_clock::now() - lastReply_ < late);
+    return ready_ && (pending_ == 0 || std::chrono::steady_clock::now() - lastReply_ < late);
 }
 
 void RedisLink::reset(const QString& why)

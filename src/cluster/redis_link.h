@@ -33,8 +33,12 @@ public:
         std::string host, int port, int database, std::chrono::milliseconds replyTimeout, QObject* parent = nullptr);
     ~RedisLink() override;
 
+    // Finds the master through these Redis Sentinels (tried in turn) at
+    // each connection, so that a failover is followed: the link comes up
+    // only on a server that says it is the master.
+    void useSentinels(std::vector<std::pair<std::string, int>> sentinels, std::string master);
     void start();
-    bool connected() const { return connected_; }
+    bool connected() const { return ready_; }
     // False, sending nothing, when not connected or when too many replies are
     // outstanding (Redis is slow): the caller's change waits for a resync.
     bool command(const std::vector<std::string_view>& arguments, Reply reply = {});
@@ -48,12 +52,16 @@ public:
 signals:
     void up();
     void down();
+    // A connection attempt came to nothing.
+    void failed();
 
 private:
     static void onConnect(const redisAsyncContext* context, int status);
     static void onDisconnect(const redisAsyncContext* context, int status);
     static void onReply(redisAsyncContext* context, void* reply, void* data);
     void connectNow(const std::string& address);
+    void askSentinel();
+    void ready();
     void lost(const QString& why);
     void retryLater();
     void checkSlow();
@@ -64,7 +72,13 @@ private:
     std::chrono::milliseconds replyTimeout_;
     redisAsyncContext* context_ = nullptr;
     RedisNotifiers* notifiers_;
+    // The socket is up; ready_ once it may be used (the master checked).
     bool connected_ = false;
+    bool ready_ = false;
+    std::vector<std::pair<std::string, int>> sentinels_;
+    std::string master_;
+    std::size_t nextSentinel_ = 0;
+    RedisLink* sentinel_ = nullptr;
     std::size_t pending_ = 0;
     std::chrono::steady_clock::time_point lastReply_;
     int backoffMs_ = 0;

@@ -97,7 +97,8 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
     const QCommandLineOption insecure("http-insecure",
         "Allow a token on an address that is not loopback without HTTPS: it crosses the network in clear.");
     const QCommandLineOption cluster("cluster",
-        "Share the table with other hubs through the Redis server at URL (redis://HOST:PORT[/DB]) and relay "
+        "Share the table with other hubs through the Redis server at URL (redis://HOST:PORT[/DB], or "
+        "redis-sentinel://HOST:PORT[,HOST:PORT...]/MASTER[/DB] to find the master through Redis Sentinel) and relay "
         "their status reports.",
         "URL");
     const QCommandLineOption node(

@@ -28,7 +28,24 @@ namespace {
 // A Redis server of the test's own, on a free loopback port, keeping nothing on disk.
 class RedisServer {
 public:
-    bool start(int port = 0)
+    bool start(int port = 0, const QStringList& more = {})
+    {
+        return launch(port, QStringLiteral("redis-server"), QStringList { "--save", "", "--appendonly", "no" } + more);
+    }
+    // A Redis Sentinel watching `master` as "m", deciding alone, its files in `folder`.
+    bool startSentinel(const RedisServer& master, const QString& folder)
+    {
+        QFile config(folder + "/sentinel-" + QString::number(FreeBasePort()) + ".conf");
+        if (!config.open(QIODevice::WriteOnly))
+            return false;
+        config.write(QStringLiteral("sentinel monitor m 127.0.0.1 %1 1\nsentinel down-after-milliseconds m 1000\n"
+                                    "sentinel failover-timeout m 5000\n")
+                         .arg(master.port())
+                         .toUtf8());
+        config.close();
+        return launch(0, QStringLiteral("redis-sentinel"), {}, { config.fileName() });
+    }
+    bool launch(int port, const QString& program, const QStringList& more, const QStringList& first = {})
     {
         if (port == 0) {
             QTcpServer probe;
@@ -37,8 +54,7 @@ public:
             port = probe.serverPort();
         }
         port_ = port;
-        process_.start(QStringLiteral("redis-server"),
-            { "--port", QString::number(port_), "--bind", "127.0.0.1", "--save", "", "--appendonly", "no" });
+        process_.start(program, first + QStringList { "--port", QString::number(port_), "--bind", "127.0.0.1" } + more);
         if (!process_.waitForStarted(5000))
             return false;
         return SpinUntil(
@@ -535,6 +551,44 @@ TEST_F(ClusterTest, SecondHubWithALiveNodeNameRefusesToStart)
     QString err;
     EXPECT_EQ(twin.startRefused(redis.url(), err), 1);
     EXPECT_TRUE(err.contains("another live hub is named a")) << err.toStdString();
+}
+
+// The master is killed while reports flow: the hubs find the promoted
+// replica through the sentinels, and every report crosses once.
+TEST_F(ClusterTest, SentinelFailoverLosesNothingAndDuplicatesNothing)
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("redis-sentinel")).isEmpty())
+        GTEST_SKIP() << "redis-sentinel is not installed";
+    QTemporaryDir folder;
+    RedisServer replica, sentinel1, sentinel2;
+    ASSERT_TRUE(replica.start(0, { "--replicaof", "127.0.0.1", QString::number(redis.port()) }));
+    ASSERT_TRUE(sentinel1.startSentinel(redis, folder.path()) && sentinel2.startSentinel(redis, folder.path()));
+    ASSERT_TRUE(SpinUntil([&] { return replica.cli({ "ROLE" }).contains("connected"); }));
+    const QString url
+        = QStringLiteral("redis-sentinel://127.0.0.1:%1,127.0.0.1:%2/m").arg(sentinel1.port()).arg(sentinel2.port());
+
+    HubProcess a("a"), b("b");
+    ASSERT_TRUE(a.start(url));
+    ASSERT_TRUE(b.start(url));
+    System reporter(system(2)), onB(system(3));
+    ASSERT_TRUE(home(reporter, a.udpPort(), "a") && home(onB, b.udpPort(), "b"));
+
+    const std::vector<ByteVector> sent = Reports("F", 0, 200);
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        reporter.send(sent[i], a.udpPort());
+        if (i == 50)
+            redis.stop();
+        Pace(20);
+    }
+    ASSERT_TRUE(a.waitFor("in step", 2, 30000) && b.waitFor("in step", 2, 30000));
+    EXPECT_TRUE(replica.cli({ "ROLE" }).startsWith("master"));
+    const ByteVector marker = mark(reporter, a.udpPort());
+    const auto got = onB.until(marker, 20000);
+    ASSERT_EQ(got.back(), marker);
+    const Tally tally = Count(got, sent);
+    std::printf("failover: %zu of %zu reports crossed, %zu twice\n", tally.arrived, sent.size(), tally.duplicates);
+    EXPECT_EQ(tally.arrived, sent.size());
+    EXPECT_EQ(tally.duplicates, 0u);
 }
 
 TEST_F(ClusterTest, HubKilledAndRestartedGetsItsTableBack)
