@@ -148,7 +148,7 @@ void ClusterRow(Bench& bench)
     Announce(local.address, portA + 1);
     Announce(remote.address, portB + 1);
     const std::int64_t deadline = MonotonicNs() + kWaitNs;
-    const std::string leases = "EXISTS korvel:lease:" + std::string(kFanoutSource) + " korvel:lease:" + local.address
+    const std::string leases = "EXISTS korvel:lease:" + bench.source() + " korvel:lease:" + local.address
         + " korvel:lease:" + remote.address;
     while (RedisCli(cli, redisPort, leases) != "3") {
         if (MonotonicNs() > deadline)

@@ -563,7 +563,13 @@ TEST_F(ClusterTest, SentinelFailoverLosesNothingAndDuplicatesNothing)
     RedisServer replica, sentinel1, sentinel2;
     ASSERT_TRUE(replica.start(0, { "--replicaof", "127.0.0.1", QString::number(redis.port()) }));
     ASSERT_TRUE(sentinel1.startSentinel(redis, folder.path()) && sentinel2.startSentinel(redis, folder.path()));
-    ASSERT_TRUE(SpinUntil([&] { return replica.cli({ "ROLE" }).contains("connected"); }));
+    // A sentinel promotes only a replica it has seen in the master's INFO.
+    for (const RedisServer* sentinel : { &sentinel1, &sentinel2 })
+        ASSERT_TRUE(SpinUntil(
+            [&] {
+                return sentinel->cli({ "SENTINEL", "REPLICAS", "m" }).contains(QString::number(replica.port()));
+            },
+            20000));
     const QString url
         = QStringLiteral("redis-sentinel://127.0.0.1:%1,127.0.0.1:%2/m").arg(sentinel1.port()).arg(sentinel2.port());
 
