@@ -98,7 +98,7 @@ void Cluster(Writer& out, const ClusterStatus& cluster)
     out.family("korvel_cluster_connected", "gauge",
         "1 while the hub writes to and reads from the cluster's Redis under its own node name; 0 when degraded.");
     out.sample(nullptr, std::uint64_t { cluster.state == "connected" ? 1u : 0u });
-    out.family("korvel_cluster_hubs", "gauge", "Hubs whose heartbeat is alive, this one included.");
+    out.family("korvel_cluster_nodes", "gauge", "Hubs whose heartbeat is alive, this one included.");
     out.sample(nullptr, static_cast<std::uint64_t>(cluster.liveNodes));
     out.family("korvel_cluster_systems_owned", "gauge", "Systems whose lease this hub holds: the ones it serves.");
     out.sample(nullptr, static_cast<std::uint64_t>(cluster.systemsOwned));

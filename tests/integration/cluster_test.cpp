@@ -387,7 +387,7 @@ TEST_F(ClusterTest, ReportCrossesToTheOtherHubOnceAndUnchanged)
     EXPECT_EQ(std::count(registered.begin(), registered.end(), registration), 1);
     // Published: A's two systems' first reports, the report, the two markers
     // and the registrations; received: B's two systems' first reports.
-    const QString expected = "korvel_cluster_info{node=\"a\"} 1 korvel_cluster_connected 1 korvel_cluster_hubs 2 "
+    const QString expected = "korvel_cluster_info{node=\"a\"} 1 korvel_cluster_connected 1 korvel_cluster_nodes 2 "
                              "korvel_cluster_systems_owned 2 korvel_cluster_published_total 7 "
                              "korvel_cluster_received_total 2 korvel_cluster_leases_lost_total 0 "
                              "korvel_cluster_queued_messages 0 korvel_cluster_queue_dropped_total 0 "

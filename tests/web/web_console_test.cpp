@@ -79,7 +79,7 @@ TEST_F(WebConsoleTest, ClusterStateOnlyWithACluster)
     EXPECT_EQ(cluster["systemsOwned"].toInt(), 7);
     EXPECT_EQ(Metric(web->port(), "korvel_cluster_info{node=\"hub \\\"east\\\"\"}"), 1);
     EXPECT_EQ(Metric(web->port(), "korvel_cluster_connected"), 1);
-    EXPECT_EQ(Metric(web->port(), "korvel_cluster_hubs"), 3);
+    EXPECT_EQ(Metric(web->port(), "korvel_cluster_nodes"), 3);
     EXPECT_EQ(Metric(web->port(), "korvel_cluster_systems_owned"), 7);
     EXPECT_EQ(Metric(web->port(), "korvel_cluster_published_total"), 11);
     EXPECT_EQ(Metric(web->port(), "korvel_cluster_received_total"), 5);
