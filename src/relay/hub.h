@@ -114,6 +114,8 @@ public:
     // (the caller knows the field's text). Also false, with the socket error,
     // when the listener cannot take its port.
     bool applyOptions(const EndpointOptions& options, QString* error = nullptr);
+    // The Options dialog's Forward Status Report alone, the endpoints left open.
+    void setForwardStatus(bool forward) { settings_.ForwardStatus = forward; }
     // The fixed second set of ports.
     bool setAnotherPort(QString* error = nullptr);
     // Closes the listener and the UDP endpoint's port for good.

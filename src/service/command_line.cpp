@@ -81,7 +81,7 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
         "name).",
         "A.B.C.D");
     const QCommandLineOption http("http",
-        "Serve the read-only web console, /metrics and /healthz on ADDR (default 127.0.0.1; an IPv6 address "
+        "Serve the web console, /metrics and /healthz on ADDR (default 127.0.0.1; an IPv6 address "
         "goes in brackets) and PORT.",
         "[ADDR:]PORT");
     const QCommandLineOption tokenFile("http-token-file",
@@ -96,6 +96,11 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
         "http-tls-key", "The private key of --http-tls-cert (PEM or DER, without a passphrase).", "FILE");
     const QCommandLineOption insecure("http-insecure",
         "Allow a token on an address that is not loopback without HTTPS: it crosses the network in clear.");
+    const QCommandLineOption adminTokenFile("http-admin-token-file",
+        "Accept the operator's commands through the web console (add, delete, ping, initialize, forward, save, "
+        "reload) from clients with the bearer token on the first line of FILE; without it the console is "
+        "read-only.",
+        "FILE");
     const QCommandLineOption cluster("cluster",
         "Share the table with other hubs through the Redis server at URL (redis://HOST:PORT[/DB], or "
         "redis-sentinel://HOST:PORT[,HOST:PORT...]/MASTER[/DB] to find the master through Redis Sentinel) and relay "
@@ -122,7 +127,7 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
         "exit with 0 (none) or 1, without opening a port.");
     parser.addOptions({ help, version, headless, trace, stalls, dataDir, userData, basePort, ownAddress, cluster, node,
         clusterName, maxSystems, maxConnections, answerBurst, answerRate, http, tokenFile, tlsCert, tlsKey, insecure,
-        checkConfig });
+        adminTokenFile, checkConfig });
 
     if (!parser.parse(arguments))
         return Mistake(parser.errorText());
@@ -207,7 +212,7 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
         }
         count.take(*value);
     }
-    for (const QCommandLineOption* option : { &tokenFile, &tlsCert, &tlsKey, &insecure }) {
+    for (const QCommandLineOption* option : { &tokenFile, &adminTokenFile, &tlsCert, &tlsKey, &insecure }) {
         if (parser.isSet(*option) && !parser.isSet(http))
             return Mistake(QStringLiteral("--%1 needs --http").arg(option->names().constFirst()));
     }
@@ -226,6 +231,16 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
                 line.web->token = *token;
             else
                 line.web.reset();
+        }
+        if (line.web && parser.isSet(adminTokenFile)) {
+            if (const auto token = ReadTokenFile(parser.value(adminTokenFile), &error))
+                line.web->adminToken = *token;
+            else
+                line.web.reset();
+        }
+        if (line.web && !line.web->adminToken.isEmpty() && line.web->adminToken == line.web->token) {
+            error = QStringLiteral("the admin token must differ from the read token");
+            line.web.reset();
         }
         if (line.web && !CheckWebOptions(*line.web, &error))
             line.web.reset();

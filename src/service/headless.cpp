@@ -6,6 +6,7 @@
 #include "relay/stall_watch.h"
 #include "service/service_notify.h"
 #include "service/unix_signals.h"
+#include "web/hub_commands.h"
 #include "web/web_console.h"
 
 #include <QCoreApplication>
@@ -19,6 +20,7 @@ namespace korvel {
 std::unique_ptr<WebConsole> StartWebConsole(Hub& hub, const WebOptions& options, const Cluster* cluster)
 {
     auto console = std::make_unique<WebConsole>(hub, options);
+    console->setOperatorCommands(new HubCommands(hub, console.get()));
     if (cluster) {
         console->setClusterStatus([cluster] {
             return ClusterStatus { cluster->node(), cluster->stateText(), cluster->problem(),

@@ -1,6 +1,9 @@
 #include "metrics_text.h"
 
 #include "protocol/text_render.h"
+#include "web/write_api.h"
+
+#include <string>
 
 #include <cinttypes>
 #include <cstdio>
@@ -198,6 +201,9 @@ QByteArray MetricsText(const MetricsSnapshot& s)
     out.sample(nullptr, static_cast<std::uint64_t>(s.healthy ? 1 : 0));
     out.family("korvel_web_clients", "gauge", "Pages connected for live updates.");
     out.sample(nullptr, static_cast<std::uint64_t>(s.liveClients));
+    out.family("korvel_web_writes_total", "counter", "Writes through the web API, by how they ended.");
+    for (std::size_t i = 0; i < s.writes.size(); ++i)
+        out.sample(("result=\"" + std::string(WriteApi::kResults[i]) + '"').c_str(), s.writes[i]);
     if (s.cluster)
         Cluster(out, *s.cluster);
     return out.take();

@@ -30,6 +30,8 @@ struct MetricsSnapshot {
     std::size_t maxSystems = 0;
     // What /healthz says: no problem.
     bool healthy = true;
+    // Writes through the web API by result, in the order of WriteApi::kResults.
+    std::array<std::uint64_t, 9> writes {};
     // Only for a hub started with --cluster.
     std::optional<ClusterStatus> cluster;
 };

@@ -4,12 +4,14 @@
 #include "relay/hub.h"
 #include "relay/stall_watch.h"
 #include "web/http_guard.h"
+#include "web/http_reply.h"
 #include "web/icon_svg.h"
 #include "web/live_push.h"
 #include "web/metrics_text.h"
 #include "web/table_mirror.h"
 #include "web/trace_tail.h"
 #include "web/traffic_history.h"
+#include "web/write_api.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -19,6 +21,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
+#include <QPointer>
 #include <QTcpSocket>
 #include <QUrlQuery>
 #include <QWebSocket>
@@ -29,10 +32,8 @@ namespace korvel {
 
 namespace {
 
-using Status = QHttpServerResponder::StatusCode;
+using Status = HttpStatus;
 
-const QByteArray kJson = QByteArrayLiteral("application/json");
-const QByteArray kText = QByteArrayLiteral("text/plain; charset=utf-8");
 constexpr int kLiveSendBuffer = 64 * 1024;
 const QString kStationsSuffix = QStringLiteral("/stations");
 const QString kSystemsPrefix = QStringLiteral("/api/systems/");
@@ -45,6 +46,7 @@ struct Asset {
 constexpr Asset kAssets[] = {
     { "/index.html", "text/html; charset=utf-8" },
     { "/app.js", "text/javascript; charset=utf-8" },
+    { "/commands.js", "text/javascript; charset=utf-8" },
     { "/style.css", "text/css; charset=utf-8" },
 };
 
@@ -95,18 +97,6 @@ QString Latin1(std::string_view text)
     return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-// Compares without stopping at the first difference, so the time taken says
-// nothing about how much of a guess was right.
-bool SameSecret(const QByteArray& a, const QByteArray& b)
-{
-    if (a.size() != b.size())
-        return false;
-    unsigned char difference = 0;
-    for (qsizetype i = 0; i < a.size(); ++i)
-        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return difference == 0;
-}
-
 QLoggingCategory::CategoryFilter gPreviousFilter = nullptr;
 
 // Qt's HTTP server writes a warning to standard error for every WebSocket
@@ -135,17 +125,6 @@ bool IsLocalName(const QString& host)
 
 } // namespace
 
-struct WebConsole::Reply {
-    Status status = Status::Ok;
-    QByteArray type;
-    QByteArray body;
-    std::vector<std::pair<QByteArray, QByteArray>> headers;
-    bool handled = true;
-
-    static Reply Text(Status status, const QByteArray& text) { return Reply { status, kText, text + '\n', {} }; }
-    static Reply Json(const QByteArray& json) { return Reply { Status::Ok, kJson, json, {} }; }
-};
-
 WebConsole::WebConsole(Hub& hub, WebOptions options, QObject* parent)
     : QAbstractHttpServer(parent)
     , hub_(hub)
@@ -155,6 +134,7 @@ WebConsole::WebConsole(Hub& hub, WebOptions options, QObject* parent)
     , history_(std::make_unique<TrafficHistory>(hub.counters()))
     , trace_(new TraceTail(this))
     , push_(new LivePush(*mirror_, *trace_, *history_, options_.maxLiveClients, options_.maxLiveBacklogBytes, this))
+    , writes_(new WriteApi(hub, options_, this))
     , lag_(new StallWatch(nullptr, this))
 {
     sampler_.setInterval(1000);
@@ -222,6 +202,11 @@ bool WebConsole::tls() const
     return listener_->tls();
 }
 
+void WebConsole::setOperatorCommands(OperatorCommands* commands)
+{
+    writes_->setCommands(commands);
+}
+
 quint16 WebConsole::port() const
 {
     return listener_->serverPort();
@@ -257,17 +242,10 @@ bool WebConsole::authorized(const QUrl& url, const QByteArray& authorization) co
 {
     if (options_.token.isEmpty())
         return true;
-    static const QByteArray kBearer = QByteArrayLiteral("bearer ");
-    if (authorization.size() > kBearer.size() && authorization.left(kBearer.size()).toLower() == kBearer)
-        return SameSecret(authorization.mid(kBearer.size()).trimmed(), options_.token);
-    // A browser cannot put a header on a WebSocket or on the page's first
-    // load: the token may come as the access_token query parameter instead.
-    const QUrlQuery query(url);
-    if (query.hasQueryItem(QStringLiteral("access_token"))) {
-        return SameSecret(
-            query.queryItemValue(QStringLiteral("access_token"), QUrl::FullyDecoded).toUtf8(), options_.token);
-    }
-    return false;
+    // The admin token reads too: the page that writes must see what it changed.
+    const QByteArray presented = PresentedToken(url, authorization);
+    return SameSecret(presented, options_.token)
+        || (!options_.adminToken.isEmpty() && SameSecret(presented, options_.adminToken));
 }
 
 // Without a token only a loopback client can reach the console, but a web
@@ -303,10 +281,7 @@ WebConsole::Reply WebConsole::upgradeRefusal(const QHttpServerRequest& request) 
         return reply;
     if (path != QLatin1String("/ws"))
         return Reply::Text(Status::NotFound, "Not found");
-    const QByteArray host = request.value("host");
-    const QByteArray origin = request.value("origin");
-    if (!origin.isEmpty() && origin.compare("http://" + host, Qt::CaseInsensitive) != 0
-        && origin.compare("https://" + host, Qt::CaseInsensitive) != 0)
+    if (CrossOrigin(request))
         return Reply::Text(Status::Forbidden, "Not from this origin");
     if (push_->full())
         return Reply::Text(Status::ServiceUnavailable, "Too many live clients");
@@ -357,12 +332,26 @@ bool WebConsole::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
     }
     GuardedListener::requestHandled(socket);
     const QString path = request.url().path(QUrl::FullyDecoded);
-    Reply reply = refusal(request, path);
-    if (!reply.handled)
+    const bool writing = WriteApi::IsWrite(request, path);
+    Reply reply = writing ? write(request, path, socket) : refusal(request, path);
+    if (!reply.handled && !writing)
         reply = route(request, path);
+    if (!reply.handled)
+        return true; // a ping, answered when it ends
     QHttpServerResponder responder = makeResponder(request, socket);
     send(responder, reply);
     return true;
+}
+
+WebConsole::Reply WebConsole::write(const QHttpServerRequest& request, const QString& path, QTcpSocket* socket)
+{
+    if (!hostAllowed(request.value("host")))
+        return Reply::Text(Status::Forbidden, "This console answers to localhost and loopback addresses only");
+    // A ping answers seconds later, on the same connection if it is still open.
+    return writes_->handle(request, path, [socket = QPointer<QTcpSocket>(socket)](const Reply& reply) {
+        if (socket)
+            socket->write(reply.serialized());
+    });
 }
 
 void WebConsole::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
@@ -377,21 +366,12 @@ void WebConsole::missingHandler(const QHttpServerRequest& request, QTcpSocket* s
 void WebConsole::send(QHttpServerResponder& responder, const Reply& reply)
 {
     responder.writeStatusLine(reply.status);
-    responder.writeHeader("Content-Type", reply.type);
-    responder.writeHeader("Content-Length", QByteArray::number(reply.body.size()));
-    responder.writeHeader("X-Content-Type-Options", "nosniff");
-    responder.writeHeader("Referrer-Policy", "no-referrer");
-    bool cacheSet = false;
-    for (const auto& [name, value] : reply.headers) {
+    for (const auto& [name, value] : reply.allHeaders())
         responder.writeHeader(name, value);
-        cacheSet = cacheSet || name == "Cache-Control";
-    }
-    if (!cacheSet)
-        responder.writeHeader("Cache-Control", "no-store");
     responder.writeBody(reply.body);
 }
 
-WebConsole::Reply WebConsole::route(const QHttpServerRequest&, const QString& path)
+WebConsole::Reply WebConsole::route(const QHttpServerRequest& request, const QString& path)
 {
     if (const Asset* asset = FindAsset(path)) {
         QFile file(QStringLiteral(":/web") + QLatin1String(asset->path));
@@ -418,6 +398,13 @@ WebConsole::Reply WebConsole::route(const QHttpServerRequest&, const QString& pa
             path.mid(kSystemsPrefix.size(), path.size() - kSystemsPrefix.size() - kStationsSuffix.size()));
     if (path == QLatin1String("/api/stats"))
         return Reply::Json(statsJson());
+    if (path == QLatin1String("/api/options"))
+        return Reply::Json(writes_->optionsJson());
+    if (path == QLatin1String("/api/whoami")) {
+        const QJsonObject whoami { { QStringLiteral("write"), writes_->mayWrite(request) },
+            { QStringLiteral("writable"), writes_->writable() } };
+        return Reply::Json(QJsonDocument(whoami).toJson(QJsonDocument::Compact));
+    }
     if (path == QLatin1String("/api/trace")) {
         const QJsonObject trace { { QStringLiteral("logging"), ConsoleLogEnabled() },
             { QStringLiteral("lines"), QJsonArray::fromStringList(trace_->tail()) } };
@@ -523,6 +510,7 @@ MetricsSnapshot WebConsole::metrics()
     s.liveClients = static_cast<std::uint64_t>(push_->clients());
     s.maxSystems = hub_.maxSystems();
     s.healthy = healthProblems().isEmpty();
+    s.writes = writes_->counts();
     return s;
 }
 

@@ -2,6 +2,7 @@
 
 #include "net/result.h"
 #include "web/cluster_status.h"
+#include "web/http_reply.h"
 #include "web/web_options.h"
 
 #include <QAbstractHttpServer>
@@ -17,14 +18,16 @@ namespace korvel {
 class GuardedListener;
 class Hub;
 class LivePush;
+class OperatorCommands;
 class StallWatch;
 class TableMirror;
 class TraceTail;
 class TrafficHistory;
+class WriteApi;
 struct MetricsSnapshot;
 
-// The hub's read-only web front end: the page, the JSON API, /metrics and
-// /healthz. It runs on the main thread beside the hub and learns of changes
+// The hub's web front end: the page, the JSON API, /metrics and /healthz,
+// and with an admin token the operator's commands. It runs on the main thread beside the hub and learns of changes
 // from the table's notifications and the hub's counters; nothing it serves
 // is built by walking the table.
 class WebConsole : public QAbstractHttpServer {
@@ -51,6 +54,9 @@ public:
     // Where the cluster's part of /api/stats and /metrics comes from; none
     // for a hub on its own.
     void setClusterStatus(ClusterStatusSource source) { cluster_ = std::move(source); }
+    // What the write API's commands go through; null (the default) keeps the
+    // console read-only, as does starting without an admin token.
+    void setOperatorCommands(OperatorCommands* commands);
 
     // What /healthz says: empty when healthy, else one reason a line.
     QStringList healthProblems() const;
@@ -61,7 +67,7 @@ protected:
     void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
 
 private:
-    struct Reply;
+    using Reply = HttpReply;
     Reply route(const QHttpServerRequest& request, const QString& path);
     Reply refusal(const QHttpServerRequest& request, const QString& path) const;
     bool authorized(const QUrl& url, const QByteArray& authorization) const;
@@ -69,6 +75,7 @@ private:
     // The answer refusing a request to become a WebSocket; not handled when
     // it may go ahead.
     Reply upgradeRefusal(const QHttpServerRequest& request) const;
+    Reply write(const QHttpServerRequest& request, const QString& path, QTcpSocket* socket);
     void acceptWebSockets();
     Reply stationsReply(const QString& address);
     QByteArray statsJson();
@@ -82,6 +89,7 @@ private:
     std::unique_ptr<TrafficHistory> history_;
     TraceTail* trace_;
     LivePush* push_;
+    WriteApi* writes_;
     StallWatch* lag_;
     QTimer sampler_;
     QElapsedTimer uptime_;

@@ -20,6 +20,8 @@ struct WebOptions {
     TlsFiles tls;
     // The operator accepts a token sent in clear off a loopback address.
     bool insecure = false;
+    // Empty: the console is read-only. Allows writes, and reads as well.
+    QByteArray adminToken;
     int maxConnections = 64;
     int maxLiveClients = 32;
     // A live client whose unsent updates pass this is dropped.

@@ -53,8 +53,10 @@ files_of() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ { print $6 }' | sort; }
 expected_server="./lib/systemd/system/korvel.service
 ./usr/bin/korvel
 ./usr/bin/korvel-send
+./usr/bin/korvelctl
 ./usr/share/bash-completion/completions/korvel
 ./usr/share/bash-completion/completions/korvel-send
+./usr/share/bash-completion/completions/korvelctl
 ./usr/share/doc/korvel/README.md
 ./usr/share/doc/korvel/changelog.gz
 ./usr/share/doc/korvel/copyright
@@ -65,7 +67,8 @@ expected_server="./lib/systemd/system/korvel.service
 ./usr/share/korvel/wireshark/korvel.lua
 ./usr/share/lintian/overrides/korvel
 ./usr/share/man/man1/korvel-send.1.gz
-./usr/share/man/man1/korvel.1.gz"
+./usr/share/man/man1/korvel.1.gz
+./usr/share/man/man1/korvelctl.1.gz"
 expected_desktop="./usr/lib/korvel/korvel-window
 ./usr/share/applications/korvel.desktop
 ./usr/share/doc/korvel-desktop/changelog.gz
@@ -124,7 +127,7 @@ if command -v desktop-file-validate >/dev/null; then
 fi
 
 # Each manual page renders cleanly and names every option its program lists.
-for program in korvel korvel-send; do
+for program in korvel korvel-send korvelctl; do
     page="$root/usr/share/man/man1/$program.1.gz"
     warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null) || true
     [ -z "$warnings" ] || fail "$program.1: $warnings"
@@ -139,12 +142,15 @@ completion=$(bash -c '
     source /usr/share/bash-completion/bash_completion 2>/dev/null || exit 0
     source "$1/usr/share/bash-completion/completions/korvel"
     source "$1/usr/share/bash-completion/completions/korvel-send"
+    source "$1/usr/share/bash-completion/completions/korvelctl"
     compopt() { :; }
     COMP_WORDS=(korvel --check); COMP_CWORD=1; COMP_LINE="korvel --check"; COMP_POINT=${#COMP_LINE}
     _korvel korvel --check korvel; echo "${COMPREPLY[*]}"
     COMP_WORDS=(korvel-send 127.0.0.1:9000 getd); COMP_CWORD=2; COMP_LINE="${COMP_WORDS[*]}"; COMP_POINT=${#COMP_LINE}
-    _korvel_send korvel-send getd 127.0.0.1:9000; echo "${COMPREPLY[*]}"' _ "$root")
-if [ -n "$completion" ] && [ "$completion" != $'--check-config\ngetdata getdatav2' ]; then
+    _korvel_send korvel-send getd 127.0.0.1:9000; echo "${COMPREPLY[*]}"
+    COMP_WORDS=(korvelctl --json forward o); COMP_CWORD=3; COMP_LINE="${COMP_WORDS[*]}"; COMP_POINT=${#COMP_LINE}
+    _korvelctl korvelctl o forward; echo "${COMPREPLY[*]}"' _ "$root")
+if [ -n "$completion" ] && [ "$completion" != $'--check-config\ngetdata getdatav2\non off' ]; then
     fail "bash completion offers: $completion"
 fi
 

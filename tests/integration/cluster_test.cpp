@@ -690,5 +690,54 @@ TEST_F(ClusterTest, FieldsChangedOnTwoHubsAtOnceBothStand)
     EXPECT_TRUE(agreed()) << redis.cli({ "HGETALL", key }).toStdString();
 }
 
+// The operator deletes a system through one hub's web API: the other hub
+// loses it as it would after a delete in the first hub's window.
+TEST_F(ClusterTest, DeleteThroughTheWebApiReachesTheOtherHub)
+{
+    LocalHub b(redis.url(), "b");
+    ASSERT_TRUE(b.start());
+    QTemporaryDir secrets;
+    QFile token(secrets.filePath("admin-token"));
+    ASSERT_TRUE(token.open(QIODevice::WriteOnly) && token.write("cluster-admin\n") > 0);
+    token.close();
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 web = probe.serverPort();
+    probe.close();
+    HubProcess a("a");
+    ASSERT_TRUE(a.start(redis.url(),
+        { "--http", QStringLiteral("127.0.0.1:%1").arg(web), "--http-admin-token-file", token.fileName() }));
+    // The status line of one request to A's web console.
+    const auto ask = [&](const QByteArray& method, const std::string& path) {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, web);
+        if (!socket.waitForConnected(3000))
+            return QByteArray();
+        socket.write(method + ' ' + QByteArray::fromStdString(path)
+            + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer cluster-admin\r\nConnection: close\r\n\r\n");
+        QByteArray answer;
+        SpinUntil(
+            [&] {
+                answer += socket.readAll();
+                return socket.state() != QAbstractSocket::ConnectedState;
+            },
+            3000);
+        return answer.left(answer.indexOf('\r'));
+    };
+
+    System s(system(2)), kept(system(3));
+    s.send(StatusReport("S", { { "100", 1 } }), b.hub->udpPort());
+    kept.send(StatusReport("K", { { "200", 1 } }), b.hub->udpPort());
+    ASSERT_TRUE(SpinUntil([&] { return b.table().size() == 2; }));
+    ASSERT_TRUE(SpinUntil([&] { return ask("GET", "/api/systems/" + s.ip + "/stations") == "HTTP/1.1 200 OK"; }))
+        << "A never learnt of the system";
+
+    EXPECT_EQ(ask("DELETE", "/api/systems/" + s.ip), "HTTP/1.1 204 No Content");
+    EXPECT_TRUE(a.waitFor(QString::fromStdString("korvel: web 127.0.0.1 deleted system " + s.ip)));
+    EXPECT_TRUE(SpinUntil([&] { return !b.table().FindSystem(s.ip); })) << "B still has the deleted system";
+    EXPECT_TRUE(b.table().FindSystem(kept.ip));
+    EXPECT_EQ(ask("DELETE", "/api/systems/" + s.ip).left(12), "HTTP/1.1 404");
+}
+
 } // namespace
 } // namespace korvel::testing

@@ -5,6 +5,8 @@ hub runs headless in a scratch folder on a free base port; the PBX speaks
 through korvel-send from an address of 127.0.0.0/8 other than the hub's own.
 """
 
+import http.client
+import json
 import os
 import re
 import queue
@@ -22,9 +24,11 @@ SKIP = 77  # CTest's SKIP_RETURN_CODE for these tests
 
 
 class Hub:
-    def __init__(self, korvel, send_tool, free_base_port, token=None, systems=(), extra=(), tls=False):
+    def __init__(self, korvel, send_tool, free_base_port, token=None, systems=(), extra=(), tls=False,
+                 admin_token=None, allow=None):
         """`systems`: lines for system.dat (address, To IP, port, type, endpoint type, name);
-        `tls`: serve HTTPS with a certificate made for the test, in self.certificate and self.key."""
+        `tls`: serve HTTPS with a certificate made for the test, in self.certificate and self.key;
+        `allow`: lines for allow.txt."""
         self.send_tool = send_tool
         self.token = token
         self.folder = tempfile.TemporaryDirectory(prefix="korvel-web-")
@@ -35,12 +39,17 @@ class Hub:
             out.write(f"Version : 5\r\nBase Port : {self.base}\r\n")
             for line in systems:
                 out.write(line + "\r\n")
+        self.data = data
+        if allow is not None:
+            with open(os.path.join(data, "allow.txt"), "w") as out:
+                out.write("".join(line + "\n" for line in allow))
         extra = list(extra)
-        if token:
-            token_file = os.path.join(self.folder.name, "token")
-            with open(token_file, "w") as out:
-                out.write(token + "\n")
-            extra += ["--http-token-file", token_file]
+        self.admin_token = admin_token
+        for option, secret, name in (("--http-token-file", token, "token"),
+                                     ("--http-admin-token-file", admin_token, "admin-token")):
+            if secret:
+                self.token_file(name, secret)
+                extra += [option, os.path.join(self.folder.name, name)]
         if tls:
             self.certificate, self.key = make_certificate(self.folder.name, "hub", 1)
             extra += ["--http-tls-cert", self.certificate, "--http-tls-key", self.key]
@@ -77,6 +86,29 @@ class Hub:
             if found:
                 return found.group(1) if found.groups() else line
         raise RuntimeError(f"the hub never said /{pattern}/ (exit {self.process.poll()})")
+
+    def token_file(self, name, secret):
+        path = os.path.join(self.folder.name, name)
+        with open(path, "w") as out:
+            out.write(secret + "\n")
+        return path
+
+    def request(self, method, path, body=None, token=None, headers=None):
+        """(status, body text, headers) of one request; `body` a dict goes as JSON."""
+        port = int(re.search(r":(\d+)/", self.url).group(1))
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=15)
+        sent = dict(headers or {})
+        if token:
+            sent["Authorization"] = f"Bearer {token}"
+        if isinstance(body, dict):
+            body = json.dumps(body)
+            sent.setdefault("Content-Type", "application/json")
+        try:
+            connection.request(method, path, body=body, headers=sent)
+            answer = connection.getresponse()
+            return answer.status, answer.read().decode(), dict(answer.getheaders())
+        finally:
+            connection.close()
 
     def get(self, path):
         request = urllib.request.Request(self.url + path.lstrip("/"))
@@ -143,6 +175,15 @@ def served_serial(url):
     shown = subprocess.run(["openssl", "x509", "-inform", "DER", "-noout", "-serial"], input=der,
                            capture_output=True, check=True, timeout=30).stdout.decode()
     return int(shown.strip().split("=")[1], 16)
+
+
+def icmp_allowed():
+    """Whether this process may open an unprivileged ICMP socket (net.ipv4.ping_group_range)."""
+    try:
+        socket.socket(socket.AF_INET, socket.SOCK_DGRAM, socket.IPPROTO_ICMP).close()
+        return True
+    except OSError:
+        return False
 
 
 def pbx_address(base, host):

@@ -1,5 +1,7 @@
 #include "web_test_support.h"
 
+#include "web/operator_commands.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -25,6 +27,31 @@ double Metric(quint16 port, const QByteArray& series)
 }
 
 class WebConsoleTest : public WebHarness { };
+
+// Each command as the web API hands it on, answered with `failure` if set.
+class RecordingCommands : public OperatorCommands {
+public:
+    std::vector<std::string> calls;
+    std::optional<Failure> failure;
+
+    Result<void> addSystem(const NewSystem& s) override
+    {
+        return answer("add " + s.address + ' ' + s.name + ' ' + std::to_string(s.port.value_or(0))
+            + (s.velka ? " velka" : " qvx"));
+    }
+    Result<void> deleteSystem(const std::string& address) override { return answer("delete " + address); }
+    Result<void> initialize() override { return answer("initialize"); }
+    Result<void> setForwardStatus(bool on) override { return answer(on ? "forward on" : "forward off"); }
+    Result<void> saveNow() override { return answer("save"); }
+    Result<void> reload() override { return answer("reload"); }
+
+private:
+    Result<void> answer(std::string call)
+    {
+        calls.push_back(std::move(call));
+        return failure ? Result<void>(*failure) : Result<void>();
+    }
+};
 
 } // namespace
 
@@ -114,7 +141,8 @@ TEST_F(WebConsoleTest, BadRequestsGetAClientErrorAndTheConsoleGoesOn)
     } cases[] = {
         { "not HTTP", "HELLO THERE\r\n\r\n", 400 },
         { "binary", QByteArray("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\r\n\r\n", 16), 400 },
-        { "POST", "POST /api/systems HTTP/1.1\r\nHost: localhost\r\nContent-Length: 2\r\n\r\n{}", 405 },
+        { "POST", "POST /healthz HTTP/1.1\r\nHost: localhost\r\nContent-Length: 2\r\n\r\n{}", 405 },
+        { "write, read-only", "POST /api/systems HTTP/1.1\r\nHost: localhost\r\nContent-Length: 2\r\n\r\n{}", 403 },
         { "unknown path", "GET /api/../../etc/passwd HTTP/1.1\r\nHost: localhost\r\n\r\n", 404 },
         { "long line", "GET /" + QByteArray(6000, 'a') + " HTTP/1.1\r\n\r\n", 414 },
         { "header flood", "GET / HTTP/1.1\r\nX-A: " + QByteArray(20000, 'b') + "\r\n\r\n", 431 },
@@ -215,4 +243,48 @@ TEST(WebOptions, ListenAddressAndTokenRule)
     open.tls = TlsFiles { QStringLiteral("hub.crt"), QStringLiteral("hub.key") };
     EXPECT_TRUE(CheckWebOptions(open, &error));
     EXPECT_TRUE(CheckWebOptions(*ParseHttpListen(QStringLiteral("[::1]:1"), nullptr), &error));
+}
+
+TEST_F(WebConsoleTest, WritesReachTheOperatorCommandsAndEachFailureItsStatus)
+{
+    WebOptions options;
+    options.adminToken = "admin";
+    startWeb(options);
+    const auto write = [&](const QByteArray& method, const QByteArray& path, const QByteArray& body) {
+        return HttpExchange(web->port(),
+            method + ' ' + path
+                + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer admin\r\n"
+                  "Content-Type: application/json\r\nContent-Length: "
+                + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    };
+    EXPECT_EQ(write("POST", "/api/save", {}).status, 403) << "without commands the console stays read-only";
+
+    RecordingCommands commands;
+    web->setOperatorCommands(&commands);
+    struct Case {
+        QByteArray method, path, body;
+        std::string call;
+    };
+    const Case cases[] = {
+        { "POST", "/api/systems", R"({"address":"127.0.0.5","name":"N","port":9100,"type":"velka"})",
+            "add 127.0.0.5 N 9100 velka" },
+        { "DELETE", "/api/systems/127.0.0.5", {}, "delete 127.0.0.5" },
+        { "POST", "/api/initialize", R"({"confirm":"initialize"})", "initialize" },
+        { "PUT", "/api/options", R"({"forward_status":false})", "forward off" },
+        { "POST", "/api/save", {}, "save" },
+        { "POST", "/api/reload", "{}", "reload" },
+    };
+    const std::pair<Failure::Kind, int> kinds[] = { { Failure::Kind::Invalid, 400 }, { Failure::Kind::NotFound, 404 },
+        { Failure::Kind::Conflict, 409 }, { Failure::Kind::Failed, 500 }, { Failure::Kind::Unavailable, 503 } };
+    for (const Case& c : cases) {
+        for (const auto& [kind, status] : kinds) {
+            commands.failure = Failure { kind, "the reason" };
+            commands.calls.clear();
+            const HttpAnswer answer = write(c.method, c.path, c.body);
+            EXPECT_EQ(answer.status, status) << c.path.toStdString();
+            EXPECT_EQ(answer.body, "the reason\n") << c.path.toStdString();
+            EXPECT_EQ(commands.calls, std::vector<std::string> { c.call });
+        }
+    }
+    EXPECT_EQ(Metric(web->port(), "korvel_web_writes_total{result=\"failed\"}"), 12);
 }

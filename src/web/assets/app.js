@@ -58,6 +58,8 @@ function makeRow(row) {
   tr.dataset.id = row.id;
   for (const className of ['name', 'address', 'status', 'type', 'to-ip', 'port', 'heard']) cell(tr, className);
   fillRow(tr, row);
+  // The operator's commands per row (commands.js), when this page may write.
+  window.korvelCommands?.row(tr);
   return tr;
 }
 
@@ -469,7 +471,7 @@ function handle(message) {
       const known = systems.get(id);
       if (known) {
         known.row.lastHeard = heard;
-        known.tr.lastChild.textContent = heardText(heard);
+        known.tr.children[6].textContent = heardText(heard);
       }
     }
   }
