@@ -53,7 +53,7 @@ int main(int argc, char* argv[])
         return *status;
     const korvel::CommandLine& line = std::get<korvel::CommandLine>(parsed);
     if (line.checkConfig)
-        return korvel::CheckConfig(line.hub);
+        return korvel::CheckConfig(line.service.hub);
 
     if (!line.headless) {
         if (!DisplayAvailable()) {
@@ -69,9 +69,5 @@ int main(int argc, char* argv[])
             std::fprintf(stderr, "korvel: the window is not installed (package korvel-desktop), running headless\n");
         }
     }
-    return korvel::RunHeadless({ .trace = line.trace,
-        .reportStalls = line.reportStalls,
-        .hub = line.hub,
-        .cluster = line.cluster,
-        .web = line.web });
+    return korvel::RunHeadless(line.service);
 }

@@ -16,19 +16,10 @@ int main(int argc, char* argv[])
         return *status;
     const korvel::CommandLine& line = std::get<korvel::CommandLine>(parsed);
     if (line.checkConfig)
-        return korvel::CheckConfig(line.hub);
+        return korvel::CheckConfig(line.service.hub);
     if (line.headless) {
         QCoreApplication app(argc, argv);
-        return korvel::RunHeadless({ .trace = line.trace,
-            .reportStalls = line.reportStalls,
-            .hub = line.hub,
-            .cluster = line.cluster,
-            .web = line.web });
+        return korvel::RunHeadless(line.service);
     }
-    return korvel::RunWindow(argc, argv,
-        { .reportStalls = line.reportStalls,
-            .trace = line.trace,
-            .hub = line.hub,
-            .cluster = line.cluster,
-            .web = line.web });
+    return korvel::RunWindow(argc, argv, line.service);
 }

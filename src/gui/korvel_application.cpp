@@ -24,6 +24,9 @@ bool KorvelApplication::notify(QObject* receiver, QEvent* event)
     } catch (...) {
         ShowExceptionText(QStringLiteral("Unknown error"));
     }
+    // As the headless hub would, the program ends with a failure status; the
+    // table is still saved on the way out.
+    exit(1);
     return false;
 }
 

@@ -5,8 +5,8 @@
 namespace korvel {
 
 // The window's application object. An exception that escapes an event
-// handler is shown to the operator and the program goes on, instead of
-// unwinding through the event loop.
+// handler is shown to the operator and ends the program with status 1,
+// instead of unwinding through the event loop.
 class KorvelApplication : public QApplication {
     Q_OBJECT
 

@@ -15,6 +15,7 @@
 #include "gui/testconsole/test_commands.h"
 #include "gui/view_refresher.h"
 #include "log/console_log.h"
+#include "service/service.h"
 
 #include <QActionGroup>
 #include <QApplication>
@@ -65,12 +66,13 @@ template <typename T> T* Named(T* object, const char* name)
 
 } // namespace
 
-MainWindow::MainWindow(Hub::Options options, QWidget* parent)
+MainWindow::MainWindow(Service& service, QWidget* parent)
     : QMainWindow(parent)
+    , service_(service)
+    , hub_(&service.hub())
 {
     setObjectName(QStringLiteral("MainWindow"));
     setWindowIcon(ApplicationImage());
-    hub_ = std::make_unique<Hub>(options);
     graphSent_ = hub_->counters().SentBytesTotal();
     graphReceived_ = hub_->counters().ReceivedBytesTotal();
 
@@ -265,7 +267,7 @@ void MainWindow::attachToHub()
     hub_->table().setObserver(refresher_.get());
     consoleSink_ = std::make_unique<ConsoleMemoSink>(console_);
     SetConsoleSink(consoleSink_.get());
-    connect(hub_.get(), &Hub::senderFailed, systemModel_,
+    connect(hub_, &Hub::senderFailed, systemModel_,
         [this](const QString& host) { systemModel_->noteSendFailure(host, QDateTime::currentDateTime()); });
 }
 
@@ -381,16 +383,15 @@ void MainWindow::startUp()
     testPanel_->hide();
     resize(width(), kStartHeight);
     createTrayIcon();
+}
 
-    // Own address, save timer, the table from disk, then the endpoints on the
-    // ports of the base port the table file gave.
-    QString error;
-    const bool started = hub_->start(&error);
+Result<void> MainWindow::start()
+{
+    // The lock, own address, save timer, the table from disk, then the
+    // endpoints on the ports of the base port the table file gave.
+    Result<void> started = service_.start();
     showOwnAddress();
-    if (!started) {
-        showError(error);
-        ConsoleLog("%s", qPrintable(error));
-    }
+    return started;
 }
 
 void MainWindow::showOwnAddress()
@@ -497,7 +498,7 @@ void MainWindow::shutdownOnce()
     shutDown_ = true;
     saveSettings();
     graphTimer_->stop();
-    savedOnExit_ = hub_->shutdown();
+    savedOnExit_ = service_.stop();
     if (tray_)
         tray_->hide();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/result.h"
 #include "relay/hub.h"
 
 #include <QMainWindow>
@@ -34,6 +35,7 @@ class NewClientDialog;
 class OptionDialog;
 class PerformanceGraph;
 class TestCommands;
+class Service;
 class ViewRefresher;
 
 inline constexpr char kWindowCaption[] = "Korvel Version 1.1Ah (May 30 2006)";
@@ -49,9 +51,14 @@ public:
     static constexpr int kTestPanelExtraHeight = 140;
     static constexpr int kTopPanelHeight = 220;
 
-    explicit MainWindow(Hub::Options options = {}, QWidget* parent = nullptr);
+    explicit MainWindow(Service& service, QWidget* parent = nullptr);
     ~MainWindow() override;
 
+    // Starts the service (its failure is said by the service; the caller
+    // ends the program) and shows the hub's own address.
+    Result<void> start();
+
+    Service& service() { return service_; }
     Hub& hub() { return *hub_; }
     // False once the save on the way out has failed to write a file.
     bool savedOnExit() const { return savedOnExit_; }
@@ -131,7 +138,8 @@ private:
     void showError(const QString& text);
     void resizeColumns();
 
-    std::unique_ptr<Hub> hub_;
+    Service& service_;
+    Hub* hub_;
     bool shutDown_ = false;
     bool savedOnExit_ = true;
     // The byte totals at the graph's last step.

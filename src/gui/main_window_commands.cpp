@@ -10,6 +10,7 @@
 #include "gui/qt_text.h"
 #include "gui/system_list_model.h"
 #include "log/console_log.h"
+#include "service/service.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -165,12 +166,20 @@ void MainWindow::addSystem()
     newClientDialog_->addressField->clear();
     if (newClientDialog_->exec() != QDialog::Accepted)
         return;
-    hub_->table().AddSystem(FromQString(newClientDialog_->addressField->text()), std::string(), kTypeQvx);
+    // An address in the table already is left as it is, without a word.
+    const Result<void> added = service_.addSystem({ .address = FromQString(newClientDialog_->addressField->text()) });
+    if (!added && added.failure().kind != Failure::Kind::Conflict)
+        showError(QString::fromStdString(added.error()));
 }
 
 void MainWindow::deleteSelectedSystem()
 {
-    hub_->table().DeleteSelectedSystem();
+    const SystemEntry* selected = hub_->table().Selected();
+    if (!selected)
+        return;
+    const std::string address = selected->IpAddress;
+    if (const Result<void> deleted = service_.deleteSystem(address); !deleted)
+        showError(QString::fromStdString(deleted.error()));
 }
 
 void MainWindow::pingSelectedSystem()
@@ -191,8 +200,8 @@ void MainWindow::initializeTable()
         QMessageBox::No);
     if (answer != QMessageBox::Yes)
         return;
-    hub_->table().ClearAllSystems();
-    hub_->SaveSystems();
+    if (const Result<void> done = service_.initialize(); !done)
+        showError(QString::fromStdString(done.error()));
 }
 
 void MainWindow::toggleTestCommands()

@@ -195,10 +195,11 @@ bool Hub::tableFull(const std::string& address)
     return true;
 }
 
-void Hub::reload()
+bool Hub::reload()
 {
-    SaveSystems();
+    const bool saved = SaveSystems();
     loadAllowList();
+    return saved;
 }
 
 void Hub::reportBounds()

@@ -92,8 +92,9 @@ public:
     // Saves the table; called once on every way out. False when a file could
     // not be saved.
     bool shutdown();
-    // Saves the table and reads data/allow.txt again (SIGHUP).
-    void reload();
+    // Saves the table and reads data/allow.txt again (SIGHUP); false when
+    // the save failed.
+    bool reload();
     // Writes the table and the base port to the data folder and waits for
     // it; a file that cannot be written is said (once per file) and keeps its
     // old content until the next save. False when any file failed.

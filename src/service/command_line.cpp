@@ -146,8 +146,8 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
 
     CommandLine line;
     line.headless = parser.isSet(headless);
-    line.trace = parser.isSet(trace);
-    line.reportStalls = parser.isSet(stalls);
+    line.service.trace = parser.isSet(trace);
+    line.service.reportStalls = parser.isSet(stalls);
     line.checkConfig = parser.isSet(checkConfig);
     if (parser.isSet(userData) && parser.isSet(dataDir))
         return Mistake(QStringLiteral("give --data-dir or --user-data, not both"));
@@ -156,13 +156,13 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
         folder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/korvel");
     if (folder.isEmpty())
         return Mistake(QStringLiteral("--data-dir wants a folder"));
-    line.hub.dataDirectory = QFile::encodeName(folder).toStdString();
+    line.service.hub.dataDirectory = QFile::encodeName(folder).toStdString();
     if (parser.isSet(basePort)) {
         bool ok = false;
         const int port = parser.value(basePort).toInt(&ok);
         if (!ok || port < 1 || port > kMaxBasePort)
             return Mistake(QStringLiteral("--base-port wants a number from 1 to %1").arg(kMaxBasePort));
-        line.hub.basePort = port;
+        line.service.hub.basePort = port;
     }
     if (parser.isSet(ownAddress)) {
         const QString text = parser.value(ownAddress);
@@ -170,7 +170,7 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
         if (text.count(QLatin1Char('.')) != 3 || !address.setAddress(text)
             || address.protocol() != QAbstractSocket::IPv4Protocol)
             return Mistake(QStringLiteral("--own-address wants an IPv4 address such as 192.0.2.10"));
-        line.hub.ownAddress = address.toString().toStdString();
+        line.service.hub.ownAddress = address.toString().toStdString();
     }
     if (parser.isSet(cluster)) {
         ClusterOptions options;
@@ -185,7 +185,7 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
             if (options.name.empty())
                 return Mistake(QStringLiteral("--cluster-name wants a name"));
         }
-        line.cluster = options;
+        line.service.cluster = options;
     } else if (parser.isSet(node) || parser.isSet(clusterName)) {
         return Mistake(QStringLiteral("--node and --cluster-name go with --cluster"));
     }
@@ -195,10 +195,13 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
         qint64 most;
         std::function<void(qint64)> take;
     } counts[] = {
-        { maxSystems, 1, 10'000'000, [&](qint64 n) { line.hub.maxSystems = static_cast<std::size_t>(n); } },
-        { maxConnections, 1, 1'000'000, [&](qint64 n) { line.hub.maxConnections = static_cast<std::size_t>(n); } },
-        { answerBurst, 0, 1 << 30, [&](qint64 n) { line.hub.answers.burstBytes = static_cast<std::uint32_t>(n); } },
-        { answerRate, 1, 1 << 30, [&](qint64 n) { line.hub.answers.bytesPerSecond = static_cast<std::uint32_t>(n); } },
+        { maxSystems, 1, 10'000'000, [&](qint64 n) { line.service.hub.maxSystems = static_cast<std::size_t>(n); } },
+        { maxConnections, 1, 1'000'000,
+            [&](qint64 n) { line.service.hub.maxConnections = static_cast<std::size_t>(n); } },
+        { answerBurst, 0, 1 << 30,
+            [&](qint64 n) { line.service.hub.answers.burstBytes = static_cast<std::uint32_t>(n); } },
+        { answerRate, 1, 1 << 30,
+            [&](qint64 n) { line.service.hub.answers.bytesPerSecond = static_cast<std::uint32_t>(n); } },
     };
     for (const auto& count : counts) {
         if (!parser.isSet(count.option))
@@ -221,30 +224,30 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
         return Mistake(QStringLiteral("--http-tls-cert and --http-tls-key go together, with a file each"));
     if (parser.isSet(http)) {
         QString error;
-        line.web = ParseHttpListen(parser.value(http), &error);
-        if (line.web) {
-            line.web->tls = TlsFiles { parser.value(tlsCert), parser.value(tlsKey) };
-            line.web->insecure = parser.isSet(insecure);
+        line.service.web = ParseHttpListen(parser.value(http), &error);
+        if (line.service.web) {
+            line.service.web->tls = TlsFiles { parser.value(tlsCert), parser.value(tlsKey) };
+            line.service.web->insecure = parser.isSet(insecure);
         }
-        if (line.web && parser.isSet(tokenFile)) {
+        if (line.service.web && parser.isSet(tokenFile)) {
             if (const auto token = ReadTokenFile(parser.value(tokenFile), &error))
-                line.web->token = *token;
+                line.service.web->token = *token;
             else
-                line.web.reset();
+                line.service.web.reset();
         }
-        if (line.web && parser.isSet(adminTokenFile)) {
+        if (line.service.web && parser.isSet(adminTokenFile)) {
             if (const auto token = ReadTokenFile(parser.value(adminTokenFile), &error))
-                line.web->adminToken = *token;
+                line.service.web->adminToken = *token;
             else
-                line.web.reset();
+                line.service.web.reset();
         }
-        if (line.web && !line.web->adminToken.isEmpty() && line.web->adminToken == line.web->token) {
+        if (line.service.web && !line.service.web->adminToken.isEmpty() && line.service.web->adminToken == line.service.web->token) {
             error = QStringLiteral("the admin token must differ from the read token");
-            line.web.reset();
+            line.service.web.reset();
         }
-        if (line.web && !CheckWebOptions(*line.web, &error))
-            line.web.reset();
-        if (!line.web)
+        if (line.service.web && !CheckWebOptions(*line.service.web, &error))
+            line.service.web.reset();
+        if (!line.service.web)
             return Mistake(error);
     }
     return line;

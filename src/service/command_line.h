@@ -1,8 +1,6 @@
 #pragma once
 
-#include "cluster/cluster_options.h"
-#include "relay/hub.h"
-#include "web/web_options.h"
+#include "service/service_options.h"
 
 #include <QString>
 #include <QStringList>
@@ -16,13 +14,10 @@ namespace korvel {
 // them, and the window program it starts parses the same line again.
 struct CommandLine {
     bool headless = false;
-    bool trace = false;
-    bool reportStalls = false;
     bool checkConfig = false;
-    Hub::Options hub;
-    // Set by --cluster: the hub shares its table and reports with others.
-    std::optional<ClusterOptions> cluster;
-    std::optional<WebOptions> web;
+    // --cluster sets service.cluster: the hub shares its table and reports
+    // with others.
+    ServiceOptions service;
 };
 
 // Parses the arguments (the program name first). Returns the line, or an

@@ -52,6 +52,12 @@ UnixSignalWatcher::~UnixSignalWatcher()
 {
     for (const int signalNumber : kWatched)
         std::signal(signalNumber, SIG_DFL);
+    // The next watcher makes a pair of its own.
+    for (int& end : gSignalPair) {
+        if (end >= 0)
+            ::close(end);
+        end = -1;
+    }
 }
 
 } // namespace korvel

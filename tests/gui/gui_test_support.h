@@ -2,6 +2,7 @@
 
 #include "gui/main_window.h"
 #include "log/console_log.h"
+#include "service/service.h"
 #include "support/event_loop.h"
 #include "support/free_port.h"
 #include "support/recording_outbox.h"
@@ -55,7 +56,7 @@ protected:
 
     void TearDown() override
     {
-        form.reset();
+        close();
         DisableConsoleLog();
     }
 
@@ -72,15 +73,26 @@ protected:
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
+    // A started window over a fresh service; the previous one goes first,
+    // and with it the data folder's lock.
     MainWindow& open(const std::function<void(Hub::Options&)>& adjust = {})
     {
-        Hub::Options options;
-        options.dataDirectory = directory.path().toStdString();
-        options.outbox = &outbox;
+        close();
+        ServiceOptions options;
+        options.hub.dataDirectory = directory.path().toStdString();
+        options.hub.outbox = &outbox;
         if (adjust)
-            adjust(options);
-        form = std::make_unique<MainWindow>(options);
+            adjust(options.hub);
+        service = std::make_unique<Service>(options);
+        form = std::make_unique<MainWindow>(*service);
+        EXPECT_TRUE(form->start());
         return *form;
+    }
+
+    void close()
+    {
+        form.reset();
+        service.reset();
     }
 
     // Lets the queued view rebuilds and console flushes run.
@@ -95,6 +107,7 @@ protected:
     QTemporaryDir directory;
     int basePort = 0;
     RecordingOutbox outbox;
+    std::unique_ptr<Service> service;
     std::unique_ptr<MainWindow> form;
 };
 

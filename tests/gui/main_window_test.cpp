@@ -381,35 +381,6 @@ TEST_F(MainWindowTest, ClosingByAnyWaySavesTheTable)
     }
 }
 
-TEST_F(MainWindowTest, TakenListeningPortIsReportedAndTheRestRuns)
-{
-    QTcpServer squatter;
-    ASSERT_TRUE(squatter.listen(QHostAddress::AnyIPv4, static_cast<quint16>(basePort)));
-    MainWindow& window = open();
-    auto* box = window.findChild<QMessageBox*>(QStringLiteral("ErrorBox"));
-    ASSERT_NE(box, nullptr);
-    EXPECT_FALSE(box->text().isEmpty());
-    EXPECT_FALSE(window.hub().listening());
-    EXPECT_EQ(window.hub().udpPort(), basePort + 1);
-    EXPECT_EQ(window.height(), MainWindow::kStartHeight);
-}
-
-TEST_F(MainWindowTest, TakenDatagramPortIsReported)
-{
-    QUdpSocket squatter;
-    ASSERT_TRUE(squatter.bind(QHostAddress::AnyIPv4, static_cast<quint16>(basePort + 1)));
-    EnableConsoleLog();
-    MainWindow& window = open();
-    auto* box = window.findChild<QMessageBox*>(QStringLiteral("ErrorBox"));
-    ASSERT_NE(box, nullptr);
-    const QString expected = QStringLiteral("Cannot bind UDP port %1 (UDP): ").arg(basePort + 1);
-    EXPECT_TRUE(box->text().startsWith(expected)) << box->text().toStdString();
-    EXPECT_TRUE(testing::SpinUntil([&] { return window.console()->toPlainText().contains(expected); }))
-        << window.console()->toPlainText().toStdString();
-    EXPECT_TRUE(window.hub().listening());
-    EXPECT_FALSE(window.hub().endpointsOpen());
-}
-
 TEST_F(MainWindowTest, GraphTickPlotsTheCountersAndResetsTheByteCounts)
 {
     MainWindow& window = open();

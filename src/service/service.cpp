@@ -1,0 +1,219 @@
+#include "service.h"
+
+#include "cluster/cluster.h"
+#include "log/notice.h"
+#include "net/ipv4_address.h"
+#include "relay/stall_watch.h"
+#include "service/service_notify.h"
+#include "service/unix_signals.h"
+#include "web/web_console.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <string>
+
+namespace korvel {
+
+Service::Service(ServiceOptions options, QObject* parent)
+    : QObject(parent)
+    , options_(std::move(options))
+    // Before the ready line: whoever reads it may send SIGTERM at once.
+    , signals_(std::make_unique<UnixSignalWatcher>())
+    , hub_(std::make_unique<Hub>(options_.hub))
+{
+    connect(
+        signals_.get(), &UnixSignalWatcher::terminationRequested, this, [this](int) { emit terminationRequested(); });
+    connect(signals_.get(), &UnixSignalWatcher::reloadRequested, this, [this] {
+        Notify(Severity::Info, "SIGHUP: saving the table and reading allow.txt again");
+        static_cast<void>(reload());
+    });
+}
+
+Service::~Service()
+{
+    // The web console and the cluster watch the hub: they go first.
+    web_.reset();
+    cluster_.reset();
+}
+
+Result<void> Service::start()
+{
+    // Before any port opens: a second hub on the folder would answer beside
+    // the first and, on its way out, save its stale table over the live one.
+    auto lock = DataFolderLock::take(options_.hub.dataDirectory);
+    if (!lock) {
+        Notify(Severity::Error, lock.error() + "; not starting");
+        return lock.failure();
+    }
+    lock_.emplace(std::move(*lock));
+    if (auto started = startHub(); !started)
+        return started;
+    if (options_.cluster) {
+        // Not fatal: Redis away only stops the sharing, and the cluster says
+        // so and keeps reconnecting while the hub relays locally.
+        cluster_ = std::make_unique<Cluster>(*hub_, *options_.cluster);
+        // A node name another live hub has: this hub must not run beside it.
+        connect(cluster_.get(), &Cluster::refused, this, [](const QString& reason) {
+            Notify(Severity::Error, reason.toStdString());
+            QCoreApplication::exit(1);
+        });
+        cluster_->start();
+    }
+    if (auto started = startWebConsole(); !started)
+        return started;
+    started_ = true;
+    printReadyLine();
+    notifier_ = std::make_unique<ServiceNotifier>();
+    notifier_->ready("TCP " + std::to_string(hub_->tcpPort()) + ", UDP " + std::to_string(hub_->udpPort()) + ", "
+        + std::to_string(hub_->rackPort()) + ", " + std::to_string(hub_->velkaPort()));
+    stallWatch_ = std::make_unique<StallWatch>();
+    if (options_.reportStalls)
+        stallWatch_->start();
+    return {};
+}
+
+Result<void> Service::startHub()
+{
+    QString error;
+    const bool started = hub_->start(&error);
+    if (hub_->tableDamaged()) {
+        // The hub has said what; a save would write the loss to disk.
+        const std::string reason
+            = "not starting; the files in " + options_.hub.dataDirectory.string() + " are left as they are";
+        Notify(Severity::Error, reason);
+        return Fail(reason);
+    }
+    if (started)
+        return {};
+    std::string reason;
+    if (!hub_->listening()) {
+        reason
+            = "cannot listen on TCP port " + std::to_string(hub_->settings().LocalTcpPort) + ": " + error.toStdString();
+    } else {
+        reason = error.toStdString();
+        if (!reason.empty())
+            reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
+    }
+    Notify(Severity::Error, reason);
+    return Fail(reason);
+}
+
+Result<void> Service::startWebConsole()
+{
+    if (!options_.web)
+        return {};
+    web_ = std::make_unique<WebConsole>(*hub_, *options_.web);
+    // The web API's writes are the operator's commands, as the window gives them.
+    web_->setOperatorCommands(this);
+    if (const Cluster* cluster = cluster_.get()) {
+        web_->setClusterStatus([cluster] {
+            return ClusterStatus { cluster->node(), cluster->stateText(), cluster->problem(),
+                cluster->liveNodes().size(), cluster->systemsOwned(), cluster->published(), cluster->received(),
+                cluster->leasesLost(), cluster->queueDropped(), cluster->queued(), cluster->writeFailures() };
+        });
+    }
+    QString error;
+    QStringList notices;
+    if (!web_->start(&error, &notices)) {
+        web_.reset();
+        const std::string reason = "web console: " + error.toStdString();
+        Notify(Severity::Error, reason);
+        return Fail(reason);
+    }
+    for (const QString& notice : notices)
+        Notify(Severity::Warning, "web console: " + notice.toStdString());
+    Notify(Severity::Info, "web console at " + web_->url().toStdString());
+    return {};
+}
+
+void Service::reloadWebTls()
+{
+    if (!web_ || !web_->tls())
+        return;
+    const Result<QStringList> reloaded = web_->reloadTls();
+    if (!reloaded) {
+        Notify(Severity::Warning, "web console: " + reloaded.error() + "; the certificate in use stays");
+        return;
+    }
+    for (const QString& notice : *reloaded)
+        Notify(Severity::Info, "web console: " + notice.toStdString());
+}
+
+void Service::printReadyLine() const
+{
+    std::fprintf(stderr, "korvel: ready, TCP %d, UDP %d, UDP_RACK %d, UDP_VELKA %d, own address %s\n", hub_->tcpPort(),
+        hub_->udpPort(), hub_->rackPort(), hub_->velkaPort(),
+        hub_->settings().OwnAddress.empty() ? "(none)" : hub_->settings().OwnAddress.c_str());
+    std::fflush(stderr);
+}
+
+bool Service::stop()
+{
+    if (stopped_)
+        return *stopped_;
+    if (stallWatch_)
+        stallWatch_->finish();
+    if (notifier_)
+        notifier_->stopping();
+    web_.reset();
+    cluster_.reset();
+    // A hub that did not start has nothing of its own to save: its table is
+    // the damaged one, or the folder is another hub's.
+    stopped_ = started_ ? hub_->shutdown() : true;
+    return *stopped_;
+}
+
+Result<void> Service::addSystem(const NewSystem& system)
+{
+    if (!NumericIPv4(system.address, 0))
+        return Fail("'" + system.address + "' is not an IPv4 address", Failure::Kind::Invalid);
+    if (system.port && (*system.port < 1 || *system.port > 65535))
+        return Fail("port " + std::to_string(*system.port) + " is not between 1 and 65535", Failure::Kind::Invalid);
+    SystemTable& table = hub_->table();
+    if (table.FindSystem(system.address))
+        return Fail(system.address + " is in the table already", Failure::Kind::Conflict);
+    table.AddSystem(system.address, system.name, system.velka ? kTypeVelka : kTypeQvx);
+    if (system.port)
+        table.SetSystemPort(system.address, *system.port);
+    return {};
+}
+
+Result<void> Service::deleteSystem(const std::string& address)
+{
+    SystemTable& table = hub_->table();
+    if (!table.FindSystem(address))
+        return Fail(address + " is not in the table", Failure::Kind::NotFound);
+    table.RemoveSystem(address);
+    return {};
+}
+
+Result<void> Service::initialize()
+{
+    hub_->table().ClearAllSystems();
+    return saveNow();
+}
+
+Result<void> Service::setForwardStatus(bool forward)
+{
+    hub_->setForwardStatus(forward);
+    return {};
+}
+
+Result<void> Service::saveNow()
+{
+    if (hub_->SaveSystems())
+        return {};
+    return Fail("the table could not be saved; the reason is on standard error and the console");
+}
+
+Result<void> Service::reload()
+{
+    // A renewed certificate is served without a restart.
+    reloadWebTls();
+    if (hub_->reload())
+        return {};
+    return Fail("the table could not be saved; allow.txt was read again");
+}
+
+} // namespace korvel

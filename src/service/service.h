@@ -1,0 +1,80 @@
+#pragma once
+
+#include "relay/hub.h"
+#include "service/data_folder_lock.h"
+#include "service/service_options.h"
+#include "web/operator_commands.h"
+
+#include <QObject>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace korvel {
+
+class Cluster;
+class ServiceNotifier;
+class StallWatch;
+class UnixSignalWatcher;
+class WebConsole;
+
+// The running hub with everything around it: the data folder's lock, the
+// cluster, the web console, Unix signals, the stall watch and the service
+// manager's notifications. The headless program and the window both start
+// it, so both follow one start policy, and the operator's commands reach
+// the hub through it whoever gives them. Lives on the main thread.
+class Service : public QObject, public OperatorCommands {
+    Q_OBJECT
+
+public:
+    explicit Service(ServiceOptions options, QObject* parent = nullptr);
+    ~Service() override;
+
+    // The start policy, in this order: the data folder's lock, the table,
+    // the endpoints, the cluster, the web console; then the ready line on
+    // standard error and the service manager's READY. Every failure is fatal
+    // (the caller exits 1) and said everywhere an operator looks, except a
+    // cluster that cannot be reached: the hub relays locally and the cluster
+    // keeps reconnecting. Nothing is saved after a failed start.
+    Result<void> start();
+    // The orderly end: the web console and the cluster go, the table is
+    // saved. False when the save failed. Once; later calls give the same.
+    bool stop();
+
+    Hub& hub() { return *hub_; }
+    const ServiceOptions& options() const { return options_; }
+    Cluster* cluster() const { return cluster_.get(); }
+    WebConsole* webConsole() const { return web_.get(); }
+
+    // OperatorCommands
+    Result<void> addSystem(const NewSystem& system) override;
+    Result<void> deleteSystem(const std::string& address) override;
+    Result<void> initialize() override;
+    Result<void> setForwardStatus(bool forward) override;
+    Result<void> saveNow() override;
+    Result<void> reload() override;
+
+signals:
+    // SIGTERM or SIGINT: the face ends its event loop, then calls stop().
+    void terminationRequested();
+
+private:
+    Result<void> startHub();
+    Result<void> startWebConsole();
+    void reloadWebTls();
+    void printReadyLine() const;
+
+    ServiceOptions options_;
+    std::optional<DataFolderLock> lock_;
+    std::unique_ptr<UnixSignalWatcher> signals_;
+    std::unique_ptr<Hub> hub_;
+    std::unique_ptr<Cluster> cluster_;
+    std::unique_ptr<WebConsole> web_;
+    std::unique_ptr<StallWatch> stallWatch_;
+    std::unique_ptr<ServiceNotifier> notifier_;
+    bool started_ = false;
+    std::optional<bool> stopped_;
+};
+
+} // namespace korvel

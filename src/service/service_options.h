@@ -1,0 +1,23 @@
+#pragma once
+
+#include "cluster/cluster_options.h"
+#include "relay/hub.h"
+#include "web/web_options.h"
+
+#include <optional>
+
+namespace korvel {
+
+// What both faces of the program take from the command line.
+struct ServiceOptions {
+    // Headless: the console log on standard output; the window: the test
+    // panel with its Console open.
+    bool trace = false;
+    bool reportStalls = false;
+    Hub::Options hub;
+    std::optional<ClusterOptions> cluster;
+    // --http: the web console, off unless asked for.
+    std::optional<WebOptions> web;
+};
+
+} // namespace korvel
