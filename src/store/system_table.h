@@ -3,6 +3,7 @@
 #include "protocol/defaults.h"
 #include "protocol/station_list.h"
 #include "store/status_names.h"
+#include "store/system_view_observer.h"
 
 #include <cstdint>
 #include <ctime>
@@ -46,16 +47,6 @@ struct SystemEntry {
 private:
     friend class SystemTable;
     std::uint64_t order_ = 0;
-};
-
-// What the window shows of the table. The table calls it exactly where the
-// views are to be rebuilt; the window coalesces the rebuilds.
-class SystemViewObserver {
-public:
-    virtual ~SystemViewObserver() = default;
-    virtual void RefreshSystemList() = 0;
-    virtual void FillStationView(const SystemEntry& entry) = 0;
-    virtual void ClearStationView() = 0;
 };
 
 // Told of every change to a system's shared fields or to a station's state,
