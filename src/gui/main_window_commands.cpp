@@ -167,7 +167,9 @@ void MainWindow::addSystem()
     if (newClientDialog_->exec() != QDialog::Accepted)
         return;
     // An address in the table already is left as it is, without a word.
-    const Result<void> added = service_.addSystem({ .address = FromQString(newClientDialog_->addressField->text()) });
+    NewSystem system;
+    system.address = FromQString(newClientDialog_->addressField->text());
+    const Result<void> added = service_.addSystem(system);
     if (!added && added.failure().kind != Failure::Kind::Conflict)
         showError(QString::fromStdString(added.error()));
 }

@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 
+#include <cctype>
 #include <cstdio>
 #include <string>
 

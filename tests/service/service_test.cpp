@@ -9,6 +9,9 @@
 
 #include <unistd.h>
 
+#include <functional>
+#include <optional>
+
 namespace korvel::testing {
 namespace {
 
@@ -51,11 +54,26 @@ TEST_F(ServiceTest, OperatorCommandsChangeTheTableOrSayWhyNot)
                 return service.addSystem({ "127.0.0.2", "PBX", 9100, true });
             },
             {} },
-        { "add again", [&] { return service.addSystem({ .address = "127.0.0.2" }); }, Kind::Conflict },
-        { "add a name", [&] { return service.addSystem({ .address = "pbx.example" }); }, Kind::Invalid },
-        { "add a bad port", [&] { return service.addSystem({ .address = "127.0.0.3", .port = 70000 }); },
+        { "add again",
+            [&] {
+                return service.addSystem({ "127.0.0.2", "", {}, false });
+            },
+            Kind::Conflict },
+        { "add a name",
+            [&] {
+                return service.addSystem({ "pbx.example", "", {}, false });
+            },
             Kind::Invalid },
-        { "add another", [&] { return service.addSystem({ .address = "127.0.0.3" }); }, {} },
+        { "add a bad port",
+            [&] {
+                return service.addSystem({ "127.0.0.3", "", 70000, false });
+            },
+            Kind::Invalid },
+        { "add another",
+            [&] {
+                return service.addSystem({ "127.0.0.3", "", {}, false });
+            },
+            {} },
         { "delete one not there", [&] { return service.deleteSystem("127.0.0.9"); }, Kind::NotFound },
         { "delete", [&] { return service.deleteSystem("127.0.0.3"); }, {} },
         { "forward on", [&] { return service.setForwardStatus(true); }, {} },

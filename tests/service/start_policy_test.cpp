@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <functional>
 
 namespace korvel::testing {
 namespace {
