@@ -1,8 +1,9 @@
 #include "dialog_fields.h"
 
+#include "net/ipv4_address.h"
+
 #include <QComboBox>
 #include <QDialog>
-#include <QHostAddress>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -11,10 +12,7 @@ namespace korvel {
 
 bool IsDottedIpv4(const QString& text)
 {
-    QHostAddress address;
-    // The round trip rejects the short and octal forms the parser accepts.
-    return address.setAddress(text) && address.protocol() == QAbstractSocket::IPv4Protocol
-        && address.toString() == text;
+    return ParseIPv4(text.toStdString()).ok();
 }
 
 void MarkField(QWidget* field, bool bad)

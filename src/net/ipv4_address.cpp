@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdint>
 
 namespace korvel {
@@ -20,11 +21,38 @@ sockaddr_in WithPort(int port)
 
 } // namespace
 
+Result<in_addr> ParseIPv4(std::string_view text)
+{
+    // inet_pton takes exactly the plain dotted quad; the scan below only
+    // finds the words for the most likely mistake. It runs per forward, so
+    // the text is copied to the stack, not the heap.
+    char copy[INET_ADDRSTRLEN] {};
+    in_addr address {};
+    if (text.size() < sizeof copy && text.find('\0') == std::string_view::npos) {
+        text.copy(copy, text.size());
+        if (inet_pton(AF_INET, copy, &address) == 1)
+            return address;
+    }
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find('.', start), text.size());
+        const std::string_view part = text.substr(start, end - start);
+        if (part.size() > 1 && part.size() <= 3 && part.front() == '0'
+            && part.find_first_not_of("0123456789") == std::string_view::npos)
+            return Fail("the leading zero of " + std::string(part) + " reads as octal to some tools: write "
+                    + std::to_string(std::stoi(std::string(part))),
+                Failure::Kind::Invalid);
+        start = end + 1;
+    }
+    return Fail("want four numbers of 0 to 255 joined by dots, such as 192.0.2.10", Failure::Kind::Invalid);
+}
+
 std::optional<sockaddr_in> NumericIPv4(const std::string& host, int port)
 {
-    sockaddr_in address = WithPort(port);
-    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1)
+    const auto parsed = ParseIPv4(host);
+    if (!parsed)
         return std::nullopt;
+    sockaddr_in address = WithPort(port);
+    address.sin_addr = *parsed;
     return address;
 }
 

@@ -2,12 +2,20 @@
 
 #include <netinet/in.h>
 
+#include "net/result.h"
+
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace korvel {
 
-// The socket address of dotted-quad text and a port, without any look-up.
+// Four decimal numbers of 0 to 255 joined by dots, nothing else: no short or
+// hexadecimal forms, and no leading zero ("010" is 8 to some tools and 10 to
+// others). The failure says what is wrong, without repeating the text.
+Result<in_addr> ParseIPv4(std::string_view text);
+
+// The socket address of text ParseIPv4 takes and a port, without any look-up.
 std::optional<sockaddr_in> NumericIPv4(const std::string& host, int port);
 
 // Dotted-quad text as it stands, anything else through the system's name

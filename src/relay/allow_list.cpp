@@ -1,20 +1,32 @@
 #include "allow_list.h"
 
+#include "net/ipv4_address.h"
+
 #include <QFile>
+#include <QStringList>
+
+#include <optional>
 
 namespace korvel {
 
 namespace {
 
 // QHostAddress::parseSubnet also takes classful short forms ("10" for
-// 10.0.0.0/8, "127.1" for 127.1.0.0/16) that read as typing mistakes here, and
-// IPv6, which the hub does not listen on: only a whole dotted quad is taken.
-bool IsDottedQuad(const QString& text)
+// 10.0.0.0/8, "127.1" for 127.1.0.0/16) that read as typing mistakes here,
+// octets with leading zeros, and IPv6, which the hub does not listen on: the
+// address and a dotted mask must be what ParseIPv4 takes.
+std::optional<std::string> RangeMistake(const QString& entry)
 {
-    if (text.count(QLatin1Char('.')) != 3)
-        return false;
-    QHostAddress address;
-    return address.setAddress(text) && address.protocol() == QAbstractSocket::IPv4Protocol;
+    const QStringList sides = entry.split(QLatin1Char('/'));
+    for (qsizetype side = 0; side < sides.size() && side < 2; ++side) {
+        if (side == 1 && !sides[side].contains(QLatin1Char('.')))
+            continue;
+        if (const auto parsed = ParseIPv4(sides[side].toStdString()); !parsed)
+            return "not an IPv4 address or range: " + entry.toStdString() + ": " + parsed.error();
+    }
+    if (QHostAddress::parseSubnet(entry).second < 0)
+        return "not an IPv4 address or range: " + entry.toStdString();
+    return std::nullopt;
 }
 
 } // namespace
@@ -39,12 +51,11 @@ std::vector<AllowListProblem> AllowList::load(const std::filesystem::path& file)
         const QString entry = QString::fromLatin1(line).trimmed();
         if (entry.isEmpty())
             continue;
-        const auto subnet = QHostAddress::parseSubnet(entry);
-        if (subnet.second < 0 || !IsDottedQuad(entry.section(QLatin1Char('/'), 0, 0))) {
-            problems.push_back({ number, "not an IPv4 address or range: " + entry.toStdString() });
+        if (auto mistake = RangeMistake(entry)) {
+            problems.push_back({ number, std::move(*mistake) });
             continue;
         }
-        ranges_.push_back(subnet);
+        ranges_.push_back(QHostAddress::parseSubnet(entry));
     }
     if (in.error() != QFileDevice::NoError)
         problems.push_back(

@@ -1,8 +1,9 @@
 #include "command_line.h"
 
+#include "net/ipv4_address.h"
+
 #include <QCommandLineParser>
 #include <QDir>
-#include <QHostAddress>
 #include <QHostInfo>
 #include <QStandardPaths>
 
@@ -166,11 +167,9 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
     }
     if (parser.isSet(ownAddress)) {
         const QString text = parser.value(ownAddress);
-        QHostAddress address;
-        if (text.count(QLatin1Char('.')) != 3 || !address.setAddress(text)
-            || address.protocol() != QAbstractSocket::IPv4Protocol)
-            return Mistake(QStringLiteral("--own-address wants an IPv4 address such as 192.0.2.10"));
-        line.service.hub.ownAddress = address.toString().toStdString();
+        if (const auto address = ParseIPv4(text.toStdString()); !address)
+            return Mistake(QStringLiteral("--own-address %1: %2").arg(text, QString::fromStdString(address.error())));
+        line.service.hub.ownAddress = text.toStdString();
     }
     if (parser.isSet(cluster)) {
         ClusterOptions options;

@@ -200,6 +200,7 @@ TEST_F(MainWindowTest, OptionsStayOpenOnABadFieldAndApplyNothing)
         { "LocalUdpPort", "65536", "A port is a number from 1 to 65535, not 65536" },
         { "RemoteUdpPort", "0", "A port is a number from 1 to 65535, not 0" },
         { "ServerAddress", "10.1.1", "'10.1.1' is not an IPv4 address" },
+        { "ServerAddress", "010.0.0.1", "'010.0.0.1' is not an IPv4 address" },
     };
     MainWindow& window = open();
     const Settings before = window.hub().settings();

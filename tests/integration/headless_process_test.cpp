@@ -215,9 +215,10 @@ TEST_F(HeadlessProcessTest, CommandLineNamesFolderPortAndOwnAddress)
 
 TEST_F(HeadlessProcessTest, BadOptionsStopBeforeAnyPortOpens)
 {
-    for (const QStringList& arguments : { QStringList { "--base-port=65532" }, { "--own-address=127.1" },
-             { "--own-address=::1" }, { "--data-dir=x", "--user-data" }, { "--frobnicate" }, { "stray" },
-             { "--max-systems=0" }, { "--max-connections=many" }, { "--answer-rate=0" }, { "--answer-burst=-1" } }) {
+    for (const QStringList& arguments :
+        { QStringList { "--base-port=65532" }, { "--own-address=127.1" }, { "--own-address=::1" },
+            { "--own-address=127.002.48.3" }, { "--data-dir=x", "--user-data" }, { "--frobnicate" }, { "stray" },
+            { "--max-systems=0" }, { "--max-connections=many" }, { "--answer-rate=0" }, { "--answer-burst=-1" } }) {
         QProcess process;
         process.setWorkingDirectory(directory.path());
         process.start(KORVEL_BINARY, QStringList { "--headless" } + arguments);

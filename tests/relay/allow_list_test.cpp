@@ -58,14 +58,19 @@ TEST(AllowList, NetmasksShortFormsAndLineNumbers)
                            "127.0.20.9/28\n" // 3: host bits are dropped
                            "::1/128\n" // 4: the hub listens on IPv4 only
                            "127.0.0.0/255.0.255.0\n" // 5: not a netmask
-                           "/8\n"; // 6
+                           "/8\n" // 6
+                           "127.002.48.3\n" // 7: octal to some tools
+                           "010.0.0.0/8\n" // 8
+                           "127.0.0.0/255.255.000.0\n" // 9
+                           "0.0.0.0/32\n"; // 10: a zero alone is fine
     AllowList list;
     const auto problems = list.load(path);
     std::vector<int> lines;
     for (const auto& problem : problems)
         lines.push_back(problem.line);
-    EXPECT_EQ(lines, (std::vector<int> { 2, 4, 5, 6 }));
+    EXPECT_EQ(lines, (std::vector<int> { 2, 4, 5, 6, 7, 8, 9 }));
     EXPECT_NE(problems[0].message.find("127.1"), std::string::npos);
+    EXPECT_NE(problems[4].message.find("leading zero of 002"), std::string::npos) << problems[4].message;
 
     const struct {
         const char* address;
@@ -79,6 +84,8 @@ TEST(AllowList, NetmasksShortFormsAndLineNumbers)
         { "127.0.20.15", true },
         { "127.0.20.16", false },
         { "127.0.0.1", false },
+        { "127.2.48.3", false },
+        { "0.0.0.0", true },
     };
     for (const auto& c : cases)
         EXPECT_EQ(list.allows(c.address), c.allowed) << c.address;
