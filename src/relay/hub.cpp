@@ -485,7 +485,8 @@ void Hub::handleDatagram(Endpoint endpoint, Bytes packet, const std::string& fro
     if (fromIp == settings_.OwnAddress)
         return;
 
-    table_.AddSystem(fromIp, fromIp, endpoint == Endpoint::Qvx ? kTypeQvx : kTypeVelka);
+    if (table_.AddSystem(fromIp, fromIp, endpoint == Endpoint::Qvx ? kTypeQvx : kTypeVelka))
+        table_.MarkHeard(fromIp);
     table_.SetSystemStatus(fromIp, SYSTEM_WORKING);
     if (peer_)
         peer_->heardFrom(fromIp);
@@ -528,7 +529,8 @@ bool Hub::ServerSocketClientConnect(const std::string& peer)
     // machine) is answered, but the hub is no system of its own table: it
     // would forward and send keep-alives to itself.
     if (peer != settings_.OwnAddress) {
-        table_.AddSystem(peer, std::string(), kTypeQvx);
+        if (table_.AddSystem(peer, std::string(), kTypeQvx))
+            table_.MarkHeard(peer);
         table_.SetSystemStatus(peer, SYSTEM_WORKING);
         if (peer_)
             peer_->heardFrom(peer);

@@ -115,10 +115,17 @@ void SystemTable::removeChangeObserver(SystemChangeObserver* observer)
 void SystemTable::MarkHeard(SystemEntry& entry)
 {
     const std::int64_t now = clock_();
-    if (entry.LastHeard != now) {
+    if (entry.LastHeard != now || !entry.HeardSinceStart) {
         entry.LastHeard = now;
+        entry.HeardSinceStart = true;
         notify(&SystemChangeObserver::systemHeard, entry);
     }
+}
+
+void SystemTable::MarkHeard(const std::string& ip)
+{
+    if (SystemEntry* entry = FindSystem(ip))
+        MarkHeard(*entry);
 }
 
 SystemEntry& SystemTable::AppendEntry(const std::string& ip, const std::string& name, std::int32_t type,

@@ -30,7 +30,12 @@ struct SystemEntry {
     std::int32_t Status = SYSTEM_UNKNOWN;
     StationList Stations;
     std::vector<std::int32_t> StationStates;
+    // The keep-alive's clock: when a packet last named the system, or when
+    // the entry was loaded or added.
     std::int64_t LastHeard = 0;
+    // Something has come from the system since the hub started; until then a
+    // loaded entry's LastHeard is only its load time. Not saved.
+    bool HeardSinceStart = false;
 
     // Index of the first station equal to `station` ignoring ASCII case, or -1.
     std::ptrdiff_t findStation(std::string_view station) const;
@@ -127,6 +132,8 @@ public:
     void SetSystemStatus(const std::string& ip, std::int32_t status);
     void SetStatus(SystemEntry& entry, std::int32_t status);
     void SetSystemName(const std::string& ip, const std::string& name);
+    // The system has just been heard from: LastHeard moves to now.
+    void MarkHeard(const std::string& ip);
     void SetSystemName(SystemEntry& entry, const std::string& name);
     // Re-keys every entry announcing `announcedIp` to `newIp`; returns the
     // entry that lookups of `newIp` find afterwards.

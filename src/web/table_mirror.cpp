@@ -40,7 +40,8 @@ QByteArray TableMirror::RowJson(const SystemEntry& entry)
         { QStringLiteral("toIp"), Latin1(entry.ToIp) },
         { QStringLiteral("port"), entry.Port },
         { QStringLiteral("endpointType"), entry.EndpointType },
-        { QStringLiteral("lastHeard"), static_cast<qint64>(entry.LastHeard) },
+        // 0: nothing from it since the hub started; a loaded entry's time is its load.
+        { QStringLiteral("lastHeard"), static_cast<qint64>(entry.HeardSinceStart ? entry.LastHeard : 0) },
         { QStringLiteral("stations"), static_cast<qint64>(entry.Stations.size()) },
     };
     return QJsonDocument(row).toJson(QJsonDocument::Compact);

@@ -150,4 +150,30 @@ TEST(TableMirror, RemovalsNobodyTakesStayBounded)
     EXPECT_EQ(QJsonDocument::fromJson(mirror.systemsJson()).array().size(), 1);
 }
 
+// A loaded entry's LastHeard is its load time, which the keep-alive needs;
+// the page is told 0 ("not since start") until the system sends something.
+TEST(TableMirror, ASystemIsHeardOnlyOnceItSendsSomething)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    std::int64_t now = 1000;
+    SystemTable table(folder.path().toStdString(), [&] { return now; });
+    table.AddSystem("127.0.5.1", "", 0);
+    table.AddSystem("127.0.5.2", "", 0);
+    SaveSystems(table, 9000);
+    now = 2000;
+    LoadSystems(table);
+    TableMirror mirror(table);
+    table.AddSystem("127.0.5.3", "", 0);
+    now = 2005;
+    table.SetSystemName("127.0.5.1", "QVX300");
+    table.MarkHeard("127.0.5.3");
+
+    std::map<QString, qint64> heard;
+    for (const QJsonValue row : QJsonDocument::fromJson(mirror.systemsJson()).array())
+        heard[row[QLatin1String("address")].toString()] = row[QLatin1String("lastHeard")].toInteger();
+    EXPECT_EQ(heard, (std::map<QString, qint64> { { "127.0.5.1", 2005 }, { "127.0.5.2", 0 }, { "127.0.5.3", 2005 } }));
+    EXPECT_EQ(table.FindSystem("127.0.5.2")->LastHeard, 2000) << "the keep-alive still counts from the load";
+}
+
 } // namespace

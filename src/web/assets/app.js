@@ -36,7 +36,7 @@ let retryMs = 500;
 // Formatted by hand: the locale-aware formatters cost a millisecond a row.
 const two = (n) => String(n).padStart(2, '0');
 function heardText(seconds) {
-  if (!seconds) return 'never';
+  if (!seconds) return 'not since start';
   const when = new Date(seconds * 1000);
   const time = `${two(when.getHours())}:${two(when.getMinutes())}:${two(when.getSeconds())}`;
   const now = new Date();
