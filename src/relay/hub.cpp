@@ -279,6 +279,15 @@ std::uint64_t Hub::sendQueueDropped() const
     return engine_ ? engine_->droppedJobs() : 0;
 }
 
+std::array<ReceiveQueue, 3> Hub::receiveQueues() const
+{
+    std::array<ReceiveQueue, 3> queues;
+    const QUdpSocket* const sockets[] = { udp_, udpVelka_, udpRack_ };
+    for (std::size_t i = 0; i < queues.size(); ++i)
+        queues[i] = ReadReceiveQueue(static_cast<int>(sockets[i]->socketDescriptor())).value_or(ReceiveQueue {});
+    return queues;
+}
+
 void Hub::sayProblem(const std::string& message)
 {
     std::fprintf(stderr, "korvel: %s\n", message.c_str());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/receive_queue.h"
 #include "relay/allow_list.h"
 #include "relay/answer_budget.h"
 #include "relay/datagram_reader.h"
@@ -155,6 +156,9 @@ public:
     // queue was full (both 0 with an outbox of the caller's).
     std::int64_t sendQueueDepth() const;
     std::uint64_t sendQueueDropped() const;
+    // What waits in the kernel for each datagram endpoint (UDP, UDP_VELKA,
+    // UDP_RACK): a backlog the hub has not read yet. A closed one holds nothing.
+    std::array<ReceiveQueue, 3> receiveQueues() const;
 
     struct SaveRecord {
         bool done = false;

@@ -133,8 +133,18 @@ QByteArray MetricsText(const MetricsSnapshot& s)
 
     out.family("korvel_datagrams_received_total", "counter", "Datagrams received, by endpoint and message code.");
     static const char* const kEndpoints[kDatagramEndpoints] = { "udp", "udp_velka", "udp_rack" };
+    static const char* const kEndpointLabels[kDatagramEndpoints]
+        = { "endpoint=\"udp\"", "endpoint=\"udp_velka\"", "endpoint=\"udp_rack\"" };
     for (std::size_t e = 0; e < kDatagramEndpoints; ++e)
         ByMessage(out, kEndpoints[e], c.Datagrams[e]);
+    out.family("korvel_receive_queue_bytes", "gauge",
+        "Receive-buffer memory of datagrams waiting to be read, by endpoint: the backlog the hub is behind by.");
+    for (std::size_t e = 0; e < kDatagramEndpoints; ++e)
+        out.sample(kEndpointLabels[e], s.receiveQueues[e].bytes);
+    out.family("korvel_receive_dropped_total", "counter",
+        "Datagrams the kernel dropped because the endpoint's receive buffer was full.");
+    for (std::size_t e = 0; e < kDatagramEndpoints; ++e)
+        out.sample(kEndpointLabels[e], s.receiveQueues[e].drops);
 
     out.family("korvel_connections_received_total", "counter", "TCP connections accepted.");
     out.sample("endpoint=\"tcp\"", c.Connections);

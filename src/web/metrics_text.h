@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/receive_queue.h"
 #include "relay/settings.h"
 #include "web/cluster_status.h"
 
@@ -23,6 +24,8 @@ struct MetricsSnapshot {
     std::size_t stations = 0;
     std::int64_t liveSenders = 0;
     std::int64_t queueDepth = 0;
+    // UDP, UDP_VELKA, UDP_RACK, as the datagram counters.
+    std::array<ReceiveQueue, 3> receiveQueues {};
     bool saveSucceeded = true;
     double saveSeconds = 0;
     double lagSeconds = 0;

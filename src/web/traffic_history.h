@@ -11,7 +11,7 @@ namespace korvel {
 
 // One sample a second of what the window's graph shows: bytes sent and
 // received in that second and the senders alive at its end, kept for five
-// minutes.
+// minutes; with the datagrams waiting to be read at its end.
 class TrafficHistory {
 public:
     static constexpr std::size_t kSamples = 300;
@@ -21,12 +21,13 @@ public:
         std::uint64_t sent = 0;
         std::uint64_t received = 0;
         std::int32_t senders = 0;
+        std::uint64_t receiveQueueBytes = 0;
     };
 
     explicit TrafficHistory(TrafficCounters& counters);
 
     // Takes one sample now; returns it.
-    const Sample& sample(std::int64_t timeMs);
+    const Sample& sample(std::int64_t timeMs, std::uint64_t receiveQueueBytes = 0);
     const std::deque<Sample>& samples() const { return samples_; }
     std::uint64_t sentTotal() const { return sentTotal_; }
     std::uint64_t receivedTotal() const { return receivedTotal_; }

@@ -110,6 +110,14 @@ void QuietHttpServer(QLoggingCategory* category)
         category->setEnabled(QtWarningMsg, false);
 }
 
+std::uint64_t ReceiveQueueBytes(const std::array<ReceiveQueue, 3>& queues)
+{
+    std::uint64_t bytes = 0;
+    for (const ReceiveQueue& queue : queues)
+        bytes += queue.bytes;
+    return bytes;
+}
+
 bool IsUpgrade(const QHttpServerRequest& request)
 {
     return request.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
@@ -234,7 +242,7 @@ QString WebConsole::url() const
 
 void WebConsole::sampleTraffic()
 {
-    history_->sample(QDateTime::currentMSecsSinceEpoch());
+    history_->sample(QDateTime::currentMSecsSinceEpoch(), ReceiveQueueBytes(hub_.receiveQueues()));
     push_->trafficSampled();
 }
 
@@ -468,6 +476,7 @@ QByteArray WebConsole::statsJson()
         { QStringLiteral("receivedBytes"), static_cast<qint64>(snapshot.receivedBytes) },
         { QStringLiteral("liveSenders"), static_cast<qint64>(snapshot.liveSenders) },
         { QStringLiteral("sendQueueDepth"), static_cast<qint64>(snapshot.queueDepth) },
+        { QStringLiteral("receiveQueueBytes"), static_cast<qint64>(ReceiveQueueBytes(snapshot.receiveQueues)) },
         { QStringLiteral("systems"), systems },
         { QStringLiteral("systemCount"), static_cast<qint64>(mirror_->systemCount()) },
         { QStringLiteral("stations"), static_cast<qint64>(snapshot.stations) },
@@ -502,6 +511,7 @@ MetricsSnapshot WebConsole::metrics()
     s.stations = mirror_->stationCount();
     s.liveSenders = counters.LiveSenderCount.load(std::memory_order_relaxed);
     s.queueDepth = hub_.sendQueueDepth();
+    s.receiveQueues = hub_.receiveQueues();
     s.saveSucceeded = hub_.lastSave().succeeded;
     s.saveSeconds = std::chrono::duration<double>(hub_.lastSave().duration).count();
     s.lagSeconds = static_cast<double>(lag_->recentLongest()) / 1000.0;

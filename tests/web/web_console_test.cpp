@@ -1,6 +1,7 @@
 #include "web_test_support.h"
 
 #include "web/operator_commands.h"
+#include "web/metrics_text.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -89,6 +90,31 @@ TEST_F(WebConsoleTest, JsonAndMetricsFollowAStatusReport)
     EXPECT_EQ(Metric(web->port(), reports), before + 1);
     EXPECT_EQ(Metric(web->port(), "korvel_systems{status=\"working\"}"), 1);
     EXPECT_EQ(Metric(web->port(), "korvel_stations_registered"), 2);
+}
+
+// Datagrams the hub has not read yet are its backlog: shown while they wait
+// (nothing runs the hub's loop between the sends and the look), gone once read.
+TEST_F(WebConsoleTest, TheReceiveBacklogIsShownUntilRead)
+{
+    startWeb();
+    FakeUdpPeer pbx(peer(2));
+    for (int i = 0; i < 20; ++i)
+        pbx.send(StatusReport("QVX300", { { std::to_string(41100 + i), 1 } }), base + 1);
+    FakeUdpPeer rack(peer(3));
+    rack.send(StatusReport("RACK", { { "100", 1 } }), base + 3);
+    const MetricsSnapshot waiting = web->metrics();
+    EXPECT_GT(waiting.receiveQueues[0].bytes, 20u * 100) << "the UDP endpoint's queue";
+    EXPECT_EQ(waiting.receiveQueues[1].bytes, 0u) << "UDP_VELKA has nothing";
+    EXPECT_GT(waiting.receiveQueues[2].bytes, 0u) << "the UDP_RACK endpoint's queue";
+    EXPECT_TRUE(MetricsText(waiting).contains(
+        "korvel_receive_queue_bytes{endpoint=\"udp\"} " + QByteArray::number(waiting.receiveQueues[0].bytes) + "\n"));
+
+    ASSERT_TRUE(SpinUntil([&] { return system(peer(2)) && system(peer(2))->Stations.size() == 20; }));
+    ASSERT_TRUE(SpinUntil([&] { return system(peer(3)) != nullptr; }));
+    EXPECT_EQ(Metric(web->port(), "korvel_receive_queue_bytes{endpoint=\"udp\"}"), 0);
+    EXPECT_EQ(Metric(web->port(), "korvel_receive_queue_bytes{endpoint=\"udp_rack\"}"), 0);
+    EXPECT_EQ(Metric(web->port(), "korvel_receive_dropped_total{endpoint=\"udp\"}"), 0);
+    EXPECT_EQ(Json(HttpGet(web->port(), "/api/stats"))["receiveQueueBytes"].toInt(-1), 0);
 }
 
 TEST_F(WebConsoleTest, ClusterStateOnlyWithACluster)

@@ -298,17 +298,17 @@ stateFilter.addEventListener('change', refilter);
 // ---- traffic graph -------------------------------------------------------
 
 const WINDOW_SECONDS = 300;
-const traffic = []; // [time ms, sent bytes, received bytes, senders], one a second
+const traffic = []; // [time ms, sent bytes, received bytes, senders, receive queue bytes], one a second
 const SERIES = [
   { index: 1, colour: '#ffff00', label: 'now-sent', bytes: true },
   { index: 2, colour: '#00ff00', label: 'now-received', bytes: true },
   { index: 3, colour: '#c0c0c0', label: 'now-senders', bytes: false },
 ];
 
-function bytesText(value) {
+function bytesText(value, per = '/s') {
   // Three significant digits at most, trailing zeros dropped: 7.5 kB/s, 200 MB/s.
-  const scaled = (divisor, unit) => `${Number((value / divisor).toPrecision(3))} ${unit}/s`;
-  if (value < 1000) return `${Math.round(value)} B/s`;
+  const scaled = (divisor, unit) => `${Number((value / divisor).toPrecision(3))} ${unit}${per}`;
+  if (value < 1000) return `${Math.round(value)} B${per}`;
   if (value < 1e6) return scaled(1e3, 'kB');
   if (value < 1e9) return scaled(1e6, 'MB');
   return scaled(1e9, 'GB');
@@ -331,6 +331,8 @@ function addTraffic(samples) {
       const value = last[series.index];
       $(series.label).textContent = series.bytes ? bytesText(value) : String(value);
     }
+    // Datagrams the hub has not read yet: anything lasting means it is behind.
+    $('now-queue').textContent = bytesText(last[4] || 0, '');
   }
   drawGraph();
 }
