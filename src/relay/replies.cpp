@@ -5,6 +5,7 @@
 #include "protocol/packet_builders.h"
 
 #include <array>
+#include <iterator>
 
 namespace korvel {
 
@@ -48,11 +49,18 @@ std::vector<Replies::ForwardSlot>& Replies::forwardSlots()
 {
     if (slotsBuilt_ && slotsGeneration_ == table_.generation())
         return slots_;
-    slots_.clear();
-    slots_.reserve(table_.size());
-    for (const SystemEntry& entry : table_.Systems())
-        slots_.push_back(ForwardSlot { &entry, entry.IpAddress, 0, 0, {}, {}, false });
+    const SystemTable::Entries& systems = table_.Systems();
+    auto from = systems.begin();
+    if (slotsBuilt_ && slotsReshapes_ == table_.reshapes() && slots_.size() <= systems.size()) {
+        from = std::prev(systems.end(), static_cast<std::ptrdiff_t>(systems.size() - slots_.size()));
+    } else {
+        slots_.clear();
+        slots_.reserve(systems.size());
+    }
+    for (auto it = from; it != systems.end(); ++it)
+        slots_.push_back(ForwardSlot { &*it, it->IpAddress, 0, 0, {}, {}, false });
     slotsGeneration_ = table_.generation();
+    slotsReshapes_ = table_.reshapes();
     slotsBuilt_ = true;
     return slots_;
 }

@@ -71,7 +71,8 @@ private:
     };
     void forwardLoop(Bytes packet, const std::string& sender, ForwardTrace trace);
     // The systems in list order, in one vector, rebuilt when the table's
-    // entries change.
+    // entries change; new senders at the end are only appended, since a flood
+    // of them would otherwise cost a rebuild of the whole list per report.
     std::vector<ForwardSlot>& forwardSlots();
     static const ForwardTarget& udpTarget(ForwardSlot& slot);
     // False when the budget held it back.
@@ -89,6 +90,7 @@ private:
     AnswerBudget* budget_ = nullptr;
     std::vector<ForwardSlot> slots_;
     std::uint64_t slotsGeneration_ = 0;
+    std::uint64_t slotsReshapes_ = 0;
     bool slotsBuilt_ = false;
 };
 

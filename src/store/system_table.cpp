@@ -202,6 +202,7 @@ SystemEntry* SystemTable::ReplaceSystemAddress(const std::string& newIp, const s
     for (auto it : matches) {
         if (it->IpAddress != newIp) {
             ++generation_;
+            ++reshapes_;
             unindexAddress(it);
             const std::string oldIp = std::exchange(it->IpAddress, newIp);
             indexAddress(it);
@@ -318,6 +319,7 @@ void SystemTable::removeEntry(Entries::iterator it)
 {
     notify(&SystemChangeObserver::systemRemoved, *it);
     ++generation_;
+    ++reshapes_;
     unindexAddress(it);
     EraseFromBucket(byToIp_, it->ToIp, it);
     systems_.erase(it);
@@ -326,6 +328,7 @@ void SystemTable::removeEntry(Entries::iterator it)
 void SystemTable::clear()
 {
     ++generation_;
+    ++reshapes_;
     byAddress_.clear();
     byToIp_.clear();
     systems_.clear();

@@ -116,6 +116,9 @@ public:
     // Moves on whenever an entry is added or removed or changes its address,
     // so that a copy of the list (the forwarding order) knows it is stale.
     std::uint64_t generation() const { return generation_; }
+    // Moves on with every change of generation() but an entry appended at the
+    // end: a copy whose generation is behind while this is not only has to grow.
+    std::uint64_t reshapes() const { return reshapes_; }
     // The first entry in list order with this address, or null.
     SystemEntry* FindSystem(const std::string& ip);
     const SystemEntry* FindSystem(const std::string& ip) const;
@@ -129,11 +132,11 @@ public:
     // system has the address; the entry overloads are for callers that have
     // already looked it up (one lookup per packet).
     bool AddSystem(const std::string& ip, const std::string& name, std::int32_t type);
+    // The system has just been heard from: LastHeard moves to now.
+    void MarkHeard(const std::string& ip);
     void SetSystemStatus(const std::string& ip, std::int32_t status);
     void SetStatus(SystemEntry& entry, std::int32_t status);
     void SetSystemName(const std::string& ip, const std::string& name);
-    // The system has just been heard from: LastHeard moves to now.
-    void MarkHeard(const std::string& ip);
     void SetSystemName(SystemEntry& entry, const std::string& name);
     // Re-keys every entry announcing `announcedIp` to `newIp`; returns the
     // entry that lookups of `newIp` find afterwards.
@@ -201,6 +204,7 @@ private:
     SystemEntry* selected_ = nullptr;
     std::uint64_t nextOrder_ = 0;
     std::uint64_t generation_ = 0;
+    std::uint64_t reshapes_ = 0;
 
     std::filesystem::path dataDirectory_;
     Clock clock_;

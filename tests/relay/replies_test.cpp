@@ -81,12 +81,21 @@ TEST_F(RepliesTest, ForwardsFollowTheTableAsItChanges)
         if (entry.IpAddress == "127.0.0.4")
             entry.Type = kTypeQvx;
     EXPECT_EQ(forward(), (Lines { "udp 10.1.1.3:7001", "udp 127.0.0.4:9001", "udp 127.0.0.7:9001" }));
+    // Grown at the end only, then shrunk and grown again.
+    table.AddSystem("127.0.0.8", "", kTypeQvx);
+    EXPECT_EQ(
+        forward(), (Lines { "udp 10.1.1.3:7001", "udp 127.0.0.4:9001", "udp 127.0.0.7:9001", "udp 127.0.0.8:9001" }));
+    table.RemoveSystem("127.0.0.7");
+    table.AddSystem("127.0.0.5", "", kTypeQvx);
+    EXPECT_EQ(
+        forward(), (Lines { "udp 10.1.1.3:7001", "udp 127.0.0.4:9001", "udp 127.0.0.8:9001", "udp 127.0.0.5:9001" }));
     // Re-keyed: the system that was 127.0.0.3 is known as 127.0.0.9 now, and
     // is left out when it is the sender.
     table.ReplaceSystemAddress("127.0.0.9", "10.1.1.3");
     outbox.sent.clear();
     replies.udpStep(report, "127.0.0.9");
-    EXPECT_EQ(destinations(), (Lines { "udp 127.0.0.2:9001", "udp 127.0.0.4:9001", "udp 127.0.0.7:9001" }));
+    EXPECT_EQ(destinations(),
+        (Lines { "udp 127.0.0.2:9001", "udp 127.0.0.4:9001", "udp 127.0.0.8:9001", "udp 127.0.0.5:9001" }));
 }
 
 TEST_F(RepliesTest, VelkaEndpointAnswersAndForwardsByCode)
