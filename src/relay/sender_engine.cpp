@@ -151,7 +151,8 @@ void SenderEngine::sendTcp(const std::string& host, int port, Bytes bytes, const
 
 void SenderEngine::beginBatch()
 {
-    ++batchDepth_;
+    if (batchDepth_++ == 0)
+        directSending_ = {};
 }
 
 void SenderEngine::endBatch()
@@ -165,9 +166,9 @@ void SenderEngine::endBatch()
 void SenderEngine::forwardUdp(const ForwardTarget& target, Bytes bytes)
 {
     forwardThread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
-    // A name to look up, a socket that is full or anything already queued for
-    // the worker: this one queues too, behind what this thread holds.
-    if (!target.resolved || !udpSocket_ || queuedUdp_.load(std::memory_order_acquire) != 0) {
+    // A name to look up, or no socket: this one queues, behind what this
+    // thread holds.
+    if (!target.resolved || !udpSocket_) {
         flushForwards();
         sendUdp(target.host, target.port, bytes, target.system);
         return;
@@ -190,6 +191,14 @@ void SenderEngine::flushForwards()
     const std::size_t count = forwards_.size();
     if (count == 0)
         return;
+    // Anything queued for the worker goes first, so these go behind it.
+    if (queuedUdp_.load(std::memory_order_acquire) != 0 || directSending_ >= options_.directSendBudget) {
+        handOffForwards(0);
+        forwards_.clear();
+        forwardBytes_.clear();
+        return;
+    }
+    const auto started = SteadyClock::now();
     forwardMessages_.resize(count);
     forwardVectors_.resize(count);
     for (std::size_t i = 0; i < count; ++i) {
@@ -216,11 +225,7 @@ void SenderEngine::flushForwards()
             continue;
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             // The socket is full: the rest wait for the worker, in order.
-            for (std::size_t i = done; i < count; ++i) {
-                const Forward& forward = forwards_[i];
-                enqueue(false, forward.host, forward.port, Bytes(forwardBytes_.data() + forward.offset, forward.length),
-                    forward.system);
-            }
+            handOffForwards(done);
             break;
         }
         // The kernel refused this one, as a sendto would have.
@@ -231,6 +236,44 @@ void SenderEngine::flushForwards()
     counters_.SentByteCount.fetch_add(static_cast<std::int32_t>(bytes), std::memory_order_relaxed);
     forwards_.clear();
     forwardBytes_.clear();
+    directSending_ = batchDepth_ > 0 ? directSending_ + (SteadyClock::now() - started) : SteadyClock::duration {};
+}
+
+void SenderEngine::handOffForwards(std::size_t from)
+{
+    const std::size_t count = forwards_.size() - from;
+    const auto live = static_cast<std::size_t>(std::max(0, counters_.LiveSenderCount.load(std::memory_order_relaxed)));
+    const std::size_t taken = std::min(count, options_.maxQueuedJobs - std::min(options_.maxQueuedJobs, live));
+    if (taken < count) {
+        dropped_.fetch_add(count - taken, std::memory_order_relaxed);
+        if (unreportedDrops_.fetch_add(count - taken, std::memory_order_relaxed) == 0)
+            wake();
+    }
+    if (taken == 0)
+        return;
+    counters_.LiveSenderCount.fetch_add(static_cast<std::int32_t>(taken), std::memory_order_relaxed);
+    bool wasEmpty;
+    {
+        std::lock_guard guard(mutex_);
+        wasEmpty = queue_.empty();
+        std::uint32_t offset = ~std::uint32_t { 0 };
+        for (std::size_t i = from; i < from + taken; ++i) {
+            const Forward& forward = forwards_[i];
+            // Forwards of one packet share its bytes, and so do their jobs.
+            if (forward.offset != offset) {
+                offset = forward.offset;
+                const std::uint8_t* bytes = forwardBytes_.data() + forward.offset;
+                if (!lastPayload_
+                    || !std::equal(bytes, bytes + forward.length, lastPayload_->begin(), lastPayload_->end()))
+                    lastPayload_ = std::make_shared<const Payload>(bytes, bytes + forward.length);
+            }
+            queue_.push_back(Job { false, forward.host, forward.port, lastPayload_,
+                forward.system == forward.host ? std::string() : forward.system });
+        }
+        queuedUdp_.fetch_add(static_cast<std::int32_t>(taken), std::memory_order_release);
+    }
+    if (wasEmpty)
+        wake();
 }
 
 void SenderEngine::enqueue(bool tcp, const std::string& host, int port, Bytes bytes, const std::string& system)

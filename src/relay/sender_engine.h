@@ -37,7 +37,10 @@ namespace korvel {
 // whatever queues behind them) and every TCP send.
 // Forwards (forwardUdp) go to a destination resolved beforehand; those of one
 // batch (beginBatch to endBatch) are held on the calling thread and handed
-// to the kernel in as few calls as it takes, counted once, in order.
+// to the kernel in as few calls as it takes, counted once, in order. Once a
+// batch has spent its share of the calling thread in the kernel (a report
+// forwarded to thousands of systems), the rest goes to the worker in one
+// hand-over, so the caller's event loop is never held for long.
 // It is the hub's outbox; the sends that fail are reported to the handler it
 // was built with.
 class SenderEngine : public Outbox {
@@ -51,6 +54,10 @@ public:
         // so a flood cannot exhaust memory.
         std::size_t maxQueuedJobs = 1 << 18;
         std::size_t maxPendingConnects = 4096;
+        // A batch's share of the forwarding thread for sending: past it the
+        // worker sends the rest. Ten systems take some 50 us, ten thousand up
+        // to 30 ms, which the event loop must not be held for.
+        std::chrono::microseconds directSendBudget { 2000 };
         NameCache::Options names;
     };
 
@@ -92,6 +99,8 @@ private:
         std::string system;
     };
     void flushForwards();
+    // Forwards from forwards_[from] on go to the worker, behind what it has.
+    void handOffForwards(std::size_t from);
     // Counts and logs a failure (with its kind's line, or with `format` when
     // given) and tells the hub.
     void reportFailure(
@@ -137,6 +146,8 @@ private:
     // each packet), and the kernel's message array, all reused.
     std::atomic<std::thread::id> forwardThread_ {};
     int batchDepth_ = 0;
+    // Time this batch has spent sending on the forwarding thread.
+    std::chrono::steady_clock::duration directSending_ {};
     std::vector<Forward> forwards_;
     std::vector<std::uint8_t> forwardBytes_;
     std::uint32_t lastForwardOffset_ = 0;

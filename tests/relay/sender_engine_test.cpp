@@ -198,36 +198,43 @@ TEST(SenderEngine, ForwardsOfABatchLeaveTogetherInOrderAndOneRefusalSparesTheRes
     };
     const ForwardTarget sink = target(receiver.localPort(), "127.0.0.5");
     const ForwardTarget refused = target(0, "127.0.0.6"); // the kernel refuses port 0
-    TrafficCounters counters;
-    std::vector<std::string> failed;
-    {
-        SenderEngine engine(
-            counters, {}, [&](const std::string&, const std::string& system) { failed.push_back(system); });
-        const std::uint8_t one[1] = { 1 }, two[1] = { 2 }, three[1] = { 3 }, four[1] = { 4 }, five[1] = { 5 };
-        engine.beginBatch();
-        engine.forwardUdp(sink, one);
-        engine.forwardUdp(refused, two);
-        engine.forwardUdp(sink, three);
-        EXPECT_FALSE(receiver.hasPendingDatagrams()) << "held until the batch ends";
-        // Sent at once, but not ahead of what the batch holds.
-        engine.sendUdp("127.0.0.1", receiver.localPort(), four);
-        engine.forwardUdp(sink, five);
-        engine.endBatch();
-        ASSERT_TRUE(WaitFor([&] { return counters.LiveSenderCount.load() == 0; }));
-        EXPECT_EQ(counters.SentByteCount.load(), 5) << "a refused datagram counts as sent";
+    // From the caller's thread, and all through the worker as when a batch
+    // has used up its share of the caller's time.
+    for (const auto budget : { std::chrono::microseconds(2000), std::chrono::microseconds(0) }) {
+        SCOPED_TRACE(budget.count());
+        capture.lines.clear();
+        TrafficCounters counters;
+        std::vector<std::string> failed;
+        {
+            SenderEngine::Options options;
+            options.directSendBudget = budget;
+            SenderEngine engine(
+                counters, options, [&](const std::string&, const std::string& system) { failed.push_back(system); });
+            const std::uint8_t one[1] = { 1 }, two[1] = { 2 }, three[1] = { 3 }, four[1] = { 4 }, five[1] = { 5 };
+            engine.beginBatch();
+            engine.forwardUdp(sink, one);
+            engine.forwardUdp(refused, two);
+            engine.forwardUdp(sink, three);
+            EXPECT_FALSE(receiver.hasPendingDatagrams()) << "held until the batch ends";
+            // Sent at once, but not ahead of what the batch holds.
+            engine.sendUdp("127.0.0.1", receiver.localPort(), four);
+            engine.forwardUdp(sink, five);
+            engine.endBatch();
+            ASSERT_TRUE(WaitFor([&] { return counters.LiveSenderCount.load() == 0; }));
+            EXPECT_EQ(counters.SentByteCount.load(), 5) << "a refused datagram counts as sent";
+        }
+        std::vector<std::uint8_t> received;
+        while (received.size() < 4 && (receiver.hasPendingDatagrams() || receiver.waitForReadyRead(2000))) {
+            char data[16];
+            ASSERT_EQ(receiver.readDatagram(data, sizeof data), 1);
+            received.push_back(static_cast<std::uint8_t>(data[0]));
+        }
+        EXPECT_EQ(received, (std::vector<std::uint8_t> { 1, 3, 4, 5 }));
+        EXPECT_EQ(capture.lines, (std::vector<std::string> { "127.0.0.1 : sendto() error!" }));
+        EXPECT_EQ(failed, (std::vector<std::string> { "127.0.0.6" }));
     }
     DisableConsoleLog();
     SetConsoleSink(previous);
-
-    std::vector<std::uint8_t> received;
-    while (received.size() < 4 && (receiver.hasPendingDatagrams() || receiver.waitForReadyRead(2000))) {
-        char data[16];
-        ASSERT_EQ(receiver.readDatagram(data, sizeof data), 1);
-        received.push_back(static_cast<std::uint8_t>(data[0]));
-    }
-    EXPECT_EQ(received, (std::vector<std::uint8_t> { 1, 3, 4, 5 }));
-    EXPECT_EQ(capture.lines, (std::vector<std::string> { "127.0.0.1 : sendto() error!" }));
-    EXPECT_EQ(failed, (std::vector<std::string> { "127.0.0.6" }));
 }
 
 // Names are looked up beside the sender: a slow look-up holds up only the
