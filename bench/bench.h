@@ -142,5 +142,6 @@ void SaveRow(Bench& bench);
 void WindowRow(Bench& bench);
 void ClusterRow(Bench& bench);
 void WebRow(Bench& bench);
+void FloodRow(Bench& bench);
 
 } // namespace korvel::bench

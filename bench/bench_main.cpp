@@ -203,6 +203,7 @@ const std::vector<Row>& Rows()
         { "window", "window open, console logging on, 10,000 reports/s to 8 systems", true, WindowRow },
         { "cluster", "two hubs sharing a Redis server: reports/s from A to B, added latency", false, ClusterRow },
         { "web", "fan-out to 10 with five pages on the web console's live feed, against none", false, WebRow },
+        { "flood", "2,000 datagrams/s from new addresses for 5 s while a known system reports", false, FloodRow },
     };
     return rows;
 }
