@@ -34,8 +34,9 @@ void SystemListModel::rebuild(const SystemTable& table)
     std::vector<Row> fresh;
     fresh.reserve(table.size());
     for (const SystemEntry& entry : table.Systems()) {
-        fresh.push_back({ entry.listOrder(), entry.Name, entry.IpAddress, entry.ToIp, entry.Status, entry.Type,
-            entry.Port, entry.LastHeard, entry.EndpointType == kSilentEndpointType ? 2 : 0 });
+        fresh.push_back(
+            { entry.listOrder(), entry.Name, entry.IpAddress, entry.ToIp, entry.Status, entry.Type, entry.Port,
+                entry.HeardSinceStart ? entry.LastHeard : 0, entry.EndpointType == kSilentEndpointType ? 2 : 0 });
     }
     auto cellsOf = [](const Row& row) {
         std::array<QString, ColumnCount> cells;
@@ -101,7 +102,7 @@ QString SystemListModel::statusTip(const Row& row) const
     tip += row.lastHeard > 0
         ? QStringLiteral("\nLast heard: %1")
               .arg(QDateTime::fromSecsSinceEpoch(row.lastHeard).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")))
-        : QStringLiteral("\nNot heard yet");
+        : QStringLiteral("\nNot heard since start");
     // Sends go to the system's forwarding address, which the failure names.
     const auto failure = sendFailures_.constFind(ToQString(row.toIp));
     tip += failure != sendFailures_.constEnd()
