@@ -1,7 +1,9 @@
 #include "dialog_buttons.h"
 
+#include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QLineEdit>
 #include <QPushButton>
 
 namespace korvel {
@@ -17,6 +19,17 @@ QDialogButtonBox* AddOkCancelButtons(QDialog* dialog)
     QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
     return buttons;
+}
+
+void FocusFirstField(QDialog* dialog, QWidget* first)
+{
+    if (auto* ok = dialog->findChild<QPushButton*>(QStringLiteral("OkButton")))
+        ok->setDefault(true);
+    first->setFocus(Qt::OtherFocusReason);
+    if (auto* edit = qobject_cast<QLineEdit*>(first))
+        edit->selectAll();
+    else if (auto* combo = qobject_cast<QComboBox*>(first); combo && combo->lineEdit())
+        combo->lineEdit()->selectAll();
 }
 
 } // namespace korvel

@@ -2,11 +2,7 @@
 
 #include "net/ipv4_address.h"
 
-#include <QComboBox>
-#include <QDialog>
 #include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
 
 namespace korvel {
 
@@ -28,17 +24,6 @@ void MarkField(QWidget* field, bool bad)
     } else {
         field->setPalette(QPalette());
     }
-}
-
-void FocusFirstField(QDialog* dialog, QWidget* first)
-{
-    if (auto* ok = dialog->findChild<QPushButton*>(QStringLiteral("OkButton")))
-        ok->setDefault(true);
-    first->setFocus(Qt::OtherFocusReason);
-    if (auto* edit = qobject_cast<QLineEdit*>(first))
-        edit->selectAll();
-    else if (auto* combo = qobject_cast<QComboBox*>(first); combo && combo->lineEdit())
-        combo->lineEdit()->selectAll();
 }
 
 QLabel* ErrorLine(QWidget* parent)

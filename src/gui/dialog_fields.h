@@ -15,10 +15,6 @@ bool IsDottedIpv4(const QString& text);
 // Tints `field` as holding a bad value, or takes the tint off again.
 void MarkField(QWidget* field, bool bad);
 
-// On each opening: the first field has the focus with its text selected and
-// Enter means OK, whatever button had the focus when the dialog last closed.
-void FocusFirstField(QDialog* dialog, QWidget* first);
-
 // A red line under the fields that says what is wrong; hidden when empty.
 QLabel* ErrorLine(QWidget* parent);
 void ShowError(QLabel* line, const QString& text);

@@ -188,6 +188,29 @@ TEST_F(TestCommandsTest, MultiAckInUdpModeTakesTheDialogsListAndResult)
     EXPECT_EQ(datagram->first[54], RESULT_ACK);
 }
 
+// As the window's dialogs do: each opening starts on the first field, its
+// text selected, and Enter means OK wherever the focus was left last time.
+TEST_F(TestCommandsTest, TheDialogsOpenOnTheirFirstField)
+{
+    const std::pair<const char*, const char*> dialogs[]
+        = { { "StatusReport", "SystemId" }, { "Register", "SourceStation" } };
+    for (const auto& [button, first] : dialogs) {
+        for (int opening = 0; opening < 2; ++opening) {
+            WhenModal([first = first, opening](QWidget* modal) {
+                auto* dialog = static_cast<QDialog*>(modal);
+                auto* field = dialog->findChild<QLineEdit*>(QLatin1String(first));
+                EXPECT_EQ(dialog->focusWidget(), field) << first << ", opening " << opening;
+                EXPECT_EQ(field->selectedText(), field->text());
+                EXPECT_TRUE(dialog->findChild<QPushButton*>(QStringLiteral("OkButton"))->isDefault());
+                dialog->findChild<QPushButton*>(QStringLiteral("CancelButton"))->setFocus();
+                dialog->reject();
+            });
+            child<QPushButton>(button)->click();
+            settle();
+        }
+    }
+}
+
 TEST_F(TestCommandsTest, RegisterAndUnregisterCarryBothStationsAndANumber)
 {
     const Settings& settings = form->hub().settings();

@@ -104,6 +104,12 @@ std::uint8_t StatusReportDialog::statusByte() const
     return STATUS_BUSY;
 }
 
+void StatusReportDialog::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    FocusFirstField(this, systemIdField);
+}
+
 std::uint8_t StatusReportDialog::resultByte() const
 {
     return idleButton->isChecked() ? RESULT_NAK : RESULT_ACK;
@@ -125,6 +131,12 @@ RegisterDialog::RegisterDialog(QWidget* parent)
     layout->addLayout(form);
     layout->addWidget(AddOkCancelButtons(this));
     setFixedSize(sizeHint());
+}
+
+void RegisterDialog::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    FocusFirstField(this, sourceField);
 }
 
 std::string RegisterDialog::sourceStation() const

@@ -18,6 +18,7 @@ class StatusReportDialog : public QDialog {
 
 public:
     explicit StatusReportDialog(QWidget* parent = nullptr);
+    void showEvent(QShowEvent* event) override;
 
     std::string systemId() const;
     // One entry per line, empty lines included; a final line break adds none.
@@ -40,6 +41,7 @@ class RegisterDialog : public QDialog {
 
 public:
     explicit RegisterDialog(QWidget* parent = nullptr);
+    void showEvent(QShowEvent* event) override;
 
     std::string sourceStation() const;
     std::string destinationStation() const;
