@@ -35,12 +35,18 @@ constexpr StateName kStates[] = {
 };
 
 // A one-line label that gives way to its neighbours and ends a text that does
-// not fit with an ellipsis, the whole text in its tooltip.
+// not fit with an ellipsis, the whole text in its tooltip. Its first `kept`
+// characters give way last.
 class ElidingLabel : public QLabel {
 public:
     using QLabel::QLabel;
 
     QSize minimumSizeHint() const override { return { 0, QLabel::minimumSizeHint().height() }; }
+    void setText(const QString& first, const QString& rest)
+    {
+        kept_ = first.size();
+        QLabel::setText(first + rest);
+    }
 
 protected:
     void paintEvent(QPaintEvent*) override
@@ -48,12 +54,25 @@ protected:
         QPainter painter(this);
         const QRect room = contentsRect();
         painter.setPen(palette().color(foregroundRole()));
-        painter.drawText(
-            room, Qt::AlignLeft | Qt::AlignVCenter, fontMetrics().elidedText(text(), Qt::ElideRight, room.width()));
+        painter.drawText(room, Qt::AlignLeft | Qt::AlignVCenter,
+            ElideAfter(fontMetrics(), text().left(kept_), text().mid(kept_), room.width()));
     }
+
+private:
+    qsizetype kept_ = 0;
 };
 
 } // namespace
+
+QString ElideAfter(const QFontMetrics& metrics, const QString& first, const QString& rest, int width)
+{
+    if (metrics.horizontalAdvance(first + rest) <= width)
+        return first + rest;
+    const int firstWidth = metrics.horizontalAdvance(first);
+    if (firstWidth >= width)
+        return metrics.elidedText(first, Qt::ElideRight, width);
+    return first + metrics.elidedText(rest, Qt::ElideRight, width - firstWidth);
+}
 
 StationPanel::StationPanel(StationListModel* stations, QWidget* parent)
     : QWidget(parent)
@@ -115,7 +134,7 @@ void StationPanel::showSummary()
 {
     const bool shown = !stations_->systemAddress().isEmpty() || stations_->rowCount() > 0;
     if (!shown) {
-        header_->setText(tr("No system selected"));
+        static_cast<ElidingLabel*>(header_)->setText(QString(), tr("No system selected"));
         header_->setToolTip(QString());
         counts_->clear();
         view_->setEmptyHint(tr("Select a system in the system list to see its stations."));
@@ -124,8 +143,9 @@ void StationPanel::showSummary()
     const QString name = stations_->systemName().isEmpty() ? stations_->systemAddress() : stations_->systemName();
     const int total = stations_->rowCount();
     const QString stations = total == 1 ? tr("1 station") : tr("%1 stations").arg(total);
-    header_->setText(filter_->filtering() ? tr("%1: %2 of %3").arg(name).arg(filter_->rowCount()).arg(stations)
-                                          : QStringLiteral("%1: %2").arg(name, stations));
+    static_cast<ElidingLabel*>(header_)->setText(name,
+        filter_->filtering() ? tr(": %1 of %2").arg(filter_->rowCount()).arg(stations)
+                             : QStringLiteral(": ") + stations);
     header_->setToolTip(
         QStringLiteral("%1 (%2)\n%3").arg(stations_->systemName(), stations_->systemAddress(), header_->text()));
 

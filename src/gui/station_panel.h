@@ -3,6 +3,7 @@
 #include <QWidget>
 
 class QComboBox;
+class QFontMetrics;
 class QLabel;
 class QLineEdit;
 class QSettings;
@@ -16,6 +17,10 @@ class StationView;
 // What the "Station List" box holds: a line naming the system on show with
 // its stations counted per state, a filter by number and by state, and the
 // station view itself.
+// `first`, then `rest`, in `width` pixels: too little room takes from `rest`
+// first, and only then from `first` (the system name before its counts).
+QString ElideAfter(const QFontMetrics& metrics, const QString& first, const QString& rest, int width);
+
 class StationPanel : public QWidget {
     Q_OBJECT
 

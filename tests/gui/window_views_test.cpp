@@ -187,6 +187,33 @@ TEST_F(WindowViewsTest, SizesStyleAndTimeWindowAreRememberedBetweenRuns)
     EXPECT_EQ(window.graph()->timeWindow(), 300);
 }
 
+// The station header in a narrow panel (the test console shown): the counts
+// give way before the system name does.
+TEST(StationHeader, TheNameGivesWayLast)
+{
+    const QFontMetrics metrics(QApplication::font());
+    const QString name = QStringLiteral("QVX300-MAIN");
+    const QString rest = QStringLiteral(": 1234 of 3000 stations");
+    const QString ellipsis(QChar(0x2026));
+    const int nameWidth = metrics.horizontalAdvance(name);
+    const struct {
+        int width;
+        QString startsWith;
+        QString endsWith;
+    } cases[] = {
+        { metrics.horizontalAdvance(name + rest), name + rest, QString() },
+        { nameWidth + metrics.horizontalAdvance(QStringLiteral(": 12") + ellipsis), name + QStringLiteral(": "),
+            ellipsis },
+        { nameWidth + 1, name, QString() },
+        { nameWidth / 2, name.left(1), ellipsis },
+    };
+    for (const auto& c : cases) {
+        const QString shown = ElideAfter(metrics, name, rest, c.width);
+        EXPECT_LE(metrics.horizontalAdvance(shown), c.width) << shown.toStdString();
+        EXPECT_TRUE(shown.startsWith(c.startsWith) && shown.endsWith(c.endsWith)) << shown.toStdString();
+    }
+}
+
 TEST_F(WindowViewsTest, StationPanelCountsFiltersAndSortsNumbersByValue)
 {
     MainWindow& window = open();
