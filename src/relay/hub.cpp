@@ -365,7 +365,7 @@ bool Hub::SetUpEndpoints(QString* error)
 {
     const std::int32_t base = settings_.BasePort;
     settings_.ServerAddress = "127.0.0.1";
-    settings_.TcpAddress = settings_.UdpRemoteHost = settings_.VelkaRemoteHost = settings_.ServerAddress;
+    settings_.UdpRemoteHost = settings_.VelkaRemoteHost = settings_.ServerAddress;
     settings_.ForwardStatus = true;
     settings_.RemoteTcpPort = base;
     settings_.RemoteUdpPort = base + 1;
@@ -398,7 +398,7 @@ bool Hub::applyOptions(const EndpointOptions& options, QString* error)
     }
     if (!reopenLocalEndpoints(error))
         return false;
-    settings_.TcpAddress = settings_.UdpRemoteHost = settings_.VelkaRemoteHost = settings_.ServerAddress;
+    settings_.UdpRemoteHost = settings_.VelkaRemoteHost = settings_.ServerAddress;
     settings_.ForwardStatus = options.forwardStatus;
     return true;
 }

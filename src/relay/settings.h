@@ -28,9 +28,6 @@ struct Settings {
     std::int32_t LocalUdpPort = kDefaultBasePort + 1;
     std::int32_t RemoteTcpPort = kDefaultBasePort;
     std::int32_t RemoteUdpPort = kDefaultBasePort + 1;
-    // Where the test console's TCP client connects: ServerAddress as the
-    // endpoints were last set up; nothing else moves it.
-    std::string TcpAddress;
     // Remote hosts of the UDP endpoints, used only by the test console.
     std::string UdpRemoteHost;
     std::string VelkaRemoteHost;

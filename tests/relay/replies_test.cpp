@@ -243,14 +243,14 @@ TEST_F(RepliesTest, GetResponsePagesOverUdpAndTcp)
 
 TEST_F(RepliesTest, TcpRequestsAreAckedAndRegistrationsForwarded)
 {
-    settings.TcpAddress = "127.0.0.1";
+    settings.ServerAddress = "127.0.0.1";
     replies.tcpStep(Request(MSG_REGISTER, 0x0102, "Q", 70), "127.0.0.3", writer());
     EXPECT_EQ(lines(),
         (Lines { "Forward To : 127.0.0.2", "Forward To : 127.0.0.4", "Forward To : 127.0.0.6",
             "Send TCP Ack Packet : 258" }));
     EXPECT_EQ(destinations(), (Lines { "tcp 127.0.0.2:9000", "udp 127.0.0.4:9003" }));
     EXPECT_EQ(tcpWritten.back(), (ByteVector { 0x0B, 0x01, 0x00, 0x06, 0x01, 0x02 }));
-    EXPECT_EQ(settings.TcpAddress, "127.0.0.1") << "forwarding leaves the test console's target alone";
+    EXPECT_EQ(settings.ServerAddress, "127.0.0.1") << "forwarding leaves the test console's target alone";
 
     // Status reports and unknown codes are acked too, echoing bytes 4-5.
     outbox.sent.clear();

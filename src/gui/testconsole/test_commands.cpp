@@ -142,7 +142,7 @@ void TestCommands::exchangeOverTcp(const Packet& packet, bool readAnswer)
         hub_.ApplyTcpAnswer(peer.toStdString(),
             Bytes(reinterpret_cast<const std::uint8_t*>(answer.constData()), static_cast<std::size_t>(answer.size())));
     });
-    exchange->start(QString::fromStdString(settings.TcpAddress), static_cast<quint16>(settings.RemoteTcpPort));
+    exchange->start(QString::fromStdString(settings.ServerAddress), static_cast<quint16>(settings.RemoteTcpPort));
 }
 
 } // namespace korvel
