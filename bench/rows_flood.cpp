@@ -44,9 +44,9 @@ void Flood(int port)
 }
 
 // The known system's reports, each with a station of its own, spread over the flood.
-void Reports(int port)
+void Reports(const std::string& source, int port)
 {
-    const int fd = BindUdp(kFanoutSource, kSourceSystemPort);
+    const int fd = BindUdp(source, kSourceSystemPort);
     const sockaddr_in target = Ipv4(kServer, port);
     const std::int64_t start = MonotonicNs();
     for (int i = 0; i < kReports; ++i) {
@@ -60,12 +60,12 @@ void Reports(int port)
 
 // The stations the hub holds for the known system, as it answers the system's
 // own page requests: what it has stored so far.
-int StoredStations(int port)
+int StoredStations(const std::string& source, int port)
 {
     int stored = 0;
     for (std::uint16_t page = 0;; ++page) {
         const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in local = Ipv4(kFanoutSource, 0);
+        const sockaddr_in local = Ipv4(source, 0);
         const sockaddr_in server = Ipv4(kServer, port);
         timeval timeout { 10, 0 };
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
@@ -98,17 +98,18 @@ int StoredStations(int port)
 void FloodRow(Bench& bench)
 {
     const int webPort = bench.basePort() + 8;
-    auto hub = bench.startHub("flood", { { kFanoutSource, kSourceSystemPort, "KNOWN", {} } },
+    const std::string& known = bench.source();
+    auto hub = bench.startHub("flood", { { known, kSourceSystemPort, "KNOWN", {} } },
         { "--headless", "--report-stalls", "--http", "127.0.0.1:" + std::to_string(webPort) });
-    std::thread reports(Reports, bench.basePort() + 1);
+    std::thread reports(Reports, known, bench.basePort() + 1);
     Flood(bench.basePort() + 1);
     reports.join();
-    const int storedAtEnd = StoredStations(bench.basePort());
+    const int storedAtEnd = StoredStations(known, bench.basePort());
     const std::int64_t ended = MonotonicNs();
     int stored = storedAtEnd;
     while (stored < kReports && MonotonicNs() - ended < 30'000'000'000) {
         SleepNs(100'000'000);
-        stored = StoredStations(bench.basePort());
+        stored = StoredStations(known, bench.basePort());
     }
     const double catchUp = double(MonotonicNs() - ended) / 1e9;
     hub->stop();
