@@ -33,17 +33,34 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
+# npm fetches axe-core, the browser test's accessibility audit (below); a
+# Node.js that brings its own npm will do.
+command -v npm >/dev/null 2>&1 || missing+=(npm)
 
-if [ ${#missing[@]} -eq 0 ]; then
-  echo "install-deps: every package is already installed"
-  exit 0
-fi
+# Debian has no package of axe-core; the browser test reads it from here.
+axe_prefix=/usr/local/lib/korvel-test
+install_axe() {
+  if [ ! -f "$axe_prefix/node_modules/axe-core/axe.min.js" ]; then
+    echo "install-deps: installing axe-core into $axe_prefix"
+    "${sudo[@]}" npm install --prefix "$axe_prefix" --no-audit --no-fund --loglevel=error axe-core@4
+  fi
+}
 
 if [ "$(id -u)" -eq 0 ]; then
   sudo=()
 elif command -v sudo >/dev/null 2>&1; then
   sudo=(sudo)
 else
+  sudo=(false)
+fi
+
+if [ ${#missing[@]} -eq 0 ]; then
+  install_axe
+  echo "install-deps: every package is already installed"
+  exit 0
+fi
+
+if [ "${sudo[0]:-}" = false ]; then
   echo "install-deps: need root or sudo to install: ${missing[*]}" >&2
   exit 1
 fi
@@ -62,4 +79,5 @@ if [[ " ${missing[*]} " == *" prometheus "* ]]; then
     "${sudo[@]}" update-rc.d prometheus disable >/dev/null 2>&1 || true
   fi
 fi
+install_axe
 echo "install-deps: done"

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
-"""Takes a picture of the web console in a headless Chromium, with a few
-systems, stations in every state, half a minute of traffic and the trace:
-scripts/web-screenshot.py OUT.png (after `make build`)."""
+"""Takes pictures of the web console in a headless Chromium, with a few
+systems, stations in every state, half a minute of traffic and the trace, on
+a desktop screen (1440x900) and on a phone (390x844):
+scripts/web-screenshot.py OUT.png [PHONE.png] (after `make build`)."""
 
 import os
 import sys
@@ -12,7 +13,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "web"))
 from hub_process import Hub, chromium, pbx_address  # noqa: E402
 
 
-def main(out):
+def main(out, phone):
     build = os.path.join(HERE, "..", os.environ.get("BUILD_DIR", "build"))
     tools = [os.path.join(build, path) for path in ("src/app/korvel", "src/cli/korvel-send", "tests/free_base_port")]
     browser = chromium(1440, 900)
@@ -46,12 +47,16 @@ def main(out):
         for second in range(32):
             if second == 31:
                 browser.save_screenshot(out)
+                browser.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+                    "width": 390, "height": 844, "deviceScaleFactor": 2, "mobile": True})
+                browser.save_screenshot(phone)
             for k in range(1 + (second % 10)):
                 report(main_pbx, "QVX300-MAIN", [numbers[(second + k) % 6]], ["busy", "idle"][(second + k) % 2])
             time.sleep(max(0.0, 1.0 - 0.02 * (1 + second % 10)))
         browser.quit()
-    print(f"saved {out}")
+    print(f"saved {out} and {phone}")
 
 
 if __name__ == "__main__":
-    main(os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "web-console.png"))
+    out = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "web-console.png")
+    main(out, os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else out.replace(".png", "-phone.png"))

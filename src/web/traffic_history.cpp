@@ -6,6 +6,7 @@ TrafficHistory::TrafficHistory(TrafficCounters& counters)
     : counters_(counters)
     , sentTotal_(counters.SentBytesTotal())
     , receivedTotal_(counters.ReceivedBytesTotal())
+    , packetsTotal_(counters.ReceivedPacketsTotal())
 {
 }
 
@@ -13,10 +14,12 @@ const TrafficHistory::Sample& TrafficHistory::sample(std::int64_t timeMs, std::u
 {
     const std::uint64_t sent = counters_.SentBytesTotal();
     const std::uint64_t received = counters_.ReceivedBytesTotal();
-    samples_.push_back(Sample { timeMs, sent - sentTotal_, received - receivedTotal_,
-        counters_.LiveSenderCount.load(std::memory_order_relaxed), receiveQueueBytes });
+    const std::uint64_t packets = counters_.ReceivedPacketsTotal();
+    samples_.push_back(
+        Sample { timeMs, sent - sentTotal_, received - receivedTotal_, packets - packetsTotal_, receiveQueueBytes });
     sentTotal_ = sent;
     receivedTotal_ = received;
+    packetsTotal_ = packets;
     if (samples_.size() > kSamples)
         samples_.pop_front();
     return samples_.back();
@@ -25,7 +28,8 @@ const TrafficHistory::Sample& TrafficHistory::sample(std::int64_t timeMs, std::u
 QJsonArray TrafficHistory::ToJson(const Sample& sample)
 {
     return QJsonArray { static_cast<qint64>(sample.time), static_cast<qint64>(sample.sent),
-        static_cast<qint64>(sample.received), sample.senders, static_cast<qint64>(sample.receiveQueueBytes) };
+        static_cast<qint64>(sample.received), static_cast<qint64>(sample.packets),
+        static_cast<qint64>(sample.receiveQueueBytes) };
 }
 
 } // namespace korvel

@@ -10,8 +10,8 @@
 namespace korvel {
 
 // One sample a second of what the window's graph shows: bytes sent and
-// received in that second and the senders alive at its end, kept for five
-// minutes; with the datagrams waiting to be read at its end.
+// received and packets received in that second, kept for five minutes;
+// with the datagrams waiting to be read at its end.
 class TrafficHistory {
 public:
     static constexpr std::size_t kSamples = 300;
@@ -20,7 +20,7 @@ public:
         std::int64_t time = 0; // milliseconds since the epoch
         std::uint64_t sent = 0;
         std::uint64_t received = 0;
-        std::int32_t senders = 0;
+        std::uint64_t packets = 0; // received
         std::uint64_t receiveQueueBytes = 0;
     };
 
@@ -38,6 +38,7 @@ private:
     TrafficCounters& counters_;
     std::uint64_t sentTotal_ = 0;
     std::uint64_t receivedTotal_ = 0;
+    std::uint64_t packetsTotal_ = 0;
     std::deque<Sample> samples_;
 };
 

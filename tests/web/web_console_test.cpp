@@ -2,6 +2,7 @@
 
 #include "web/operator_commands.h"
 #include "web/metrics_text.h"
+#include "web/traffic_history.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -313,4 +314,22 @@ TEST_F(WebConsoleTest, WritesReachTheOperatorCommandsAndEachFailureItsStatus)
         }
     }
     EXPECT_EQ(Metric(web->port(), "korvel_web_writes_total{result=\"failed\"}"), 12);
+}
+
+TEST(TrafficHistory, EachSampleCountsThePacketsOfItsOwnSecond)
+{
+    TrafficCounters counters;
+    counters.Datagrams[0][8] = 5; // before the history starts: not counted
+    TrafficHistory history(counters);
+    counters.Datagrams[0][8] += 40;
+    counters.Datagrams[2][0] += 1;
+    counters.TcpRequests[9] += 2;
+    counters.ReceivedByteCount += 700;
+    EXPECT_EQ(history.sample(1000).packets, 43u);
+    EXPECT_EQ(history.sample(2000).packets, 0u);
+    counters.Datagrams[1][14] += 3;
+    const TrafficHistory::Sample& third = history.sample(3000);
+    EXPECT_EQ(third.packets, 3u);
+    EXPECT_EQ(TrafficHistory::ToJson(third), (QJsonArray { 3000, 0, 0, 3, 0 }));
+    EXPECT_EQ(history.samples().front().received, 700u);
 }

@@ -25,7 +25,7 @@ const stationIcon = (state) => [0, 1, 2, 3, 5, 0][state] ?? 4;
 // The counts line, by icon, in the window's order.
 const COUNT_ORDER = [[0, 'idle'], [1, 'busy'], [2, 'DND'], [3, 'msg'], [5, 'OOS'], [4, 'unknown']];
 
-const systems = new Map(); // id -> { row, tr }
+const systems = new Map(); // id -> { row, tr, nameKey, text }
 let selected = null; // { id, address }
 let stations = null; // { id, numbers, states, lamps, counts }
 let socket = null;
@@ -53,13 +53,43 @@ function cell(tr, className, text) {
   return td;
 }
 
+const systemBody = $('systems').tBodies[0];
+const systemSearch = $('system-search');
+
+// A system added by hand has no name until it reports: its address stands in.
+const shownName = (row) => row.name || row.address;
+
+// Dotted IPv4 as one number, so that .10 sorts after .9.
+function addressKey(address) {
+  let key = 0;
+  for (const part of address.split('.')) key = key * 256 + (Number(part) || 0);
+  return key;
+}
+
+// Status sorts the systems an operator must look at first: Error, No Data,
+// Unknown, then Working.
+const STATUS_RANK = [3, 0, 1, 2];
+const SORT_VALUES = {
+  name: (entry) => entry.nameKey,
+  address: (entry) => addressKey(entry.row.address),
+  status: (entry) => STATUS_RANK[statusSlot(entry.row.status)],
+  heard: (entry) => entry.row.lastHeard,
+};
+const SORT_STORE = 'korvel.systems.sort';
+let sort = { key: null, descending: false };
+try {
+  const stored = JSON.parse(localStorage.getItem(SORT_STORE));
+  if (stored && stored.key in SORT_VALUES) sort = { key: stored.key, descending: !!stored.descending };
+} catch (error) {
+  // Nothing stored, or storage is off: the arrival order.
+}
+let orderDirty = false;
+let searchText = '';
+
 function makeRow(row) {
   const tr = document.createElement('tr');
   tr.dataset.id = row.id;
   for (const className of ['name', 'address', 'status', 'type', 'to-ip', 'port', 'heard']) cell(tr, className);
-  fillRow(tr, row);
-  // The operator's commands per row (commands.js), when this page may write.
-  window.korvelCommands?.row(tr);
   return tr;
 }
 
@@ -67,8 +97,8 @@ function makeRow(row) {
 // build faster without an image element each.
 function fillRow(tr, row) {
   const [name, address, status, type, toIp, port, heard] = tr.children;
-  name.className = row.endpointType === 3 ? 'name silent' : 'name';
-  name.textContent = row.name;
+  name.className = `name${row.endpointType === 3 ? ' silent' : ''}${row.name ? '' : ' unnamed'}`;
+  name.textContent = shownName(row);
   address.textContent = row.address;
   status.className = `status ${SYSTEM_STATUS[statusSlot(row.status)].css}`;
   status.textContent = row.statusText;
@@ -79,16 +109,26 @@ function fillRow(tr, row) {
   heard.textContent = heardText(row.lastHeard);
 }
 
+const matchesSearch = (entry) => !searchText || entry.text.includes(searchText);
+
+function setRow(entry, row) {
+  const before = sort.key && entry.row ? SORT_VALUES[sort.key](entry) : undefined;
+  entry.row = row;
+  entry.nameKey = shownName(row).toLowerCase();
+  entry.text = `${entry.nameKey}\n${row.address}`;
+  fillRow(entry.tr, row);
+  entry.tr.hidden = !matchesSearch(entry);
+  if (sort.key && SORT_VALUES[sort.key](entry) !== before) orderDirty = true;
+}
+
 function putSystem(row, body) {
-  const known = systems.get(row.id);
-  if (known) {
-    known.row = row;
-    fillRow(known.tr, row);
-  } else {
-    const tr = makeRow(row);
-    systems.set(row.id, { row, tr });
-    (body || $('systems').tBodies[0]).appendChild(tr);
+  let known = systems.get(row.id);
+  if (!known) {
+    known = { tr: makeRow(row) };
+    systems.set(row.id, known);
+    (body || systemBody).appendChild(known.tr);
   }
+  setRow(known, row);
   if (selected && selected.id === row.id) showStationTitle();
 }
 
@@ -101,12 +141,12 @@ function removeSystem(id) {
 }
 
 function replaceSystems(rows) {
-  const body = $('systems').tBodies[0];
-  body.textContent = '';
+  systemBody.textContent = '';
   systems.clear();
+  tabStop = null;
   const fragment = document.createDocumentFragment();
   for (const row of rows) putSystem(row, fragment);
-  body.appendChild(fragment);
+  systemBody.appendChild(fragment);
   // The same system under a new id after the table was reloaded stays selected.
   if (selected) {
     const again = rows.find((row) => row.address === selected.address);
@@ -114,9 +154,69 @@ function replaceSystems(rows) {
   }
 }
 
+function compareSystems(a, b) {
+  if (sort.key) {
+    const x = SORT_VALUES[sort.key](a);
+    const y = SORT_VALUES[sort.key](b);
+    if (x !== y) return (x < y) !== sort.descending ? -1 : 1;
+  }
+  return a.row.id - b.row.id;
+}
+
+// Moves only the rows that are out of place; a row that had the focus keeps it.
+function putInOrder() {
+  orderDirty = false;
+  const focused = document.activeElement;
+  const entries = [...systems.values()].sort(compareSystems);
+  let at = systemBody.firstElementChild;
+  for (const entry of entries) {
+    if (entry.tr === at) at = at.nextElementSibling;
+    else systemBody.insertBefore(entry.tr, at);
+  }
+  if (focused && focused !== document.activeElement && focused.isConnected) focused.focus({ preventScroll: true });
+}
+
+function showSort() {
+  for (const th of $('systems').tHead.querySelectorAll('th[data-sort]')) {
+    if (th.dataset.sort === sort.key) th.setAttribute('aria-sort', sort.descending ? 'descending' : 'ascending');
+    else th.removeAttribute('aria-sort');
+  }
+}
+
+function sortBy(key) {
+  sort = { key, descending: sort.key === key && !sort.descending };
+  try {
+    localStorage.setItem(SORT_STORE, JSON.stringify(sort));
+  } catch (error) {
+    // Storage is off: the order holds until the page is reloaded.
+  }
+  showSort();
+  putInOrder();
+}
+
+$('systems').tHead.addEventListener('click', (event) => {
+  const th = event.target.closest('th[data-sort]');
+  if (th) sortBy(th.dataset.sort);
+});
+
+function searchSystems() {
+  searchText = systemSearch.value.trim().toLowerCase();
+  for (const entry of systems.values()) {
+    const hide = !matchesSearch(entry);
+    if (entry.tr.hidden !== hide) entry.tr.hidden = hide;
+  }
+  systemsChanged();
+}
+systemSearch.addEventListener('input', searchSystems);
+
 function systemsChanged() {
+  if (orderDirty) putInOrder();
   const counts = [0, 0, 0, 0];
-  for (const { row } of systems.values()) counts[statusSlot(row.status)]++;
+  let shown = 0;
+  for (const entry of systems.values()) {
+    counts[statusSlot(entry.row.status)]++;
+    if (!entry.tr.hidden) shown++;
+  }
   const summary = $('summary');
   summary.textContent = '';
   SYSTEM_STATUS.forEach((look, slot) => {
@@ -128,15 +228,87 @@ function systemsChanged() {
     item.append(icon, `${look.name} ${counts[slot]}`);
     summary.appendChild(item);
   });
-  $('system-count').textContent = `(${systems.size})`;
-  $('no-systems').hidden = systems.size > 0;
+  $('system-count').textContent = shown === systems.size ? `(${systems.size})` : `(${shown} of ${systems.size})`;
+  const hint = $('no-systems');
+  hint.textContent = systems.size === 0 ? 'No systems known yet.' : 'No system matches the search.';
+  hint.hidden = shown > 0;
+  keepTabStop();
 }
 
+// ---- keyboard: one row of the list is a tab stop, the arrows move it -----
+
+let tabStop = null;
+
+function setTabStop(tr) {
+  if (tabStop === tr) return;
+  if (tabStop) tabStop.removeAttribute('tabindex');
+  tabStop = tr;
+  if (tr) tr.tabIndex = 0;
+}
+
+function visibleRow(tr, step) {
+  while (tr && tr.hidden) tr = step > 0 ? tr.nextElementSibling : tr.previousElementSibling;
+  return tr;
+}
+
+// After rows were hidden, removed or added: the selected row, else the first shown.
+function keepTabStop() {
+  if (tabStop && tabStop.isConnected && !tabStop.hidden) return;
+  const chosen = selected && systems.get(selected.id)?.tr;
+  setTabStop(chosen && !chosen.hidden ? chosen : visibleRow(systemBody.firstElementChild, 1));
+}
+
+function moveFocus(tr) {
+  if (!tr) return;
+  setTabStop(tr);
+  tr.focus();
+}
+
+function rowsAway(tr, count) {
+  const step = Math.sign(count);
+  let last = tr;
+  for (let i = 0; i < Math.abs(count); i++) {
+    const next = visibleRow(step > 0 ? last.nextElementSibling : last.previousElementSibling, step);
+    if (!next) break;
+    last = next;
+  }
+  return last;
+}
+
+systemBody.addEventListener('keydown', (event) => {
+  const tr = event.target.closest('tr');
+  if (!tr || event.altKey || event.ctrlKey || event.metaKey) return;
+  const page = Math.max(1, Math.floor(systemBody.parentElement.parentElement.clientHeight / tr.offsetHeight) - 2);
+  const moves = {
+    ArrowDown: () => rowsAway(tr, 1),
+    ArrowUp: () => rowsAway(tr, -1),
+    PageDown: () => rowsAway(tr, page),
+    PageUp: () => rowsAway(tr, -page),
+    Home: () => visibleRow(systemBody.firstElementChild, 1),
+    End: () => visibleRow(systemBody.lastElementChild, -1),
+  };
+  if (moves[event.key]) {
+    moveFocus(moves[event.key]());
+  } else if (event.key === 'Enter' || event.key === ' ') {
+    select(Number(tr.dataset.id));
+  } else {
+    return;
+  }
+  event.preventDefault();
+});
+
 function select(id) {
-  if (selected) systems.get(selected.id)?.tr.classList.remove('selected');
+  if (selected) {
+    const before = systems.get(selected.id)?.tr;
+    before?.classList.remove('selected');
+    before?.removeAttribute('aria-selected');
+  }
   const known = id === null ? undefined : systems.get(id);
   selected = known ? { id, address: known.row.address } : null;
-  if (known) known.tr.classList.add('selected');
+  if (known) {
+    known.tr.classList.add('selected');
+    known.tr.setAttribute('aria-selected', 'true');
+  }
   stations = null;
   $('lamps').textContent = '';
   $('counts').textContent = '';
@@ -145,9 +317,11 @@ function select(id) {
   send({ watch: selected ? selected.id : null });
 }
 
-$('systems').tBodies[0].addEventListener('click', (event) => {
+systemBody.addEventListener('click', (event) => {
   const tr = event.target.closest('tr');
-  if (tr) select(Number(tr.dataset.id));
+  if (!tr) return;
+  setTabStop(tr);
+  select(Number(tr.dataset.id));
 });
 
 // ---- stations ------------------------------------------------------------
@@ -166,11 +340,14 @@ function dressLamp(lamp, number, state) {
   lamp.className = `lamp i${stationIcon(state)}`;
   lamp.dataset.state = state;
   lamp.title = `${number}: ${stationName(state)}`;
+  lamp.setAttribute('aria-label', lamp.title);
   lamp.hidden = !lampVisible(number, state);
 }
 
 function makeLamp(number, state) {
   const lamp = document.createElement('div');
+  // The icon is a background: the label says the state in words.
+  lamp.setAttribute('role', 'img');
   lamp.dataset.number = number;
   lamp.textContent = number;
   dressLamp(lamp, number, state);
@@ -298,12 +475,13 @@ stateFilter.addEventListener('change', refilter);
 // ---- traffic graph -------------------------------------------------------
 
 const WINDOW_SECONDS = 300;
-const traffic = []; // [time ms, sent bytes, received bytes, senders, receive queue bytes], one a second
+const traffic = []; // [time ms, sent bytes, received bytes, packets received, receive queue bytes], one a second
 const SERIES = [
   { index: 1, colour: '#ffff00', label: 'now-sent', bytes: true },
   { index: 2, colour: '#00ff00', label: 'now-received', bytes: true },
-  { index: 3, colour: '#c0c0c0', label: 'now-senders', bytes: false },
+  { index: 3, colour: '#c0c0c0', label: 'now-packets', bytes: false },
 ];
+const packetsText = (value) => `${value}/s`;
 
 function bytesText(value, per = '/s') {
   // Three significant digits at most, trailing zeros dropped: 7.5 kB/s, 200 MB/s.
@@ -329,7 +507,7 @@ function addTraffic(samples) {
   if (last) {
     for (const series of SERIES) {
       const value = last[series.index];
-      $(series.label).textContent = series.bytes ? bytesText(value) : String(value);
+      $(series.label).textContent = series.bytes ? bytesText(value) : packetsText(value);
     }
     // Datagrams the hub has not read yet: anything lasting means it is behind.
     $('now-queue').textContent = bytesText(last[4] || 0, '');
@@ -349,21 +527,21 @@ function drawGraph() {
   const g = canvas.getContext('2d');
   g.setTransform(ratio, 0, 0, ratio, 0, 0);
   g.clearRect(0, 0, width, height);
-  const left = 62;
-  const right = 34;
-  const top = 8;
+  const left = 66;
+  const right = 44;
+  const top = 20;
   const bottom = 18;
   const plotWidth = width - left - right;
   const plotHeight = height - top - bottom;
   let maxBytes = 0;
-  let maxSenders = 0;
+  let maxPackets = 0;
   for (const sample of traffic) {
     maxBytes = Math.max(maxBytes, sample[1], sample[2]);
-    maxSenders = Math.max(maxSenders, sample[3]);
+    maxPackets = Math.max(maxPackets, sample[3]);
   }
   const bytesScale = niceCeiling(Math.max(maxBytes, 100));
-  // A multiple of four, so that each grid line is a whole number of senders.
-  const sendersScale = Math.max(4, Math.ceil(maxSenders / 4) * 4);
+  // Four times a round number, so that each grid line is a round number of packets.
+  const packetsScale = 4 * niceCeiling(Math.max(maxPackets, 4) / 4);
 
   g.font = '11px system-ui, sans-serif';
   g.lineWidth = 1;
@@ -377,10 +555,16 @@ function drawGraph() {
     g.lineTo(left + plotWidth, y + 0.5);
     g.stroke();
     g.textAlign = 'right';
-    g.fillText(bytesText((bytesScale * i) / 4).replace('/s', ''), left - 6, y);
+    g.fillText(bytesText((bytesScale * i) / 4), left - 6, y);
     g.textAlign = 'left';
-    g.fillText(String((sendersScale * i) / 4), left + plotWidth + 6, y);
+    g.fillText(String((packetsScale * i) / 4), left + plotWidth + 6, y);
   }
+  // What each axis counts, above it.
+  g.textBaseline = 'top';
+  g.textAlign = 'left';
+  g.fillText('bytes/s', 4, 4);
+  g.textAlign = 'right';
+  g.fillText('packets/s', width - 4, 4);
   g.textAlign = 'center';
   g.textBaseline = 'alphabetic';
   for (let minute = 0; minute <= 5; minute++) {
@@ -397,7 +581,7 @@ function drawGraph() {
   g.lineWidth = 2;
   g.lineJoin = 'round';
   for (const series of SERIES) {
-    const scale = series.bytes ? bytesScale : sendersScale;
+    const scale = series.bytes ? bytesScale : packetsScale;
     g.strokeStyle = series.colour;
     g.beginPath();
     traffic.forEach((sample, i) => {
@@ -472,12 +656,13 @@ function handle(message) {
     for (const [id, heard] of message.heard || []) {
       const known = systems.get(id);
       if (known) {
+        if (sort.key === 'heard' && known.row.lastHeard !== heard) orderDirty = true;
         known.row.lastHeard = heard;
         known.tr.children[6].textContent = heardText(heard);
       }
     }
   }
-  if (message.systems || message.removed) systemsChanged();
+  if (message.systems || message.removed || orderDirty) systemsChanged();
   if (message.stations) stationsChanged(message.stations);
   if (message.traffic) addTraffic([message.traffic]);
   if ('logging' in message) showLogging(message.logging);
@@ -514,6 +699,7 @@ function connect() {
   });
 }
 
+showSort();
 systemsChanged();
 showStationHint();
 showLogging(false);
