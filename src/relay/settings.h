@@ -89,18 +89,6 @@ struct TrafficCounters {
         return receivedTotal_;
     }
 
-    // Datagrams and TCP requests received since start, of every endpoint. Main thread only.
-    std::uint64_t ReceivedPacketsTotal() const
-    {
-        std::uint64_t total = 0;
-        for (const auto& endpoint : Datagrams)
-            for (std::uint64_t count : endpoint)
-                total += count;
-        for (std::uint64_t count : TcpRequests)
-            total += count;
-        return total;
-    }
-
     void countFailure(SendFailure kind)
     {
         SendFailures[static_cast<std::size_t>(kind)].fetch_add(1, std::memory_order_relaxed);

@@ -6,7 +6,7 @@ TrafficHistory::TrafficHistory(TrafficCounters& counters)
     : counters_(counters)
     , sentTotal_(counters.SentBytesTotal())
     , receivedTotal_(counters.ReceivedBytesTotal())
-    , packetsTotal_(counters.ReceivedPacketsTotal())
+    , packetsTotal_(ReceivedPackets(counters))
 {
 }
 
@@ -14,7 +14,7 @@ const TrafficHistory::Sample& TrafficHistory::sample(std::int64_t timeMs, std::u
 {
     const std::uint64_t sent = counters_.SentBytesTotal();
     const std::uint64_t received = counters_.ReceivedBytesTotal();
-    const std::uint64_t packets = counters_.ReceivedPacketsTotal();
+    const std::uint64_t packets = ReceivedPackets(counters_);
     samples_.push_back(
         Sample { timeMs, sent - sentTotal_, received - receivedTotal_, packets - packetsTotal_, receiveQueueBytes });
     sentTotal_ = sent;
@@ -23,6 +23,17 @@ const TrafficHistory::Sample& TrafficHistory::sample(std::int64_t timeMs, std::u
     if (samples_.size() > kSamples)
         samples_.pop_front();
     return samples_.back();
+}
+
+std::uint64_t TrafficHistory::ReceivedPackets(const TrafficCounters& counters)
+{
+    std::uint64_t total = 0;
+    for (const auto& endpoint : counters.Datagrams)
+        for (std::uint64_t count : endpoint)
+            total += count;
+    for (std::uint64_t count : counters.TcpRequests)
+        total += count;
+    return total;
 }
 
 QJsonArray TrafficHistory::ToJson(const Sample& sample)

@@ -33,6 +33,8 @@ public:
     std::uint64_t receivedTotal() const { return receivedTotal_; }
 
     static QJsonArray ToJson(const Sample& sample);
+    // Datagrams and TCP requests received since start, of every endpoint. Main thread only.
+    static std::uint64_t ReceivedPackets(const TrafficCounters& counters);
 
 private:
     TrafficCounters& counters_;

@@ -42,7 +42,7 @@ def main(korvel, send_tool, free_base_port):
 
             def shown_rows():
                 return browser.execute_script(
-                    "return [...document.querySelectorAll('#systems tbody tr')].filter(tr => !tr.hidden)"
+                    "return [...document.querySelectorAll('#systems tbody tr[data-id]')]"
                     ".map(tr => tr.querySelector('td.name').textContent)")
 
             def load():

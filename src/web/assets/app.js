@@ -25,7 +25,7 @@ const stationIcon = (state) => [0, 1, 2, 3, 5, 0][state] ?? 4;
 // The counts line, by icon, in the window's order.
 const COUNT_ORDER = [[0, 'idle'], [1, 'busy'], [2, 'DND'], [3, 'msg'], [5, 'OOS'], [4, 'unknown']];
 
-const systems = new Map(); // id -> { row, tr, nameKey, text }
+const systems = new Map(); // id -> { row, index, nameKey, addressKey, text }
 let selected = null; // { id, address }
 let stations = null; // { id, numbers, states, lamps, counts }
 let socket = null;
@@ -53,7 +53,9 @@ function cell(tr, className, text) {
   return td;
 }
 
-const systemBody = $('systems').tBodies[0];
+const systemTable = $('systems');
+const systemBody = systemTable.tBodies[0];
+const systemScroll = systemTable.closest('.scroll');
 const systemSearch = $('system-search');
 
 // A system added by hand has no name until it reports: its address stands in.
@@ -71,7 +73,7 @@ function addressKey(address) {
 const STATUS_RANK = [3, 0, 1, 2];
 const SORT_VALUES = {
   name: (entry) => entry.nameKey,
-  address: (entry) => addressKey(entry.row.address),
+  address: (entry) => entry.addressKey,
   status: (entry) => STATUS_RANK[statusSlot(entry.row.status)],
   heard: (entry) => entry.row.lastHeard,
 };
@@ -83,12 +85,34 @@ try {
 } catch (error) {
   // Nothing stored, or storage is off: the arrival order.
 }
-let orderDirty = false;
 let searchText = '';
 
-function makeRow(row) {
+// Only the rows in sight (and a few around them) are in the document: ten
+// thousand rows would cost seconds of layout at each search or sort. `listed`
+// holds every system in the list's order, `shown` those the search lets
+// through; each entry knows its place in `shown` (-1 when hidden).
+let listed = [];
+let shown = [];
+let orderDirty = false;
+let searchDirty = false;
+const pool = []; // the rows in the document, each showing shown[first + i]
+let first = 0;
+let rowHeight = 0;
+let tabStopId = null; // the system whose row is the list's one tab stop
+const spacerAbove = makeSpacer();
+const spacerBelow = makeSpacer();
+systemBody.append(spacerAbove, spacerBelow);
+
+function makeSpacer() {
   const tr = document.createElement('tr');
-  tr.dataset.id = row.id;
+  tr.className = 'spacer';
+  tr.setAttribute('aria-hidden', 'true');
+  cell(tr).colSpan = 7;
+  return tr;
+}
+
+function makeRow() {
+  const tr = document.createElement('tr');
   for (const className of ['name', 'address', 'status', 'type', 'to-ip', 'port', 'heard']) cell(tr, className);
   return tr;
 }
@@ -111,42 +135,33 @@ function fillRow(tr, row) {
 
 const matchesSearch = (entry) => !searchText || entry.text.includes(searchText);
 
-function setRow(entry, row) {
-  const before = sort.key && entry.row ? SORT_VALUES[sort.key](entry) : undefined;
+function putSystem(row) {
+  let entry = systems.get(row.id);
+  const before = entry && sort.key ? SORT_VALUES[sort.key](entry) : undefined;
+  if (!entry) {
+    entry = { index: -1, filled: null };
+    systems.set(row.id, entry);
+    orderDirty = true;
+  }
   entry.row = row;
   entry.nameKey = shownName(row).toLowerCase();
+  entry.addressKey = addressKey(row.address);
   entry.text = `${entry.nameKey}\n${row.address}`;
-  fillRow(entry.tr, row);
-  entry.tr.hidden = !matchesSearch(entry);
   if (sort.key && SORT_VALUES[sort.key](entry) !== before) orderDirty = true;
-}
-
-function putSystem(row, body) {
-  let known = systems.get(row.id);
-  if (!known) {
-    known = { tr: makeRow(row) };
-    systems.set(row.id, known);
-    (body || systemBody).appendChild(known.tr);
-  }
-  setRow(known, row);
+  if (searchText && matchesSearch(entry) !== entry.index >= 0) searchDirty = true;
   if (selected && selected.id === row.id) showStationTitle();
 }
 
 function removeSystem(id) {
-  const known = systems.get(id);
-  if (!known) return;
-  known.tr.remove();
-  systems.delete(id);
+  if (!systems.delete(id)) return;
+  orderDirty = true;
   if (selected && selected.id === id) select(null);
 }
 
 function replaceSystems(rows) {
-  systemBody.textContent = '';
   systems.clear();
-  tabStop = null;
-  const fragment = document.createDocumentFragment();
-  for (const row of rows) putSystem(row, fragment);
-  systemBody.appendChild(fragment);
+  orderDirty = true;
+  for (const row of rows) putSystem(row);
   // The same system under a new id after the table was reloaded stays selected.
   if (selected) {
     const again = rows.find((row) => row.address === selected.address);
@@ -155,29 +170,81 @@ function replaceSystems(rows) {
 }
 
 function compareSystems(a, b) {
-  if (sort.key) {
-    const x = SORT_VALUES[sort.key](a);
-    const y = SORT_VALUES[sort.key](b);
-    if (x !== y) return (x < y) !== sort.descending ? -1 : 1;
-  }
-  return a.row.id - b.row.id;
+  if (a[0] !== b[0]) return (a[0] < b[0]) !== sort.descending ? -1 : 1;
+  return a[1].row.id - b[1].row.id;
 }
 
-// Moves only the rows that are out of place; a row that had the focus keeps it.
-function putInOrder() {
-  orderDirty = false;
-  const focused = document.activeElement;
-  const entries = [...systems.values()].sort(compareSystems);
-  let at = systemBody.firstElementChild;
-  for (const entry of entries) {
-    if (entry.tr === at) at = at.nextElementSibling;
-    else systemBody.insertBefore(entry.tr, at);
+function arrange() {
+  if (orderDirty) {
+    const value = sort.key ? SORT_VALUES[sort.key] : () => 0;
+    listed = [...systems.values()].map((entry) => [value(entry), entry]).sort(compareSystems).map((pair) => pair[1]);
+    orderDirty = false;
+    searchDirty = true;
   }
-  if (focused && focused !== document.activeElement && focused.isConnected) focused.focus({ preventScroll: true });
+  if (searchDirty) {
+    shown = [];
+    for (const entry of listed) entry.index = matchesSearch(entry) ? shown.push(entry) - 1 : -1;
+    searchDirty = false;
+  }
 }
+
+// Fills the rows in sight from `shown`; called after every change and on scroll.
+function drawRows() {
+  arrange();
+  const height = rowHeight || 24;
+  const seen = Math.ceil(systemScroll.clientHeight / height) + 1;
+  first = Math.max(0, Math.min(Math.floor(systemScroll.scrollTop / height) - 10, shown.length - seen - 10));
+  const count = Math.max(0, Math.min(shown.length - first, seen + 20));
+  const focused = pool.indexOf(document.activeElement);
+  while (pool.length < count) {
+    const tr = makeRow();
+    pool.push(tr);
+    systemBody.insertBefore(tr, spacerBelow);
+  }
+  while (pool.length > count) pool.pop().remove();
+  // A focused row that is about to show another system hands it the tab stop.
+  const now = focused >= 0 && focused < count ? shown[first + focused] : undefined;
+  if (now && String(now.row.id) !== pool[focused].dataset.id) tabStopId = now.row.id;
+  if (!shown.some((entry) => entry.row.id === tabStopId)) {
+    const chosen = selected && systems.get(selected.id);
+    tabStopId = chosen && chosen.index >= 0 ? selected.id : (shown[0]?.row.id ?? null);
+  }
+  pool.forEach((tr, i) => {
+    const entry = shown[first + i];
+    if (tr.filled !== entry.row || tr.dataset.id !== String(entry.row.id)) {
+      tr.dataset.id = entry.row.id;
+      fillRow(tr, entry.row);
+      tr.filled = entry.row;
+    }
+    tr.setAttribute('aria-rowindex', first + i + 2);
+    const isSelected = selected !== null && selected.id === entry.row.id;
+    tr.classList.toggle('selected', isSelected);
+    if (isSelected) tr.setAttribute('aria-selected', 'true');
+    else tr.removeAttribute('aria-selected');
+    if (entry.row.id === tabStopId) tr.tabIndex = 0;
+    else tr.removeAttribute('tabindex');
+  });
+  if (!rowHeight && pool.length) rowHeight = pool[0].getBoundingClientRect().height;
+  spacerAbove.style.height = `${first * height}px`;
+  spacerBelow.style.height = `${(shown.length - first - count) * height}px`;
+  spacerAbove.hidden = first === 0;
+  spacerBelow.hidden = first + count >= shown.length;
+  systemTable.setAttribute('aria-rowcount', shown.length + 1);
+}
+
+let drawPending = false;
+systemScroll.addEventListener('scroll', () => {
+  if (drawPending) return;
+  drawPending = true;
+  requestAnimationFrame(() => {
+    drawPending = false;
+    drawRows();
+  });
+});
+window.addEventListener('resize', drawRows);
 
 function showSort() {
-  for (const th of $('systems').tHead.querySelectorAll('th[data-sort]')) {
+  for (const th of systemTable.tHead.querySelectorAll('th[data-sort]')) {
     if (th.dataset.sort === sort.key) th.setAttribute('aria-sort', sort.descending ? 'descending' : 'ascending');
     else th.removeAttribute('aria-sort');
   }
@@ -190,33 +257,26 @@ function sortBy(key) {
   } catch (error) {
     // Storage is off: the order holds until the page is reloaded.
   }
+  orderDirty = true;
   showSort();
-  putInOrder();
+  systemsChanged();
 }
 
-$('systems').tHead.addEventListener('click', (event) => {
+systemTable.tHead.addEventListener('click', (event) => {
   const th = event.target.closest('th[data-sort]');
   if (th) sortBy(th.dataset.sort);
 });
 
-function searchSystems() {
+systemSearch.addEventListener('input', () => {
   searchText = systemSearch.value.trim().toLowerCase();
-  for (const entry of systems.values()) {
-    const hide = !matchesSearch(entry);
-    if (entry.tr.hidden !== hide) entry.tr.hidden = hide;
-  }
+  searchDirty = true;
   systemsChanged();
-}
-systemSearch.addEventListener('input', searchSystems);
+});
 
 function systemsChanged() {
-  if (orderDirty) putInOrder();
+  drawRows();
   const counts = [0, 0, 0, 0];
-  let shown = 0;
-  for (const entry of systems.values()) {
-    counts[statusSlot(entry.row.status)]++;
-    if (!entry.tr.hidden) shown++;
-  }
+  for (const entry of systems.values()) counts[statusSlot(entry.row.status)]++;
   const summary = $('summary');
   summary.textContent = '';
   SYSTEM_STATUS.forEach((look, slot) => {
@@ -228,87 +288,46 @@ function systemsChanged() {
     item.append(icon, `${look.name} ${counts[slot]}`);
     summary.appendChild(item);
   });
-  $('system-count').textContent = shown === systems.size ? `(${systems.size})` : `(${shown} of ${systems.size})`;
+  $('system-count').textContent =
+    shown.length === systems.size ? `(${systems.size})` : `(${shown.length} of ${systems.size})`;
   const hint = $('no-systems');
   hint.textContent = systems.size === 0 ? 'No systems known yet.' : 'No system matches the search.';
-  hint.hidden = shown > 0;
-  keepTabStop();
+  hint.hidden = shown.length > 0;
 }
 
 // ---- keyboard: one row of the list is a tab stop, the arrows move it -----
 
-let tabStop = null;
-
-function setTabStop(tr) {
-  if (tabStop === tr) return;
-  if (tabStop) tabStop.removeAttribute('tabindex');
-  tabStop = tr;
-  if (tr) tr.tabIndex = 0;
-}
-
-function visibleRow(tr, step) {
-  while (tr && tr.hidden) tr = step > 0 ? tr.nextElementSibling : tr.previousElementSibling;
-  return tr;
-}
-
-// After rows were hidden, removed or added: the selected row, else the first shown.
-function keepTabStop() {
-  if (tabStop && tabStop.isConnected && !tabStop.hidden) return;
-  const chosen = selected && systems.get(selected.id)?.tr;
-  setTabStop(chosen && !chosen.hidden ? chosen : visibleRow(systemBody.firstElementChild, 1));
-}
-
-function moveFocus(tr) {
-  if (!tr) return;
-  setTabStop(tr);
-  tr.focus();
-}
-
-function rowsAway(tr, count) {
-  const step = Math.sign(count);
-  let last = tr;
-  for (let i = 0; i < Math.abs(count); i++) {
-    const next = visibleRow(step > 0 ? last.nextElementSibling : last.previousElementSibling, step);
-    if (!next) break;
-    last = next;
-  }
-  return last;
+function focusRow(index) {
+  const entry = shown[Math.max(0, Math.min(index, shown.length - 1))];
+  if (!entry) return;
+  tabStopId = entry.row.id;
+  // Into sight first, below the sticky header, so that its row is drawn.
+  const height = rowHeight || 24;
+  const head = systemTable.tHead.getBoundingClientRect().height;
+  const top = head + entry.index * height;
+  if (top - head < systemScroll.scrollTop) systemScroll.scrollTop = top - head;
+  else if (top + height > systemScroll.scrollTop + systemScroll.clientHeight)
+    systemScroll.scrollTop = top + height - systemScroll.clientHeight;
+  drawRows();
+  pool[entry.index - first]?.focus({ preventScroll: true });
 }
 
 systemBody.addEventListener('keydown', (event) => {
-  const tr = event.target.closest('tr');
+  const tr = event.target.closest('tr[data-id]');
   if (!tr || event.altKey || event.ctrlKey || event.metaKey) return;
-  const page = Math.max(1, Math.floor(systemBody.parentElement.parentElement.clientHeight / tr.offsetHeight) - 2);
-  const moves = {
-    ArrowDown: () => rowsAway(tr, 1),
-    ArrowUp: () => rowsAway(tr, -1),
-    PageDown: () => rowsAway(tr, page),
-    PageUp: () => rowsAway(tr, -page),
-    Home: () => visibleRow(systemBody.firstElementChild, 1),
-    End: () => visibleRow(systemBody.lastElementChild, -1),
-  };
-  if (moves[event.key]) {
-    moveFocus(moves[event.key]());
-  } else if (event.key === 'Enter' || event.key === ' ') {
-    select(Number(tr.dataset.id));
-  } else {
-    return;
-  }
+  const at = systems.get(Number(tr.dataset.id))?.index ?? 0;
+  const page = Math.max(1, Math.floor(systemScroll.clientHeight / (rowHeight || 24)) - 2);
+  const to = { ArrowDown: at + 1, ArrowUp: at - 1, PageDown: at + page, PageUp: at - page, Home: 0, End: shown.length - 1 };
+  if (event.key in to) focusRow(to[event.key]);
+  else if (event.key === 'Enter' || event.key === ' ') select(Number(tr.dataset.id));
+  else return;
   event.preventDefault();
 });
 
 function select(id) {
-  if (selected) {
-    const before = systems.get(selected.id)?.tr;
-    before?.classList.remove('selected');
-    before?.removeAttribute('aria-selected');
-  }
   const known = id === null ? undefined : systems.get(id);
   selected = known ? { id, address: known.row.address } : null;
-  if (known) {
-    known.tr.classList.add('selected');
-    known.tr.setAttribute('aria-selected', 'true');
-  }
+  drawRows();
   stations = null;
   $('lamps').textContent = '';
   $('counts').textContent = '';
@@ -318,10 +337,10 @@ function select(id) {
 }
 
 systemBody.addEventListener('click', (event) => {
-  const tr = event.target.closest('tr');
+  const tr = event.target.closest('tr[data-id]');
   if (!tr) return;
-  setTabStop(tr);
-  select(Number(tr.dataset.id));
+  tabStopId = Number(tr.dataset.id);
+  select(tabStopId);
 });
 
 // ---- stations ------------------------------------------------------------
@@ -658,11 +677,13 @@ function handle(message) {
       if (known) {
         if (sort.key === 'heard' && known.row.lastHeard !== heard) orderDirty = true;
         known.row.lastHeard = heard;
-        known.tr.children[6].textContent = heardText(heard);
+        // A row on show is written now; the others when they are drawn.
+        const tr = pool[known.index - first];
+        if (tr && tr.filled === known.row) tr.children[6].textContent = heardText(heard);
       }
     }
   }
-  if (message.systems || message.removed || orderDirty) systemsChanged();
+  if (message.systems || message.removed || message.reset || orderDirty) systemsChanged();
   if (message.stations) stationsChanged(message.stations);
   if (message.traffic) addTraffic([message.traffic]);
   if ('logging' in message) showLogging(message.logging);
