@@ -47,6 +47,7 @@ int main(int argc, char* argv[])
 {
     // Before anything opens; the window program inherits it.
     korvel::RaiseDescriptorLimit();
+    QCoreApplication::setApplicationVersion(QStringLiteral(KORVEL_VERSION));
     QCoreApplication app(argc, argv);
     const auto parsed = korvel::ParseCommandLine(QCoreApplication::arguments());
     if (const int* status = std::get_if<int>(&parsed))

@@ -11,6 +11,7 @@
 int main(int argc, char* argv[])
 {
     korvel::RaiseDescriptorLimit();
+    QCoreApplication::setApplicationVersion(QStringLiteral(KORVEL_VERSION));
     const auto parsed = korvel::ParseCommandLine(argc, argv);
     if (const int* status = std::get_if<int>(&parsed))
         return *status;

@@ -14,6 +14,7 @@ HttpReply::Headers HttpReply::allHeaders() const
             all.emplace_back("Content-Type", type);
         all.emplace_back("Content-Length", QByteArray::number(body.size()));
     }
+    all.emplace_back("Server", "korvel/" KORVEL_VERSION);
     all.emplace_back("X-Content-Type-Options", "nosniff");
     all.emplace_back("Referrer-Policy", "no-referrer");
     bool cacheSet = false;

@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 
 using namespace korvel;
 using namespace korvel::testing;
@@ -87,6 +88,10 @@ TEST_F(WebConsoleTest, JsonAndMetricsFollowAStatusReport)
     EXPECT_EQ(stats["systems"]["Working"].toInt(), 1);
     EXPECT_EQ(stats["stations"].toInt(), 2);
     EXPECT_GT(stats["receivedBytes"].toInteger(), 0);
+    // The server names its version.
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("\r\nServer: korvel/\\d+\\.\\d+"))
+                    .match(QString::fromLatin1(HttpGet(web->port(), "/api/stats").head))
+                    .hasMatch());
 
     EXPECT_EQ(Metric(web->port(), reports), before + 1);
     EXPECT_EQ(Metric(web->port(), "korvel_systems{status=\"working\"}"), 1);
