@@ -16,6 +16,7 @@
 #include "gui/view_refresher.h"
 #include "log/console_log.h"
 #include "service/service.h"
+#include "web/traffic_history.h"
 
 #include <QActionGroup>
 #include <QApplication>
@@ -27,6 +28,7 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -36,6 +38,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSettings>
+#include <QSortFilterProxyModel>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
@@ -51,7 +54,10 @@ namespace {
 constexpr int kWindowWidth = 894;
 constexpr int kTestPanelWidth = 105;
 constexpr int kSystemListWidth = 457;
-constexpr int kGraphWidth = 99;
+// Wide enough for the scales and the legend's readings; the splitter keeps
+// what the operator makes of it.
+constexpr int kGraphWidth = 180;
+constexpr int kGraphMinimumWidth = 140;
 constexpr int kStatusBarHeight = 22;
 constexpr int kTrayTipLength = 127;
 // Past this many systems the columns keep their widths: measuring every row
@@ -75,6 +81,7 @@ MainWindow::MainWindow(Service& service, QWidget* parent)
     setWindowIcon(ApplicationImage());
     graphSent_ = hub_->counters().SentBytesTotal();
     graphReceived_ = hub_->counters().ReceivedBytesTotal();
+    graphPackets_ = TrafficHistory::ReceivedPackets(hub_->counters());
 
     buildLayout();
     testCommands_ = new TestCommands(
@@ -136,6 +143,7 @@ void MainWindow::buildLayout()
     graph_ = Named(new PerformanceGraph(listSplitter_), "TrafficGraph");
     graph_->setGridSize(12);
     graph_->setGradient(500);
+    graph_->setMinimumWidth(kGraphMinimumWidth);
     labelGraph();
     listSplitter_->addWidget(graph_);
     listSplitter_->setStretchFactor(0, 0);
@@ -200,22 +208,41 @@ QWidget* MainWindow::buildTestPanel(QWidget* parent)
 QWidget* MainWindow::buildSystemList(QWidget* parent)
 {
     systemBox_ = Named(new QGroupBox(QStringLiteral("System List"), parent), "SystemListBox");
+    systemSearch_ = Named(new QLineEdit(systemBox_), "SystemSearch");
+    systemSearch_->setPlaceholderText(QStringLiteral("Find: name, System ID or address"));
+    systemSearch_->setClearButtonEnabled(true);
+    // Sorting and the search go through a proxy, so the model keeps announcing
+    // only the rows that changed and the selection follows its system.
+    systemOrder_ = new QSortFilterProxyModel(this);
+    systemOrder_->setSourceModel(systemModel_);
+    systemOrder_->setSortRole(SystemListModel::SortRole);
+    systemOrder_->setFilterRole(SystemListModel::SearchRole);
+    systemOrder_->setFilterCaseSensitivity(Qt::CaseInsensitive);
     systemView_ = Named(new SystemListView(systemBox_), "SystemList");
-    systemView_->setModel(systemModel_);
+    systemView_->setModel(systemOrder_);
     systemView_->header()->resizeSection(SystemListModel::PortColumn, 50);
+    // No column chosen: the table's own order.
+    systemView_->header()->setSortIndicator(-1, Qt::AscendingOrder);
+    systemView_->setSortingEnabled(true);
     auto* box = new QVBoxLayout(systemBox_);
     box->setContentsMargins(4, 4, 4, 4);
+    box->setSpacing(3);
+    box->addWidget(systemSearch_);
     box->addWidget(systemView_);
+    connect(systemSearch_, &QLineEdit::textChanged, this, [this](const QString& text) {
+        systemOrder_->setFilterFixedString(text.trimmed());
+        highlightSelectedSystem();
+    });
     connect(systemView_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
         [this](const QItemSelection& selected, const QItemSelection& deselected) {
             if (selectingFromModel_)
                 return;
             for (const QModelIndex& index : deselected.indexes())
                 if (index.column() == 0)
-                    systemRowSelected(index.row(), false);
+                    systemRowSelected(systemOrder_->mapToSource(index).row(), false);
             for (const QModelIndex& index : selected.indexes())
                 if (index.column() == 0)
-                    systemRowSelected(index.row(), true);
+                    systemRowSelected(systemOrder_->mapToSource(index).row(), true);
         });
     connect(systemModel_, &QAbstractItemModel::modelReset, this, &MainWindow::resizeColumns);
     connect(systemModel_, &QAbstractItemModel::modelReset, this, &MainWindow::highlightSelectedSystem);
@@ -426,13 +453,15 @@ void MainWindow::highlightSelectedSystem()
 {
     const SystemEntry* selected = hub_->table().Selected();
     const int row = selected ? systemModel_->rowOf(selected->listOrder()) : -1;
-    if (row < 0)
+    // A system the search hides stays selected, without a row to show it.
+    const QModelIndex shown = row < 0 ? QModelIndex() : systemOrder_->mapFromSource(systemModel_->index(row, 0));
+    if (!shown.isValid())
         return;
     // The system is selected already: highlighting its row must not select it again.
     const QSignalBlocker guard(systemView_->selectionModel());
     selectingFromModel_ = true;
     systemView_->selectionModel()->setCurrentIndex(
-        systemModel_->index(row, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        shown, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     selectingFromModel_ = false;
     systemView_->viewport()->update();
 }
@@ -459,6 +488,9 @@ void MainWindow::restoreSettings()
     listSplitter_->restoreState(settings.value(QStringLiteral("window/lists")).toByteArray());
     topPanelHeight_ = std::max(40, settings.value(QStringLiteral("window/consoleSplit"), kTopPanelHeight).toInt());
     systemView_->header()->restoreState(settings.value(QStringLiteral("systems/header")).toByteArray());
+    // The header's state holds the sorted column; the proxy is told here.
+    systemView_->sortByColumn(
+        systemView_->header()->sortIndicatorSection(), systemView_->header()->sortIndicatorOrder());
     stationPanel_->restoreState(settings, QStringLiteral("stations/"));
     graph_->setTimeWindow(settings.value(QStringLiteral("graph/timeWindow"), graph_->timeWindow()).toInt());
 }

@@ -11,11 +11,13 @@
 class QAction;
 class QGroupBox;
 class QLabel;
+class QLineEdit;
 class QMenu;
 class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
 class QScrollArea;
+class QSortFilterProxyModel;
 class QSplitter;
 class QSystemTrayIcon;
 class QTimer;
@@ -75,6 +77,9 @@ public:
     StationView* stationView() const { return stationView_; }
     StationPanel* stationPanel() const { return stationPanel_; }
     SystemListView* systemView() const { return systemView_; }
+    // The system list as shown: sorted by the chosen column, only what the search finds.
+    QSortFilterProxyModel* systemOrder() const { return systemOrder_; }
+    QLineEdit* systemSearch() const { return systemSearch_; }
     ViewRefresher* viewRefresher() const { return refresher_.get(); }
     QSystemTrayIcon* trayIcon() const { return tray_; }
     QMenu* trayMenu() const { return trayMenu_; }
@@ -145,6 +150,7 @@ private:
     // The byte totals at the graph's last step.
     std::uint64_t graphSent_ = 0;
     std::uint64_t graphReceived_ = 0;
+    std::uint64_t graphPackets_ = 0;
 
     QWidget* consolePanel_ = nullptr;
     QScrollArea* testPanel_ = nullptr;
@@ -153,6 +159,8 @@ private:
     QGroupBox* systemBox_ = nullptr;
     QGroupBox* stationBox_ = nullptr;
     SystemListView* systemView_ = nullptr;
+    QLineEdit* systemSearch_ = nullptr;
+    QSortFilterProxyModel* systemOrder_ = nullptr;
     StationPanel* stationPanel_ = nullptr;
     StationView* stationView_ = nullptr;
     PerformanceGraph* graph_ = nullptr;

@@ -11,6 +11,7 @@
 #include "gui/system_list_model.h"
 #include "log/console_log.h"
 #include "service/service.h"
+#include "web/traffic_history.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -32,7 +33,7 @@ namespace {
 
 const QColor kSentColour(0xFF, 0xFF, 0x00);
 const QColor kReceivedColour(0x00, 0xFF, 0x00);
-const QColor kSendersColour(0xC0, 0xC0, 0xC0);
+const QColor kPacketsColour(0xC0, 0xC0, 0xC0);
 
 // A rate short enough for the graph's narrow legend: "980 B/s", "12.5 kB/s".
 QString Rate(std::int64_t bytes)
@@ -77,25 +78,31 @@ void MainWindow::stepGraph()
     const auto received = static_cast<std::int32_t>(receivedTotal - graphReceived_);
     graphSent_ = sentTotal;
     graphReceived_ = receivedTotal;
-    const std::int32_t senders = counters.LiveSenderCount.load();
+    const std::uint64_t packetsTotal = TrafficHistory::ReceivedPackets(counters);
+    const auto packets = static_cast<std::int32_t>(packetsTotal - graphPackets_);
+    graphPackets_ = packetsTotal;
     graph_->DataPoint(kSentColour, sent / 20 + 2);
     graph_->DataPoint(kReceivedColour, received / 20 + 2);
-    graph_->DataPoint(kSendersColour, senders * 10 + 4);
+    graph_->DataPoint(kPacketsColour, packets);
     graph_->Update();
     graph_->setReading(kSentColour, Rate(sent));
     graph_->setReading(kReceivedColour, Rate(received));
-    graph_->setReading(kSendersColour, QString::number(senders));
+    graph_->setReading(kPacketsColour, QStringLiteral("%1/s").arg(packets));
 }
 
 void MainWindow::labelGraph()
 {
     graph_->setLegend(kSentColour, QStringLiteral("Sent"));
     graph_->setLegend(kReceivedColour, QStringLiteral("Recv"));
-    graph_->setLegend(kSendersColour, QStringLiteral("Senders"));
+    graph_->setLegend(kPacketsColour, QStringLiteral("Packets"));
+    // The byte lines are drawn at bytes / 20 + 2, so the scale reads in bytes
+    // a second; packets have a scale of their own, in the right corner.
+    graph_->setScaleText([](int scale) { return Rate(static_cast<std::int64_t>(scale) * 20); });
+    graph_->setOwnScale(kPacketsColour, [](int scale) { return QStringLiteral("%1 pkt/s").arg(scale); });
     graph_->setToolTip(
-        QStringLiteral("Traffic, one step a second:\nyellow: bytes sent \u00f7 20 + 2\ngreen: bytes received "
-                       "\u00f7 20 + 2\nsilver: live senders \u00d7 10 + 4\nThe number at the top is the scale.\n"
-                       "Right-click for the time window."));
+        QStringLiteral("Traffic, one step a second:\nyellow: bytes sent per second\ngreen: bytes received per "
+                       "second\nsilver: packets received per second\nThe top left corner gives the bytes' scale, "
+                       "the top right the packets'.\nRight-click for the time window."));
 }
 
 void MainWindow::clearConsole()

@@ -120,17 +120,36 @@ QString PerformanceGraph::legendText() const
     return lines.join(QLatin1Char('\n'));
 }
 
+void PerformanceGraph::setOwnScale(const QColor& colour, std::function<QString(int)> text)
+{
+    ownColour_ = colour.rgb();
+    hasOwnScale_ = true;
+    ownScaleText_ = std::move(text);
+    rescale();
+}
+
 void PerformanceGraph::rescale()
 {
     int largest = 0;
+    int largestOwn = 0;
     const int shown = stepCount();
     for (auto step = steps_.end() - shown; step != steps_.end(); ++step)
-        for (const Point& point : *step)
-            largest = std::max(largest, point.value);
+        for (const Point& point : *step) {
+            int& top = hasOwnScale_ && point.colour == ownColour_ ? largestOwn : largest;
+            top = std::max(top, point.value);
+        }
     // Rounded up to the gradient; never below one gradient, so a quiet chart
     // keeps a scale to draw against.
     const long long rounded = (static_cast<long long>(largest) + gradient_ - 1) / gradient_ * gradient_;
     scale_ = static_cast<int>(std::clamp<long long>(rounded, gradient_, std::numeric_limits<int>::max()));
+    // The smallest of 4, 8, 20 times a power of ten that holds the largest
+    // value: a round number at each quarter.
+    long long own = 4;
+    for (long long power = 1; own < largestOwn && power < std::numeric_limits<int>::max() / 20; power *= 10)
+        for (long long step : { 4, 8, 20 })
+            if ((own = step * power) >= largestOwn)
+                break;
+    ownScale_ = static_cast<int>(own);
 }
 
 int PerformanceGraph::legendHeight() const
@@ -174,7 +193,9 @@ void PerformanceGraph::paintEvent(QPaintEvent*)
 
     painter.save();
     painter.setClipRect(plot);
-    auto yOf = [&](int value) { return h - static_cast<double>(h) * value / scale_; };
+    auto yOf = [&](QRgb colour, int value) {
+        return h - static_cast<double>(h) * value / (hasOwnScale_ && colour == ownColour_ ? ownScale_ : scale_);
+    };
     painter.setRenderHint(QPainter::Antialiasing);
     std::map<QRgb, int> previous;
     const int count = stepCount();
@@ -187,7 +208,7 @@ void PerformanceGraph::paintEvent(QPaintEvent*)
             const auto before = previous.find(point.colour);
             const int from = before == previous.end() ? 0 : before->second;
             painter.setPen(QPen(QColor(point.colour), penWidth_));
-            painter.drawLine(QPointF(x0, yOf(from)), QPointF(x1, yOf(point.value)));
+            painter.drawLine(QPointF(x0, yOf(point.colour, from)), QPointF(x1, yOf(point.colour, point.value)));
             current[point.colour] = point.value;
         }
         previous = std::move(current);
@@ -197,12 +218,17 @@ void PerformanceGraph::paintEvent(QPaintEvent*)
     QFont small = font();
     small.setPixelSize(kLegendFontPixels);
     painter.setFont(small);
-    // The scale in the top corner, on a dark patch so the lines do not hide it.
-    const QString scaleText = QString::number(scale_);
-    const QRect scaleBox = painter.fontMetrics().boundingRect(scaleText).adjusted(-2, 0, 2, 0);
-    painter.fillRect(QRect(QPoint(1, 1), scaleBox.size()), QColor(0, 0, 0, 190));
-    painter.setPen(gridColour_.lighter(130));
-    painter.drawText(QRect(QPoint(1, 1), scaleBox.size()), Qt::AlignCenter, scaleText);
+    // The scales in the top corners, on a dark patch so the lines do not hide them.
+    auto corner = [&](const QString& text, const QColor& colour, bool right) {
+        const QSize box = painter.fontMetrics().boundingRect(text).adjusted(-2, 0, 2, 0).size();
+        const QRect at(QPoint(right ? w - 1 - box.width() : 1, 1), box);
+        painter.fillRect(at, QColor(0, 0, 0, 190));
+        painter.setPen(colour);
+        painter.drawText(at, Qt::AlignCenter, text);
+    };
+    corner(scaleText(), gridColour_.lighter(130), false);
+    if (hasOwnScale_)
+        corner(ownScaleText_ ? ownScaleText_(ownScale_) : QString::number(ownScale_), QColor(ownColour_), true);
 
     int y = plot.bottom() + 4;
     for (const Legend& line : legend_) {

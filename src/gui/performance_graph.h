@@ -5,6 +5,7 @@
 #include <QWidget>
 
 #include <deque>
+#include <functional>
 #include <vector>
 
 class QActionGroup;
@@ -37,6 +38,13 @@ public:
     int gradient() const { return gradient_; }
     int stepSize() const { return stepSize_; }
     int scale() const { return scale_; }
+    // What the scale means, written in the top corner: by default the number.
+    void setScaleText(std::function<QString(int)> text) { scaleText_ = std::move(text); }
+    QString scaleText() const { return scaleText_ ? scaleText_(scale_) : QString::number(scale_); }
+    // Gives `colour` a scale of its own, written in its colour in the other
+    // top corner: a series in another unit than the rest.
+    void setOwnScale(const QColor& colour, std::function<QString(int)> text);
+    int ownScale() const { return ownScale_; }
 
     // Records one point of the step being built; points past the sixteenth
     // are ignored.
@@ -57,7 +65,7 @@ public:
     void setReading(const QColor& colour, const QString& reading);
     QString legendText() const;
 
-    QSize sizeHint() const override { return { 99, 200 }; }
+    QSize sizeHint() const override { return { 180, 200 }; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -85,6 +93,11 @@ private:
     int stepSize_ = 3;
     int scale_ = 1000;
     int timeWindow_ = 0;
+    std::function<QString(int)> scaleText_;
+    QRgb ownColour_ = 0;
+    bool hasOwnScale_ = false;
+    int ownScale_ = 4;
+    std::function<QString(int)> ownScaleText_;
     QColor gridColour_ = Qt::green;
     QColor background_ = Qt::black;
     int penWidth_ = 2;

@@ -5,8 +5,10 @@
 #include "store/system_table.h"
 
 #include <QColor>
+#include <QFont>
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace korvel {
 
@@ -16,6 +18,24 @@ namespace {
 int StatusSlot(std::int32_t status)
 {
     return status >= SYSTEM_WORKING && status <= SYSTEM_NO_DATA ? status : 3;
+}
+
+// Sorted by status, the systems to look at come first: Error, No Data, Unknown, Working.
+constexpr int kStatusRank[] = { 3, 0, 1, 2 };
+
+// A dotted IPv4 address as one number, so that .10 sorts after .9.
+quint32 AddressKey(const std::string& address)
+{
+    quint32 key = 0;
+    std::size_t at = 0;
+    for (int part = 0; part < 4; ++part) {
+        const std::size_t end = std::min(address.find('.', at), address.size());
+        key = key << 8 | static_cast<quint32>(std::atoi(address.substr(at, end - at).c_str()) & 0xFF);
+        at = end + 1;
+        if (at > address.size())
+            at = address.size();
+    }
+    return key;
 }
 
 } // namespace
@@ -40,7 +60,8 @@ void SystemListModel::rebuild(const SystemTable& table)
     }
     auto cellsOf = [](const Row& row) {
         std::array<QString, ColumnCount> cells;
-        cells[NameColumn] = DisplayText(row.name);
+        // A system added by hand has no name until it reports: its address stands in.
+        cells[NameColumn] = DisplayText(row.name.empty() ? row.ip : row.name);
         cells[IpAddressColumn] = DisplayText(row.ip);
         cells[StatusColumn] = QString::fromLatin1(SystemStatusName(row.status));
         cells[TypeColumn] = row.type == kTypeQvx ? QStringLiteral("QVX") : QStringLiteral("Velka");
@@ -139,6 +160,30 @@ QVariant SystemListModel::data(const QModelIndex& index, int role) const
         if (index.column() == StatusColumn)
             return statusTip(row);
         return {};
+    case Qt::FontRole:
+        if (index.column() == NameColumn && row.name.empty()) {
+            QFont standIn;
+            standIn.setItalic(true);
+            return standIn;
+        }
+        return {};
+    case SortRole:
+        switch (index.column()) {
+        case NameColumn:
+            return cells_[at][NameColumn].toLower();
+        case IpAddressColumn:
+            return AddressKey(row.ip);
+        case StatusColumn:
+            return kStatusRank[StatusSlot(row.status)];
+        case ToIpColumn:
+            return AddressKey(row.toIp);
+        case PortColumn:
+            return row.port;
+        default:
+            return cells_[at][static_cast<std::size_t>(index.column())];
+        }
+    case SearchRole:
+        return cells_[at][NameColumn] + QLatin1Char('\n') + cells_[at][IpAddressColumn];
     default:
         return {};
     }

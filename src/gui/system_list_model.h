@@ -22,6 +22,9 @@ class SystemListModel : public QAbstractTableModel {
 
 public:
     enum Column { NameColumn, IpAddressColumn, StatusColumn, TypeColumn, ToIpColumn, PortColumn, ColumnCount };
+    // What the window's proxy sorts by (per column) and searches (the name, or
+    // System ID, and the address, on every column).
+    enum Role { SortRole = Qt::UserRole + 1, SearchRole };
 
     explicit SystemListModel(QObject* parent = nullptr);
 

@@ -22,6 +22,7 @@
 #include <QListView>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSortFilterProxyModel>
 #include <QSplitter>
 #include <QTest>
 #include <QTreeView>
@@ -96,7 +97,7 @@ TEST_F(WindowViewsTest, RebuiltSystemListKeepsTheSelectedSystemHighlighted)
     settle();
     QTreeView* list = window.systemView();
     list->selectionModel()->select(
-        window.systemModel()->index(1, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        list->model()->index(1, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     settle();
     ASSERT_EQ(table.Selected()->IpAddress, "127.0.0.3");
 
@@ -111,8 +112,96 @@ TEST_F(WindowViewsTest, RebuiltSystemListKeepsTheSelectedSystemHighlighted)
         settle();
         const QModelIndexList rows = list->selectionModel()->selectedRows();
         ASSERT_EQ(rows.size(), 1) << change;
-        EXPECT_EQ(window.systemModel()->ipAddress(rows[0].row()), QStringLiteral("127.0.0.3")) << change;
+        EXPECT_EQ(rows[0].siblingAtColumn(SystemListModel::IpAddressColumn).data(), QStringLiteral("127.0.0.3"))
+            << change;
     }
+}
+
+// The list as shown, one "name address" a row.
+QStringList ShownSystems(QTreeView* list)
+{
+    QStringList rows;
+    for (int row = 0; row < list->model()->rowCount(); ++row)
+        rows << list->model()->index(row, SystemListModel::NameColumn).data().toString() + QLatin1Char(' ')
+                + list->model()->index(row, SystemListModel::IpAddressColumn).data().toString();
+    return rows;
+}
+
+TEST_F(WindowViewsTest, SystemListSortsAndFindsAndTheSortIsKeptForTheNextRun)
+{
+    MainWindow& window = open();
+    SystemTable& table = window.hub().table();
+    table.AddSystem("127.0.0.9", "QVX300-MAIN", kTypeQvx);
+    table.AddSystem("127.0.0.10", "QVX300-EAST", kTypeQvx);
+    table.AddSystem("127.0.0.3", "VELKA-WEST", kTypeVelka);
+    table.AddSystem("127.0.0.4", "", kTypeQvx); // added by hand: its address stands in as its name
+    table.SetSystemStatus("127.0.0.10", SYSTEM_ERROR);
+    table.SelectSystem("127.0.0.9");
+    settle();
+    QTreeView* list = window.systemView();
+    QHeaderView* header = list->header();
+    auto click = [&](int column) {
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+            QPoint(header->sectionViewportPosition(column) + 5, header->height() / 2));
+        settle();
+    };
+    const QStringList byAddress { "VELKA-WEST 127.0.0.3", "127.0.0.4 127.0.0.4", "QVX300-MAIN 127.0.0.9",
+        "QVX300-EAST 127.0.0.10" };
+    EXPECT_EQ(ShownSystems(list),
+        (QStringList {
+            "QVX300-MAIN 127.0.0.9", "QVX300-EAST 127.0.0.10", "VELKA-WEST 127.0.0.3", "127.0.0.4 127.0.0.4" }));
+
+    const struct {
+        int column;
+        QStringList expected;
+    } sorts[] = {
+        { SystemListModel::IpAddressColumn, byAddress },
+        { SystemListModel::IpAddressColumn, { byAddress.rbegin(), byAddress.rend() } },
+        { SystemListModel::NameColumn,
+            { "127.0.0.4 127.0.0.4", "QVX300-EAST 127.0.0.10", "QVX300-MAIN 127.0.0.9", "VELKA-WEST 127.0.0.3" } },
+        // Error first, Working last; the table's order among equals.
+        { SystemListModel::StatusColumn,
+            { "QVX300-EAST 127.0.0.10", "QVX300-MAIN 127.0.0.9", "VELKA-WEST 127.0.0.3", "127.0.0.4 127.0.0.4" } },
+    };
+    for (const auto& sort : sorts) {
+        click(sort.column);
+        EXPECT_EQ(ShownSystems(list), sort.expected) << sort.column;
+    }
+    // The selection follows its system through the sorts, and through a change that moves it.
+    table.SetSystemStatus("127.0.0.9", SYSTEM_ERROR);
+    window.viewRefresher()->flush();
+    settle();
+    EXPECT_EQ(ShownSystems(list).first(), "QVX300-MAIN 127.0.0.9");
+    ASSERT_EQ(list->selectionModel()->selectedRows().size(), 1);
+    EXPECT_EQ(list->selectionModel()->selectedRows()[0].data().toString(), "QVX300-MAIN");
+
+    const struct {
+        QString typed;
+        QStringList expected;
+    } searches[] = {
+        { "east", { "QVX300-EAST 127.0.0.10" } },
+        { "QVX300", { "QVX300-MAIN 127.0.0.9", "QVX300-EAST 127.0.0.10" } },
+        { "127.0.0.4", { "127.0.0.4 127.0.0.4" } },
+        { "no such system", {} },
+        { "", { "QVX300-MAIN 127.0.0.9", "QVX300-EAST 127.0.0.10", "VELKA-WEST 127.0.0.3", "127.0.0.4 127.0.0.4" } },
+    };
+    for (const auto& search : searches) {
+        window.systemSearch()->setText(search.typed);
+        EXPECT_EQ(ShownSystems(list), search.expected) << search.typed.toStdString();
+    }
+    // Shown again after the search, the selected system is highlighted again.
+    ASSERT_EQ(list->selectionModel()->selectedRows().size(), 1);
+    EXPECT_EQ(list->selectionModel()->selectedRows()[0].data().toString(), "QVX300-MAIN");
+    EXPECT_EQ(table.Selected()->IpAddress, "127.0.0.9");
+
+    click(SystemListModel::IpAddressColumn);
+    click(SystemListModel::IpAddressColumn);
+    form.reset();
+    MainWindow& again = open();
+    settle();
+    EXPECT_EQ(again.systemView()->header()->sortIndicatorSection(), SystemListModel::IpAddressColumn);
+    EXPECT_EQ(again.systemOrder()->sortOrder(), Qt::DescendingOrder);
+    EXPECT_EQ(ShownSystems(again.systemView()), (QStringList { byAddress.rbegin(), byAddress.rend() }));
 }
 
 TEST_F(WindowViewsTest, ReopenedDialogsFocusTheFirstFieldAndEnterMeansOk)
