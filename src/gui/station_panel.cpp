@@ -103,18 +103,23 @@ StationPanel::StationPanel(StationListModel* stations, QWidget* parent)
     state_->addItem(tr("All states"), StationFilterModel::kAnyState);
     for (const StateName& state : kStates)
         state_->addItem(QLatin1String(state.caption), state.index);
-    state_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    // In a narrow panel the state's caption gives way before the system's name
+    // and the filter's hint.
+    state_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    state_->setMinimumContentsLength(4);
 
-    auto* top = new QHBoxLayout;
-    top->setContentsMargins(0, 0, 0, 0);
-    top->setSpacing(3);
-    top->addWidget(header_, 1);
-    top->addWidget(number_, 1);
-    top->addWidget(state_);
+    // The system's name and count on a line of their own, so that the default
+    // window shows them whole; the filters below.
+    auto* filters = new QHBoxLayout;
+    filters->setContentsMargins(0, 0, 0, 0);
+    filters->setSpacing(3);
+    filters->addWidget(number_, 1);
+    filters->addWidget(state_, 1);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(2);
-    column->addLayout(top);
+    column->addWidget(header_);
+    column->addLayout(filters);
     column->addWidget(counts_);
     column->addWidget(view_, 1);
 

@@ -388,8 +388,14 @@ TEST_F(MainWindowTest, GraphTickPlotsTheCountersAndResetsTheByteCounts)
     TrafficCounters& counters = window.hub().counters();
     counters.SentByteCount = 20 * 1200;
     counters.ReceivedByteCount = 40;
+    counters.Datagrams[0][8] += 50;
     window.stepGraph();
     EXPECT_EQ(window.graph()->scale(), 1500);
+    // Each scale says its unit; the packets have one of their own.
+    EXPECT_EQ(window.graph()->scaleText(), QStringLiteral("30.0 kB/s"));
+    EXPECT_EQ(window.graph()->ownScale(), 80);
+    EXPECT_TRUE(window.graph()->legendText().contains(QStringLiteral("Packets 50/s")))
+        << window.graph()->legendText().toStdString();
     EXPECT_EQ(counters.SentByteCount.load(), 0);
     EXPECT_EQ(counters.ReceivedByteCount.load(), 0);
 }

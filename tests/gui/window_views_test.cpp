@@ -137,6 +137,8 @@ TEST_F(WindowViewsTest, SystemListSortsAndFindsAndTheSortIsKeptForTheNextRun)
     table.AddSystem("127.0.0.4", "", kTypeQvx); // added by hand: its address stands in as its name
     table.SetSystemStatus("127.0.0.10", SYSTEM_ERROR);
     table.SelectSystem("127.0.0.9");
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     settle();
     QTreeView* list = window.systemView();
     QHeaderView* header = list->header();
@@ -257,7 +259,7 @@ TEST_F(WindowViewsTest, SizesStyleAndTimeWindowAreRememberedBetweenRuns)
         window.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
         EXPECT_EQ(lists->sizes().value(0), 457);
-        EXPECT_EQ(lists->sizes().value(2), 99);
+        EXPECT_EQ(lists->sizes().value(2), 180);
         window.resize(1000, 500);
         lists->setSizes({ 300, 500, 200 });
         child<QAction>("Detail")->trigger();

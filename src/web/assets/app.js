@@ -107,13 +107,18 @@ function makeSpacer() {
   const tr = document.createElement('tr');
   tr.className = 'spacer';
   tr.setAttribute('aria-hidden', 'true');
-  cell(tr).colSpan = 7;
+  // Across every column, however many the page shows.
+  cell(tr).colSpan = 100;
   return tr;
 }
 
 function makeRow() {
   const tr = document.createElement('tr');
   for (const className of ['name', 'address', 'status', 'type', 'to-ip', 'port', 'heard']) cell(tr, className);
+  // The operator's commands per row, where this page may write (commands.js).
+  // A row shows one system after another as the list scrolls: read the
+  // system's address from the row at the click.
+  window.korvelCommands?.row(tr);
   return tr;
 }
 
