@@ -26,6 +26,8 @@ const stationIcon = (state) => [0, 1, 2, 3, 5, 0][state] ?? 4;
 const COUNT_ORDER = [[0, 'idle'], [1, 'busy'], [2, 'DND'], [3, 'msg'], [5, 'OOS'], [4, 'unknown']];
 
 const systems = new Map(); // id -> { row, index, nameKey, addressKey, text }
+// The commands (commands.js) name the whole table's size, not the rows drawn.
+window.korvelSystemCount = () => systems.size;
 let selected = null; // { id, address }
 let stations = null; // { id, numbers, states, lamps, counts }
 let socket = null;

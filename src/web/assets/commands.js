@@ -59,7 +59,7 @@
     const start = element('button', { type: 'button', id: 'initialize', textContent: 'Initialize…' });
     const ask = element('span', { className: 'confirm', hidden: true });
     start.addEventListener('click', () => {
-      const count = document.querySelectorAll('#systems tbody tr[data-id]').length;
+      const count = window.korvelSystemCount();
       const yes = element('button', { type: 'button', id: 'initialize-yes', className: 'danger',
         textContent: `Delete all ${count} systems` });
       const no = element('button', { type: 'button', textContent: 'Cancel' });
