@@ -174,7 +174,8 @@ QVariant SystemListModel::data(const QModelIndex& index, int role) const
         case IpAddressColumn:
             return AddressKey(row.ip);
         case StatusColumn:
-            return kStatusRank[StatusSlot(row.status)];
+            // The table's order among equals, whatever the list was sorted by before.
+            return (static_cast<qint64>(kStatusRank[StatusSlot(row.status)]) << 32) | static_cast<qint64>(at);
         case ToIpColumn:
             return AddressKey(row.toIp);
         case PortColumn:

@@ -240,7 +240,8 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
             else
                 line.service.web.reset();
         }
-        if (line.service.web && !line.service.web->adminToken.isEmpty() && line.service.web->adminToken == line.service.web->token) {
+        if (line.service.web && !line.service.web->adminToken.isEmpty()
+            && line.service.web->adminToken == line.service.web->token) {
             error = QStringLiteral("the admin token must differ from the read token");
             line.service.web.reset();
         }

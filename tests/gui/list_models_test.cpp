@@ -53,7 +53,7 @@ TEST_F(ListModelsTest, SystemRowsShowEveryColumn)
     for (int column = 0; column < 6; ++column)
         EXPECT_EQ(systems.headerData(column, Qt::Horizontal).toString(), headers[column]);
 
-    EXPECT_EQ(cell(systems, 0, 0), "");
+    EXPECT_EQ(cell(systems, 0, 0), "127.0.0.2") << "an unnamed system shows its address as its name";
     EXPECT_EQ(cell(systems, 0, 1), "127.0.0.2");
     EXPECT_EQ(cell(systems, 0, 2), "Unknown");
     EXPECT_EQ(cell(systems, 0, 3), "QVX");

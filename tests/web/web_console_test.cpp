@@ -1,7 +1,7 @@
 #include "web_test_support.h"
 
-#include "web/operator_commands.h"
 #include "web/metrics_text.h"
+#include "web/operator_commands.h"
 #include "web/traffic_history.h"
 
 #include <QJsonArray>
