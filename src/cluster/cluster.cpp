@@ -299,6 +299,7 @@ void Cluster::updateState()
 
 void Cluster::linkUp()
 {
+    startSaid_ = true;
     resyncDue_ = true;
     // Heartbeats stood still while Redis was away; the others get a whole
     // lease to beat again before their systems are taken over.
@@ -400,8 +401,10 @@ void Cluster::onEntries(const redisReply* reply)
 void Cluster::beat()
 {
     if (!commands_->connected()) {
-        // Said once, the first time Redis cannot be reached at start.
-        if (state_ == State::Connecting && !commands_->lastError().isEmpty()) {
+        // Said once, the first time Redis cannot be reached at start (the
+        // reading link may have moved the state on already).
+        if (!startSaid_ && !commands_->lastError().isEmpty()) {
+            startSaid_ = true;
             say("cluster %s: %s; relaying locally, reconnecting", commands_->lastError().toStdString());
             updateState();
         }

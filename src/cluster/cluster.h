@@ -128,6 +128,8 @@ private:
     QTimer heartbeat_;
     QTimer tick_;
     State state_ = State::Connecting;
+    // Whether the start's outcome (up, or unreachable) has been said.
+    bool startSaid_ = false;
     enum class Name { Unregistered, Registered, Taken } name_ = Name::Unregistered;
     std::chrono::steady_clock::time_point nameTakenSince_;
     bool applying_ = false;
