@@ -39,8 +39,9 @@ report 127.0.0.4 VELKA-WEST 63000 busy
 sleep 2
 
 window="$(xdotool search --sync --onlyvisible --pid "$pid" --name Korvel | head -1)"
-# The first row of the system list; the window sits at the screen's top left.
-xdotool mousemove --window "$window" 60 75 click 1
+# QVX300-MAIN, the first row of the list in the table's order; the window sits at
+# the screen's top left.
+xdotool mousemove --window "$window" 60 95 click 1
 sleep 3
 eval "$(xdotool getwindowgeometry --shell "$window")"
 import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$out"
