@@ -224,6 +224,12 @@ Cluster::Cluster(Hub& hub, ClusterOptions options, QObject* parent)
 
 Cluster::~Cluster()
 {
+    // The links answer what is still pending with no reply as they go: while
+    // this object is whole, not from QObject's destructor after it.
+    delete reader_;
+    reader_ = nullptr;
+    delete commands_;
+    commands_ = nullptr;
     if (hub_.relayPeer() == this)
         hub_.setRelayPeer(nullptr);
     table_.removeChangeObserver(this);
