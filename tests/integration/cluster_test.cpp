@@ -32,15 +32,17 @@ public:
     {
         return launch(port, QStringLiteral("redis-server"), QStringList { "--save", "", "--appendonly", "no" } + more);
     }
-    // A Redis Sentinel watching `master` as "m", deciding alone, its files in `folder`.
-    bool startSentinel(const RedisServer& master, const QString& folder)
+    // A Redis Sentinel watching `master` as "m", its files in `folder`; it
+    // calls the master down after `downAfterMs` without a reply.
+    bool startSentinel(const RedisServer& master, const QString& folder, int downAfterMs)
     {
         QFile config(folder + "/sentinel-" + QString::number(FreeBasePort()) + ".conf");
         if (!config.open(QIODevice::WriteOnly))
             return false;
-        config.write(QStringLiteral("sentinel monitor m 127.0.0.1 %1 1\nsentinel down-after-milliseconds m 1000\n"
+        config.write(QStringLiteral("sentinel monitor m 127.0.0.1 %1 1\nsentinel down-after-milliseconds m %2\n"
                                     "sentinel failover-timeout m 5000\n")
                          .arg(master.port())
+                         .arg(downAfterMs)
                          .toUtf8());
         config.close();
         return launch(0, QStringLiteral("redis-sentinel"), {}, { config.fileName() });
@@ -562,7 +564,10 @@ TEST_F(ClusterTest, SentinelFailoverLosesNothingAndDuplicatesNothing)
     QTemporaryDir folder;
     RedisServer replica, sentinel1, sentinel2;
     ASSERT_TRUE(replica.start(0, { "--replicaof", "127.0.0.1", QString::number(redis.port()) }));
-    ASSERT_TRUE(sentinel1.startSentinel(redis, folder.path()) && sentinel2.startSentinel(redis, folder.path()));
+    // The second sentinel only votes: two that start an election at once
+    // split the vote, and the next try comes a failover timeout later.
+    ASSERT_TRUE(sentinel1.startSentinel(redis, folder.path(), 1000)
+        && sentinel2.startSentinel(redis, folder.path(), 60000));
     // A sentinel promotes only a replica it has seen in the master's INFO.
     for (const RedisServer* sentinel : { &sentinel1, &sentinel2 })
         ASSERT_TRUE(SpinUntil(
