@@ -13,7 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-
+#include <memory>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -24,7 +24,7 @@ struct redisReply;
 namespace korvel {
 
 class Hub;
-class RedisLink;
+class RedisConnection;
 
 // This hub's place among the others: shares the table through Redis, relays
 // status reports both ways through a Redis stream, and serves a system only
@@ -36,8 +36,14 @@ class Cluster : public QObject, public RelayPeer, public SystemChangeObserver {
 
 public:
     enum class State { Connecting, Connected, Degraded, Disconnected };
+    // The cluster's two connections: one for commands, one that blocks reading the stream.
+    enum class LinkRole { Commands, Reader };
+    using LinkFactory
+        = std::function<std::unique_ptr<RedisConnection>(LinkRole role, std::chrono::milliseconds replyTimeout)>;
 
+    // Connects to the Redis (or the Sentinels) of `options`.
     Cluster(Hub& hub, ClusterOptions options, QObject* parent = nullptr);
+    Cluster(Hub& hub, ClusterOptions options, const LinkFactory& links, QObject* parent = nullptr);
     ~Cluster() override;
 
     void start();
@@ -85,6 +91,8 @@ signals:
     void refused(const QString& reason);
 
 private:
+    static constexpr int kHeartbeatMs = 1000;
+
     std::string key(const std::string& suffix) const { return prefix_ + suffix; }
     void linkUp();
     void linkDown();
@@ -123,8 +131,8 @@ private:
     // This run's start (ms) and a token of its own: who holds the node name.
     std::uint64_t start_;
     std::string token_;
-    RedisLink* commands_;
-    RedisLink* reader_;
+    std::unique_ptr<RedisConnection> commands_;
+    std::unique_ptr<RedisConnection> reader_;
     QTimer heartbeat_;
     QTimer tick_;
     State state_ = State::Connecting;

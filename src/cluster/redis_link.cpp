@@ -81,7 +81,7 @@ private:
 };
 
 RedisLink::RedisLink(std::string host, int port, int database, std::chrono::milliseconds replyTimeout, QObject* parent)
-    : QObject(parent)
+    : RedisConnection(parent)
     , host_(std::move(host))
     , port_(port)
     , database_(database)

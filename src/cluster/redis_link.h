@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QObject>
+#include "cluster/redis_connection.h"
+
 #include <QString>
 #include <QTimer>
 
@@ -21,13 +22,10 @@ class RedisNotifiers;
 // One connection to Redis, driven by the event loop and never blocking it:
 // connects without waiting, reconnects with growing pauses after a loss, and
 // drops a connection whose replies stop coming.
-class RedisLink : public QObject {
+class RedisLink : public RedisConnection {
     Q_OBJECT
 
 public:
-    // Called with the reply, or with null when the connection went before it came.
-    using Reply = std::function<void(const redisReply*)>;
-
     // A connection whose replies are `replyTimeout` late is dropped and made again.
     RedisLink(
         std::string host, int port, int database, std::chrono::milliseconds replyTimeout, QObject* parent = nullptr);
@@ -37,23 +35,13 @@ public:
     // each connection, so that a failover is followed: the link comes up
     // only on a server that says it is the master.
     void useSentinels(std::vector<std::pair<std::string, int>> sentinels, std::string master);
-    void start();
-    bool connected() const { return ready_; }
-    // False, sending nothing, when not connected or when too many replies are
-    // outstanding (Redis is slow): the caller's change waits for a resync.
-    bool command(const std::vector<std::string_view>& arguments, Reply reply = {});
+    void start() override;
+    bool connected() const override { return ready_; }
+    bool command(const std::vector<std::string_view>& arguments, Reply reply = {}) override;
     std::size_t pending() const { return pending_; }
-    // Connected, and no reply outstanding for longer than `late`.
-    bool answering(std::chrono::milliseconds late) const;
-    // Drops the connection (every outstanding reply hears null) and makes it again.
-    void reset(const QString& why);
-    QString lastError() const { return lastError_; }
-
-signals:
-    void up();
-    void down();
-    // A connection attempt came to nothing.
-    void failed();
+    bool answering(std::chrono::milliseconds late) const override;
+    void reset(const QString& why) override;
+    QString lastError() const override { return lastError_; }
 
 private:
     static void onConnect(const redisAsyncContext* context, int status);
