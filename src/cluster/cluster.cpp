@@ -194,7 +194,9 @@ void Cluster::tick()
             std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(now - lastTick_).count()));
         beat();
     } else {
-        leases_.setIsland(!commands_->answering(kIslandAfter) || name_ != Name::Registered);
+        // A hub whose name another live hub holds is no island: that one may
+        // serve the same systems, so this one serves none.
+        leases_.setIsland(name_ != Name::Taken && (!commands_->answering(kIslandAfter) || name_ != Name::Registered));
     }
     lastTick_ = now;
     flush();

@@ -104,6 +104,7 @@ void Cluster::registered(const redisReply* reply)
         name_ = Name::Taken;
         leasesLost_ += leases_.size();
         leases_.clear();
+        leases_.setIsland(false);
         say("cluster %s: another live hub took the node name %s; serving no system until it is free", options_.node);
     } else if (name_ == Name::Unregistered) {
         // A hub killed a moment ago holds it for one more lease at most;
