@@ -566,8 +566,8 @@ TEST_F(ClusterTest, SentinelFailoverLosesNothingAndDuplicatesNothing)
     ASSERT_TRUE(replica.start(0, { "--replicaof", "127.0.0.1", QString::number(redis.port()) }));
     // The second sentinel only votes: two that start an election at once
     // split the vote, and the next try comes a failover timeout later.
-    ASSERT_TRUE(sentinel1.startSentinel(redis, folder.path(), 1000)
-        && sentinel2.startSentinel(redis, folder.path(), 60000));
+    ASSERT_TRUE(
+        sentinel1.startSentinel(redis, folder.path(), 1000) && sentinel2.startSentinel(redis, folder.path(), 60000));
     // A sentinel promotes only a replica it has seen in the master's INFO.
     for (const RedisServer* sentinel : { &sentinel1, &sentinel2 })
         ASSERT_TRUE(SpinUntil(
