@@ -81,4 +81,8 @@ for i = 1, #KEYS - 1 do
 end
 return out)";
 
+// A system's fields and stations, read in one round trip and one step.
+inline constexpr char kReadSystemScript[]
+    = R"(return {redis.call('HGETALL', KEYS[1]), redis.call('HGETALL', KEYS[2])})";
+
 } // namespace korvel

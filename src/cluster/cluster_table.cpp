@@ -5,6 +5,8 @@
 #include "cluster/redis_connection.h"
 #include "cluster/redis_reply.h"
 
+#include <hiredis/hiredis.h>
+
 #include <algorithm>
 #include <memory>
 #include <vector>
@@ -286,15 +288,12 @@ void Cluster::settle(
 
 void Cluster::pullSystem(const std::string& ip, std::function<void()> done, int tries)
 {
-    auto fields = std::make_shared<RedisPairs>();
     const auto writes = writes_.find(ip);
     const std::uint64_t written = writes == writes_.end() ? 0 : writes->second;
     const std::uint64_t clears = clears_;
-    const bool sent = commands_->command(
-        { "HGETALL", key("system:" + ip) }, [fields](const redisReply* reply) { *fields = ReplyPairs(reply); });
-    if (sent
-        && commands_->command({ "HGETALL", key("stations:" + ip) },
-            [this, ip, fields, done, written, clears, tries](const redisReply* reply) {
+    const std::string systemKey = key("system:" + ip), stationsKey = key("stations:" + ip);
+    if (commands_->command({ "EVAL", kReadSystemScript, "2", systemKey, stationsKey },
+            [this, ip, done, written, clears, tries](const redisReply* reply) {
                 --pullsInFlight_;
                 // Read before a write or a deletion that this hub made or
                 // heard of since: applied, it would undo that.
@@ -304,8 +303,10 @@ void Cluster::pullSystem(const std::string& ip, std::function<void()> done, int 
                     pullSystem(ip, done, tries + 1);
                     return;
                 }
-                if (reply)
-                    applySystem(ip, *fields, ReplyPairs(reply));
+                if (reply && reply->type == REDIS_REPLY_ARRAY && reply->elements == 2)
+                    applySystem(ip, ReplyPairs(reply->element[0]), ReplyPairs(reply->element[1]));
+                else if (ReplyFailed(reply))
+                    say("cluster %s: reading a system: %s", ReplyText(reply));
                 if (done)
                     done();
             })) {

@@ -1,4 +1,5 @@
 #include "cluster/cluster.h"
+#include "cluster/cluster_message.h"
 #include "cluster/redis_connection.h"
 #include "relay/hub.h"
 #include "support/event_loop.h"
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -296,4 +298,38 @@ TEST(ClusterLinks, RefusalsFromRedisStopServing)
         ASSERT_TRUE(hub.commands->answer(":node:a", c.nextBeat));
         EXPECT_EQ(hub.cluster->serves(entry), serving);
     }
+}
+
+// Another hub's change costs one read of Redis, and its redelivery none.
+TEST(ClusterLinks, AnotherHubsChangeIsOneReadAndARedeliveryNone)
+{
+    ScriptedHub hub;
+    hub.join();
+    const std::string message = EncodeClusterMessage(ClusterEvent::Changed, "b", "127.0.0.3");
+    std::string messages = { 0, 0, 0, static_cast<char>(message.size()) };
+    messages += message;
+    const std::string entry = Array({ Bulk("5-0"),
+        Array({ Bulk("n"), Bulk("b"), Bulk("i"), Bulk("42"), Bulk("s"), Bulk("1"), Bulk("m"), Bulk(messages) }) });
+    const std::string read = Array({ Array({ Bulk("korvel:stream"), Array({ entry }) }) });
+    const std::size_t before = hub.commands->sent.size();
+    ASSERT_TRUE(hub.reader->answer("XREAD", read));
+    ASSERT_TRUE(hub.reader->answer("XREAD", read));
+    ASSERT_TRUE(SpinUntil([&] { return hub.reader->find("XREAD") >= 0; }));
+    std::vector<std::vector<std::string>> reads;
+    for (std::size_t i = before; i < hub.commands->sent.size(); ++i) {
+        const auto& arguments = hub.commands->sent[i].arguments;
+        if (std::any_of(arguments.begin(), arguments.end(),
+                [](const std::string& a) { return a.find("127.0.0.3") != std::string::npos; }))
+            reads.push_back({ arguments.end() - 2, arguments.end() });
+    }
+    const std::vector<std::string> keys = { "korvel:system:127.0.0.3", "korvel:stations:127.0.0.3" };
+    EXPECT_EQ(reads, (std::vector<std::vector<std::string>> { keys })) << "fields and stations in one command";
+    ASSERT_TRUE(hub.commands->answer(":system:127.0.0.3",
+        Array({ Array({ Bulk("ip"), Bulk("127.0.0.3"), Bulk("toip"), Bulk("127.0.0.3"), Bulk("name"), Bulk("PBX-B"),
+                    Bulk("status"), Bulk("0") }),
+            Array({ Bulk("100"), Bulk("2") }) })));
+    const SystemEntry* system = hub.hub->table().FindSystem("127.0.0.3");
+    ASSERT_NE(system, nullptr);
+    EXPECT_EQ(system->Name, "PBX-B");
+    EXPECT_EQ(system->findStation("100"), 0);
 }
