@@ -12,7 +12,9 @@ namespace korvel {
 // others as far as this hub has heard. A hub forwards to a system only while
 // its lease is good: taken or renewed less than a lease ago, counted from when
 // the request left. Cut off from Redis (an island), it keeps serving what it
-// held and what nobody holds, since nobody can take them over meanwhile.
+// held and what nobody holds: it cannot tell Redis down (nobody takes them
+// over) from itself cut off (another hub may), and a report twice is better
+// than none.
 class LeaseBook {
 public:
     using Clock = std::chrono::steady_clock;
