@@ -63,6 +63,7 @@ void Reports(const std::string& source, int port)
 int StoredStations(const std::string& source, int port)
 {
     int stored = 0;
+    SequenceCounter sequence;
     for (std::uint16_t page = 0;; ++page) {
         const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const sockaddr_in local = Ipv4(source, 0);
@@ -72,7 +73,7 @@ int StoredStations(const std::string& source, int port)
         if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0
             || connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0)
             Die("cannot connect to the hub");
-        const Packet request = BuildGetDataV2("KNOWN", page);
+        const Packet request = BuildGetDataV2(sequence, "KNOWN", page);
         std::uint8_t answer[wire::kMaxGetResponseSize];
         std::size_t got = 0;
         if (send(fd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {

@@ -141,7 +141,6 @@ void CheckTable(const SystemTable& table)
 // at the end only; `text`, when given, receives the table and what was sent.
 void Run(const std::vector<fuzz::Record>& records, bool trace, bool checkEach, std::string* text = nullptr)
 {
-    SequenceCounter::instance().set(1);
     DiscardSink sink;
     ConsoleSink* previous = SetConsoleSink(&sink);
     trace ? EnableConsoleLog() : DisableConsoleLog();
@@ -152,7 +151,8 @@ void Run(const std::vector<fuzz::Record>& records, bool trace, bool checkEach, s
     Settings settings;
     settings.ForwardStatus = true;
     TrafficCounters counters;
-    Replies replies(table, outbox, settings, counters);
+    SequenceCounter sequence;
+    Replies replies(table, outbox, settings, counters, sequence);
     Preload(table);
 
     for (const fuzz::Record& record : records) {

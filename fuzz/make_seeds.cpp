@@ -53,7 +53,8 @@ std::vector<std::string> Stations(int first, int count)
 ByteVector WithHeader(std::uint8_t code, std::size_t size)
 {
     ByteVector packet(size);
-    BuildHeader(packet, code, static_cast<std::uint16_t>(size));
+    SequenceCounter sequence;
+    BuildHeader(sequence, packet, code, static_cast<std::uint16_t>(size));
     return packet;
 }
 
@@ -128,7 +129,8 @@ std::vector<ByteVector> Messages()
 {
     const auto ack = BuildAck(258);
     const auto keepAlive = BuildKeepAlive();
-    const auto mismatch = BuildDataMismatch("41100");
+    SequenceCounter sequence;
+    const auto mismatch = BuildDataMismatch(sequence, "41100");
     return {
         ByteVector(ack.begin(), ack.end()),
         ByteVector(keepAlive.begin(), keepAlive.end()),

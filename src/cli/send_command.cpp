@@ -271,6 +271,8 @@ struct PacketFields {
     long endpointType = kDefaultEndpointType;
     long systemPort = kDefaultSystemPort;
     std::string address;
+    // Numbers the one packet sent, from --seq.
+    SequenceCounter sequence;
 };
 
 bool ParseNumber(const RawArguments& raw, int id, long maximum, long& out, std::string& error)
@@ -304,7 +306,7 @@ bool ParsePacketFields(const RawArguments& raw, const SendCommand& command, Pack
         || !ParseNumber(raw, kEndpointType, 65535, fields.endpointType, error)
         || !ParseNumber(raw, kPort, 65535, fields.systemPort, error))
         return false;
-    SequenceCounter::instance().set(static_cast<std::uint16_t>(sequence));
+    fields.sequence.set(static_cast<std::uint16_t>(sequence));
 
     if (raw.has(kStatus)
         && !ParseByteName(raw.value(kStatus, {}),
@@ -323,77 +325,77 @@ bool ParsePacketFields(const RawArguments& raw, const SendCommand& command, Pack
 }
 
 using PacketBuilder
-    = std::function<bool(const PacketFields&, const std::vector<std::string>& operands, Packet&, std::string& error)>;
+    = std::function<bool(PacketFields&, const std::vector<std::string>& operands, Packet&, std::string& error)>;
 
 const std::map<std::string, PacketBuilder>& PacketBuilders()
 {
     static const std::map<std::string, PacketBuilder> builders = {
         { "register",
-            [](const PacketFields& f, auto&, Packet& p, auto&) {
-                p = BuildRegister(f.source, f.dest, f.systemIdGiven ? f.systemId : std::string());
+            [](PacketFields& f, auto&, Packet& p, auto&) {
+                p = BuildRegister(f.sequence, f.source, f.dest, f.systemIdGiven ? f.systemId : std::string());
                 return true;
             } },
         { "unregister",
-            [](const PacketFields& f, auto&, Packet& p, auto&) {
-                p = BuildStationListRequest(MSG_UNREGISTER, f.systemIdGiven ? f.systemId : std::string(), f.source,
-                    f.stationsGiven ? f.stations : std::vector { f.dest });
+            [](PacketFields& f, auto&, Packet& p, auto&) {
+                p = BuildStationListRequest(f.sequence, MSG_UNREGISTER, f.systemIdGiven ? f.systemId : std::string(),
+                    f.source, f.stationsGiven ? f.stations : std::vector { f.dest });
                 return true;
             } },
         { "registerv2",
-            [](const PacketFields& f, auto&, Packet& p, auto&) {
-                p = BuildStationListRequest(MSG_REGISTERv2, f.systemId, f.source, f.stations);
+            [](PacketFields& f, auto&, Packet& p, auto&) {
+                p = BuildStationListRequest(f.sequence, MSG_REGISTERv2, f.systemId, f.source, f.stations);
                 return true;
             } },
         { "clear",
-            [](const PacketFields&, auto&, Packet& p, auto&) {
-                p = BuildClear();
+            [](PacketFields& f, auto&, Packet& p, auto&) {
+                p = BuildClear(f.sequence);
                 return true;
             } },
         { "getdata",
-            [](const PacketFields& f, auto&, Packet& p, auto&) {
-                p = BuildGetData(f.systemId);
+            [](PacketFields& f, auto&, Packet& p, auto&) {
+                p = BuildGetData(f.sequence, f.systemId);
                 return true;
             } },
         { "getdatav2",
-            [](const PacketFields& f, auto&, Packet& p, auto&) {
-                p = BuildGetDataV2(f.systemId, static_cast<std::uint16_t>(f.page));
+            [](PacketFields& f, auto&, Packet& p, auto&) {
+                p = BuildGetDataV2(f.sequence, f.systemId, static_cast<std::uint16_t>(f.page));
                 return true;
             } },
         { "statusreport",
-            [](const PacketFields& f, auto&, Packet& p, auto&) {
+            [](PacketFields& f, auto&, Packet& p, auto&) {
                 p = BuildEntryPacket(MSG_STATUSREPORT, f.systemId, f.stations, f.status);
                 return true;
             } },
         { "multack",
-            [](const PacketFields& f, auto&, Packet& p, auto&) {
+            [](PacketFields& f, auto&, Packet& p, auto&) {
                 p = BuildEntryPacket(MSG_MULTACK, f.systemId, f.stations, f.result);
                 return true;
             } },
         { "unreg-multack",
-            [](const PacketFields& f, auto&, Packet& p, auto&) {
+            [](PacketFields& f, auto&, Packet& p, auto&) {
                 p = BuildEntryPacket(MSG_UNREG_MULTACK, f.systemId, f.stations, f.result);
                 return true;
             } },
         { "system-register",
-            [](const PacketFields& f, auto&, Packet& p, std::string& error) {
+            [](PacketFields& f, auto&, Packet& p, std::string& error) {
                 in_addr raw {};
                 if (inet_pton(AF_INET, f.address.c_str(), &raw) != 1) {
                     error = "--address wants an IPv4 address such as 192.168.1.10";
                     return false;
                 }
                 const auto* bytes = reinterpret_cast<const std::uint8_t*>(&raw.s_addr);
-                p = BuildSystemRegister(f.systemId, static_cast<std::uint16_t>(f.endpointType),
+                p = BuildSystemRegister(f.sequence, f.systemId, static_cast<std::uint16_t>(f.endpointType),
                     { bytes[0], bytes[1], bytes[2], bytes[3] }, static_cast<std::uint16_t>(f.systemPort));
                 return true;
             } },
         { "keepalive",
-            [](const PacketFields&, auto&, Packet& p, auto&) {
+            [](PacketFields&, auto&, Packet& p, auto&) {
                 const auto keepAlive = BuildKeepAlive();
                 p.assign(keepAlive.begin(), keepAlive.end());
                 return true;
             } },
         { "raw",
-            [](const PacketFields&, const std::vector<std::string>& operands, Packet& p, std::string& error) {
+            [](PacketFields&, const std::vector<std::string>& operands, Packet& p, std::string& error) {
                 if (ParseHex(std::vector<std::string>(operands.begin() + 2, operands.end()), p))
                     return true;
                 error = "raw wants hex bytes, e.g. raw 0B0100060001";

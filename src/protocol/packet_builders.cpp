@@ -4,12 +4,6 @@
 
 namespace korvel {
 
-SequenceCounter& SequenceCounter::instance()
-{
-    static SequenceCounter counter;
-    return counter;
-}
-
 namespace {
 
 void WriteHeader(MutableBytes buffer, std::uint8_t code, std::uint16_t length)
@@ -21,11 +15,11 @@ void WriteHeader(MutableBytes buffer, std::uint8_t code, std::uint16_t length)
 
 } // namespace
 
-std::uint16_t BuildHeader(MutableBytes buffer, std::uint8_t code, std::uint16_t length)
+std::uint16_t BuildHeader(SequenceCounter& counter, MutableBytes buffer, std::uint8_t code, std::uint16_t length)
 {
     std::fill_n(buffer.begin(), std::min<std::size_t>(length, buffer.size()), std::uint8_t { 0 });
     WriteHeader(buffer, code, length);
-    const std::uint16_t sequence = SequenceCounter::instance().take();
+    const std::uint16_t sequence = counter.take();
     WriteU16(buffer, wire::kSequenceOffset, sequence);
     return sequence;
 }
@@ -120,10 +114,10 @@ std::size_t BuildGetResponse(std::span<std::uint8_t, wire::kMaxGetResponseSize> 
     return FillGetResponse(buffer, sequence, static_cast<const StationList*>(nullptr), page);
 }
 
-DataMismatchPacket BuildDataMismatch(std::string_view station)
+DataMismatchPacket BuildDataMismatch(SequenceCounter& counter, std::string_view station)
 {
     DataMismatchPacket packet {};
-    BuildHeader(packet, MSG_DATA_MISMATCH, wire::kDataMismatchSize);
+    BuildHeader(counter, packet, MSG_DATA_MISMATCH, wire::kDataMismatchSize);
     WriteField(packet, wire::kMismatchStationOffset, wire::kStationSize, station);
     packet[wire::kMismatchFlagOffset] = 1;
     return packet;

@@ -12,11 +12,11 @@
 
 namespace korvel {
 
-// The process-wide request counter. Starts at 1 and wraps from 65535 to 0.
+// Numbers the requests a program sends: starts at 1 and wraps from 65535 to 0.
+// One per program, owned by whoever sends (the hub, a command-line sender) and
+// handed to what builds numbered packets; safe to take from any thread.
 class SequenceCounter {
 public:
-    static SequenceCounter& instance();
-
     std::uint16_t take() { return value_.fetch_add(1, std::memory_order_relaxed); }
     std::uint16_t peek() const { return value_.load(std::memory_order_relaxed); }
     void set(std::uint16_t value) { value_.store(value, std::memory_order_relaxed); }
@@ -27,7 +27,7 @@ private:
 
 // Zeroes the first `length` bytes of the buffer, writes the header with the
 // counter's current number, advances the counter and returns the number used.
-std::uint16_t BuildHeader(MutableBytes buffer, std::uint8_t code, std::uint16_t length);
+std::uint16_t BuildHeader(SequenceCounter& counter, MutableBytes buffer, std::uint8_t code, std::uint16_t length);
 
 // Station numbers of a MSG_UNREGISTER or MSG_REGISTERv2; does nothing for any
 // other code. Only entries that lie wholly inside the packet are read.
@@ -57,6 +57,6 @@ std::size_t BuildGetResponse(std::span<std::uint8_t, wire::kMaxGetResponseSize> 
     std::nullptr_t, std::uint16_t page);
 
 // Takes its sequence number from the counter.
-DataMismatchPacket BuildDataMismatch(std::string_view station);
+DataMismatchPacket BuildDataMismatch(SequenceCounter& counter, std::string_view station);
 
 } // namespace korvel

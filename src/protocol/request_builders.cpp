@@ -8,10 +8,10 @@ namespace korvel {
 
 namespace {
 
-Packet Numbered(std::uint8_t code, std::size_t size)
+Packet Numbered(SequenceCounter& counter, std::uint8_t code, std::size_t size)
 {
     Packet packet(size, 0);
-    BuildHeader(packet, code, static_cast<std::uint16_t>(size));
+    BuildHeader(counter, packet, code, static_cast<std::uint16_t>(size));
     return packet;
 }
 
@@ -35,22 +35,23 @@ Packet BuildEntryPacket(
     return packet;
 }
 
-Packet BuildRegister(std::string_view source, std::string_view destination, std::string_view systemId)
+Packet BuildRegister(
+    SequenceCounter& counter, std::string_view source, std::string_view destination, std::string_view systemId)
 {
-    Packet packet = Numbered(MSG_REGISTER, wire::kRegisterSize);
+    Packet packet = Numbered(counter, MSG_REGISTER, wire::kRegisterSize);
     WriteField(packet, wire::kSystemIdOffset, wire::kSystemIdSize, systemId);
     WriteField(packet, wire::kRegisterSourceOffset, wire::kStationSize, source);
     WriteField(packet, wire::kRegisterDestinationOffset, wire::kStationSize, destination);
     return packet;
 }
 
-Packet BuildStationListRequest(
-    std::uint8_t code, std::string_view systemId, std::string_view source, const std::vector<std::string>& destinations)
+Packet BuildStationListRequest(SequenceCounter& counter, std::uint8_t code, std::string_view systemId,
+    std::string_view source, const std::vector<std::string>& destinations)
 {
     // The whole packet must fit its 16-bit length.
     const std::size_t count
         = std::min<std::size_t>(destinations.size(), (0xFFFF - wire::kListHeaderSize) / wire::kStationSize);
-    Packet packet = Numbered(code, wire::kListHeaderSize + wire::kStationSize * count);
+    Packet packet = Numbered(counter, code, wire::kListHeaderSize + wire::kStationSize * count);
     WriteField(packet, wire::kSystemIdOffset, wire::kSystemIdSize, systemId);
     WriteU16(packet, wire::kListArraySizeOffset, static_cast<std::uint16_t>(count));
     WriteField(packet, wire::kListSourceOffset, wire::kStationSize, source);
@@ -59,33 +60,33 @@ Packet BuildStationListRequest(
     return packet;
 }
 
-Packet BuildGetData(std::string_view systemId)
+Packet BuildGetData(SequenceCounter& counter, std::string_view systemId)
 {
-    Packet packet = Numbered(MSG_GETDATA, wire::kGetDataSize);
+    Packet packet = Numbered(counter, MSG_GETDATA, wire::kGetDataSize);
     WriteField(packet, wire::kSystemIdOffset, wire::kSystemIdSize, systemId);
     return packet;
 }
 
-Packet BuildGetDataV2(std::string_view systemId, std::uint16_t page)
+Packet BuildGetDataV2(SequenceCounter& counter, std::string_view systemId, std::uint16_t page)
 {
-    Packet packet = Numbered(MSG_GETDATAv2, wire::kGetDataV2Size);
+    Packet packet = Numbered(counter, MSG_GETDATAv2, wire::kGetDataV2Size);
     WriteField(packet, wire::kSystemIdOffset, wire::kSystemIdSize, systemId);
     WriteU16(packet, wire::kPageIndexOffset, page);
     return packet;
 }
 
-Packet BuildClear(std::string_view body)
+Packet BuildClear(SequenceCounter& counter, std::string_view body)
 {
     const std::size_t size = std::min<std::size_t>(wire::kHeaderSize + body.size(), 0xFFFF);
-    Packet packet = Numbered(MSG_CLEAR, size);
+    Packet packet = Numbered(counter, MSG_CLEAR, size);
     std::copy_n(body.begin(), size - wire::kHeaderSize, packet.begin() + wire::kHeaderSize);
     return packet;
 }
 
-Packet BuildSystemRegister(
-    std::string_view systemId, std::uint16_t endpointType, std::array<std::uint8_t, 4> ip, std::uint16_t port)
+Packet BuildSystemRegister(SequenceCounter& counter, std::string_view systemId, std::uint16_t endpointType,
+    std::array<std::uint8_t, 4> ip, std::uint16_t port)
 {
-    Packet packet = Numbered(MSG_SYSTEM_REGISTER, wire::kSystemRegisterSize);
+    Packet packet = Numbered(counter, MSG_SYSTEM_REGISTER, wire::kSystemRegisterSize);
     WriteField(packet, wire::kSystemIdOffset, wire::kSystemIdSize, systemId);
     WriteU16(packet, wire::kEndpointTypeOffset, endpointType);
     std::copy(ip.begin(), ip.end(), packet.begin() + wire::kSystemIpOffset);

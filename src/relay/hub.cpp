@@ -67,7 +67,7 @@ Hub::Hub(Options options, QObject* parent)
                               : std::make_unique<SenderEngine>(counters_, WithinDescriptorLimit(options_.engine),
                                   [this](const std::string&, const std::string& system) { postSendFailure(system); }))
     , outbox_(options_.outbox ? options_.outbox : engine_.get())
-    , replies_(table_, *outbox_, settings_, counters_)
+    , replies_(table_, *outbox_, settings_, counters_, sequence_)
     , server_(new QTcpServer(this))
     , udp_(new QUdpSocket(this))
     , udpVelka_(new QUdpSocket(this))

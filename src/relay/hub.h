@@ -152,6 +152,8 @@ public:
     // Byte totals are read through it (each reader keeps its own previous
     // reading); the test console adds what it sends.
     TrafficCounters& counters() { return counters_; }
+    // Numbers the requests this hub sends, the test console's included.
+    SequenceCounter& sequenceCounter() { return sequence_; }
     // Sends waiting in the sender engine, and those it dropped because its
     // queue was full (both 0 with an outbox of the caller's).
     std::int64_t sendQueueDepth() const;
@@ -223,6 +225,7 @@ private:
     Options options_;
     Settings settings_;
     TrafficCounters counters_;
+    SequenceCounter sequence_;
     SystemTable table_;
     // Null when the options hand in an outbox.
     std::unique_ptr<SenderEngine> engine_;

@@ -295,7 +295,7 @@ void Replies::SendDataMismatch(const std::string& address, const std::string& st
     // Checked first: a notice held back takes no sequence number.
     if (!mayAnswer(address, wire::kDataMismatchSize))
         return;
-    const auto notice = BuildDataMismatch(station);
+    const auto notice = BuildDataMismatch(sequence_, station);
     outbox_.sendUdp(address, kVelkaDataPort, notice);
     addSent(static_cast<std::int32_t>(notice.size()));
     answered(notice);

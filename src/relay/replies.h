@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol/packet_builders.h"
 #include "protocol/wire_format.h"
 #include "relay/answer_budget.h"
 #include "relay/outbox.h"
@@ -20,11 +21,13 @@ using TcpWriter = std::function<std::int64_t(Bytes)>;
 // main thread inside a receive handler.
 class Replies {
 public:
-    Replies(SystemTable& table, Outbox& outbox, const Settings& settings, TrafficCounters& counters)
+    Replies(SystemTable& table, Outbox& outbox, const Settings& settings, TrafficCounters& counters,
+        SequenceCounter& sequence)
         : table_(table)
         , outbox_(outbox)
         , settings_(settings)
         , counters_(counters)
+        , sequence_(sequence)
     {
     }
 
@@ -86,6 +89,7 @@ private:
     Outbox& outbox_;
     const Settings& settings_;
     TrafficCounters& counters_;
+    SequenceCounter& sequence_;
     const RelayPeer* peer_ = nullptr;
     AnswerBudget* budget_ = nullptr;
     std::vector<ForwardSlot> slots_;

@@ -43,8 +43,9 @@ Address Velka(std::uint16_t port)
 
 Packet Sized(std::uint8_t code, std::size_t size)
 {
+    SequenceCounter sequence;
     Packet packet(size, 0);
-    BuildHeader(packet, code, static_cast<std::uint16_t>(size));
+    BuildHeader(sequence, packet, code, static_cast<std::uint16_t>(size));
     return packet;
 }
 
@@ -84,26 +85,28 @@ struct Message {
 // Every message of the catalogue, as the systems and the hub build them.
 std::vector<Message> Catalogue()
 {
+    SequenceCounter sequence;
     std::vector<Message> all;
     auto add = [&](std::string name, Packet bytes, std::size_t whole = 0) {
         const std::size_t size = bytes.size();
         all.push_back({ std::move(name), std::move(bytes), whole ? whole : size });
     };
 
-    add("register", BuildRegister("41100", "41101", "VELKA1"));
+    add("register", BuildRegister(sequence, "41100", "41101", "VELKA1"));
     add("ack", ToPacket(BuildAck(258)));
     Packet nak = Sized(MSG_NAK, 8);
     nak[6] = 0xAB, nak[7] = 0xCD;
     add("nak", nak, wire::kHeaderSize);
-    add("unregister", BuildStationListRequest(MSG_UNREGISTER, "VELKA1", "40000", { "41100", "41102" }));
+    add("unregister", BuildStationListRequest(sequence, MSG_UNREGISTER, "VELKA1", "40000", { "41100", "41102" }));
     add("unreg-multack", MultiAck(MSG_UNREG_MULTACK, "VELKA1", { "41100", "41102" }));
-    add("registerv2", BuildStationListRequest(MSG_REGISTERv2, "VELKA1", "40000", { "41100", "1234567890123456", "7" }));
+    add("registerv2",
+        BuildStationListRequest(sequence, MSG_REGISTERv2, "VELKA1", "40000", { "41100", "1234567890123456", "7" }));
     Packet multack = BuildEntryPacket(MSG_MULTACK, "VELKA1", { "41100", "41101", "41102" }, RESULT_ACK);
     SetEntryValue(multack, 1, RESULT_NAK);
     SetEntryValue(multack, 2, 7);
     add("multack", multack);
-    add("clear", BuildClear("ALL"), wire::kHeaderSize);
-    add("getdata", BuildGetData("QVX300"));
+    add("clear", BuildClear(sequence, "ALL"), wire::kHeaderSize);
+    add("getdata", BuildGetData(sequence, "QVX300"));
     add("getresponse", GetResponse(0x1234, { "41100", "41101", "1234567890123456" }));
     Packet report = BuildEntryPacket(
         MSG_STATUSREPORT, "QVX300", { "41100", "41101", "41102", "41103", "41104", "41105" }, STATUS_IDLE);
@@ -111,13 +114,14 @@ std::vector<Message> Catalogue()
     for (std::size_t i = 0; i < std::size(statuses); ++i)
         SetEntryValue(report, i, statuses[i]);
     add("statusreport", report);
-    add("system-register", BuildSystemRegister("VELKA1", 2, { 192, 168, 1, 10 }, 9000), wire::kSystemPortOffset + 2);
+    add("system-register", BuildSystemRegister(sequence, "VELKA1", 2, { 192, 168, 1, 10 }, 9000),
+        wire::kSystemPortOffset + 2);
     Packet unregister = Sized(MSG_SYSTEM_UNREGISTER, 38);
     WriteField(unregister, wire::kSystemIdOffset, wire::kSystemIdSize, "VELKA1");
     add("system-unregister", unregister, wire::kHeaderSize);
     add("keepalive", ToPacket(BuildKeepAlive()));
-    add("getdatav2", BuildGetDataV2("QVX300", 2));
-    add("data-mismatch", ToPacket(BuildDataMismatch("41199")), wire::kMismatchFlagOffset);
+    add("getdatav2", BuildGetDataV2(sequence, "QVX300", 2));
+    add("data-mismatch", ToPacket(BuildDataMismatch(sequence, "41199")), wire::kMismatchFlagOffset);
     return all;
 }
 
@@ -125,6 +129,7 @@ class DissectorTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
+        SequenceCounter sequence;
         if (FindTshark().empty())
             return;
         folder_ = std::make_unique<QTemporaryDir>();
@@ -175,7 +180,7 @@ protected:
         overcounted.push_back(0x31); // a partial third entry
         extra_["raw:overcounted"] = overcounted;
         record("raw:overcounted", false, Qvx(9001), Hub(9001));
-        Packet padded = BuildRegister("41100", "41101", "VELKA1");
+        Packet padded = BuildRegister(sequence, "41100", "41101", "VELKA1");
         padded.insert(padded.end(), { 0xDE, 0xAD });
         extra_["raw:padded"] = padded;
         record("raw:padded", false, Velka(40000), Hub(9004));
@@ -384,10 +389,11 @@ TEST_F(DissectorTest, MarksEveryCutOfEveryMessage)
 
 TEST_F(DissectorTest, BasePortPreferenceMovesTheHubsPorts)
 {
+    SequenceCounter sequence;
     // A Length that is not the size, so that only the ports decide.
     Packet report = BuildEntryPacket(MSG_STATUSREPORT, "QVX300", { "41100" }, STATUS_DND);
     WriteU16(report, wire::kLengthOffset, 0);
-    const Packet request = BuildGetData("QVX300");
+    const Packet request = BuildGetData(sequence, "QVX300");
     PcapWriter capture;
     capture.tcp(Qvx(40000), Hub(19000), request);
     for (std::uint16_t port : { 19001, 19003, 19004, 9003, 9004, 9001 })
@@ -453,6 +459,7 @@ TEST_F(DissectorTest, DecodesPacketsQuotedInIcmpErrorsUnmarked)
 // their content.
 TEST_F(DissectorTest, DecodesOtherPortsByContentOrPreference)
 {
+    SequenceCounter sequence;
     Packet lying = BuildEntryPacket(MSG_STATUSREPORT, "QVX300", { "41100" }, STATUS_DND);
     WriteU16(lying, wire::kLengthOffset, static_cast<std::uint16_t>(lying.size() + 17));
     struct Case {
@@ -465,9 +472,9 @@ TEST_F(DissectorTest, DecodesOtherPortsByContentOrPreference)
         { "status report forwarded to P+1", false,
             BuildEntryPacket(MSG_STATUSREPORT, "QVX300", { "41100", "41101" }, STATUS_BUSY), true },
         { "keep-alive to P+1", false, ToPacket(BuildKeepAlive()), true },
-        { "register forwarded to P", true, BuildRegister("41100", "41101", "VELKA1"), true },
+        { "register forwarded to P", true, BuildRegister(sequence, "41100", "41101", "VELKA1"), true },
         { "registerv2 forwarded to P", true,
-            BuildStationListRequest(MSG_REGISTERv2, "VELKA1", "40000", { "41100", "41102" }), true },
+            BuildStationListRequest(sequence, MSG_REGISTERv2, "VELKA1", "40000", { "41100", "41102" }), true },
         { "a Length that is not the size", false, lying, false },
     };
     PcapWriter capture;
@@ -495,6 +502,7 @@ TEST_F(DissectorTest, DecodesOtherPortsByContentOrPreference)
 // random bytes, and packets that nearly fit.
 TEST_F(DissectorTest, LeavesOtherTrafficAlone)
 {
+    SequenceCounter sequence;
     PcapWriter capture;
     std::mt19937 random(18);
     for (std::uint16_t i = 0; i < 300; ++i) {
@@ -504,16 +512,16 @@ TEST_F(DissectorTest, LeavesOtherTrafficAlone)
         i % 2 ? capture.udp(Qvx(static_cast<std::uint16_t>(40000 + i)), Hub(47200), bytes)
               : capture.tcp(Qvx(static_cast<std::uint16_t>(40000 + i)), Hub(47200), bytes);
     }
-    Packet marker = BuildRegister("41100", "41101", "VELKA1");
+    Packet marker = BuildRegister(sequence, "41100", "41101", "VELKA1");
     marker[0] = 0x0C;
-    Packet longer = BuildRegister("41100", "41101", "VELKA1");
+    Packet longer = BuildRegister(sequence, "41100", "41101", "VELKA1");
     WriteU16(longer, wire::kLengthOffset, 71);
     Packet padded = ToPacket(BuildAck(1));
     padded.resize(8);
     WriteU16(padded, wire::kLengthOffset, 8);
-    Packet binaryId = BuildGetData("QVX300");
+    Packet binaryId = BuildGetData(sequence, "QVX300");
     binaryId[wire::kSystemIdOffset + 1] = 0x01;
-    Packet paddedId = BuildGetData("QVX300");
+    Packet paddedId = BuildGetData(sequence, "QVX300");
     paddedId[wire::kSystemIdOffset + 10] = 'X';
     Packet endless = Sized(MSG_NAK, 2000); // a body of any size cannot say that more is to come
     endless.resize(100);
@@ -537,8 +545,9 @@ TEST_F(DissectorTest, LeavesOtherTrafficAlone)
 // segment arrives; requests that share a segment are each decoded.
 TEST_F(DissectorTest, CutsTcpRequestsOutOfTheStreamByLength)
 {
+    SequenceCounter sequence;
     const Packet request
-        = BuildStationListRequest(MSG_REGISTERv2, "QVX300", "40000", { "41100", "41101", "41102", "41103" });
+        = BuildStationListRequest(sequence, MSG_REGISTERv2, "QVX300", "40000", { "41100", "41101", "41102", "41103" });
     struct Case {
         const char* what;
         std::uint16_t port;
@@ -556,8 +565,8 @@ TEST_F(DissectorTest, CutsTcpRequestsOutOfTheStreamByLength)
         capture.tcp(Qvx(sourcePort), Hub(c.port), bytes.subspan(c.cuts[0], c.cuts[1] - c.cuts[0]));
         capture.tcp(Qvx(sourcePort++), Hub(c.port), bytes.subspan(c.cuts[1]));
     }
-    Packet two = BuildGetData("QVX300");
-    const Packet second = BuildGetDataV2("QVX301", 3);
+    Packet two = BuildGetData(sequence, "QVX300");
+    const Packet second = BuildGetDataV2(sequence, "QVX301", 3);
     two.insert(two.end(), second.begin(), second.end());
     capture.tcp(Qvx(sourcePort++), Hub(9000), two);
     capture.tcp(Qvx(sourcePort++), Hub(47100), two);

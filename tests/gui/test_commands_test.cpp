@@ -214,7 +214,7 @@ TEST_F(TestCommandsTest, TheDialogsOpenOnTheirFirstField)
 TEST_F(TestCommandsTest, RegisterAndUnregisterCarryBothStationsAndANumber)
 {
     const Settings& settings = form->hub().settings();
-    SequenceCounter::instance().set(0x0102);
+    form->hub().sequenceCounter().set(0x0102);
     press("Register");
     ASSERT_EQ(outbox.sent.size(), 1u);
     const SentPacket& reg = outbox.sent[0];
@@ -229,7 +229,7 @@ TEST_F(TestCommandsTest, RegisterAndUnregisterCarryBothStationsAndANumber)
     EXPECT_EQ(ReadField(reg.bytes, 54, 16), "42200");
 
     press("Register", false);
-    EXPECT_EQ(SequenceCounter::instance().peek(), 0x0103) << "a cancelled dialog takes no number";
+    EXPECT_EQ(form->hub().sequenceCounter().peek(), 0x0103) << "a cancelled dialog takes no number";
 
     form->udpModeButton()->setChecked(true);
     const std::int32_t before = form->hub().counters().SentByteCount.load();
@@ -244,7 +244,6 @@ TEST_F(TestCommandsTest, RegisterAndUnregisterCarryBothStationsAndANumber)
     EXPECT_EQ(ReadField(unreg.bytes, 40, 16), "41100");
     EXPECT_EQ(ReadField(unreg.bytes, 56, 16), "42200");
     EXPECT_EQ(form->hub().counters().SentByteCount.load() - before, 72);
-    SequenceCounter::instance().set(1);
 }
 
 TEST_F(TestCommandsTest, GetDataOverTcpTracesTheAnswer)

@@ -51,21 +51,20 @@ TEST(PacketBuilders, FixedPacketsMatchTheWire)
 
 TEST(PacketBuilders, SequenceCounterStartsAtOneAndWraps)
 {
-    auto& counter = SequenceCounter::instance();
-    EXPECT_EQ(counter.peek(), 1) << "no packet may be numbered before this test in a fresh process";
+    SequenceCounter counter;
+    EXPECT_EQ(counter.peek(), 1);
 
     ByteVector buffer(70, 0xEE);
-    EXPECT_EQ(BuildHeader(buffer, MSG_REGISTER, 70), 1);
+    EXPECT_EQ(BuildHeader(counter, buffer, MSG_REGISTER, 70), 1);
     EXPECT_EQ(Prefix(buffer, 6), (ByteVector { 0x0B, 0x03, 0x00, 0x46, 0x00, 0x01 }));
     EXPECT_EQ(buffer[69], 0) << "the whole length is cleared";
 
     counter.set(65535);
     std::fill(buffer.begin(), buffer.end(), 0xEE);
-    EXPECT_EQ(BuildHeader(buffer, MSG_GETDATA, 38), 65535);
-    EXPECT_EQ(BuildHeader(buffer, MSG_GETDATA, 38), 0);
+    EXPECT_EQ(BuildHeader(counter, buffer, MSG_GETDATA, 38), 65535);
+    EXPECT_EQ(BuildHeader(counter, buffer, MSG_GETDATA, 38), 0);
     EXPECT_EQ(Prefix(buffer, 6), (ByteVector { 0x0B, 0x06, 0x00, 0x26, 0x00, 0x00 }));
     EXPECT_EQ(buffer[38], 0xEE) << "bytes past the length are left alone";
-    counter.set(1);
 }
 
 TEST(PacketBuilders, ReadStationListKeepsOrderAndDuplicatesAndOnlyWholeEntries)
@@ -150,8 +149,9 @@ TEST(PacketBuilders, GetResponsePagesAreFiftyStationsEach)
 
 TEST(PacketBuilders, DataMismatchNoticeLayout)
 {
-    SequenceCounter::instance().set(0x0203);
-    const auto packet = BuildDataMismatch("41100");
+    SequenceCounter counter;
+    counter.set(0x0203);
+    const auto packet = BuildDataMismatch(counter, "41100");
     EXPECT_EQ(Prefix(packet, 6), (ByteVector { 0x0B, 0x0F, 0x00, 0x4A, 0x02, 0x03 }));
     for (std::size_t i = 6; i < 54; ++i)
         EXPECT_EQ(packet[i], 0) << i;
@@ -159,6 +159,5 @@ TEST(PacketBuilders, DataMismatchNoticeLayout)
     EXPECT_EQ(packet[70], 1);
     EXPECT_EQ(packet[71], 0);
     EXPECT_EQ(packet[73], 0);
-    EXPECT_EQ(SequenceCounter::instance().peek(), 0x0204);
-    SequenceCounter::instance().set(1);
+    EXPECT_EQ(counter.peek(), 0x0204);
 }

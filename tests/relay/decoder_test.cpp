@@ -104,7 +104,7 @@ TEST_F(DecoderTest, VelkaReportsAboutUnregisteredStationsGetADataMismatch)
 {
     table.AddSystem("127.0.0.5", "127.0.0.5", kTypeVelka);
     table.SetStationStatus("127.0.0.5", "41100", 255);
-    SequenceCounter::instance().set(0x0102);
+    sequence.set(0x0102);
 
     decode("127.0.0.5", StatusReport("V1", { { "41100", 2 }, { "41199", 1 } }));
     const SystemEntry* entry = table.FindSystem("127.0.0.5");
@@ -120,7 +120,7 @@ TEST_F(DecoderTest, VelkaReportsAboutUnregisteredStationsGetADataMismatch)
     EXPECT_EQ(ReadU16(notice.bytes, 4), 0x0102);
     EXPECT_EQ(ReadField(notice.bytes, 54, 16), "41199");
     EXPECT_EQ(counters.SentByteCount.load(), 74);
-    SequenceCounter::instance().set(1);
+    EXPECT_EQ(sequence.peek(), 0x0103);
 }
 
 TEST_F(DecoderTest, MultiAckRegistersOnlyAcknowledgedStations)

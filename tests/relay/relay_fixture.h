@@ -36,7 +36,8 @@ protected:
     RecordingOutbox outbox;
     Settings settings;
     TrafficCounters counters;
-    Replies replies { table, outbox, settings, counters };
+    SequenceCounter sequence;
+    Replies replies { table, outbox, settings, counters, sequence };
     CaptureConsoleSink console;
     ConsoleSink* previousSink = nullptr;
 };

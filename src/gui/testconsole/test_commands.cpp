@@ -83,7 +83,8 @@ void TestCommands::sendRegister()
 {
     if (registerDialog_->exec() != QDialog::Accepted)
         return;
-    const Packet packet = BuildRegister(registerDialog_->sourceStation(), registerDialog_->destinationStation());
+    const Packet packet = BuildRegister(
+        hub_.sequenceCounter(), registerDialog_->sourceStation(), registerDialog_->destinationStation());
     const Settings& settings = hub_.settings();
     if (tcpMode_())
         hub_.outbox().sendTcp(settings.ServerAddress, settings.RemoteTcpPort, packet);
@@ -95,8 +96,8 @@ void TestCommands::sendUnregister()
 {
     if (registerDialog_->exec() != QDialog::Accepted)
         return;
-    const Packet packet = BuildStationListRequest(
-        MSG_UNREGISTER, {}, registerDialog_->sourceStation(), { registerDialog_->destinationStation() });
+    const Packet packet = BuildStationListRequest(hub_.sequenceCounter(), MSG_UNREGISTER, {},
+        registerDialog_->sourceStation(), { registerDialog_->destinationStation() });
     if (tcpMode_())
         exchangeOverTcp(packet, false);
     else
@@ -112,7 +113,7 @@ void TestCommands::sendClear()
 
 void TestCommands::sendGetData()
 {
-    const Packet packet = BuildGetData(kGetDataSystemId);
+    const Packet packet = BuildGetData(hub_.sequenceCounter(), kGetDataSystemId);
     if (tcpMode_())
         exchangeOverTcp(packet, true);
     else
@@ -122,7 +123,7 @@ void TestCommands::sendGetData()
 
 void TestCommands::sendGetDataV2()
 {
-    const Packet packet = BuildGetDataV2(kGetDataSystemId, kGetDataV2Page);
+    const Packet packet = BuildGetDataV2(hub_.sequenceCounter(), kGetDataSystemId, kGetDataV2Page);
     if (tcpMode_())
         exchangeOverTcp(packet, true);
     else
