@@ -97,19 +97,6 @@ QString Latin1(std::string_view text)
     return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-QLoggingCategory::CategoryFilter gPreviousFilter = nullptr;
-
-// Qt's HTTP server writes a warning to standard error for every WebSocket
-// request the console refuses (with a misleading "no slots connected"); a
-// client could fill the journal with them. The refusal is the answer.
-void QuietHttpServer(QLoggingCategory* category)
-{
-    if (gPreviousFilter)
-        gPreviousFilter(category);
-    if (qstrcmp(category->categoryName(), "qt.httpserver") == 0)
-        category->setEnabled(QtWarningMsg, false);
-}
-
 std::uint64_t ReceiveQueueBytes(const std::array<ReceiveQueue, 3>& queues)
 {
     std::uint64_t bytes = 0;
@@ -148,11 +135,11 @@ WebConsole::WebConsole(Hub& hub, WebOptions options, QObject* parent)
     sampler_.setInterval(1000);
     connect(&sampler_, &QTimer::timeout, this, &WebConsole::sampleTraffic);
     connect(this, &QAbstractHttpServer::newWebSocketConnection, this, &WebConsole::acceptWebSockets);
-    static const bool quiet = [] {
-        gPreviousFilter = QLoggingCategory::installFilter(QuietHttpServer);
-        return true;
-    }();
-    Q_UNUSED(quiet);
+    // Qt's HTTP server writes a warning to standard error for every WebSocket
+    // request the console refuses (with a misleading "no slots connected"); a
+    // client could fill the journal with them. The refusal is the answer.
+    // QT_LOGGING_RULES still overrides this rule.
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.httpserver.warning=false"));
 }
 
 WebConsole::~WebConsole()
