@@ -223,10 +223,9 @@ bool SendsFromHubsOwnAddress(const SendCommand& command, const sockaddr_in& to, 
 
 int main(int argc, char* argv[])
 {
-    std::string error;
-    const auto command = ParseSendCommand(std::vector<std::string>(argv + 1, argv + argc), error);
+    const auto command = ParseSendCommand(std::vector<std::string>(argv + 1, argv + argc));
     if (!command) {
-        std::fprintf(stderr, "korvel-send: %s (see korvel-send --help)\n", error.c_str());
+        std::fprintf(stderr, "korvel-send: %s (see korvel-send --help)\n", command.error().c_str());
         return 2;
     }
     if (command->help) {

@@ -64,6 +64,12 @@ const option kOptions[] = {
     { nullptr, 0, nullptr, 0 },
 };
 
+// A mistake on the command line, in the words the user reads.
+Failure Mistake(std::string text)
+{
+    return Fail(std::move(text), Failure::Kind::Invalid);
+}
+
 std::string OptionName(int id)
 {
     for (const option& entry : kOptions) {
@@ -91,7 +97,7 @@ struct RawArguments {
     }
 };
 
-bool ReadArguments(const std::vector<std::string>& arguments, RawArguments& raw, std::string& error)
+Result<void> ReadArguments(const std::vector<std::string>& arguments, RawArguments& raw)
 {
     // getopt_long permutes its argv, so it gets a private, writable copy.
     std::vector<std::string> storage { "korvel-send" };
@@ -111,10 +117,10 @@ bool ReadArguments(const std::vector<std::string>& arguments, RawArguments& raw,
         switch (id) {
         case kHelp:
             raw.help = true;
-            return true;
+            return {};
         case kVersion:
             raw.version = true;
-            return true;
+            return {};
         case kTcp:
         case kUdp:
             raw.transport = id == kTcp ? SendCommand::Transport::Tcp : SendCommand::Transport::Udp;
@@ -126,19 +132,17 @@ bool ReadArguments(const std::vector<std::string>& arguments, RawArguments& raw,
             raw.allowOwnAddress = true;
             break;
         case ':':
-            error = OptionName(optopt) + " needs a value";
-            return false;
+            return Mistake(OptionName(optopt) + " needs a value");
         case '?':
-            error = "unknown option "
-                + (optopt ? std::string("-") + static_cast<char>(optopt) : std::string(argv[optind - 1]));
-            return false;
+            return Mistake("unknown option "
+                + (optopt ? std::string("-") + static_cast<char>(optopt) : std::string(argv[optind - 1])));
         default:
             raw.values[id] = optarg;
             break;
         }
     }
     raw.operands.assign(argv.begin() + optind, argv.begin() + argc);
-    return true;
+    return {};
 }
 
 bool ParseInt(const std::string& text, long minimum, long maximum, long& value)
@@ -206,31 +210,28 @@ bool DefaultsToUdp(const std::string& message)
 }
 
 // HOST:PORT and the message name.
-bool ParseTarget(const RawArguments& raw, SendCommand& command, std::string& error)
+Result<void> ParseTarget(const RawArguments& raw, SendCommand& command)
 {
     if (raw.operands.size() < 2) {
-        error = "give HOST:PORT and a MESSAGE";
-        return false;
+        return Mistake("give HOST:PORT and a MESSAGE");
     }
     const std::string& target = raw.operands[0];
     const std::size_t colon = target.rfind(':');
     long port = 0;
     if (colon == std::string::npos || colon == 0 || !ParseInt(target.substr(colon + 1), 1, 65535, port)) {
-        error = "'" + target + "' is not HOST:PORT";
-        return false;
+        return Mistake("'" + target + "' is not HOST:PORT");
     }
     command.host = target.substr(0, colon);
     command.port = static_cast<int>(port);
     command.message = raw.operands[1];
     if (raw.operands.size() > 2 && command.message != "raw") {
-        error = "unexpected argument '" + raw.operands[2] + "'";
-        return false;
+        return Mistake("unexpected argument '" + raw.operands[2] + "'");
     }
-    return true;
+    return {};
 }
 
 // Where the packet leaves from, by which transport, and how long to wait.
-bool ParseDelivery(const RawArguments& raw, SendCommand& command, std::string& error)
+Result<void> ParseDelivery(const RawArguments& raw, SendCommand& command)
 {
     command.from = raw.value(kFrom, {});
     command.allowOwnAddress = raw.allowOwnAddress;
@@ -242,19 +243,16 @@ bool ParseDelivery(const RawArguments& raw, SendCommand& command, std::string& e
         char* end = nullptr;
         command.timeoutSeconds = std::strtod(text.c_str(), &end);
         if (text.empty() || *end != '\0' || !(command.timeoutSeconds > 0 && command.timeoutSeconds <= 3600)) {
-            error = "--timeout wants a number of seconds";
-            return false;
+            return Mistake("--timeout wants a number of seconds");
         }
     }
     if (command.listen && command.transport != SendCommand::Transport::Udp) {
-        error = "--listen is for UDP";
-        return false;
+        return Mistake("--listen is for UDP");
     }
     if (command.listen && command.from.empty()) {
-        error = "--listen needs --from: the hub answers to ports 9003 and 9004 of the sender's address";
-        return false;
+        return Mistake("--listen needs --from: the hub answers to ports 9003 and 9004 of the sender's address");
     }
-    return true;
+    return {};
 }
 
 // The packet's fields, each from its option or its default.
@@ -275,15 +273,18 @@ struct PacketFields {
     SequenceCounter sequence;
 };
 
-bool ParseNumber(const RawArguments& raw, int id, long maximum, long& out, std::string& error)
+// The option's number, or `fallback` when it is not given.
+Result<long> ParseNumber(const RawArguments& raw, int id, long maximum, long fallback)
 {
-    if (!raw.has(id) || ParseInt(raw.value(id, {}), 0, maximum, out))
-        return true;
-    error = OptionName(id) + " wants a number from 0 to " + std::to_string(maximum);
-    return false;
+    if (!raw.has(id))
+        return fallback;
+    long value = 0;
+    if (ParseInt(raw.value(id, {}), 0, maximum, value))
+        return value;
+    return Mistake(OptionName(id) + " wants a number from 0 to " + std::to_string(maximum));
 }
 
-bool ParsePacketFields(const RawArguments& raw, const SendCommand& command, PacketFields& fields, std::string& error)
+Result<void> ParsePacketFields(const RawArguments& raw, const SendCommand& command, PacketFields& fields)
 {
     const bool getData = command.message == "getdata" || command.message == "getdatav2";
     fields.systemIdGiven = raw.has(kSystemId);
@@ -292,114 +293,94 @@ bool ParsePacketFields(const RawArguments& raw, const SendCommand& command, Pack
     fields.stations = fields.stationsGiven ? SplitList(raw.value(kStations, {})) : kDefaultStations;
     // A packet holds at most this many; cutting the list would send something
     // other than what was asked for.
-    if (fields.stations.size() > wire::kMaxMultiAckEntries) {
-        error = "--stations lists " + std::to_string(fields.stations.size()) + " stations; a packet holds at most "
-            + std::to_string(wire::kMaxMultiAckEntries);
-        return false;
-    }
+    if (fields.stations.size() > wire::kMaxMultiAckEntries)
+        return Mistake("--stations lists " + std::to_string(fields.stations.size())
+            + " stations; a packet holds at most " + std::to_string(wire::kMaxMultiAckEntries));
     fields.source = raw.value(kSource, "41100");
     fields.dest = raw.value(kDest, "42200");
     fields.address = raw.value(kAddress, command.from.empty() ? "127.0.0.1" : command.from);
 
-    long sequence = 1;
-    if (!ParseNumber(raw, kSeq, 65535, sequence, error) || !ParseNumber(raw, kPage, 65535, fields.page, error)
-        || !ParseNumber(raw, kEndpointType, 65535, fields.endpointType, error)
-        || !ParseNumber(raw, kPort, 65535, fields.systemPort, error))
-        return false;
-    fields.sequence.set(static_cast<std::uint16_t>(sequence));
+    const Result<long> numbers[] = { ParseNumber(raw, kSeq, 65535, 1), ParseNumber(raw, kPage, 65535, 0),
+        ParseNumber(raw, kEndpointType, 65535, kDefaultEndpointType),
+        ParseNumber(raw, kPort, 65535, kDefaultSystemPort) };
+    for (const Result<long>& number : numbers)
+        if (!number)
+            return number.failure();
+    fields.sequence.set(static_cast<std::uint16_t>(*numbers[0]));
+    fields.page = *numbers[1];
+    fields.endpointType = *numbers[2];
+    fields.systemPort = *numbers[3];
 
     if (raw.has(kStatus)
         && !ParseByteName(raw.value(kStatus, {}),
             { { "idle", STATUS_IDLE }, { "busy", STATUS_BUSY }, { "dnd", STATUS_DND }, { "msg", STATUS_MSG },
                 { "oos", STATUS_OOS } },
             fields.status)) {
-        error = "--status wants idle, busy, dnd, msg, oos or 0-255";
-        return false;
+        return Mistake("--status wants idle, busy, dnd, msg, oos or 0-255");
     }
     if (raw.has(kResult)
         && !ParseByteName(raw.value(kResult, {}), { { "ack", RESULT_ACK }, { "nak", RESULT_NAK } }, fields.result)) {
-        error = "--result wants ack, nak or 0-255";
-        return false;
+        return Mistake("--result wants ack, nak or 0-255");
     }
-    return true;
+    return {};
 }
 
-using PacketBuilder
-    = std::function<bool(PacketFields&, const std::vector<std::string>& operands, Packet&, std::string& error)>;
+using PacketBuilder = std::function<Result<Packet>(PacketFields&, const std::vector<std::string>& operands)>;
 
 const std::map<std::string, PacketBuilder>& PacketBuilders()
 {
     static const std::map<std::string, PacketBuilder> builders = {
         { "register",
-            [](PacketFields& f, auto&, Packet& p, auto&) {
-                p = BuildRegister(f.sequence, f.source, f.dest, f.systemIdGiven ? f.systemId : std::string());
-                return true;
+            [](PacketFields& f, auto&) -> Result<Packet> {
+                return BuildRegister(f.sequence, f.source, f.dest, f.systemIdGiven ? f.systemId : std::string());
             } },
         { "unregister",
-            [](PacketFields& f, auto&, Packet& p, auto&) {
-                p = BuildStationListRequest(f.sequence, MSG_UNREGISTER, f.systemIdGiven ? f.systemId : std::string(),
+            [](PacketFields& f, auto&) -> Result<Packet> {
+                return BuildStationListRequest(f.sequence, MSG_UNREGISTER, f.systemIdGiven ? f.systemId : std::string(),
                     f.source, f.stationsGiven ? f.stations : std::vector { f.dest });
-                return true;
             } },
         { "registerv2",
-            [](PacketFields& f, auto&, Packet& p, auto&) {
-                p = BuildStationListRequest(f.sequence, MSG_REGISTERv2, f.systemId, f.source, f.stations);
-                return true;
+            [](PacketFields& f, auto&) -> Result<Packet> {
+                return BuildStationListRequest(f.sequence, MSG_REGISTERv2, f.systemId, f.source, f.stations);
             } },
-        { "clear",
-            [](PacketFields& f, auto&, Packet& p, auto&) {
-                p = BuildClear(f.sequence);
-                return true;
-            } },
-        { "getdata",
-            [](PacketFields& f, auto&, Packet& p, auto&) {
-                p = BuildGetData(f.sequence, f.systemId);
-                return true;
-            } },
+        { "clear", [](PacketFields& f, auto&) -> Result<Packet> { return BuildClear(f.sequence); } },
+        { "getdata", [](PacketFields& f, auto&) -> Result<Packet> { return BuildGetData(f.sequence, f.systemId); } },
         { "getdatav2",
-            [](PacketFields& f, auto&, Packet& p, auto&) {
-                p = BuildGetDataV2(f.sequence, f.systemId, static_cast<std::uint16_t>(f.page));
-                return true;
+            [](PacketFields& f, auto&) -> Result<Packet> {
+                return BuildGetDataV2(f.sequence, f.systemId, static_cast<std::uint16_t>(f.page));
             } },
         { "statusreport",
-            [](PacketFields& f, auto&, Packet& p, auto&) {
-                p = BuildEntryPacket(MSG_STATUSREPORT, f.systemId, f.stations, f.status);
-                return true;
+            [](PacketFields& f, auto&) -> Result<Packet> {
+                return BuildEntryPacket(MSG_STATUSREPORT, f.systemId, f.stations, f.status);
             } },
         { "multack",
-            [](PacketFields& f, auto&, Packet& p, auto&) {
-                p = BuildEntryPacket(MSG_MULTACK, f.systemId, f.stations, f.result);
-                return true;
+            [](PacketFields& f, auto&) -> Result<Packet> {
+                return BuildEntryPacket(MSG_MULTACK, f.systemId, f.stations, f.result);
             } },
         { "unreg-multack",
-            [](PacketFields& f, auto&, Packet& p, auto&) {
-                p = BuildEntryPacket(MSG_UNREG_MULTACK, f.systemId, f.stations, f.result);
-                return true;
+            [](PacketFields& f, auto&) -> Result<Packet> {
+                return BuildEntryPacket(MSG_UNREG_MULTACK, f.systemId, f.stations, f.result);
             } },
         { "system-register",
-            [](PacketFields& f, auto&, Packet& p, std::string& error) {
+            [](PacketFields& f, auto&) -> Result<Packet> {
                 in_addr raw {};
-                if (inet_pton(AF_INET, f.address.c_str(), &raw) != 1) {
-                    error = "--address wants an IPv4 address such as 192.168.1.10";
-                    return false;
-                }
+                if (inet_pton(AF_INET, f.address.c_str(), &raw) != 1)
+                    return Mistake("--address wants an IPv4 address such as 192.168.1.10");
                 const auto* bytes = reinterpret_cast<const std::uint8_t*>(&raw.s_addr);
-                p = BuildSystemRegister(f.sequence, f.systemId, static_cast<std::uint16_t>(f.endpointType),
+                return BuildSystemRegister(f.sequence, f.systemId, static_cast<std::uint16_t>(f.endpointType),
                     { bytes[0], bytes[1], bytes[2], bytes[3] }, static_cast<std::uint16_t>(f.systemPort));
-                return true;
             } },
         { "keepalive",
-            [](PacketFields&, auto&, Packet& p, auto&) {
+            [](PacketFields&, auto&) -> Result<Packet> {
                 const auto keepAlive = BuildKeepAlive();
-                p.assign(keepAlive.begin(), keepAlive.end());
-                return true;
+                return Packet(keepAlive.begin(), keepAlive.end());
             } },
         { "raw",
-            [](PacketFields&, const std::vector<std::string>& operands, Packet& p, std::string& error) {
-                if (ParseHex(std::vector<std::string>(operands.begin() + 2, operands.end()), p))
-                    return true;
-                error = "raw wants hex bytes, e.g. raw 0B0100060001";
-                return false;
+            [](PacketFields&, const std::vector<std::string>& operands) -> Result<Packet> {
+                Packet packet;
+                if (ParseHex(std::vector<std::string>(operands.begin() + 2, operands.end()), packet))
+                    return packet;
+                return Mistake("raw wants hex bytes, e.g. raw 0B0100060001");
             } },
     };
     return builders;
@@ -459,11 +440,11 @@ const char* SendUsage()
            "  korvel-send --from 127.0.0.5 --udp --listen 127.0.0.1:9004 registerv2 --stations 41100\n";
 }
 
-std::optional<SendCommand> ParseSendCommand(const std::vector<std::string>& arguments, std::string& error)
+Result<SendCommand> ParseSendCommand(const std::vector<std::string>& arguments)
 {
     RawArguments raw;
-    if (!ReadArguments(arguments, raw, error))
-        return std::nullopt;
+    if (auto read = ReadArguments(arguments, raw); !read)
+        return read.failure();
     SendCommand command;
     command.help = raw.help;
     command.version = raw.version;
@@ -471,17 +452,20 @@ std::optional<SendCommand> ParseSendCommand(const std::vector<std::string>& argu
         return command;
 
     PacketFields fields;
-    if (!ParseTarget(raw, command, error) || !ParseDelivery(raw, command, error)
-        || !ParsePacketFields(raw, command, fields, error))
-        return std::nullopt;
+    if (auto target = ParseTarget(raw, command); !target)
+        return target.failure();
+    if (auto delivery = ParseDelivery(raw, command); !delivery)
+        return delivery.failure();
+    if (auto parsed = ParsePacketFields(raw, command, fields); !parsed)
+        return parsed.failure();
     const auto& builders = PacketBuilders();
     const auto builder = builders.find(command.message);
-    if (builder == builders.end()) {
-        error = "unknown message '" + command.message + "' (see --help)";
-        return std::nullopt;
-    }
-    if (!builder->second(fields, raw.operands, command.packet, error))
-        return std::nullopt;
+    if (builder == builders.end())
+        return Mistake("unknown message '" + command.message + "' (see --help)");
+    Result<Packet> packet = builder->second(fields, raw.operands);
+    if (!packet)
+        return packet.failure();
+    command.packet = std::move(*packet);
     return command;
 }
 

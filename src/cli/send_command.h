@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/result.h"
 #include "protocol/request_builders.h"
 
 #include <optional>
@@ -27,10 +28,10 @@ struct SendCommand {
 };
 
 // Parses arguments (without the program name) with GNU getopt_long, so
-// "--opt value", "--opt=value" and options after the operands all work. On a
-// mistake returns nothing and sets `error` to a message for the user. Builds
-// the packet, taking sequence numbers from the counter (set by --seq).
-std::optional<SendCommand> ParseSendCommand(const std::vector<std::string>& arguments, std::string& error);
+// "--opt value", "--opt=value" and options after the operands all work. A
+// mistake comes back as its message for the user. Builds the packet, numbered
+// by --seq.
+Result<SendCommand> ParseSendCommand(const std::vector<std::string>& arguments);
 
 const char* SendUsage();
 

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <optional>
+#include "net/result.h"
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,8 +26,8 @@ struct ClusterOptions {
 };
 
 // Reads redis://HOST[:PORT][/DB] or
-// redis-sentinel://HOST[:PORT][,HOST[:PORT]...]/MASTER[/DB] into `options`;
-// the error text otherwise.
-std::optional<std::string> ParseClusterUrl(const std::string& url, ClusterOptions& options);
+// redis-sentinel://HOST[:PORT][,HOST[:PORT]...]/MASTER[/DB] into `options`,
+// or says what is wrong with it.
+Result<void> ParseClusterUrl(const std::string& url, ClusterOptions& options);
 
 } // namespace korvel

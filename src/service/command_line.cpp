@@ -173,8 +173,8 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
     }
     if (parser.isSet(cluster)) {
         ClusterOptions options;
-        if (const auto error = ParseClusterUrl(parser.value(cluster).toStdString(), options))
-            return Mistake(QStringLiteral("--cluster %1").arg(QString::fromStdString(*error)));
+        if (const auto parsed = ParseClusterUrl(parser.value(cluster).toStdString(), options); !parsed)
+            return Mistake(QStringLiteral("--cluster %1").arg(QString::fromStdString(parsed.error())));
         const QString name = parser.isSet(node) ? parser.value(node) : QHostInfo::localHostName();
         if (name.isEmpty() || name.size() > 64 || name.contains(QLatin1Char(':')))
             return Mistake(QStringLiteral("--node wants a name of 1 to 64 characters without a colon"));

@@ -104,18 +104,16 @@ std::string SiblingName(const std::filesystem::path& path)
 
 } // namespace
 
-ReadResult ReadFileNoFollow(const std::filesystem::path& path, std::size_t maxLineBreaks, bool* more)
+Result<std::optional<std::string>> ReadFileNoFollow(
+    const std::filesystem::path& path, std::size_t maxLineBreaks, bool* more)
 {
-    ReadResult result;
     if (more)
         *more = false;
     const Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (fd.get() < 0) {
         if (errno == ENOENT)
-            result.missing = true;
-        else
-            result.error = errno == ELOOP ? "a symbolic link, which is not followed" : ErrorText(errno);
-        return result;
+            return std::optional<std::string>();
+        return Fail(errno == ELOOP ? "a symbolic link, which is not followed" : ErrorText(errno));
     }
     std::string content;
     std::size_t breaks = 0;
@@ -125,8 +123,7 @@ ReadResult ReadFileNoFollow(const std::filesystem::path& path, std::size_t maxLi
         if (count < 0) {
             if (errno == EINTR)
                 continue;
-            result.error = ErrorText(errno);
-            return result;
+            return Fail(ErrorText(errno));
         }
         if (count == 0)
             break;
@@ -140,25 +137,21 @@ ReadResult ReadFileNoFollow(const std::filesystem::path& path, std::size_t maxLi
             breaks += static_cast<std::size_t>(
                 std::count_if(buffer, buffer + count, [](char c) { return c == '\r' || c == '\n'; }));
     }
-    result.content = std::move(content);
-    return result;
+    return std::optional<std::string>(std::move(content));
 }
 
-ReplaceResult ReplaceFile(const std::filesystem::path& path, std::string_view text)
+Result<bool> ReplaceFile(const std::filesystem::path& path, std::string_view text)
 {
-    ReplaceResult result;
     struct stat old { };
     const bool exists = ::lstat(path.c_str(), &old) == 0;
-    if (exists && S_ISLNK(old.st_mode)) {
-        result.error = "a symbolic link, which is not written through";
-        return result;
-    }
+    if (exists && S_ISLNK(old.st_mode))
+        return Fail("a symbolic link, which is not written through");
     // Most station files do not change between saves, and each replace
     // waits for the disk.
     if (exists && S_ISREG(old.st_mode) && static_cast<std::size_t>(old.st_size) == text.size()) {
-        const ReadResult current = ReadFileNoFollow(path);
-        if (current.content && *current.content == text)
-            return result;
+        const auto current = ReadFileNoFollow(path);
+        if (current && *current && **current == text)
+            return false;
     }
 
     std::string sibling;
@@ -169,53 +162,42 @@ ReplaceResult ReplaceFile(const std::filesystem::path& path, std::string_view te
         if (fd < 0 && errno != EEXIST)
             break;
     }
-    if (fd < 0) {
-        result.error = "cannot create a file beside it: " + ErrorText(errno);
-        return result;
-    }
+    if (fd < 0)
+        return Fail("cannot create a file beside it: " + ErrorText(errno));
     Descriptor file(fd);
-    const auto fail = [&](const char* step, int error) {
-        result.error = std::string(step) + ": " + ErrorText(error);
+    const auto fail = [&](std::string reason) {
         file.close();
         ::unlink(sibling.c_str());
-        return result;
+        return Fail(std::move(reason));
     };
     // The new file keeps the old one's permissions.
     if (exists && S_ISREG(old.st_mode) && ::fchmod(fd, old.st_mode & 07777) != 0)
-        return fail("setting its permissions", errno);
+        return fail("setting its permissions: " + ErrorText(errno));
     if (const int error = WriteAll(fd, text))
-        return fail("writing", error);
+        return fail("writing: " + ErrorText(error));
     if (::fdatasync(fd) != 0)
-        return fail("syncing", errno);
+        return fail("syncing: " + ErrorText(errno));
     int readError = 0;
-    if (!ReadsBack(fd, text, readError)) {
-        if (readError)
-            return fail("reading back", readError);
-        result.error = "what was written reads back different";
-        file.close();
-        ::unlink(sibling.c_str());
-        return result;
-    }
+    if (!ReadsBack(fd, text, readError))
+        return fail(readError ? "reading back: " + ErrorText(readError) : "what was written reads back different");
     if (const int error = file.close()) {
         ::unlink(sibling.c_str());
-        result.error = "closing: " + ErrorText(error);
-        return result;
+        return Fail("closing: " + ErrorText(error));
     }
     if (::rename(sibling.c_str(), path.c_str()) != 0) {
-        result.error = "renaming: " + ErrorText(errno);
+        const int error = errno;
         ::unlink(sibling.c_str());
-        return result;
+        return Fail("renaming: " + ErrorText(error));
     }
-    result.written = true;
-    return result;
+    return true;
 }
 
-bool SyncFolder(const std::filesystem::path& folder)
+Result<void> SyncFolder(const std::filesystem::path& folder)
 {
     const Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() < 0)
-        return false;
-    return ::fsync(fd.get()) == 0;
+    if (fd.get() < 0 || ::fsync(fd.get()) != 0)
+        return Fail(ErrorText(errno));
+    return {};
 }
 
 } // namespace korvel

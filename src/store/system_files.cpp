@@ -37,9 +37,9 @@ void EnsureFolder(const std::filesystem::path& folder)
 
 void Replace(SaveReport& report, const std::filesystem::path& path, const std::string& text)
 {
-    ReplaceResult result = ReplaceFile(path, text);
-    if (!result.ok())
-        report.failures.push_back({ path, std::move(result.error) });
+    const Result<bool> replaced = ReplaceFile(path, text);
+    if (!replaced)
+        report.failures.push_back({ path, replaced.error() });
 }
 
 } // namespace
@@ -55,11 +55,11 @@ LoadedSystems LoadSystems(SystemTable& table)
     table.clear();
     const std::filesystem::path& folder = table.dataDirectory();
     const std::filesystem::path path = folder / kSystemFileName;
-    ReadResult read = ReadFileNoFollow(path);
-    if (!read.error.empty())
-        loaded.damage.push_back(path.native() + ": cannot read it: " + read.error);
-    if (read.content) {
-        const datfile::SystemFile file = datfile::ParseSystemFile(*read.content);
+    Result<std::optional<std::string>> read = ReadFileNoFollow(path);
+    if (!read)
+        loaded.damage.push_back(path.native() + ": cannot read it: " + read.error());
+    if (read && *read) {
+        const datfile::SystemFile file = datfile::ParseSystemFile(**read);
         loaded.basePort = file.basePort;
         // system.dat's notes in line order, then those of the station files.
         std::vector<datfile::ReadNote> notes;
@@ -93,7 +93,7 @@ LoadedSystems LoadSystems(SystemTable& table)
         for (const datfile::ReadNote& note : notes)
             loaded.notes.push_back(Located(path, note.line, note.text));
         loaded.notes.insert(loaded.notes.end(), stationNotes.begin(), stationNotes.end());
-        loaded.systemFileText = std::move(read.content);
+        loaded.systemFileText = std::move(*read);
     }
     table.RefreshSystemList();
     table.ClearStationView();
@@ -108,15 +108,15 @@ void LoadStations(const std::filesystem::path& folder, SystemEntry& entry, std::
     // Only what is kept is read: a file of millions of lines must not fill
     // the memory on its way to being cut.
     bool more = false;
-    const ReadResult read = ReadFileNoFollow(path, 2 * kMaxStations + 2, &more);
-    if (!read.content) {
-        if (notes && !read.missing)
+    const Result<std::optional<std::string>> read = ReadFileNoFollow(path, 2 * kMaxStations + 2, &more);
+    if (!read || !*read) {
+        if (notes && !read)
             notes->push_back(
-                path.native() + ": cannot read it (" + read.error + "); the system starts without stations");
+                path.native() + ": cannot read it (" + read.error() + "); the system starts without stations");
         return;
     }
     std::size_t consumed = 0;
-    std::vector<std::string> stations = datfile::ParseStationFile(*read.content, kMaxStations, &consumed);
+    std::vector<std::string> stations = datfile::ParseStationFile(**read, kMaxStations, &consumed);
     if (notes) {
         for (std::size_t i = 0; i < stations.size(); ++i) {
             if (stations[i].empty())
@@ -128,7 +128,7 @@ void LoadStations(const std::filesystem::path& folder, SystemEntry& entry, std::
         }
     }
     entry.setStations(std::move(stations));
-    if (notes && (more || consumed < read.content->size())) {
+    if (notes && (more || consumed < (*read)->size())) {
         notes->push_back(path.native() + ": only the first " + std::to_string(kMaxStations)
             + " stations are kept; the lines after them are left out");
     }
@@ -175,9 +175,8 @@ SaveReport WriteSnapshot(const SaveSnapshot& snapshot, SystemFileBackup* backup)
         report.failures.push_back({ snapshot.folder / kSystemFileName, "its copy as loaded could not be kept" });
     else
         Replace(report, snapshot.folder / kSystemFileName, systemText);
-    if (!SyncFolder(snapshot.folder))
-        report.failures.push_back(
-            { snapshot.folder, "syncing the folder: " + std::system_category().message(errno), false });
+    if (const auto synced = SyncFolder(snapshot.folder); !synced)
+        report.failures.push_back({ snapshot.folder, "syncing the folder: " + synced.error(), false });
     return report;
 }
 

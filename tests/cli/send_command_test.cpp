@@ -10,17 +10,16 @@ namespace {
 
 SendCommand Parse(std::vector<std::string> arguments)
 {
-    std::string error;
-    auto command = ParseSendCommand(arguments, error);
-    EXPECT_TRUE(command) << error;
-    return command.value_or(SendCommand {});
+    auto command = ParseSendCommand(arguments);
+    EXPECT_TRUE(command) << command.error();
+    return command ? *command : SendCommand {};
 }
 
 std::string Error(std::vector<std::string> arguments)
 {
-    std::string error;
-    EXPECT_FALSE(ParseSendCommand(arguments, error));
-    return error;
+    const auto command = ParseSendCommand(arguments);
+    EXPECT_FALSE(command);
+    return command ? std::string() : command.error();
 }
 
 ByteVector Head(const ByteVector& packet, std::size_t count = 6)

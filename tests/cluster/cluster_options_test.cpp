@@ -29,9 +29,9 @@ TEST(ClusterUrl, ReadsAServerOrSentinelsAndRefusesTheRest)
     };
     for (const auto& c : cases) {
         ClusterOptions options;
-        const auto error = ParseClusterUrl(c.url, options);
-        EXPECT_EQ(!error, c.ok) << c.url << ": " << error.value_or("");
-        if (!c.ok || error)
+        const auto parsed = ParseClusterUrl(c.url, options);
+        EXPECT_EQ(parsed.ok(), c.ok) << c.url << ": " << (parsed ? "" : parsed.error());
+        if (!c.ok || !parsed)
             continue;
         EXPECT_EQ(options.host, c.host) << c.url;
         EXPECT_EQ(options.port, c.port) << c.url;

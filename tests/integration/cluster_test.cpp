@@ -264,7 +264,7 @@ struct LocalHub {
         options.ownAddress = "127.0.0.1";
         hub = std::make_unique<Hub>(options);
         ClusterOptions clusterOptions;
-        ParseClusterUrl(url.toStdString(), clusterOptions);
+        EXPECT_TRUE(ParseClusterUrl(url.toStdString(), clusterOptions).ok());
         clusterOptions.node = node;
         cluster = std::make_unique<Cluster>(*hub, clusterOptions);
         QObject::connect(cluster.get(), &Cluster::synchronised, [this] { inStep = true; });
