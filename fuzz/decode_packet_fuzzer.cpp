@@ -142,8 +142,9 @@ void CheckTable(const SystemTable& table)
 void Run(const std::vector<fuzz::Record>& records, bool trace, bool checkEach, std::string* text = nullptr)
 {
     DiscardSink sink;
-    ConsoleSink* previous = SetConsoleSink(&sink);
-    trace ? EnableConsoleLog() : DisableConsoleLog();
+    ConsoleLog console;
+    console.setSink(&sink);
+    trace ? console.enable() : console.disable();
 
     SystemTable table(fuzz::ScratchFolder() / "decode", [] { return std::int64_t { 1'700'000'000 }; });
     CheckingOutbox outbox;
@@ -152,7 +153,7 @@ void Run(const std::vector<fuzz::Record>& records, bool trace, bool checkEach, s
     settings.ForwardStatus = true;
     TrafficCounters counters;
     SequenceCounter sequence;
-    Replies replies(table, outbox, settings, counters, sequence);
+    Replies replies(table, outbox, settings, counters, sequence, console);
     Preload(table);
 
     for (const fuzz::Record& record : records) {
@@ -187,8 +188,6 @@ void Run(const std::vector<fuzz::Record>& records, bool trace, bool checkEach, s
         }
     }
 
-    DisableConsoleLog();
-    SetConsoleSink(previous);
     CheckTable(table);
     if (text)
         AppendTable(table, *text);

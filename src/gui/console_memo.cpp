@@ -15,8 +15,9 @@ constexpr qint64 kNoticeIntervalMs = 1000;
 
 } // namespace
 
-ConsoleMemoSink::ConsoleMemoSink(QPlainTextEdit* memo, QObject* parent)
+ConsoleMemoSink::ConsoleMemoSink(ConsoleLog& log, QPlainTextEdit* memo, QObject* parent)
     : QObject(parent)
+    , log_(log)
     , memo_(memo)
     , timer_(new QTimer(this))
 {
@@ -24,7 +25,7 @@ ConsoleMemoSink::ConsoleMemoSink(QPlainTextEdit* memo, QObject* parent)
     pending_.reserve(kMaxBatchBytes);
     timer_->setSingleShot(true);
     connect(timer_, &QTimer::timeout, this, &ConsoleMemoSink::flush);
-    reportedDrops_ = ConsoleDroppedLines();
+    reportedDrops_ = log_.droppedLines();
     sinceNotice_.start();
 }
 
@@ -42,7 +43,7 @@ void ConsoleMemoSink::appendLine(std::string_view line)
         // A line is taken whole or not at all; the batch may run over by one
         // line, so that a long hex dump still gets through.
         if (pending_.size() >= kMaxBatchBytes) {
-            CountDroppedConsoleLines(1);
+            log_.countDropped(1);
             return;
         }
         pending_.append(line);
@@ -78,12 +79,12 @@ void ConsoleMemoSink::flush()
     sinceFlush_.start();
     const bool noticeDue = sinceNotice_.elapsed() >= kNoticeIntervalMs;
     if (noticeDue) {
-        const std::string notice = DroppedLinesNotice(&reportedDrops_);
+        const std::string notice = log_.droppedLinesNotice(&reportedDrops_);
         if (!notice.empty()) {
             batch.append(notice).push_back('\n');
             sinceNotice_.start();
         }
-    } else if (ConsoleDroppedLines() != reportedDrops_) {
+    } else if (log_.droppedLines() != reportedDrops_) {
         // Dropped lines are told about within a second even if no line follows.
         timer_->start(static_cast<int>(kNoticeIntervalMs - sinceNotice_.elapsed()));
     }

@@ -13,7 +13,7 @@ class QTimer;
 
 namespace korvel {
 
-// The sink behind the Console memo. appendLine runs under ConsoleLock on
+// The sink behind the Console memo. appendLine runs under the log's lock on
 // whatever thread logged; it only copies the line into a buffer and, for the
 // first line of a batch, posts a refresh to the memo's thread, so no logger
 // ever waits for the window. A refresh appends the whole batch in one go, at
@@ -33,7 +33,8 @@ public:
     // flood, and the stalls cost forwards.
     static constexpr std::size_t kMaxBatchBytes = 32 * 1024;
 
-    explicit ConsoleMemoSink(QPlainTextEdit* memo, QObject* parent = nullptr);
+    // Counts its drops in `log` and says them from there.
+    ConsoleMemoSink(ConsoleLog& log, QPlainTextEdit* memo, QObject* parent = nullptr);
 
     void appendLine(std::string_view line) override;
     bool full() const override;
@@ -43,8 +44,9 @@ public:
 private:
     void scheduleFlush();
 
+    ConsoleLog& log_;
     QPlainTextEdit* memo_;
-    // Guards pending_ and flushPosted_; taken inside ConsoleLock by loggers
+    // Guards pending_ and flushPosted_; taken inside the log's lock by loggers
     // and alone by the main thread, never the other way round.
     mutable std::mutex mutex_;
     // Lines as logged, each ended by a newline; decoded on the memo's thread.

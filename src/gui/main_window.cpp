@@ -112,10 +112,10 @@ MainWindow::~MainWindow()
     shutdownOnce();
     hub_->table().setObserver(nullptr);
     if (consoleSink_) {
-        ConsoleSink* previous = SetConsoleSink(nullptr);
+        ConsoleSink* previous = hub_->console().setSink(nullptr);
         // Another sink installed since (a test capture, say) stays in place.
         if (previous != consoleSink_.get())
-            SetConsoleSink(previous);
+            hub_->console().setSink(previous);
     }
 }
 
@@ -292,8 +292,8 @@ void MainWindow::attachToHub()
 {
     refresher_ = std::make_unique<ViewRefresher>(hub_->table(), *systemModel_, *stationModel_);
     hub_->table().setObserver(refresher_.get());
-    consoleSink_ = std::make_unique<ConsoleMemoSink>(console_);
-    SetConsoleSink(consoleSink_.get());
+    consoleSink_ = std::make_unique<ConsoleMemoSink>(hub_->console(), console_);
+    hub_->console().setSink(consoleSink_.get());
     connect(hub_, &Hub::senderFailed, systemModel_,
         [this](const QString& host) { systemModel_->noteSendFailure(host, QDateTime::currentDateTime()); });
 }

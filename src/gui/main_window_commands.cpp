@@ -120,9 +120,9 @@ void MainWindow::showAbout()
     const bool unlocked = aboutDialog_->firstMark() && aboutDialog_->secondMark();
     debugMenu_->menuAction()->setVisible(unlocked);
     if (unlocked)
-        EnableConsoleLog();
+        hub_->console().enable();
     else
-        DisableConsoleLog();
+        hub_->console().disable();
 }
 
 void MainWindow::editOptions()
@@ -224,7 +224,7 @@ void MainWindow::toggleTestCommands()
         // layouts run again; it would hold the resize above the start height.
         settleLayouts();
         resize(width(), kStartHeight);
-        DisableConsoleLog();
+        hub_->console().disable();
     } else {
         // Showing the panels raises the minimum height at once and may stretch
         // the window; the extra height counts from the height before that.
@@ -237,7 +237,7 @@ void MainWindow::toggleTestCommands()
         resize(width(), before + kTestPanelExtraHeight);
         keepOnScreen();
         splitForConsole();
-        EnableConsoleLog();
+        hub_->console().enable();
     }
 }
 

@@ -1,59 +1,24 @@
 #include "console_log.h"
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace korvel {
 
 namespace {
-
-std::atomic<bool> gEnabled { false };
-// Guarded by ConsoleLock(); swapped only through SetConsoleSink.
-ConsoleSink* gSink = nullptr;
-ConsoleSink* gTap = nullptr;
-std::atomic<std::uint64_t> gDropped { 0 };
 
 constexpr std::size_t kLineBuffer = 1024;
 constexpr auto kNoticeInterval = std::chrono::seconds(1);
 
 } // namespace
 
-std::mutex& ConsoleLock()
+std::string ConsoleLog::droppedLinesNotice(std::uint64_t* reported) const
 {
-    static std::mutex lock;
-    return lock;
-}
-
-void EnableConsoleLog()
-{
-    gEnabled.store(true, std::memory_order_relaxed);
-}
-void DisableConsoleLog()
-{
-    gEnabled.store(false, std::memory_order_relaxed);
-}
-bool ConsoleLogEnabled()
-{
-    return gEnabled.load(std::memory_order_relaxed);
-}
-
-std::uint64_t ConsoleDroppedLines()
-{
-    return gDropped.load(std::memory_order_relaxed);
-}
-
-void CountDroppedConsoleLines(std::uint64_t lines)
-{
-    gDropped.fetch_add(lines, std::memory_order_relaxed);
-}
-
-std::string DroppedLinesNotice(std::uint64_t* reported)
-{
-    const std::uint64_t now = ConsoleDroppedLines();
+    const std::uint64_t now = droppedLines();
     if (now == *reported)
         return {};
     const std::uint64_t count = now - *reported;
@@ -61,54 +26,44 @@ std::string DroppedLinesNotice(std::uint64_t* reported)
     return std::to_string(count) + " trace lines dropped";
 }
 
-ConsoleSink* SetConsoleSink(ConsoleSink* sink)
+ConsoleSink* ConsoleLog::setSink(ConsoleSink* sink)
 {
-    std::lock_guard guard(ConsoleLock());
-    ConsoleSink* previous = gSink;
-    gSink = sink;
-    return previous;
+    std::lock_guard guard(mutex_);
+    return std::exchange(sink_, sink);
 }
 
-ConsoleSink* SetConsoleTap(ConsoleSink* tap)
+ConsoleSink* ConsoleLog::setTap(ConsoleSink* tap)
 {
-    std::lock_guard guard(ConsoleLock());
-    ConsoleSink* previous = gTap;
-    gTap = tap;
-    return previous;
+    std::lock_guard guard(mutex_);
+    return std::exchange(tap_, tap);
 }
 
-namespace {
-
-// With ConsoleLock held: false when the line is to be dropped (counted when
-// the sink is behind).
-bool Wanted()
+bool ConsoleLog::wanted()
 {
-    if (!gSink)
-        return gTap != nullptr;
-    if (gSink->full()) {
-        gDropped.fetch_add(1, std::memory_order_relaxed);
+    if (!sink_)
+        return tap_ != nullptr;
+    if (sink_->full()) {
+        countDropped(1);
         return false;
     }
     return true;
 }
 
-void Deliver(std::string_view line)
+void ConsoleLog::deliver(std::string_view line)
 {
-    if (gSink)
-        gSink->appendLine(line);
-    if (gTap)
-        gTap->appendLine(line);
+    if (sink_)
+        sink_->appendLine(line);
+    if (tap_)
+        tap_->appendLine(line);
 }
 
-} // namespace
-
-void ConsoleLog(const char* format, ...)
+void ConsoleLog::log(const char* format, ...)
 {
-    if (!ConsoleLogEnabled())
+    if (!enabled())
         return;
 
-    std::unique_lock guard(ConsoleLock());
-    if (!Wanted())
+    std::unique_lock guard(mutex_);
+    if (!wanted())
         return;
     char buffer[kLineBuffer];
     va_list args;
@@ -124,30 +79,30 @@ void ConsoleLog(const char* format, ...)
     }
     if (static_cast<std::size_t>(needed) < sizeof buffer) {
         va_end(retry);
-        Deliver(std::string_view(buffer, static_cast<std::size_t>(needed)));
+        deliver(std::string_view(buffer, static_cast<std::size_t>(needed)));
         return;
     }
     // A hex dump of a full datagram runs to thousands of characters: grow.
     std::string line(static_cast<std::size_t>(needed), '\0');
     std::vsnprintf(line.data(), line.size() + 1, format, retry);
     va_end(retry);
-    Deliver(line);
+    deliver(line);
 }
 
-void ConsoleLogLine(std::string_view line)
+void ConsoleLog::logLine(std::string_view line)
 {
-    if (!ConsoleLogEnabled())
+    if (!enabled())
         return;
-    std::lock_guard guard(ConsoleLock());
-    if (Wanted())
-        Deliver(line);
+    std::lock_guard guard(mutex_);
+    if (wanted())
+        deliver(line);
 }
 
-void ConsoleNotice(std::string_view line)
+void ConsoleLog::notice(std::string_view line)
 {
-    std::lock_guard guard(ConsoleLock());
-    if (gSink)
-        gSink->appendLine(line);
+    std::lock_guard guard(mutex_);
+    if (sink_)
+        sink_->appendLine(line);
 }
 
 void StreamConsoleSink::appendLine(std::string_view line)
@@ -157,13 +112,14 @@ void StreamConsoleSink::appendLine(std::string_view line)
     std::fflush(stream_);
 }
 
-BufferedStreamSink::BufferedStreamSink(std::FILE* stream, std::size_t capacityBytes)
-    : stream_(stream)
+BufferedStreamSink::BufferedStreamSink(ConsoleLog& log, std::FILE* stream, std::size_t capacityBytes)
+    : log_(log)
+    , stream_(stream)
     , capacity_(capacityBytes)
 {
     pending_.reserve(capacity_);
     // Counted from here, not from whenever the thread gets going.
-    writer_ = std::thread([this, reported = ConsoleDroppedLines()] { run(reported); });
+    writer_ = std::thread([this, reported = log_.droppedLines()] { run(reported); });
 }
 
 BufferedStreamSink::~BufferedStreamSink()
@@ -190,7 +146,7 @@ void BufferedStreamSink::appendLine(std::string_view line)
         // A line is taken whole or not at all; the buffer may run over its
         // capacity by one line, so that a long hex dump still gets through.
         if (pending_.size() >= capacity_) {
-            gDropped.fetch_add(1, std::memory_order_relaxed);
+            log_.countDropped(1);
             return;
         }
         wasEmpty = pending_.empty();
@@ -214,7 +170,7 @@ void BufferedStreamSink::run(std::uint64_t reported)
         const bool stopping = stopping_;
         guard.unlock();
         if (std::chrono::steady_clock::now() >= nextNotice || stopping) {
-            const std::string notice = DroppedLinesNotice(&reported);
+            const std::string notice = log_.droppedLinesNotice(&reported);
             if (!notice.empty())
                 writing.append(notice).push_back('\n');
             nextNotice = std::chrono::steady_clock::now() + kNoticeInterval;
@@ -227,7 +183,7 @@ void BufferedStreamSink::run(std::uint64_t reported)
             if (std::ferror(stream_)) {
                 const int error = errno;
                 broken = true;
-                DisableConsoleLog();
+                log_.disable();
                 std::fprintf(stderr, "korvel: cannot write the trace (%s): tracing off\n", std::strerror(error));
             }
         }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -12,7 +13,7 @@
 namespace korvel {
 
 // Where finished console lines go: the window's memo, standard output, or a
-// test capture. appendLine is called with ConsoleLock held, from whichever
+// test capture. appendLine is called with the log's lock held, from whichever
 // thread logged, so lines arrive whole and in lock order; a sink that must
 // reach another thread hands the line over without waiting for it.
 class ConsoleSink {
@@ -21,47 +22,67 @@ public:
     virtual void appendLine(std::string_view line) = 0;
     // True while the sink cannot take another line (its consumer is behind):
     // the line is then counted as dropped, without being formatted. Called
-    // with ConsoleLock held.
+    // with the log's lock held.
     virtual bool full() const { return false; }
 };
 
-// Formats one line and hands it to the sink; with logging off it returns
-// before formatting anything, and with the sink full it only counts the line.
-// Lines longer than the classic 1023 characters are kept whole.
-void ConsoleLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The console log: formats one line and hands it to the sink; with logging off
+// it returns before formatting anything, and with the sink full it only counts
+// the line. Lines longer than the classic 1023 characters are kept whole. One
+// per hub, handed to what traces; safe to use from any thread.
+class ConsoleLog {
+public:
+    ConsoleLog() = default;
+    ConsoleLog(const ConsoleLog&) = delete;
+    ConsoleLog& operator=(const ConsoleLog&) = delete;
 
-// Hands an already formatted line to the sink (the same flag and lock).
-void ConsoleLogLine(std::string_view line);
+    void log(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Hands an already formatted line to the sink (the same flag and lock).
+    void logLine(std::string_view line);
+    // Hands a line the operator must see (a failed save, a damaged file) to
+    // the sink whatever the logging switch says.
+    void notice(std::string_view line);
 
-// Hands a line the operator must see (a failed save, a damaged file) to the
-// sink whatever the logging switch says.
-void ConsoleNotice(std::string_view line);
+    void enable() { enabled_.store(true, std::memory_order_relaxed); }
+    void disable() { enabled_.store(false, std::memory_order_relaxed); }
+    bool enabled() const { return enabled_.load(std::memory_order_relaxed); }
 
-void EnableConsoleLog();
-void DisableConsoleLog();
-bool ConsoleLogEnabled();
+    // Trace lines dropped since start-up because their sink was behind.
+    // Tracing gives way to traffic: a consumer that cannot keep up loses
+    // lines, never holds up the thread that logs.
+    std::uint64_t droppedLines() const { return dropped_.load(std::memory_order_relaxed); }
+    // Counts lines a sink dropped by itself.
+    void countDropped(std::uint64_t lines) { dropped_.fetch_add(lines, std::memory_order_relaxed); }
+    // "N trace lines dropped", for the lines dropped since `*reported`, or
+    // empty when none were; moves `*reported` on.
+    std::string droppedLinesNotice(std::uint64_t* reported) const;
 
-// Trace lines dropped since start-up because their sink was behind. Tracing
-// gives way to traffic: a consumer that cannot keep up loses lines, never
-// holds up the thread that logs.
-std::uint64_t ConsoleDroppedLines();
-// Counts lines a sink dropped by itself.
-void CountDroppedConsoleLines(std::uint64_t lines);
-// "N trace lines dropped", for the lines dropped since `*reported`, or empty
-// when none were; moves `*reported` on.
-std::string DroppedLinesNotice(std::uint64_t* reported);
+    // The sink may be null (lines are then dropped). Set it before logging
+    // starts or while holding no lines in flight; the previous sink is returned.
+    ConsoleSink* setSink(ConsoleSink* sink);
+    // A second receiver of every line the sink takes (the web console's trace
+    // tail), called right after the sink under the same lock; null removes
+    // it. It must not block. Returns the previous one.
+    ConsoleSink* setTap(ConsoleSink* tap);
 
-// Serialises formatting and appending across the main and sender threads.
-std::mutex& ConsoleLock();
+    // Held while a line is formatted and handed over; a test reading its
+    // capture while others log takes it too.
+    std::mutex& lock() { return mutex_; }
 
-// The sink may be null (lines are then dropped). Set it before logging starts
-// or while holding no lines in flight; the previous sink is returned.
-ConsoleSink* SetConsoleSink(ConsoleSink* sink);
+private:
+    // With mutex_ held: false when the line is to be dropped (counted when
+    // the sink is behind).
+    bool wanted();
+    void deliver(std::string_view line);
 
-// A second receiver of every line the sink takes (the web console's trace
-// tail), called right after the sink under the same lock; null removes it.
-// It must not block. Returns the previous one.
-ConsoleSink* SetConsoleTap(ConsoleSink* tap);
+    std::atomic<bool> enabled_ { false };
+    std::atomic<std::uint64_t> dropped_ { 0 };
+    // Serialises formatting and appending across the main and sender threads;
+    // guards sink_ and tap_.
+    std::mutex mutex_;
+    ConsoleSink* sink_ = nullptr;
+    ConsoleSink* tap_ = nullptr;
+};
 
 // Writes each line to a stdio stream and flushes it. Blocks the logger while
 // the stream does; for tools, not for the hub.
@@ -85,7 +106,8 @@ class BufferedStreamSink : public ConsoleSink {
 public:
     static constexpr std::size_t kDefaultCapacity = 4 << 20;
 
-    explicit BufferedStreamSink(std::FILE* stream, std::size_t capacityBytes = kDefaultCapacity);
+    // Counts its drops in `log`, and turns it off when the stream breaks.
+    BufferedStreamSink(ConsoleLog& log, std::FILE* stream, std::size_t capacityBytes = kDefaultCapacity);
     // Writes what is buffered, then stops the thread.
     ~BufferedStreamSink() override;
     BufferedStreamSink(const BufferedStreamSink&) = delete;
@@ -97,6 +119,7 @@ public:
 private:
     void run(std::uint64_t reported);
 
+    ConsoleLog& log_;
     std::FILE* stream_;
     std::size_t capacity_;
     mutable std::mutex mutex_; // guards pending_ and stopping_

@@ -45,7 +45,7 @@ int Priority(Severity severity)
 
 } // namespace
 
-void Notify(Severity severity, std::string_view text)
+void Notify(ConsoleLog& console, Severity severity, std::string_view text)
 {
     static const bool journal = StderrIsJournal();
     std::string line;
@@ -54,7 +54,7 @@ void Notify(Severity severity, std::string_view text)
     line.append("korvel: ").append(text).push_back('\n');
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
-    ConsoleNotice(text);
+    console.notice(text);
 }
 
 } // namespace korvel

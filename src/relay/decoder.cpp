@@ -79,9 +79,9 @@ void DecodePacket(SystemTable& table, Replies& replies, const std::string& sourc
 {
     // The trace depends on the bytes alone; the store changes never log, so
     // tracing first keeps the order of the console lines.
-    if (ConsoleLogEnabled()) {
+    if (replies.console().enabled()) {
         for (const std::string& line : TracePacket(packet))
-            ConsoleLogLine(line);
+            replies.console().logLine(line);
     }
 
     // Every change is for the sending system: look it up once. Re-keying may

@@ -31,9 +31,9 @@ const char* const kAllowListFile = "allow.txt";
 
 // Lines about what the bounds turned away go to the console and, since an
 // operator may have to act on them, to standard error.
-void Notice(const std::string& line)
+void Notice(ConsoleLog& console, const std::string& line)
 {
-    ConsoleLog("%s", line.c_str());
+    console.log("%s", line.c_str());
     qWarning("korvel: %s", line.c_str());
 }
 
@@ -62,12 +62,15 @@ Hub::Hub(QObject* parent)
 Hub::Hub(Options options, QObject* parent)
     : QObject(parent)
     , options_(std::move(options))
+    , ownConsole_(options_.console ? nullptr : std::make_unique<ConsoleLog>())
+    , console_(options_.console ? *options_.console : *ownConsole_)
     , table_(options_.dataDirectory)
-    , engine_(options_.outbox ? nullptr
-                              : std::make_unique<SenderEngine>(counters_, WithinDescriptorLimit(options_.engine),
-                                  [this](const std::string&, const std::string& system) { postSendFailure(system); }))
+    , engine_(options_.outbox
+              ? nullptr
+              : std::make_unique<SenderEngine>(counters_, console_, WithinDescriptorLimit(options_.engine),
+                  [this](const std::string&, const std::string& system) { postSendFailure(system); }))
     , outbox_(options_.outbox ? options_.outbox : engine_.get())
-    , replies_(table_, *outbox_, settings_, counters_, sequence_)
+    , replies_(table_, *outbox_, settings_, counters_, sequence_, console_)
     , server_(new QTcpServer(this))
     , udp_(new QUdpSocket(this))
     , udpVelka_(new QUdpSocket(this))
@@ -99,14 +102,14 @@ Hub::Hub(Options options, QObject* parent)
     replies_.setAnswerBudget(&answerBudget_);
     server_->setListenBacklogSize(kListenBacklog);
     for (QUdpSocket* socket : { udp_, udpVelka_ }) {
-        connect(socket, &QUdpSocket::errorOccurred, this, [](QAbstractSocket::SocketError error) {
+        connect(socket, &QUdpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
             // A datagram the socket could not take at once is not an error.
             if (error == QAbstractSocket::TemporaryError)
                 return;
             if (error == QAbstractSocket::HostNotFoundError)
-                ConsoleLog("UDP Error : Invalid Host");
+                console_.log("UDP Error : Invalid Host");
             else
-                ConsoleLog("UDP Error : Invalid Stream");
+                console_.log("UDP Error : Invalid Stream");
         });
     }
 
@@ -165,12 +168,12 @@ void Hub::loadAllowList()
     const bool unusable = unreadable || (candidate.empty() && !problems.empty());
     if (unusable && allowListLoaded_) {
         qWarning("korvel: %s: keeping the list read before", path.c_str());
-        ConsoleLog("%s unusable: keeping the list read before", path.c_str());
+        console_.log("%s unusable: keeping the list read before", path.c_str());
         return;
     }
     if (unusable) {
         qWarning("korvel: %s: nobody is allowed in until it can be read", path.c_str());
-        ConsoleLog("%s unusable: nobody is allowed in", path.c_str());
+        console_.log("%s unusable: nobody is allowed in", path.c_str());
     }
     allowList_ = std::move(candidate);
     allowListLoaded_ = !unusable;
@@ -181,7 +184,7 @@ bool Hub::refuse(const std::string& address)
     if (allowList_.allows(address))
         return false;
     ++refused_;
-    ConsoleLog("Refused from: %s", address.c_str());
+    console_.log("Refused from: %s", address.c_str());
     return true;
 }
 
@@ -206,14 +209,16 @@ void Hub::reportBounds()
 {
     answerBudget_.expire();
     if (counters_.RefusedTableFull != reportedTableFull_) {
-        Notice("Table full (" + std::to_string(options_.maxSystems) + " systems): refused "
-            + std::to_string(counters_.RefusedTableFull - reportedTableFull_) + " new senders");
+        Notice(console_,
+            "Table full (" + std::to_string(options_.maxSystems) + " systems): refused "
+                + std::to_string(counters_.RefusedTableFull - reportedTableFull_) + " new senders");
         reportedTableFull_ = counters_.RefusedTableFull;
     }
     if (counters_.AnswersHeldBack != reportedHeldBack_) {
-        Notice("Answers held back: " + std::to_string(counters_.AnswersHeldBack - reportedHeldBack_) + " ("
-            + std::to_string(counters_.AnswerBytesHeldBack - reportedHeldBackBytes_) + " bytes), the last to "
-            + answerBudget_.lastHeldBack());
+        Notice(console_,
+            "Answers held back: " + std::to_string(counters_.AnswersHeldBack - reportedHeldBack_) + " ("
+                + std::to_string(counters_.AnswerBytesHeldBack - reportedHeldBackBytes_) + " bytes), the last to "
+                + answerBudget_.lastHeldBack());
         reportedHeldBack_ = counters_.AnswersHeldBack;
         reportedHeldBackBytes_ = counters_.AnswerBytesHeldBack;
     }
@@ -292,7 +297,7 @@ void Hub::sayProblem(const std::string& message)
 {
     std::fprintf(stderr, "korvel: %s\n", message.c_str());
     std::fflush(stderr);
-    ConsoleNotice(message);
+    console_.notice(message);
 }
 
 void Hub::learnOwnAddress()
@@ -482,13 +487,13 @@ void Hub::handleDatagram(Endpoint endpoint, Bytes packet, const std::string& fro
         return;
     switch (endpoint) {
     case Endpoint::Qvx:
-        ConsoleLog("UDP From IP : %s", fromIp.c_str());
+        console_.log("UDP From IP : %s", fromIp.c_str());
         break;
     case Endpoint::Velka:
-        ConsoleLog("UDP2 From IP : %s, %d", fromIp.c_str(), fromPort);
+        console_.log("UDP2 From IP : %s, %d", fromIp.c_str(), fromPort);
         break;
     case Endpoint::Rack:
-        ConsoleLog("UDP_RACK From IP : %s, %d", fromIp.c_str(), fromPort);
+        console_.log("UDP_RACK From IP : %s, %d", fromIp.c_str(), fromPort);
         break;
     }
     if (fromIp == settings_.OwnAddress)
@@ -504,14 +509,14 @@ void Hub::handleDatagram(Endpoint endpoint, Bytes packet, const std::string& fro
     switch (endpoint) {
     case Endpoint::Qvx:
         replies_.udpStep(packet, fromIp);
-        ConsoleLog("%s", "");
+        console_.log("%s", "");
         break;
     case Endpoint::Velka:
-        ConsoleLog("%s", "");
+        console_.log("%s", "");
         replies_.velkaStep(packet, fromIp);
         break;
     case Endpoint::Rack:
-        ConsoleLog("%s", "");
+        console_.log("%s", "");
         break;
     }
     if (peer_ && endpoint != Endpoint::Rack) {
@@ -525,7 +530,7 @@ void Hub::handleDatagram(Endpoint endpoint, Bytes packet, const std::string& fro
 void Hub::ApplyTcpAnswer(const std::string& peer, Bytes answer)
 {
     DecodePacket(table_, replies_, peer, answer);
-    ConsoleLog("%s", "");
+    console_.log("%s", "");
     counters_.ReceivedByteCount.fetch_add(static_cast<std::int32_t>(answer.size()), std::memory_order_relaxed);
 }
 
@@ -544,26 +549,26 @@ bool Hub::ServerSocketClientConnect(const std::string& peer)
         if (peer_)
             peer_->heardFrom(peer);
     }
-    ConsoleLog("Connect from: %s", peer.c_str());
+    console_.log("Connect from: %s", peer.c_str());
     return true;
 }
 
 void Hub::ServerSocketClientDisconnect(const std::string& peer)
 {
-    ConsoleLog("Disconnected: %s", peer.c_str());
-    ConsoleLog("%s", "");
+    console_.log("Disconnected: %s", peer.c_str());
+    console_.log("%s", "");
 }
 
 void Hub::ServerSocketClientError(const std::string& /*peer*/, int errorCode)
 {
     // The connection is closed already.
-    ConsoleLog("TCP Client Error : ErrorCode %d", errorCode);
+    console_.log("TCP Client Error : ErrorCode %d", errorCode);
 }
 
 void Hub::ReadTcpRequest(int connection, const std::string& peer, Bytes packet)
 {
     DecodePacket(table_, replies_, peer, packet);
-    ConsoleLog("%s", "");
+    console_.log("%s", "");
     ++counters_.TcpRequests[MessageSlot(GetMessageCode(packet))];
     replies_.tcpStep(packet, peer, [this, connection](Bytes bytes) { return connections_->write(connection, bytes); });
     if (peer_ && Replies::Forwards(RelayStep::Tcp, GetMessageCode(packet)))
@@ -597,7 +602,7 @@ void SendFromEndpoint(QUdpSocket* socket, const std::string& host, int port, Byt
                 return;
             }
         }
-        ConsoleLog("UDP Error : Invalid Host");
+        console_.log("UDP Error : Invalid Host");
     });
 }
 
@@ -618,7 +623,7 @@ void Hub::saveTick()
     // A save still writing when the next is due is left to finish; this
     // tick's changes go with the next one.
     startSave();
-    SendKeepAlives(table_, *outbox_, table_.now());
+    SendKeepAlives(table_, *outbox_, console_, table_.now());
     std::error_code ignored;
     if (std::filesystem::last_write_time(options_.dataDirectory / kAllowListFile, ignored) != allowListTime_)
         loadAllowList();

@@ -54,6 +54,10 @@ public:
         // with `engine`; a test may hand in a recorder or an engine of its own.
         Outbox* outbox = nullptr;
         SenderEngine::Options engine;
+        // Where the trace and the notices go: the owner's log, which must
+        // outlive the hub (its sinks may outlive the hub too); null gives the
+        // hub a log of its own.
+        ConsoleLog* console = nullptr;
         // Where the test console's UDP_VELKA datagrams go: the Velka systems'
         // fixed data port, unless a test aims them at a sink of its own.
         int velkaRemotePort = kVelkaDataPort;
@@ -154,6 +158,9 @@ public:
     TrafficCounters& counters() { return counters_; }
     // Numbers the requests this hub sends, the test console's included.
     SequenceCounter& sequenceCounter() { return sequence_; }
+    // The trace and the operator's notices: the window and the web console's
+    // tail attach their sinks here.
+    ConsoleLog& console() { return console_; }
     // Sends waiting in the sender engine, and those it dropped because its
     // queue was full (both 0 with an outbox of the caller's).
     std::int64_t sendQueueDepth() const;
@@ -226,6 +233,9 @@ private:
     Settings settings_;
     TrafficCounters counters_;
     SequenceCounter sequence_;
+    // Null when the options hand in a log.
+    std::unique_ptr<ConsoleLog> ownConsole_;
+    ConsoleLog& console_;
     SystemTable table_;
     // Null when the options hand in an outbox.
     std::unique_ptr<SenderEngine> engine_;

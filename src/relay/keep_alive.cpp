@@ -14,13 +14,13 @@ constexpr std::int64_t kSilenceSeconds = 90;
 
 } // namespace
 
-void SendKeepAlives(SystemTable& table, Outbox& outbox, std::int64_t now)
+void SendKeepAlives(SystemTable& table, Outbox& outbox, ConsoleLog& console, std::int64_t now)
 {
     for (SystemEntry& entry : table.entries())
-        SendKeepAlive(table, entry, outbox, now);
+        SendKeepAlive(table, entry, outbox, console, now);
 }
 
-void SendKeepAlive(SystemTable& table, SystemEntry& entry, Outbox& outbox, std::int64_t now)
+void SendKeepAlive(SystemTable& table, SystemEntry& entry, Outbox& outbox, ConsoleLog& console, std::int64_t now)
 {
     if (entry.EndpointType == kSilentEndpointType)
         return;
@@ -31,7 +31,7 @@ void SendKeepAlive(SystemTable& table, SystemEntry& entry, Outbox& outbox, std::
     if (entry.Type != kTypeQvx)
         return;
 
-    ConsoleLog("Send Keep-Alive Packet To : %s", entry.IpAddress.c_str());
+    console.log("Send Keep-Alive Packet To : %s", entry.IpAddress.c_str());
     // Port comes from a file or a packet and can be anything; a destination
     // no socket can reach counts as a failed send, which ends the keep-alives.
     const std::int64_t port = std::int64_t(entry.Port) + 1;

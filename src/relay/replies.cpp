@@ -92,7 +92,7 @@ const ForwardTarget& Replies::udpTarget(ForwardSlot& slot)
 
 void Replies::forwardLoop(Bytes packet, const std::string& sender, ForwardTrace trace)
 {
-    const bool logging = ConsoleLogEnabled();
+    const bool logging = console_.enabled();
     const bool statusReport = GetMessageCode(packet) == MSG_STATUSREPORT;
     // The forwards of one packet leave together.
     OutboxBatch batch(outbox_);
@@ -104,13 +104,13 @@ void Replies::forwardLoop(Bytes packet, const std::string& sender, ForwardTrace 
         if (logging) {
             switch (trace) {
             case ForwardTrace::Address:
-                ConsoleLog("Forward To : %s", entry.IpAddress.c_str());
+                console_.log("Forward To : %s", entry.IpAddress.c_str());
                 break;
             case ForwardTrace::Port:
-                ConsoleLog("Forward To : %s, %d", entry.IpAddress.c_str(), entry.Port);
+                console_.log("Forward To : %s, %d", entry.IpAddress.c_str(), entry.Port);
                 break;
             case ForwardTrace::PortPlusOne:
-                ConsoleLog("Forward To : %s, %d", entry.IpAddress.c_str(), PortAbove(entry.Port));
+                console_.log("Forward To : %s, %d", entry.IpAddress.c_str(), PortAbove(entry.Port));
                 break;
             }
         }
@@ -225,7 +225,7 @@ void Replies::SendUdpAck(const std::string& address, std::uint16_t sequence, int
     outbox_.sendUdp(address, port, ack);
     addSent(static_cast<std::int32_t>(ack.size()));
     answered(ack);
-    ConsoleLog("Send UDP Ack Packet : %d", sequence);
+    console_.log("Send UDP Ack Packet : %d", sequence);
 }
 
 void Replies::SendTcpAck(const TcpWriter& writer, std::uint16_t sequence)
@@ -234,7 +234,7 @@ void Replies::SendTcpAck(const TcpWriter& writer, std::uint16_t sequence)
     writer(ack);
     addSent(static_cast<std::int32_t>(ack.size()));
     answered(ack);
-    ConsoleLog("Send TCP Ack Packet : %d", sequence);
+    console_.log("Send TCP Ack Packet : %d", sequence);
 }
 
 bool Replies::sendMultiAck(std::uint8_t code, const std::string& address, const std::string& systemId,
@@ -256,14 +256,14 @@ void Replies::SendUdpMAckReg(const std::string& address, std::uint16_t sequence,
     const std::vector<std::string>& stations, int port)
 {
     if (sendMultiAck(MSG_MULTACK, address, systemId, stations, port))
-        ConsoleLog("Send UDP MAck_Reg Packet : %d", sequence);
+        console_.log("Send UDP MAck_Reg Packet : %d", sequence);
 }
 
 void Replies::SendUdpMAckUnreg(const std::string& address, std::uint16_t sequence, const std::string& systemId,
     const std::vector<std::string>& stations, int port)
 {
     if (sendMultiAck(MSG_UNREG_MULTACK, address, systemId, stations, port))
-        ConsoleLog("Send UDP MAck_Unreg Packet : %d", sequence);
+        console_.log("Send UDP MAck_Unreg Packet : %d", sequence);
 }
 
 void Replies::SendTcpGetResponse(
@@ -274,7 +274,7 @@ void Replies::SendTcpGetResponse(
     const std::int64_t written = writer(Bytes(buffer).first(length));
     addSent(static_cast<std::int32_t>(length));
     answered(buffer);
-    ConsoleLog(
+    console_.log(
         "Send TCP GetRespone Packet : %d, %d/%d bytes", sequence, static_cast<int>(written), static_cast<int>(length));
 }
 
@@ -287,7 +287,7 @@ void Replies::SendUdpGetResponse(const std::string& address, std::uint16_t seque
     outbox_.sendUdp(address, kVelkaDataPort, Bytes(buffer).first(length));
     addSent(static_cast<std::int32_t>(length));
     answered(buffer);
-    ConsoleLog("Send UDP GetRespone Packet : %d, %d bytes", sequence, static_cast<int>(length));
+    console_.log("Send UDP GetRespone Packet : %d, %d bytes", sequence, static_cast<int>(length));
 }
 
 void Replies::SendDataMismatch(const std::string& address, const std::string& station)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "log/console_log.h"
 #include "protocol/packet_builders.h"
 #include "protocol/wire_format.h"
 #include "relay/answer_budget.h"
@@ -22,14 +23,18 @@ using TcpWriter = std::function<std::int64_t(Bytes)>;
 class Replies {
 public:
     Replies(SystemTable& table, Outbox& outbox, const Settings& settings, TrafficCounters& counters,
-        SequenceCounter& sequence)
+        SequenceCounter& sequence, ConsoleLog& console)
         : table_(table)
         , outbox_(outbox)
         , settings_(settings)
         , counters_(counters)
         , sequence_(sequence)
+        , console_(console)
     {
     }
+
+    // Where the trace of what is received, answered and forwarded goes.
+    ConsoleLog& console() { return console_; }
 
     // With a peer, forwards go only to the systems this hub serves.
     void setPeer(const RelayPeer* peer) { peer_ = peer; }
@@ -90,6 +95,7 @@ private:
     const Settings& settings_;
     TrafficCounters& counters_;
     SequenceCounter& sequence_;
+    ConsoleLog& console_;
     const RelayPeer* peer_ = nullptr;
     AnswerBudget* budget_ = nullptr;
     std::vector<ForwardSlot> slots_;

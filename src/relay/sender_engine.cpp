@@ -78,13 +78,14 @@ struct SenderEngine::Pending {
     SteadyClock::time_point deadline;
 };
 
-SenderEngine::SenderEngine(TrafficCounters& counters)
-    : SenderEngine(counters, Options {})
+SenderEngine::SenderEngine(TrafficCounters& counters, ConsoleLog& console)
+    : SenderEngine(counters, console, Options {})
 {
 }
 
-SenderEngine::SenderEngine(TrafficCounters& counters, Options options, FailureHandler onFailure)
+SenderEngine::SenderEngine(TrafficCounters& counters, ConsoleLog& console, Options options, FailureHandler onFailure)
     : counters_(counters)
+    , console_(console)
     , options_(options)
     , onFailure_(std::move(onFailure))
     , names_(options_.names)
@@ -317,7 +318,7 @@ void SenderEngine::reportFailure(
     const std::string& host, const std::string& system, SendFailure kind, const char* format)
 {
     counters_.countFailure(kind);
-    ConsoleLog(format ? format : FailureFormat(kind), host.c_str());
+    console_.log(format ? format : FailureFormat(kind), host.c_str());
     if (onFailure_)
         onFailure_(host, system);
 }
@@ -477,7 +478,7 @@ void SenderEngine::reportDrops(SteadyClock::time_point now)
     if (unreportedDrops_.load(std::memory_order_relaxed) == 0 || now < nextDropReport_)
         return;
     const auto count = static_cast<unsigned long long>(unreportedDrops_.exchange(0, std::memory_order_relaxed));
-    ConsoleLog("Send queue full: %llu packets dropped", count);
+    console_.log("Send queue full: %llu packets dropped", count);
     std::fprintf(stderr, "korvel: Send queue full: %llu packets dropped\n", count);
     nextDropReport_ = now + std::chrono::seconds(1);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "log/console_log.h"
 #include "net/unique_fd.h"
 #include "relay/name_cache.h"
 #include "relay/outbox.h"
@@ -64,8 +65,8 @@ public:
     // `onFailure` is called after a failure was logged, on the worker thread
     // (or the caller's, for a datagram sent at once), so it must hand the
     // work to the main thread itself.
-    explicit SenderEngine(TrafficCounters& counters);
-    SenderEngine(TrafficCounters& counters, Options options, FailureHandler onFailure = {});
+    SenderEngine(TrafficCounters& counters, ConsoleLog& console);
+    SenderEngine(TrafficCounters& counters, ConsoleLog& console, Options options, FailureHandler onFailure = {});
     ~SenderEngine() override;
     SenderEngine(const SenderEngine&) = delete;
     SenderEngine& operator=(const SenderEngine&) = delete;
@@ -123,6 +124,7 @@ private:
     void wake();
 
     TrafficCounters& counters_;
+    ConsoleLog& console_;
     const Options options_;
     const FailureHandler onFailure_;
     std::mutex mutex_; // guards queue_, lastPayload_, stopping_

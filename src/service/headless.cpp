@@ -11,15 +11,19 @@ namespace korvel {
 
 int RunHeadless(const ServiceOptions& options)
 {
-    // A slow reader of standard output costs trace lines, never traffic.
-    BufferedStreamSink stdoutSink(stdout);
+    // Outlives the service and the sink. A slow reader of standard output costs
+    // trace lines, never traffic.
+    ConsoleLog console;
+    BufferedStreamSink stdoutSink(console, stdout);
     if (options.trace) {
-        SetConsoleSink(&stdoutSink);
-        EnableConsoleLog();
+        console.setSink(&stdoutSink);
+        console.enable();
     }
+    ServiceOptions withConsole = options;
+    withConsole.hub.console = &console;
     int status = 1;
     {
-        Service service(options);
+        Service service(withConsole);
         QObject::connect(&service, &Service::terminationRequested, [] { QCoreApplication::quit(); });
         if (service.start()) {
             // Not 0 when the cluster refused this hub after the start.
@@ -27,8 +31,8 @@ int RunHeadless(const ServiceOptions& options)
             status = service.stop() && exitCode == 0 ? 0 : 1;
         }
     }
-    DisableConsoleLog();
-    SetConsoleSink(nullptr);
+    console.disable();
+    console.setSink(nullptr);
     return status;
 }
 

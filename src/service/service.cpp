@@ -26,7 +26,7 @@ Service::Service(ServiceOptions options, QObject* parent)
     connect(
         signals_.get(), &UnixSignalWatcher::terminationRequested, this, [this](int) { emit terminationRequested(); });
     connect(signals_.get(), &UnixSignalWatcher::reloadRequested, this, [this] {
-        Notify(Severity::Info, "SIGHUP: saving the table and reading allow.txt again");
+        Notify(hub_->console(), Severity::Info, "SIGHUP: saving the table and reading allow.txt again");
         static_cast<void>(reload());
     });
 }
@@ -44,7 +44,7 @@ Result<void> Service::start()
     // the first and, on its way out, save its stale table over the live one.
     auto lock = DataFolderLock::take(options_.hub.dataDirectory);
     if (!lock) {
-        Notify(Severity::Error, lock.error() + "; not starting");
+        Notify(hub_->console(), Severity::Error, lock.error() + "; not starting");
         return lock.failure();
     }
     lock_.emplace(std::move(*lock));
@@ -55,8 +55,8 @@ Result<void> Service::start()
         // so and keeps reconnecting while the hub relays locally.
         cluster_ = std::make_unique<Cluster>(*hub_, *options_.cluster);
         // A node name another live hub has: this hub must not run beside it.
-        connect(cluster_.get(), &Cluster::refused, this, [](const QString& reason) {
-            Notify(Severity::Error, reason.toStdString());
+        connect(cluster_.get(), &Cluster::refused, this, [this](const QString& reason) {
+            Notify(hub_->console(), Severity::Error, reason.toStdString());
             QCoreApplication::exit(1);
         });
         cluster_->start();
@@ -82,7 +82,7 @@ Result<void> Service::startHub()
         // The hub has said what; a save would write the loss to disk.
         const std::string reason
             = "not starting; the files in " + options_.hub.dataDirectory.string() + " are left as they are";
-        Notify(Severity::Error, reason);
+        Notify(hub_->console(), Severity::Error, reason);
         return Fail(reason);
     }
     if (started)
@@ -96,7 +96,7 @@ Result<void> Service::startHub()
         if (!reason.empty())
             reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
     }
-    Notify(Severity::Error, reason);
+    Notify(hub_->console(), Severity::Error, reason);
     return Fail(reason);
 }
 
@@ -119,12 +119,12 @@ Result<void> Service::startWebConsole()
     if (!web_->start(&error, &notices)) {
         web_.reset();
         const std::string reason = "web console: " + error.toStdString();
-        Notify(Severity::Error, reason);
+        Notify(hub_->console(), Severity::Error, reason);
         return Fail(reason);
     }
     for (const QString& notice : notices)
-        Notify(Severity::Warning, "web console: " + notice.toStdString());
-    Notify(Severity::Info, "web console at " + web_->url().toStdString());
+        Notify(hub_->console(), Severity::Warning, "web console: " + notice.toStdString());
+    Notify(hub_->console(), Severity::Info, "web console at " + web_->url().toStdString());
     return {};
 }
 
@@ -134,11 +134,12 @@ void Service::reloadWebTls()
         return;
     const Result<QStringList> reloaded = web_->reloadTls();
     if (!reloaded) {
-        Notify(Severity::Warning, "web console: " + reloaded.error() + "; the certificate in use stays");
+        Notify(
+            hub_->console(), Severity::Warning, "web console: " + reloaded.error() + "; the certificate in use stays");
         return;
     }
     for (const QString& notice : *reloaded)
-        Notify(Severity::Info, "web console: " + notice.toStdString());
+        Notify(hub_->console(), Severity::Info, "web console: " + notice.toStdString());
 }
 
 void Service::printReadyLine() const

@@ -120,7 +120,7 @@ void LivePush::add(std::unique_ptr<QWebSocket> owned)
     send(*raw,
         "{\"t\":\"hello\",\"systems\":" + mirror_.systemsJson() + ",\"traffic\":" + Compact(traffic)
             + ",\"trace\":" + Compact(QJsonArray::fromStringList(trace_.tail()))
-            + ",\"logging\":" + (ConsoleLogEnabled() ? "true" : "false") + '}');
+            + ",\"logging\":" + (trace_.logging() ? "true" : "false") + '}');
 }
 
 void LivePush::trafficSampled()
@@ -178,7 +178,7 @@ void LivePush::flush()
     }
     if (trafficDue_ && !history_.samples().empty()) {
         member("traffic", Compact(TrafficHistory::ToJson(history_.samples().back())));
-        member("logging", ConsoleLogEnabled() ? "true" : "false");
+        member("logging", trace_.logging() ? "true" : "false");
     }
     trafficDue_ = false;
     if (traceDue_) {

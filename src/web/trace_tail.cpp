@@ -2,17 +2,18 @@
 
 namespace korvel {
 
-TraceTail::TraceTail(QObject* parent)
+TraceTail::TraceTail(ConsoleLog& log, QObject* parent)
     : QObject(parent)
+    , log_(log)
 {
-    SetConsoleTap(this);
+    log_.setTap(this);
 }
 
 TraceTail::~TraceTail()
 {
-    ConsoleSink* previous = SetConsoleTap(nullptr);
+    ConsoleSink* previous = log_.setTap(nullptr);
     if (previous != this)
-        SetConsoleTap(previous);
+        log_.setTap(previous);
 }
 
 void TraceTail::appendLine(std::string_view line)

@@ -11,8 +11,8 @@
 namespace korvel {
 
 // The last console lines, for the page, taken beside the window's memo or
-// standard output. appendLine runs on whichever thread logged, under
-// ConsoleLock; it keeps the line and, for the first line of a batch, posts
+// standard output. appendLine runs on whichever thread logged, under the
+// log's lock; it keeps the line and, for the first line of a batch, posts
 // one notice to the main thread.
 class TraceTail : public QObject, public ConsoleSink {
     Q_OBJECT
@@ -20,13 +20,16 @@ class TraceTail : public QObject, public ConsoleSink {
 public:
     static constexpr std::size_t kLines = 500;
 
-    explicit TraceTail(QObject* parent = nullptr);
+    // Taps `log` while it lives.
+    explicit TraceTail(ConsoleLog& log, QObject* parent = nullptr);
     ~TraceTail() override;
 
     void appendLine(std::string_view line) override;
     QStringList tail() const;
     // The lines since the last call (the newest kLines of them).
     QStringList takeNew();
+    // Whether the log traces now (the page shows it).
+    bool logging() const { return log_.enabled(); }
 
 signals:
     void linesAdded();
@@ -34,6 +37,7 @@ signals:
 private:
     void notify();
 
+    ConsoleLog& log_;
     mutable std::mutex mutex_; // guards the three below
     std::deque<QString> lines_;
     QStringList fresh_;

@@ -127,7 +127,7 @@ WebConsole::WebConsole(Hub& hub, WebOptions options, QObject* parent)
     , listener_(new GuardedListener(options_, this))
     , mirror_(std::make_unique<TableMirror>(hub.table()))
     , history_(std::make_unique<TrafficHistory>(hub.counters()))
-    , trace_(new TraceTail(this))
+    , trace_(new TraceTail(hub.console(), this))
     , push_(new LivePush(*mirror_, *trace_, *history_, options_.maxLiveClients, options_.maxLiveBacklogBytes, this))
     , writes_(new WriteApi(hub, options_, this))
     , lag_(new StallWatch(nullptr, this))
@@ -401,7 +401,7 @@ WebConsole::Reply WebConsole::route(const QHttpServerRequest& request, const QSt
         return Reply::Json(QJsonDocument(whoami).toJson(QJsonDocument::Compact));
     }
     if (path == QLatin1String("/api/trace")) {
-        const QJsonObject trace { { QStringLiteral("logging"), ConsoleLogEnabled() },
+        const QJsonObject trace { { QStringLiteral("logging"), hub_.console().enabled() },
             { QStringLiteral("lines"), QJsonArray::fromStringList(trace_->tail()) } };
         return Reply::Json(QJsonDocument(trace).toJson(QJsonDocument::Compact));
     }
@@ -467,7 +467,7 @@ QByteArray WebConsole::statsJson()
         { QStringLiteral("systems"), systems },
         { QStringLiteral("systemCount"), static_cast<qint64>(mirror_->systemCount()) },
         { QStringLiteral("stations"), static_cast<qint64>(snapshot.stations) },
-        { QStringLiteral("consoleLogging"), ConsoleLogEnabled() },
+        { QStringLiteral("consoleLogging"), hub_.console().enabled() },
         { QStringLiteral("ownAddress"), Latin1(hub_.settings().OwnAddress) },
         { QStringLiteral("traffic"), traffic },
     };
@@ -493,7 +493,7 @@ MetricsSnapshot WebConsole::metrics()
     s.receivedBytes = counters.ReceivedBytesTotal();
     s.queueDropped = hub_.sendQueueDropped();
     s.refusedSenders = hub_.refusedCount();
-    s.traceLinesDropped = ConsoleDroppedLines();
+    s.traceLinesDropped = hub_.console().droppedLines();
     s.systemsByStatus = mirror_->systemsByStatus();
     s.stations = mirror_->stationCount();
     s.liveSenders = counters.LiveSenderCount.load(std::memory_order_relaxed);

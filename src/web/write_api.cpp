@@ -1,6 +1,7 @@
 #include "write_api.h"
 
 #include "log/console_log.h"
+#include "log/notice.h"
 #include "net/ipv4_address.h"
 #include "relay/hub.h"
 #include "web/icmp_ping.h"
@@ -119,22 +120,19 @@ Result<NewSystem> ReadNewSystem(const QJsonObject& body)
 
 // One line on standard error (the journal) and in the trace for every write
 // that got past the rules, whatever its result.
-void Audit(const QString& client, const std::string& what)
+void Audit(ConsoleLog& console, const QString& client, const std::string& what)
 {
-    const std::string line = "web " + client.toStdString() + ' ' + what;
-    std::fprintf(stderr, "korvel: %s\n", line.c_str());
-    std::fflush(stderr);
-    ConsoleNotice(line);
+    Notify(console, Severity::Info, "web " + client.toStdString() + ' ' + what);
 }
 
-HttpReply Audited(const QString& client, const Result<void>& result, const std::string& done, const std::string& doing,
-    HttpReply success = Done())
+HttpReply Audited(ConsoleLog& console, const QString& client, const Result<void>& result, const std::string& done,
+    const std::string& doing, HttpReply success = Done())
 {
     if (!result) {
-        Audit(client, "could not " + doing + ": " + result.error());
+        Audit(console, client, "could not " + doing + ": " + result.error());
         return FromFailure(result.failure());
     }
-    Audit(client, done);
+    Audit(console, client, done);
     return success;
 }
 
@@ -252,8 +250,8 @@ HttpReply WriteApi::perform(const QHttpServerRequest& request, const QString& pa
         if (!system)
             return FromFailure(system.failure());
         const std::string& address = system->address;
-        const HttpReply reply = Audited(client, commands_->addSystem(*system), "added system " + address,
-            "add system " + address, Done(Status::Created));
+        const HttpReply reply = Audited(hub_.console(), client, commands_->addSystem(*system),
+            "added system " + address, "add system " + address, Done(Status::Created));
         const SystemEntry* entry = hub_.table().FindSystem(address);
         if (reply.status != Status::Created || !entry)
             return reply;
@@ -281,8 +279,8 @@ HttpReply WriteApi::perform(const QHttpServerRequest& request, const QString& pa
             return FromFailure(object.failure());
         if (isPing)
             return ping(rest, client, later);
-        return Audited(
-            client, commands_->deleteSystem(*address), "deleted system " + *address, "delete system " + *address);
+        return Audited(hub_.console(), client, commands_->deleteSystem(*address), "deleted system " + *address,
+            "delete system " + *address);
     }
     if (path == QLatin1String("/api/initialize")) {
         if (method != Method::Post)
@@ -295,7 +293,7 @@ HttpReply WriteApi::perform(const QHttpServerRequest& request, const QString& pa
                 "Initialize deletes every system: confirm with "
                 "{\"confirm\": \"initialize\"}");
         const std::size_t systems = hub_.table().size();
-        return Audited(client, commands_->initialize(),
+        return Audited(hub_.console(), client, commands_->initialize(),
             "initialized the table (" + std::to_string(systems) + " systems deleted)", "initialize the table");
     }
     if (path == QLatin1String("/api/options")) {
@@ -308,7 +306,7 @@ HttpReply WriteApi::perform(const QHttpServerRequest& request, const QString& pa
         if (!forward.isBool())
             return Refused(Status::BadRequest, "\"forward_status\" is required, as true or false");
         const std::string state = forward.toBool() ? "on" : "off";
-        HttpReply reply = Audited(client, commands_->setForwardStatus(forward.toBool()),
+        HttpReply reply = Audited(hub_.console(), client, commands_->setForwardStatus(forward.toBool()),
             "turned status forwarding " + state, "turn status forwarding " + state, HttpReply::Json({}));
         if (reply.status == Status::Ok)
             reply.body = optionsJson();
@@ -321,8 +319,9 @@ HttpReply WriteApi::perform(const QHttpServerRequest& request, const QString& pa
         if (const auto object = body({}); !object)
             return FromFailure(object.failure());
         if (save)
-            return Audited(client, commands_->saveNow(), "saved the table", "save the table");
-        return Audited(client, commands_->reload(), "reloaded: saved the table and read allow.txt again", "reload");
+            return Audited(hub_.console(), client, commands_->saveNow(), "saved the table", "save the table");
+        return Audited(hub_.console(), client, commands_->reload(),
+            "reloaded: saved the table and read allow.txt again", "reload");
     }
     if (path == QLatin1String("/api/stats") || path == QLatin1String("/api/trace")
         || path == QLatin1String("/api/whoami"))
@@ -347,7 +346,7 @@ HttpReply WriteApi::ping(const QString& address, const QString& client, Later& l
         *to, kPingEchoes, kPingTimeoutMs,
         [this, client, what, later](const PingOutcome& outcome) {
             --pings_;
-            Audit(client,
+            Audit(hub_.console(), client,
                 "pinged " + what + ": " + std::to_string(outcome.sent) + " sent, " + std::to_string(outcome.received)
                     + " received");
             QJsonArray rtts;
@@ -359,7 +358,7 @@ HttpReply WriteApi::ping(const QString& address, const QString& client, Later& l
         },
         this);
     if (!started) {
-        Audit(client, "could not ping " + what + ": " + started.error());
+        Audit(hub_.console(), client, "could not ping " + what + ": " + started.error());
         return FromFailure(started.failure());
     }
     ++pings_;

@@ -18,27 +18,22 @@ protected:
     ConsoleMemoTest()
     {
         memo.setPlainText(QStringLiteral("[Console]\n"));
-        previous = SetConsoleSink(&sink);
-        EnableConsoleLog();
-    }
-    ~ConsoleMemoTest() override
-    {
-        DisableConsoleLog();
-        SetConsoleSink(previous);
+        log.setSink(&sink);
+        log.enable();
     }
 
     QStringList lines() const { return memo.toPlainText().split(QLatin1Char('\n')); }
 
     QPlainTextEdit memo;
-    ConsoleMemoSink sink { &memo };
-    ConsoleSink* previous = nullptr;
+    ConsoleLog log;
+    ConsoleMemoSink sink { log, &memo };
 };
 
 TEST_F(ConsoleMemoTest, LinesFollowTheInitialLinesAfterTheLoopTurns)
 {
-    ConsoleLog("UDP From IP : %s", "127.0.0.2");
-    ConsoleLog("%s", "");
-    ConsoleLog("last");
+    log.log("UDP From IP : %s", "127.0.0.2");
+    log.log("%s", "");
+    log.log("last");
     EXPECT_EQ(memo.blockCount(), 2) << "appended on the memo's thread, not by the logger";
     QCoreApplication::processEvents();
     EXPECT_EQ(lines(), (QStringList { "[Console]", "", "UDP From IP : 127.0.0.2", "", "last" }));
@@ -50,9 +45,9 @@ TEST_F(ConsoleMemoTest, LinesFromSeveralThreadsArriveWholeAndInEachThreadsOrder)
     constexpr int kLines = 150; // all of them within one batch
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([t] {
+        threads.emplace_back([this, t] {
             for (int i = 0; i < kLines; ++i)
-                ConsoleLog("thread %d line %04d %s", t, i, "payload-payload-payload");
+                log.log("thread %d line %04d %s", t, i, "payload-payload-payload");
         });
     }
     for (std::thread& thread : threads)
@@ -79,7 +74,7 @@ TEST_F(ConsoleMemoTest, MemoKeepsOnlyTheNewestLines)
 {
     // In refreshes small enough that no line is dropped.
     for (int i = 0; i < ConsoleMemoSink::kMaxLines + 10; ++i) {
-        ConsoleLog("line %d", i);
+        log.log("line %d", i);
         if (i % 2000 == 0)
             sink.flush();
     }
@@ -92,11 +87,10 @@ TEST_F(ConsoleMemoTest, MemoKeepsOnlyTheNewestLines)
 TEST_F(ConsoleMemoTest, AFloodDropsAndCountsLinesAndTheMemoSaysHowManyWithinASecond)
 {
     const std::string filler(100, 'x');
-    const std::uint64_t droppedBefore = ConsoleDroppedLines();
     int logged = 0;
     for (std::size_t bytes = 0; bytes < 3 * ConsoleMemoSink::kMaxBatchBytes; bytes += filler.size() + 12)
-        ConsoleLog("line %05d %s", logged++, filler.c_str());
-    const std::uint64_t dropped = ConsoleDroppedLines() - droppedBefore;
+        log.log("line %05d %s", logged++, filler.c_str());
+    const std::uint64_t dropped = log.droppedLines();
     EXPECT_GT(dropped, 0u);
 
     const QString notice = QStringLiteral("%1 trace lines dropped").arg(dropped);

@@ -54,11 +54,7 @@ protected:
         writeSystemFile(QStringLiteral("Version : 5\r\nBase Port : %1\r\n").arg(basePort).toLatin1());
     }
 
-    void TearDown() override
-    {
-        close();
-        DisableConsoleLog();
-    }
+    void TearDown() override { close(); }
 
     void writeSystemFile(const QByteArray& content)
     {

@@ -43,7 +43,7 @@ TEST_F(MainWindowTest, StartsShortWithOnlyTheListsAndTheGraph)
     EXPECT_TRUE(child<QWidget>("ConsolePanel")->isHidden());
     EXPECT_TRUE(child<QWidget>("TestPanel")->isHidden());
     EXPECT_FALSE(window.debugMenuVisible());
-    EXPECT_FALSE(ConsoleLogEnabled());
+    EXPECT_FALSE(form->hub().console().enabled());
     EXPECT_EQ(window.console()->toPlainText(), QStringLiteral("[Console]\n"));
     EXPECT_TRUE(child<QRadioButton>("TcpMode")->isChecked());
     EXPECT_EQ(window.stationView()->style(), StationView::Style::LargeIcons);
@@ -73,7 +73,7 @@ TEST_F(MainWindowTest, TestPanelSwitchSetsHeightsMenuCaptionAndLogging)
     EXPECT_EQ(child<QWidget>("ListSplitter")->height(), MainWindow::kTopPanelHeight);
     EXPECT_EQ(window.height(), 520 + 140);
     EXPECT_EQ(toggle->text(), QStringLiteral("Hide Test Command"));
-    EXPECT_TRUE(ConsoleLogEnabled());
+    EXPECT_TRUE(form->hub().console().enabled());
 
     window.toggleTestCommands();
     SpinUntil([&] { return window.height() == 300; });
@@ -81,7 +81,7 @@ TEST_F(MainWindowTest, TestPanelSwitchSetsHeightsMenuCaptionAndLogging)
     EXPECT_TRUE(child<QWidget>("TestPanel")->isHidden());
     EXPECT_EQ(window.height(), 300);
     EXPECT_EQ(toggle->text(), QStringLiteral("Show Test Command"));
-    EXPECT_FALSE(ConsoleLogEnabled());
+    EXPECT_FALSE(form->hub().console().enabled());
 
     window.toggleTestCommands();
     SpinUntil([&] { return window.height() == 440; });
@@ -124,7 +124,7 @@ TEST_F(MainWindowTest, AboutBoxTargetsUnlockTheDebugMenuAndClosingWithoutThemLoc
     });
     window.showAbout();
     EXPECT_TRUE(window.debugMenuVisible());
-    EXPECT_TRUE(ConsoleLogEnabled());
+    EXPECT_TRUE(form->hub().console().enabled());
 
     // One mark alone is not enough, and the panel being on show does not keep logging on.
     window.toggleTestCommands();
@@ -136,7 +136,7 @@ TEST_F(MainWindowTest, AboutBoxTargetsUnlockTheDebugMenuAndClosingWithoutThemLoc
     });
     window.showAbout();
     EXPECT_FALSE(window.debugMenuVisible());
-    EXPECT_FALSE(ConsoleLogEnabled());
+    EXPECT_FALSE(form->hub().console().enabled());
 }
 
 TEST_F(MainWindowTest, OptionsOkAppliesEveryField)
@@ -333,11 +333,11 @@ TEST_F(MainWindowTest, ClearConsoleEmptiesTheMemoAndTheNextLineComesFirst)
 {
     MainWindow& window = open();
     window.toggleTestCommands();
-    ConsoleLog("before");
+    form->hub().console().log("before");
     child<QPushButton>("ClearConsole")->click();
     settle();
     EXPECT_EQ(window.console()->toPlainText(), QString());
-    ConsoleLog("first");
+    form->hub().console().log("first");
     // The memo refreshes at most every ConsoleMemoSink::kRefreshMs.
     EXPECT_TRUE(testing::SpinUntil([&] { return !window.console()->toPlainText().isEmpty(); }));
     EXPECT_EQ(window.console()->toPlainText(), QStringLiteral("first"));

@@ -89,7 +89,7 @@ protected:
         commands = form->testCommands();
         ASSERT_NE(commands, nullptr);
         aim(form->hub().settings().RemoteTcpPort);
-        EnableConsoleLog();
+        form->hub().console().enable();
     }
 
     // Points the test client's TCP requests at `tcpPort` and its UDP

@@ -105,7 +105,7 @@ protected:
 // it any bigger than the first left it.
 TEST_F(FloodTest, GarbageFromManyAddressesAtFullSpeedLeavesTheHubServingAndItsMemoryFlat)
 {
-    DisableConsoleLog();
+    log.disable();
     writeSystems({});
     QProcess korvel;
     korvel.setWorkingDirectory(directory.path());
@@ -178,7 +178,7 @@ TEST_F(FloodTest, GarbageFromManyAddressesAtFullSpeedLeavesTheHubServingAndItsMe
 // of them once they are gone.
 TEST_F(FloodTest, AThousandSilentConnectionsAreServedAroundAndClosed)
 {
-    SetConsoleSink(&connections);
+    log.setSink(&connections);
 
     Hub::Options options;
     options.idleConnectionMs = 3000;

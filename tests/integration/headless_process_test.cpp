@@ -20,7 +20,7 @@ protected:
     void SetUp() override
     {
         HubHarness::SetUp();
-        DisableConsoleLog();
+        log.disable();
         writeSystems({});
     }
 

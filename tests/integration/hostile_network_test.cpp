@@ -242,7 +242,7 @@ TEST_F(HostileNetworkTest, ConnectionLimitClosesTheOldestIdleFirst)
 // and it goes on serving others. Once the client reads, it is served again.
 TEST_F(HostileNetworkTest, AClientThatNeverReadsIsNoLongerReadFrom)
 {
-    DisableConsoleLog();
+    log.disable();
     writeStations({ peer(2), peer(3) });
     startHub();
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -307,7 +307,7 @@ TEST_F(HostileNetworkTest, AClientThatNeverReadsIsNoLongerReadFrom)
 // it stays small and goes on serving others.
 TEST_F(HostileSoakTest, AThousandClientsThatNeverReadKeepTheHubSmall)
 {
-    DisableConsoleLog();
+    log.disable();
     std::vector<std::string> clients;
     for (int host = 100; host < 150; ++host)
         clients.push_back(peer(host));
@@ -366,7 +366,7 @@ TEST_F(HostileSoakTest, AThousandClientsThatNeverReadKeepTheHubSmall)
 // all stored and forwarded while it lasts.
 TEST_F(HostileSoakTest, AFloodFromNewAddressesCostsAKnownSystemNothing)
 {
-    DisableConsoleLog();
+    log.disable();
     FakeUdpPeer sink(peer(3));
     ASSERT_TRUE(sink.bound());
     writeSystems({ SystemLine(peer(3), sink.socket().localPort() - 1, 0, "SINK") });

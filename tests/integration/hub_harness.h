@@ -19,13 +19,18 @@
 
 namespace korvel::testing {
 
-// Lines may come from the sender engine's thread as well.
+// Lines may come from the sender engine's thread as well: read under the
+// log's lock.
 class SharedCapture : public ConsoleSink {
 public:
+    explicit SharedCapture(ConsoleLog& log)
+        : log_(log)
+    {
+    }
     void appendLine(std::string_view line) override { lines_.emplace_back(line); }
     std::vector<std::string> lines() const
     {
-        std::lock_guard guard(ConsoleLock());
+        std::lock_guard guard(log_.lock());
         return lines_;
     }
     bool contains(const std::string& line) const
@@ -35,11 +40,12 @@ public:
     }
     void clear()
     {
-        std::lock_guard guard(ConsoleLock());
+        std::lock_guard guard(log_.lock());
         lines_.clear();
     }
 
 private:
+    ConsoleLog& log_;
     std::vector<std::string> lines_;
 };
 
@@ -80,16 +86,11 @@ protected:
         ASSERT_TRUE(directory.isValid());
         base = FreeBasePort();
         ASSERT_NE(base, 0);
-        previousSink = SetConsoleSink(&console);
-        EnableConsoleLog();
+        log.setSink(&console);
+        log.enable();
     }
 
-    void TearDown() override
-    {
-        hub.reset();
-        DisableConsoleLog();
-        SetConsoleSink(previousSink);
-    }
+    void TearDown() override { hub.reset(); }
 
     // Each test plays its systems from a 127.A.B.x range of its own, derived
     // from its free base port, so tests running in parallel never share the
@@ -117,6 +118,7 @@ protected:
     void startHub(Hub::Options options = {})
     {
         options.dataDirectory = dataPath();
+        options.console = &log;
         hub = std::make_unique<Hub>(options);
         if (!QFile::exists(QString::fromStdString(dataPath() + "/system.dat")))
             writeSystems({});
@@ -129,9 +131,10 @@ protected:
 
     QTemporaryDir directory;
     int base = 0;
+    // The hub's trace; outlives the hub.
+    ConsoleLog log;
+    SharedCapture console { log };
     std::unique_ptr<Hub> hub;
-    SharedCapture console;
-    ConsoleSink* previousSink = nullptr;
 };
 
 } // namespace korvel::testing

@@ -71,7 +71,7 @@ TEST_F(HubTest, StatusReportOnTheQvxEndpointIsForwardedAndNeverAnswered)
 TEST_F(HubTest, BurstOfReportsIsForwardedWholeAndInOrder)
 {
     startWithTwoSystems();
-    DisableConsoleLog();
+    log.disable();
     FakeUdpPeer sender(peer(2), 9004);
     FakeUdpPeer qvxSink(peer(3), 29101);
     ASSERT_TRUE(sender.bound() && qvxSink.bound());
@@ -91,7 +91,7 @@ TEST_F(HubTest, BurstOfReportsIsForwardedWholeAndInOrder)
     EXPECT_EQ(forwarded, sent);
 
     // The drain has found the queue empty and gone back to the event loop.
-    EnableConsoleLog();
+    log.enable();
     const ByteVector late = StatusReport("LATE", { { "41100", STATUS_BUSY } });
     sender.send(late, base + 1);
     EXPECT_EQ(qvxSink.receive(), late);
@@ -285,7 +285,7 @@ TEST_F(HubTest, FailedTcpForwardMarksTheSystemInError)
 TEST_F(HubTest, GarbageOnEveryEndpointLeavesTheHubServing)
 {
     startWithTwoSystems();
-    DisableConsoleLog();
+    log.disable();
     auto* random = QRandomGenerator::global();
     std::vector<std::unique_ptr<FakeUdpPeer>> peers;
     for (int i = 0; i < 8; ++i)
@@ -434,7 +434,7 @@ TEST_F(HubTest, AFileThatCannotBeSavedIsSaidOncePerTickAndTriedAgain)
         hub->saveTick();
         return SpinUntil([&] { return !hub->saveInProgress(); });
     };
-    DisableConsoleLog(); // said whatever the logging switch
+    log.disable(); // said whatever the logging switch
     ASSERT_TRUE(tick());
     EXPECT_EQ(said(), 1);
     ASSERT_TRUE(tick());

@@ -41,7 +41,7 @@ protected:
     void SetUp() override
     {
         HubHarness::SetUp();
-        DisableConsoleLog();
+        log.disable();
         std::vector<std::string> lines;
         for (int i = 0; i < kSystems; ++i)
             lines.push_back(SystemAddress(i) + "\t" + SystemAddress(i) + "\t9000\t2\t2\tS" + std::to_string(i));

@@ -15,7 +15,7 @@ protected:
     void SetUp() override
     {
         HubHarness::SetUp();
-        DisableConsoleLog();
+        log.disable();
         writeSystems({});
         hub_.setWorkingDirectory(directory.path());
         hub_.start(KORVEL_BINARY, { "--headless" });

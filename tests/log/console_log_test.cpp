@@ -15,44 +15,48 @@ namespace {
 
 class ConsoleLogTest : public ::testing::Test {
 protected:
-    void SetUp() override { previous_ = SetConsoleSink(&capture_); }
-    void TearDown() override
-    {
-        DisableConsoleLog();
-        SetConsoleSink(previous_);
-    }
+    void SetUp() override { log_.setSink(&capture_); }
 
     CaptureConsoleSink capture_;
-    ConsoleSink* previous_ = nullptr;
+    ConsoleLog log_;
 };
 
 } // namespace
 
 TEST_F(ConsoleLogTest, WritesNothingUntilEnabled)
 {
-    DisableConsoleLog();
-    ConsoleLog("UDP From IP : %s", "127.0.0.2");
+    log_.disable();
+    log_.log("UDP From IP : %s", "127.0.0.2");
     EXPECT_TRUE(capture_.lines().empty());
 
-    EnableConsoleLog();
-    ConsoleLog("UDP From IP : %s", "127.0.0.2");
-    ConsoleLog("%s", "");
+    log_.enable();
+    log_.log("UDP From IP : %s", "127.0.0.2");
+    log_.log("%s", "");
     ASSERT_EQ(capture_.lines().size(), 2u);
     EXPECT_EQ(capture_.lines()[0], "UDP From IP : 127.0.0.2");
     EXPECT_EQ(capture_.lines()[1], "") << "an empty line is a line";
 
-    DisableConsoleLog();
-    ConsoleLog("dropped");
+    log_.disable();
+    log_.log("dropped");
     EXPECT_EQ(capture_.lines().size(), 2u);
+
+    // Two hubs in one process trace apart.
+    ConsoleLog other;
+    CaptureConsoleSink otherCapture;
+    other.setSink(&otherCapture);
+    other.enable();
+    other.log("other");
+    EXPECT_EQ(capture_.lines().size(), 2u);
+    EXPECT_EQ(otherCapture.lines(), std::vector<std::string> { "other" });
 }
 
 TEST_F(ConsoleLogTest, LongLinesAreKeptWhole)
 {
-    EnableConsoleLog();
+    log_.enable();
     for (std::size_t length : { 1023u, 1024u, 4488u + 14u }) {
         capture_.clear();
         const std::string text(length, 'x');
-        ConsoleLog("%s", text.c_str());
+        log_.log("%s", text.c_str());
         ASSERT_EQ(capture_.lines().size(), 1u);
         EXPECT_EQ(capture_.lines()[0], text) << length;
     }
@@ -60,12 +64,12 @@ TEST_F(ConsoleLogTest, LongLinesAreKeptWhole)
 
 TEST_F(ConsoleLogTest, LinesFromTwoThreadsStayWholeAndOrdered)
 {
-    EnableConsoleLog();
+    log_.enable();
     constexpr int kLines = 2000;
-    auto worker = [](char tag) {
+    auto worker = [this](char tag) {
         const std::string filler(1500, tag);
         for (int i = 0; i < kLines; ++i)
-            ConsoleLog("%c %d %s", tag, i, filler.c_str());
+            log_.log("%c %d %s", tag, i, filler.c_str());
     };
     std::thread a(worker, 'a');
     std::thread b(worker, 'b');
@@ -97,22 +101,21 @@ public:
 TEST(ConsoleLogDropTest, AFullSinkCostsTheLineNotTheLoggerAndTheDropsAreTold)
 {
     TogglingSink sink;
-    ConsoleSink* previous = SetConsoleSink(&sink);
-    EnableConsoleLog();
-    std::uint64_t reported = ConsoleDroppedLines();
-    ConsoleLog("kept %d", 1);
+    ConsoleLog log;
+    log.setSink(&sink);
+    log.enable();
+    std::uint64_t reported = 0;
+    log.log("kept %d", 1);
     sink.full_ = true;
-    ConsoleLog("dropped %d", 2);
-    ConsoleLogLine("dropped too");
-    ConsoleLog("%s", "and this");
+    log.log("dropped %d", 2);
+    log.logLine("dropped too");
+    log.log("%s", "and this");
     sink.full_ = false;
-    ConsoleLog("kept %d", 3);
-    DisableConsoleLog();
-    SetConsoleSink(previous);
+    log.log("kept %d", 3);
 
     EXPECT_EQ(sink.lines(), (std::vector<std::string> { "kept 1", "kept 3" }));
-    EXPECT_EQ(DroppedLinesNotice(&reported), "3 trace lines dropped");
-    EXPECT_EQ(DroppedLinesNotice(&reported), "") << "each drop is told once";
+    EXPECT_EQ(log.droppedLinesNotice(&reported), "3 trace lines dropped");
+    EXPECT_EQ(log.droppedLinesNotice(&reported), "") << "each drop is told once";
 }
 
 TEST(ConsoleLogDropTest, HeadlessTraceNeverWaitsForAStuckReaderAndCatchesUpAfterwards)
@@ -122,19 +125,19 @@ TEST(ConsoleLogDropTest, HeadlessTraceNeverWaitsForAStuckReaderAndCatchesUpAfter
     fcntl(fds[1], F_SETPIPE_SZ, 4096);
     std::FILE* writeEnd = fdopen(fds[1], "w");
     ASSERT_NE(writeEnd, nullptr);
-    const std::uint64_t droppedBefore = ConsoleDroppedLines();
+    ConsoleLog log;
     constexpr int kLines = 20000;
     std::string output;
     std::thread reader;
     {
-        BufferedStreamSink sink(writeEnd, 16 * 1024);
-        ConsoleSink* previous = SetConsoleSink(&sink);
-        EnableConsoleLog();
+        BufferedStreamSink sink(log, writeEnd, 16 * 1024);
+        log.setSink(&sink);
+        log.enable();
         // Nobody reads the pipe yet: a logger that waited for it would never return.
         for (int i = 0; i < kLines; ++i)
-            ConsoleLog("line %05d", i);
-        DisableConsoleLog();
-        SetConsoleSink(previous);
+            log.log("line %05d", i);
+        log.disable();
+        log.setSink(nullptr);
         reader = std::thread([&output, fd = fds[0]] {
             char buffer[4096];
             ssize_t got;
@@ -146,7 +149,7 @@ TEST(ConsoleLogDropTest, HeadlessTraceNeverWaitsForAStuckReaderAndCatchesUpAfter
     reader.join();
     close(fds[0]);
 
-    const std::uint64_t dropped = ConsoleDroppedLines() - droppedBefore;
+    const std::uint64_t dropped = log.droppedLines();
     EXPECT_GT(dropped, 0u);
     std::istringstream lines(output);
     std::string line;

@@ -38,7 +38,7 @@ protected:
 // Forwards to the known systems are not answers and all go out.
 TEST_F(AnswerBudgetTest, ForgedReportsDrawNoMoreAnswersThanTheBudget)
 {
-    DisableConsoleLog();
+    log.disable();
     const std::string victim = "127.0.0.66";
     table.AddSystem(victim, victim, kTypeVelka);
     table.AddSystem("127.0.0.3", "Q3", kTypeQvx);
@@ -76,7 +76,7 @@ TEST_F(AnswerBudgetTest, ForgedReportsDrawNoMoreAnswersThanTheBudget)
 // at one instant is answered in full.
 TEST_F(AnswerBudgetTest, AnExchangeStartingUpIsNeverHeldBack)
 {
-    DisableConsoleLog();
+    log.disable();
     const std::string exchange = "127.0.0.5";
     table.AddSystem(exchange, exchange, kTypeVelka);
     std::vector<std::string> stations;

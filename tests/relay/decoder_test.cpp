@@ -196,7 +196,7 @@ TEST_F(DecoderTest, EveryLengthOfEveryCodeIsSafe)
 
 TEST_F(DecoderTest, NothingIsTracedWithLoggingOffButTheStoreStillChanges)
 {
-    DisableConsoleLog();
+    log.disable();
     table.AddSystem("127.0.0.2", "127.0.0.2", kTypeQvx);
     decode("127.0.0.2", StatusReport("QVX300", { { "41100", 1 } }));
     EXPECT_TRUE(lines().empty());

@@ -39,13 +39,8 @@ class KeepAliveTest : public korvel::testing::TableTest {
 protected:
     KeepAliveTest()
     {
-        previousSink_ = SetConsoleSink(&console);
-        EnableConsoleLog();
-    }
-    ~KeepAliveTest() override
-    {
-        DisableConsoleLog();
-        SetConsoleSink(previousSink_);
+        log.setSink(&console);
+        log.enable();
     }
 
     // A system heard from by name at the current time, then marked working.
@@ -65,15 +60,13 @@ protected:
         outbox.udp.clear();
         console.clear();
         observer.take();
-        SendKeepAlives(table, outbox, clock);
+        SendKeepAlives(table, outbox, log, clock);
     }
 
     RecordingOutbox outbox;
     CaptureConsoleSink console;
+    ConsoleLog log;
     std::int64_t heard_ = clock;
-
-private:
-    ConsoleSink* previousSink_ = nullptr;
 };
 
 } // namespace

@@ -18,13 +18,8 @@ protected:
     RelayFixture()
     {
         settings.ForwardStatus = true;
-        previousSink = SetConsoleSink(&console);
-        EnableConsoleLog();
-    }
-    ~RelayFixture() override
-    {
-        DisableConsoleLog();
-        SetConsoleSink(previousSink);
+        log.setSink(&console);
+        log.enable();
     }
 
     void decode(const std::string& source, const ByteVector& packet) { DecodePacket(table, replies, source, packet); }
@@ -37,9 +32,9 @@ protected:
     Settings settings;
     TrafficCounters counters;
     SequenceCounter sequence;
-    Replies replies { table, outbox, settings, counters, sequence };
     CaptureConsoleSink console;
-    ConsoleSink* previousSink = nullptr;
+    ConsoleLog log;
+    Replies replies { table, outbox, settings, counters, sequence, log };
 };
 
 } // namespace korvel::testing

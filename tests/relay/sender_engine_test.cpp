@@ -69,8 +69,9 @@ TEST(SenderEngine, CopiesTheBytesAndCountsEverySender)
     QUdpSocket receiver;
     ASSERT_TRUE(receiver.bind(QHostAddress::LocalHost, 0));
     TrafficCounters counters;
+    ConsoleLog log;
     {
-        SenderEngine engine(counters);
+        SenderEngine engine(counters, log);
         std::vector<std::uint8_t> buffer = { 1, 2, 3, 4 };
         engine.sendUdp("127.0.0.1", receiver.localPort(), buffer);
         buffer.assign(4, 0xEE); // the caller may reuse its buffer at once
@@ -86,14 +87,15 @@ TEST(SenderEngine, CopiesTheBytesAndCountsEverySender)
 TEST(SenderEngine, FailuresAreLoggedReportedAndStillCounted)
 {
     LockedCapture capture;
-    ConsoleSink* previous = SetConsoleSink(&capture);
-    EnableConsoleLog();
+    ConsoleLog log;
+    log.setSink(&capture);
+    log.enable();
 
     TrafficCounters counters;
     std::mutex mutex;
     std::vector<std::string> failed;
     {
-        SenderEngine engine(counters, {}, [&](const std::string&, const std::string& system) {
+        SenderEngine engine(counters, log, {}, [&](const std::string&, const std::string& system) {
             std::lock_guard guard(mutex);
             failed.push_back(system);
         });
@@ -107,8 +109,6 @@ TEST(SenderEngine, FailuresAreLoggedReportedAndStillCounted)
         ASSERT_TRUE(WaitFor([&] { return counters.LiveSenderCount.load() == 0; }));
         EXPECT_EQ(counters.SentByteCount.load(), 24);
     }
-    DisableConsoleLog();
-    SetConsoleSink(previous);
 
     std::sort(capture.lines.begin(), capture.lines.end());
     EXPECT_EQ(capture.lines,
@@ -123,7 +123,8 @@ TEST(SenderEngine, TcpSendDeliversThePacketAndCloses)
     QTcpServer server;
     ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
     TrafficCounters counters;
-    SenderEngine engine(counters);
+    ConsoleLog log;
+    SenderEngine engine(counters, log);
     const std::uint8_t bytes[3] = { 7, 8, 9 };
     engine.sendTcp("127.0.0.1", server.serverPort(), bytes);
     ASSERT_TRUE(server.waitForNewConnection(5000));
@@ -142,8 +143,9 @@ TEST(SenderEngine, TcpSendDeliversThePacketAndCloses)
 TEST(SenderEngine, EachSendCarriesItsOwnBytesAndOneRefusalSparesTheRest)
 {
     LockedCapture capture;
-    ConsoleSink* previous = SetConsoleSink(&capture);
-    EnableConsoleLog();
+    ConsoleLog log;
+    log.setSink(&capture);
+    log.enable();
 
     QUdpSocket receiver;
     ASSERT_TRUE(receiver.bind(QHostAddress::LocalHost, 0));
@@ -151,7 +153,8 @@ TEST(SenderEngine, EachSendCarriesItsOwnBytesAndOneRefusalSparesTheRest)
     TrafficCounters counters;
     std::vector<std::string> failed;
     {
-        SenderEngine engine(counters, {}, [&](const std::string& host, const std::string&) { failed.push_back(host); });
+        SenderEngine engine(
+            counters, log, {}, [&](const std::string& host, const std::string&) { failed.push_back(host); });
         std::vector<std::uint8_t> buffer = { 1, 2, 3 };
         engine.sendUdp("127.0.0.1", port, buffer);
         engine.sendUdp("127.0.0.1", port, buffer);
@@ -163,8 +166,6 @@ TEST(SenderEngine, EachSendCarriesItsOwnBytesAndOneRefusalSparesTheRest)
         ASSERT_TRUE(WaitFor([&] { return counters.LiveSenderCount.load() == 0; }));
         EXPECT_EQ(counters.SentByteCount.load(), 14);
     }
-    DisableConsoleLog();
-    SetConsoleSink(previous);
 
     std::vector<std::vector<std::uint8_t>> received;
     while (received.size() < 4 && (receiver.hasPendingDatagrams() || receiver.waitForReadyRead(2000))) {
@@ -184,8 +185,9 @@ TEST(SenderEngine, EachSendCarriesItsOwnBytesAndOneRefusalSparesTheRest)
 TEST(SenderEngine, ForwardsOfABatchLeaveTogetherInOrderAndOneRefusalSparesTheRest)
 {
     LockedCapture capture;
-    ConsoleSink* previous = SetConsoleSink(&capture);
-    EnableConsoleLog();
+    ConsoleLog log;
+    log.setSink(&capture);
+    log.enable();
 
     QUdpSocket receiver;
     ASSERT_TRUE(receiver.bind(QHostAddress::LocalHost, 0));
@@ -208,8 +210,8 @@ TEST(SenderEngine, ForwardsOfABatchLeaveTogetherInOrderAndOneRefusalSparesTheRes
         {
             SenderEngine::Options options;
             options.directSendBudget = budget;
-            SenderEngine engine(
-                counters, options, [&](const std::string&, const std::string& system) { failed.push_back(system); });
+            SenderEngine engine(counters, log, options,
+                [&](const std::string&, const std::string& system) { failed.push_back(system); });
             const std::uint8_t one[1] = { 1 }, two[1] = { 2 }, three[1] = { 3 }, four[1] = { 4 }, five[1] = { 5 };
             engine.beginBatch();
             engine.forwardUdp(sink, one);
@@ -233,8 +235,6 @@ TEST(SenderEngine, ForwardsOfABatchLeaveTogetherInOrderAndOneRefusalSparesTheRes
         EXPECT_EQ(capture.lines, (std::vector<std::string> { "127.0.0.1 : sendto() error!" }));
         EXPECT_EQ(failed, (std::vector<std::string> { "127.0.0.6" }));
     }
-    DisableConsoleLog();
-    SetConsoleSink(previous);
 }
 
 // Names are looked up beside the sender: a slow look-up holds up only the
@@ -244,8 +244,9 @@ TEST(SenderEngine, ForwardsOfABatchLeaveTogetherInOrderAndOneRefusalSparesTheRes
 TEST(SenderEngine, NamesAreLookedUpAsideAndEachDestinationKeepsItsOrder)
 {
     LockedCapture capture;
-    ConsoleSink* previous = SetConsoleSink(&capture);
-    EnableConsoleLog();
+    ConsoleLog log;
+    log.setSink(&capture);
+    log.enable();
 
     QUdpSocket receiver;
     ASSERT_TRUE(receiver.bind(QHostAddress::LocalHost, 0));
@@ -268,7 +269,7 @@ TEST(SenderEngine, NamesAreLookedUpAsideAndEachDestinationKeepsItsOrder)
     TrafficCounters counters;
     std::vector<std::string> failed;
     SenderEngine engine(
-        counters, options, [&](const std::string& host, const std::string&) { failed.push_back(host); });
+        counters, log, options, [&](const std::string& host, const std::string&) { failed.push_back(host); });
     const char* const hosts[]
         = { "slow.test", "127.0.0.1", "bad.test", "good.test", "slow.test", "127.0.0.1", "good.test" };
     for (std::uint8_t i = 0; i < std::size(hosts); ++i) {
@@ -297,8 +298,6 @@ TEST(SenderEngine, NamesAreLookedUpAsideAndEachDestinationKeepsItsOrder)
     EXPECT_EQ(receive(2), (std::vector<int> { 0, 4 }));
     ASSERT_TRUE(WaitFor([&] { return counters.LiveSenderCount.load() == 0; }));
     EXPECT_EQ(counters.SentByteCount.load(), 7);
-    DisableConsoleLog();
-    SetConsoleSink(previous);
 
     EXPECT_EQ(capture.lines, (std::vector<std::string> { "bad.test : gethostbyname() failed!" }));
     EXPECT_EQ(failed, (std::vector<std::string> { "bad.test" }));
@@ -311,8 +310,9 @@ TEST(SenderEngine, NamesAreLookedUpAsideAndEachDestinationKeepsItsOrder)
 TEST(SenderEngine, AFullQueueDropsAndSaysSo)
 {
     LockedCapture capture;
-    ConsoleSink* previous = SetConsoleSink(&capture);
-    EnableConsoleLog();
+    ConsoleLog log;
+    log.setSink(&capture);
+    log.enable();
     Gate gate;
     SenderEngine::Options options;
     options.maxQueuedJobs = 2;
@@ -322,14 +322,14 @@ TEST(SenderEngine, AFullQueueDropsAndSaysSo)
     };
     TrafficCounters counters;
     {
-        SenderEngine engine(counters, options);
+        SenderEngine engine(counters, log, options);
         const auto started = std::chrono::steady_clock::now();
         const std::uint8_t bytes[1] = { 0 };
         for (int i = 0; i < 7; ++i)
             engine.sendUdp("slow.test", 9, bytes);
         EXPECT_EQ(engine.droppedJobs(), 5u);
         const auto reported = [&] {
-            std::lock_guard guard(ConsoleLock());
+            std::lock_guard guard(log.lock());
             int total = 0;
             for (const std::string& line : capture.lines) {
                 unsigned count = 0;
@@ -341,9 +341,7 @@ TEST(SenderEngine, AFullQueueDropsAndSaysSo)
         ASSERT_TRUE(WaitFor([&] { return reported() == 5; }, 5000)) << reported();
         const auto seconds
             = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
-        std::lock_guard guard(ConsoleLock());
+        std::lock_guard guard(log.lock());
         EXPECT_LE(capture.lines.size(), static_cast<std::size_t>(seconds.count()) + 1) << "once a second at most";
     }
-    DisableConsoleLog();
-    SetConsoleSink(previous);
 }

@@ -17,7 +17,7 @@ using namespace korvel;
 
 namespace {
 
-// Serialised by ConsoleLock, like every sink.
+// Serialised by the log's lock, like every sink.
 class CountingSink : public ConsoleSink {
 public:
     void appendLine(std::string_view) override { ++lines; }
@@ -48,8 +48,9 @@ int Listener(int backlog, int& port)
 TEST(SenderEngineThreads, SendingFailingAndShuttingDownWithConnectsHanging)
 {
     CountingSink sink;
-    ConsoleSink* previous = SetConsoleSink(&sink);
-    EnableConsoleLog();
+    ConsoleLog log;
+    log.setSink(&sink);
+    log.enable();
 
     // A listener that never accepts and whose one-place queue is taken: SYNs
     // to it go unanswered.
@@ -69,7 +70,7 @@ TEST(SenderEngineThreads, SendingFailingAndShuttingDownWithConnectsHanging)
     {
         SenderEngine::Options options;
         options.tcpConnectTimeoutMs = 200;
-        SenderEngine engine(counters, options, [&](const std::string&, const std::string&) { ++failures; });
+        SenderEngine engine(counters, log, options, [&](const std::string&, const std::string&) { ++failures; });
         const std::uint8_t bytes[6] = { 0x0B, 1, 0, 6, 0, 1 };
         for (int round = 0; round < 50; ++round) {
             engine.sendTcp("127.0.0.1", refusedPort, bytes);
@@ -83,9 +84,6 @@ TEST(SenderEngineThreads, SendingFailingAndShuttingDownWithConnectsHanging)
     EXPECT_EQ(counters.LiveSenderCount.load(), 0);
     EXPECT_GE(failures.load(), 100) << "refused connects and unknown hosts";
     EXPECT_EQ(sink.lines.load(), failures.load()) << "one line per failure";
-
-    DisableConsoleLog();
-    SetConsoleSink(previous);
     close(filler);
     close(hole);
 }

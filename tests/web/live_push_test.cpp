@@ -153,7 +153,7 @@ TEST_F(LivePushTest, AClientThatDoesNotReadIsDropped)
     ASSERT_TRUE(SpinUntil([&] { return web->liveClients() == 1; }));
 
     // Trace lines are the bulkiest updates: each report is a dozen of them.
-    EnableConsoleLog();
+    log.enable();
     FakeUdpPeer pbx(peer(2));
     const bool dropped = SpinUntil(
         [&] {
@@ -162,7 +162,7 @@ TEST_F(LivePushTest, AClientThatDoesNotReadIsDropped)
             return web->liveClients() == 0;
         },
         20000);
-    DisableConsoleLog();
+    log.disable();
     EXPECT_TRUE(dropped);
     lazy.setReadBufferSize(0);
     EXPECT_TRUE(SpinUntil([&] {

@@ -31,8 +31,9 @@ bool AnswerComplete(const QByteArray& answer)
 
 } // namespace
 
-TcpExchange::TcpExchange(Bytes request, bool readAnswer, int timeoutMs, QObject* parent)
+TcpExchange::TcpExchange(ConsoleLog& console, Bytes request, bool readAnswer, int timeoutMs, QObject* parent)
     : QObject(parent)
+    , console_(console)
     , socket_(new QTcpSocket(this))
     , request_(reinterpret_cast<const char*>(request.data()), static_cast<qsizetype>(request.size()))
     , readAnswer_(readAnswer)
@@ -95,7 +96,7 @@ void TcpExchange::fail(QAbstractSocket::SocketError error, const QString& reason
 {
     if (done_)
         return;
-    ConsoleLog("TCPError : ErrorCode %d (%s)", SocketErrorNumber(error), reason.toUtf8().constData());
+    console_.log("TCPError : ErrorCode %d (%s)", SocketErrorNumber(error), reason.toUtf8().constData());
     finish();
 }
 

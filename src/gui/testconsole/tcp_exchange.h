@@ -1,5 +1,6 @@
 #pragma once
 
+#include "log/console_log.h"
 #include "protocol/wire_format.h"
 
 #include <QAbstractSocket>
@@ -23,7 +24,8 @@ class TcpExchange : public QObject {
 
 public:
     // `timeoutMs` covers the whole exchange, look-up and connect included.
-    TcpExchange(Bytes request, bool readAnswer, int timeoutMs, QObject* parent);
+    // A failure is traced in `console`.
+    TcpExchange(ConsoleLog& console, Bytes request, bool readAnswer, int timeoutMs, QObject* parent);
 
     // A host name is looked up by the socket without blocking.
     void start(const QString& host, quint16 port);
@@ -41,6 +43,7 @@ private:
     void fail(QAbstractSocket::SocketError error, const QString& reason);
     void finish();
 
+    ConsoleLog& console_;
     QTcpSocket* socket_;
     QTimer timeout_;
     QByteArray request_;

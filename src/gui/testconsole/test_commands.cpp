@@ -107,8 +107,8 @@ void TestCommands::sendUnregister()
 
 void TestCommands::sendClear()
 {
-    ConsoleLog("Error : Sorry! Only DovuVavidu can receive Clear Message.");
-    ConsoleLog("%s", "");
+    hub_.console().log("Error : Sorry! Only DovuVavidu can receive Clear Message.");
+    hub_.console().log("%s", "");
 }
 
 void TestCommands::sendGetData()
@@ -136,7 +136,7 @@ void TestCommands::sendGetDataV2()
 void TestCommands::exchangeOverTcp(const Packet& packet, bool readAnswer)
 {
     const Settings& settings = hub_.settings();
-    auto* exchange = new TcpExchange(packet, readAnswer, tcpTimeoutMs_, this);
+    auto* exchange = new TcpExchange(hub_.console(), packet, readAnswer, tcpTimeoutMs_, this);
     // The hub goes before the window's children; an answer still in flight
     // then has nowhere to go.
     connect(exchange, &TcpExchange::answered, &hub_, [this](const QString& peer, const QByteArray& answer) {
