@@ -68,6 +68,7 @@ void ConsoleMemoSink::scheduleFlush()
 
 void ConsoleMemoSink::flush()
 {
+    owner_("flush");
     timer_->stop();
     std::string batch;
     {

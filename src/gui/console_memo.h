@@ -1,6 +1,7 @@
 #pragma once
 
 #include "log/console_log.h"
+#include "net/thread_check.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -54,6 +55,7 @@ private:
     bool flushPosted_ = false;
     // Main thread only.
     QTimer* timer_;
+    ThreadCheck owner_ { "ConsoleMemoSink" };
     QElapsedTimer sinceFlush_;
     QElapsedTimer sinceNotice_;
     std::uint64_t reportedDrops_ = 0;

@@ -141,6 +141,7 @@ void Hub::postSendFailure(const std::string& system)
 
 bool Hub::start(QString* error)
 {
+    owner_("start");
     learnOwnAddress();
     saveTimer_.start();
     boundsTimer_.start();
@@ -153,6 +154,7 @@ bool Hub::start(QString* error)
 
 void Hub::loadAllowList()
 {
+    owner_("loadAllowList");
     const auto path = options_.dataDirectory / kAllowListFile;
     std::error_code ignored;
     allowListTime_ = std::filesystem::last_write_time(path, ignored);
@@ -200,6 +202,7 @@ bool Hub::tableFull(const std::string& address)
 
 bool Hub::reload()
 {
+    owner_("reload");
     const bool saved = SaveSystems();
     loadAllowList();
     return saved;
@@ -226,6 +229,7 @@ void Hub::reportBounds()
 
 bool Hub::shutdown()
 {
+    owner_("shutdown");
     return SaveSystems();
 }
 
@@ -244,6 +248,7 @@ void Hub::loadTable()
 
 bool Hub::SaveSystems()
 {
+    owner_("SaveSystems");
     finishSave(saver_.wait());
     saveStarted_ = std::chrono::steady_clock::now();
     saver_.start(settings_.BasePort);
@@ -252,6 +257,7 @@ bool Hub::SaveSystems()
 
 bool Hub::startSave()
 {
+    owner_("startSave");
     finishSave(saver_.collect());
     if (saver_.busy())
         return false;
@@ -368,6 +374,7 @@ bool Hub::rebind(QUdpSocket* socket, int port, const char* name, QString* error)
 
 bool Hub::SetUpEndpoints(QString* error)
 {
+    owner_("SetUpEndpoints");
     const std::int32_t base = settings_.BasePort;
     settings_.ServerAddress = "127.0.0.1";
     settings_.UdpRemoteHost = settings_.VelkaRemoteHost = settings_.ServerAddress;
@@ -393,6 +400,7 @@ bool Hub::SetUpEndpoints(QString* error)
 
 bool Hub::applyOptions(const EndpointOptions& options, QString* error)
 {
+    owner_("applyOptions");
     settings_.ServerAddress = options.serverAddress;
     std::int32_t* const ports[]
         = { &settings_.LocalTcpPort, &settings_.LocalUdpPort, &settings_.RemoteTcpPort, &settings_.RemoteUdpPort };
@@ -410,6 +418,7 @@ bool Hub::applyOptions(const EndpointOptions& options, QString* error)
 
 bool Hub::setAnotherPort(QString* error)
 {
+    owner_("setAnotherPort");
     settings_.LocalTcpPort = kAnotherLocalTcpPort;
     settings_.LocalUdpPort = kAnotherLocalUdpPort;
     settings_.RemoteTcpPort = kAnotherRemoteTcpPort;
@@ -431,6 +440,7 @@ bool Hub::reopenLocalEndpoints(QString* error)
 
 void Hub::enterClientOnlyMode()
 {
+    owner_("enterClientOnlyMode");
     settings_.ClientOnlyMode = true;
     deactivateServer();
     rebind(udp_, 0);
@@ -459,6 +469,7 @@ bool Hub::listening() const
 
 void Hub::setRelayPeer(RelayPeer* peer)
 {
+    owner_("setRelayPeer");
     peer_ = peer;
     replies_.setPeer(peer);
 }
@@ -610,11 +621,13 @@ void SendFromEndpoint(QUdpSocket* socket, const std::string& host, int port, Byt
 
 void Hub::SendFromUdpEndpoint(Bytes packet)
 {
+    owner_("SendFromUdpEndpoint");
     SendFromEndpoint(udp_, settings_.UdpRemoteHost, settings_.RemoteUdpPort, packet);
 }
 
 void Hub::SendFromVelkaEndpoint(Bytes packet)
 {
+    owner_("SendFromVelkaEndpoint");
     SendFromEndpoint(udpVelka_, settings_.VelkaRemoteHost, settings_.VelkaRemotePort, packet);
 }
 

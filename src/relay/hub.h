@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/receive_queue.h"
+#include "net/thread_check.h"
 #include "relay/allow_list.h"
 #include "relay/answer_budget.h"
 #include "relay/datagram_reader.h"
@@ -262,6 +263,8 @@ private:
     std::uint64_t reportedHeldBack_ = 0;
     std::uint64_t reportedHeldBackBytes_ = 0;
     bool tableDamaged_ = false;
+    // The operator's entry points run on the thread that made the hub.
+    ThreadCheck owner_ { "Hub" };
     bool allowListLoaded_ = false;
     bool endpointsOpen_ = false;
     SaveRecord lastSave_;

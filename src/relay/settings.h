@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/thread_check.h"
 #include "protocol/defaults.h"
 
 #include <array>
@@ -80,11 +81,13 @@ struct TrafficCounters {
     // Main thread only.
     std::uint64_t SentBytesTotal()
     {
+        owner_("SentBytesTotal");
         sentTotal_ += static_cast<std::uint32_t>(SentByteCount.exchange(0));
         return sentTotal_;
     }
     std::uint64_t ReceivedBytesTotal()
     {
+        owner_("ReceivedBytesTotal");
         receivedTotal_ += static_cast<std::uint32_t>(ReceivedByteCount.exchange(0));
         return receivedTotal_;
     }
@@ -97,6 +100,7 @@ struct TrafficCounters {
 private:
     std::uint64_t sentTotal_ = 0;
     std::uint64_t receivedTotal_ = 0;
+    ThreadCheck owner_ { "TrafficCounters" };
 };
 
 } // namespace korvel

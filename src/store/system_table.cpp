@@ -75,6 +75,7 @@ SystemTable::SystemTable(std::filesystem::path dataDirectory, Clock clock)
 
 SystemEntry* SystemTable::FindSystem(const std::string& ip)
 {
+    owner_("FindSystem");
     auto found = byAddress_.find(ip);
     return found == byAddress_.end() ? nullptr : &*found->second.front();
 }
@@ -104,11 +105,13 @@ const StationList* SystemTable::GetStationList(const std::string& ip) const
 
 void SystemTable::addChangeObserver(SystemChangeObserver* observer)
 {
+    owner_("addChangeObserver");
     changes_.push_back(observer);
 }
 
 void SystemTable::removeChangeObserver(SystemChangeObserver* observer)
 {
+    owner_("removeChangeObserver");
     changes_.erase(std::remove(changes_.begin(), changes_.end(), observer), changes_.end());
 }
 
@@ -327,6 +330,7 @@ void SystemTable::removeEntry(Entries::iterator it)
 
 void SystemTable::clear()
 {
+    owner_("clear");
     ++generation_;
     ++reshapes_;
     byAddress_.clear();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/thread_check.h"
 #include "protocol/defaults.h"
 #include "protocol/station_list.h"
 #include "store/status_names.h"
@@ -187,6 +188,8 @@ private:
     template <typename... Params, typename... Args>
     void notify(void (SystemChangeObserver::*call)(Params...), const Args&... args)
     {
+        // Every change passes here.
+        owner_("change");
         for (SystemChangeObserver* observer : changes_)
             (observer->*call)(args...);
     }
@@ -210,6 +213,7 @@ private:
     Clock clock_;
     SystemViewObserver* observer_ = nullptr;
     std::vector<SystemChangeObserver*> changes_;
+    ThreadCheck owner_ { "SystemTable" };
 };
 
 } // namespace korvel

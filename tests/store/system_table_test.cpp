@@ -2,6 +2,8 @@
 
 #include <gmock/gmock.h>
 
+#include <thread>
+
 using namespace korvel;
 using korvel::testing::ReadFile;
 using ::testing::ElementsAre;
@@ -209,4 +211,16 @@ TEST_F(SystemTableTest, ViewsAreRebuiltExactlyWhereTheTableChangesWhatTheyShow)
     table.ClearAllSystems();
     load();
     EXPECT_THAT(observer.events, IsEmpty());
+}
+
+// The table belongs to the thread that made it: a sender thread that changed
+// it, or only looked something up, would race the receive path.
+TEST_F(SystemTableTest, UseFromAnotherThreadStopsTheProgram)
+{
+    if (!ThreadCheck::kActive)
+        GTEST_SKIP() << "a release build leaves the thread checks out";
+    table.AddSystem("127.0.0.2", "Q2", kTypeQvx);
+    EXPECT_DEATH(std::thread([this] { table.SetSystemStatus("127.0.0.2", SYSTEM_WORKING); }).join(),
+        "SystemTable::FindSystem called off the thread that owns it");
+    EXPECT_DEATH(std::thread([this] { table.ClearAllSystems(); }).join(), "SystemTable::clear called off");
 }
