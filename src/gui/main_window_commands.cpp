@@ -149,16 +149,14 @@ void MainWindow::editOptions()
             badField = fields[i];
     }
     // The hub takes the fields in order and stops at a bad one.
-    QString error;
-    if (!hub_->applyOptions(options, &error))
-        showError(badField ? NotAnIntegerMessage(badField->text()) : error);
+    if (const Result<void> applied = hub_->applyOptions(options); !applied)
+        showError(badField ? NotAnIntegerMessage(badField->text()) : QString::fromStdString(applied.error()));
 }
 
 void MainWindow::setAnotherPort()
 {
-    QString error;
-    if (!hub_->setAnotherPort(&error))
-        showError(error);
+    if (const Result<void> moved = hub_->setAnotherPort(); !moved)
+        showError(QString::fromStdString(moved.error()));
 }
 
 void MainWindow::enterClientOnlyMode()

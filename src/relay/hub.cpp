@@ -139,7 +139,7 @@ void Hub::postSendFailure(const std::string& system)
         Qt::QueuedConnection);
 }
 
-bool Hub::start(QString* error)
+Result<void> Hub::start()
 {
     owner_("start");
     learnOwnAddress();
@@ -149,7 +149,7 @@ bool Hub::start(QString* error)
     if (options_.basePort)
         settings_.BasePort = *options_.basePort;
     loadAllowList();
-    return SetUpEndpoints(error);
+    return SetUpEndpoints();
 }
 
 void Hub::loadAllowList()
@@ -321,21 +321,20 @@ void Hub::learnOwnAddress()
     }
 }
 
-bool Hub::activateServer(QString* error)
+Result<void> Hub::activateServer()
 {
     deactivateServer();
     if (server_->listen(QHostAddress::AnyIPv4, static_cast<quint16>(settings_.LocalTcpPort))) {
         // The connections are accepted with the rest of their traffic.
         server_->pauseAccepting();
         connections_->listenOn(static_cast<int>(server_->socketDescriptor()));
-        return true;
+        return {};
     }
-    if (error) {
-        *error = QStringLiteral("Socket error: %1 (%2), on API 'listen'")
-                     .arg(server_->errorString())
-                     .arg(SocketErrorNumber(server_->serverError()));
-    }
-    return false;
+    return Fail(QStringLiteral("Socket error: %1 (%2), on API 'listen'")
+                    .arg(server_->errorString())
+                    .arg(SocketErrorNumber(server_->serverError()))
+                    .toStdString(),
+        Failure::Kind::Unavailable);
 }
 
 void Hub::deactivateServer()
@@ -353,7 +352,7 @@ DatagramReader& Hub::readerOf(const QUdpSocket* socket)
                                                             : Endpoint::Rack)];
 }
 
-bool Hub::rebind(QUdpSocket* socket, int port, const char* name, QString* error)
+Result<void> Hub::rebind(QUdpSocket* socket, int port, const char* name)
 {
     DatagramReader& reader = readerOf(socket);
     reader.stop();
@@ -361,18 +360,17 @@ bool Hub::rebind(QUdpSocket* socket, int port, const char* name, QString* error)
     if (socket->bind(QHostAddress::AnyIPv4, static_cast<quint16>(port))) {
         socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kReceiveBufferBytes);
         reader.watch(socket);
-        return true;
+        return {};
     }
-    if (error && error->isEmpty()) {
-        *error = QStringLiteral("Cannot bind UDP port %1 (%2): %3")
-                     .arg(port)
-                     .arg(QLatin1String(name))
-                     .arg(socket->errorString());
-    }
-    return false;
+    return Fail(QStringLiteral("Cannot bind UDP port %1 (%2): %3")
+                    .arg(port)
+                    .arg(QLatin1String(name))
+                    .arg(socket->errorString())
+                    .toStdString(),
+        Failure::Kind::Unavailable);
 }
 
-bool Hub::SetUpEndpoints(QString* error)
+Result<void> Hub::SetUpEndpoints()
 {
     owner_("SetUpEndpoints");
     const std::int32_t base = settings_.BasePort;
@@ -385,20 +383,22 @@ bool Hub::SetUpEndpoints(QString* error)
     settings_.LocalUdpPort = base + 1;
     // A taken TCP port is reported, but the datagram endpoints still open on
     // the ports that belong to this base port rather than on stale defaults.
-    // A datagram endpoint without its port would be deaf: that is reported too.
-    QString failure;
-    bool open = activateServer(&failure);
-    open &= rebind(udp_, settings_.LocalUdpPort, "UDP", &failure);
+    // A datagram endpoint without its port would be deaf: that is reported
+    // too. Every endpoint is tried; the first failure is the one told.
     settings_.VelkaRemotePort = options_.velkaRemotePort;
-    open &= rebind(udpVelka_, base + 4, "UDP_VELKA", &failure);
-    open &= rebind(udpRack_, base + 3, "UDP_RACK", &failure);
-    endpointsOpen_ = open;
-    if (error)
-        *error = failure;
-    return open;
+    const Result<void> steps[] = { activateServer(), rebind(udp_, settings_.LocalUdpPort, "UDP"),
+        rebind(udpVelka_, base + 4, "UDP_VELKA"), rebind(udpRack_, base + 3, "UDP_RACK") };
+    for (const Result<void>& step : steps) {
+        if (!step) {
+            endpointsOpen_ = false;
+            return step;
+        }
+    }
+    endpointsOpen_ = true;
+    return {};
 }
 
-bool Hub::applyOptions(const EndpointOptions& options, QString* error)
+Result<void> Hub::applyOptions(const EndpointOptions& options)
 {
     owner_("applyOptions");
     settings_.ServerAddress = options.serverAddress;
@@ -406,36 +406,36 @@ bool Hub::applyOptions(const EndpointOptions& options, QString* error)
         = { &settings_.LocalTcpPort, &settings_.LocalUdpPort, &settings_.RemoteTcpPort, &settings_.RemoteUdpPort };
     for (std::size_t i = 0; i < options.ports.size(); ++i) {
         if (!options.ports[i])
-            return false;
+            return Fail("port field " + std::to_string(i + 1) + " is not a number", Failure::Kind::Invalid);
         *ports[i] = *options.ports[i];
     }
-    if (!reopenLocalEndpoints(error))
-        return false;
+    if (auto reopened = reopenLocalEndpoints(); !reopened)
+        return reopened;
     settings_.UdpRemoteHost = settings_.VelkaRemoteHost = settings_.ServerAddress;
     settings_.ForwardStatus = options.forwardStatus;
-    return true;
+    return {};
 }
 
-bool Hub::setAnotherPort(QString* error)
+Result<void> Hub::setAnotherPort()
 {
     owner_("setAnotherPort");
     settings_.LocalTcpPort = kAnotherLocalTcpPort;
     settings_.LocalUdpPort = kAnotherLocalUdpPort;
     settings_.RemoteTcpPort = kAnotherRemoteTcpPort;
     settings_.RemoteUdpPort = kAnotherRemoteUdpPort;
-    return reopenLocalEndpoints(error);
+    return reopenLocalEndpoints();
 }
 
 // In client-only mode the listener and the UDP endpoint's port stay as they
 // are; the new local ports live in the settings only.
-bool Hub::reopenLocalEndpoints(QString* error)
+Result<void> Hub::reopenLocalEndpoints()
 {
     if (settings_.ClientOnlyMode)
-        return true;
-    if (!activateServer(error))
-        return false;
-    rebind(udp_, settings_.LocalUdpPort);
-    return true;
+        return {};
+    if (auto activated = activateServer(); !activated)
+        return activated;
+    // Without its port the endpoint would be deaf: said, not passed over.
+    return rebind(udp_, settings_.LocalUdpPort, "UDP");
 }
 
 void Hub::enterClientOnlyMode()
@@ -443,7 +443,7 @@ void Hub::enterClientOnlyMode()
     owner_("enterClientOnlyMode");
     settings_.ClientOnlyMode = true;
     deactivateServer();
-    rebind(udp_, 0);
+    static_cast<void>(rebind(udp_, 0, "UDP"));
 }
 
 int Hub::tcpPort() const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/receive_queue.h"
+#include "net/result.h"
 #include "net/thread_check.h"
 #include "relay/allow_list.h"
 #include "relay/answer_budget.h"
@@ -84,12 +85,12 @@ public:
     ~Hub() override;
 
     // Start-up in its fixed order: own address, load the table, set up the
-    // endpoints, start the save timer. False when an endpoint cannot take its
-    // port, with the listener's socket error or, that one open, the first UDP
-    // endpoint's; the others still open and the save timer runs regardless.
-    // What the load assumed or found damaged is said on standard error and
-    // the console.
-    bool start(QString* error = nullptr);
+    // endpoints, start the save timer. A failure when an endpoint cannot take
+    // its port, with the listener's socket error or, that one open, the first
+    // UDP endpoint's; the others still open and the save timer runs
+    // regardless. What the load assumed or found damaged is said on standard
+    // error and the console.
+    Result<void> start();
     // The load found system.dat unreadable or with a header it could not
     // read; a save would write that loss to disk.
     bool tableDamaged() const { return tableDamaged_; }
@@ -113,18 +114,18 @@ public:
     bool saveInProgress() const { return saver_.busy(); }
 
     void learnOwnAddress();
-    bool SetUpEndpoints(QString* error = nullptr);
+    Result<void> SetUpEndpoints();
     // Takes the server address, then the ports in order, re-applies them to
     // the endpoints and takes the new forwarding flag. A missing port stops
     // it there: the fields before it keep their new values, nothing reaches
-    // the endpoints and the flag stays; false then, with `error` untouched
-    // (the caller knows the field's text). Also false, with the socket error,
-    // when the listener cannot take its port.
-    bool applyOptions(const EndpointOptions& options, QString* error = nullptr);
+    // the endpoints and the flag stays; an Invalid failure then (the caller
+    // knows the field's text). The socket error when the listener or the UDP
+    // endpoint cannot take its port.
+    Result<void> applyOptions(const EndpointOptions& options);
     // The Options dialog's Forward Status Report alone, the endpoints left open.
     void setForwardStatus(bool forward) { settings_.ForwardStatus = forward; }
     // The fixed second set of ports.
-    bool setAnotherPort(QString* error = nullptr);
+    Result<void> setAnotherPort();
     // Closes the listener and the UDP endpoint's port for good.
     void enterClientOnlyMode();
 
@@ -212,14 +213,15 @@ private:
     DatagramReader& readerOf(const QUdpSocket* socket);
     void handleDatagram(Endpoint endpoint, Bytes packet, const std::string& fromIp, int fromPort);
     void postSendFailure(const std::string& system);
-    bool reopenLocalEndpoints(QString* error);
-    bool activateServer(QString* error);
+    Result<void> reopenLocalEndpoints();
+    Result<void> activateServer();
     void deactivateServer();
     // A connection was accepted; false when the allow list refuses it.
     bool ServerSocketClientConnect(const std::string& peer);
     void ServerSocketClientDisconnect(const std::string& peer);
     void ServerSocketClientError(const std::string& peer, int errorCode);
-    bool rebind(QUdpSocket* socket, int port, const char* name = nullptr, QString* error = nullptr);
+    // `name` is the endpoint's, for the failure.
+    Result<void> rebind(QUdpSocket* socket, int port, const char* name);
     bool refuse(const std::string& address);
     bool tableFull(const std::string& address);
     void reportBounds();

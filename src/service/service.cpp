@@ -76,8 +76,7 @@ Result<void> Service::start()
 
 Result<void> Service::startHub()
 {
-    QString error;
-    const bool started = hub_->start(&error);
+    const Result<void> started = hub_->start();
     if (hub_->tableDamaged()) {
         // The hub has said what; a save would write the loss to disk.
         const std::string reason
@@ -89,10 +88,9 @@ Result<void> Service::startHub()
         return {};
     std::string reason;
     if (!hub_->listening()) {
-        reason
-            = "cannot listen on TCP port " + std::to_string(hub_->settings().LocalTcpPort) + ": " + error.toStdString();
+        reason = "cannot listen on TCP port " + std::to_string(hub_->settings().LocalTcpPort) + ": " + started.error();
     } else {
-        reason = error.toStdString();
+        reason = started.error();
         if (!reason.empty())
             reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
     }

@@ -101,7 +101,7 @@ protected:
         options.serverAddress = host;
         options.forwardStatus = settings.ForwardStatus;
         options.ports = { settings.LocalTcpPort, settings.LocalUdpPort, tcpPort, sink.localPort() };
-        ASSERT_TRUE(form->hub().applyOptions(options));
+        ASSERT_TRUE(form->hub().applyOptions(options).ok());
     }
 
     void press(const char* button, bool accept = true)

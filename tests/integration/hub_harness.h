@@ -122,8 +122,8 @@ protected:
         hub = std::make_unique<Hub>(options);
         if (!QFile::exists(QString::fromStdString(dataPath() + "/system.dat")))
             writeSystems({});
-        QString error;
-        ASSERT_TRUE(hub->start(&error)) << error.toStdString();
+        const Result<void> started = hub->start();
+        ASSERT_TRUE(started) << started.error();
         ASSERT_EQ(hub->tcpPort(), base);
     }
 

@@ -448,3 +448,24 @@ TEST_F(HubTest, AFileThatCannotBeSavedIsSaidOncePerTickAndTriedAgain)
     EXPECT_TRUE(std::filesystem::is_regular_file(stationFile)) << "the next tick saves it";
     EXPECT_TRUE(hub->shutdown());
 }
+
+// New ports from the Options dialog: a datagram port another program holds is
+// said, not passed over with the endpoint left deaf.
+TEST_F(HubTest, NewPortsThatAreTakenAreSaid)
+{
+    startHub();
+    QUdpSocket squatter;
+    ASSERT_TRUE(squatter.bind(QHostAddress::AnyIPv4, 0));
+    const int taken = squatter.localPort();
+    EndpointOptions options;
+    options.serverAddress = "127.0.0.1";
+    options.ports = { base, taken, base, base + 1 };
+    const Result<void> applied = hub->applyOptions(options);
+    ASSERT_FALSE(applied);
+    EXPECT_EQ(applied.error().rfind("Cannot bind UDP port " + std::to_string(taken) + " (UDP): ", 0), 0u)
+        << applied.error();
+    EXPECT_EQ(hub->tcpPort(), base) << "the listener took its port";
+
+    options.ports = { base, std::nullopt, base, base + 1 };
+    EXPECT_EQ(hub->applyOptions(options).failure().kind, Failure::Kind::Invalid);
+}
