@@ -1,6 +1,5 @@
 #include "net/descriptors.h"
 #include "net/ipv4_address.h"
-#include "net/result.h"
 #include "net/unique_fd.h"
 
 #include <arpa/inet.h>
@@ -84,20 +83,4 @@ TEST(UniqueFd, ClosesOnceAndHandsOverOnMove)
     }
     EXPECT_TRUE(Open(ends[0])) << "a released descriptor is the caller's";
     close(ends[0]);
-}
-
-TEST(Result, CarriesAValueOrTheReasonAndItsKind)
-{
-    const Result<int> good = 7;
-    ASSERT_TRUE(good.ok());
-    EXPECT_EQ(*good, 7);
-    const Result<int> bad = Fail("no such system", Failure::Kind::NotFound);
-    EXPECT_FALSE(bad);
-    EXPECT_EQ(bad.error(), "no such system");
-    EXPECT_EQ(bad.failure().kind, Failure::Kind::NotFound);
-    const Result<void> done;
-    EXPECT_TRUE(done.ok());
-    const Result<void> refused = Fail("port taken");
-    EXPECT_FALSE(refused.ok());
-    EXPECT_EQ(refused.failure().kind, Failure::Kind::Failed);
 }
