@@ -597,7 +597,7 @@ void WriteDatagram(QUdpSocket* socket, const QByteArray& packet, const QHostAddr
 // The remote host is whatever the operator typed: an address goes out at
 // once, a name after an asynchronous look-up. A name that does not resolve to
 // an IPv4 address (the endpoints are IPv4) is the endpoint's invalid-host case.
-void SendFromEndpoint(QUdpSocket* socket, const std::string& host, int port, Bytes packet)
+void SendFromEndpoint(QUdpSocket* socket, const std::string& host, int port, Bytes packet, ConsoleLog& console)
 {
     const QString text = QString::fromStdString(host);
     const QByteArray bytes(reinterpret_cast<const char*>(packet.data()), static_cast<qsizetype>(packet.size()));
@@ -606,14 +606,15 @@ void SendFromEndpoint(QUdpSocket* socket, const std::string& host, int port, Byt
         WriteDatagram(socket, bytes, address, port);
         return;
     }
-    QHostInfo::lookupHost(text, socket, [socket, port, bytes](const QHostInfo& info) {
+    // The socket is the hub's: while the answer can come, the hub and its log live.
+    QHostInfo::lookupHost(text, socket, [socket, port, bytes, &console](const QHostInfo& info) {
         for (const QHostAddress& found : info.addresses()) {
             if (found.protocol() == QAbstractSocket::IPv4Protocol) {
                 WriteDatagram(socket, bytes, found, port);
                 return;
             }
         }
-        console_.log("UDP Error : Invalid Host");
+        console.log("UDP Error : Invalid Host");
     });
 }
 
@@ -622,13 +623,13 @@ void SendFromEndpoint(QUdpSocket* socket, const std::string& host, int port, Byt
 void Hub::SendFromUdpEndpoint(Bytes packet)
 {
     owner_("SendFromUdpEndpoint");
-    SendFromEndpoint(udp_, settings_.UdpRemoteHost, settings_.RemoteUdpPort, packet);
+    SendFromEndpoint(udp_, settings_.UdpRemoteHost, settings_.RemoteUdpPort, packet, console_);
 }
 
 void Hub::SendFromVelkaEndpoint(Bytes packet)
 {
     owner_("SendFromVelkaEndpoint");
-    SendFromEndpoint(udpVelka_, settings_.VelkaRemoteHost, settings_.VelkaRemotePort, packet);
+    SendFromEndpoint(udpVelka_, settings_.VelkaRemoteHost, settings_.VelkaRemotePort, packet, console_);
 }
 
 void Hub::saveTick()
