@@ -124,8 +124,10 @@ NameCache::~NameCache()
 NameCache::Answer NameCache::find(const std::string& name, in_addr& address)
 {
     State& state = *state_;
-    const auto now = Clock::now();
     std::lock_guard guard(state.mutex);
+    // Read under the lock: a look-up ending meanwhile cannot then seem to
+    // have ended later than this question.
+    const auto now = Clock::now();
     auto it = state.names.find(name);
     if (it == state.names.end()) {
         state.makeRoom(now);
