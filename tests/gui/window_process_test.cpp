@@ -1,5 +1,6 @@
 #include "gui/ping_dialog.h"
 #include "gui_test_support.h"
+#include "support/offscreen_process.h"
 #include "support/packets.h"
 #include "support/tcp_request.h"
 
@@ -26,15 +27,7 @@ TEST(WindowProcess, OpensTheWindowWithoutADisplayServerAndSavesOnSigterm)
     }
 
     QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    environment.remove(QStringLiteral("DISPLAY"));
-    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
-    // The window remembers its sizes under the configuration folder: this test's own.
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), directory.filePath(QStringLiteral("config")));
-    process.setProcessEnvironment(environment);
-    process.setWorkingDirectory(directory.path());
-    process.start(QStringLiteral(KORVEL_BINARY), {});
+    StartOffscreen(process, QStringLiteral(KORVEL_BINARY), directory.path());
     ASSERT_TRUE(process.waitForStarted(10000));
 
     // A connection to the listener (from another address than the hub's own)

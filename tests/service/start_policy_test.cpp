@@ -1,5 +1,6 @@
 #include "support/event_loop.h"
 #include "support/free_port.h"
+#include "support/offscreen_process.h"
 
 #include <QDir>
 #include <QFile>
@@ -54,14 +55,7 @@ protected:
 
     void start(QProcess& process, const QStringList& arguments)
     {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        environment.remove(QStringLiteral("DISPLAY"));
-        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), directory.filePath(QStringLiteral("config")));
-        process.setProcessEnvironment(environment);
-        process.setWorkingDirectory(directory.path());
-        process.start(QStringLiteral(KORVEL_BINARY), arguments);
+        StartOffscreen(process, QStringLiteral(KORVEL_BINARY), directory.path(), arguments);
     }
 
     // Standard error until `text` is in it or the process has ended.
