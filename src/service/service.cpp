@@ -16,12 +16,23 @@
 
 namespace korvel {
 
+namespace {
+
+Hub::Options WithConsole(Hub::Options options, ConsoleLog& console)
+{
+    if (!options.console)
+        options.console = &console;
+    return options;
+}
+
+} // namespace
+
 Service::Service(ServiceOptions options, QObject* parent)
     : QObject(parent)
     , options_(std::move(options))
     // Before the ready line: whoever reads it may send SIGTERM at once.
     , signals_(std::make_unique<UnixSignalWatcher>())
-    , hub_(std::make_unique<Hub>(options_.hub))
+    , hub_(std::make_unique<Hub>(WithConsole(options_.hub, console_)))
 {
     connect(
         signals_.get(), &UnixSignalWatcher::terminationRequested, this, [this](int) { emit terminationRequested(); });
@@ -36,6 +47,20 @@ Service::~Service()
     // The web console and the cluster watch the hub: they go first.
     web_.reset();
     cluster_.reset();
+    ConsoleLog& console = hub_->console();
+    hub_.reset();
+    if (traceSink_) {
+        console.disable();
+        console.setSink(nullptr);
+    }
+}
+
+void Service::traceToStandardOutput()
+{
+    ConsoleLog& console = hub_->console();
+    traceSink_ = std::make_unique<BufferedStreamSink>(console, stdout);
+    console.setSink(traceSink_.get());
+    console.enable();
 }
 
 Result<void> Service::start()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "log/console_log.h"
 #include "relay/hub.h"
 #include "service/data_folder_lock.h"
 #include "service/service_options.h"
@@ -42,6 +43,11 @@ public:
     // saved. False when the save failed. Once; later calls give the same.
     bool stop();
 
+    // The headless hub's --trace: the console log on standard output, through
+    // a buffer, so a slow reader costs trace lines, never traffic. The window
+    // shows the console in its memo instead.
+    void traceToStandardOutput();
+
     Hub& hub() { return *hub_; }
     const ServiceOptions& options() const { return options_; }
     Cluster* cluster() const { return cluster_.get(); }
@@ -68,6 +74,10 @@ private:
     ServiceOptions options_;
     std::optional<DataFolderLock> lock_;
     std::unique_ptr<UnixSignalWatcher> signals_;
+    // The hub's, unless the options hand in one; outlives the hub, whose
+    // sender threads trace until it has stopped them.
+    ConsoleLog console_;
+    std::unique_ptr<BufferedStreamSink> traceSink_;
     std::unique_ptr<Hub> hub_;
     std::unique_ptr<Cluster> cluster_;
     std::unique_ptr<WebConsole> web_;
