@@ -15,7 +15,7 @@ protected:
     {
         table.AddSystem("127.0.0.2", "127.0.0.2", kTypeQvx);
         // A QVX system whose packets come from one address and go to another.
-        table.AppendEntry("127.0.0.3", "Q3", kTypeQvx, 2, 9100, "10.1.1.3");
+        table.AppendEntry("127.0.0.3", "Q3", kTypeQvx, 2, 9100, "127.1.1.3");
         table.AddSystem("127.0.0.4", "127.0.0.4", kTypeVelka);
         table.AppendEntry("127.0.0.6", "odd", 7, 2, 9000, "");
         console.clear();
@@ -48,7 +48,7 @@ TEST_F(RepliesTest, StatusReportOnTheQvxEndpointIsForwardedToEveryOtherSystem)
     replies.udpStep(report, "127.0.0.2");
     EXPECT_EQ(lines(), (Lines { "Forward To : 127.0.0.3", "Forward To : 127.0.0.4", "Forward To : 127.0.0.6" }));
     // QVX: UDP to To IP at Port + 1; Velka: UDP to its address at 9003; other types get nothing.
-    EXPECT_EQ(destinations(), (Lines { "udp 10.1.1.3:9101", "udp 127.0.0.4:9003" }));
+    EXPECT_EQ(destinations(), (Lines { "udp 127.1.1.3:9101", "udp 127.0.0.4:9003" }));
     for (const auto& p : outbox.sent)
         EXPECT_EQ(p.bytes, report);
 
@@ -72,26 +72,26 @@ TEST_F(RepliesTest, ForwardsFollowTheTableAsItChanges)
         replies.udpStep(report, "127.0.0.2");
         return destinations();
     };
-    EXPECT_EQ(forward(), (Lines { "udp 10.1.1.3:9101", "udp 127.0.0.4:9003" }));
+    EXPECT_EQ(forward(), (Lines { "udp 127.1.1.3:9101", "udp 127.0.0.4:9003" }));
     table.SetSystemPort("127.0.0.3", 7000);
-    EXPECT_EQ(forward(), (Lines { "udp 10.1.1.3:7001", "udp 127.0.0.4:9003" }));
+    EXPECT_EQ(forward(), (Lines { "udp 127.1.1.3:7001", "udp 127.0.0.4:9003" }));
     table.AddSystem("127.0.0.7", "", kTypeQvx);
     // Changed in place, as a peer hub's news is applied.
     for (SystemEntry& entry : table.entries())
         if (entry.IpAddress == "127.0.0.4")
             entry.Type = kTypeQvx;
-    EXPECT_EQ(forward(), (Lines { "udp 10.1.1.3:7001", "udp 127.0.0.4:9001", "udp 127.0.0.7:9001" }));
+    EXPECT_EQ(forward(), (Lines { "udp 127.1.1.3:7001", "udp 127.0.0.4:9001", "udp 127.0.0.7:9001" }));
     // Grown at the end only, then shrunk and grown again.
     table.AddSystem("127.0.0.8", "", kTypeQvx);
     EXPECT_EQ(
-        forward(), (Lines { "udp 10.1.1.3:7001", "udp 127.0.0.4:9001", "udp 127.0.0.7:9001", "udp 127.0.0.8:9001" }));
+        forward(), (Lines { "udp 127.1.1.3:7001", "udp 127.0.0.4:9001", "udp 127.0.0.7:9001", "udp 127.0.0.8:9001" }));
     table.RemoveSystem("127.0.0.7");
     table.AddSystem("127.0.0.5", "", kTypeQvx);
     EXPECT_EQ(
-        forward(), (Lines { "udp 10.1.1.3:7001", "udp 127.0.0.4:9001", "udp 127.0.0.8:9001", "udp 127.0.0.5:9001" }));
+        forward(), (Lines { "udp 127.1.1.3:7001", "udp 127.0.0.4:9001", "udp 127.0.0.8:9001", "udp 127.0.0.5:9001" }));
     // Re-keyed: the system that was 127.0.0.3 is known as 127.0.0.9 now, and
     // is left out when it is the sender.
-    table.ReplaceSystemAddress("127.0.0.9", "10.1.1.3");
+    table.ReplaceSystemAddress("127.0.0.9", "127.1.1.3");
     outbox.sent.clear();
     replies.udpStep(report, "127.0.0.9");
     EXPECT_EQ(destinations(),
@@ -104,7 +104,7 @@ TEST_F(RepliesTest, VelkaEndpointAnswersAndForwardsByCode)
     EXPECT_EQ(lines(),
         (Lines { "Forward To : 127.0.0.2, 9000", "Forward To : 127.0.0.3, 9100", "Forward To : 127.0.0.6, 9000",
             "Send UDP Ack Packet : 4660" }));
-    EXPECT_EQ(destinations(), (Lines { "tcp 127.0.0.2:9000", "tcp 10.1.1.3:9100", "udp 127.0.0.4:9004" }));
+    EXPECT_EQ(destinations(), (Lines { "tcp 127.0.0.2:9000", "tcp 127.1.1.3:9100", "udp 127.0.0.4:9004" }));
     EXPECT_EQ(outbox.sent.back().bytes, (ByteVector { 0x0B, 0x01, 0x00, 0x06, 0x12, 0x34 }));
     EXPECT_EQ(counters.SentByteCount.load(), 6);
 
@@ -119,7 +119,7 @@ TEST_F(RepliesTest, VelkaEndpointAnswersAndForwardsByCode)
     replies.velkaStep(StatusReport("V", { { "1", 0 } }), "127.0.0.4");
     EXPECT_EQ(lines(),
         (Lines { "Forward To : 127.0.0.2, 9001", "Forward To : 127.0.0.3, 9101", "Forward To : 127.0.0.6, 9001" }));
-    EXPECT_EQ(destinations(), (Lines { "udp 127.0.0.2:9001", "udp 10.1.1.3:9101" }));
+    EXPECT_EQ(destinations(), (Lines { "udp 127.0.0.2:9001", "udp 127.1.1.3:9101" }));
 
     for (std::uint8_t code : { 0, 1, 2, 7, 11, 14, 15, 16, 17 }) {
         outbox.sent.clear();
@@ -146,16 +146,16 @@ TEST_F(RepliesTest, AnotherHubsPacketIsForwardedByItsStepsRules)
     } cases[] = {
         { RelayStep::Tcp, StationListRequest(MSG_REGISTERv2, 3, "T", { "100" }), "127.0.0.9",
             { "Forward To : 127.0.0.2", "Forward To : 127.0.0.3", "Forward To : 127.0.0.4", "Forward To : 127.0.0.6" },
-            { "tcp 127.0.0.2:9000", "tcp 10.1.1.3:9100", "udp 127.0.0.4:9003" } },
+            { "tcp 127.0.0.2:9000", "tcp 127.1.1.3:9100", "udp 127.0.0.4:9003" } },
         { RelayStep::Velka, Request(MSG_REGISTER, 4, "V", 70), "127.0.0.4",
             { "Forward To : 127.0.0.2, 9000", "Forward To : 127.0.0.3, 9100", "Forward To : 127.0.0.6, 9000" },
-            { "tcp 127.0.0.2:9000", "tcp 10.1.1.3:9100" } },
+            { "tcp 127.0.0.2:9000", "tcp 127.1.1.3:9100" } },
         { RelayStep::Velka, StatusReport("V", { { "1", 0 } }), "127.0.0.4",
             { "Forward To : 127.0.0.2, 9001", "Forward To : 127.0.0.3, 9101", "Forward To : 127.0.0.6, 9001" },
-            { "udp 127.0.0.2:9001", "udp 10.1.1.3:9101" } },
+            { "udp 127.0.0.2:9001", "udp 127.1.1.3:9101" } },
         { RelayStep::Udp, StatusReport("Q", { { "1", 0 } }), "127.0.0.2",
             { "Forward To : 127.0.0.3", "Forward To : 127.0.0.4", "Forward To : 127.0.0.6" },
-            { "udp 10.1.1.3:9101", "udp 127.0.0.4:9003" } },
+            { "udp 127.1.1.3:9101", "udp 127.0.0.4:9003" } },
         { RelayStep::Udp, Request(MSG_REGISTER, 5, "Q", 70), "127.0.0.2", {}, {} },
         { RelayStep::Tcp, StatusReport("T", { { "1", 0 } }), "127.0.0.9", {}, {} },
         { RelayStep::Velka, Request(MSG_GETDATA, 6, "V", 38), "127.0.0.4", {}, {} },
@@ -176,7 +176,7 @@ TEST_F(RepliesTest, AnotherHubsPacketIsForwardedByItsStepsRules)
 // forwarding port overflow.
 TEST_F(RepliesTest, ForwardingPortOfAnyFilePortStaysDefined)
 {
-    table.AppendEntry("127.0.0.7", "far", kTypeQvx, 2, std::numeric_limits<std::int32_t>::max(), "10.1.1.7");
+    table.AppendEntry("127.0.0.7", "far", kTypeQvx, 2, std::numeric_limits<std::int32_t>::max(), "127.1.1.7");
     for (const std::string& sender : { std::string("127.0.0.2"), std::string("127.0.0.4") }) {
         outbox.sent.clear();
         if (sender == "127.0.0.4")
@@ -184,7 +184,7 @@ TEST_F(RepliesTest, ForwardingPortOfAnyFilePortStaysDefined)
         else
             replies.udpStep(StatusReport("Q", { { "1", 0 } }), sender);
         const auto far = std::find_if(
-            outbox.sent.begin(), outbox.sent.end(), [](const SentPacket& p) { return p.host == "10.1.1.7"; });
+            outbox.sent.begin(), outbox.sent.end(), [](const SentPacket& p) { return p.host == "127.1.1.7"; });
         ASSERT_NE(far, outbox.sent.end()) << sender;
         EXPECT_EQ(far->port & 0xFFFF, 0) << "the senders use the low 16 bits of the port above";
     }

@@ -62,12 +62,12 @@ TEST(FullDisk, ASaveThatDoesNotFitKeepsEveryOldFileWholeAndTheNextOneCatchesUp)
     const std::filesystem::path folder = mountPoint.path().toStdString() + "/data";
     SystemTable table(folder);
     for (int system = 1; system <= 5; ++system) {
-        const std::string ip = "10.0.0." + std::to_string(system);
+        const std::string ip = "127.0.0." + std::to_string(system);
         table.AddSystem(ip, "PBX" + std::to_string(system), kTypeQvx);
         table.SetStationStatus(ip, "41100", 0);
     }
     ASSERT_TRUE(SaveSystems(table, 19000).ok());
-    table.AddSystem("10.0.0.9", "Late", kTypeQvx);
+    table.AddSystem("127.0.0.9", "Late", kTypeQvx);
     const auto before = FilesIn(folder);
 
     // Fill what is left, then give every file more to hold.
@@ -92,6 +92,6 @@ TEST(FullDisk, ASaveThatDoesNotFitKeepsEveryOldFileWholeAndTheNextOneCatchesUp)
     SystemTable loaded(folder);
     LoadSystems(loaded);
     ASSERT_EQ(loaded.size(), 6u);
-    EXPECT_EQ(loaded.FindSystem("10.0.0.1")->Stations.size(), 201u);
-    EXPECT_EQ(loaded.FindSystem("10.0.0.9")->Stations.size(), 200u);
+    EXPECT_EQ(loaded.FindSystem("127.0.0.1")->Stations.size(), 201u);
+    EXPECT_EQ(loaded.FindSystem("127.0.0.9")->Stations.size(), 200u);
 }

@@ -18,7 +18,7 @@ inline std::size_t SystemCount(int generation)
 
 inline std::string Address(std::size_t index)
 {
-    return "10.1." + std::to_string(index / 250) + "." + std::to_string(index % 250 + 1);
+    return "127.1." + std::to_string(index / 250) + "." + std::to_string(index % 250 + 1);
 }
 
 inline std::string Station(int generation, std::size_t index)

@@ -69,33 +69,33 @@ TEST(SystemFileFormat, ScansFieldsTheWayScanfDoes)
 TEST_F(SystemFilesTest, SavesTheExactTextForm)
 {
     basePort = 19000;
-    table.AddSystem("10.0.0.1", "", kTypeQvx);
-    table.AppendEntry("10.0.0.2", "Main PBX", kTypeVelka, 3, -5, "192.168.1.2");
-    table.SetStationStatus("10.0.0.2", "100", 0);
-    table.SetStationStatus("10.0.0.2", "2a", 1);
+    table.AddSystem("127.0.0.1", "", kTypeQvx);
+    table.AppendEntry("127.0.0.2", "Main PBX", kTypeVelka, 3, -5, "127.168.1.2");
+    table.SetStationStatus("127.0.0.2", "100", 0);
+    table.SetStationStatus("127.0.0.2", "2a", 1);
     save();
 
     EXPECT_EQ(ReadFile(data() / "system.dat"),
         "Version : 5\r\n"
         "Base Port : 19000\r\n"
-        "10.0.0.1\t10.0.0.1\t9000\t0\t2\t\r\n"
-        "10.0.0.2\t192.168.1.2\t-5\t1\t3\tMain PBX\r\n");
-    EXPECT_EQ(ReadFile(data() / "10.0.0.1.dat"), "");
-    EXPECT_EQ(ReadFile(data() / "10.0.0.2.dat"), "100\r\n2a\r\n");
+        "127.0.0.1\t127.0.0.1\t9000\t0\t2\t\r\n"
+        "127.0.0.2\t127.168.1.2\t-5\t1\t3\tMain PBX\r\n");
+    EXPECT_EQ(ReadFile(data() / "127.0.0.1.dat"), "");
+    EXPECT_EQ(ReadFile(data() / "127.0.0.2.dat"), "100\r\n2a\r\n");
 }
 
 TEST_F(SystemFilesTest, ASavedTableLoadsBackWithItsStations)
 {
     basePort = 19500;
-    table.AddSystem("10.0.0.1", "", kTypeQvx);
-    table.SetSystemName("10.0.0.1", "Main PBX");
-    table.SetSystemPort("10.0.0.1", 9100);
-    table.SetEndpointType("10.0.0.1", 3);
-    table.SetSystemStatus("10.0.0.1", SYSTEM_WORKING);
-    table.SetStationStatus("10.0.0.1", "200", 1);
-    table.SetStationStatus("10.0.0.1", "201", 2);
-    table.AddSystem("10.0.0.2", "10.0.0.2", kTypeVelka);
-    table.AppendEntry("10.0.0.3", "", kTypeQvx, 2, 9000, "172.16.0.3");
+    table.AddSystem("127.0.0.1", "", kTypeQvx);
+    table.SetSystemName("127.0.0.1", "Main PBX");
+    table.SetSystemPort("127.0.0.1", 9100);
+    table.SetEndpointType("127.0.0.1", 3);
+    table.SetSystemStatus("127.0.0.1", SYSTEM_WORKING);
+    table.SetStationStatus("127.0.0.1", "200", 1);
+    table.SetStationStatus("127.0.0.1", "201", 2);
+    table.AddSystem("127.0.0.2", "127.0.0.2", kTypeVelka);
+    table.AppendEntry("127.0.0.3", "", kTypeQvx, 2, 9000, "172.16.0.3");
     save();
 
     SystemTable loaded(data(), [] { return 42; });
@@ -109,52 +109,54 @@ TEST_F(SystemFilesTest, ASavedTableLoadsBackWithItsStations)
     EXPECT_EQ(first.LastHeard, 42);
     EXPECT_THAT(first.Stations, ElementsAre("200", "201"));
     EXPECT_THAT(first.StationStates, ElementsAre(-1, -1));
-    EXPECT_TRUE(loaded.IsStationRegistered("10.0.0.1", "201"));
-    EXPECT_EQ(loaded.GetSystemType("10.0.0.2"), kTypeVelka);
-    EXPECT_EQ(loaded.FindSystem("10.0.0.2")->Name, "10.0.0.2");
-    EXPECT_EQ(loaded.FindSystem("10.0.0.3")->ToIp, "172.16.0.3");
-    EXPECT_EQ(loaded.FindSystem("10.0.0.3")->Name, "");
+    EXPECT_TRUE(loaded.IsStationRegistered("127.0.0.1", "201"));
+    EXPECT_EQ(loaded.GetSystemType("127.0.0.2"), kTypeVelka);
+    EXPECT_EQ(loaded.FindSystem("127.0.0.2")->Name, "127.0.0.2");
+    EXPECT_EQ(loaded.FindSystem("127.0.0.3")->ToIp, "172.16.0.3");
+    EXPECT_EQ(loaded.FindSystem("127.0.0.3")->Name, "");
 }
 
 TEST_F(SystemFilesTest, ReadsEveryVersionOfSystemDat)
 {
     basePort = 9000;
-    loadSystemFile("10.0.0.1\tAlpha\r\n10.0.0.2   Beta 7 8\r\n");
-    EXPECT_THAT(rows(), ElementsAre("10.0.0.1 10.0.0.1 9000 0 2 [Alpha]", "10.0.0.2 10.0.0.2 9000 0 2 [Beta]"));
+    loadSystemFile("127.0.0.1\tAlpha\r\n127.0.0.2   Beta 7 8\r\n");
+    EXPECT_THAT(rows(), ElementsAre("127.0.0.1 127.0.0.1 9000 0 2 [Alpha]", "127.0.0.2 127.0.0.2 9000 0 2 [Beta]"));
 
-    loadSystemFile("Version : 1\r\n10.0.0.1\t1\tAlpha\r\n");
-    EXPECT_THAT(rows(), ElementsAre("10.0.0.1 10.0.0.1 9000 1 2 [Alpha]"));
+    loadSystemFile("Version : 1\r\n127.0.0.1\t1\tAlpha\r\n");
+    EXPECT_THAT(rows(), ElementsAre("127.0.0.1 127.0.0.1 9000 1 2 [Alpha]"));
 
-    loadSystemFile("Version : 2\r\n10.0.0.1\t10.9.9.1\t1\tAlpha\r\n");
-    EXPECT_THAT(rows(), ElementsAre("10.0.0.1 10.9.9.1 9000 1 2 [Alpha]"));
+    loadSystemFile("Version : 2\r\n127.0.0.1\t127.9.9.1\t1\tAlpha\r\n");
+    EXPECT_THAT(rows(), ElementsAre("127.0.0.1 127.9.9.1 9000 1 2 [Alpha]"));
 
-    loadSystemFile("Version : 3\r\n10.0.0.1\t10.9.9.1\t1\t3\tAlpha\r\n");
-    EXPECT_THAT(rows(), ElementsAre("10.0.0.1 10.9.9.1 9000 1 3 [Alpha]"));
+    loadSystemFile("Version : 3\r\n127.0.0.1\t127.9.9.1\t1\t3\tAlpha\r\n");
+    EXPECT_THAT(rows(), ElementsAre("127.0.0.1 127.9.9.1 9000 1 3 [Alpha]"));
 
-    loadSystemFile("Version : 4\r\n10.0.0.1\t10.9.9.1\t9100\t1\t3\tAlpha\r\n10.0.0.2\t10.9.9.2\t9200\t0\t2\tBeta\r\n");
-    EXPECT_THAT(rows(), ElementsAre("10.0.0.1 10.9.9.1 9100 1 3 [Alpha]", "10.0.0.2 10.9.9.2 9200 0 2 [Beta]"))
+    loadSystemFile(
+        "Version : 4\r\n127.0.0.1\t127.9.9.1\t9100\t1\t3\tAlpha\r\n127.0.0.2\t127.9.9.2\t9200\t0\t2\tBeta\r\n");
+    EXPECT_THAT(rows(), ElementsAre("127.0.0.1 127.9.9.1 9100 1 3 [Alpha]", "127.0.0.2 127.9.9.2 9200 0 2 [Beta]"))
         << "version 4 has no Base Port line";
     EXPECT_EQ(basePort, 9000);
 
-    loadSystemFile("Version : 5\r\nBase Port : 19000\r\n10.0.0.1\t10.9.9.1\t9100\t1\t3\tAlpha\r\n");
+    loadSystemFile("Version : 5\r\nBase Port : 19000\r\n127.0.0.1\t127.9.9.1\t9100\t1\t3\tAlpha\r\n");
     EXPECT_EQ(basePort, 19000);
-    EXPECT_THAT(rows(), ElementsAre("10.0.0.1 10.9.9.1 9100 1 3 [Alpha]"));
+    EXPECT_THAT(rows(), ElementsAre("127.0.0.1 127.9.9.1 9100 1 3 [Alpha]"));
 
-    loadSystemFile("Version : 5\r\n10.0.0.1\t10.9.9.1\t9100\t1\t3\tAlpha\r\n10.0.0.2\t10.9.9.2\t9200\t0\t2\tBeta\r\n");
+    loadSystemFile(
+        "Version : 5\r\n127.0.0.1\t127.9.9.1\t9100\t1\t3\tAlpha\r\n127.0.0.2\t127.9.9.2\t9200\t0\t2\tBeta\r\n");
     EXPECT_EQ(basePort, 19000) << "a second line that is not Base Port is consumed and changes nothing";
-    EXPECT_THAT(rows(), ElementsAre("10.0.0.2 10.9.9.2 9200 0 2 [Beta]"));
+    EXPECT_THAT(rows(), ElementsAre("127.0.0.2 127.9.9.2 9200 0 2 [Beta]"));
 
-    loadSystemFile("Version : 6\r\nBase Port : 19100\r\n10.0.0.1\t10.9.9.1\t9100\t1\t3\tAlpha\r\n");
+    loadSystemFile("Version : 6\r\nBase Port : 19100\r\n127.0.0.1\t127.9.9.1\t9100\t1\t3\tAlpha\r\n");
     EXPECT_EQ(basePort, 19100);
-    EXPECT_THAT(rows(), ElementsAre("10.0.0.1 10.0.0.1 9000 0 2 [10.9.9.1]"))
+    EXPECT_THAT(rows(), ElementsAre("127.0.0.1 127.0.0.1 9000 0 2 [127.9.9.1]"))
         << "unknown versions read address and name";
 
-    loadSystemFile("Version : -2\r\nBase Port : 19200\r\n10.0.0.1\tAlpha\r\n");
+    loadSystemFile("Version : -2\r\nBase Port : 19200\r\n127.0.0.1\tAlpha\r\n");
     EXPECT_EQ(basePort, 19100);
-    EXPECT_THAT(rows(), ElementsAre("Base Base 9000 0 2 [Port]", "10.0.0.1 10.0.0.1 9000 0 2 [Alpha]"));
+    EXPECT_THAT(rows(), ElementsAre("Base Base 9000 0 2 [Port]", "127.0.0.1 127.0.0.1 9000 0 2 [Alpha]"));
 
-    loadSystemFile("Vers 5\r\n10.0.0.1\tAlpha\r\n");
-    EXPECT_THAT(rows(), ElementsAre("10.0.0.1 10.0.0.1 9000 0 2 [Alpha]"))
+    loadSystemFile("Vers 5\r\n127.0.0.1\tAlpha\r\n");
+    EXPECT_THAT(rows(), ElementsAre("127.0.0.1 127.0.0.1 9000 0 2 [Alpha]"))
         << "a first line starting with V is never a system line";
 
     loadSystemFile("");
@@ -164,86 +166,87 @@ TEST_F(SystemFilesTest, ReadsEveryVersionOfSystemDat)
 TEST_F(SystemFilesTest, EachLineTakesTheDefaultsOfTheFieldsItLacks)
 {
     loadSystemFile("Version : 5\r\nBase Port : 19000\r\n"
-                   "10.0.0.1\t10.9.9.1\t9100\t1\t3\tAlpha\r\n"
-                   "10.0.0.2\r\n"
-                   "10.0.0.3\t10.9.9.3\tabc\t1\t3\tGamma\r\n"
-                   "10.0.0.4 \t 10.9.9.4 +9400 -1 3\n"
+                   "127.0.0.1\t127.9.9.1\t9100\t1\t3\tAlpha\r\n"
+                   "127.0.0.2\r\n"
+                   "127.0.0.3\t127.9.9.3\tabc\t1\t3\tGamma\r\n"
+                   "127.0.0.4 \t 127.9.9.4 +9400 -1 3\n"
                    "\r\n"
                    " \t\r\n"
-                   "10.0.0.1\t10.9.9.9\t9999\t0\t2\tSecond\r\n"
-                   "10.0.0.5\t10.9.9.5\t9500\t0\t2\tLast");
+                   "127.0.0.1\t127.9.9.9\t9999\t0\t2\tSecond\r\n"
+                   "127.0.0.5\t127.9.9.5\t9500\t0\t2\tLast");
     EXPECT_THAT(rows(),
-        ElementsAre("10.0.0.1 10.9.9.1 9100 1 3 [Alpha]", "10.0.0.2 10.0.0.2 9000 0 2 []",
-            "10.0.0.3 10.9.9.3 9000 0 2 []", "10.0.0.4 10.9.9.4 9400 -1 3 []", "10.0.0.5 10.9.9.5 9500 0 2 [Last]"))
+        ElementsAre("127.0.0.1 127.9.9.1 9100 1 3 [Alpha]", "127.0.0.2 127.0.0.2 9000 0 2 []",
+            "127.0.0.3 127.9.9.3 9000 0 2 []", "127.0.0.4 127.9.9.4 9400 -1 3 []",
+            "127.0.0.5 127.9.9.5 9500 0 2 [Last]"))
         << "the first line with an address wins; empty lines are skipped";
 }
 
 TEST_F(SystemFilesTest, LinesLongerThan254CharactersAreReadInPieces)
 {
-    const std::string longName(245, 'N');
-    loadSystemFile("10.0.0.1\t" + longName + "10.0.0.9\tTail\r\n" + "10.0.0.2\t" + longName
+    const std::string longName(244, 'N');
+    loadSystemFile("127.0.0.1\t" + longName + "127.0.0.9\tTail\r\n" + "127.0.0.2\t" + longName
         + "\r\n" // exactly 254 characters before the line end
-        + "10.0.0.3\tC\r\n");
+        + "127.0.0.3\tC\r\n");
     EXPECT_THAT(rows(),
-        ElementsAre("10.0.0.1 10.0.0.1 9000 0 2 [" + longName + "]", "10.0.0.9 10.0.0.9 9000 0 2 [Tail]",
-            "10.0.0.2 10.0.0.2 9000 0 2 [" + longName + "]", "10.0.0.3 10.0.0.3 9000 0 2 [C]"));
+        ElementsAre("127.0.0.1 127.0.0.1 9000 0 2 [" + longName + "]", "127.0.0.9 127.0.0.9 9000 0 2 [Tail]",
+            "127.0.0.2 127.0.0.2 9000 0 2 [" + longName + "]", "127.0.0.3 127.0.0.3 9000 0 2 [C]"));
 }
 
 TEST_F(SystemFilesTest, LineBreaksInNamesAndStationsCannotPlantLines)
 {
-    table.AddSystem("10.0.0.1", "", kTypeQvx);
-    table.SetSystemName("10.0.0.1", "Evil\r\n10.6.6.6\t10.6.6.6\t1\t1\t1\tPlanted");
-    table.SetStationStatus("10.0.0.1", "12\r\n99", 0);
+    table.AddSystem("127.0.0.1", "", kTypeQvx);
+    table.SetSystemName("127.0.0.1", "Evil\r\n127.6.6.6\t127.6.6.6\t1\t1\t1\tPlanted");
+    table.SetStationStatus("127.0.0.1", "12\r\n99", 0);
     save();
     load();
-    EXPECT_THAT(rows(), ElementsAre("10.0.0.1 10.0.0.1 9000 0 2 [Evil]"));
-    EXPECT_THAT(table.FindSystem("10.0.0.1")->Stations, ElementsAre("12"));
+    EXPECT_THAT(rows(), ElementsAre("127.0.0.1 127.0.0.1 9000 0 2 [Evil]"));
+    EXPECT_THAT(table.FindSystem("127.0.0.1")->Stations, ElementsAre("12"));
 }
 
 TEST_F(SystemFilesTest, StationFilesTakeEveryLineAndFirstDuplicateWins)
 {
-    WriteFile(data() / "10.0.0.1.dat", "a\r\nb\nc\r\rD\r\nA\r\ne");
-    std::filesystem::create_directories(data() / "10.0.0.2.dat");
-    WriteFile(data() / "10.0.0.3.dat", "");
+    WriteFile(data() / "127.0.0.1.dat", "a\r\nb\nc\r\rD\r\nA\r\ne");
+    std::filesystem::create_directories(data() / "127.0.0.2.dat");
+    WriteFile(data() / "127.0.0.3.dat", "");
     loadSystemFile("Version : 5\r\nBase Port : 9000\r\n"
-                   "10.0.0.1\t10.0.0.1\t9000\t0\t2\tA\r\n10.0.0.2\t10.0.0.2\t9000\t0\t2\tB\r\n"
-                   "10.0.0.3\t10.0.0.3\t9000\t0\t2\tC\r\n10.0.0.4\t10.0.0.4\t9000\t0\t2\tD\r\n");
+                   "127.0.0.1\t127.0.0.1\t9000\t0\t2\tA\r\n127.0.0.2\t127.0.0.2\t9000\t0\t2\tB\r\n"
+                   "127.0.0.3\t127.0.0.3\t9000\t0\t2\tC\r\n127.0.0.4\t127.0.0.4\t9000\t0\t2\tD\r\n");
     ASSERT_EQ(table.size(), 4u);
-    EXPECT_THAT(table.FindSystem("10.0.0.1")->Stations, ElementsAre("a", "b", "c", "", "D", "A", "e"));
-    table.SetStationStatus("10.0.0.1", "A", 3);
-    EXPECT_EQ(table.FindSystem("10.0.0.1")->StationStates[0], 3);
-    EXPECT_EQ(table.FindSystem("10.0.0.1")->StationStates[5], -1);
-    EXPECT_THAT(table.FindSystem("10.0.0.2")->Stations, IsEmpty()) << "an unreadable file reads as missing";
-    EXPECT_THAT(table.FindSystem("10.0.0.3")->Stations, IsEmpty());
-    EXPECT_THAT(table.FindSystem("10.0.0.4")->Stations, IsEmpty());
+    EXPECT_THAT(table.FindSystem("127.0.0.1")->Stations, ElementsAre("a", "b", "c", "", "D", "A", "e"));
+    table.SetStationStatus("127.0.0.1", "A", 3);
+    EXPECT_EQ(table.FindSystem("127.0.0.1")->StationStates[0], 3);
+    EXPECT_EQ(table.FindSystem("127.0.0.1")->StationStates[5], -1);
+    EXPECT_THAT(table.FindSystem("127.0.0.2")->Stations, IsEmpty()) << "an unreadable file reads as missing";
+    EXPECT_THAT(table.FindSystem("127.0.0.3")->Stations, IsEmpty());
+    EXPECT_THAT(table.FindSystem("127.0.0.4")->Stations, IsEmpty());
 }
 
 TEST_F(SystemFilesTest, TwoEntriesWithOneAddressSaveBothLinesAndLoadTheFirst)
 {
-    table.AddSystem("10.0.0.5", "Old", kTypeQvx);
-    table.SetStationStatus("10.0.0.5", "51", 0);
-    table.AddSystem("10.0.0.9", "New", kTypeQvx);
-    table.SetStationStatus("10.0.0.9", "91", 0);
+    table.AddSystem("127.0.0.5", "Old", kTypeQvx);
+    table.SetStationStatus("127.0.0.5", "51", 0);
+    table.AddSystem("127.0.0.9", "New", kTypeQvx);
+    table.SetStationStatus("127.0.0.9", "91", 0);
     save();
-    table.ReplaceSystemAddress("10.0.0.9", "10.0.0.5");
+    table.ReplaceSystemAddress("127.0.0.9", "127.0.0.5");
     save();
 
     EXPECT_EQ(ReadFile(data() / "system.dat"),
         "Version : 5\r\nBase Port : 9000\r\n"
-        "10.0.0.9\t10.0.0.5\t9000\t0\t2\tOld\r\n"
-        "10.0.0.9\t10.0.0.9\t9000\t0\t2\tNew\r\n");
-    EXPECT_EQ(ReadFile(data() / "10.0.0.9.dat"), "91\r\n") << "the later entry's stations are written last";
-    EXPECT_EQ(ReadFile(data() / "10.0.0.5.dat"), "51\r\n") << "the old file stays";
+        "127.0.0.9\t127.0.0.5\t9000\t0\t2\tOld\r\n"
+        "127.0.0.9\t127.0.0.9\t9000\t0\t2\tNew\r\n");
+    EXPECT_EQ(ReadFile(data() / "127.0.0.9.dat"), "91\r\n") << "the later entry's stations are written last";
+    EXPECT_EQ(ReadFile(data() / "127.0.0.5.dat"), "51\r\n") << "the old file stays";
 
     load();
-    EXPECT_THAT(rows(), ElementsAre("10.0.0.9 10.0.0.5 9000 0 2 [Old]"));
-    EXPECT_THAT(table.FindSystem("10.0.0.9")->Stations, ElementsAre("91"));
+    EXPECT_THAT(rows(), ElementsAre("127.0.0.9 127.0.0.5 9000 0 2 [Old]"));
+    EXPECT_THAT(table.FindSystem("127.0.0.9")->Stations, ElementsAre("91"));
 }
 
 TEST_F(SystemFilesTest, MissingOrUnreadableFilesLoadAsAnEmptyTable)
 {
-    table.AddSystem("10.0.0.1", "", kTypeQvx);
-    table.SelectSystem("10.0.0.1");
+    table.AddSystem("127.0.0.1", "", kTypeQvx);
+    table.SelectSystem("127.0.0.1");
     std::filesystem::remove_all(data());
     observer.take();
     load();
@@ -253,15 +256,15 @@ TEST_F(SystemFilesTest, MissingOrUnreadableFilesLoadAsAnEmptyTable)
     EXPECT_THAT(observer.take(), ElementsAre("refresh", "clear"));
 
     std::filesystem::create_directories(data() / "system.dat");
-    table.AddSystem("10.0.0.1", "", kTypeQvx);
+    table.AddSystem("127.0.0.1", "", kTypeQvx);
     load();
     EXPECT_EQ(table.size(), 0u);
 
     // When system.dat cannot be replaced the station files are still written.
-    table.AddSystem("10.0.0.2", "", kTypeQvx);
-    table.SetStationStatus("10.0.0.2", "7", 0);
+    table.AddSystem("127.0.0.2", "", kTypeQvx);
+    table.SetStationStatus("127.0.0.2", "7", 0);
     save();
-    EXPECT_EQ(ReadFile(data() / "10.0.0.2.dat"), "7\r\n");
+    EXPECT_EQ(ReadFile(data() / "127.0.0.2.dat"), "7\r\n");
     EXPECT_TRUE(std::filesystem::is_directory(data() / "system.dat"));
 }
 
@@ -271,7 +274,7 @@ TEST_F(SystemFilesTest, BasePortIsTakenOnlyWhenTheHubCanListenOnIt)
     EXPECT_EQ(basePort, 65531);
     for (const char* line : { "Base Port : 65532", "Base Port : 0", "Base Port : -9000", "Base Port : x" }) {
         basePort = 19000;
-        loadSystemFile(std::string("Version : 5\r\n") + line + "\r\n10.0.0.1\tX\t9000\t0\t2\tA\r\n");
+        loadSystemFile(std::string("Version : 5\r\n") + line + "\r\n127.0.0.1\tX\t9000\t0\t2\tA\r\n");
         EXPECT_EQ(basePort, 19000) << line;
         EXPECT_EQ(table.size(), 1u);
     }
@@ -282,7 +285,7 @@ TEST_F(SystemFilesTest, UnsafeStationFileNamesAreSkippedAndTheSaveGoesOn)
     const std::string longest(244, '6'); // with ".dat" and a save's ".XXXXXX", 255 characters
     const std::string tooLong(245, '7');
     for (const std::string& ip : { std::string("../x"), std::string("a/b"), std::string("a\\b"),
-             std::string("\xff\xfe"), tooLong, longest, std::string("10.0.0.1") }) {
+             std::string("\xff\xfe"), tooLong, longest, std::string("127.0.0.1") }) {
         table.AddSystem(ip, "", kTypeQvx);
         table.SetStationStatus(ip, "1", 0);
     }
@@ -290,7 +293,7 @@ TEST_F(SystemFilesTest, UnsafeStationFileNamesAreSkippedAndTheSaveGoesOn)
 
     const std::string saved = ReadFile(data() / "system.dat");
     for (const char* line : { "\r\n../x\t../x\t9000\t0\t2\t\r\n", "\r\na/b\ta/b\t", "\r\na\\b\ta\\b\t",
-             "\r\n10.0.0.1\t10.0.0.1\t9000\t0\t2\t\r\n" })
+             "\r\n127.0.0.1\t127.0.0.1\t9000\t0\t2\t\r\n" })
         EXPECT_NE(saved.find(line), std::string::npos) << line;
     EXPECT_NE(saved.find("\r\n" + tooLong + "\t"), std::string::npos);
 
@@ -299,7 +302,7 @@ TEST_F(SystemFilesTest, UnsafeStationFileNamesAreSkippedAndTheSaveGoesOn)
     EXPECT_FALSE(std::filesystem::exists(data() / "a\\b.dat"));
     EXPECT_FALSE(std::filesystem::exists(data() / (tooLong + ".dat")));
     EXPECT_EQ(ReadFile(data() / (longest + ".dat")), "1\r\n");
-    EXPECT_EQ(ReadFile(data() / "10.0.0.1.dat"), "1\r\n");
+    EXPECT_EQ(ReadFile(data() / "127.0.0.1.dat"), "1\r\n");
     std::size_t files = 0;
     for ([[maybe_unused]] const auto& file : std::filesystem::directory_iterator(data()))
         ++files;
@@ -310,49 +313,49 @@ TEST_F(SystemFilesTest, UnsafeStationFileNamesAreSkippedAndTheSaveGoesOn)
     load();
     ASSERT_NE(table.FindSystem("../x"), nullptr);
     EXPECT_THAT(table.FindSystem("../x")->Stations, IsEmpty());
-    EXPECT_THAT(table.FindSystem("10.0.0.1")->Stations, ElementsAre("1"));
+    EXPECT_THAT(table.FindSystem("127.0.0.1")->Stations, ElementsAre("1"));
 }
 
 // Found by the files fuzzer: a system called "system" had its stations
 // written to system.dat, and loaded system.dat's lines as its stations.
 TEST_F(SystemFilesTest, ASystemCalledSystemNeverTouchesTheTableFile)
 {
-    for (const std::string& ip : { std::string("10.0.0.1"), std::string("system"), std::string("SYSTEM") }) {
+    for (const std::string& ip : { std::string("127.0.0.1"), std::string("system"), std::string("SYSTEM") }) {
         table.AddSystem(ip, "n", kTypeQvx);
         table.SetStationStatus(ip, "41100", 0);
     }
     save();
     load();
     EXPECT_THAT(rows(),
-        ElementsAre("10.0.0.1 10.0.0.1 9000 0 2 [n]", "system system 9000 0 2 [n]", "SYSTEM SYSTEM 9000 0 2 [n]"));
+        ElementsAre("127.0.0.1 127.0.0.1 9000 0 2 [n]", "system system 9000 0 2 [n]", "SYSTEM SYSTEM 9000 0 2 [n]"));
     EXPECT_THAT(table.FindSystem("system")->Stations, IsEmpty());
-    EXPECT_THAT(table.FindSystem("10.0.0.1")->Stations, ElementsAre("41100"));
+    EXPECT_THAT(table.FindSystem("127.0.0.1")->Stations, ElementsAre("41100"));
     EXPECT_TRUE(datfile::IsSafeStationFileName("systems"));
 }
 
 TEST_F(SystemFilesTest, AFileThatAlreadyHoldsTheTextIsNotRewritten)
 {
-    table.AddSystem("10.0.0.1", "", kTypeQvx);
-    table.AddSystem("10.0.0.2", "", kTypeQvx);
+    table.AddSystem("127.0.0.1", "", kTypeQvx);
+    table.AddSystem("127.0.0.2", "", kTypeQvx);
     save();
     const auto inode = [this](const char* name) {
         struct stat info { };
         ::stat((data() / name).c_str(), &info);
         return info.st_ino;
     };
-    const auto first = inode("10.0.0.1.dat"), second = inode("10.0.0.2.dat"), systems = inode("system.dat");
+    const auto first = inode("127.0.0.1.dat"), second = inode("127.0.0.2.dat"), systems = inode("system.dat");
 
-    table.SetStationStatus("10.0.0.2", "20", 0);
+    table.SetStationStatus("127.0.0.2", "20", 0);
     save();
-    EXPECT_EQ(inode("10.0.0.1.dat"), first);
+    EXPECT_EQ(inode("127.0.0.1.dat"), first);
     EXPECT_EQ(inode("system.dat"), systems);
-    EXPECT_NE(inode("10.0.0.2.dat"), second) << "a changed file is replaced, not written in place";
-    EXPECT_EQ(ReadFile(data() / "10.0.0.2.dat"), "20\r\n");
+    EXPECT_NE(inode("127.0.0.2.dat"), second) << "a changed file is replaced, not written in place";
+    EXPECT_EQ(ReadFile(data() / "127.0.0.2.dat"), "20\r\n");
 }
 
 TEST(SystemFileFormat, HeaderSpellingsReadAlikeAndWhatWouldBeLostIsNamed)
 {
-    const std::string line = "10.0.0.1\t10.9.9.1\t9100\t1\t3\tAlpha";
+    const std::string line = "127.0.0.1\t127.9.9.1\t9100\t1\t3\tAlpha";
     struct Case {
         std::string text;
         std::optional<std::int32_t> basePort;
@@ -365,7 +368,7 @@ TEST(SystemFileFormat, HeaderSpellingsReadAlikeAndWhatWouldBeLostIsNamed)
         { "VERSION : 5\r\nbase PORT : 19000\r\n" + line + "\r\n", 19000, true, {}, "" },
         { "Version : 5\rBase Port : 19000\r" + line + "\r", 19000, true, {}, "" },
         { "Version : 5\nBase Port : 19000\n" + line, 19000, true, {}, "" },
-        { "Version : 5\r\nBase Port : 19000\r\n\t\t9000\t0\t2\tX\r\n \t10.0.0.7\r\n" + line, 19000, true, {}, "" },
+        { "Version : 5\r\nBase Port : 19000\r\n\t\t9000\t0\t2\tX\r\n \t127.0.0.7\r\n" + line, 19000, true, {}, "" },
         { "Vers 5\r\n" + line + "\r\n", std::nullopt, false, { { 1, true } }, "\"Vers 5\"" },
         { "Version : 5\r\nBase Port : 70000\r\n" + line, std::nullopt, true, { { 2, true } }, "70000" },
         { "Version : 5\r\nBase Port : 99999999999\r\n", std::nullopt, false, { { 2, true } }, "99999999999" },
@@ -379,8 +382,8 @@ TEST(SystemFileFormat, HeaderSpellingsReadAlikeAndWhatWouldBeLostIsNamed)
         SCOPED_TRACE(c.text);
         const datfile::SystemFile file = datfile::ParseSystemFile(c.text);
         EXPECT_EQ(file.basePort, c.basePort);
-        const bool fullLine = file.lines.size() == 1 && file.lines[0].IpAddress == "10.0.0.1"
-            && file.lines[0].ToIp == "10.9.9.1" && file.lines[0].Port == 9100 && file.lines[0].Name == "Alpha";
+        const bool fullLine = file.lines.size() == 1 && file.lines[0].IpAddress == "127.0.0.1"
+            && file.lines[0].ToIp == "127.9.9.1" && file.lines[0].Port == 9100 && file.lines[0].Name == "Alpha";
         EXPECT_EQ(fullLine, c.fullLine);
         std::vector<std::pair<std::size_t, bool>> notes;
         for (const datfile::ReadNote& note : file.notes) {
@@ -394,20 +397,20 @@ TEST(SystemFileFormat, HeaderSpellingsReadAlikeAndWhatWouldBeLostIsNamed)
 TEST_F(SystemFilesTest, SymbolicLinksInTheDataFolderAreNeitherReadNorWrittenThrough)
 {
     WriteFile(root() / "outside.dat", "secret\r\n");
-    WriteFile(data() / "system.dat", "Version : 5\r\nBase Port : 9000\r\n10.0.0.1\t10.0.0.1\t9000\t0\t2\tA\r\n");
-    std::filesystem::create_symlink(root() / "outside.dat", data() / "10.0.0.1.dat");
+    WriteFile(data() / "system.dat", "Version : 5\r\nBase Port : 9000\r\n127.0.0.1\t127.0.0.1\t9000\t0\t2\tA\r\n");
+    std::filesystem::create_symlink(root() / "outside.dat", data() / "127.0.0.1.dat");
     LoadedSystems loaded = LoadSystems(table);
     ASSERT_EQ(table.size(), 1u);
-    EXPECT_THAT(table.FindSystem("10.0.0.1")->Stations, IsEmpty());
+    EXPECT_THAT(table.FindSystem("127.0.0.1")->Stations, IsEmpty());
     ASSERT_EQ(loaded.notes.size(), 1u);
-    EXPECT_THAT(loaded.notes[0], ::testing::HasSubstr("10.0.0.1.dat: cannot read it (a symbolic link"));
+    EXPECT_THAT(loaded.notes[0], ::testing::HasSubstr("127.0.0.1.dat: cannot read it (a symbolic link"));
 
-    table.SetStationStatus("10.0.0.1", "41100", 0);
+    table.SetStationStatus("127.0.0.1", "41100", 0);
     const SaveReport report = SaveSystems(table, 9000);
     ASSERT_EQ(report.failures.size(), 1u);
-    EXPECT_EQ(report.failures[0].file, data() / "10.0.0.1.dat");
+    EXPECT_EQ(report.failures[0].file, data() / "127.0.0.1.dat");
     EXPECT_EQ(ReadFile(root() / "outside.dat"), "secret\r\n");
-    EXPECT_TRUE(std::filesystem::is_symlink(data() / "10.0.0.1.dat"));
+    EXPECT_TRUE(std::filesystem::is_symlink(data() / "127.0.0.1.dat"));
 
     std::filesystem::rename(data() / "system.dat", root() / "system.dat");
     std::filesystem::create_symlink(root() / "system.dat", data() / "system.dat");
@@ -421,23 +424,23 @@ TEST_F(SystemFilesTest, AStationFileIsReadOnlyUpToWhatIsKeptAndSaysWhatItLeftOut
     std::string kept;
     for (std::size_t i = 0; i < kMaxStations; ++i)
         kept += std::to_string(40000 + i) + "\r\n";
-    WriteFile(data() / "10.0.0.1.dat", kept);
-    WriteFile(data() / "10.0.0.2.dat", kept + std::string(100000, '\n') + "after\r\n");
+    WriteFile(data() / "127.0.0.1.dat", kept);
+    WriteFile(data() / "127.0.0.2.dat", kept + std::string(100000, '\n') + "after\r\n");
     WriteFile(data() / "system.dat",
         "Version : 5\r\nBase Port : "
-        "9000\r\n10.0.0.1\t10.0.0.1\t9000\t0\t2\tA\r\n10.0.0.2\t10.0.0.2\t9000\t0\t2\tB\r\n");
+        "9000\r\n127.0.0.1\t127.0.0.1\t9000\t0\t2\tA\r\n127.0.0.2\t127.0.0.2\t9000\t0\t2\tB\r\n");
     const LoadedSystems loaded = LoadSystems(table);
-    for (const char* ip : { "10.0.0.1", "10.0.0.2" }) {
+    for (const char* ip : { "127.0.0.1", "127.0.0.2" }) {
         ASSERT_EQ(table.FindSystem(ip)->Stations.size(), kMaxStations) << ip;
         EXPECT_EQ(table.FindSystem(ip)->Stations.back(), std::to_string(40000 + kMaxStations - 1));
     }
     ASSERT_EQ(loaded.notes.size(), 1u) << "a file of exactly what is kept says nothing";
-    EXPECT_THAT(loaded.notes[0], ::testing::HasSubstr("10.0.0.2.dat: only the first 3000 stations are kept"));
+    EXPECT_THAT(loaded.notes[0], ::testing::HasSubstr("127.0.0.2.dat: only the first 3000 stations are kept"));
 }
 
 TEST_F(SystemFilesTest, TheFileAsLoadedIsCopiedOnceBeforeTheFirstSaveThatChangesIt)
 {
-    const std::string original = "Version : 5\r\nBase Port : 9000\r\n10.0.0.1\t10.0.0.1\t9000\t0\t2\tA\r\n";
+    const std::string original = "Version : 5\r\nBase Port : 9000\r\n127.0.0.1\t127.0.0.1\t9000\t0\t2\tA\r\n";
     WriteFile(data() / "system.dat", original);
     SystemFileBackup backup { LoadSystems(table).systemFileText };
     EXPECT_TRUE(WriteSnapshot(TakeSnapshot(table, 9000), &backup).ok());
@@ -445,7 +448,7 @@ TEST_F(SystemFilesTest, TheFileAsLoadedIsCopiedOnceBeforeTheFirstSaveThatChanges
 
     // Without its copy the old file must stay.
     std::filesystem::create_directory(data() / "system.dat.bak");
-    table.AddSystem("10.0.0.2", "B", kTypeQvx);
+    table.AddSystem("127.0.0.2", "B", kTypeQvx);
     SaveReport report = WriteSnapshot(TakeSnapshot(table, 9000), &backup);
     ASSERT_EQ(report.failures.size(), 2u);
     EXPECT_EQ(report.failures[0].file, data() / "system.dat.bak");
@@ -454,8 +457,8 @@ TEST_F(SystemFilesTest, TheFileAsLoadedIsCopiedOnceBeforeTheFirstSaveThatChanges
 
     std::filesystem::remove(data() / "system.dat.bak");
     EXPECT_TRUE(WriteSnapshot(TakeSnapshot(table, 9000), &backup).ok());
-    table.AddSystem("10.0.0.3", "C", kTypeQvx);
+    table.AddSystem("127.0.0.3", "C", kTypeQvx);
     EXPECT_TRUE(WriteSnapshot(TakeSnapshot(table, 9000), &backup).ok());
     EXPECT_EQ(ReadFile(data() / "system.dat.bak"), original) << "the copy is of the file as loaded";
-    EXPECT_NE(ReadFile(data() / "system.dat").find("10.0.0.3"), std::string::npos);
+    EXPECT_NE(ReadFile(data() / "system.dat").find("127.0.0.3"), std::string::npos);
 }

@@ -25,7 +25,7 @@ using SystemSaverTest = korvel::testing::TableTest;
 TEST_F(SystemSaverTest, ABackgroundSaveWritesTheTableAsItWasWhenItStarted)
 {
     for (int system = 0; system < 100; ++system) {
-        const std::string ip = "10.0." + std::to_string(system / 250) + "." + std::to_string(system % 250 + 1);
+        const std::string ip = "127.0." + std::to_string(system / 250) + "." + std::to_string(system % 250 + 1);
         table.AddSystem(ip, "PBX" + std::to_string(system), kTypeQvx);
         for (int station = 0; station < 300; ++station)
             table.SetStationStatus(ip, std::to_string(40000 + station), 0);
@@ -43,10 +43,10 @@ TEST_F(SystemSaverTest, ABackgroundSaveWritesTheTableAsItWasWhenItStarted)
     ASSERT_TRUE(saver.start(19000));
     EXPECT_FALSE(saver.start(19000)) << "never two at a time";
     // Changes while the worker writes reach the next save, not this one.
-    SystemEntry& first = *table.FindSystem("10.0.0.1");
+    SystemEntry& first = *table.FindSystem("127.0.0.1");
     table.SetStationStatus(first, "99999", 0);
-    table.FindSystem("10.0.0.2")->setStations({ "1" });
-    table.SelectSystem("10.0.0.3");
+    table.FindSystem("127.0.0.2")->setStations({ "1" });
+    table.SelectSystem("127.0.0.3");
     table.DeleteSelectedSystem();
     const std::optional<SaveReport> report = saver.wait();
     ASSERT_TRUE(report && report->ok());
@@ -55,8 +55,8 @@ TEST_F(SystemSaverTest, ABackgroundSaveWritesTheTableAsItWasWhenItStarted)
 
     ASSERT_TRUE(saver.start(19000));
     ASSERT_TRUE(saver.wait());
-    EXPECT_EQ(ReadFile(data() / "10.0.0.2.dat"), "1\r\n");
-    EXPECT_THAT(ReadFile(data() / "10.0.0.1.dat"), ::testing::EndsWith("40299\r\n99999\r\n"));
-    EXPECT_EQ(ReadFile(data() / "system.dat").find("10.0.0.3\t"), std::string::npos);
+    EXPECT_EQ(ReadFile(data() / "127.0.0.2.dat"), "1\r\n");
+    EXPECT_THAT(ReadFile(data() / "127.0.0.1.dat"), ::testing::EndsWith("40299\r\n99999\r\n"));
+    EXPECT_EQ(ReadFile(data() / "system.dat").find("127.0.0.3\t"), std::string::npos);
     EXPECT_FALSE(saver.collect()) << "each report is collected once";
 }
