@@ -56,19 +56,19 @@ TEST(WindowProcess, OpensTheWindowWithoutADisplayServerAndSavesOnSigterm)
 
 TEST(PingDialog, PassesTheAddressAsOneArgumentAndShowsTheOutput)
 {
-    PingDialog* dialog = new PingDialog(QStringLiteral("10.0.0.1; echo injected"));
+    PingDialog* dialog = new PingDialog(QStringLiteral("127.0.0.1; echo injected"));
     // echo prints its arguments back, which is all the test needs of a ping.
     dialog->start(QStringLiteral("echo"));
     ASSERT_TRUE(SpinUntil([dialog] { return dialog->output().count(QLatin1Char('\n')) >= 2; }));
     const QStringList lines = dialog->output().split(QLatin1Char('\n'));
-    EXPECT_EQ(lines.value(1), QStringLiteral("-c 4 -- 10.0.0.1; echo injected"));
+    EXPECT_EQ(lines.value(1), QStringLiteral("-c 4 -- 127.0.0.1; echo injected"));
     EXPECT_FALSE(dialog->output().contains(QStringLiteral("\ninjected")));
     delete dialog;
 }
 
 TEST(PingDialog, SaysSoWhenThePingCannotStart)
 {
-    PingDialog dialog(QStringLiteral("10.0.0.1"));
+    PingDialog dialog(QStringLiteral("127.0.0.1"));
     dialog.setAttribute(Qt::WA_DeleteOnClose, false);
     dialog.start(QStringLiteral("/nonexistent/ping"));
     ASSERT_TRUE(SpinUntil([&] { return dialog.output().contains(QStringLiteral("could not be started")); }));

@@ -139,19 +139,19 @@ TEST_F(DecoderTest, MultiAckRegistersOnlyAcknowledgedStations)
 
 TEST_F(DecoderTest, SystemRegisterReKeysAndSetsPortAndEndpointType)
 {
-    // Known as 10.0.0.9 by its To IP; now it speaks from 127.0.0.7.
-    table.AppendEntry("10.0.0.9", "old", kTypeQvx, 2, 9000, "192.168.1.10");
-    decode("127.0.0.7", SystemRegister(3, "PBX7", 3, { 192, 168, 1, 10 }, 9100));
+    // Known as 127.0.0.9 by its To IP; now it speaks from 127.0.0.7.
+    table.AppendEntry("127.0.0.9", "old", kTypeQvx, 2, 9000, "127.168.1.10");
+    decode("127.0.0.7", SystemRegister(3, "PBX7", 3, { 127, 168, 1, 10 }, 9100));
     EXPECT_EQ(lines(),
         (Lines {
             "Bytes       : 48",
             "HEADER      : 0B 09 00 30 00 03 (MSG_SYSTEM_REGISTER)",
             "SEQ_NO      : 3",
             "System ID   : PBX7",
-            "System IP   : 192.168.1.10",
+            "System IP   : 127.168.1.10",
             "System Port : 9100",
             "EndpointType: 3",
-            "BODY1       : 00 03 C0 A8 01 0A 23 8C 00 00 ",
+            "BODY1       : 00 03 7F A8 01 0A 23 8C 00 00 ",
             "BODY2       : ",
         }));
     const SystemEntry* entry = table.FindSystem("127.0.0.7");
@@ -159,7 +159,7 @@ TEST_F(DecoderTest, SystemRegisterReKeysAndSetsPortAndEndpointType)
     EXPECT_EQ(entry->Name, "PBX7");
     EXPECT_EQ(entry->Port, 9100);
     EXPECT_EQ(entry->EndpointType, 3);
-    EXPECT_EQ(table.FindSystem("10.0.0.9"), nullptr);
+    EXPECT_EQ(table.FindSystem("127.0.0.9"), nullptr);
 }
 
 TEST_F(DecoderTest, TruncatedPacketsChangeNothingThatDidNotArrive)
@@ -207,9 +207,9 @@ TEST_F(DecoderTest, AfterReKeyingTheEarlierEntryTakesTheRestOfThePacketAndTheNex
 {
     // The hub has just added the source address as a system of its own; the
     // entry that announces the same To IP comes first in the list.
-    table.AppendEntry("10.0.0.9", "old", kTypeQvx, 2, 9000, "192.168.1.10");
+    table.AppendEntry("127.0.0.9", "old", kTypeQvx, 2, 9000, "127.168.1.10");
     table.AddSystem("127.0.0.7", "127.0.0.7", kTypeQvx);
-    decode("127.0.0.7", SystemRegister(3, "PBX7", 3, { 192, 168, 1, 10 }, 9100));
+    decode("127.0.0.7", SystemRegister(3, "PBX7", 3, { 127, 168, 1, 10 }, 9100));
     decode("127.0.0.7", StatusReport("PBX7b", { { "41100", STATUS_BUSY } }));
 
     ASSERT_EQ(table.size(), 2u);

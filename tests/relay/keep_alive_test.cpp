@@ -73,75 +73,75 @@ protected:
 
 TEST_F(KeepAliveTest, AWorkingSystemTurnsNoDataOnlyWhenSilentForMoreThan90Seconds)
 {
-    addWorking("10.0.0.1", kTypeQvx);
-    addWorking("10.0.0.2", kTypeVelka);
-    addWorking("10.0.0.3", kTypeQvx, 3);
-    table.SetSystemPort("10.0.0.1", 9100);
+    addWorking("127.0.0.1", kTypeQvx);
+    addWorking("127.0.0.2", kTypeVelka);
+    addWorking("127.0.0.3", kTypeQvx, 3);
+    table.SetSystemPort("127.0.0.1", 9100);
 
     sweepAt(90);
-    EXPECT_EQ(status("10.0.0.1"), SYSTEM_WORKING);
-    EXPECT_EQ(status("10.0.0.2"), SYSTEM_WORKING);
+    EXPECT_EQ(status("127.0.0.1"), SYSTEM_WORKING);
+    EXPECT_EQ(status("127.0.0.2"), SYSTEM_WORKING);
     EXPECT_THAT(outbox.udp, IsEmpty());
     EXPECT_THAT(observer.events, IsEmpty());
 
     sweepAt(120);
-    EXPECT_EQ(status("10.0.0.1"), SYSTEM_NO_DATA);
-    EXPECT_EQ(status("10.0.0.2"), SYSTEM_NO_DATA) << "Velka systems age like any other";
-    EXPECT_EQ(status("10.0.0.3"), SYSTEM_WORKING) << "endpoint type 3 is never aged";
-    EXPECT_THAT(outbox.udp, ElementsAre(SentPacket { "10.0.0.1", 9101, kKeepAlive }))
+    EXPECT_EQ(status("127.0.0.1"), SYSTEM_NO_DATA);
+    EXPECT_EQ(status("127.0.0.2"), SYSTEM_NO_DATA) << "Velka systems age like any other";
+    EXPECT_EQ(status("127.0.0.3"), SYSTEM_WORKING) << "endpoint type 3 is never aged";
+    EXPECT_THAT(outbox.udp, ElementsAre(SentPacket { "127.0.0.1", 9101, kKeepAlive }))
         << "only the QVX system is asked, in the same sweep";
-    EXPECT_THAT(console.lines(), ElementsAre("Send Keep-Alive Packet To : 10.0.0.1"));
+    EXPECT_THAT(console.lines(), ElementsAre("Send Keep-Alive Packet To : 127.0.0.1"));
     EXPECT_THAT(observer.events, ElementsAre("refresh", "refresh"));
 
     sweepAt(150);
-    EXPECT_THAT(outbox.udp, ElementsAre(SentPacket { "10.0.0.1", 9101, kKeepAlive })) << "asked again every sweep";
-    EXPECT_EQ(status("10.0.0.3"), SYSTEM_WORKING);
+    EXPECT_THAT(outbox.udp, ElementsAre(SentPacket { "127.0.0.1", 9101, kKeepAlive })) << "asked again every sweep";
+    EXPECT_EQ(status("127.0.0.3"), SYSTEM_WORKING);
 
     // Hearing its name restarts the silence.
     clock = heard_ + 160;
-    table.SetSystemName("10.0.0.1", "PBX");
-    table.SetSystemStatus("10.0.0.1", SYSTEM_WORKING);
+    table.SetSystemName("127.0.0.1", "PBX");
+    table.SetSystemStatus("127.0.0.1", SYSTEM_WORKING);
     sweepAt(240);
-    EXPECT_EQ(status("10.0.0.1"), SYSTEM_WORKING);
+    EXPECT_EQ(status("127.0.0.1"), SYSTEM_WORKING);
     sweepAt(251);
-    EXPECT_EQ(status("10.0.0.1"), SYSTEM_NO_DATA);
+    EXPECT_EQ(status("127.0.0.1"), SYSTEM_NO_DATA);
 }
 
 TEST_F(KeepAliveTest, OnlyUnknownAndNoDataQvxSystemsAreAsked)
 {
-    table.AddSystem("10.0.0.1", "", kTypeQvx);
-    table.AddSystem("10.0.0.2", "", kTypeVelka);
-    table.AddSystem("10.0.0.3", "", kTypeQvx);
-    table.SetEndpointType("10.0.0.3", 3);
-    addWorking("10.0.0.4", kTypeQvx);
-    table.SetSystemStatus("10.0.0.4", SYSTEM_ERROR);
-    table.AppendEntry("10.0.0.5", "", kTypeQvx, 2, 9000, "192.168.0.5");
+    table.AddSystem("127.0.0.1", "", kTypeQvx);
+    table.AddSystem("127.0.0.2", "", kTypeVelka);
+    table.AddSystem("127.0.0.3", "", kTypeQvx);
+    table.SetEndpointType("127.0.0.3", 3);
+    addWorking("127.0.0.4", kTypeQvx);
+    table.SetSystemStatus("127.0.0.4", SYSTEM_ERROR);
+    table.AppendEntry("127.0.0.5", "", kTypeQvx, 2, 9000, "127.168.0.5");
 
     for (std::int64_t at : { 0, 30, 120 }) {
         sweepAt(at);
         EXPECT_THAT(outbox.udp,
-            ElementsAre(SentPacket { "10.0.0.1", 9001, kKeepAlive }, SentPacket { "10.0.0.5", 9001, kKeepAlive }))
+            ElementsAre(SentPacket { "127.0.0.1", 9001, kKeepAlive }, SentPacket { "127.0.0.5", 9001, kKeepAlive }))
             << "sent to the address, not To IP, at " << at;
-        EXPECT_EQ(status("10.0.0.1"), SYSTEM_UNKNOWN);
-        EXPECT_EQ(status("10.0.0.4"), SYSTEM_ERROR) << "an error system waits until it speaks";
+        EXPECT_EQ(status("127.0.0.1"), SYSTEM_UNKNOWN);
+        EXPECT_EQ(status("127.0.0.4"), SYSTEM_ERROR) << "an error system waits until it speaks";
     }
     EXPECT_THAT(
-        console.lines(), ElementsAre("Send Keep-Alive Packet To : 10.0.0.1", "Send Keep-Alive Packet To : 10.0.0.5"));
+        console.lines(), ElementsAre("Send Keep-Alive Packet To : 127.0.0.1", "Send Keep-Alive Packet To : 127.0.0.5"));
 }
 
 TEST_F(KeepAliveTest, APortNoSocketCanReachCountsAsAFailedSend)
 {
-    table.AddSystem("10.0.0.1", "", kTypeQvx);
-    table.SetSystemPort("10.0.0.1", 65535);
-    table.AddSystem("10.0.0.2", "", kTypeQvx);
-    table.SetSystemPort("10.0.0.2", 2147483647);
-    table.AddSystem("10.0.0.3", "", kTypeQvx);
-    table.SetSystemPort("10.0.0.3", 65534);
+    table.AddSystem("127.0.0.1", "", kTypeQvx);
+    table.SetSystemPort("127.0.0.1", 65535);
+    table.AddSystem("127.0.0.2", "", kTypeQvx);
+    table.SetSystemPort("127.0.0.2", 2147483647);
+    table.AddSystem("127.0.0.3", "", kTypeQvx);
+    table.SetSystemPort("127.0.0.3", 65534);
 
     sweepAt(0);
-    EXPECT_THAT(outbox.udp, ElementsAre(SentPacket { "10.0.0.3", 65535, kKeepAlive }));
-    EXPECT_EQ(status("10.0.0.1"), SYSTEM_ERROR);
-    EXPECT_EQ(status("10.0.0.2"), SYSTEM_ERROR);
+    EXPECT_THAT(outbox.udp, ElementsAre(SentPacket { "127.0.0.3", 65535, kKeepAlive }));
+    EXPECT_EQ(status("127.0.0.1"), SYSTEM_ERROR);
+    EXPECT_EQ(status("127.0.0.2"), SYSTEM_ERROR);
     sweepAt(30);
     EXPECT_EQ(outbox.udp.size(), 1u);
 }
