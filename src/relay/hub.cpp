@@ -1,6 +1,7 @@
 #include "hub.h"
 
 #include "log/console_log.h"
+#include "log/notice.h"
 #include "net/descriptors.h"
 #include "relay/decoder.h"
 #include "relay/keep_alive.h"
@@ -28,14 +29,6 @@ namespace {
 constexpr int kListenBacklog = SOMAXCONN;
 constexpr int kReceiveBufferBytes = 4 << 20;
 const char* const kAllowListFile = "allow.txt";
-
-// Lines about what the bounds turned away go to the console and, since an
-// operator may have to act on them, to standard error.
-void Notice(ConsoleLog& console, const std::string& line)
-{
-    console.log("%s", line.c_str());
-    qWarning("korvel: %s", line.c_str());
-}
 
 // Hanging connects (half of what the network may hold) and open
 // connections (a quarter) together stay well below the descriptors the
@@ -161,7 +154,8 @@ void Hub::loadAllowList()
     AllowList candidate;
     const std::vector<AllowListProblem> problems = candidate.load(path);
     for (const AllowListProblem& problem : problems)
-        qWarning("korvel: %s:%d: %s", path.c_str(), problem.line, problem.message.c_str());
+        Notify(
+            console_, Severity::Warning, path.string() + ":" + std::to_string(problem.line) + ": " + problem.message);
     // A file that cannot be read, or has entries of which none can be taken,
     // says nothing about whom it meant to let in: the list read before stays
     // (at start-up there is none, and nobody comes in).
@@ -169,12 +163,12 @@ void Hub::loadAllowList()
         problems.begin(), problems.end(), [](const AllowListProblem& problem) { return problem.line == 0; });
     const bool unusable = unreadable || (candidate.empty() && !problems.empty());
     if (unusable && allowListLoaded_) {
-        qWarning("korvel: %s: keeping the list read before", path.c_str());
+        Notify(console_, Severity::Warning, path.string() + ": keeping the list read before");
         console_.log("%s unusable: keeping the list read before", path.c_str());
         return;
     }
     if (unusable) {
-        qWarning("korvel: %s: nobody is allowed in until it can be read", path.c_str());
+        Notify(console_, Severity::Warning, path.string() + ": nobody is allowed in until it can be read");
         console_.log("%s unusable: nobody is allowed in", path.c_str());
     }
     allowList_ = std::move(candidate);
@@ -212,13 +206,14 @@ void Hub::reportBounds()
 {
     answerBudget_.expire();
     if (counters_.RefusedTableFull != reportedTableFull_) {
-        Notice(console_,
+        // An operator may have to act on what the bounds turned away.
+        Notify(console_, Severity::Warning,
             "Table full (" + std::to_string(options_.maxSystems) + " systems): refused "
                 + std::to_string(counters_.RefusedTableFull - reportedTableFull_) + " new senders");
         reportedTableFull_ = counters_.RefusedTableFull;
     }
     if (counters_.AnswersHeldBack != reportedHeldBack_) {
-        Notice(console_,
+        Notify(console_, Severity::Warning,
             "Answers held back: " + std::to_string(counters_.AnswersHeldBack - reportedHeldBack_) + " ("
                 + std::to_string(counters_.AnswerBytesHeldBack - reportedHeldBackBytes_) + " bytes), the last to "
                 + answerBudget_.lastHeldBack());
@@ -239,9 +234,9 @@ void Hub::loadTable()
     if (loaded.basePort)
         settings_.BasePort = *loaded.basePort;
     for (const std::string& note : loaded.notes)
-        sayProblem(note);
+        Notify(console_, Severity::Warning, note);
     for (const std::string& damage : loaded.damage)
-        sayProblem(damage);
+        Notify(console_, Severity::Error, damage);
     tableDamaged_ = !loaded.damage.empty();
     saver_.keepBackupOf(std::move(loaded.systemFileText));
 }
@@ -273,9 +268,10 @@ bool Hub::finishSave(const std::optional<SaveReport>& report)
     // A full disk fails every file alike: a few lines say it.
     constexpr std::size_t kLinesPerSave = 10;
     for (std::size_t i = 0; i < report->failures.size() && i < kLinesPerSave; ++i)
-        sayProblem(report->failures[i].message());
+        Notify(console_, Severity::Error, report->failures[i].message());
     if (report->failures.size() > kLinesPerSave)
-        sayProblem("Cannot save " + std::to_string(report->failures.size() - kLinesPerSave) + " more files");
+        Notify(console_, Severity::Error,
+            "Cannot save " + std::to_string(report->failures.size() - kLinesPerSave) + " more files");
     emit saveFinished(report->ok());
     return report->ok();
 }
@@ -297,13 +293,6 @@ std::array<ReceiveQueue, 3> Hub::receiveQueues() const
     for (std::size_t i = 0; i < queues.size(); ++i)
         queues[i] = ReadReceiveQueue(static_cast<int>(sockets[i]->socketDescriptor())).value_or(ReceiveQueue {});
     return queues;
-}
-
-void Hub::sayProblem(const std::string& message)
-{
-    std::fprintf(stderr, "korvel: %s\n", message.c_str());
-    std::fflush(stderr);
-    console_.notice(message);
 }
 
 void Hub::learnOwnAddress()

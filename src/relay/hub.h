@@ -226,8 +226,6 @@ private:
     bool tableFull(const std::string& address);
     void reportBounds();
     void loadTable();
-    // Says what the operator must act on: standard error and the console.
-    void sayProblem(const std::string& message);
     // Says what a save could not write and tells saveFinished; true when
     // there is nothing to say.
     bool finishSave(const std::optional<SaveReport>& report);
