@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <random>
+#include <set>
 #include <system_error>
 
 namespace korvel {
@@ -140,7 +141,12 @@ Result<std::optional<std::string>> ReadFileNoFollow(
     return std::optional<std::string>(std::move(content));
 }
 
-Result<bool> ReplaceFile(const std::filesystem::path& path, std::string_view text)
+namespace {
+
+// The part of a replace before the sync: the checks, and the text written to
+// a new sibling, left open in `file`. Nothing when the file already holds it.
+Result<std::optional<std::string>> WriteSibling(
+    const std::filesystem::path& path, std::string_view text, std::optional<Descriptor>& file)
 {
     struct stat old { };
     const bool exists = ::lstat(path.c_str(), &old) == 0;
@@ -151,7 +157,7 @@ Result<bool> ReplaceFile(const std::filesystem::path& path, std::string_view tex
     if (exists && S_ISREG(old.st_mode) && static_cast<std::size_t>(old.st_size) == text.size()) {
         const auto current = ReadFileNoFollow(path);
         if (current && *current && **current == text)
-            return false;
+            return std::optional<std::string>();
     }
 
     std::string sibling;
@@ -164,9 +170,9 @@ Result<bool> ReplaceFile(const std::filesystem::path& path, std::string_view tex
     }
     if (fd < 0)
         return Fail("cannot create a file beside it: " + ErrorText(errno));
-    Descriptor file(fd);
+    file.emplace(fd);
     const auto fail = [&](std::string reason) {
-        file.close();
+        file.reset();
         ::unlink(sibling.c_str());
         return Fail(std::move(reason));
     };
@@ -175,10 +181,21 @@ Result<bool> ReplaceFile(const std::filesystem::path& path, std::string_view tex
         return fail("setting its permissions: " + ErrorText(errno));
     if (const int error = WriteAll(fd, text))
         return fail("writing: " + ErrorText(error));
-    if (::fdatasync(fd) != 0)
-        return fail("syncing: " + ErrorText(errno));
+    return std::optional<std::string>(std::move(sibling));
+}
+
+// The part after the sync: the text read back through `file` and compared,
+// then the sibling renamed over `path`. The sibling goes on any failure.
+Result<void> RenameSibling(
+    const std::filesystem::path& path, std::string_view text, const std::string& sibling, Descriptor& file)
+{
+    const auto fail = [&](std::string reason) {
+        file.close();
+        ::unlink(sibling.c_str());
+        return Fail(std::move(reason));
+    };
     int readError = 0;
-    if (!ReadsBack(fd, text, readError))
+    if (!ReadsBack(file.get(), text, readError))
         return fail(readError ? "reading back: " + ErrorText(readError) : "what was written reads back different");
     if (const int error = file.close()) {
         ::unlink(sibling.c_str());
@@ -189,7 +206,117 @@ Result<bool> ReplaceFile(const std::filesystem::path& path, std::string_view tex
         ::unlink(sibling.c_str());
         return Fail("renaming: " + ErrorText(error));
     }
+    return {};
+}
+
+} // namespace
+
+Result<bool> ReplaceFile(const std::filesystem::path& path, std::string_view text)
+{
+    std::optional<Descriptor> file;
+    const auto sibling = WriteSibling(path, text, file);
+    if (!sibling)
+        return Fail(sibling.error());
+    if (!*sibling)
+        return false;
+    if (::fdatasync(file->get()) != 0) {
+        const int error = errno;
+        file.reset();
+        ::unlink((*sibling)->c_str());
+        return Fail("syncing: " + ErrorText(error));
+    }
+    if (const auto renamed = RenameSibling(path, text, **sibling, *file); !renamed)
+        return Fail(renamed.error());
     return true;
+}
+
+struct FileBatch::Staged {
+    std::filesystem::path path;
+    std::string text;
+    std::string sibling;
+};
+
+FileBatch::FileBatch(Failed failed, std::size_t size)
+    : failed_(std::move(failed))
+    , size_(std::max<std::size_t>(size, 1))
+{
+}
+
+FileBatch::~FileBatch()
+{
+    // A batch dropped unfinished leaves its old files and no siblings.
+    for (const Staged& staged : staged_)
+        ::unlink(staged.sibling.c_str());
+}
+
+void FileBatch::replace(const std::filesystem::path& path, std::string text)
+{
+    // A file named twice is replaced in the order asked: the first text goes
+    // in before the second is compared with what the file holds.
+    if (stagedPaths_.contains(path.native()))
+        commit();
+    std::optional<Descriptor> file;
+    const auto sibling = WriteSibling(path, text, file);
+    if (!sibling) {
+        failed_(path, sibling.error());
+        return;
+    }
+    if (!*sibling)
+        return;
+    // Closed until it is read back: a batch holds no descriptors.
+    if (const int error = file->close()) {
+        ::unlink((*sibling)->c_str());
+        failed_(path, "closing: " + ErrorText(error));
+        return;
+    }
+    stagedPaths_.insert(path.native());
+    staged_.push_back(Staged { path, std::move(text), std::move(**sibling) });
+    if (staged_.size() >= size_)
+        commit();
+}
+
+void FileBatch::finish()
+{
+    commit();
+}
+
+void FileBatch::commit()
+{
+    if (staged_.empty())
+        return;
+    // One sync of each file system the batch wrote to makes all its new
+    // files durable at once, where a sync per file waits for the disk each
+    // time (seconds for a few thousand files).
+    std::set<std::filesystem::path> folders;
+    for (const Staged& staged : staged_)
+        folders.insert(staged.path.parent_path().empty() ? "." : staged.path.parent_path());
+    std::string syncError;
+    for (const std::filesystem::path& folder : folders) {
+        const Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (fd.get() < 0 || ::syncfs(fd.get()) != 0) {
+            syncError = "syncing: " + ErrorText(errno);
+            break;
+        }
+    }
+    std::vector<Staged> staged;
+    staged.swap(staged_);
+    stagedPaths_.clear();
+    for (const Staged& each : staged) {
+        if (!syncError.empty()) {
+            ::unlink(each.sibling.c_str());
+            failed_(each.path, syncError);
+            continue;
+        }
+        Descriptor file(::open(each.sibling.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        if (file.get() < 0) {
+            const int error = errno;
+            ::unlink(each.sibling.c_str());
+            failed_(each.path, "reading back: " + ErrorText(error));
+            continue;
+        }
+        if (const auto renamed = RenameSibling(each.path, each.text, each.sibling, file); !renamed)
+            failed_(each.path, renamed.error());
+    }
 }
 
 Result<void> SyncFolder(const std::filesystem::path& folder)

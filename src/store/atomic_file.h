@@ -3,9 +3,12 @@
 #include "net/result.h"
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
+#include <vector>
 
 namespace korvel {
 
@@ -19,6 +22,35 @@ namespace korvel {
 // folder. True when the file was written, false when it already held the
 // text; a failure says what failed, for a message that names the file.
 Result<bool> ReplaceFile(const std::filesystem::path& path, std::string_view text);
+
+// Replaces many files as ReplaceFile does each, with one sync for a batch of
+// them instead of one per file: each new text is written beside its file,
+// and once `size` are waiting (or at finish) the file system is synced once
+// and every one is read back, compared and renamed over its file. A file that
+// fails is told to `failed` with the reason and keeps its old version; the
+// others go on. Files dropped unfinished keep their old versions.
+class FileBatch {
+public:
+    using Failed = std::function<void(const std::filesystem::path& path, const std::string& reason)>;
+
+    explicit FileBatch(Failed failed, std::size_t size = 512);
+    ~FileBatch();
+    FileBatch(const FileBatch&) = delete;
+    FileBatch& operator=(const FileBatch&) = delete;
+
+    void replace(const std::filesystem::path& path, std::string text);
+    // Syncs and renames what is still waiting.
+    void finish();
+
+private:
+    struct Staged;
+    void commit();
+
+    Failed failed_;
+    std::size_t size_;
+    std::vector<Staged> staged_;
+    std::unordered_set<std::string> stagedPaths_;
+};
 
 // Makes the renames done in `folder` durable.
 Result<void> SyncFolder(const std::filesystem::path& folder);

@@ -153,14 +153,20 @@ SaveReport WriteSnapshot(const SaveSnapshot& snapshot, SystemFileBackup* backup)
     SaveReport report;
     EnsureFolder(snapshot.folder);
     std::string systemText = datfile::FormatSystemHeader(snapshot.basePort);
+    // Thousands of new station files (a flood of new senders) must not take
+    // a disk sync each: a stopping service has seconds, not minutes.
+    FileBatch stationFiles([&report](const std::filesystem::path& path, const std::string& reason) {
+        report.failures.push_back({ path, reason });
+    });
     for (const SaveSnapshot::System& system : snapshot.systems) {
         datfile::AppendSystemLine(systemText, system.line);
         // The address may have been typed by the operator; it must not lead
         // the file out of the data folder.
         if (datfile::IsSafeStationFileName(system.line.IpAddress))
-            Replace(report, StationFilePath(snapshot.folder, system.line.IpAddress),
-                datfile::FormatStationFile(system.stations));
+            stationFiles.replace(
+                StationFilePath(snapshot.folder, system.line.IpAddress), datfile::FormatStationFile(system.stations));
     }
+    stationFiles.finish();
 
     // Last, so that the table on disk never names a station file older than itself.
     bool keepOld = false;

@@ -1,9 +1,12 @@
+#include "store/atomic_file.h"
 #include "store/system_file_format.h"
 #include "store_test_support.h"
 
 #include <gmock/gmock.h>
 
 #include <sys/stat.h>
+
+#include <map>
 
 using namespace korvel;
 using korvel::testing::ReadFile;
@@ -417,6 +420,39 @@ TEST_F(SystemFilesTest, SymbolicLinksInTheDataFolderAreNeitherReadNorWrittenThro
     loaded = LoadSystems(table);
     EXPECT_EQ(table.size(), 0u);
     EXPECT_EQ(loaded.damage.size(), 1u) << "a save would replace the table by an empty one";
+}
+
+// Files replaced a batch at a time: each ends with the last text asked for
+// it, across batch boundaries and with a file named twice in one batch; one
+// that cannot be written is told and keeps its old version, and no sibling
+// is left behind.
+TEST_F(SystemFilesTest, AFileBatchReplacesEachFileAsAskedAndTellsWhatFailed)
+{
+    WriteFile(root() / "outside.dat", "secret\r\n");
+    std::filesystem::create_directories(data());
+    std::filesystem::create_symlink(root() / "outside.dat", data() / "link.dat");
+    WriteFile(data() / "same.dat", "kept");
+    std::vector<std::string> failed;
+    {
+        FileBatch batch(
+            [&](const std::filesystem::path& path, const std::string&) { failed.push_back(path.filename().string()); },
+            3);
+        // same.dat goes back to what it held before the batch.
+        const std::pair<const char*, const char*> files[] = { { "a.dat", "a1" }, { "b.dat", "b" }, { "a.dat", "a2" },
+            { "link.dat", "x" }, { "same.dat", "new" }, { "c.dat", "c" }, { "same.dat", "kept" } };
+        for (const auto& [name, text] : files)
+            batch.replace(data() / name, text);
+        batch.finish();
+    }
+    EXPECT_THAT(failed, ElementsAre("link.dat"));
+    EXPECT_EQ(ReadFile(root() / "outside.dat"), "secret\r\n");
+    const std::map<std::string, std::string> expected { { "a.dat", "a2" }, { "b.dat", "b" }, { "c.dat", "c" },
+        { "same.dat", "kept" } };
+    std::map<std::string, std::string> found;
+    for (const auto& file : std::filesystem::directory_iterator(data()))
+        if (!file.is_symlink())
+            found[file.path().filename().string()] = ReadFile(file.path());
+    EXPECT_EQ(found, expected);
 }
 
 TEST_F(SystemFilesTest, AStationFileIsReadOnlyUpToWhatIsKeptAndSaysWhatItLeftOut)
