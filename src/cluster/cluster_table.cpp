@@ -26,7 +26,7 @@ constexpr std::array<const char*, 7> kFields { "ip", "toip", "port", "type", "en
 std::array<std::string, 7> Fields(const SystemEntry& entry)
 {
     return { entry.IpAddress, entry.ToIp, std::to_string(entry.Port), std::to_string(entry.Type),
-        std::to_string(entry.EndpointType), entry.Name, std::to_string(entry.Status) };
+        std::to_string(entry.EndpointType), entry.Name, std::to_string(StatusNumber(entry.Status)) };
 }
 
 } // namespace
@@ -358,7 +358,7 @@ void Cluster::applySystem(const std::string& ip, const RedisPairs& fields, const
             entry->Name = value->second;
             break;
         case 6:
-            entry->Status = Number(value->second, entry->Status);
+            entry->Status = SystemStatus { Number(value->second, StatusNumber(entry->Status)) };
             break;
         default:
             break;

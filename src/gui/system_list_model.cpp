@@ -15,9 +15,10 @@ namespace korvel {
 namespace {
 
 // The Status column's slot for a SystemStatus: Working, Error, No Data, Unknown.
-int StatusSlot(std::int32_t status)
+int StatusSlot(SystemStatus status)
 {
-    return status >= SYSTEM_WORKING && status <= SYSTEM_NO_DATA ? status : 3;
+    const std::int32_t number = StatusNumber(status);
+    return number >= StatusNumber(SystemStatus::Working) && number <= StatusNumber(SystemStatus::NoData) ? number : 3;
 }
 
 // Sorted by status, the systems to look at come first: Error, No Data, Unknown, Working.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store/status_names.h"
+
 #include <QAbstractTableModel>
 #include <QDateTime>
 #include <QHash>
@@ -51,7 +53,7 @@ private:
         std::string name;
         std::string ip;
         std::string toIp;
-        std::int32_t status = 0;
+        SystemStatus status = SystemStatus::Working;
         std::int32_t type = 0;
         std::int32_t port = 0;
         std::int64_t lastHeard = 0;

@@ -126,7 +126,7 @@ void Hub::postSendFailure(const std::string& system)
     QMetaObject::invokeMethod(
         this,
         [this, system] {
-            table_.SetSystemStatus(system, SYSTEM_ERROR);
+            table_.SetSystemStatus(system, SystemStatus::Error);
             emit senderFailed(QString::fromStdString(system));
         },
         Qt::QueuedConnection);
@@ -501,7 +501,7 @@ void Hub::handleDatagram(Endpoint endpoint, Bytes packet, const std::string& fro
 
     if (table_.AddSystem(fromIp, fromIp, endpoint == Endpoint::Qvx ? kTypeQvx : kTypeVelka))
         table_.MarkHeard(fromIp);
-    table_.SetSystemStatus(fromIp, SYSTEM_WORKING);
+    table_.SetSystemStatus(fromIp, SystemStatus::Working);
     if (peer_)
         peer_->heardFrom(fromIp);
     DecodePacket(table_, replies_, fromIp, packet);
@@ -545,7 +545,7 @@ bool Hub::ServerSocketClientConnect(const std::string& peer)
     if (peer != settings_.OwnAddress) {
         if (table_.AddSystem(peer, std::string(), kTypeQvx))
             table_.MarkHeard(peer);
-        table_.SetSystemStatus(peer, SYSTEM_WORKING);
+        table_.SetSystemStatus(peer, SystemStatus::Working);
         if (peer_)
             peer_->heardFrom(peer);
     }

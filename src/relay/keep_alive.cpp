@@ -24,9 +24,9 @@ void SendKeepAlive(SystemTable& table, SystemEntry& entry, Outbox& outbox, Conso
 {
     if (entry.EndpointType == kSilentEndpointType)
         return;
-    if (entry.Status == SYSTEM_WORKING && now - entry.LastHeard > kSilenceSeconds)
-        table.SetStatus(entry, SYSTEM_NO_DATA);
-    if (entry.Status == SYSTEM_WORKING || entry.Status == SYSTEM_ERROR)
+    if (entry.Status == SystemStatus::Working && now - entry.LastHeard > kSilenceSeconds)
+        table.SetStatus(entry, SystemStatus::NoData);
+    if (entry.Status == SystemStatus::Working || entry.Status == SystemStatus::Error)
         return;
     if (entry.Type != kTypeQvx)
         return;
@@ -36,7 +36,7 @@ void SendKeepAlive(SystemTable& table, SystemEntry& entry, Outbox& outbox, Conso
     // no socket can reach counts as a failed send, which ends the keep-alives.
     const std::int64_t port = std::int64_t(entry.Port) + 1;
     if (port < 1 || port > 65535) {
-        table.SetStatus(entry, SYSTEM_ERROR);
+        table.SetStatus(entry, SystemStatus::Error);
         return;
     }
     const KeepAlivePacket packet = BuildKeepAlive();

@@ -137,7 +137,7 @@ bool SenderEngine::sendNow(const std::string& host, int port, Bytes bytes, const
     const ssize_t sent = sendto(udpSocket_.get(), bytes.data(), bytes.size(), MSG_DONTWAIT,
         reinterpret_cast<const sockaddr*>(&*address), sizeof *address);
     if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        counters_.LiveSenderCount.fetch_sub(1, std::memory_order_relaxed);
+        counters_.LiveSenderCount.fetch_sub(1, std::memory_order_release);
         return false;
     }
     finish(
@@ -329,7 +329,7 @@ void SenderEngine::finish(const std::string& host, const std::string& system, st
     if (failure)
         reportFailure(host, system, *failure, format);
     counters_.SentByteCount.fetch_add(static_cast<std::int32_t>(length), std::memory_order_relaxed);
-    counters_.LiveSenderCount.fetch_sub(1, std::memory_order_relaxed);
+    counters_.LiveSenderCount.fetch_sub(1, std::memory_order_release);
 }
 
 SenderEngine::Route SenderEngine::route(Job& job, sockaddr_in& address)
@@ -424,7 +424,7 @@ void SenderEngine::sendDatagrams(std::vector<Job>& jobs)
             for (std::size_t i = done; i < done + succeeded; ++i)
                 bytes += static_cast<std::int32_t>(batch[i]->data->size());
             counters_.SentByteCount.fetch_add(bytes, std::memory_order_relaxed);
-            counters_.LiveSenderCount.fetch_sub(static_cast<std::int32_t>(succeeded), std::memory_order_relaxed);
+            counters_.LiveSenderCount.fetch_sub(static_cast<std::int32_t>(succeeded), std::memory_order_release);
             done += succeeded;
             if (sent < 0)
                 finish(*batch[done++], SendFailure::Send, "%s : sendto() error!");
@@ -553,7 +553,7 @@ void SenderEngine::run()
                 abandoned += jobs.size();
             pending_.clear();
             parked_.clear();
-            counters_.LiveSenderCount.fetch_sub(static_cast<std::int32_t>(abandoned), std::memory_order_relaxed);
+            counters_.LiveSenderCount.fetch_sub(static_cast<std::int32_t>(abandoned), std::memory_order_release);
             return;
         }
     }

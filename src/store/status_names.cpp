@@ -2,18 +2,19 @@
 
 namespace korvel {
 
-const char* SystemStatusName(std::int32_t value)
+const char* SystemStatusName(SystemStatus status)
 {
-    switch (value) {
-    case SYSTEM_WORKING:
+    switch (status) {
+    case SystemStatus::Working:
         return "Working";
-    case SYSTEM_ERROR:
+    case SystemStatus::Error:
         return "Error";
-    case SYSTEM_NO_DATA:
+    case SystemStatus::NoData:
         return "No Data";
-    default:
-        return "Unknown";
+    case SystemStatus::Unknown:
+        break;
     }
+    return "Unknown";
 }
 
 const char* StationStatusName(std::int32_t state)

@@ -64,7 +64,7 @@ void SystemEntry::ResetStations()
 {
     Stations.clear();
     StationStates.clear();
-    Status = SYSTEM_UNKNOWN;
+    Status = SystemStatus::Unknown;
 }
 
 SystemTable::SystemTable(std::filesystem::path dataDirectory, Clock clock)
@@ -164,7 +164,7 @@ bool SystemTable::AddSystem(const std::string& ip, const std::string& name, std:
     return true;
 }
 
-void SystemTable::SetStatus(SystemEntry& entry, std::int32_t status)
+void SystemTable::SetStatus(SystemEntry& entry, SystemStatus status)
 {
     if (entry.Status != status) {
         entry.Status = status;
@@ -173,7 +173,7 @@ void SystemTable::SetStatus(SystemEntry& entry, std::int32_t status)
     RefreshSystemList();
 }
 
-void SystemTable::SetSystemStatus(const std::string& ip, std::int32_t status)
+void SystemTable::SetSystemStatus(const std::string& ip, SystemStatus status)
 {
     if (SystemEntry* entry = FindSystem(ip))
         SetStatus(*entry, status);

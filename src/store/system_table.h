@@ -28,7 +28,7 @@ struct SystemEntry {
     std::int32_t Type = kTypeQvx;
     std::int32_t EndpointType = kDefaultEndpointType;
     std::int32_t Port = kDefaultSystemPort;
-    std::int32_t Status = SYSTEM_UNKNOWN;
+    SystemStatus Status = SystemStatus::Unknown;
     StationList Stations;
     std::vector<std::int32_t> StationStates;
     // The keep-alive's clock: when a packet last named the system, or when
@@ -135,8 +135,8 @@ public:
     bool AddSystem(const std::string& ip, const std::string& name, std::int32_t type);
     // The system has just been heard from: LastHeard moves to now.
     void MarkHeard(const std::string& ip);
-    void SetSystemStatus(const std::string& ip, std::int32_t status);
-    void SetStatus(SystemEntry& entry, std::int32_t status);
+    void SetSystemStatus(const std::string& ip, SystemStatus status);
+    void SetStatus(SystemEntry& entry, SystemStatus status);
     void SetSystemName(const std::string& ip, const std::string& name);
     void SetSystemName(SystemEntry& entry, const std::string& name);
     // Re-keys every entry announcing `announcedIp` to `newIp`; returns the

@@ -14,18 +14,19 @@ QString Latin1(const std::string& text)
 
 } // namespace
 
-std::size_t TableMirror::StatusKind(std::int32_t status)
+std::size_t TableMirror::StatusKind(SystemStatus status)
 {
     switch (status) {
-    case SYSTEM_WORKING:
+    case SystemStatus::Working:
         return 0;
-    case SYSTEM_ERROR:
+    case SystemStatus::Error:
         return 1;
-    case SYSTEM_NO_DATA:
+    case SystemStatus::NoData:
         return 2;
-    default:
-        return 3;
+    case SystemStatus::Unknown:
+        break;
     }
+    return 3;
 }
 
 QByteArray TableMirror::RowJson(const SystemEntry& entry)
@@ -34,7 +35,7 @@ QByteArray TableMirror::RowJson(const SystemEntry& entry)
         { QStringLiteral("id"), static_cast<qint64>(entry.listOrder()) },
         { QStringLiteral("name"), Latin1(entry.Name) },
         { QStringLiteral("address"), Latin1(entry.IpAddress) },
-        { QStringLiteral("status"), entry.Status },
+        { QStringLiteral("status"), StatusNumber(entry.Status) },
         { QStringLiteral("statusText"), QLatin1String(SystemStatusName(entry.Status)) },
         { QStringLiteral("type"), entry.Type == kTypeQvx ? QStringLiteral("QVX") : QStringLiteral("Velka") },
         { QStringLiteral("toIp"), Latin1(entry.ToIp) },

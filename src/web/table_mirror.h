@@ -23,7 +23,7 @@ public:
     static constexpr std::size_t kStatusKinds = 4;
     // Removals held for the next takeChanges(); more become a reset.
     static constexpr std::size_t kMaxRemovalsHeld = 4096;
-    static std::size_t StatusKind(std::int32_t status);
+    static std::size_t StatusKind(SystemStatus status);
 
     // What changed since the last takeChanges().
     struct Changes {

@@ -41,7 +41,7 @@ TEST_F(ListModelsTest, SystemRowsShowEveryColumn)
 {
     table.AddSystem("127.0.0.2", "", kTypeQvx);
     table.AddSystem("127.0.0.3", "Velka-1", kTypeVelka);
-    table.SetSystemStatus("127.0.0.3", SYSTEM_WORKING);
+    table.SetSystemStatus("127.0.0.3", SystemStatus::Working);
     table.SetEndpointType("127.0.0.3", kSilentEndpointType);
     table.SetSystemPort("127.0.0.3", 9100);
     table.RefreshSystemList();
@@ -78,7 +78,7 @@ TEST_F(ListModelsTest, ManyChangesInOneTurnRebuildOnce)
     QSignalSpy stationResets(&stations, &QAbstractItemModel::modelReset);
 
     for (int i = 0; i < 200; ++i) {
-        table.SetSystemStatus("127.0.0.2", SYSTEM_WORKING);
+        table.SetSystemStatus("127.0.0.2", SystemStatus::Working);
         table.SetStationStatus("127.0.0.2", std::to_string(41000 + i % 50), i % 5);
     }
     EXPECT_EQ(stations.rowCount(), 0) << "nothing is rebuilt before the event loop turns";

@@ -135,7 +135,7 @@ TEST_F(WindowViewsTest, SystemListSortsAndFindsAndTheSortIsKeptForTheNextRun)
     table.AddSystem("127.0.0.10", "QVX300-EAST", kTypeQvx);
     table.AddSystem("127.0.0.3", "VELKA-WEST", kTypeVelka);
     table.AddSystem("127.0.0.4", "", kTypeQvx); // added by hand: its address stands in as its name
-    table.SetSystemStatus("127.0.0.10", SYSTEM_ERROR);
+    table.SetSystemStatus("127.0.0.10", SystemStatus::Error);
     table.SelectSystem("127.0.0.9");
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
@@ -170,7 +170,7 @@ TEST_F(WindowViewsTest, SystemListSortsAndFindsAndTheSortIsKeptForTheNextRun)
         EXPECT_EQ(ShownSystems(list), sort.expected) << sort.column;
     }
     // The selection follows its system through the sorts, and through a change that moves it.
-    table.SetSystemStatus("127.0.0.9", SYSTEM_ERROR);
+    table.SetSystemStatus("127.0.0.9", SystemStatus::Error);
     window.viewRefresher()->flush();
     settle();
     EXPECT_EQ(ShownSystems(list).first(), "QVX300-MAIN 127.0.0.9");
@@ -372,8 +372,9 @@ TEST_F(WindowViewsTest, StatusColumnTellsStatesApartAndSaysWhenTheSystemWasLastH
 {
     MainWindow& window = open();
     SystemTable& table = window.hub().table();
-    const std::pair<const char*, std::int32_t> systems[] = { { "127.0.0.2", SYSTEM_WORKING },
-        { "127.0.0.3", SYSTEM_ERROR }, { "127.0.0.4", SYSTEM_NO_DATA }, { "127.0.0.5", SYSTEM_UNKNOWN } };
+    const std::pair<const char*, SystemStatus> systems[]
+        = { { "127.0.0.2", SystemStatus::Working }, { "127.0.0.3", SystemStatus::Error },
+              { "127.0.0.4", SystemStatus::NoData }, { "127.0.0.5", SystemStatus::Unknown } };
     for (const auto& [ip, status] : systems) {
         table.AddSystem(ip, "", kTypeQvx);
         table.SetSystemStatus(ip, status);

@@ -55,7 +55,7 @@ TEST_F(HubTest, StatusReportOnTheQvxEndpointIsForwardedAndNeverAnswered)
     const SystemEntry* entry = system(peer(2));
     ASSERT_NE(entry, nullptr);
     EXPECT_EQ(entry->Type, kTypeQvx);
-    EXPECT_EQ(entry->Status, SYSTEM_WORKING);
+    EXPECT_EQ(entry->Status, SystemStatus::Working);
     EXPECT_EQ(entry->Name, "QVX300");
     EXPECT_EQ(entry->Stations.size(), 2u);
     EXPECT_TRUE(console.contains("UDP From IP : " + peer(2)));
@@ -272,11 +272,11 @@ TEST_F(HubTest, FailedTcpForwardMarksTheSystemInError)
     QObject::connect(&other, &Hub::senderFailed, [&] { ++otherFailures; });
     FakeUdpPeer velka(peer(4), 0);
     velka.send(Request(MSG_REGISTER, 1, "VK", wire::kRegisterSize), base + 4);
-    ASSERT_TRUE(SpinUntil([&] { return system(peer(3))->Status == SYSTEM_ERROR; }));
-    ASSERT_TRUE(SpinUntil([&] { return system(peer(5))->Status == SYSTEM_ERROR; }));
+    ASSERT_TRUE(SpinUntil([&] { return system(peer(3))->Status == SystemStatus::Error; }));
+    ASSERT_TRUE(SpinUntil([&] { return system(peer(5))->Status == SystemStatus::Error; }));
     EXPECT_TRUE(console.contains(peer(3) + " : connect() errror!"));
     EXPECT_TRUE(console.contains(peer(6) + " : connect() errror!"));
-    EXPECT_EQ(system(peer(4))->Status, SYSTEM_WORKING);
+    EXPECT_EQ(system(peer(4))->Status, SystemStatus::Working);
     EXPECT_GT(hub->counters().SentByteCount.load(), 0);
     EXPECT_EQ(other.counters().SentByteCount.load(), 0);
     EXPECT_EQ(otherFailures, 0);

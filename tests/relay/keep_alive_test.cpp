@@ -48,10 +48,10 @@ protected:
     {
         table.AddSystem(ip, ip, type);
         table.SetEndpointType(ip, endpointType);
-        table.SetSystemStatus(ip, SYSTEM_WORKING);
+        table.SetSystemStatus(ip, SystemStatus::Working);
     }
 
-    std::int32_t status(const std::string& ip) { return table.FindSystem(ip)->Status; }
+    SystemStatus status(const std::string& ip) { return table.FindSystem(ip)->Status; }
 
     // Runs one sweep `seconds` after the systems were last heard.
     void sweepAt(std::int64_t seconds)
@@ -79,15 +79,15 @@ TEST_F(KeepAliveTest, AWorkingSystemTurnsNoDataOnlyWhenSilentForMoreThan90Second
     table.SetSystemPort("127.0.0.1", 9100);
 
     sweepAt(90);
-    EXPECT_EQ(status("127.0.0.1"), SYSTEM_WORKING);
-    EXPECT_EQ(status("127.0.0.2"), SYSTEM_WORKING);
+    EXPECT_EQ(status("127.0.0.1"), SystemStatus::Working);
+    EXPECT_EQ(status("127.0.0.2"), SystemStatus::Working);
     EXPECT_THAT(outbox.udp, IsEmpty());
     EXPECT_THAT(observer.events, IsEmpty());
 
     sweepAt(120);
-    EXPECT_EQ(status("127.0.0.1"), SYSTEM_NO_DATA);
-    EXPECT_EQ(status("127.0.0.2"), SYSTEM_NO_DATA) << "Velka systems age like any other";
-    EXPECT_EQ(status("127.0.0.3"), SYSTEM_WORKING) << "endpoint type 3 is never aged";
+    EXPECT_EQ(status("127.0.0.1"), SystemStatus::NoData);
+    EXPECT_EQ(status("127.0.0.2"), SystemStatus::NoData) << "Velka systems age like any other";
+    EXPECT_EQ(status("127.0.0.3"), SystemStatus::Working) << "endpoint type 3 is never aged";
     EXPECT_THAT(outbox.udp, ElementsAre(SentPacket { "127.0.0.1", 9101, kKeepAlive }))
         << "only the QVX system is asked, in the same sweep";
     EXPECT_THAT(console.lines(), ElementsAre("Send Keep-Alive Packet To : 127.0.0.1"));
@@ -95,16 +95,16 @@ TEST_F(KeepAliveTest, AWorkingSystemTurnsNoDataOnlyWhenSilentForMoreThan90Second
 
     sweepAt(150);
     EXPECT_THAT(outbox.udp, ElementsAre(SentPacket { "127.0.0.1", 9101, kKeepAlive })) << "asked again every sweep";
-    EXPECT_EQ(status("127.0.0.3"), SYSTEM_WORKING);
+    EXPECT_EQ(status("127.0.0.3"), SystemStatus::Working);
 
     // Hearing its name restarts the silence.
     clock = heard_ + 160;
     table.SetSystemName("127.0.0.1", "PBX");
-    table.SetSystemStatus("127.0.0.1", SYSTEM_WORKING);
+    table.SetSystemStatus("127.0.0.1", SystemStatus::Working);
     sweepAt(240);
-    EXPECT_EQ(status("127.0.0.1"), SYSTEM_WORKING);
+    EXPECT_EQ(status("127.0.0.1"), SystemStatus::Working);
     sweepAt(251);
-    EXPECT_EQ(status("127.0.0.1"), SYSTEM_NO_DATA);
+    EXPECT_EQ(status("127.0.0.1"), SystemStatus::NoData);
 }
 
 TEST_F(KeepAliveTest, OnlyUnknownAndNoDataQvxSystemsAreAsked)
@@ -114,7 +114,7 @@ TEST_F(KeepAliveTest, OnlyUnknownAndNoDataQvxSystemsAreAsked)
     table.AddSystem("127.0.0.3", "", kTypeQvx);
     table.SetEndpointType("127.0.0.3", 3);
     addWorking("127.0.0.4", kTypeQvx);
-    table.SetSystemStatus("127.0.0.4", SYSTEM_ERROR);
+    table.SetSystemStatus("127.0.0.4", SystemStatus::Error);
     table.AppendEntry("127.0.0.5", "", kTypeQvx, 2, 9000, "127.168.0.5");
 
     for (std::int64_t at : { 0, 30, 120 }) {
@@ -122,8 +122,8 @@ TEST_F(KeepAliveTest, OnlyUnknownAndNoDataQvxSystemsAreAsked)
         EXPECT_THAT(outbox.udp,
             ElementsAre(SentPacket { "127.0.0.1", 9001, kKeepAlive }, SentPacket { "127.0.0.5", 9001, kKeepAlive }))
             << "sent to the address, not To IP, at " << at;
-        EXPECT_EQ(status("127.0.0.1"), SYSTEM_UNKNOWN);
-        EXPECT_EQ(status("127.0.0.4"), SYSTEM_ERROR) << "an error system waits until it speaks";
+        EXPECT_EQ(status("127.0.0.1"), SystemStatus::Unknown);
+        EXPECT_EQ(status("127.0.0.4"), SystemStatus::Error) << "an error system waits until it speaks";
     }
     EXPECT_THAT(
         console.lines(), ElementsAre("Send Keep-Alive Packet To : 127.0.0.1", "Send Keep-Alive Packet To : 127.0.0.5"));
@@ -140,8 +140,8 @@ TEST_F(KeepAliveTest, APortNoSocketCanReachCountsAsAFailedSend)
 
     sweepAt(0);
     EXPECT_THAT(outbox.udp, ElementsAre(SentPacket { "127.0.0.3", 65535, kKeepAlive }));
-    EXPECT_EQ(status("127.0.0.1"), SYSTEM_ERROR);
-    EXPECT_EQ(status("127.0.0.2"), SYSTEM_ERROR);
+    EXPECT_EQ(status("127.0.0.1"), SystemStatus::Error);
+    EXPECT_EQ(status("127.0.0.2"), SystemStatus::Error);
     sweepAt(30);
     EXPECT_EQ(outbox.udp.size(), 1u);
 }

@@ -6,11 +6,12 @@ using namespace korvel;
 
 TEST(StatusNames, SystemStatusHasThreeNamesAndUnknown)
 {
-    EXPECT_STREQ(SystemStatusName(0), "Working");
-    EXPECT_STREQ(SystemStatusName(1), "Error");
-    EXPECT_STREQ(SystemStatusName(2), "No Data");
-    for (int value : { -1, 3, 255, -2147483647 - 1 })
-        EXPECT_STREQ(SystemStatusName(value), "Unknown") << value;
+    // The numbers are what files, the JSON and the cluster carry.
+    EXPECT_STREQ(SystemStatusName(SystemStatus { 0 }), "Working");
+    EXPECT_STREQ(SystemStatusName(SystemStatus { 1 }), "Error");
+    EXPECT_STREQ(SystemStatusName(SystemStatus { 2 }), "No Data");
+    for (std::int32_t value : { -1, 3, 255, -2147483647 - 1 })
+        EXPECT_STREQ(SystemStatusName(SystemStatus { value }), "Unknown") << value;
 }
 
 TEST(StatusNames, StationStatesAndTheirIcons)

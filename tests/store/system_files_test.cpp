@@ -94,7 +94,7 @@ TEST_F(SystemFilesTest, ASavedTableLoadsBackWithItsStations)
     table.SetSystemName("127.0.0.1", "Main PBX");
     table.SetSystemPort("127.0.0.1", 9100);
     table.SetEndpointType("127.0.0.1", 3);
-    table.SetSystemStatus("127.0.0.1", SYSTEM_WORKING);
+    table.SetSystemStatus("127.0.0.1", SystemStatus::Working);
     table.SetStationStatus("127.0.0.1", "200", 1);
     table.SetStationStatus("127.0.0.1", "201", 2);
     table.AddSystem("127.0.0.2", "127.0.0.2", kTypeVelka);
@@ -108,7 +108,7 @@ TEST_F(SystemFilesTest, ASavedTableLoadsBackWithItsStations)
     EXPECT_EQ(first.Name, "Main") << "a name keeps its first word";
     EXPECT_EQ(first.Port, 9100);
     EXPECT_EQ(first.EndpointType, 3);
-    EXPECT_EQ(first.Status, SYSTEM_UNKNOWN);
+    EXPECT_EQ(first.Status, SystemStatus::Unknown);
     EXPECT_EQ(first.LastHeard, 42);
     EXPECT_THAT(first.Stations, ElementsAre("200", "201"));
     EXPECT_THAT(first.StationStates, ElementsAre(-1, -1));

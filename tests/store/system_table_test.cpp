@@ -57,18 +57,18 @@ TEST_F(SystemTableTest, AddSystemKeepsAKnownSystemAndLeavesTheStationFileToTheNe
     EXPECT_EQ(entry.ToIp, "127.0.0.1");
     EXPECT_EQ(entry.Port, 9000);
     EXPECT_EQ(entry.EndpointType, 2);
-    EXPECT_EQ(entry.Status, SYSTEM_UNKNOWN);
+    EXPECT_EQ(entry.Status, SystemStatus::Unknown);
     EXPECT_EQ(entry.LastHeard, 500);
     EXPECT_FALSE(std::filesystem::exists(data() / "127.0.0.1.dat"));
     save();
     EXPECT_EQ(ReadFile(data() / "127.0.0.1.dat"), "");
 
     table.SetSystemName("127.0.0.1", "PBX1");
-    table.SetSystemStatus("127.0.0.1", SYSTEM_WORKING);
+    table.SetSystemStatus("127.0.0.1", SystemStatus::Working);
     EXPECT_FALSE(table.AddSystem("127.0.0.1", "127.0.0.1", kTypeVelka));
     EXPECT_EQ(entry.Name, "PBX1");
     EXPECT_EQ(entry.Type, kTypeQvx);
-    EXPECT_EQ(entry.Status, SYSTEM_WORKING);
+    EXPECT_EQ(entry.Status, SystemStatus::Working);
     EXPECT_EQ(table.size(), 1u);
 }
 
@@ -174,8 +174,8 @@ TEST_F(SystemTableTest, ViewsAreRebuiltExactlyWhereTheTableChangesWhatTheyShow)
     table.AddSystem("127.0.0.2", "", kTypeQvx);
     EXPECT_THAT(observer.take(), ElementsAre("refresh"));
 
-    table.SetSystemStatus("127.0.0.1", SYSTEM_WORKING);
-    table.SetSystemStatus("127.0.0.1", SYSTEM_WORKING);
+    table.SetSystemStatus("127.0.0.1", SystemStatus::Working);
+    table.SetSystemStatus("127.0.0.1", SystemStatus::Working);
     table.SetSystemName("127.0.0.1", "PBX");
     EXPECT_THAT(observer.take(), ElementsAre("refresh", "refresh", "refresh"));
 
@@ -183,7 +183,7 @@ TEST_F(SystemTableTest, ViewsAreRebuiltExactlyWhereTheTableChangesWhatTheyShow)
     table.SetEndpointType("127.0.0.1", 3);
     table.SetStationStatus("127.0.0.1", "11", 0);
     table.SelectSystem("127.0.0.3");
-    table.SetSystemStatus("127.0.0.3", SYSTEM_ERROR);
+    table.SetSystemStatus("127.0.0.3", SystemStatus::Error);
     EXPECT_THAT(observer.take(), IsEmpty()) << "port, endpoint type and unselected stations show at the next rebuild";
 
     table.SelectSystem("127.0.0.1");
@@ -220,7 +220,7 @@ TEST_F(SystemTableTest, UseFromAnotherThreadStopsTheProgram)
     if (!ThreadCheck::kActive)
         GTEST_SKIP() << "a release build leaves the thread checks out";
     table.AddSystem("127.0.0.2", "Q2", kTypeQvx);
-    EXPECT_DEATH(std::thread([this] { table.SetSystemStatus("127.0.0.2", SYSTEM_WORKING); }).join(),
+    EXPECT_DEATH(std::thread([this] { table.SetSystemStatus("127.0.0.2", SystemStatus::Working); }).join(),
         "SystemTable::FindSystem called off the thread that owns it");
     EXPECT_DEATH(std::thread([this] { table.ClearAllSystems(); }).join(), "SystemTable::clear called off");
 }

@@ -74,7 +74,7 @@ TEST(TableMirror, StaysEqualToTheTableThroughEveryKindOfChange)
             break;
         case 7:
         case 8:
-            table.SetSystemStatus(address(), pick(4) - 1);
+            table.SetSystemStatus(address(), SystemStatus { pick(4) - 1 });
             break;
         default:
             table.SetStationStatus(address(), std::to_string(41100 + pick(40)), pick(7) - 1);
