@@ -52,7 +52,7 @@ void AppendTable(const SystemTable& table, std::string& text)
 {
     for (const SystemEntry& e : table.Systems()) {
         text += e.IpAddress + '|' + e.ToIp + '|' + e.Name + '|' + std::to_string(e.Type) + '|'
-            + std::to_string(e.EndpointType) + '|' + std::to_string(e.Port) + '|' + std::to_string(e.Status) + '\n';
+            + std::to_string(e.EndpointType) + '|' + std::to_string(e.Port) + '|' + std::to_string(StatusNumber(e.Status)) + '\n';
         for (std::size_t i = 0; i < e.Stations.size(); ++i)
             text.append(" ").append(e.Stations[i]).append("=").append(std::to_string(e.StationStates[i]));
         text += '\n';
@@ -162,7 +162,7 @@ void Run(const std::vector<fuzz::Record>& records, bool trace, bool checkEach, s
         outbox.limit = std::max(packet.size(), wire::kMaxMultiAckSize);
         if (record.endpoint == fuzz::Endpoint::Tcp) {
             table.AddSystem(source, std::string(), kTypeQvx);
-            table.SetSystemStatus(source, SYSTEM_WORKING);
+            table.SetSystemStatus(source, SystemStatus::Working);
             DecodePacket(table, replies, source, packet);
             replies.tcpStep(packet, source, [&](Bytes answer) -> std::int64_t {
                 FUZZ_CHECK(answer.size() <= wire::kMaxGetResponseSize, "TCP answer size");
@@ -173,7 +173,7 @@ void Run(const std::vector<fuzz::Record>& records, bool trace, bool checkEach, s
         } else {
             const bool qvx = record.endpoint == fuzz::Endpoint::Qvx;
             table.AddSystem(source, source, qvx ? kTypeQvx : kTypeVelka);
-            table.SetSystemStatus(source, SYSTEM_WORKING);
+            table.SetSystemStatus(source, SystemStatus::Working);
             DecodePacket(table, replies, source, packet);
             if (qvx)
                 replies.udpStep(packet, source);
