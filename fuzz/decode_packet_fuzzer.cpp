@@ -52,7 +52,8 @@ void AppendTable(const SystemTable& table, std::string& text)
 {
     for (const SystemEntry& e : table.Systems()) {
         text += e.IpAddress + '|' + e.ToIp + '|' + e.Name + '|' + std::to_string(e.Type) + '|'
-            + std::to_string(e.EndpointType) + '|' + std::to_string(e.Port) + '|' + std::to_string(StatusNumber(e.Status)) + '\n';
+            + std::to_string(e.EndpointType) + '|' + std::to_string(e.Port) + '|'
+            + std::to_string(StatusNumber(e.Status)) + '\n';
         for (std::size_t i = 0; i < e.Stations.size(); ++i)
             text.append(" ").append(e.Stations[i]).append("=").append(std::to_string(e.StationStates[i]));
         text += '\n';

@@ -4,6 +4,7 @@
 
 #include "fuzz_support.h"
 
+#include "log/console_log.h"
 #include "protocol/packet_builders.h"
 #include "protocol/packet_trace.h"
 #include "relay/decoder.h"
@@ -123,7 +124,9 @@ void CheckEntryWalk(Bytes input, std::uint8_t code, bool velka, bool checkTrace)
     testing::RecordingOutbox outbox;
     Settings settings;
     TrafficCounters counters;
-    Replies replies(table, outbox, settings, counters);
+    SequenceCounter sequence;
+    ConsoleLog console;
+    Replies replies(table, outbox, settings, counters, sequence, console);
     SystemEntry& entry = table.AppendEntry(source, "", velka ? kTypeVelka : kTypeQvx, 2, 9000, "");
     const std::vector<std::string> registered = { "41100", "41101", "Ab" };
     if (velka)
