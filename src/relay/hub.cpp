@@ -163,14 +163,11 @@ void Hub::loadAllowList()
         problems.begin(), problems.end(), [](const AllowListProblem& problem) { return problem.line == 0; });
     const bool unusable = unreadable || (candidate.empty() && !problems.empty());
     if (unusable && allowListLoaded_) {
-        Notify(console_, Severity::Warning, path.string() + ": keeping the list read before");
-        console_.log("%s unusable: keeping the list read before", path.c_str());
+        Notify(console_, Severity::Warning, path.string() + " unusable: keeping the list read before");
         return;
     }
-    if (unusable) {
-        Notify(console_, Severity::Warning, path.string() + ": nobody is allowed in until it can be read");
-        console_.log("%s unusable: nobody is allowed in", path.c_str());
-    }
+    if (unusable)
+        Notify(console_, Severity::Warning, path.string() + " unusable: nobody is allowed in");
     allowList_ = std::move(candidate);
     allowListLoaded_ = !unusable;
 }
