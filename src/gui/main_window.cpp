@@ -451,7 +451,7 @@ void MainWindow::resizeColumns()
 
 void MainWindow::highlightSelectedSystem()
 {
-    const SystemEntry* selected = hub_->table().Selected();
+    const SystemEntry* selected = refresher_->selection().selected();
     const int row = selected ? systemModel_->rowOf(selected->listOrder()) : -1;
     // A system the search hides stays selected, without a row to show it.
     const QModelIndex shown = row < 0 ? QModelIndex() : systemOrder_->mapFromSource(systemModel_->index(row, 0));

@@ -9,6 +9,7 @@
 #include "gui/ping_dialog.h"
 #include "gui/qt_text.h"
 #include "gui/system_list_model.h"
+#include "gui/view_refresher.h"
 #include "log/console_log.h"
 #include "service/service.h"
 #include "web/traffic_history.h"
@@ -181,7 +182,7 @@ void MainWindow::addSystem()
 
 void MainWindow::deleteSelectedSystem()
 {
-    const SystemEntry* selected = hub_->table().Selected();
+    const SystemEntry* selected = refresher_->selection().selected();
     if (!selected)
         return;
     const std::string address = selected->IpAddress;
@@ -191,7 +192,7 @@ void MainWindow::deleteSelectedSystem()
 
 void MainWindow::pingSelectedSystem()
 {
-    const SystemEntry* selected = hub_->table().Selected();
+    const SystemEntry* selected = refresher_->selection().selected();
     if (!selected)
         return;
     // Runs beside the window instead of holding it until the ping ends.
@@ -270,7 +271,7 @@ void MainWindow::systemRowSelected(int row, bool selected)
 {
     if (!selected)
         return;
-    hub_->table().SelectSystem(FromQString(systemModel_->ipAddress(row)));
+    refresher_->selection().select(FromQString(systemModel_->ipAddress(row)));
 }
 
 } // namespace korvel

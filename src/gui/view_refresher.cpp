@@ -20,7 +20,7 @@ void ViewRefresher::RefreshSystemList()
 }
 
 // The entry is not kept: a fill is only ever asked for the selected system (or
-// the one being selected), so the flush reads it from Selected().
+// the one being selected), so the flush reads it from the selection.
 void ViewRefresher::FillStationView(const SystemEntry&)
 {
     stationsDue_ = StationRequest::Fill;
@@ -54,7 +54,7 @@ void ViewRefresher::flush()
     case StationRequest::Fill:
         // With no selection left the system was deleted in the same turn; the
         // view keeps the rows it has, as it does after any delete.
-        if (const SystemEntry* selected = table_.Selected())
+        if (const SystemEntry* selected = selection_.selected())
             stations_.rebuild(*selected);
         break;
     case StationRequest::Clear:

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "gui/system_selection.h"
 #include "store/system_table.h"
 
 #include <QObject>
@@ -26,6 +27,9 @@ public:
     // Performs whatever rebuild is due now.
     void flush();
 
+    // The operator's pick, whose stations the station view shows.
+    SystemSelection& selection() { return selection_; }
+
 private:
     enum class StationRequest { None, Fill, Clear };
     void schedule();
@@ -36,6 +40,7 @@ private:
     bool systemsDue_ = false;
     StationRequest stationsDue_ = StationRequest::None;
     bool scheduled_ = false;
+    SystemSelection selection_ { table_, *this };
 };
 
 } // namespace korvel

@@ -250,26 +250,18 @@ void SystemTable::SetStationStatus(SystemEntry& entry, const std::string& statio
     kept = state;
     if (changed)
         notify(&SystemChangeObserver::stationChanged, entry, static_cast<std::size_t>(index));
-    if (&entry == selected_)
-        FillStationView(entry);
 }
 
-void SystemTable::SelectSystem(const std::string& ip)
+void SystemTable::RemoveEntry(const SystemEntry& entry)
 {
-    if (SystemEntry* entry = FindSystem(ip)) {
-        FillStationView(*entry);
-        selected_ = entry;
-    }
-}
-
-void SystemTable::DeleteSelectedSystem()
-{
-    if (!selected_)
+    const auto found = byAddress_.find(entry.IpAddress);
+    if (found == byAddress_.end())
         return;
-    const auto& bucket = byAddress_.at(selected_->IpAddress);
-    auto match = std::find_if(bucket.begin(), bucket.end(), [&](const auto& it) { return &*it == selected_; });
+    const auto match
+        = std::find_if(found->second.begin(), found->second.end(), [&](const auto& it) { return &*it == &entry; });
+    if (match == found->second.end())
+        return;
     removeEntry(*match);
-    selected_ = nullptr;
     RefreshSystemList();
 }
 
@@ -280,11 +272,8 @@ void SystemTable::RemoveSystem(const std::string& ip)
         return;
     // Copy: removing an entry edits the bucket.
     const std::vector<Entries::iterator> matches = found->second;
-    for (auto it : matches) {
-        if (&*it == selected_)
-            selected_ = nullptr;
+    for (auto it : matches)
         removeEntry(it);
-    }
     RefreshSystemList();
 }
 
@@ -305,12 +294,6 @@ void SystemTable::ClearStationView()
 {
     if (observer_)
         observer_->ClearStationView();
-}
-
-void SystemTable::FillStationView(const SystemEntry& entry)
-{
-    if (observer_)
-        observer_->FillStationView(entry);
 }
 
 void SystemTable::StationsLoaded(const SystemEntry& entry)
@@ -336,7 +319,6 @@ void SystemTable::clear()
     byAddress_.clear();
     byToIp_.clear();
     systems_.clear();
-    selected_ = nullptr;
     notify(&SystemChangeObserver::tableCleared);
 }
 

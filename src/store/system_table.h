@@ -123,7 +123,6 @@ public:
     // The first entry in list order with this address, or null.
     SystemEntry* FindSystem(const std::string& ip);
     const SystemEntry* FindSystem(const std::string& ip) const;
-    const SystemEntry* Selected() const { return selected_; }
     std::int32_t GetSystemType(const std::string& ip) const;
     bool IsStationRegistered(const std::string& ip, const std::string& station) const;
     const StationList* GetStationList(const std::string& ip) const;
@@ -160,10 +159,10 @@ public:
     }
     void SetStationStatus(const std::string& ip, const std::string& station, std::int32_t state);
     void SetStationStatus(SystemEntry& entry, const std::string& station, std::int32_t state);
-    void SelectSystem(const std::string& ip);
-    void DeleteSelectedSystem();
-    // Removes every entry with this address (another hub's operator deleted
-    // it); the selection goes with it, the station view stays as after a delete.
+    // Removes this entry; a later one with the same address takes its place.
+    void RemoveEntry(const SystemEntry& entry);
+    // Removes every entry with this address; the station view stays as
+    // after a delete.
     void RemoveSystem(const std::string& ip);
     // Empties the table and both views; saving the empty table is the caller's.
     void ClearAllSystems();
@@ -193,7 +192,6 @@ private:
         for (SystemChangeObserver* observer : changes_)
             (observer->*call)(args...);
     }
-    void FillStationView(const SystemEntry& entry);
     void removeEntry(Entries::iterator it);
     void indexAddress(Entries::iterator it);
     void unindexAddress(Entries::iterator it);
@@ -204,7 +202,6 @@ private:
     std::unordered_map<std::string, std::vector<Entries::iterator>> byAddress_;
     // ToIp -> entries with that ToIp, in list order; for re-keying.
     std::unordered_map<std::string, std::vector<Entries::iterator>> byToIp_;
-    SystemEntry* selected_ = nullptr;
     std::uint64_t nextOrder_ = 0;
     std::uint64_t generation_ = 0;
     std::uint64_t reshapes_ = 0;

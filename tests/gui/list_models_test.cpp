@@ -70,7 +70,7 @@ TEST_F(ListModelsTest, SystemRowsShowEveryColumn)
 TEST_F(ListModelsTest, ManyChangesInOneTurnRebuildOnce)
 {
     table.AddSystem("127.0.0.2", "", kTypeQvx);
-    table.SelectSystem("127.0.0.2");
+    refresher.selection().select("127.0.0.2");
     settle();
     QSignalSpy systemResets(&systems, &QAbstractItemModel::modelReset);
     QSignalSpy systemChanges(&systems, &QAbstractItemModel::dataChanged);
@@ -97,7 +97,7 @@ TEST_F(ListModelsTest, StationRowsFollowStatesAndNewStations)
     table.AddSystem("127.0.0.2", "", kTypeQvx);
     table.SetStationStatus("127.0.0.2", "41100", 0);
     table.SetStationStatus("127.0.0.2", "41101", 4);
-    table.SelectSystem("127.0.0.2");
+    refresher.selection().select("127.0.0.2");
     settle();
     ASSERT_EQ(stations.rowCount(), 2);
     EXPECT_EQ(stations.headerData(0, Qt::Horizontal).toString(), "Station Number");
@@ -124,8 +124,8 @@ TEST_F(ListModelsTest, SelectingAnotherSystemReplacesTheStationRows)
     table.SetStationStatus("127.0.0.2", "41100", 0);
     table.SetStationStatus("127.0.0.3", "52000", 2);
     table.SetStationStatus("127.0.0.3", "52001", 3);
-    table.SelectSystem("127.0.0.2");
-    table.SelectSystem("127.0.0.3");
+    refresher.selection().select("127.0.0.2");
+    refresher.selection().select("127.0.0.3");
     settle();
     ASSERT_EQ(stations.rowCount(), 2);
     EXPECT_EQ(cell(stations, 0, 0), "52000");
@@ -133,7 +133,7 @@ TEST_F(ListModelsTest, SelectingAnotherSystemReplacesTheStationRows)
     EXPECT_EQ(cell(stations, 1, 1), "Message");
 
     // An address nobody has leaves the view as it was.
-    table.SelectSystem("127.9.9.9");
+    refresher.selection().select("127.9.9.9");
     settle();
     EXPECT_EQ(stations.rowCount(), 2);
 }
@@ -143,16 +143,16 @@ TEST_F(ListModelsTest, DeletedSystemStaysOnTheStationViewUntilAnotherIsSelected)
     table.AddSystem("127.0.0.2", "", kTypeQvx);
     table.AddSystem("127.0.0.3", "", kTypeQvx);
     table.SetStationStatus("127.0.0.2", "41100", 1);
-    table.SelectSystem("127.0.0.2");
+    refresher.selection().select("127.0.0.2");
     settle();
 
-    table.DeleteSelectedSystem();
+    table.RemoveEntry(*refresher.selection().selected());
     settle();
     EXPECT_EQ(systems.rowCount(), 1);
     ASSERT_EQ(stations.rowCount(), 1);
     EXPECT_EQ(cell(stations, 0, 0), "41100");
 
-    table.SelectSystem("127.0.0.3");
+    refresher.selection().select("127.0.0.3");
     settle();
     EXPECT_EQ(stations.rowCount(), 0);
 }
@@ -161,7 +161,7 @@ TEST_F(ListModelsTest, ClearingTheTableEmptiesBothViews)
 {
     table.AddSystem("127.0.0.2", "", kTypeQvx);
     table.SetStationStatus("127.0.0.2", "41100", 1);
-    table.SelectSystem("127.0.0.2");
+    refresher.selection().select("127.0.0.2");
     settle();
     table.ClearAllSystems();
     settle();

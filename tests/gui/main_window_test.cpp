@@ -7,6 +7,7 @@
 #include "gui/station_list_model.h"
 #include "gui/station_view.h"
 #include "gui/system_list_model.h"
+#include "gui/view_refresher.h"
 #include "support/packets.h"
 
 #include <QAbstractItemModelTester>
@@ -268,8 +269,8 @@ TEST_F(MainWindowTest, PacketsFillTheSystemListAndTheSelectedSystemsStations)
 
     list->selectionModel()->select(model->index(0, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     settle();
-    ASSERT_NE(window.hub().table().Selected(), nullptr);
-    EXPECT_EQ(window.hub().table().Selected()->IpAddress, "127.0.0.2");
+    ASSERT_NE(window.viewRefresher()->selection().selected(), nullptr);
+    EXPECT_EQ(window.viewRefresher()->selection().selected()->IpAddress, "127.0.0.2");
     QAbstractItemModel* stations = window.stationModel();
     ASSERT_EQ(stations->rowCount(), 3);
     EXPECT_EQ(stations->data(stations->index(0, 0)).toString(), "41100");
@@ -279,7 +280,7 @@ TEST_F(MainWindowTest, PacketsFillTheSystemListAndTheSelectedSystemsStations)
     // Unselecting keeps the selection and the rows.
     list->selectionModel()->clearSelection();
     settle();
-    EXPECT_EQ(window.hub().table().Selected()->IpAddress, "127.0.0.2");
+    EXPECT_EQ(window.viewRefresher()->selection().selected()->IpAddress, "127.0.0.2");
     EXPECT_EQ(stations->rowCount(), 3);
 
     // Each view style shows the same rows.
@@ -302,7 +303,7 @@ TEST_F(MainWindowTest, DeleteRemovesTheSelectedSystemOnce)
     window.deleteSelectedSystem(); // nothing selected
     settle();
     EXPECT_EQ(window.systemModel()->rowCount(), 2);
-    window.hub().table().SelectSystem("127.0.0.2");
+    window.viewRefresher()->selection().select("127.0.0.2");
     child<QAction>("DeleteSystem")->trigger();
     child<QAction>("DeleteSystem")->trigger();
     settle();

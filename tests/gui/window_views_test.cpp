@@ -39,7 +39,7 @@ void ShowStations(MainWindow& window, const std::vector<std::pair<std::string, i
     table.AddSystem("127.0.0.2", "PBX", kTypeQvx);
     for (const auto& [station, state] : stations)
         table.SetStationStatus("127.0.0.2", station, state);
-    table.SelectSystem("127.0.0.2");
+    window.viewRefresher()->selection().select("127.0.0.2");
     window.viewRefresher()->flush();
 }
 
@@ -99,15 +99,15 @@ TEST_F(WindowViewsTest, RebuiltSystemListKeepsTheSelectedSystemHighlighted)
     list->selectionModel()->select(
         list->model()->index(1, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     settle();
-    ASSERT_EQ(table.Selected()->IpAddress, "127.0.0.3");
+    ASSERT_EQ(window.viewRefresher()->selection().selected()->IpAddress, "127.0.0.3");
 
     for (const char* change : { "new system", "delete another" }) {
         if (QString::fromLatin1(change) == QStringLiteral("new system")) {
             window.hub().qvxDatagramReceived(StatusReport("NEW", {}), "127.0.0.4", 5000);
         } else {
-            table.SelectSystem("127.0.0.2");
-            table.DeleteSelectedSystem();
-            table.SelectSystem("127.0.0.3");
+            window.viewRefresher()->selection().select("127.0.0.2");
+            table.RemoveEntry(*window.viewRefresher()->selection().selected());
+            window.viewRefresher()->selection().select("127.0.0.3");
         }
         settle();
         const QModelIndexList rows = list->selectionModel()->selectedRows();
@@ -136,7 +136,7 @@ TEST_F(WindowViewsTest, SystemListSortsAndFindsAndTheSortIsKeptForTheNextRun)
     table.AddSystem("127.0.0.3", "VELKA-WEST", kTypeVelka);
     table.AddSystem("127.0.0.4", "", kTypeQvx); // added by hand: its address stands in as its name
     table.SetSystemStatus("127.0.0.10", SystemStatus::Error);
-    table.SelectSystem("127.0.0.9");
+    window.viewRefresher()->selection().select("127.0.0.9");
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     settle();
@@ -194,10 +194,10 @@ TEST_F(WindowViewsTest, SystemListSortsAndFindsAndTheSortIsKeptForTheNextRun)
     // A search that hides the selected system moves the selection to what is shown; the list and
     // the table agree on it afterwards.
     ASSERT_EQ(list->selectionModel()->selectedRows().size(), 1);
-    ASSERT_NE(table.Selected(), nullptr);
+    ASSERT_NE(window.viewRefresher()->selection().selected(), nullptr);
     EXPECT_EQ(
         list->selectionModel()->selectedRows()[0].siblingAtColumn(SystemListModel::IpAddressColumn).data().toString(),
-        QString::fromStdString(table.Selected()->IpAddress));
+        QString::fromStdString(window.viewRefresher()->selection().selected()->IpAddress));
 
     click(SystemListModel::IpAddressColumn);
     click(SystemListModel::IpAddressColumn);

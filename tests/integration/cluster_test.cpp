@@ -637,8 +637,7 @@ TEST_F(ClusterTest, DeletesAndClearsOutliveARestart)
         return redis.cli({ "SISMEMBER", "korvel:systems", QString::fromStdString(s.ip) }) == "1";
     };
     const auto remove = [&](const System& s) {
-        hub.table().SelectSystem(s.ip);
-        hub.table().DeleteSelectedSystem();
+        hub.table().RemoveEntry(*hub.table().FindSystem(s.ip));
         return SpinUntil([&] { return !shared(s); });
     };
     const auto saved = [&](const System& s) { return b.file("system.dat").contains(QString::fromStdString(s.ip)); };

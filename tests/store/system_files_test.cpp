@@ -249,12 +249,10 @@ TEST_F(SystemFilesTest, TwoEntriesWithOneAddressSaveBothLinesAndLoadTheFirst)
 TEST_F(SystemFilesTest, MissingOrUnreadableFilesLoadAsAnEmptyTable)
 {
     table.AddSystem("127.0.0.1", "", kTypeQvx);
-    table.SelectSystem("127.0.0.1");
     std::filesystem::remove_all(data());
     observer.take();
     load();
     EXPECT_EQ(table.size(), 0u);
-    EXPECT_EQ(table.Selected(), nullptr);
     EXPECT_EQ(basePort, 9000);
     EXPECT_THAT(observer.take(), ElementsAre("refresh", "clear"));
 

@@ -46,8 +46,7 @@ TEST_F(SystemSaverTest, ABackgroundSaveWritesTheTableAsItWasWhenItStarted)
     SystemEntry& first = *table.FindSystem("127.0.0.1");
     table.SetStationStatus(first, "99999", 0);
     table.FindSystem("127.0.0.2")->setStations({ "1" });
-    table.SelectSystem("127.0.0.3");
-    table.DeleteSelectedSystem();
+    table.RemoveSystem("127.0.0.3");
     const std::optional<SaveReport> report = saver.wait();
     ASSERT_TRUE(report && report->ok());
     EXPECT_EQ(finished, 1);

@@ -98,8 +98,7 @@ TEST_F(SystemTableTest, ReKeyingCanLeaveTwoEntriesWithOneAddressAndTheEarlierWin
     EXPECT_EQ(table.Systems().back().Name, "");
 
     // Deleting the earlier one uncovers the later one.
-    table.SelectSystem("127.0.0.9");
-    table.DeleteSelectedSystem();
+    table.RemoveEntry(*table.FindSystem("127.0.0.9"));
     ASSERT_NE(table.FindSystem("127.0.0.9"), nullptr);
     EXPECT_EQ(table.FindSystem("127.0.0.9")->ToIp, "127.0.0.9");
 
@@ -124,10 +123,7 @@ TEST_F(SystemTableTest, LookupsFollowDeletesAndClears)
     table.SetStationStatus("127.0.0.2", "21", 0);
     save();
 
-    table.SelectSystem("127.0.0.2");
-    EXPECT_EQ(table.Selected(), table.FindSystem("127.0.0.2"));
-    table.DeleteSelectedSystem();
-    EXPECT_EQ(table.Selected(), nullptr);
+    table.RemoveSystem("127.0.0.2");
     EXPECT_EQ(table.FindSystem("127.0.0.2"), nullptr);
     EXPECT_EQ(table.FindSystem("127.0.0.3")->Name, "127.0.0.3");
     EXPECT_TRUE(std::filesystem::exists(data() / "127.0.0.2.dat")) << "deleting leaves the station file";
@@ -136,13 +132,11 @@ TEST_F(SystemTableTest, LookupsFollowDeletesAndClears)
     EXPECT_THAT(AddressesOf(table), ElementsAre("127.0.0.1", "127.0.0.3", "127.0.0.2"));
     EXPECT_FALSE(table.IsStationRegistered("127.0.0.2", "21"));
 
-    table.DeleteSelectedSystem();
-    EXPECT_EQ(table.size(), 3u) << "nothing selected, nothing deleted";
+    table.RemoveSystem("no such");
+    EXPECT_EQ(table.size(), 3u) << "nothing named, nothing deleted";
 
-    table.SelectSystem("127.0.0.1");
     table.ClearAllSystems();
     EXPECT_EQ(table.size(), 0u);
-    EXPECT_EQ(table.Selected(), nullptr);
     EXPECT_EQ(table.FindSystem("127.0.0.1"), nullptr);
     EXPECT_TRUE(table.AddSystem("127.0.0.1", "", kTypeQvx));
     EXPECT_EQ(table.FindSystem("127.0.0.1"), &table.Systems().front());
@@ -182,32 +176,21 @@ TEST_F(SystemTableTest, ViewsAreRebuiltExactlyWhereTheTableChangesWhatTheyShow)
     table.SetSystemPort("127.0.0.1", 9100);
     table.SetEndpointType("127.0.0.1", 3);
     table.SetStationStatus("127.0.0.1", "11", 0);
-    table.SelectSystem("127.0.0.3");
-    table.SetSystemStatus("127.0.0.3", SystemStatus::Error);
-    EXPECT_THAT(observer.take(), IsEmpty()) << "port, endpoint type and unselected stations show at the next rebuild";
+    EXPECT_THAT(observer.take(), IsEmpty()) << "port, endpoint type and stations show at the next rebuild";
 
-    table.SelectSystem("127.0.0.1");
-    table.SetStationStatus("127.0.0.1", "11", 1);
-    table.SetStationStatus("127.0.0.1", "12", 1);
-    table.SetStationStatus("127.0.0.2", "21", 1);
-    EXPECT_THAT(observer.take(), ElementsAre("fill 127.0.0.1", "fill 127.0.0.1", "fill 127.0.0.1"));
-
-    table.DeleteSelectedSystem();
+    table.RemoveSystem("127.0.0.1");
     EXPECT_THAT(observer.take(), ElementsAre("refresh")) << "the station view keeps the deleted system's rows";
     table.SetStationStatus("127.0.0.2", "21", 2);
     EXPECT_THAT(observer.take(), IsEmpty());
 
-    table.SelectSystem("127.0.0.2");
-    observer.take();
     table.ClearAllSystems();
     EXPECT_THAT(observer.take(), ElementsAre("refresh", "clear"));
 
     // Without an observer the same calls draw nothing and change the table alike.
     table.setObserver(nullptr);
     table.AddSystem("127.0.0.1", "", kTypeQvx);
-    table.SelectSystem("127.0.0.1");
     table.SetStationStatus("127.0.0.1", "11", 0);
-    table.DeleteSelectedSystem();
+    table.RemoveSystem("127.0.0.1");
     table.ClearAllSystems();
     load();
     EXPECT_THAT(observer.events, IsEmpty());

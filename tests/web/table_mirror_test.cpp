@@ -45,8 +45,8 @@ TEST(TableMirror, StaysEqualToTheTableThroughEveryKindOfChange)
         now += pick(2);
         switch (pick(21)) {
         case 0:
-            table.SelectSystem(address());
-            table.DeleteSelectedSystem();
+            if (const SystemEntry* entry = table.FindSystem(address()))
+                table.RemoveEntry(*entry);
             break;
         case 1:
             if (pick(10) == 0)
