@@ -166,7 +166,10 @@ public:
         return get("/metrics").split('\n').filter(QRegularExpression("^" + prefix));
     }
     // The answer to a GET of `path` from the web console, status line included.
-    QString get(const QString& path)
+    QString get(const QString& path) { return request("GET", path); }
+    // The answer to one request to the web console, with `headers` (each
+    // ending in CR LF) beside the usual ones.
+    QString request(const QByteArray& method, const QString& path, const QByteArray& headers = {})
     {
         const qsizetype at = err_.indexOf("web console at http://127.0.0.1:");
         QTcpSocket socket;
@@ -174,7 +177,8 @@ public:
             QHostAddress::LocalHost, static_cast<quint16>(err_.mid(at + 32).section('/', 0, 0).toInt()));
         if (at < 0 || !socket.waitForConnected(3000))
             return {};
-        socket.write("GET " + path.toLatin1() + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+        socket.write(method + ' ' + path.toLatin1() + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers
+            + "Connection: close\r\n\r\n");
         QByteArray answer;
         SpinUntil(
             [&] {
@@ -713,19 +717,8 @@ TEST_F(ClusterTest, DeleteThroughTheWebApiReachesTheOtherHub)
         { "--http", QStringLiteral("127.0.0.1:%1").arg(web), "--http-admin-token-file", token.fileName() }));
     // The status line of one request to A's web console.
     const auto ask = [&](const QByteArray& method, const std::string& path) {
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, web);
-        if (!socket.waitForConnected(3000))
-            return QByteArray();
-        socket.write(method + ' ' + QByteArray::fromStdString(path)
-            + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer cluster-admin\r\nConnection: close\r\n\r\n");
-        QByteArray answer;
-        SpinUntil(
-            [&] {
-                answer += socket.readAll();
-                return socket.state() != QAbstractSocket::ConnectedState;
-            },
-            3000);
+        const QString answer
+            = a.request(method, QString::fromStdString(path), "Authorization: Bearer cluster-admin\r\n");
         return answer.left(answer.indexOf('\r'));
     };
 
