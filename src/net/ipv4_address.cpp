@@ -73,4 +73,23 @@ std::optional<sockaddr_in> ResolveIPv4(const std::string& host, int port)
     return address;
 }
 
+// Runs for every datagram, so it skips the formatted output that inet_ntop
+// goes through; the text is the same.
+std::string DottedText(std::uint32_t hostOrder)
+{
+    char text[INET_ADDRSTRLEN];
+    char* at = text;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const unsigned part = (hostOrder >> shift) & 0xFF;
+        if (part >= 100)
+            *at++ = static_cast<char>('0' + part / 100);
+        if (part >= 10)
+            *at++ = static_cast<char>('0' + part / 10 % 10);
+        *at++ = static_cast<char>('0' + part % 10);
+        if (shift > 0)
+            *at++ = '.';
+    }
+    return std::string(text, at);
+}
+
 } // namespace korvel

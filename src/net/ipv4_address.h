@@ -4,6 +4,7 @@
 
 #include "net/result.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,5 +22,8 @@ std::optional<sockaddr_in> NumericIPv4(const std::string& host, int port);
 // Dotted-quad text as it stands, anything else through the system's name
 // look-up, which can block for seconds: keep it off threads that must not wait.
 std::optional<sockaddr_in> ResolveIPv4(const std::string& host, int port);
+
+// Dotted-quad text of an address in host order, as inet_ntop writes it.
+std::string DottedText(std::uint32_t hostOrder);
 
 } // namespace korvel

@@ -1,5 +1,7 @@
 #include "datagram_reader.h"
 
+#include "net/ipv4_address.h"
+
 #include <QSocketNotifier>
 #include <QUdpSocket>
 
@@ -18,26 +20,19 @@ constexpr unsigned kBatchesPerEvent = 16;
 // and the connections would wait that long for their turn.
 constexpr std::chrono::nanoseconds kDrainBudget = std::chrono::milliseconds(10);
 
-// Runs for every datagram, so it skips the formatted output that inet_ntop
-// goes through; the text is the same.
-std::string DottedText(std::uint32_t hostOrder)
-{
-    char text[INET_ADDRSTRLEN];
-    char* at = text;
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        const unsigned part = (hostOrder >> shift) & 0xFF;
-        if (part >= 100)
-            *at++ = static_cast<char>('0' + part / 100);
-        if (part >= 10)
-            *at++ = static_cast<char>('0' + part / 10 % 10);
-        *at++ = static_cast<char>('0' + part % 10);
-        if (shift > 0)
-            *at++ = '.';
-    }
-    return std::string(text, at);
-}
-
 } // namespace
+
+int TakeOverReading(QUdpSocket* socket)
+{
+    // Qt's own notifier would wake the loop for what the hub reads and look
+    // at the queue itself; nothing reads through the QUdpSocket, so nothing
+    // turns it on again before the next bind.
+    for (QSocketNotifier* own : socket->findChildren<QSocketNotifier*>()) {
+        if (own->type() == QSocketNotifier::Read)
+            own->setEnabled(false);
+    }
+    return static_cast<int>(socket->socketDescriptor());
+}
 
 DatagramReader::DatagramReader(Outbox& outbox, Handler handler)
     : outbox_(outbox)
@@ -50,16 +45,9 @@ DatagramReader::~DatagramReader() = default;
 void DatagramReader::watch(QUdpSocket* socket)
 {
     stop();
-    fd_ = static_cast<int>(socket->socketDescriptor());
+    fd_ = TakeOverReading(socket);
     if (fd_ < 0)
         return;
-    // Qt's own notifier would wake the loop for what this one reads and look
-    // at the queue itself; nothing reads through the QUdpSocket, so nothing
-    // turns it on again before the next bind.
-    for (QSocketNotifier* own : socket->findChildren<QSocketNotifier*>()) {
-        if (own->type() == QSocketNotifier::Read)
-            own->setEnabled(false);
-    }
     notifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { drain(); });
 }

@@ -17,6 +17,10 @@ class QUdpSocket;
 
 namespace korvel {
 
+// The bound socket's descriptor, for the hub to read itself: Qt's reading is
+// turned off until the next bind. -1 when the socket is not open.
+int TakeOverReading(QUdpSocket* socket);
+
 // Reads a bound UDP endpoint through its descriptor: at each readiness event,
 // recvmmsg in batches until the queue is empty or the turn's share is used,
 // and the forwards of each batch leave together. Nothing is read through the

@@ -3,6 +3,7 @@
 #include "log/console_log.h"
 #include "log/notice.h"
 #include "net/descriptors.h"
+#include "net/ipv4_address.h"
 #include "relay/decoder.h"
 #include "relay/keep_alive.h"
 #include "relay/socket_errors.h"
@@ -10,6 +11,7 @@
 
 #include <QHostAddress>
 #include <QHostInfo>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QUdpSocket>
 #include <QVariant>
@@ -45,6 +47,32 @@ std::size_t WithinDescriptorLimit(std::size_t maxConnections)
     return std::min(maxConnections, std::max<std::size_t>(1, NetworkDescriptors(DescriptorLimit()) / 4));
 }
 
+// What the forwarding thread read is handled on the event loop in shares of
+// this much time, like the datagrams the loop reads itself.
+constexpr auto kApplyBudget = std::chrono::milliseconds(10);
+// A plan is a walk of the table: for a table this big, at most one per
+// interval; until then the event loop forwards what the plan cannot.
+constexpr std::size_t kPlanWalkFree = 1000;
+constexpr auto kPlanInterval = std::chrono::milliseconds(100);
+
+// Any change to an entry can change where a report goes or who may send one.
+class PlanWatch : public SystemChangeObserver {
+public:
+    explicit PlanWatch(std::function<void()> changed)
+        : changed_(std::move(changed))
+    {
+    }
+    void systemChanged(const SystemEntry&) override { changed_(); }
+    void stationChanged(const SystemEntry&, std::size_t) override { }
+    void systemAdded(const SystemEntry&) override { changed_(); }
+    void systemRemoved(const SystemEntry&) override { changed_(); }
+    void systemReaddressed(const SystemEntry&, const std::string&) override { changed_(); }
+    void tableCleared() override { changed_(); }
+
+private:
+    std::function<void()> changed_;
+};
+
 } // namespace
 
 Hub::Hub(QObject* parent)
@@ -64,6 +92,11 @@ Hub::Hub(Options options, QObject* parent)
                   [this](const std::string&, const std::string& system) { postSendFailure(system); }))
     , outbox_(options_.outbox ? options_.outbox : engine_.get())
     , replies_(table_, *outbox_, settings_, counters_, sequence_, console_)
+    , forwardEngine_(options_.outbox || !options_.forwardingThread
+              ? nullptr
+              : std::make_unique<SenderEngine>(counters_, console_, WithinDescriptorLimit(options_.engine),
+                  [this](const std::string&, const std::string& system) { postSendFailure(system); }))
+    , forwarder_(forwardEngine_ ? std::make_unique<ForwardingThread>(*forwardEngine_, console_) : nullptr)
     , server_(new QTcpServer(this))
     , udp_(new QUdpSocket(this))
     , udpVelka_(new QUdpSocket(this))
@@ -106,6 +139,15 @@ Hub::Hub(Options options, QObject* parent)
         });
     }
 
+    if (forwarder_) {
+        forwardedReady_ = std::make_unique<QSocketNotifier>(forwarder_->readyFd(), QSocketNotifier::Read);
+        connect(forwardedReady_.get(), &QSocketNotifier::activated, this, [this] { applyForwarded(false); });
+        planWatch_ = std::make_unique<PlanWatch>([this] { invalidatePlan(); });
+        table_.addChangeObserver(planWatch_.get());
+        planTimer_.setSingleShot(true);
+        connect(&planTimer_, &QTimer::timeout, this, [this] { refreshPlan(true); });
+    }
+
     saveTimer_.setInterval(options_.saveIntervalMs);
     connect(&saveTimer_, &QTimer::timeout, this, &Hub::saveTick);
     boundsTimer_.setInterval(1000);
@@ -114,9 +156,13 @@ Hub::Hub(Options options, QObject* parent)
 
 Hub::~Hub()
 {
-    // Stops the sender thread first, so that no failure is reported to a hub
+    // Stops the sender threads first, so that no failure is reported to a hub
     // that is going away.
+    forwarder_.reset();
+    forwardEngine_.reset();
     engine_.reset();
+    if (planWatch_)
+        table_.removeChangeObserver(planWatch_.get());
     saver_.wait();
 }
 
@@ -170,6 +216,7 @@ void Hub::loadAllowList()
         Notify(console_, Severity::Warning, path.string() + " unusable: nobody is allowed in");
     allowList_ = std::move(candidate);
     allowListLoaded_ = !unusable;
+    invalidatePlan();
 }
 
 bool Hub::refuse(const std::string& address)
@@ -222,6 +269,7 @@ void Hub::reportBounds()
 bool Hub::shutdown()
 {
     owner_("shutdown");
+    stopForwarding();
     return SaveSystems();
 }
 
@@ -241,6 +289,7 @@ void Hub::loadTable()
 bool Hub::SaveSystems()
 {
     owner_("SaveSystems");
+    catchUp();
     finishSave(saver_.wait());
     saveStarted_ = std::chrono::steady_clock::now();
     saver_.start(settings_.BasePort);
@@ -253,6 +302,7 @@ bool Hub::startSave()
     finishSave(saver_.collect());
     if (saver_.busy())
         return false;
+    catchUp();
     saveStarted_ = std::chrono::steady_clock::now();
     return saver_.start(settings_.BasePort);
 }
@@ -275,12 +325,12 @@ bool Hub::finishSave(const std::optional<SaveReport>& report)
 
 std::int64_t Hub::sendQueueDepth() const
 {
-    return engine_ ? engine_->queuedJobs() : 0;
+    return (engine_ ? engine_->queuedJobs() : 0) + (forwardEngine_ ? forwardEngine_->queuedJobs() : 0);
 }
 
 std::uint64_t Hub::sendQueueDropped() const
 {
-    return engine_ ? engine_->droppedJobs() : 0;
+    return (engine_ ? engine_->droppedJobs() : 0) + (forwardEngine_ ? forwardEngine_->droppedJobs() : 0);
 }
 
 std::array<ReceiveQueue, 3> Hub::receiveQueues() const
@@ -289,11 +339,18 @@ std::array<ReceiveQueue, 3> Hub::receiveQueues() const
     const QUdpSocket* const sockets[] = { udp_, udpVelka_, udpRack_ };
     for (std::size_t i = 0; i < queues.size(); ++i)
         queues[i] = ReadReceiveQueue(static_cast<int>(sockets[i]->socketDescriptor())).value_or(ReceiveQueue {});
+    // What the forwarding thread read waits for the event loop all the same.
+    if (forwarder_) {
+        const std::size_t handled
+            = applied_ < applying_.datagrams.size() ? applying_.datagrams[applied_].offset : applying_.bytes.size();
+        queues[0].bytes += forwarder_->waitingBytes() + (applying_.bytes.size() - handled);
+    }
     return queues;
 }
 
 void Hub::learnOwnAddress()
 {
+    invalidatePlan();
     if (!options_.ownAddress.empty()) {
         settings_.OwnAddress = options_.ownAddress;
         return;
@@ -341,11 +398,16 @@ DatagramReader& Hub::readerOf(const QUdpSocket* socket)
 Result<void> Hub::rebind(QUdpSocket* socket, int port, const char* name)
 {
     DatagramReader& reader = readerOf(socket);
+    if (socket == udp_)
+        stopForwarding();
     reader.stop();
     socket->close();
     if (socket->bind(QHostAddress::AnyIPv4, static_cast<quint16>(port))) {
         socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kReceiveBufferBytes);
-        reader.watch(socket);
+        if (socket == udp_)
+            watchUdp();
+        else
+            reader.watch(socket);
         return {};
     }
     return Fail(QStringLiteral("Cannot bind UDP port %1 (%2): %3")
@@ -374,6 +436,7 @@ Result<void> Hub::SetUpEndpoints()
     settings_.VelkaRemotePort = options_.velkaRemotePort;
     const Result<void> steps[] = { activateServer(), rebind(udp_, settings_.LocalUdpPort, "UDP"),
         rebind(udpVelka_, base + 4, "UDP_VELKA"), rebind(udpRack_, base + 3, "UDP_RACK") };
+    invalidatePlan();
     for (const Result<void>& step : steps) {
         if (!step) {
             endpointsOpen_ = false;
@@ -399,6 +462,7 @@ Result<void> Hub::applyOptions(const EndpointOptions& options)
         return reopened;
     settings_.UdpRemoteHost = settings_.VelkaRemoteHost = settings_.ServerAddress;
     settings_.ForwardStatus = options.forwardStatus;
+    invalidatePlan();
     return {};
 }
 
@@ -456,8 +520,134 @@ bool Hub::listening() const
 void Hub::setRelayPeer(RelayPeer* peer)
 {
     owner_("setRelayPeer");
+    // What was read before is handled as the hub was then.
+    stopForwarding();
     peer_ = peer;
     replies_.setPeer(peer);
+    if (udp_->state() == QAbstractSocket::BoundState)
+        watchUdp();
+}
+
+void Hub::watchUdp()
+{
+    DatagramReader& reader = readers_[static_cast<std::size_t>(Endpoint::Qvx)];
+    stopForwarding();
+    reader.stop();
+    // A cluster member forwards to the systems it holds leases on, which
+    // only the event loop knows.
+    if (!forwarder_ || peer_) {
+        reader.watch(udp_);
+        return;
+    }
+    const int fd = TakeOverReading(udp_);
+    if (fd < 0)
+        return;
+    refreshPlan(true);
+    forwarder_->start(fd);
+}
+
+void Hub::stopForwarding()
+{
+    if (!forwarder_ || !forwarder_->running())
+        return;
+    forwarder_->stop();
+    applyForwarded(true);
+}
+
+void Hub::catchUp()
+{
+    if (forwarder_ && forwarder_->running())
+        applyForwarded(true);
+}
+
+void Hub::applyForwarded(bool all)
+{
+    applyQueued_ = false;
+    const auto started = std::chrono::steady_clock::now();
+    std::size_t handedOver = 0;
+    {
+        OutboxBatch forwards(*outbox_);
+        for (;;) {
+            if (applied_ >= applying_.datagrams.size()) {
+                forwarder_->take(applying_);
+                applied_ = 0;
+                if (applying_.empty())
+                    break;
+            }
+            const ReadBatch::Datagram datagram = applying_.datagrams[applied_++];
+            if (!datagram.forwards)
+                ++handedOver;
+            handleDatagram(Endpoint::Qvx, applying_.packet(datagram), DottedText(datagram.fromAddress),
+                datagram.fromPort, datagram.forwards);
+            if (!all && std::chrono::steady_clock::now() - started >= kApplyBudget)
+                break;
+        }
+    }
+    // The plan first: the thread forwards again once what it handed over is
+    // handled and the plan says what that changed.
+    refreshPlan(false);
+    forwarder_->handled(handedOver);
+    if (applied_ < applying_.datagrams.size() && !applyQueued_) {
+        applyQueued_ = true;
+        QMetaObject::invokeMethod(this, [this] { applyForwarded(false); }, Qt::QueuedConnection);
+    }
+}
+
+void Hub::invalidatePlan()
+{
+    if (!forwarder_)
+        return;
+    forwarder_->invalidate();
+    if (planQueued_)
+        return;
+    planQueued_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            planQueued_ = false;
+            refreshPlan(false);
+        },
+        Qt::QueuedConnection);
+}
+
+void Hub::refreshPlan(bool now)
+{
+    if (!forwarder_)
+        return;
+    const std::uint64_t version = forwarder_->version();
+    if (version == planVersion_)
+        return;
+    const auto time = std::chrono::steady_clock::now();
+    if (!now && table_.size() > kPlanWalkFree && time - lastPlan_ < kPlanInterval) {
+        if (!planTimer_.isActive())
+            planTimer_.start(std::chrono::ceil<std::chrono::milliseconds>(kPlanInterval - (time - lastPlan_)));
+        return;
+    }
+    forwarder_->publish(buildPlan(version));
+    planVersion_ = version;
+    lastPlan_ = time;
+}
+
+std::shared_ptr<const ForwardPlan> Hub::buildPlan(std::uint64_t version) const
+{
+    auto plan = std::make_shared<ForwardPlan>();
+    plan->version = version;
+    plan->forwardStatus = settings_.ForwardStatus;
+    plan->targets.reserve(table_.size());
+    for (const SystemEntry& entry : table_.Systems()) {
+        ForwardPlan::Target target;
+        // A sender's text is always the plain form; an entry written otherwise is never one.
+        if (const Result<in_addr> address = ParseIPv4(entry.IpAddress);
+            address && DottedText(ntohl(address->s_addr)) == entry.IpAddress)
+            target.sender = address->s_addr;
+        target.sends = entry.Type == kTypeQvx || entry.Type == kTypeVelka;
+        if (target.sends)
+            target.target = UdpForwardTarget(entry);
+        if (target.sender && entry.IpAddress != settings_.OwnAddress && allowList_.allows(entry.IpAddress))
+            plan->senders.insert(*target.sender);
+        plan->targets.push_back(std::move(target));
+    }
+    return plan;
 }
 
 void Hub::qvxDatagramReceived(Bytes packet, const std::string& fromIp, int fromPort)
@@ -475,7 +665,8 @@ void Hub::rackDatagramReceived(Bytes packet, const std::string& fromIp, int from
     handleDatagram(Endpoint::Rack, packet, fromIp, fromPort);
 }
 
-void Hub::handleDatagram(Endpoint endpoint, Bytes packet, const std::string& fromIp, int fromPort)
+void Hub::handleDatagram(
+    Endpoint endpoint, Bytes packet, const std::string& fromIp, int fromPort, std::optional<std::uint64_t> forwarded)
 {
     ++counters_.Datagrams[static_cast<std::size_t>(endpoint)][MessageSlot(GetMessageCode(packet))];
     if (refuse(fromIp))
@@ -505,7 +696,10 @@ void Hub::handleDatagram(Endpoint endpoint, Bytes packet, const std::string& fro
 
     switch (endpoint) {
     case Endpoint::Qvx:
-        replies_.udpStep(packet, fromIp);
+        if (forwarded)
+            replies_.udpStepForwarded(packet, *forwarded);
+        else
+            replies_.udpStep(packet, fromIp);
         console_.log("%s", "");
         break;
     case Endpoint::Velka:

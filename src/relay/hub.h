@@ -6,6 +6,7 @@
 #include "relay/allow_list.h"
 #include "relay/answer_budget.h"
 #include "relay/datagram_reader.h"
+#include "relay/forwarding_thread.h"
 #include "relay/replies.h"
 #include "relay/request_connections.h"
 #include "relay/sender_engine.h"
@@ -25,6 +26,7 @@
 #include <optional>
 #include <string>
 
+class QSocketNotifier;
 class QTcpServer;
 class QUdpSocket;
 
@@ -56,6 +58,10 @@ public:
         // with `engine`; a test may hand in a recorder or an engine of its own.
         Outbox* outbox = nullptr;
         SenderEngine::Options engine;
+        // The UDP endpoint's status reports are forwarded on a thread of their
+        // own while the hub is no cluster member and its trace is off. Only
+        // with the hub's own sender engine.
+        bool forwardingThread = true;
         // Where the trace and the notices go: the owner's log, which must
         // outlive the hub (its sinks may outlive the hub too); null gives the
         // hub a log of its own.
@@ -123,7 +129,11 @@ public:
     // endpoint cannot take its port.
     Result<void> applyOptions(const EndpointOptions& options);
     // The Options dialog's Forward Status Report alone, the endpoints left open.
-    void setForwardStatus(bool forward) { settings_.ForwardStatus = forward; }
+    void setForwardStatus(bool forward)
+    {
+        settings_.ForwardStatus = forward;
+        invalidatePlan();
+    }
     // The fixed second set of ports.
     Result<void> setAnotherPort();
     // Closes the listener and the UDP endpoint's port for good.
@@ -168,7 +178,9 @@ public:
     std::int64_t sendQueueDepth() const;
     std::uint64_t sendQueueDropped() const;
     // What waits in the kernel for each datagram endpoint (UDP, UDP_VELKA,
-    // UDP_RACK): a backlog the hub has not read yet. A closed one holds nothing.
+    // UDP_RACK): a backlog the hub has not read yet, and for UDP also the
+    // bytes the forwarding thread read and the event loop has not handled.
+    // A closed one holds nothing.
     std::array<ReceiveQueue, 3> receiveQueues() const;
 
     struct SaveRecord {
@@ -211,7 +223,23 @@ signals:
 private:
     enum class Endpoint { Qvx, Velka, Rack };
     DatagramReader& readerOf(const QUdpSocket* socket);
-    void handleDatagram(Endpoint endpoint, Bytes packet, const std::string& fromIp, int fromPort);
+    // `forwarded`: how many systems the forwarding thread has sent a status
+    // report to already; nothing then is forwarded again.
+    void handleDatagram(Endpoint endpoint, Bytes packet, const std::string& fromIp, int fromPort,
+        std::optional<std::uint64_t> forwarded = std::nullopt);
+    // The UDP endpoint, as bound now, read by the forwarding thread or, when
+    // that does not serve (a cluster member), by its reader on the event loop.
+    void watchUdp();
+    // Stops the forwarding thread and handles what it read.
+    void stopForwarding();
+    // Handles what the forwarding thread read: within a turn's share, or all of it.
+    void applyForwarded(bool all);
+    // Whatever the hub was about to handle from the forwarding thread is in the table now.
+    void catchUp();
+    // The table or the settings changed: the forwarding thread's plan is stale.
+    void invalidatePlan();
+    void refreshPlan(bool now);
+    std::shared_ptr<const ForwardPlan> buildPlan(std::uint64_t version) const;
     void postSendFailure(const std::string& system);
     Result<void> reopenLocalEndpoints();
     Result<void> activateServer();
@@ -242,6 +270,19 @@ private:
     std::unique_ptr<SenderEngine> engine_;
     Outbox* outbox_;
     Replies replies_;
+    // The forwarding thread and its own engine; null when the options leave it out.
+    std::unique_ptr<SenderEngine> forwardEngine_;
+    std::unique_ptr<ForwardingThread> forwarder_;
+    std::unique_ptr<QSocketNotifier> forwardedReady_;
+    std::unique_ptr<SystemChangeObserver> planWatch_;
+    // What the forwarding thread read, handled up to `applied_`.
+    ReadBatch applying_;
+    std::size_t applied_ = 0;
+    bool applyQueued_ = false;
+    bool planQueued_ = false;
+    std::uint64_t planVersion_ = 0;
+    std::chrono::steady_clock::time_point lastPlan_ {};
+    QTimer planTimer_;
 
     QTcpServer* server_;
     QUdpSocket* udp_;

@@ -65,16 +65,9 @@ std::vector<Replies::ForwardSlot>& Replies::forwardSlots()
     return slots_;
 }
 
-const ForwardTarget& Replies::udpTarget(ForwardSlot& slot)
+ForwardTarget UdpForwardTarget(const SystemEntry& entry)
 {
-    const SystemEntry& entry = *slot.entry;
-    if (slot.worked && slot.type == entry.Type && slot.port == entry.Port && slot.toIp == entry.ToIp)
-        return slot.udp;
-    slot.worked = true;
-    slot.type = entry.Type;
-    slot.port = entry.Port;
-    slot.toIp = entry.ToIp;
-    ForwardTarget& target = slot.udp;
+    ForwardTarget target;
     if (entry.Type == kTypeVelka) {
         target.host = entry.IpAddress;
         target.port = kVelkaDataPort;
@@ -88,6 +81,19 @@ const ForwardTarget& Replies::udpTarget(ForwardSlot& slot)
     target.resolved = address.has_value();
     target.address = address.value_or(sockaddr_in {});
     return target;
+}
+
+const ForwardTarget& Replies::udpTarget(ForwardSlot& slot)
+{
+    const SystemEntry& entry = *slot.entry;
+    if (slot.worked && slot.type == entry.Type && slot.port == entry.Port && slot.toIp == entry.ToIp)
+        return slot.udp;
+    slot.worked = true;
+    slot.type = entry.Type;
+    slot.port = entry.Port;
+    slot.toIp = entry.ToIp;
+    slot.udp = UdpForwardTarget(entry);
+    return slot.udp;
 }
 
 void Replies::forwardLoop(Bytes packet, const std::string& sender, ForwardTrace trace)
@@ -146,6 +152,11 @@ void Replies::forwardRemote(Bytes packet, const std::string& sender, RelayStep s
         forwardLoop(packet, sender, ForwardTrace::Address);
     else
         forwardLoop(packet, sender, code == MSG_STATUSREPORT ? ForwardTrace::PortPlusOne : ForwardTrace::Port);
+}
+
+void Replies::udpStepForwarded(Bytes packet, std::uint64_t forwards)
+{
+    counters_.Forwarded[MessageSlot(GetMessageCode(packet))] += forwards;
 }
 
 void Replies::udpStep(Bytes packet, const std::string& from)

@@ -15,6 +15,9 @@
 
 namespace korvel {
 
+// Where a datagram forward to this system goes, worked out from its entry.
+ForwardTarget UdpForwardTarget(const SystemEntry& entry);
+
 // Writes bytes on an open TCP connection and returns what the send reported.
 using TcpWriter = std::function<std::int64_t(Bytes)>;
 
@@ -44,6 +47,9 @@ public:
 
     // Per-endpoint steps.
     void udpStep(Bytes packet, const std::string& from);
+    // The UDP step of a status report the forwarding thread has forwarded
+    // already, to `forwards` systems: counted, and nothing sent again.
+    void udpStepForwarded(Bytes packet, std::uint64_t forwards);
     void velkaStep(Bytes packet, const std::string& from);
     void tcpStep(Bytes packet, const std::string& peer, const TcpWriter& writer);
 

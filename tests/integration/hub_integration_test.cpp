@@ -100,6 +100,36 @@ TEST_F(HubTest, BurstOfReportsIsForwardedWholeAndInOrder)
         EXPECT_EQ(line.find("UDP Error"), std::string::npos) << line;
 }
 
+// With the trace off, the UDP endpoint's reports are forwarded on a thread of
+// their own, while the event loop is busy elsewhere. What the table learns
+// from a datagram still decides where the ones after it go, and a save holds
+// every report forwarded before it.
+TEST_F(HubTest, TheForwardingThreadKeepsToTheOrderOfWhatTheTableLearns)
+{
+    startWithTwoSystems();
+    log.disable();
+    FakeUdpPeer known(peer(3), 29101);
+    FakeUdpPeer newcomer(peer(5), kDefaultSystemPort + 1);
+    ASSERT_TRUE(known.bound() && newcomer.bound());
+
+    // Both are read before the event loop runs again: the second must wait
+    // until the first has made the newcomer a system.
+    const ByteVector hello = StatusReport("NEW5", { { "500", 1 } });
+    const ByteVector first = StatusReport("Q3", { { "41100", 1 } });
+    newcomer.send(hello, base + 1);
+    known.send(first, base + 1);
+    EXPECT_EQ(newcomer.receive(), first);
+
+    // The event loop is held here; the thread forwards all the same.
+    const ByteVector second = StatusReport("Q3", { { "41100", STATUS_BUSY } });
+    known.send(second, base + 1);
+    ASSERT_TRUE(newcomer.socket().waitForReadyRead(3000));
+    EXPECT_EQ(newcomer.receive(), second);
+    ASSERT_TRUE(hub->SaveSystems());
+    EXPECT_EQ(system(peer(3))->StationStates, std::vector<std::int32_t> { STATUS_BUSY });
+    EXPECT_EQ(hub->counters().Forwarded[MessageSlot(MSG_STATUSREPORT)], 6u) << "three reports, two systems each";
+}
+
 // The endpoints are read through their descriptors, which change with every
 // bind: a report is heard on the port the endpoint moved to, as in client-only
 // mode on the port it took there, and nothing is read from the old one.

@@ -1,0 +1,261 @@
+#include "forwarding_thread.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+namespace korvel {
+
+namespace {
+
+UniqueFd EventFd()
+{
+    UniqueFd fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!fd) {
+        std::perror("korvel: eventfd");
+        std::abort();
+    }
+    return fd;
+}
+
+void Poke(int fd)
+{
+    const std::uint64_t one = 1;
+    if (write(fd, &one, sizeof one) < 0) {
+        // Saturated: the reader is due to wake anyway.
+    }
+}
+
+void Clear(int fd)
+{
+    std::uint64_t value = 0;
+    if (read(fd, &value, sizeof value) < 0) {
+        // Nothing was there.
+    }
+}
+
+} // namespace
+
+ForwardingThread::ForwardingThread(Outbox& outbox, const ConsoleLog& console)
+    : outbox_(outbox)
+    , console_(console)
+    , readyFd_(EventFd())
+    , wakeSocket_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
+{
+    wakeFrom_.sin_family = AF_INET;
+    wakeFrom_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof wakeFrom_;
+    if (!wakeSocket_ || bind(wakeSocket_.get(), reinterpret_cast<const sockaddr*>(&wakeFrom_), sizeof wakeFrom_) != 0
+        || getsockname(wakeSocket_.get(), reinterpret_cast<sockaddr*>(&wakeFrom_), &length) != 0)
+        std::perror("korvel: the forwarding thread's wake-up socket");
+}
+
+ForwardingThread::~ForwardingThread()
+{
+    stop();
+}
+
+void ForwardingThread::start(int fd)
+{
+    stop();
+    sockaddr_in local {};
+    socklen_t length = sizeof local;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        return;
+    fd_ = fd;
+    port_ = ntohs(local.sin_port);
+    // The thread waits in the read itself: one call per wake-up.
+    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+    timedForWaiting_ = true;
+    setReadTimeout(false);
+    thread_ = std::thread([this] {
+        pthread_setname_np(pthread_self(), "korvel-forward");
+        run();
+    });
+}
+
+void ForwardingThread::setReadTimeout(bool waiting)
+{
+    if (waiting == timedForWaiting_)
+        return;
+    timedForWaiting_ = waiting;
+    const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(waiting ? kApplyDelay : kIdleWake);
+    const timeval timeout { static_cast<time_t>(wait.count() / 1000000),
+        static_cast<suseconds_t>(wait.count() % 1000000) };
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+}
+
+void ForwardingThread::stop()
+{
+    if (!thread_.joinable())
+        return;
+    stopRequested_.store(true, std::memory_order_release);
+    {
+        std::lock_guard guard(mutex_);
+        stopping_ = true;
+    }
+    roomFreed_.notify_all();
+    // An empty datagram of its own ends the wait at once; without it the
+    // read's time-out ends it within kIdleWake.
+    const sockaddr_in to { AF_INET, htons(static_cast<std::uint16_t>(port_)), { htonl(INADDR_LOOPBACK) }, {} };
+    sendto(wakeSocket_.get(), nullptr, 0, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    thread_.join();
+    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    const timeval none {};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
+    fd_ = -1;
+    stopRequested_.store(false, std::memory_order_release);
+    std::lock_guard guard(mutex_);
+    stopping_ = false;
+}
+
+void ForwardingThread::take(ReadBatch& batch)
+{
+    batch.clear();
+    Clear(readyFd_.get());
+    {
+        std::lock_guard guard(mutex_);
+        std::swap(batch, waiting_);
+        signalled_ = false;
+        waitingBytes_.store(0, std::memory_order_relaxed);
+    }
+    roomFreed_.notify_all();
+}
+
+void ForwardingThread::publish(std::shared_ptr<const ForwardPlan> plan)
+{
+    std::lock_guard guard(mutex_);
+    plan_ = std::move(plan);
+}
+
+bool ForwardingThread::signalLocked()
+{
+    if (signalled_ || waiting_.empty())
+        return false;
+    signalled_ = true;
+    return true;
+}
+
+void ForwardingThread::signal()
+{
+    bool poke;
+    {
+        std::lock_guard guard(mutex_);
+        poke = signalLocked();
+    }
+    if (poke)
+        Poke(readyFd_.get());
+    unsignalledSince_.reset();
+}
+
+void ForwardingThread::run()
+{
+    while (!stopRequested_.load(std::memory_order_acquire)) {
+        setReadTimeout(unsignalledSince_.has_value());
+        for (unsigned i = 0; i < kBatch; ++i) {
+            vectors_[i] = iovec { buffers_[i].data(), buffers_[i].size() };
+            messages_[i] = mmsghdr {};
+            messages_[i].msg_hdr.msg_name = &senders_[i];
+            messages_[i].msg_hdr.msg_namelen = sizeof senders_[i];
+            messages_[i].msg_hdr.msg_iov = &vectors_[i];
+            messages_[i].msg_hdr.msg_iovlen = 1;
+        }
+        // Waits for the first, then takes what else is there.
+        const int count = recvmmsg(fd_, messages_.data(), kBatch, MSG_WAITFORONE, nullptr);
+        if (count > 0) {
+            handle(static_cast<unsigned>(count));
+        } else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            signal();
+        } else if (count < 0 && errno != EINTR) {
+            // A pending error (an ICMP answer to an earlier send) is taken
+            // with it, so the next read waits again.
+            int error = 0;
+            socklen_t length = sizeof error;
+            getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
+        }
+    }
+}
+
+void ForwardingThread::hand(bool urgent)
+{
+    bool poke = false, told = false;
+    {
+        std::unique_lock lock(mutex_);
+        roomFreed_.wait(lock, [this] { return stopping_ || waiting_.datagrams.size() < kMostWaiting; });
+        const auto base = static_cast<std::uint32_t>(waiting_.bytes.size());
+        waiting_.bytes.insert(waiting_.bytes.end(), read_.bytes.begin(), read_.bytes.end());
+        for (ReadBatch::Datagram datagram : read_.datagrams) {
+            datagram.offset += base;
+            waiting_.datagrams.push_back(datagram);
+        }
+        waitingBytes_.store(waiting_.bytes.size(), std::memory_order_relaxed);
+        if (urgent || waiting_.datagrams.size() >= kApplyAt)
+            poke = signalLocked();
+        told = signalled_;
+    }
+    if (poke)
+        Poke(readyFd_.get());
+    const auto now = std::chrono::steady_clock::now();
+    if (told)
+        unsignalledSince_.reset();
+    else if (!unsignalledSince_)
+        unsignalledSince_ = now;
+    else if (now - *unsignalledSince_ >= kApplyDelay)
+        // A steady stream never lets the wait run out.
+        signal();
+}
+
+void ForwardingThread::handle(unsigned count)
+{
+    std::shared_ptr<const ForwardPlan> plan;
+    {
+        std::lock_guard guard(mutex_);
+        plan = plan_;
+    }
+    bool forwarding = plan && plan->forwardStatus && plan->version == version_.load(std::memory_order_acquire)
+        && unhandled_.load(std::memory_order_acquire) == 0 && !console_.enabled();
+    std::size_t handedOver = 0;
+    read_.clear();
+    // The forwards leave at the end of the scope, after the bookkeeping:
+    // a sink woken by them then finds this thread going back to sleep,
+    // rather than taking its CPU from it halfway.
+    OutboxBatch forwards(outbox_);
+    for (std::size_t at = 0; at < count; ++at) {
+        const Bytes packet(buffers_[at].data(), messages_[at].msg_len);
+        const std::uint32_t from = senders_[at].sin_addr.s_addr;
+        if (from == wakeFrom_.sin_addr.s_addr && senders_[at].sin_port == wakeFrom_.sin_port)
+            continue;
+        ReadBatch::Datagram datagram { static_cast<std::uint32_t>(read_.bytes.size()),
+            static_cast<std::uint32_t>(packet.size()), ntohl(from), ntohs(senders_[at].sin_port), {} };
+        read_.bytes.insert(read_.bytes.end(), packet.begin(), packet.end());
+        if (forwarding && GetMessageCode(packet) == MSG_STATUSREPORT && plan->senders.contains(from)) {
+            std::uint64_t sent = 0;
+            for (const ForwardPlan::Target& target : plan->targets) {
+                if (target.sender == from)
+                    continue;
+                if (target.sends)
+                    outbox_.forwardUdp(target.target, packet);
+                ++sent;
+            }
+            datagram.forwards = sent;
+        } else {
+            // What the main thread may change with this one decides
+            // where the ones after it go.
+            forwarding = false;
+            ++handedOver;
+        }
+        read_.datagrams.push_back(datagram);
+    }
+    if (handedOver > 0)
+        unhandled_.fetch_add(handedOver, std::memory_order_acq_rel);
+    hand(handedOver > 0);
+}
+
+} // namespace korvel
