@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite under AddressSanitizer and UndefinedBehaviorSanitizer,
-# then the code that runs on more than one thread (the sender engine and the
-# console log) under ThreadSanitizer. Each has its own build folder, so the
-# ordinary build in build/ is never touched.
+# then the code that runs on more than one thread (the sender engine, the
+# forwarding thread and the console log) under ThreadSanitizer. Each has its
+# own build folder, so the ordinary build in build/ is never touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,7 +21,7 @@ cmake -S . -B "$ASAN_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build "$ASAN_DIR" -j "$JOBS"
 (cd "$ASAN_DIR" && ctest --output-on-failure -j "$JOBS" --timeout 600)
 
-echo "test-asan: ThreadSanitizer, sender engine and console log"
+echo "test-asan: ThreadSanitizer, sender engine, forwarding thread and console log"
 cmake -S . -B "$TSAN_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKORVEL_SANITIZE=thread -DKORVEL_BUILD_BENCH=OFF
 cmake --build "$TSAN_DIR" -j "$JOBS" --target relay_tests log_tests
@@ -31,6 +31,6 @@ norandom=()
 if command -v setarch >/dev/null 2>&1 && setarch "$(uname -m)" -R true 2>/dev/null; then
   norandom=(setarch "$(uname -m)" -R)
 fi
-"${norandom[@]}" "$TSAN_DIR/tests/relay/relay_tests" --gtest_filter='SenderEngine*'
+"${norandom[@]}" "$TSAN_DIR/tests/relay/relay_tests" --gtest_filter='SenderEngine*:ForwardingThread*'
 "${norandom[@]}" "$TSAN_DIR/tests/log/log_tests"
 echo "test-asan: clean"

@@ -71,25 +71,17 @@ void ForwardingThread::start(int fd)
         return;
     fd_ = fd;
     port_ = ntohs(local.sin_port);
-    // The thread waits in the read itself: one call per wake-up.
+    // The thread waits in the read itself, without a time-out: one call per
+    // wake-up, as the kernel's cheapest wait.
     fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
-    timedForWaiting_ = true;
-    setReadTimeout(false);
+    exited_ = false;
     thread_ = std::thread([this] {
         pthread_setname_np(pthread_self(), "korvel-forward");
         run();
+        std::lock_guard guard(mutex_);
+        exited_ = true;
+        exitCondition_.notify_all();
     });
-}
-
-void ForwardingThread::setReadTimeout(bool waiting)
-{
-    if (waiting == timedForWaiting_)
-        return;
-    timedForWaiting_ = waiting;
-    const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(waiting ? kApplyDelay : kIdleWake);
-    const timeval timeout { static_cast<time_t>(wait.count() / 1000000),
-        static_cast<suseconds_t>(wait.count() % 1000000) };
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 }
 
 void ForwardingThread::stop()
@@ -97,22 +89,25 @@ void ForwardingThread::stop()
     if (!thread_.joinable())
         return;
     stopRequested_.store(true, std::memory_order_release);
-    {
-        std::lock_guard guard(mutex_);
-        stopping_ = true;
-    }
+    std::unique_lock lock(mutex_);
+    stopping_ = true;
     roomFreed_.notify_all();
-    // An empty datagram of its own ends the wait at once; without it the
-    // read's time-out ends it within kIdleWake.
+    // An empty datagram of its own ends the wait. Should the network lose
+    // them all, shutting the socket's reading down ends it too; only a socket
+    // closed next may take that.
     const sockaddr_in to { AF_INET, htons(static_cast<std::uint16_t>(port_)), { htonl(INADDR_LOOPBACK) }, {} };
-    sendto(wakeSocket_.get(), nullptr, 0, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    for (int attempt = 0; attempt < 20 && !exited_; ++attempt) {
+        sendto(wakeSocket_.get(), nullptr, 0, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        exitCondition_.wait_for(lock, std::chrono::milliseconds(50), [this] { return exited_; });
+    }
+    if (!exited_)
+        shutdown(fd_, SHUT_RD);
+    lock.unlock();
     thread_.join();
     fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
-    const timeval none {};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
     fd_ = -1;
     stopRequested_.store(false, std::memory_order_release);
-    std::lock_guard guard(mutex_);
+    lock.lock();
     stopping_ = false;
 }
 
@@ -124,6 +119,7 @@ void ForwardingThread::take(ReadBatch& batch)
         std::lock_guard guard(mutex_);
         std::swap(batch, waiting_);
         signalled_ = false;
+        following_ = !batch.empty();
         waitingBytes_.store(0, std::memory_order_relaxed);
     }
     roomFreed_.notify_all();
@@ -135,30 +131,17 @@ void ForwardingThread::publish(std::shared_ptr<const ForwardPlan> plan)
     plan_ = std::move(plan);
 }
 
-bool ForwardingThread::signalLocked()
+bool ForwardingThread::signalLocked(bool urgent)
 {
-    if (signalled_ || waiting_.empty())
+    if (signalled_ || waiting_.empty() || !(urgent || !following_ || waiting_.datagrams.size() >= kApplyAt))
         return false;
     signalled_ = true;
     return true;
 }
 
-void ForwardingThread::signal()
-{
-    bool poke;
-    {
-        std::lock_guard guard(mutex_);
-        poke = signalLocked();
-    }
-    if (poke)
-        Poke(readyFd_.get());
-    unsignalledSince_.reset();
-}
-
 void ForwardingThread::run()
 {
     while (!stopRequested_.load(std::memory_order_acquire)) {
-        setReadTimeout(unsignalledSince_.has_value());
         for (unsigned i = 0; i < kBatch; ++i) {
             vectors_[i] = iovec { buffers_[i].data(), buffers_[i].size() };
             messages_[i] = mmsghdr {};
@@ -171,9 +154,7 @@ void ForwardingThread::run()
         const int count = recvmmsg(fd_, messages_.data(), kBatch, MSG_WAITFORONE, nullptr);
         if (count > 0) {
             handle(static_cast<unsigned>(count));
-        } else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            signal();
-        } else if (count < 0 && errno != EINTR) {
+        } else if (count < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
             // A pending error (an ICMP answer to an earlier send) is taken
             // with it, so the next read waits again.
             int error = 0;
@@ -185,7 +166,7 @@ void ForwardingThread::run()
 
 void ForwardingThread::hand(bool urgent)
 {
-    bool poke = false, told = false;
+    bool poke = false;
     {
         std::unique_lock lock(mutex_);
         roomFreed_.wait(lock, [this] { return stopping_ || waiting_.datagrams.size() < kMostWaiting; });
@@ -196,20 +177,10 @@ void ForwardingThread::hand(bool urgent)
             waiting_.datagrams.push_back(datagram);
         }
         waitingBytes_.store(waiting_.bytes.size(), std::memory_order_relaxed);
-        if (urgent || waiting_.datagrams.size() >= kApplyAt)
-            poke = signalLocked();
-        told = signalled_;
+        poke = signalLocked(urgent);
     }
     if (poke)
         Poke(readyFd_.get());
-    const auto now = std::chrono::steady_clock::now();
-    if (told)
-        unsignalledSince_.reset();
-    else if (!unsignalledSince_)
-        unsignalledSince_ = now;
-    else if (now - *unsignalledSince_ >= kApplyDelay)
-        // A steady stream never lets the wait run out.
-        signal();
 }
 
 void ForwardingThread::handle(unsigned count)

@@ -72,8 +72,9 @@ struct ReadBatch {
 // recvmmsg and one sendmmsg per wake-up. Everything else a
 // datagram does (the table, the trace, answers, counters) is the main
 // thread's, which takes what was read in order: at once when a datagram needs
-// it, otherwise within kApplyDelay, so that a steady stream of reports wakes
-// the main thread a hundred times a second rather than once per report.
+// it or the main thread is not coming back anyway; while it takes something
+// every kApplyDelay, the rest waits for that. A steady stream of reports
+// wakes the main thread a hundred times a second rather than once per report.
 // A report is forwarded here only while the plan is current and nothing read
 // before it waits for the main thread; else it waits its turn there, so the
 // forwards leave in the order the datagrams came.
@@ -101,6 +102,8 @@ public:
     // The main thread's side. Readable when there is something to take.
     int readyFd() const { return readyFd_.get(); }
     // Swaps what waits into `batch` (emptied first), and clears readyFd.
+    // After a batch that was not empty the caller takes again within
+    // kApplyDelay; after an empty one, readyFd tells it when.
     void take(ReadBatch& batch);
     // Bytes of the datagrams read and not yet taken.
     std::size_t waitingBytes() const { return waitingBytes_.load(std::memory_order_relaxed); }
@@ -115,13 +118,10 @@ public:
 private:
     void run();
     void handle(unsigned count);
-    // The read waits at most kApplyDelay while datagrams wait to be told, else kIdleWake.
-    void setReadTimeout(bool waiting);
     // Queues what read_ holds for the main thread; `urgent` wakes it now.
     void hand(bool urgent);
-    // Under mutex_: tells the main thread, once until it takes.
-    bool signalLocked();
-    void signal();
+    // Under mutex_: whether to wake the main thread now, once until it takes.
+    bool signalLocked(bool urgent);
 
     static constexpr unsigned kBatch = 64;
     // This many waiting wake the main thread before kApplyDelay is up.
@@ -129,8 +129,6 @@ private:
 
     Outbox& outbox_;
     const ConsoleLog& console_;
-    static constexpr auto kIdleWake = std::chrono::milliseconds(500);
-
     UniqueFd readyFd_;
     // Sends the empty datagram that ends a read for stop().
     UniqueFd wakeSocket_;
@@ -138,21 +136,23 @@ private:
     int fd_ = -1;
     int port_ = 0;
     std::atomic<bool> stopRequested_ { false };
-    bool timedForWaiting_ = false;
     std::atomic<std::uint64_t> version_ { 1 };
     // Datagrams handed over whole and not yet handled.
     std::atomic<std::size_t> unhandled_ { 0 };
     std::atomic<std::size_t> waitingBytes_ { 0 };
 
-    std::mutex mutex_; // guards the fields down to roomFreed_
+    std::mutex mutex_; // guards the fields down to exitCondition_
     ReadBatch waiting_;
     std::shared_ptr<const ForwardPlan> plan_;
     bool signalled_ = false;
+    // The main thread took something last time, and so comes back.
+    bool following_ = false;
     bool stopping_ = false;
+    bool exited_ = false;
     std::condition_variable roomFreed_;
+    std::condition_variable exitCondition_;
 
     // The thread's own.
-    std::optional<std::chrono::steady_clock::time_point> unsignalledSince_;
     ReadBatch read_;
     std::array<std::array<std::uint8_t, wire::kMaxDatagram>, kBatch> buffers_ {};
     std::array<sockaddr_in, kBatch> senders_ {};

@@ -16,6 +16,7 @@
 #include <QUdpSocket>
 #include <QVariant>
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -146,6 +147,8 @@ Hub::Hub(Options options, QObject* parent)
         table_.addChangeObserver(planWatch_.get());
         planTimer_.setSingleShot(true);
         connect(&planTimer_, &QTimer::timeout, this, [this] { refreshPlan(true); });
+        applyTimer_.setSingleShot(true);
+        connect(&applyTimer_, &QTimer::timeout, this, [this] { applyForwarded(false); });
     }
 
     saveTimer_.setInterval(options_.saveIntervalMs);
@@ -404,6 +407,12 @@ Result<void> Hub::rebind(QUdpSocket* socket, int port, const char* name)
     socket->close();
     if (socket->bind(QHostAddress::AnyIPv4, static_cast<quint16>(port))) {
         socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kReceiveBufferBytes);
+        // The hub reads without control messages: the kernel need not
+        // prepare the arrival address and TTL Qt asks for with every datagram.
+        const int fd = static_cast<int>(socket->socketDescriptor());
+        const int off = 0;
+        setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &off, sizeof off);
+        setsockopt(fd, IPPROTO_IP, IP_RECVTTL, &off, sizeof off);
         if (socket == udp_)
             watchUdp();
         else
@@ -565,14 +574,22 @@ void Hub::applyForwarded(bool all)
     applyQueued_ = false;
     const auto started = std::chrono::steady_clock::now();
     std::size_t handedOver = 0;
+    bool took = false;
     {
         OutboxBatch forwards(*outbox_);
         for (;;) {
             if (applied_ >= applying_.datagrams.size()) {
+                // Once a turn: an empty take tells the thread to wake this
+                // one for the next datagram.
+                if (took && !all)
+                    break;
                 forwarder_->take(applying_);
                 applied_ = 0;
+                took = true;
                 if (applying_.empty())
                     break;
+                if (!applyTimer_.isActive())
+                    applyTimer_.start(ForwardingThread::kApplyDelay);
             }
             const ReadBatch::Datagram datagram = applying_.datagrams[applied_++];
             if (!datagram.forwards)
@@ -589,7 +606,8 @@ void Hub::applyForwarded(bool all)
     forwarder_->handled(handedOver);
     if (applied_ < applying_.datagrams.size() && !applyQueued_) {
         applyQueued_ = true;
-        QMetaObject::invokeMethod(this, [this] { applyForwarded(false); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { applyForwarded(false); }, Qt::QueuedConnection);
     }
 }
 

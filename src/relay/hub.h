@@ -283,6 +283,8 @@ private:
     std::uint64_t planVersion_ = 0;
     std::chrono::steady_clock::time_point lastPlan_ {};
     QTimer planTimer_;
+    // While the thread reads, the next take is due this long after the last.
+    QTimer applyTimer_;
 
     QTcpServer* server_;
     QUdpSocket* udp_;
