@@ -60,7 +60,6 @@ void DatagramReader::stop()
 
 void DatagramReader::drain()
 {
-    // A longer datagram is cut to the buffer's size.
     const auto started = Clock::now();
     for (unsigned batch = 1;; ++batch) {
         // Each datagram can fan out to thousands of systems, and what has been
@@ -70,22 +69,14 @@ void DatagramReader::drain()
         const unsigned wanted = perDatagram_.count() > 0
             ? static_cast<unsigned>(std::clamp<std::int64_t>(left / perDatagram_, 1, kBatch))
             : kBatch;
-        for (unsigned i = 0; i < wanted; ++i) {
-            vectors_[i] = iovec { buffers_[i].data(), buffers_[i].size() };
-            messages_[i] = mmsghdr {};
-            messages_[i].msg_hdr.msg_name = &senders_[i];
-            messages_[i].msg_hdr.msg_namelen = sizeof senders_[i];
-            messages_[i].msg_hdr.msg_iov = &vectors_[i];
-            messages_[i].msg_hdr.msg_iovlen = 1;
-        }
-        const int count = recvmmsg(fd_, messages_.data(), wanted, MSG_DONTWAIT, nullptr);
+        const int count = recvmmsg(fd_, received_.prepare(wanted), wanted, MSG_DONTWAIT, nullptr);
         const auto handling = Clock::now();
         {
             OutboxBatch forwards(outbox_);
             for (int i = 0; i < count; ++i) {
                 const auto at = static_cast<std::size_t>(i);
-                handler_(Bytes(buffers_[at].data(), messages_[at].msg_len),
-                    DottedText(ntohl(senders_[at].sin_addr.s_addr)), ntohs(senders_[at].sin_port));
+                handler_(received_.packet(at), DottedText(ntohl(received_.senders[at].sin_addr.s_addr)),
+                    ntohs(received_.senders[at].sin_port));
             }
         }
         const auto now = Clock::now();

@@ -2,6 +2,7 @@
 
 #include "protocol/wire_format.h"
 #include "relay/outbox.h"
+#include "relay/receive_buffers.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -50,10 +51,7 @@ private:
     // What handling a datagram took of late, forwards and all.
     Clock::duration perDatagram_ {};
     std::unique_ptr<QSocketNotifier> notifier_;
-    std::array<std::array<std::uint8_t, wire::kMaxDatagram>, kBatch> buffers_ {};
-    std::array<sockaddr_in, kBatch> senders_ {};
-    std::array<iovec, kBatch> vectors_ {};
-    std::array<mmsghdr, kBatch> messages_ {};
+    ReceiveBuffers<kBatch> received_;
 };
 
 } // namespace korvel

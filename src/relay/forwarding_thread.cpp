@@ -142,16 +142,8 @@ bool ForwardingThread::signalLocked(bool urgent)
 void ForwardingThread::run()
 {
     while (!stopRequested_.load(std::memory_order_acquire)) {
-        for (unsigned i = 0; i < kBatch; ++i) {
-            vectors_[i] = iovec { buffers_[i].data(), buffers_[i].size() };
-            messages_[i] = mmsghdr {};
-            messages_[i].msg_hdr.msg_name = &senders_[i];
-            messages_[i].msg_hdr.msg_namelen = sizeof senders_[i];
-            messages_[i].msg_hdr.msg_iov = &vectors_[i];
-            messages_[i].msg_hdr.msg_iovlen = 1;
-        }
         // Waits for the first, then takes what else is there.
-        const int count = recvmmsg(fd_, messages_.data(), kBatch, MSG_WAITFORONE, nullptr);
+        const int count = recvmmsg(fd_, received_.prepare(), kBatch, MSG_WAITFORONE, nullptr);
         if (count > 0) {
             handle(static_cast<unsigned>(count));
         } else if (count < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -199,12 +191,12 @@ void ForwardingThread::handle(unsigned count)
     // rather than taking its CPU from it halfway.
     OutboxBatch forwards(outbox_);
     for (std::size_t at = 0; at < count; ++at) {
-        const Bytes packet(buffers_[at].data(), messages_[at].msg_len);
-        const std::uint32_t from = senders_[at].sin_addr.s_addr;
-        if (from == wakeFrom_.sin_addr.s_addr && senders_[at].sin_port == wakeFrom_.sin_port)
+        const Bytes packet = received_.packet(at);
+        const std::uint32_t from = received_.senders[at].sin_addr.s_addr;
+        if (from == wakeFrom_.sin_addr.s_addr && received_.senders[at].sin_port == wakeFrom_.sin_port)
             continue;
         ReadBatch::Datagram datagram { static_cast<std::uint32_t>(read_.bytes.size()),
-            static_cast<std::uint32_t>(packet.size()), ntohl(from), ntohs(senders_[at].sin_port), {} };
+            static_cast<std::uint32_t>(packet.size()), ntohl(from), ntohs(received_.senders[at].sin_port), {} };
         read_.bytes.insert(read_.bytes.end(), packet.begin(), packet.end());
         if (forwarding && GetMessageCode(packet) == MSG_STATUSREPORT && plan->senders.contains(from)) {
             std::uint64_t sent = 0;

@@ -4,6 +4,7 @@
 #include "net/unique_fd.h"
 #include "protocol/wire_format.h"
 #include "relay/outbox.h"
+#include "relay/receive_buffers.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -154,10 +155,7 @@ private:
 
     // The thread's own.
     ReadBatch read_;
-    std::array<std::array<std::uint8_t, wire::kMaxDatagram>, kBatch> buffers_ {};
-    std::array<sockaddr_in, kBatch> senders_ {};
-    std::array<iovec, kBatch> vectors_ {};
-    std::array<mmsghdr, kBatch> messages_ {};
+    ReceiveBuffers<kBatch> received_;
     std::thread thread_;
 };
 

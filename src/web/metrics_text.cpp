@@ -138,7 +138,8 @@ QByteArray MetricsText(const MetricsSnapshot& s)
     for (std::size_t e = 0; e < kDatagramEndpoints; ++e)
         ByMessage(out, kEndpoints[e], c.Datagrams[e]);
     out.family("korvel_receive_queue_bytes", "gauge",
-        "Receive-buffer memory of datagrams waiting to be read, by endpoint: the backlog the hub is behind by.");
+        "Receive-buffer memory of datagrams waiting to be read, by endpoint (for udp also what the forwarding "
+        "thread read and the hub has not handled): the backlog the hub is behind by.");
     for (std::size_t e = 0; e < kDatagramEndpoints; ++e)
         out.sample(kEndpointLabels[e], s.receiveQueues[e].bytes);
     out.family("korvel_receive_dropped_total", "counter",
