@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <mutex>
 
 namespace korvel::testing {
@@ -55,6 +56,11 @@ public:
     FakeUdpPeer(const std::string& address, int port = 0)
     {
         bound_ = socket_.bind(QHostAddress(QString::fromStdString(address)), static_cast<quint16>(port));
+        // A test that cannot bind its system says why (another process on
+        // the port, a descriptor limit) before its assertion fails.
+        if (!bound_)
+            std::fprintf(stderr, "cannot bind %s:%d: %s\n", address.c_str(), port,
+                socket_.errorString().toLocal8Bit().constData());
     }
     bool bound() const { return bound_; }
     void send(const ByteVector& bytes, int port)
