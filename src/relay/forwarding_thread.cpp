@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/eventfd.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -13,42 +12,15 @@
 
 namespace korvel {
 
-namespace {
-
-UniqueFd EventFd()
-{
-    UniqueFd fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-    if (!fd) {
-        std::perror("korvel: eventfd");
-        std::abort();
-    }
-    return fd;
-}
-
-void Poke(int fd)
-{
-    const std::uint64_t one = 1;
-    if (write(fd, &one, sizeof one) < 0) {
-        // Saturated: the reader is due to wake anyway.
-    }
-}
-
-void Clear(int fd)
-{
-    std::uint64_t value = 0;
-    if (read(fd, &value, sizeof value) < 0) {
-        // Nothing was there.
-    }
-}
-
-} // namespace
-
 ForwardingThread::ForwardingThread(Outbox& outbox, const ConsoleLog& console)
     : outbox_(outbox)
     , console_(console)
-    , readyFd_(EventFd())
     , wakeSocket_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
 {
+    if (!ready_) {
+        std::perror("korvel: eventfd");
+        std::abort();
+    }
     wakeFrom_.sin_family = AF_INET;
     wakeFrom_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof wakeFrom_;
@@ -114,7 +86,7 @@ void ForwardingThread::stop()
 void ForwardingThread::take(ReadBatch& batch)
 {
     batch.clear();
-    Clear(readyFd_.get());
+    ready_.clear();
     {
         std::lock_guard guard(mutex_);
         std::swap(batch, waiting_);
@@ -172,7 +144,7 @@ void ForwardingThread::hand(bool urgent)
         poke = signalLocked(urgent);
     }
     if (poke)
-        Poke(readyFd_.get());
+        ready_.raise();
 }
 
 void ForwardingThread::handle(unsigned count)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "log/console_log.h"
+#include "net/event_signal.h"
 #include "net/unique_fd.h"
 #include "protocol/wire_format.h"
 #include "relay/outbox.h"
@@ -101,7 +102,7 @@ public:
     bool running() const { return thread_.joinable(); }
 
     // The main thread's side. Readable when there is something to take.
-    int readyFd() const { return readyFd_.get(); }
+    int readyFd() const { return ready_.fd(); }
     // Swaps what waits into `batch` (emptied first), and clears readyFd.
     // After a batch that was not empty the caller takes again within
     // kApplyDelay; after an empty one, readyFd tells it when.
@@ -130,7 +131,7 @@ private:
 
     Outbox& outbox_;
     const ConsoleLog& console_;
-    UniqueFd readyFd_;
+    EventSignal ready_;
     // Sends the empty datagram that ends a read for stop().
     UniqueFd wakeSocket_;
     sockaddr_in wakeFrom_ {};

@@ -1,10 +1,9 @@
 #include "name_cache.h"
 
 #include "net/ipv4_address.h"
-#include "net/unique_fd.h"
+#include "net/event_signal.h"
 
 #include <pthread.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -46,7 +45,7 @@ struct NameCache::State {
     bool stopping = false;
     int threads = 0;
     int idle = 0;
-    UniqueFd ready { eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC) };
+    EventSignal ready;
 
     // Makes room for one more name: expired ones go first, then any that is
     // not being looked up.
@@ -93,8 +92,7 @@ struct NameCache::State {
             entry.looking = false;
             entry.address = address;
             entry.expires = Clock::now() + (address ? options.ttl : options.failedTtl);
-            const std::uint64_t one = 1;
-            [[maybe_unused]] const auto written = write(ready.get(), &one, sizeof one);
+            ready.raise();
         }
     }
 };
@@ -149,13 +147,12 @@ NameCache::Answer NameCache::find(const std::string& name, in_addr& address)
 
 int NameCache::readyFd() const
 {
-    return state_->ready.get();
+    return state_->ready.fd();
 }
 
 void NameCache::drain()
 {
-    std::uint64_t count;
-    while (read(state_->ready.get(), &count, sizeof count) > 0) { }
+    state_->ready.clear();
 }
 
 } // namespace korvel

@@ -8,7 +8,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -90,7 +89,6 @@ SenderEngine::SenderEngine(TrafficCounters& counters, ConsoleLog& console, Optio
     , onFailure_(std::move(onFailure))
     , names_(options_.names)
 {
-    wakeFd_.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     udpSocket_.reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (udpSocket_) {
         int size = 4 << 20;
@@ -303,10 +301,7 @@ void SenderEngine::enqueue(bool tcp, const std::string& host, int port, Bytes by
 
 void SenderEngine::wake()
 {
-    const std::uint64_t one = 1;
-    if (write(wakeFd_.get(), &one, sizeof one) < 0) {
-        // The counter is saturated only if the worker is already due to wake.
-    }
+    wake_.raise();
 }
 
 void SenderEngine::finish(Job& job, std::optional<SendFailure> failure, const char* format)
@@ -503,17 +498,15 @@ void SenderEngine::run()
             timeoutMs = static_cast<int>(std::max<std::int64_t>(0, left.count() + 1));
         }
         fds.clear();
-        fds.push_back(pollfd { wakeFd_.get(), POLLIN, 0 });
+        fds.push_back(pollfd { wake_.fd(), POLLIN, 0 });
         fds.push_back(pollfd { names_.readyFd(), POLLIN, 0 });
         for (const auto& p : pending_)
             fds.push_back(pollfd { p.fd.get(), POLLOUT, 0 });
         if (poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR)
             continue;
 
-        if (fds[0].revents & POLLIN) {
-            std::uint64_t drained;
-            while (read(wakeFd_.get(), &drained, sizeof drained) > 0) { }
-        }
+        if (fds[0].revents & POLLIN)
+            wake_.clear();
         if (fds[1].revents & POLLIN) {
             names_.drain();
             releaseParked(datagrams, waitingTcp);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "log/console_log.h"
+#include "net/event_signal.h"
 #include "net/unique_fd.h"
 #include "relay/name_cache.h"
 #include "relay/outbox.h"
@@ -136,7 +137,7 @@ private:
     // Datagrams queued or being sent by the worker.
     std::atomic<std::int32_t> queuedUdp_ { 0 };
     std::atomic<std::int64_t> connecting_ { 0 }; // pending_.size(), for other threads
-    UniqueFd wakeFd_;
+    EventSignal wake_;
     UniqueFd udpSocket_;
     NameCache names_;
     // Worker thread only: connects under way, sends waiting for their name,
