@@ -1,7 +1,7 @@
 #include "name_cache.h"
 
-#include "net/ipv4_address.h"
 #include "net/event_signal.h"
+#include "net/ipv4_address.h"
 
 #include <pthread.h>
 #include <unistd.h>
