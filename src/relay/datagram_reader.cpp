@@ -69,7 +69,7 @@ void DatagramReader::drain()
         const unsigned wanted = perDatagram_.count() > 0
             ? static_cast<unsigned>(std::clamp<std::int64_t>(left / perDatagram_, 1, kBatch))
             : kBatch;
-        const int count = recvmmsg(fd_, received_.prepare(wanted), wanted, MSG_DONTWAIT, nullptr);
+        const int count = received_.receive(fd_, wanted, MSG_DONTWAIT);
         const auto handling = Clock::now();
         {
             OutboxBatch forwards(outbox_);

@@ -101,6 +101,7 @@ void ForwardingThread::publish(std::shared_ptr<const ForwardPlan> plan)
 {
     std::lock_guard guard(mutex_);
     plan_ = std::move(plan);
+    published_.fetch_add(1, std::memory_order_release);
 }
 
 bool ForwardingThread::signalLocked(bool urgent)
@@ -115,7 +116,7 @@ void ForwardingThread::run()
 {
     while (!stopRequested_.load(std::memory_order_acquire)) {
         // Waits for the first, then takes what else is there.
-        const int count = recvmmsg(fd_, received_.prepare(), kBatch, MSG_WAITFORONE, nullptr);
+        const int count = received_.receive(fd_, kBatch, MSG_WAITFORONE);
         if (count > 0) {
             handle(static_cast<unsigned>(count));
         } else if (count < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -149,11 +150,12 @@ void ForwardingThread::hand(bool urgent)
 
 void ForwardingThread::handle(unsigned count)
 {
-    std::shared_ptr<const ForwardPlan> plan;
-    {
+    if (const std::uint64_t published = published_.load(std::memory_order_acquire); published != planTaken_) {
         std::lock_guard guard(mutex_);
-        plan = plan_;
+        planInUse_ = plan_;
+        planTaken_ = published;
     }
+    const ForwardPlan* plan = planInUse_.get();
     bool forwarding = plan && plan->forwardStatus && plan->version == version_.load(std::memory_order_acquire)
         && unhandled_.load(std::memory_order_acquire) == 0 && !console_.enabled();
     std::size_t handedOver = 0;

@@ -143,6 +143,9 @@ private:
     std::atomic<std::size_t> unhandled_ { 0 };
     std::atomic<std::size_t> waitingBytes_ { 0 };
 
+    // Plans published so far; the thread takes plan_ again when it moved.
+    std::atomic<std::uint64_t> published_ { 0 };
+
     std::mutex mutex_; // guards the fields down to exitCondition_
     ReadBatch waiting_;
     std::shared_ptr<const ForwardPlan> plan_;
@@ -155,6 +158,8 @@ private:
     std::condition_variable exitCondition_;
 
     // The thread's own.
+    std::shared_ptr<const ForwardPlan> planInUse_;
+    std::uint64_t planTaken_ = 0;
     ReadBatch read_;
     ReceiveBuffers<kBatch> received_;
     std::thread thread_;

@@ -151,6 +151,8 @@ private:
     int batchDepth_ = 0;
     // Time this batch has spent sending on the forwarding thread.
     std::chrono::steady_clock::duration directSending_ {};
+    // Forwards this batch has sent on the forwarding thread.
+    std::size_t directSent_ = 0;
     std::vector<Forward> forwards_;
     std::vector<std::uint8_t> forwardBytes_;
     std::uint32_t lastForwardOffset_ = 0;
