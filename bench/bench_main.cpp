@@ -214,6 +214,14 @@ void PrintHeader(const Config& config)
 {
     std::printf("korvel benchmark: %s mode, %.1f s per measurement, %d round(s), base port %d, %ld CPUs\n",
         config.quick ? "quick" : "full", config.seconds, config.rounds, config.basePort, sysconf(_SC_NPROCESSORS_ONLN));
+    if (const CpuSplit cpus = config.placement ? SplitCpus() : CpuSplit {}; !cpus.empty()) {
+        std::string harness;
+        for (const int cpu : cpus.harness)
+            harness += (harness.empty() ? "" : ",") + std::to_string(cpu);
+        std::printf("paced rows: the relay on CPU %d, the harness on CPU %s (--no-placement: wherever the "
+                    "scheduler puts them)\n",
+            cpus.relay.front(), harness.c_str());
+    }
     double load = 0;
     if (std::FILE* file = std::fopen("/proc/loadavg", "r")) {
         if (std::fscanf(file, "%lf", &load) != 1)
@@ -309,6 +317,8 @@ int Run(Config config)
         "  --sinks A       the first sink's loopback address; the others follow it, 250 to\n"
         "                  a block (default 127.0.50.1: 127.0.50.1-250, 127.0.51.1, ...)\n"
         "  --keep          keep the working folder, with each program's output.log\n"
+        "  --no-placement  let the scheduler place the relay and the harness in the paced\n"
+        "                  rows (by default the relay has the last CPU, the harness the rest)\n"
         "  --screenshot F  save the screen into F halfway through the window row\n",
         rows.c_str());
     std::exit(status);
@@ -365,6 +375,8 @@ int main(int argc, char* argv[])
             config.firstSink = value();
         else if (arg == "--keep")
             config.keepWork = true;
+        else if (arg == "--no-placement")
+            config.placement = false;
         else if (arg == "--screenshot")
             config.screenshot = std::filesystem::absolute(value()).string();
         else if (arg == "--help" || arg == "-h")

@@ -1,5 +1,7 @@
 #include "bench_net.h"
 
+#include <sched.h>
+
 #include <arpa/inet.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -157,6 +159,36 @@ bool UdpSocketStats(int port, std::uint64_t& queuedBytes, std::uint64_t& drops)
         }
     });
     return found;
+}
+
+CpuSplit SplitCpus()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CpuSplit split;
+    if (sched_getaffinity(0, sizeof set, &set) != 0)
+        return split;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &set))
+            split.harness.push_back(cpu);
+    if (split.harness.size() < 2)
+        return {};
+    split.relay.push_back(split.harness.back());
+    split.harness.pop_back();
+    return split;
+}
+
+bool PlaceProcess(int pid, const std::vector<int>& cpus)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    for (const int cpu : cpus)
+        CPU_SET(cpu, &set);
+    bool placed = true;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error))
+        placed = sched_setaffinity(std::stoi(task.path().filename().string()), sizeof set, &set) == 0 && placed;
+    return placed && !error;
 }
 
 double ProcessCpuSeconds(int pid)

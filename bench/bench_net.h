@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace korvel::bench {
 
@@ -34,6 +35,15 @@ double ProcessCpuSeconds(int pid);
 // Time its threads spent ready to run but waiting for a CPU (the scheduler's
 // run-queue wait), all threads: what a busy machine took from it.
 double ProcessWaitSeconds(int pid);
+// The CPUs this process may run on: the last for a relay under test, the
+// rest for the harness; empty when there are fewer than two.
+struct CpuSplit {
+    std::vector<int> relay, harness;
+    bool empty() const { return relay.empty(); }
+};
+CpuSplit SplitCpus();
+// Lets every thread of process `pid` run only on `cpus`; false if it could not.
+bool PlaceProcess(int pid, const std::vector<int>& cpus);
 
 // Resident memory of a process, in bytes (VmRSS).
 std::uint64_t ProcessRssBytes(int pid);

@@ -227,6 +227,14 @@ PacedRun MeasurePaced(Bench& bench, Relay relay, int webClients = 0)
     plan.rate = kPacedRate;
     plan.changingStates = webClients > 0;
     LoadGenerator generator(plan);
+    if (const CpuSplit cpus = bench.config().placement ? SplitCpus() : CpuSplit {}; !cpus.empty()) {
+        // Threads the relay starts later inherit its CPU.
+        bool placed = PlaceProcess(process->pid(), cpus.relay);
+        for (const int harness : { generator.pid(), sinks.pid(), pages ? pages->pid() : 0 })
+            placed = (harness == 0 || PlaceProcess(harness, cpus.harness)) && placed;
+        if (!placed)
+            std::printf("  (could not place the processes on their CPUs)\n");
+    }
     SleepNs(static_cast<std::int64_t>((bench.quick() ? 0.3 : 0.5) * 1e9));
     const std::int64_t from = RealtimeNs();
     const std::uint64_t deliveredBefore = sinks.delivered();
