@@ -328,7 +328,7 @@ std::array<double, 5> ComparePaced(Bench& bench, const std::string& title, const
     medians[3] = Median(cpuRatio);
     medians[4] = Median(figures[2].first);
     summary.line("   CPU us per forward (ratio)", Fixed(Median(firstCpu), 3), Fixed(Median(secondCpu), 3),
-        Fixed(medians[3], 2), Spreads(cpuRatio, firstCpu, secondCpu, 3));
+        Fixed(medians[3], 3), Spreads(cpuRatio, firstCpu, secondCpu, 3));
     return medians;
 }
 
@@ -345,7 +345,7 @@ void LatencyRow(Bench& bench)
     summary.result("p99_us", Fixed(medians[4], 0));
     summary.result("paced_p50_diff_us", Fixed(medians[0], 1));
     summary.result("paced_p99_diff_us", Fixed(medians[2], 1));
-    summary.result("paced_cpu", Fixed(medians[3], 2));
+    summary.result("paced_cpu", Fixed(medians[3], 3));
     summary.addLost(hubLost);
 }
 
