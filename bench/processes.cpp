@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,10 +43,16 @@ ChildProcess::ChildProcess(
     std::filesystem::remove(log);
     std::fflush(stdout);
     startedNs_ = MonotonicNs();
+    const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ < 0)
         Die(std::string("fork: ") + std::strerror(errno));
     if (pid_ == 0) {
+        // A relay never outlives the benchmark either, however that ends (a
+        // hub left behind would hold the base port for the next run).
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent)
+            _exit(126);
         if (chdir(folder.c_str()) != 0)
             _exit(126);
         const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
