@@ -33,6 +33,16 @@ bool WaitFor(const std::function<bool()>& done, int timeoutMs = 5000)
     return true;
 }
 
+// A forward to 127.0.0.1:port, resolved, for `system`.
+ForwardTarget LoopbackTarget(int port, const std::string& system)
+{
+    ForwardTarget forward { "127.0.0.1", port, system, true, {} };
+    forward.address.sin_family = AF_INET;
+    forward.address.sin_port = htons(static_cast<std::uint16_t>(port));
+    forward.address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return forward;
+}
+
 // Holds a test's name look-ups until released; always released at the end,
 // since the look-up thread outlives the engine.
 struct Gate {
@@ -191,15 +201,8 @@ TEST(SenderEngine, ForwardsOfABatchLeaveTogetherInOrderAndOneRefusalSparesTheRes
 
     QUdpSocket receiver;
     ASSERT_TRUE(receiver.bind(QHostAddress::LocalHost, 0));
-    const auto target = [](int port, const std::string& system) {
-        ForwardTarget forward { "127.0.0.1", port, system, true, {} };
-        forward.address.sin_family = AF_INET;
-        forward.address.sin_port = htons(static_cast<std::uint16_t>(port));
-        forward.address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return forward;
-    };
-    const ForwardTarget sink = target(receiver.localPort(), "127.0.0.5");
-    const ForwardTarget refused = target(0, "127.0.0.6"); // the kernel refuses port 0
+    const ForwardTarget sink = LoopbackTarget(receiver.localPort(), "127.0.0.5");
+    const ForwardTarget refused = LoopbackTarget(0, "127.0.0.6"); // the kernel refuses port 0
     // From the caller's thread, and all through the worker as when a batch
     // has used up its share of the caller's time.
     for (const auto budget : { std::chrono::microseconds(2000), std::chrono::microseconds(0) }) {
@@ -234,6 +237,35 @@ TEST(SenderEngine, ForwardsOfABatchLeaveTogetherInOrderAndOneRefusalSparesTheRes
         EXPECT_EQ(received, (std::vector<std::uint8_t> { 1, 3, 4, 5 }));
         EXPECT_EQ(capture.lines, (std::vector<std::string> { "127.0.0.1 : sendto() error!" }));
         EXPECT_EQ(failed, (std::vector<std::string> { "127.0.0.6" }));
+    }
+}
+
+// A long batch counts its time against the budget: once the caller's share
+// is spent, the rest goes to the worker, whose queue (ten jobs here) drops
+// what does not fit. A batch of a few forwards is never timed.
+TEST(SenderEngine, ALongBatchHandsTheRestToTheWorkerOnceItsShareIsSpent)
+{
+    ConsoleLog log;
+    QUdpSocket receiver;
+    ASSERT_TRUE(receiver.bind(QHostAddress::LocalHost, 0));
+    const ForwardTarget sink = LoopbackTarget(receiver.localPort(), "127.0.0.5");
+    const std::uint8_t report[1] = { 1 };
+    for (const int forwards : { 10, 3000 }) {
+        SCOPED_TRACE(forwards);
+        TrafficCounters counters;
+        SenderEngine::Options options;
+        options.directSendBudget = std::chrono::microseconds(1);
+        options.maxQueuedJobs = 10;
+        SenderEngine engine(counters, log, options);
+        engine.beginBatch();
+        for (int i = 0; i < forwards; ++i)
+            engine.forwardUdp(sink, report);
+        engine.endBatch();
+        ASSERT_TRUE(WaitFor([&] { return counters.LiveSenderCount.load() == 0; }));
+        if (forwards == 10)
+            EXPECT_EQ(engine.droppedJobs(), 0u);
+        else
+            EXPECT_GT(engine.droppedJobs(), 0u) << "the batch kept the caller past its share";
     }
 }
 
