@@ -1,5 +1,6 @@
 #include "log/console_log.h"
 #include "relay/sender_engine.h"
+#include "support/wait_for.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -19,19 +20,9 @@
 #include <utility>
 
 using namespace korvel;
+using korvel::testing::WaitFor;
 
 namespace {
-
-bool WaitFor(const std::function<bool()>& done, int timeoutMs = 5000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 // A forward to 127.0.0.1:port, resolved, for `system`.
 ForwardTarget LoopbackTarget(int port, const std::string& system)
