@@ -75,6 +75,8 @@ void DatagramReader::drain()
             OutboxBatch forwards(outbox_);
             for (int i = 0; i < count; ++i) {
                 const auto at = static_cast<std::size_t>(i);
+                if (skipped_ && received_.sentBy(at, *skipped_))
+                    continue;
                 handler_(received_.packet(at), DottedText(ntohl(received_.senders[at].sin_addr.s_addr)),
                     ntohs(received_.senders[at].sin_port));
             }

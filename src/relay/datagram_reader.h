@@ -11,6 +11,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 class QSocketNotifier;
@@ -39,6 +40,9 @@ public:
     void watch(QUdpSocket* socket);
     // Before the socket is closed or bound again.
     void stop();
+    // Datagrams from `sender` are read and dropped unseen: what another
+    // reader of the socket sent to itself.
+    void skip(const sockaddr_in& sender) { skipped_ = sender; }
 
 private:
     void drain();
@@ -48,6 +52,7 @@ private:
     Outbox& outbox_;
     Handler handler_;
     int fd_ = -1;
+    std::optional<sockaddr_in> skipped_;
     // What handling a datagram took of late, forwards and all.
     Clock::duration perDatagram_ {};
     std::unique_ptr<QSocketNotifier> notifier_;

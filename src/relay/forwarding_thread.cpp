@@ -167,7 +167,7 @@ void ForwardingThread::handle(unsigned count)
     for (std::size_t at = 0; at < count; ++at) {
         const Bytes packet = received_.packet(at);
         const std::uint32_t from = received_.senders[at].sin_addr.s_addr;
-        if (from == wakeFrom_.sin_addr.s_addr && received_.senders[at].sin_port == wakeFrom_.sin_port)
+        if (received_.sentBy(at, wakeFrom_))
             continue;
         ReadBatch::Datagram datagram { static_cast<std::uint32_t>(read_.bytes.size()),
             static_cast<std::uint32_t>(packet.size()), ntohl(from), ntohs(received_.senders[at].sin_port), {} };

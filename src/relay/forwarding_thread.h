@@ -100,6 +100,9 @@ public:
     // Stops and joins the thread; what it read stays to be taken.
     void stop();
     bool running() const { return thread_.joinable(); }
+    // Where the wake-ups that end the thread's wait come from. One sent as
+    // the thread was ending anyway stays in the socket for its next reader.
+    const sockaddr_in& wakeSender() const { return wakeFrom_; }
 
     // The main thread's side. Readable when there is something to take.
     int readyFd() const { return ready_.fd(); }

@@ -127,6 +127,8 @@ Hub::Hub(Options options, QObject* parent)
     })
 {
     replies_.setAnswerBudget(&answerBudget_);
+    if (forwarder_)
+        readers_[static_cast<std::size_t>(Endpoint::Qvx)].skip(forwarder_->wakeSender());
     server_->setListenBacklogSize(kListenBacklog);
     for (QUdpSocket* socket : { udp_, udpVelka_ }) {
         connect(socket, &QUdpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {

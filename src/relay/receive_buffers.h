@@ -45,6 +45,10 @@ template <unsigned N> struct ReceiveBuffers {
         return received;
     }
     Bytes packet(std::size_t i) const { return Bytes(buffers[i].data(), messages[i].msg_len); }
+    bool sentBy(std::size_t i, const sockaddr_in& sender) const
+    {
+        return senders[i].sin_addr.s_addr == sender.sin_addr.s_addr && senders[i].sin_port == sender.sin_port;
+    }
 
 private:
     unsigned filled_ = 0;

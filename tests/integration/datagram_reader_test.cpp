@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <chrono>
 #include <functional>
@@ -101,4 +103,22 @@ TEST_F(DatagramReaderTest, ASlowHandlerLeavesTheEventLoopItsTurn)
     ASSERT_TRUE(SpinUntil([&] { return heard.size() == 13; }));
     EXPECT_GE(heardAtTurn, 2u);
     EXPECT_LT(heardAtTurn, 13u);
+}
+
+// What the forwarding thread sent to end its own wait is dropped unseen when
+// the event loop reads the socket after it; whoever sends next is heard.
+TEST_F(DatagramReaderTest, DropsWhatTheSkippedSenderSent)
+{
+    QUdpSocket wake;
+    ASSERT_TRUE(wake.bind(QHostAddress::LocalHost, 0));
+    sockaddr_in from {};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    from.sin_port = htons(wake.localPort());
+    reader.skip(from);
+    wake.writeDatagram(QByteArray(), QHostAddress::LocalHost, endpoint.localPort());
+    wake.writeDatagram("x", QHostAddress::LocalHost, endpoint.localPort());
+    send(1);
+    ASSERT_TRUE(SpinUntil([&] { return !heard.empty(); }));
+    EXPECT_EQ(heard, std::vector<Heard> { expected(0) });
 }
