@@ -159,7 +159,9 @@ fi
 state="$work/state"
 rm -rf "$state"
 mkdir -p "$state/data"
-base=$("$free_base_port") || { echo "FAIL: no free base port"; exit 1; }
+# The port stays reserved until this script ends and the pipe with it.
+coproc port_hold { "$free_base_port" --hold; }
+read -r base <&"${port_hold[0]}" || { echo "FAIL: no free base port"; exit 1; }
 printf 'Version : 5\r\nBase Port : %s\r\n' "$base" >"$state/data/system.dat"
 (cd "$state" && exec env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/korvel" --headless \
     2>"$work/hub.err") &

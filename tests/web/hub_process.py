@@ -23,6 +23,31 @@ import urllib.request
 SKIP = 77  # CTest's SKIP_RETURN_CODE for these tests
 
 
+class BasePort:
+    """A free base port, kept from the other tests until closed: tests check
+    and lock their ports through the same folder."""
+
+    def __init__(self, free_base_port):
+        self.hold = subprocess.Popen([free_base_port, "--hold"], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, text=True)
+        line = self.hold.stdout.readline().strip()
+        if not line:
+            self.close()
+            raise RuntimeError("no free base port")
+        self.base = int(line)
+
+    def close(self):
+        self.hold.stdin.close()
+        self.hold.stdout.close()
+        self.hold.wait()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
 class Hub:
     def __init__(self, korvel, send_tool, free_base_port, token=None, systems=(), extra=(), tls=False,
                  admin_token=None, allow=None):
@@ -32,7 +57,9 @@ class Hub:
         self.send_tool = send_tool
         self.token = token
         self.folder = tempfile.TemporaryDirectory(prefix="korvel-web-")
-        self.base = int(subprocess.check_output([free_base_port], text=True).strip())
+        # The port stays reserved for as long as this hub may hold it.
+        self.port = BasePort(free_base_port)
+        self.base = self.port.base
         data = os.path.join(self.folder.name, "data")
         os.makedirs(data)
         with open(os.path.join(data, "system.dat"), "w", newline="") as out:
@@ -66,6 +93,7 @@ class Hub:
             self.process.kill()
             self.process.wait()
             self.folder.cleanup()
+            self.port.close()
             raise
 
     def _read(self):
@@ -133,6 +161,7 @@ class Hub:
                 self.process.kill()
                 self.process.wait()
         self.folder.cleanup()
+        self.port.close()
         # A hub that crashed or that a sanitizer stopped fails the test, with what it said.
         if self.process.returncode != 0:
             said = []
