@@ -73,6 +73,15 @@ Result<void> Service::start()
         return lock.failure();
     }
     lock_.emplace(std::move(*lock));
+    // A certificate that cannot be used stops the start before any port
+    // opens, so that it is what the operator is told, and not a port that
+    // another program holds.
+    if (options_.web && options_.web->tls.enabled()) {
+        if (const Result<TlsCredentials> loaded = LoadTlsCredentials(options_.web->tls); !loaded) {
+            Notify(hub_->console(), Severity::Error, "web console: " + loaded.error());
+            return loaded.failure();
+        }
+    }
     if (auto started = startHub(); !started)
         return started;
     if (options_.cluster) {

@@ -6,11 +6,12 @@ renewed certificate is served after SIGHUP, by the same process."""
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
 
-from hub_process import Hub, make_certificate, served_serial
+from hub_process import BasePort, Hub, make_certificate, served_serial
 
 
 def refused(korvel, folder, *arguments):
@@ -22,7 +23,14 @@ def refused(korvel, folder, *arguments):
 
 
 def main(korvel, send_tool, free_base_port):
-    with tempfile.TemporaryDirectory(prefix="korvel-tls-") as folder:
+    with tempfile.TemporaryDirectory(prefix="korvel-tls-") as folder, BasePort(free_base_port) as port, \
+            socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as taken:
+        # The hub's UDP port is taken: a hub that opened its ports before
+        # looking at its certificate would name the port instead.
+        os.makedirs(os.path.join(folder, "data"))
+        with open(os.path.join(folder, "data", "system.dat"), "w", newline="") as out:
+            out.write(f"Version : 5\r\nBase Port : {port.base}\r\n")
+        taken.bind(("127.0.0.1", port.base + 1))
         token = os.path.join(folder, "token")
         with open(token, "w") as out:
             out.write("t0ken\n")
