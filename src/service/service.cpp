@@ -9,6 +9,7 @@
 #include "web/web_console.h"
 
 #include <QCoreApplication>
+#include <QNetworkProxy>
 
 #include <cctype>
 #include <cstdio>
@@ -65,6 +66,11 @@ void Service::traceToStandardOutput()
 
 Result<void> Service::start()
 {
+    // Exchanges and the console's browsers are reached directly. Qt would
+    // otherwise ask the desktop's proxy settings (http_proxy and the like)
+    // for every socket: a SOCKS proxy there would carry the hub's datagrams,
+    // or stop its ports from opening when the proxy is away.
+    QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
     // Before any port opens: a second hub on the folder would answer beside
     // the first and, on its way out, save its stale table over the live one.
     auto lock = DataFolderLock::take(options_.hub.dataDirectory);

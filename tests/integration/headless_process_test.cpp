@@ -171,6 +171,25 @@ TEST_F(HeadlessProcessTest, WithoutTraceNothingIsPrinted)
     EXPECT_TRUE(saved.readAll().contains("QVX300"));
 }
 
+// A proxy in the environment (a desktop session's, say) is not the hub's:
+// its ports open and exchanges are served directly while the proxy is away.
+TEST_F(HeadlessProcessTest, TheEnvironmentsProxyIsNotUsed)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : { "http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "ALL_PROXY" })
+        environment.insert(name, "socks5://127.0.0.1:1");
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    ASSERT_TRUE(launch(process, { "--headless" })) << process.readAllStandardError().toStdString();
+    FakeUdpPeer pbx(peer(2), 0);
+    pbx.send(StatusReport("QVX300", { { "41100", 1 } }), base + 1);
+    EXPECT_TRUE(SpinUntil([&] {
+        return TcpRequest(peer(2), base, Request(MSG_GETDATA, 1, "QVX300")).size()
+            == wire::kPageHeaderSize + wire::kStationSize;
+    }));
+    EXPECT_TRUE(Terminate(process));
+}
+
 // --data-dir, --base-port, --own-address and --max-systems, from a working
 // folder that holds no table: the port given wins over system.dat's and is
 // saved, datagrams from the given own address are ignored, and a sender
