@@ -38,6 +38,17 @@ protected:
             && process.state() == QProcess::Running;
     }
 
+    // A status report from a system, then read back with a data request.
+    bool servesAReport()
+    {
+        FakeUdpPeer pbx(peer(2), 0);
+        pbx.send(StatusReport("QVX300", { { "41100", 1 } }), base + 1);
+        return SpinUntil([&] {
+            return TcpRequest(peer(2), base, Request(MSG_GETDATA, 1, "QVX300")).size()
+                == wire::kPageHeaderSize + wire::kStationSize;
+        });
+    }
+
     static bool Terminate(QProcess& process)
     {
         ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
@@ -158,12 +169,7 @@ TEST_F(HeadlessProcessTest, WithoutTraceNothingIsPrinted)
 {
     QProcess process;
     ASSERT_TRUE(launch(process, { "--headless" }));
-    FakeUdpPeer pbx(peer(2), 0);
-    pbx.send(StatusReport("QVX300", { { "41100", 1 } }), base + 1);
-    ASSERT_TRUE(SpinUntil([&] {
-        return TcpRequest(peer(2), base, Request(MSG_GETDATA, 1, "QVX300")).size()
-            == wire::kPageHeaderSize + wire::kStationSize;
-    }));
+    ASSERT_TRUE(servesAReport());
     ASSERT_TRUE(Terminate(process));
     EXPECT_TRUE(process.readAllStandardOutput().isEmpty());
     QFile saved(directory.filePath("data/system.dat"));
@@ -181,12 +187,7 @@ TEST_F(HeadlessProcessTest, TheEnvironmentsProxyIsNotUsed)
     QProcess process;
     process.setProcessEnvironment(environment);
     ASSERT_TRUE(launch(process, { "--headless" })) << process.readAllStandardError().toStdString();
-    FakeUdpPeer pbx(peer(2), 0);
-    pbx.send(StatusReport("QVX300", { { "41100", 1 } }), base + 1);
-    EXPECT_TRUE(SpinUntil([&] {
-        return TcpRequest(peer(2), base, Request(MSG_GETDATA, 1, "QVX300")).size()
-            == wire::kPageHeaderSize + wire::kStationSize;
-    }));
+    EXPECT_TRUE(servesAReport());
     EXPECT_TRUE(Terminate(process));
 }
 
