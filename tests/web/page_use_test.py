@@ -2,8 +2,10 @@
 """The page as an operator uses it, in a headless Chromium with a real hub:
 finding a system by name, System ID or address; sorting the list by a column
 and finding the order again after a reload; moving through the list by
-keyboard; no horizontal scroll on a phone or a desktop screen; and no serious
-or critical finding of the axe-core accessibility audit."""
+keyboard; on a phone the columns that matter, no sideways scroll and panels no
+higher than what they hold; and no serious or critical finding of the axe-core
+accessibility audit. With KORVEL_WEB_SCREENSHOTS set, the page at each size is
+saved in that folder."""
 
 import json
 import os
@@ -115,20 +117,43 @@ def main(korvel, send_tool, free_base_port):
             assert browser.switch_to.active_element.get_attribute("tabindex") == "0"
             assert focused.get_attribute("tabindex") is None, "two rows are tab stops"
 
+            search.clear()
+            search.send_keys(" ")
+            search.send_keys(Keys.BACKSPACE)
+            wait.until(lambda b: len(shown_rows()) == 4)
             for width, height, mobile in [(1440, 900, False), (390, 844, True)]:
                 browser.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
                     "width": width, "height": height, "deviceScaleFactor": 1, "mobile": mobile})
                 layout = browser.execute_script("""
                     const panels = [...document.querySelectorAll('.panel')].map(p => p.getBoundingClientRect());
                     const scroller = document.querySelector('#systems-panel .scroll');
+                    const rows = [...document.querySelectorAll('#systems tbody tr[data-id]')];
+                    const lastRow = rows[rows.length - 1].getBoundingClientRect();
                     return { page: document.documentElement.scrollWidth, view: window.innerWidth,
                              right: Math.max(...panels.map(r => r.right)),
                              columns: new Set(panels.map(r => Math.round(r.left))).size,
-                             tableScrolls: scroller.scrollWidth > scroller.clientWidth };""")
+                             tableScrolls: scroller.scrollWidth > scroller.clientWidth,
+                             headings: [...document.querySelectorAll('#systems th')].filter(th => th.offsetWidth)
+                               .map(th => th.textContent),
+                             emptyBelowRows: panels[0].bottom - lastRow.bottom,
+                             // What shows under each name, and what should: the address unless it is the name.
+                             underNames: rows.map(tr => [getComputedStyle(tr.cells[0], '::after').content,
+                               tr.cells[0].classList.contains('unnamed') ? 'none' : `"${tr.cells[1].textContent}"`]) };""")
                 assert layout["page"] <= layout["view"] and layout["right"] <= width, (width, layout)
                 assert layout["columns"] == (1 if mobile else 2), (width, layout)
+                assert not layout["tableScrolls"], (width, layout)
                 if mobile:
-                    assert layout["tableScrolls"], layout
+                    # Name and status, the address under the name; the panel no higher than its rows.
+                    assert layout["headings"] == ["Name", "Status"], layout
+                    assert layout["emptyBelowRows"] < 30, layout
+                    assert all(shown == wanted for shown, wanted in layout["underNames"]), layout
+                else:
+                    assert len(layout["headings"]) == 7, layout
+                    assert all(shown == "none" for shown, _ in layout["underNames"]), layout
+                if os.environ.get("KORVEL_WEB_SCREENSHOTS"):
+                    shot = os.path.join(os.environ["KORVEL_WEB_SCREENSHOTS"], f"web-{width}x{height}.png")
+                    browser.save_screenshot(shot)
+                    print("saved", shot)
                 audit(browser, width)
             errors = [entry for entry in browser.get_log("browser") if entry["level"] == "SEVERE"]
             assert not errors, errors

@@ -130,6 +130,8 @@ function fillRow(tr, row) {
   const [name, address, status, type, toIp, port, heard] = tr.children;
   name.className = `name${row.endpointType === 3 ? ' silent' : ''}${row.name ? '' : ' unnamed'}`;
   name.textContent = shownName(row);
+  // Shown under the name where the address column does not fit (style.css).
+  name.dataset.address = row.address;
   address.textContent = row.address;
   status.className = `status ${SYSTEM_STATUS[statusSlot(row.status)].css}`;
   status.textContent = row.statusText;
@@ -240,6 +242,12 @@ function drawRows() {
 }
 
 let drawPending = false;
+// Rows are higher on a narrow screen (the address under the name): measure them again.
+matchMedia('(max-width: 900px)').addEventListener('change', () => {
+  rowHeight = 0;
+  drawRows();
+});
+
 systemScroll.addEventListener('scroll', () => {
   if (drawPending) return;
   drawPending = true;
@@ -460,11 +468,15 @@ function visibleLamps() {
 
 function showStationTitle() {
   const title = $('station-title');
+  const row = selected && systems.get(selected.id)?.row;
+  // On a phone, the fields the system list has no room for.
+  $('system-details').textContent = row
+    ? `${row.address} · ${row.type} · To IP ${row.toIp || '-'} · Port ${row.port} · Last heard ${heardText(row.lastHeard)}`
+    : '';
   if (!selected) {
     title.textContent = '';
     return;
   }
-  const row = systems.get(selected.id)?.row;
   const name = row && row.name ? row.name : selected.address;
   if (!stations) {
     title.textContent = name;
@@ -593,13 +605,20 @@ function drawGraph() {
   g.fillText('packets/s', width - 4, 4);
   g.textAlign = 'center';
   g.textBaseline = 'alphabetic';
+  // From "now" leftwards, each label only where it clears the one after it.
+  let labelsFrom = Infinity;
   for (let minute = 0; minute <= 5; minute++) {
     const x = left + plotWidth - (plotWidth * minute * 60) / WINDOW_SECONDS;
     g.beginPath();
     g.moveTo(x + 0.5, top);
     g.lineTo(x + 0.5, top + plotHeight);
     g.stroke();
-    g.fillText(minute === 0 ? 'now' : `-${minute} min`, Math.min(Math.max(x, left + 16), left + plotWidth - 12), height - 4);
+    const label = minute === 0 ? 'now' : `-${minute} min`;
+    const half = g.measureText(label).width / 2;
+    const at = Math.min(Math.max(x, left + 16), left + plotWidth - 12);
+    if (at + half + 6 > labelsFrom) continue;
+    g.fillText(label, at, height - 4);
+    labelsFrom = at - half;
   }
 
   if (traffic.length === 0) return;
