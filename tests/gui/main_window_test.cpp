@@ -30,6 +30,14 @@
 namespace korvel::testing {
 namespace {
 
+// A dialog's field by its object name.
+template <typename T> T* Field(QWidget* dialog, const char* name)
+{
+    T* field = dialog->findChild<T*>(QLatin1String(name));
+    EXPECT_NE(field, nullptr) << name;
+    return field;
+}
+
 using MainWindowTest = MainWindowFixture;
 
 TEST_F(MainWindowTest, StartsShortWithOnlyTheListsAndTheGraph)
@@ -118,9 +126,9 @@ TEST_F(MainWindowTest, AboutBoxTargetsUnlockTheDebugMenuAndClosingWithoutThemLoc
     WhenModal([](QWidget* modal) {
         auto* about = qobject_cast<AboutDialog*>(modal);
         ASSERT_NE(about, nullptr);
-        EXPECT_EQ(about->compatibleVersion->text(), QStringLiteral("compatible QVX version : 2.0Cf or later"));
-        QTest::mouseClick(about->productName, Qt::LeftButton);
-        QTest::mouseClick(about->vendor, Qt::LeftButton);
+        EXPECT_EQ(about->compatibleVersion(), QStringLiteral("compatible QVX version : 2.0Cf or later"));
+        QTest::mouseClick(about->findChild<QLabel*>(QStringLiteral("ProductName")), Qt::LeftButton);
+        QTest::mouseClick(about->findChild<QLabel*>(QStringLiteral("Vendor")), Qt::LeftButton);
         about->accept();
     });
     window.showAbout();
@@ -132,7 +140,7 @@ TEST_F(MainWindowTest, AboutBoxTargetsUnlockTheDebugMenuAndClosingWithoutThemLoc
     WhenModal([](QWidget* modal) {
         auto* about = qobject_cast<AboutDialog*>(modal);
         ASSERT_NE(about, nullptr);
-        QTest::mouseClick(about->feature, Qt::LeftButton);
+        QTest::mouseClick(about->findChild<QLabel*>(QStringLiteral("Feature")), Qt::LeftButton);
         about->accept();
     });
     window.showAbout();
@@ -148,17 +156,22 @@ TEST_F(MainWindowTest, OptionsOkAppliesEveryField)
     WhenModal([newBase](QWidget* modal) {
         auto* dialog = qobject_cast<OptionDialog*>(modal);
         ASSERT_NE(dialog, nullptr);
-        EXPECT_EQ(dialog->serverAddress->currentText(), QStringLiteral("127.0.0.1"));
-        EXPECT_TRUE(dialog->forwardStatus->isChecked());
-        dialog->serverAddress->setCurrentText(QString());
-        dialog->forwardStatus->setChecked(false);
-        dialog->localTcpPort->setText(QString::number(newBase));
-        dialog->localUdpPort->setText(QString::number(newBase + 1));
-        dialog->remoteTcpPort->setText(QStringLiteral("9100"));
-        dialog->remoteUdpPort->setText(QStringLiteral("9101"));
+        EXPECT_EQ(Field<QComboBox>(dialog, "ServerAddress")->currentText(), QStringLiteral("127.0.0.1"));
+        EXPECT_TRUE(Field<QCheckBox>(dialog, "ForwardStatus")->isChecked());
+        Field<QComboBox>(dialog, "ServerAddress")->setCurrentText(QString());
+        Field<QCheckBox>(dialog, "ForwardStatus")->setChecked(false);
+        Field<QLineEdit>(dialog, "LocalTcpPort")->setText(QString::number(newBase));
+        Field<QLineEdit>(dialog, "LocalUdpPort")->setText(QString::number(newBase + 1));
+        Field<QLineEdit>(dialog, "RemoteTcpPort")->setText(QStringLiteral("9100"));
+        Field<QLineEdit>(dialog, "RemoteUdpPort")->setText(QStringLiteral("9101"));
         dialog->accept();
     });
     window.editOptions();
+    settle();
+    // Through the service, which wrote the audit line.
+    EXPECT_TRUE(window.console()->toPlainText().contains(QStringLiteral("window applied the options: QVX system "
+                                                                        "address (none), status forwarding off")))
+        << window.console()->toPlainText().toStdString();
 
     const Settings& settings = window.hub().settings();
     EXPECT_EQ(settings.ServerAddress, "");
@@ -177,9 +190,9 @@ TEST_F(MainWindowTest, OptionsCancelChangesNothing)
     WhenModal([](QWidget* modal) {
         auto* dialog = qobject_cast<OptionDialog*>(modal);
         ASSERT_NE(dialog, nullptr);
-        dialog->serverAddress->setCurrentText(QStringLiteral("10.1.1.1"));
-        dialog->localTcpPort->setText(QStringLiteral("1"));
-        dialog->forwardStatus->setChecked(false);
+        Field<QComboBox>(dialog, "ServerAddress")->setCurrentText(QStringLiteral("127.1.1.1"));
+        Field<QLineEdit>(dialog, "LocalTcpPort")->setText(QStringLiteral("1"));
+        Field<QCheckBox>(dialog, "ForwardStatus")->setChecked(false);
         dialog->reject();
     });
     window.editOptions();
@@ -209,15 +222,15 @@ TEST_F(MainWindowTest, OptionsStayOpenOnABadFieldAndApplyNothing)
         WhenModal([&bad](QWidget* modal) {
             auto* dialog = qobject_cast<OptionDialog*>(modal);
             ASSERT_NE(dialog, nullptr);
-            dialog->forwardStatus->setChecked(false);
-            dialog->localTcpPort->setText(QStringLiteral("31000"));
+            Field<QCheckBox>(dialog, "ForwardStatus")->setChecked(false);
+            Field<QLineEdit>(dialog, "LocalTcpPort")->setText(QStringLiteral("31000"));
             if (QString::fromLatin1(bad.field) == QStringLiteral("ServerAddress"))
-                dialog->serverAddress->setCurrentText(QLatin1String(bad.text));
+                Field<QComboBox>(dialog, "ServerAddress")->setCurrentText(QLatin1String(bad.text));
             else
-                dialog->findChild<QLineEdit*>(QLatin1String(bad.field))->setText(QLatin1String(bad.text));
+                Field<QLineEdit>(dialog, bad.field)->setText(QLatin1String(bad.text));
             dialog->accept();
             EXPECT_TRUE(dialog->isVisible()) << bad.field;
-            EXPECT_EQ(dialog->errorLine->text(), QLatin1String(bad.message));
+            EXPECT_EQ(dialog->errorText(), QLatin1String(bad.message));
             QWidget* field = dialog->findChild<QWidget*>(QLatin1String(bad.field));
             EXPECT_TRUE(field->property("badValue").toBool()) << bad.field;
             dialog->reject();
