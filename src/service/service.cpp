@@ -122,6 +122,7 @@ Result<void> Service::startHub()
         // The hub has said what; a save would write the loss to disk.
         const std::string reason
             = "not starting; the files in " + options_.hub.dataDirectory.string() + " are left as they are";
+        startProblems_ = hub_->loadProblems();
         Notify(hub_->console(), Severity::Error, reason);
         return Fail(reason);
     }

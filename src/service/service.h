@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace korvel {
 
@@ -40,6 +41,9 @@ public:
     // the hub relays locally and the cluster keeps reconnecting. Nothing is
     // saved after a failed start.
     Result<void> start();
+    // What a failed start found for the operator to mend, one problem a
+    // line, beyond its reason: every problem of a damaged table's load.
+    const std::vector<std::string>& startProblems() const { return startProblems_; }
     // The orderly end: the web console and the cluster go, the table is
     // saved. False when the save failed. Once; later calls give the same.
     bool stop();
@@ -92,6 +96,7 @@ private:
     std::unique_ptr<WebConsole> web_;
     std::unique_ptr<StallWatch> stallWatch_;
     std::unique_ptr<ServiceNotifier> notifier_;
+    std::vector<std::string> startProblems_;
     bool started_ = false;
     std::optional<bool> stopped_;
 };

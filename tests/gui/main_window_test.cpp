@@ -8,6 +8,7 @@
 #include "gui/station_view.h"
 #include "gui/system_list_model.h"
 #include "gui/view_refresher.h"
+#include "gui/window_main.h"
 #include "support/packets.h"
 
 #include <QAbstractItemModelTester>
@@ -426,6 +427,33 @@ TEST_F(MainWindowTest, TrayMenuShowsTheWindow)
     items[0]->trigger();
     EXPECT_TRUE(window.isVisible());
     EXPECT_FALSE(window.isMinimized());
+}
+
+// A table the hub will not overwrite stops the window; the box names every
+// problem the load found, as standard error does, for an operator who sees
+// only the screen.
+TEST_F(MainWindowTest, AStartStoppedByADamagedTableShowsEveryProblemInItsBox)
+{
+    writeSystemFile("Version : 5\r\nBase Port : 70000\r\n127.0.0.2\tPBX\r\n");
+    ServiceOptions options;
+    options.hub.dataDirectory = directory.path().toStdString();
+    options.hub.outbox = &outbox;
+    Service failing(options);
+    MainWindow window(failing);
+    const Result<void> started = window.start();
+    ASSERT_FALSE(started);
+    QString shown;
+    WhenModal([&shown](QWidget* box) {
+        for (const QLabel* label : box->findChildren<QLabel*>())
+            shown += label->text() + QLatin1Char('\n');
+        for (const QPlainTextEdit* text : box->findChildren<QPlainTextEdit*>())
+            shown += text->toPlainText() + QLatin1Char('\n');
+        qobject_cast<QDialog*>(box)->reject();
+    });
+    ShowStartFailure(failing, started.error());
+    for (const char* problem : { "not starting; the files in",
+             "system.dat:2: Base Port 70000 is out of range (1 to 65531)", "system.dat:3: " })
+        EXPECT_TRUE(shown.contains(QLatin1String(problem))) << problem << " in " << shown.toStdString();
 }
 
 } // namespace
