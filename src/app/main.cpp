@@ -50,9 +50,9 @@ int main(int argc, char* argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(KORVEL_VERSION));
     QCoreApplication app(argc, argv);
     const auto parsed = korvel::ParseCommandLine(QCoreApplication::arguments());
-    if (const int* status = std::get_if<int>(&parsed))
+    if (const std::optional<int> status = korvel::EndsAfterParsing(parsed))
         return *status;
-    const korvel::CommandLine& line = std::get<korvel::CommandLine>(parsed);
+    const korvel::CommandLine& line = *parsed;
     if (line.checkConfig)
         return korvel::CheckConfig(line.service.hub);
 

@@ -13,9 +13,9 @@ int main(int argc, char* argv[])
     korvel::RaiseDescriptorLimit();
     QCoreApplication::setApplicationVersion(QStringLiteral(KORVEL_VERSION));
     const auto parsed = korvel::ParseCommandLine(argc, argv);
-    if (const int* status = std::get_if<int>(&parsed))
+    if (const std::optional<int> status = korvel::EndsAfterParsing(parsed))
         return *status;
-    const korvel::CommandLine& line = std::get<korvel::CommandLine>(parsed);
+    const korvel::CommandLine& line = *parsed;
     if (line.checkConfig)
         return korvel::CheckConfig(line.service.hub);
     if (line.headless) {

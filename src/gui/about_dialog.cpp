@@ -21,20 +21,20 @@ AboutDialog::AboutDialog(QWidget* parent)
     picture->setObjectName(QStringLiteral("ProgramIcon"));
     picture->setPixmap(ApplicationImage().pixmap(32, 32));
 
-    productName = new QLabel(QStringLiteral("Korvel"), this);
-    productName->setObjectName(QStringLiteral("ProductName"));
+    productName_ = new QLabel(QStringLiteral("Korvel"), this);
+    productName_->setObjectName(QStringLiteral("ProductName"));
     QFont titleFont(QStringLiteral("Times New Roman"));
     titleFont.setPixelSize(27);
     titleFont.setBold(true);
-    productName->setFont(titleFont);
+    productName_->setFont(titleFont);
 
-    feature = new QLabel(QStringLiteral("Busy-lamp-field networking hub for QVX and Velka PBX systems"), this);
-    feature->setObjectName(QStringLiteral("Feature"));
-    compatibleVersion = new QLabel(this);
-    compatibleVersion->setObjectName(QStringLiteral("CompatibleVersion"));
-    vendor = new QLabel(QStringLiteral("Korvel project"), this);
-    vendor->setObjectName(QStringLiteral("Vendor"));
-    for (QLabel* target : { productName, feature, compatibleVersion, vendor })
+    feature_ = new QLabel(QStringLiteral("Busy-lamp-field networking hub for QVX and Velka PBX systems"), this);
+    feature_->setObjectName(QStringLiteral("Feature"));
+    compatibleVersion_ = new QLabel(this);
+    compatibleVersion_->setObjectName(QStringLiteral("CompatibleVersion"));
+    vendor_ = new QLabel(QStringLiteral("Korvel project"), this);
+    vendor_->setObjectName(QStringLiteral("Vendor"));
+    for (QLabel* target : { productName_, feature_, compatibleVersion_, vendor_ })
         target->installEventFilter(this);
 
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
@@ -44,7 +44,7 @@ AboutDialog::AboutDialog(QWidget* parent)
 
     auto* title = new QHBoxLayout;
     title->addWidget(picture);
-    title->addWidget(productName);
+    title->addWidget(productName_);
     title->addStretch();
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
@@ -53,9 +53,9 @@ AboutDialog::AboutDialog(QWidget* parent)
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(title);
-    layout->addWidget(feature);
-    layout->addWidget(compatibleVersion);
-    layout->addWidget(vendor);
+    layout->addWidget(feature_);
+    layout->addWidget(compatibleVersion_);
+    layout->addWidget(vendor_);
     layout->addSpacing(8);
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
@@ -70,12 +70,22 @@ void AboutDialog::clearMarks()
 bool AboutDialog::eventFilter(QObject* watched, QEvent* event)
 {
     if (event->type() == QEvent::MouseButtonPress) {
-        if (watched == productName)
+        if (watched == productName_)
             firstMark_ = true;
         else
             secondMark_ = true;
     }
     return QDialog::eventFilter(watched, event);
+}
+
+void AboutDialog::setCompatibleVersion(const QString& text)
+{
+    compatibleVersion_->setText(text);
+}
+
+QString AboutDialog::compatibleVersion() const
+{
+    return compatibleVersion_->text();
 }
 
 } // namespace korvel

@@ -18,16 +18,18 @@ public:
     void clearMarks();
     bool firstMark() const { return firstMark_; }
     bool secondMark() const { return secondMark_; }
-
-    QLabel* productName;
-    QLabel* feature;
-    QLabel* compatibleVersion;
-    QLabel* vendor;
+    // The line naming the exchanges' versions the hub works with.
+    void setCompatibleVersion(const QString& text);
+    QString compatibleVersion() const;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    QLabel* productName_;
+    QLabel* feature_;
+    QLabel* compatibleVersion_;
+    QLabel* vendor_;
     bool firstMark_ = false;
     bool secondMark_ = false;
 };

@@ -414,8 +414,8 @@ void MainWindow::startUp()
 
 Result<void> MainWindow::start()
 {
-    // The lock, own address, save timer, the table from disk, then the
-    // endpoints on the ports of the base port the table file gave.
+    // The service's start policy; the status bar shows the hub's own
+    // address whatever came of it.
     Result<void> started = service_.start();
     showOwnAddress();
     return started;

@@ -42,9 +42,10 @@ class ViewRefresher;
 
 inline constexpr char kWindowCaption[] = "Korvel Version 1.1Ah (May 30 2006)";
 
-// The operator's window. It owns the hub and is the surface on which the
-// table's views and the console log are drawn; the constructor builds the
-// layout and then runs the start-up steps (startUp).
+// The operator's window over the service, which owns the hub: the surface on
+// which the table's views and the console log are drawn, and from which the
+// operator's commands go to the service. The constructor builds the layout;
+// start() starts the service.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 

@@ -116,7 +116,7 @@ void MainWindow::clearConsole()
 void MainWindow::showAbout()
 {
     aboutDialog_->clearMarks();
-    aboutDialog_->compatibleVersion->setText(QStringLiteral("compatible QVX version : 2.0Cf or later"));
+    aboutDialog_->setCompatibleVersion(QStringLiteral("compatible QVX version : 2.0Cf or later"));
     aboutDialog_->exec();
     const bool unlocked = aboutDialog_->firstMark() && aboutDialog_->secondMark();
     debugMenu_->menuAction()->setVisible(unlocked);
@@ -128,30 +128,15 @@ void MainWindow::showAbout()
 
 void MainWindow::editOptions()
 {
-    const Settings& settings = hub_->settings();
-    optionDialog_->serverAddress->setCurrentText(ToQString(settings.ServerAddress));
-    optionDialog_->forwardStatus->setChecked(settings.ForwardStatus);
-    optionDialog_->localTcpPort->setText(QString::number(settings.LocalTcpPort));
-    optionDialog_->localUdpPort->setText(QString::number(settings.LocalUdpPort));
-    optionDialog_->remoteTcpPort->setText(QString::number(settings.RemoteTcpPort));
-    optionDialog_->remoteUdpPort->setText(QString::number(settings.RemoteUdpPort));
+    optionDialog_->fill(hub_->settings());
     if (optionDialog_->exec() != QDialog::Accepted)
         return;
-
-    EndpointOptions options;
-    options.serverAddress = FromQString(optionDialog_->serverAddress->currentText());
-    options.forwardStatus = optionDialog_->forwardStatus->isChecked();
-    const QLineEdit* const fields[] = { optionDialog_->localTcpPort, optionDialog_->localUdpPort,
-        optionDialog_->remoteTcpPort, optionDialog_->remoteUdpPort };
-    const QLineEdit* badField = nullptr;
-    for (std::size_t i = 0; i < options.ports.size(); ++i) {
-        options.ports[i] = ParseIntegerField(fields[i]->text());
-        if (!options.ports[i] && !badField)
-            badField = fields[i];
+    // The service takes the fields in order and stops at a bad one.
+    const Result<void> applied = service_.applyOptions(CommandSource::Window(), optionDialog_->options());
+    if (!applied) {
+        const std::optional<QString> notANumber = optionDialog_->firstNonNumber();
+        showError(notANumber ? NotAnIntegerMessage(*notANumber) : QString::fromStdString(applied.error()));
     }
-    // The hub takes the fields in order and stops at a bad one.
-    if (const Result<void> applied = hub_->applyOptions(options); !applied)
-        showError(badField ? NotAnIntegerMessage(badField->text()) : QString::fromStdString(applied.error()));
 }
 
 void MainWindow::setAnotherPort()
@@ -169,13 +154,13 @@ void MainWindow::enterClientOnlyMode()
 
 void MainWindow::addSystem()
 {
-    newClientDialog_->addressField->clear();
+    newClientDialog_->clearAddress();
     if (newClientDialog_->exec() != QDialog::Accepted)
         return;
     // An address in the table already is left as it is, without a word.
     NewSystem system;
-    system.address = FromQString(newClientDialog_->addressField->text());
-    const Result<void> added = service_.addSystem(system);
+    system.address = FromQString(newClientDialog_->address());
+    const Result<void> added = service_.addSystem(CommandSource::Window(), system);
     if (!added && added.failure().kind != Failure::Kind::Conflict)
         showError(QString::fromStdString(added.error()));
 }
@@ -186,7 +171,7 @@ void MainWindow::deleteSelectedSystem()
     if (!selected)
         return;
     const std::string address = selected->IpAddress;
-    if (const Result<void> deleted = service_.deleteSystem(address); !deleted)
+    if (const Result<void> deleted = service_.deleteSystem(CommandSource::Window(), address); !deleted)
         showError(QString::fromStdString(deleted.error()));
 }
 
@@ -196,7 +181,7 @@ void MainWindow::pingSelectedSystem()
     if (!selected)
         return;
     // Runs beside the window instead of holding it until the ping ends.
-    auto* dialog = new PingDialog(ToQString(selected->ToIp), this);
+    auto* dialog = new PingDialog(service_, selected->IpAddress, this);
     dialog->show();
     dialog->start();
 }
@@ -208,7 +193,7 @@ void MainWindow::initializeTable()
         QMessageBox::No);
     if (answer != QMessageBox::Yes)
         return;
-    if (const Result<void> done = service_.initialize(); !done)
+    if (const Result<void> done = service_.initialize(CommandSource::Window()); !done)
         showError(QString::fromStdString(done.error()));
 }
 

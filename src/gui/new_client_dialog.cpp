@@ -16,41 +16,56 @@ NewClientDialog::NewClientDialog(QWidget* parent)
     setObjectName(QStringLiteral("NewClientDialog"));
     setWindowTitle(QStringLiteral("New System"));
 
-    addressField = new QLineEdit(this);
-    addressField->setObjectName(QStringLiteral("NewClientAddress"));
-    addressField->setMinimumWidth(220);
+    addressField_ = new QLineEdit(this);
+    addressField_->setObjectName(QStringLiteral("NewClientAddress"));
+    addressField_->setMinimumWidth(220);
 
     auto* buttons = AddOkCancelButtons(this);
-    errorLine = ErrorLine(this);
+    errorLine_ = ErrorLine(this);
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(new QLabel(QStringLiteral("Enter System IP Address:"), this));
-    layout->addWidget(addressField);
-    layout->addWidget(errorLine);
+    layout->addWidget(addressField_);
+    layout->addWidget(errorLine_);
     layout->addWidget(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
-    connect(addressField, &QLineEdit::textEdited, this, [this] { MarkField(addressField, false); });
+    connect(addressField_, &QLineEdit::textEdited, this, [this] { MarkField(addressField_, false); });
 }
 
 void NewClientDialog::showEvent(QShowEvent* event)
 {
     QDialog::showEvent(event);
-    MarkField(addressField, false);
-    ShowError(errorLine, QString());
-    FocusFirstField(this, addressField);
+    MarkField(addressField_, false);
+    ShowError(errorLine_, QString());
+    FocusFirstField(this, addressField_);
 }
 
 void NewClientDialog::accept()
 {
-    const QString address = addressField->text().trimmed();
+    const QString address = addressField_->text().trimmed();
     if (!IsDottedIpv4(address)) {
-        MarkField(addressField, true);
-        ShowError(errorLine, QStringLiteral("'%1' is not an IPv4 address").arg(addressField->text()));
-        FocusFirstField(this, addressField);
+        MarkField(addressField_, true);
+        ShowError(errorLine_, QStringLiteral("'%1' is not an IPv4 address").arg(addressField_->text()));
+        FocusFirstField(this, addressField_);
         return;
     }
-    addressField->setText(address);
+    addressField_->setText(address);
     QDialog::accept();
+}
+
+void NewClientDialog::clearAddress()
+{
+    addressField_->clear();
+}
+
+QString NewClientDialog::address() const
+{
+    return addressField_->text();
+}
+
+QString NewClientDialog::errorText() const
+{
+    return errorLine_->text();
 }
 
 } // namespace korvel

@@ -16,12 +16,18 @@ public:
     explicit NewClientDialog(QWidget* parent = nullptr);
 
     void accept() override;
-
-    QLineEdit* addressField;
-    QLabel* errorLine;
+    void clearAddress();
+    // The address typed, once accepted a dotted IPv4 address.
+    QString address() const;
+    // What the line under the field says is wrong; empty when nothing is.
+    QString errorText() const;
 
 protected:
     void showEvent(QShowEvent* event) override;
+
+private:
+    QLineEdit* addressField_;
+    QLabel* errorLine_;
 };
 
 } // namespace korvel

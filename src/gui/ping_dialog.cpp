@@ -1,28 +1,27 @@
 #include "ping_dialog.h"
 
+#include "service/operator_commands.h"
+
 #include <QFontDatabase>
 #include <QPlainTextEdit>
-#include <QProcess>
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <numeric>
+
 namespace korvel {
 
-QStringList PingArguments(const QString& address)
-{
-    return { QStringLiteral("-c"), QStringLiteral("4"), QStringLiteral("--"), address };
-}
-
-PingDialog::PingDialog(const QString& address, QWidget* parent)
+PingDialog::PingDialog(OperatorCommands& commands, const std::string& address, QWidget* parent)
     : QDialog(parent)
+    , commands_(commands)
     , address_(address)
-    , process_(new QProcess(this))
     , output_(new QPlainTextEdit(this))
 {
     setObjectName(QStringLiteral("PingDialog"));
     setAttribute(Qt::WA_DeleteOnClose);
     setModal(false);
-    setWindowTitle(QStringLiteral("Ping to System %1").arg(address));
+    setWindowTitle(QStringLiteral("Ping to System %1").arg(QString::fromStdString(address)));
 
     output_->setObjectName(QStringLiteral("PingOutput"));
     output_->setReadOnly(true);
@@ -34,27 +33,45 @@ PingDialog::PingDialog(const QString& address, QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(output_);
     layout->addWidget(close, 0, Qt::AlignRight);
-
-    process_->setProcessChannelMode(QProcess::MergedChannels);
-    connect(process_, &QProcess::readyRead, this, [this] { appendText(QString::fromLocal8Bit(process_->readAll())); });
-    connect(process_, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart)
-            appendText(QStringLiteral("The ping command could not be started: %1\n").arg(process_->errorString()));
-    });
 }
 
-PingDialog::~PingDialog()
+void PingDialog::start()
 {
-    if (process_->state() != QProcess::NotRunning) {
-        process_->kill();
-        process_->waitForFinished(1000);
-    }
-}
-
-void PingDialog::start(const QString& program)
-{
-    appendText(QStringLiteral("%1 %2\n").arg(program, PingArguments(address_).join(QLatin1Char(' '))));
-    process_->start(program, PingArguments(address_), QIODevice::ReadOnly);
+    const QString address = QString::fromStdString(address_);
+    appendLine(
+        QStringLiteral("PING %1: %2 echoes, each waiting up to %3 ms").arg(address).arg(kEchoes).arg(kTimeoutMs));
+    PingRequest request;
+    request.echoes = kEchoes;
+    request.timeoutMs = kTimeoutMs;
+    // Closing the dialog ends the ping.
+    request.owner = this;
+    request.echo = [this, address](int sequence, std::optional<double> rttMs) {
+        if (rttMs)
+            appendLine(
+                QStringLiteral("reply from %1: seq=%2 time=%3 ms").arg(address).arg(sequence).arg(*rttMs, 0, 'f', 3));
+        else
+            appendLine(QStringLiteral("no reply to seq=%1 within %2 ms").arg(sequence).arg(kTimeoutMs));
+    };
+    request.done = [this, address](const PingOutcome& outcome) {
+        const int lost = outcome.sent == 0 ? 0 : 100 * (outcome.sent - outcome.received) / outcome.sent;
+        appendLine(QStringLiteral("--- %1 ping statistics ---").arg(address));
+        appendLine(QStringLiteral("%1 packets transmitted, %2 received, %3% packet loss")
+                       .arg(outcome.sent)
+                       .arg(outcome.received)
+                       .arg(lost));
+        if (outcome.rttMs.empty())
+            return;
+        const auto [least, most] = std::minmax_element(outcome.rttMs.begin(), outcome.rttMs.end());
+        const double average = std::accumulate(outcome.rttMs.begin(), outcome.rttMs.end(), 0.0)
+            / static_cast<double>(outcome.rttMs.size());
+        appendLine(QStringLiteral("rtt min/avg/max = %1/%2/%3 ms")
+                       .arg(*least, 0, 'f', 3)
+                       .arg(average, 0, 'f', 3)
+                       .arg(*most, 0, 'f', 3));
+    };
+    const Result<void> started = commands_.pingSystem(CommandSource::Window(), address_, std::move(request));
+    if (!started)
+        appendLine(QStringLiteral("Cannot ping: %1").arg(QString::fromStdString(started.error())));
 }
 
 QString PingDialog::output() const
@@ -62,11 +79,9 @@ QString PingDialog::output() const
     return output_->toPlainText();
 }
 
-// Output arrives in pieces that need not end at a line break.
-void PingDialog::appendText(const QString& text)
+void PingDialog::appendLine(const QString& line)
 {
-    output_->moveCursor(QTextCursor::End);
-    output_->insertPlainText(text);
+    output_->appendPlainText(line);
 }
 
 } // namespace korvel

@@ -1,36 +1,35 @@
 #pragma once
 
 #include <QDialog>
-#include <QStringList>
+
+#include <string>
 
 class QPlainTextEdit;
-class QProcess;
 
 namespace korvel {
 
-// The arguments of the ping command for an address typed by an operator. The
-// address is one argument after "--", so no text can become an option or a
-// command.
-QStringList PingArguments(const QString& address);
+class OperatorCommands;
 
-// Runs the system's ping against one address and shows what it prints while
-// the window goes on working. Deletes itself when closed, ending the ping.
+// Pings a system through the operator's commands and shows each echo as it
+// comes back, while the window goes on working. Deletes itself when closed,
+// ending the ping.
 class PingDialog : public QDialog {
     Q_OBJECT
 
 public:
-    PingDialog(const QString& address, QWidget* parent = nullptr);
-    ~PingDialog() override;
+    static constexpr int kEchoes = 4;
+    static constexpr int kTimeoutMs = 1000;
 
-    // Starts the ping; `program` is looked up on PATH.
-    void start(const QString& program = QStringLiteral("ping"));
+    PingDialog(OperatorCommands& commands, const std::string& address, QWidget* parent = nullptr);
+
+    void start();
     QString output() const;
 
 private:
-    void appendText(const QString& text);
+    void appendLine(const QString& line);
 
-    QString address_;
-    QProcess* process_;
+    OperatorCommands& commands_;
+    std::string address_;
     QPlainTextEdit* output_;
 };
 

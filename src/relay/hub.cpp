@@ -288,6 +288,8 @@ void Hub::loadTable()
     for (const std::string& damage : loaded.damage)
         Notify(console_, Severity::Error, damage);
     tableDamaged_ = !loaded.damage.empty();
+    loadProblems_ = std::move(loaded.notes);
+    loadProblems_.insert(loadProblems_.end(), loaded.damage.begin(), loaded.damage.end());
     saver_.keepBackupOf(std::move(loaded.systemFileText));
 }
 

@@ -25,6 +25,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 class QSocketNotifier;
 class QTcpServer;
@@ -100,6 +101,9 @@ public:
     // The load found system.dat unreadable or with a header it could not
     // read; a save would write that loss to disk.
     bool tableDamaged() const { return tableDamaged_; }
+    // What the last load said of the table, in the order said: what it
+    // assumed or left out, and the damage.
+    const std::vector<std::string>& loadProblems() const { return loadProblems_; }
     // Every endpoint took its port at start-up.
     bool endpointsOpen() const { return endpointsOpen_; }
     // Saves the table; called once on every way out. False when a file could
@@ -306,6 +310,7 @@ private:
     std::uint64_t reportedHeldBack_ = 0;
     std::uint64_t reportedHeldBackBytes_ = 0;
     bool tableDamaged_ = false;
+    std::vector<std::string> loadProblems_;
     // The operator's entry points run on the thread that made the hub.
     ThreadCheck owner_ { "Hub" };
     bool allowListLoaded_ = false;

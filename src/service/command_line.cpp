@@ -36,10 +36,9 @@ void Print(std::FILE* stream, const QString& text)
     std::fflush(stream);
 }
 
-int Mistake(const QString& text)
+Failure Mistake(const QString& text)
 {
-    Print(stderr, QStringLiteral("korvel: %1 (try korvel --help)\n").arg(text));
-    return 2;
+    return Fail(text.toStdString(), Failure::Kind::Invalid);
 }
 
 // A whole number from `least` to `most`, or nothing.
@@ -54,7 +53,7 @@ std::optional<qint64> Count(const QString& text, qint64 least, qint64 most)
 
 } // namespace
 
-std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
+Result<CommandLine> ParseCommandLine(const QStringList& arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(Description());
@@ -133,14 +132,15 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
     if (!parser.parse(arguments))
         return Mistake(parser.errorText());
     if (parser.isSet(help)) {
-        QString text = parser.helpText();
-        text.replace(QStringLiteral("<executable_name>"), QStringLiteral("korvel"));
-        Print(stdout, text);
-        return 0;
+        CommandLine answered;
+        answered.answer = parser.helpText();
+        answered.answer.replace(QStringLiteral("<executable_name>"), QStringLiteral("korvel"));
+        return answered;
     }
     if (parser.isSet(version)) {
-        Print(stdout, QStringLiteral("korvel %1\n").arg(QStringLiteral(KORVEL_VERSION)));
-        return 0;
+        CommandLine answered;
+        answered.answer = QStringLiteral("korvel %1\n").arg(QStringLiteral(KORVEL_VERSION));
+        return answered;
     }
     if (!parser.positionalArguments().isEmpty())
         return Mistake(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().constFirst()));
@@ -222,43 +222,50 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
         || (parser.isSet(tlsCert) && (parser.value(tlsCert).isEmpty() || parser.value(tlsKey).isEmpty())))
         return Mistake(QStringLiteral("--http-tls-cert and --http-tls-key go together, with a file each"));
     if (parser.isSet(http)) {
-        QString error;
-        line.service.web = ParseHttpListen(parser.value(http), &error);
-        if (line.service.web) {
-            line.service.web->tls = TlsFiles { parser.value(tlsCert), parser.value(tlsKey) };
-            line.service.web->insecure = parser.isSet(insecure);
+        Result<WebOptions> web = ParseHttpListen(parser.value(http));
+        if (!web)
+            return web.failure();
+        web->tls = TlsFiles { parser.value(tlsCert), parser.value(tlsKey) };
+        web->insecure = parser.isSet(insecure);
+        if (parser.isSet(tokenFile)) {
+            const Result<QByteArray> token = ReadTokenFile(parser.value(tokenFile));
+            if (!token)
+                return token.failure();
+            web->token = *token;
         }
-        if (line.service.web && parser.isSet(tokenFile)) {
-            if (const auto token = ReadTokenFile(parser.value(tokenFile), &error))
-                line.service.web->token = *token;
-            else
-                line.service.web.reset();
+        if (parser.isSet(adminTokenFile)) {
+            const Result<QByteArray> token = ReadTokenFile(parser.value(adminTokenFile));
+            if (!token)
+                return token.failure();
+            web->adminToken = *token;
         }
-        if (line.service.web && parser.isSet(adminTokenFile)) {
-            if (const auto token = ReadTokenFile(parser.value(adminTokenFile), &error))
-                line.service.web->adminToken = *token;
-            else
-                line.service.web.reset();
-        }
-        if (line.service.web && !line.service.web->adminToken.isEmpty()
-            && line.service.web->adminToken == line.service.web->token) {
-            error = QStringLiteral("the admin token must differ from the read token");
-            line.service.web.reset();
-        }
-        if (line.service.web && !CheckWebOptions(*line.service.web, &error))
-            line.service.web.reset();
-        if (!line.service.web)
-            return Mistake(error);
+        if (!web->adminToken.isEmpty() && web->adminToken == web->token)
+            return Mistake(QStringLiteral("the admin token must differ from the read token"));
+        if (const Result<void> checked = CheckWebOptions(*web); !checked)
+            return checked.failure();
+        line.service.web = std::move(*web);
     }
     return line;
 }
 
-std::variant<CommandLine, int> ParseCommandLine(int argc, char** argv)
+Result<CommandLine> ParseCommandLine(int argc, char** argv)
 {
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
     return ParseCommandLine(arguments);
+}
+
+std::optional<int> EndsAfterParsing(const Result<CommandLine>& parsed)
+{
+    if (!parsed) {
+        Print(stderr, QStringLiteral("korvel: %1 (try korvel --help)\n").arg(QString::fromStdString(parsed.error())));
+        return 2;
+    }
+    if (parsed->answer.isEmpty())
+        return std::nullopt;
+    Print(stdout, parsed->answer);
+    return 0;
 }
 
 } // namespace korvel

@@ -1,12 +1,12 @@
 #pragma once
 
+#include "net/result.h"
 #include "service/service_options.h"
 
 #include <QString>
 #include <QStringList>
 
 #include <optional>
-#include <variant>
 
 namespace korvel {
 
@@ -18,15 +18,20 @@ struct CommandLine {
     // --cluster sets service.cluster: the hub shares its table and reports
     // with others.
     ServiceOptions service;
+    // --help or --version: the text for standard output, and nothing to run.
+    QString answer;
 };
 
-// Parses the arguments (the program name first). Returns the line, or an
-// exit status when the run ends here: 0 after --help or --version (printed to
-// standard output), 2 after a mistake (explained on standard error).
-// --help needs a QCoreApplication for the program's name.
-std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments);
+// Parses the arguments (the program name first): the line, or the mistake in
+// it. --help needs a QCoreApplication for the program's name.
+Result<CommandLine> ParseCommandLine(const QStringList& arguments);
 
 // The same, straight from main()'s arguments.
-std::variant<CommandLine, int> ParseCommandLine(int argc, char** argv);
+Result<CommandLine> ParseCommandLine(int argc, char** argv);
+
+// The exit status when the run ends with the parse: 0 after --help or
+// --version (printed to standard output), 2 after a mistake (explained on
+// standard error); none when the run goes on.
+std::optional<int> EndsAfterParsing(const Result<CommandLine>& parsed);
 
 } // namespace korvel

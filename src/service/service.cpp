@@ -4,6 +4,7 @@
 #include "log/notice.h"
 #include "net/ipv4_address.h"
 #include "relay/stall_watch.h"
+#include "service/icmp_ping.h"
 #include "service/service_notify.h"
 #include "service/unix_signals.h"
 #include "web/web_console.h"
@@ -39,7 +40,7 @@ Service::Service(ServiceOptions options, QObject* parent)
         signals_.get(), &UnixSignalWatcher::terminationRequested, this, [this](int) { emit terminationRequested(); });
     connect(signals_.get(), &UnixSignalWatcher::reloadRequested, this, [this] {
         Notify(hub_->console(), Severity::Info, "SIGHUP: saving the table and reading allow.txt again");
-        static_cast<void>(reload());
+        static_cast<void>(reloadFiles());
     });
 }
 
@@ -121,6 +122,7 @@ Result<void> Service::startHub()
         // The hub has said what; a save would write the loss to disk.
         const std::string reason
             = "not starting; the files in " + options_.hub.dataDirectory.string() + " are left as they are";
+        startProblems_ = hub_->loadProblems();
         Notify(hub_->console(), Severity::Error, reason);
         return Fail(reason);
     }
@@ -152,15 +154,14 @@ Result<void> Service::startWebConsole()
                 cluster->leasesLost(), cluster->queueDropped(), cluster->queued(), cluster->writeFailures() };
         });
     }
-    QString error;
-    QStringList notices;
-    if (!web_->start(&error, &notices)) {
+    const Result<QStringList> notices = web_->start();
+    if (!notices) {
         web_.reset();
-        const std::string reason = "web console: " + error.toStdString();
+        const std::string reason = "web console: " + notices.error();
         Notify(hub_->console(), Severity::Error, reason);
         return Fail(reason);
     }
-    for (const QString& notice : notices)
+    for (const QString& notice : *notices)
         Notify(hub_->console(), Severity::Warning, "web console: " + notice.toStdString());
     Notify(hub_->console(), Severity::Info, "web console at " + web_->url().toStdString());
     return {};
@@ -204,50 +205,120 @@ bool Service::stop()
     return *stopped_;
 }
 
-Result<void> Service::addSystem(const NewSystem& system)
+Result<void> Service::audit(
+    const CommandSource& source, Result<void> result, const std::string& done, const std::string& doing)
 {
+    if (result)
+        Notify(hub_->console(), Severity::Info, source.name + ' ' + done);
+    else
+        Notify(hub_->console(), Severity::Info, source.name + " could not " + doing + ": " + result.error());
+    return result;
+}
+
+Result<void> Service::addSystem(const CommandSource& source, const NewSystem& system)
+{
+    const std::string what = "system " + system.address;
     if (!NumericIPv4(system.address, 0))
-        return Fail("'" + system.address + "' is not an IPv4 address", Failure::Kind::Invalid);
+        return audit(source, Fail("'" + system.address + "' is not an IPv4 address", Failure::Kind::Invalid),
+            "added " + what, "add " + what);
     if (system.port && (*system.port < 1 || *system.port > 65535))
-        return Fail("port " + std::to_string(*system.port) + " is not between 1 and 65535", Failure::Kind::Invalid);
+        return audit(source,
+            Fail("port " + std::to_string(*system.port) + " is not between 1 and 65535", Failure::Kind::Invalid),
+            "added " + what, "add " + what);
     SystemTable& table = hub_->table();
     if (table.FindSystem(system.address))
-        return Fail(system.address + " is in the table already", Failure::Kind::Conflict);
+        return audit(source, Fail(system.address + " is in the table already", Failure::Kind::Conflict),
+            "added " + what, "add " + what);
     table.AddSystem(system.address, system.name, system.velka ? kTypeVelka : kTypeQvx);
     if (system.port)
         table.SetSystemPort(system.address, *system.port);
-    return {};
+    return audit(source, {}, "added " + what, "add " + what);
 }
 
-Result<void> Service::deleteSystem(const std::string& address)
+Result<void> Service::deleteSystem(const CommandSource& source, const std::string& address)
 {
     SystemTable& table = hub_->table();
-    if (!table.FindSystem(address))
-        return Fail(address + " is not in the table", Failure::Kind::NotFound);
-    table.RemoveSystem(address);
-    return {};
+    Result<void> result;
+    if (table.FindSystem(address))
+        table.RemoveSystem(address);
+    else
+        result = Fail(address + " is not in the table", Failure::Kind::NotFound);
+    return audit(source, result, "deleted system " + address, "delete system " + address);
 }
 
-Result<void> Service::initialize()
+Result<void> Service::initialize(const CommandSource& source)
 {
+    const std::size_t systems = hub_->table().size();
     hub_->table().ClearAllSystems();
-    return saveNow();
+    return audit(source, save(), "initialized the table (" + std::to_string(systems) + " systems deleted)",
+        "initialize the table");
 }
 
-Result<void> Service::setForwardStatus(bool forward)
+Result<void> Service::setForwardStatus(const CommandSource& source, bool forward)
 {
     hub_->setForwardStatus(forward);
+    const std::string state = forward ? "on" : "off";
+    return audit(source, {}, "turned status forwarding " + state, "turn status forwarding " + state);
+}
+
+Result<void> Service::applyOptions(const CommandSource& source, const EndpointOptions& options)
+{
+    const Result<void> applied = hub_->applyOptions(options);
+    const Settings& settings = hub_->settings();
+    return audit(source, applied,
+        "applied the options: QVX system address "
+            + (settings.ServerAddress.empty() ? "(none)" : settings.ServerAddress) + ", status forwarding "
+            + (settings.ForwardStatus ? "on" : "off") + ", local TCP port " + std::to_string(settings.LocalTcpPort)
+            + ", local UDP port " + std::to_string(settings.LocalUdpPort) + ", remote TCP port "
+            + std::to_string(settings.RemoteTcpPort) + ", remote UDP port " + std::to_string(settings.RemoteUdpPort),
+        "apply the options");
+}
+
+Result<void> Service::saveNow(const CommandSource& source)
+{
+    return audit(source, save(), "saved the table", "save the table");
+}
+
+Result<void> Service::reload(const CommandSource& source)
+{
+    return audit(source, reloadFiles(), "reloaded: saved the table and read allow.txt again", "reload");
+}
+
+// Where the lookup fails nothing was tried, and no audit line is written.
+Result<void> Service::pingSystem(const CommandSource& source, const std::string& address, PingRequest request)
+{
+    const SystemEntry* entry = hub_->table().FindSystem(address);
+    if (!entry)
+        return Fail("No system has that address", Failure::Kind::NotFound);
+    // Where the system's packets go.
+    const std::string target = entry->ToIp.empty() ? entry->IpAddress : entry->ToIp;
+    const auto to = NumericIPv4(target, 0);
+    if (!to)
+        return Fail("Cannot ping " + target);
+    const std::string what = "system " + address;
+    request.done = [this, source, what, done = std::move(request.done)](const PingOutcome& outcome) {
+        static_cast<void>(audit(source, {},
+            "pinged " + what + ": " + std::to_string(outcome.sent) + " sent, " + std::to_string(outcome.received)
+                + " received",
+            {}));
+        if (done)
+            done(outcome);
+    };
+    QObject* owner = request.owner ? request.owner : this;
+    const Result<IcmpPing*> started = IcmpPing::Start(*to, std::move(request), owner);
+    if (!started)
+        return audit(source, started.failure(), {}, "ping " + what);
     return {};
 }
 
-Result<void> Service::saveNow()
+Result<void> Service::save()
 {
     if (hub_->SaveSystems())
         return {};
     return Fail("the table could not be saved; the reason is on standard error and the console");
 }
 
-Result<void> Service::reload()
+Result<void> Service::reloadFiles()
 {
     // A renewed certificate is served without a restart.
     reloadWebTls();

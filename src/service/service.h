@@ -3,14 +3,15 @@
 #include "log/console_log.h"
 #include "relay/hub.h"
 #include "service/data_folder_lock.h"
+#include "service/operator_commands.h"
 #include "service/service_options.h"
-#include "web/operator_commands.h"
 
 #include <QObject>
 
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace korvel {
 
@@ -32,13 +33,17 @@ public:
     explicit Service(ServiceOptions options, QObject* parent = nullptr);
     ~Service() override;
 
-    // The start policy, in this order: the data folder's lock, the table,
-    // the endpoints, the cluster, the web console; then the ready line on
-    // standard error and the service manager's READY. Every failure is fatal
-    // (the caller exits 1) and said everywhere an operator looks, except a
-    // cluster that cannot be reached: the hub relays locally and the cluster
-    // keeps reconnecting. Nothing is saved after a failed start.
+    // The start policy, in this order: the data folder's lock, the web
+    // console's certificate, the table, the endpoints, the cluster, the web
+    // console; then the ready line on standard error and the service
+    // manager's READY. Every failure is fatal (the caller exits 1) and said
+    // everywhere an operator looks, except a cluster that cannot be reached:
+    // the hub relays locally and the cluster keeps reconnecting. Nothing is
+    // saved after a failed start.
     Result<void> start();
+    // What a failed start found for the operator to mend, one problem a
+    // line, beyond its reason: every problem of a damaged table's load.
+    const std::vector<std::string>& startProblems() const { return startProblems_; }
     // The orderly end: the web console and the cluster go, the table is
     // saved. False when the save failed. Once; later calls give the same.
     bool stop();
@@ -53,13 +58,16 @@ public:
     Cluster* cluster() const { return cluster_.get(); }
     WebConsole* webConsole() const { return web_.get(); }
 
-    // OperatorCommands
-    Result<void> addSystem(const NewSystem& system) override;
-    Result<void> deleteSystem(const std::string& address) override;
-    Result<void> initialize() override;
-    Result<void> setForwardStatus(bool forward) override;
-    Result<void> saveNow() override;
-    Result<void> reload() override;
+    // OperatorCommands, each with its audit line on standard error and the
+    // console: "<source> <what it did>" or "<source> could not <do it>: <why>".
+    Result<void> addSystem(const CommandSource& source, const NewSystem& system) override;
+    Result<void> deleteSystem(const CommandSource& source, const std::string& address) override;
+    Result<void> initialize(const CommandSource& source) override;
+    Result<void> setForwardStatus(const CommandSource& source, bool forward) override;
+    Result<void> applyOptions(const CommandSource& source, const EndpointOptions& options) override;
+    Result<void> saveNow(const CommandSource& source) override;
+    Result<void> reload(const CommandSource& source) override;
+    Result<void> pingSystem(const CommandSource& source, const std::string& address, PingRequest request) override;
 
 signals:
     // SIGTERM or SIGINT: the face ends its event loop, then calls stop().
@@ -70,6 +78,11 @@ private:
     Result<void> startWebConsole();
     void reloadWebTls();
     void printReadyLine() const;
+    Result<void> save();
+    Result<void> reloadFiles();
+    // The audit line of a command, whatever its result.
+    Result<void> audit(
+        const CommandSource& source, Result<void> result, const std::string& done, const std::string& doing);
 
     ServiceOptions options_;
     std::optional<DataFolderLock> lock_;
@@ -83,6 +96,7 @@ private:
     std::unique_ptr<WebConsole> web_;
     std::unique_ptr<StallWatch> stallWatch_;
     std::unique_ptr<ServiceNotifier> notifier_;
+    std::vector<std::string> startProblems_;
     bool started_ = false;
     std::optional<bool> stopped_;
 };

@@ -72,6 +72,7 @@ TableMirror::Row* TableMirror::row(const SystemEntry& entry)
 
 const SystemEntry* TableMirror::entry(std::uint64_t id) const
 {
+    owner_("entry");
     auto found = rows_.find(id);
     return found == rows_.end() ? nullptr : found->second.entry;
 }
@@ -88,6 +89,7 @@ void TableMirror::touch(Row& row)
 
 void TableMirror::systemAdded(const SystemEntry& entry)
 {
+    owner_("systemAdded");
     Row& added = rows_[entry.listOrder()];
     added.entry = &entry;
     added.statusKind = StatusKind(entry.Status);
@@ -100,6 +102,7 @@ void TableMirror::systemAdded(const SystemEntry& entry)
 
 void TableMirror::systemChanged(const SystemEntry& entry)
 {
+    owner_("systemChanged");
     Row* changed = row(entry);
     if (!changed)
         return;
@@ -113,6 +116,7 @@ void TableMirror::systemChanged(const SystemEntry& entry)
 
 void TableMirror::systemHeard(const SystemEntry& entry)
 {
+    owner_("systemHeard");
     Row* heard = row(entry);
     if (!heard)
         return;
@@ -127,6 +131,7 @@ void TableMirror::systemHeard(const SystemEntry& entry)
 
 void TableMirror::systemRemoved(const SystemEntry& entry)
 {
+    owner_("systemRemoved");
     auto found = rows_.find(entry.listOrder());
     if (found == rows_.end())
         return;
@@ -147,6 +152,7 @@ void TableMirror::systemRemoved(const SystemEntry& entry)
 
 void TableMirror::tableCleared()
 {
+    owner_("tableCleared");
     rows_.clear();
     byStatus_ = {};
     stations_ = 0;
@@ -161,6 +167,7 @@ void TableMirror::tableCleared()
 
 void TableMirror::stationChanged(const SystemEntry& entry, std::size_t index)
 {
+    owner_("stationChanged");
     Row* changed = row(entry);
     if (!changed)
         return;
@@ -188,6 +195,7 @@ void TableMirror::stationChanged(const SystemEntry& entry, std::size_t index)
 
 void TableMirror::stationsReplaced(const SystemEntry& entry)
 {
+    owner_("stationsReplaced");
     Row* changed = row(entry);
     if (!changed)
         return;
@@ -201,6 +209,7 @@ void TableMirror::stationsReplaced(const SystemEntry& entry)
 
 void TableMirror::watch(std::uint64_t id)
 {
+    owner_("watch");
     auto found = rows_.find(id);
     if (found != rows_.end())
         ++found->second.watchers;
@@ -208,6 +217,7 @@ void TableMirror::watch(std::uint64_t id)
 
 void TableMirror::unwatch(std::uint64_t id)
 {
+    owner_("unwatch");
     auto found = rows_.find(id);
     if (found == rows_.end() || found->second.watchers == 0)
         return;
@@ -220,6 +230,7 @@ void TableMirror::unwatch(std::uint64_t id)
 
 QByteArray TableMirror::systemsJson()
 {
+    owner_("systemsJson");
     if (!listDue_)
         return listJson_;
     QByteArray list;
@@ -242,6 +253,7 @@ QByteArray TableMirror::systemsJson()
 
 TableMirror::Changes TableMirror::takeChanges()
 {
+    owner_("takeChanges");
     Changes changes;
     changes.reset = reset_;
     reset_ = false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/thread_check.h"
 #include "store/system_table.h"
 
 #include <QByteArray>
@@ -16,7 +17,7 @@ namespace korvel {
 // notifications: one row per system with its JSON, the counts the metrics
 // show, and what changed since the last push. Nothing here walks the table
 // after the first fill; a request or a push costs what changed, not what is.
-// Main thread only, like the table.
+// Main thread only, like the table: its entry points check that.
 class TableMirror : public SystemChangeObserver {
 public:
     // Working, Error, No Data, Unknown: the four statuses a system shows.
@@ -105,6 +106,7 @@ private:
     std::vector<std::uint64_t> heardDue_;
     std::vector<std::uint64_t> stationsDue_;
     std::function<void()> changed_;
+    ThreadCheck owner_ { "TableMirror" };
 };
 
 } // namespace korvel

@@ -148,37 +148,32 @@ WebConsole::~WebConsole()
     delete push_;
 }
 
-bool WebConsole::start(QString* error, QStringList* notices)
+Result<QStringList> WebConsole::start()
 {
-    if (!CheckWebOptions(options_, error))
-        return false;
+    if (Result<void> checked = CheckWebOptions(options_); !checked)
+        return checked.failure();
+    QStringList notices;
     if (options_.tls.enabled()) {
-        const Result<QStringList> loaded = reloadTls();
-        if (!loaded) {
-            if (error)
-                *error = QString::fromStdString(loaded.error());
-            return false;
-        }
-        if (notices)
-            *notices << *loaded;
-    } else if (options_.insecure && notices && !options_.address.isLoopback()) {
-        *notices << QStringLiteral("--http-insecure: the token crosses the network in clear on %1")
-                        .arg(options_.address.toString());
+        Result<QStringList> loaded = reloadTls();
+        if (!loaded)
+            return loaded;
+        notices << *loaded;
+    } else if (options_.insecure && !options_.address.isLoopback()) {
+        notices << QStringLiteral("--http-insecure: the token crosses the network in clear on %1")
+                       .arg(options_.address.toString());
     }
     if (!listener_->listen(options_.address, options_.port)) {
-        if (error) {
-            *error = QStringLiteral("cannot listen on %1 port %2: %3")
-                         .arg(options_.address.toString())
-                         .arg(options_.port)
-                         .arg(listener_->errorString());
-        }
-        return false;
+        return Fail(QStringLiteral("cannot listen on %1 port %2: %3")
+                        .arg(options_.address.toString())
+                        .arg(options_.port)
+                        .arg(listener_->errorString())
+                        .toStdString());
     }
     bind(listener_);
     uptime_.start();
     lag_->start();
     sampler_.start();
-    return true;
+    return notices;
 }
 
 Result<QStringList> WebConsole::reloadTls()

@@ -37,10 +37,10 @@ public:
     WebConsole(Hub& hub, WebOptions options, QObject* parent = nullptr);
     ~WebConsole() override;
 
-    // Listens; false with the reason when the address or port cannot be had,
-    // or the certificate and key cannot be used. `notices` gets what the
-    // operator should read at start (the certificate served, its warnings).
-    bool start(QString* error = nullptr, QStringList* notices = nullptr);
+    // Listens; the reason when the address or port cannot be had, or the
+    // certificate and key cannot be used. What it holds is what the operator
+    // should read at start (the certificate served, its warnings).
+    Result<QStringList> start();
     // Reads the certificate and key again, for connections from now on; on
     // failure the ones in use stay. Nothing to do over plain HTTP.
     Result<QStringList> reloadTls();

@@ -4,13 +4,18 @@
 
 namespace korvel {
 
-std::optional<WebOptions> ParseHttpListen(const QString& text, QString* error)
+namespace {
+
+Failure Invalid(const QString& reason)
 {
-    auto fail = [&](const QString& why) -> std::optional<WebOptions> {
-        if (error)
-            *error = QStringLiteral("--http %1: %2").arg(text, why);
-        return std::nullopt;
-    };
+    return Fail(reason.toStdString(), Failure::Kind::Invalid);
+}
+
+} // namespace
+
+Result<WebOptions> ParseHttpListen(const QString& text)
+{
+    auto fail = [&](const QString& why) { return Invalid(QStringLiteral("--http %1: %2").arg(text, why)); };
     WebOptions options;
     QString portText = text;
     const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
@@ -32,42 +37,30 @@ std::optional<WebOptions> ParseHttpListen(const QString& text, QString* error)
     return options;
 }
 
-std::optional<QByteArray> ReadTokenFile(const QString& path, QString* error)
+Result<QByteArray> ReadTokenFile(const QString& path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (error)
-            *error = QStringLiteral("cannot read the token file %1: %2").arg(path, file.errorString());
-        return std::nullopt;
-    }
+    if (!file.open(QIODevice::ReadOnly))
+        return Invalid(QStringLiteral("cannot read the token file %1: %2").arg(path, file.errorString()));
     const QByteArray token = file.readLine(4096).trimmed();
-    if (token.isEmpty()) {
-        if (error)
-            *error = QStringLiteral("the token file %1 holds no token on its first line").arg(path);
-        return std::nullopt;
-    }
+    if (token.isEmpty())
+        return Invalid(QStringLiteral("the token file %1 holds no token on its first line").arg(path));
     return token;
 }
 
-bool CheckWebOptions(const WebOptions& options, QString* error)
+Result<void> CheckWebOptions(const WebOptions& options)
 {
     if (options.token.isEmpty() && !options.address.isLoopback()) {
-        if (error) {
-            *error = QStringLiteral("the web console on %1 is reachable from other machines and needs a bearer "
-                                    "token: give one with --http-token-file FILE")
-                         .arg(options.address.toString());
-        }
-        return false;
+        return Invalid(QStringLiteral("the web console on %1 is reachable from other machines and needs a bearer "
+                                      "token: give one with --http-token-file FILE")
+                           .arg(options.address.toString()));
     }
     if (!options.address.isLoopback() && !options.tls.enabled() && !options.insecure) {
-        if (error) {
-            *error = QStringLiteral("the web console on %1 would send its token in clear: give --http-tls-cert FILE "
-                                    "and --http-tls-key FILE, or --http-insecure to take that risk")
-                         .arg(options.address.toString());
-        }
-        return false;
+        return Invalid(QStringLiteral("the web console on %1 would send its token in clear: give --http-tls-cert FILE "
+                                      "and --http-tls-key FILE, or --http-insecure to take that risk")
+                           .arg(options.address.toString()));
     }
-    return true;
+    return {};
 }
 
 } // namespace korvel

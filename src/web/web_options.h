@@ -1,12 +1,11 @@
 #pragma once
 
+#include "net/result.h"
 #include "web/web_tls.h"
 
 #include <QByteArray>
 #include <QHostAddress>
 #include <QString>
-
-#include <optional>
 
 namespace korvel {
 
@@ -34,14 +33,14 @@ struct WebOptions {
 
 // "[ADDR:]PORT": an IPv4 address, or an IPv6 one in brackets; the address
 // defaults to 127.0.0.1. Port 0 asks for any free port.
-std::optional<WebOptions> ParseHttpListen(const QString& text, QString* error);
+Result<WebOptions> ParseHttpListen(const QString& text);
 
 // The token is the file's first line without surrounding blanks; a missing,
 // unreadable or empty file is an error.
-std::optional<QByteArray> ReadTokenFile(const QString& path, QString* error);
+Result<QByteArray> ReadTokenFile(const QString& path);
 
 // Off a loopback address the console must have a token, and the token may
 // cross the network only under TLS unless the operator says otherwise.
-bool CheckWebOptions(const WebOptions& options, QString* error);
+Result<void> CheckWebOptions(const WebOptions& options);
 
 } // namespace korvel

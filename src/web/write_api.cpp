@@ -1,11 +1,9 @@
 #include "write_api.h"
 
-#include "log/console_log.h"
-#include "log/notice.h"
 #include "net/ipv4_address.h"
+#include "net/thread_check.h"
 #include "relay/hub.h"
-#include "web/icmp_ping.h"
-#include "web/operator_commands.h"
+#include "service/operator_commands.h"
 #include "web/table_mirror.h"
 
 #include <QHttpServerRequest>
@@ -15,7 +13,6 @@
 #include <QPointer>
 
 #include <cmath>
-#include <cstdio>
 
 namespace korvel {
 
@@ -118,22 +115,10 @@ Result<NewSystem> ReadNewSystem(const QJsonObject& body)
     return system;
 }
 
-// One line on standard error (the journal) and in the trace for every write
-// that got past the rules, whatever its result.
-void Audit(ConsoleLog& console, const QString& client, const std::string& what)
+// The command's answer; the service has written its audit line.
+HttpReply Answer(const Result<void>& result, HttpReply success = Done())
 {
-    Notify(console, Severity::Info, "web " + client.toStdString() + ' ' + what);
-}
-
-HttpReply Audited(ConsoleLog& console, const QString& client, const Result<void>& result, const std::string& done,
-    const std::string& doing, HttpReply success = Done())
-{
-    if (!result) {
-        Audit(console, client, "could not " + doing + ": " + result.error());
-        return FromFailure(result.failure());
-    }
-    Audit(console, client, done);
-    return success;
+    return result ? success : FromFailure(result.failure());
 }
 
 std::size_t ResultSlot(Status status)
@@ -177,11 +162,13 @@ bool WriteApi::IsWrite(const QHttpServerRequest& request, const QString& path)
 
 bool WriteApi::mayWrite(const QHttpServerRequest& request) const
 {
+    owner_("mayWrite");
     return writable() && SameSecret(PresentedToken(request.url(), request.value("authorization")), options_.adminToken);
 }
 
 QByteArray WriteApi::optionsJson() const
 {
+    owner_("optionsJson");
     const QJsonObject options { { QStringLiteral("forward_status"), hub_.settings().ForwardStatus } };
     return QJsonDocument(options).toJson(QJsonDocument::Compact);
 }
@@ -194,6 +181,7 @@ HttpReply WriteApi::counted(HttpReply reply)
 
 HttpReply WriteApi::handle(const QHttpServerRequest& request, const QString& path, Later later)
 {
+    owner_("handle");
     HttpReply reply = refusal(request);
     if (!reply.handled) {
         QString client = request.remoteAddress().toString();
@@ -250,8 +238,8 @@ HttpReply WriteApi::perform(const QHttpServerRequest& request, const QString& pa
         if (!system)
             return FromFailure(system.failure());
         const std::string& address = system->address;
-        const HttpReply reply = Audited(hub_.console(), client, commands_->addSystem(*system),
-            "added system " + address, "add system " + address, Done(Status::Created));
+        const HttpReply reply
+            = Answer(commands_->addSystem(CommandSource::Web(client.toStdString()), *system), Done(Status::Created));
         const SystemEntry* entry = hub_.table().FindSystem(address);
         if (reply.status != Status::Created || !entry)
             return reply;
@@ -279,8 +267,7 @@ HttpReply WriteApi::perform(const QHttpServerRequest& request, const QString& pa
             return FromFailure(object.failure());
         if (isPing)
             return ping(rest, client, later);
-        return Audited(hub_.console(), client, commands_->deleteSystem(*address), "deleted system " + *address,
-            "delete system " + *address);
+        return Answer(commands_->deleteSystem(CommandSource::Web(client.toStdString()), *address));
     }
     if (path == QLatin1String("/api/initialize")) {
         if (method != Method::Post)
@@ -292,9 +279,7 @@ HttpReply WriteApi::perform(const QHttpServerRequest& request, const QString& pa
             return Refused(Status::BadRequest,
                 "Initialize deletes every system: confirm with "
                 "{\"confirm\": \"initialize\"}");
-        const std::size_t systems = hub_.table().size();
-        return Audited(hub_.console(), client, commands_->initialize(),
-            "initialized the table (" + std::to_string(systems) + " systems deleted)", "initialize the table");
+        return Answer(commands_->initialize(CommandSource::Web(client.toStdString())));
     }
     if (path == QLatin1String("/api/options")) {
         if (method != Method::Put)
@@ -305,9 +290,9 @@ HttpReply WriteApi::perform(const QHttpServerRequest& request, const QString& pa
         const QJsonValue forward = object->value(QLatin1String("forward_status"));
         if (!forward.isBool())
             return Refused(Status::BadRequest, "\"forward_status\" is required, as true or false");
-        const std::string state = forward.toBool() ? "on" : "off";
-        HttpReply reply = Audited(hub_.console(), client, commands_->setForwardStatus(forward.toBool()),
-            "turned status forwarding " + state, "turn status forwarding " + state, HttpReply::Json({}));
+        HttpReply reply
+            = Answer(commands_->setForwardStatus(CommandSource::Web(client.toStdString()), forward.toBool()),
+                HttpReply::Json({}));
         if (reply.status == Status::Ok)
             reply.body = optionsJson();
         return reply;
@@ -319,9 +304,8 @@ HttpReply WriteApi::perform(const QHttpServerRequest& request, const QString& pa
         if (const auto object = body({}); !object)
             return FromFailure(object.failure());
         if (save)
-            return Audited(hub_.console(), client, commands_->saveNow(), "saved the table", "save the table");
-        return Audited(hub_.console(), client, commands_->reload(),
-            "reloaded: saved the table and read allow.txt again", "reload");
+            return Answer(commands_->saveNow(CommandSource::Web(client.toStdString())));
+        return Answer(commands_->reload(CommandSource::Web(client.toStdString())));
     }
     if (path == QLatin1String("/api/stats") || path == QLatin1String("/api/trace")
         || path == QLatin1String("/api/whoami"))
@@ -331,36 +315,27 @@ HttpReply WriteApi::perform(const QHttpServerRequest& request, const QString& pa
 
 HttpReply WriteApi::ping(const QString& address, const QString& client, Later& later)
 {
-    const SystemEntry* entry = hub_.table().FindSystem(address.toStdString());
-    if (!entry)
+    if (!hub_.table().FindSystem(address.toStdString()))
         return Refused(Status::NotFound, "No system has that address");
-    // The window pings where the system's packets go.
-    const std::string target = entry->ToIp.empty() ? entry->IpAddress : entry->ToIp;
-    const auto to = NumericIPv4(target, 0);
-    if (!to)
-        return Refused(Status::InternalServerError, "Cannot ping " + QByteArray::fromStdString(target));
     if (pings_ >= kMaxPings)
         return Refused(Status::ServiceUnavailable, QByteArray::number(kMaxPings) + " pings are running: try again");
-    const std::string what = "system " + address.toStdString();
-    auto started = IcmpPing::Start(
-        *to, kPingEchoes, kPingTimeoutMs,
-        [this, client, what, later](const PingOutcome& outcome) {
-            --pings_;
-            Audit(hub_.console(), client,
-                "pinged " + what + ": " + std::to_string(outcome.sent) + " sent, " + std::to_string(outcome.received)
-                    + " received");
-            QJsonArray rtts;
-            for (double rtt : outcome.rttMs)
-                rtts.append(std::round(rtt * 1000) / 1000);
-            const QJsonObject answer { { QStringLiteral("sent"), outcome.sent },
-                { QStringLiteral("received"), outcome.received }, { QStringLiteral("rtt_ms"), rtts } };
-            later(counted(HttpReply::Json(QJsonDocument(answer).toJson(QJsonDocument::Compact))));
-        },
-        this);
-    if (!started) {
-        Audit(hub_.console(), client, "could not ping " + what + ": " + started.error());
+    PingRequest request;
+    request.echoes = kPingEchoes;
+    request.timeoutMs = kPingTimeoutMs;
+    request.owner = this;
+    request.done = [this, later](const PingOutcome& outcome) {
+        --pings_;
+        QJsonArray rtts;
+        for (double rtt : outcome.rttMs)
+            rtts.append(std::round(rtt * 1000) / 1000);
+        const QJsonObject answer { { QStringLiteral("sent"), outcome.sent },
+            { QStringLiteral("received"), outcome.received }, { QStringLiteral("rtt_ms"), rtts } };
+        later(counted(HttpReply::Json(QJsonDocument(answer).toJson(QJsonDocument::Compact))));
+    };
+    const Result<void> started
+        = commands_->pingSystem(CommandSource::Web(client.toStdString()), address.toStdString(), std::move(request));
+    if (!started)
         return FromFailure(started.failure());
-    }
     ++pings_;
     return HttpReply::NotHandled();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/thread_check.h"
 #include "web/http_reply.h"
 #include "web/web_options.h"
 
@@ -18,7 +19,7 @@ class OperatorCommands;
 
 // The web console's writes: who may give a command, what its body may hold,
 // the command itself through the operator's commands, the audit line and the
-// count of every outcome. Main thread only.
+// count of every outcome. Main thread only: its entry points check that.
 class WriteApi : public QObject {
 public:
     // How many of the writes ended each way, by the `result` label of /metrics.
@@ -55,6 +56,7 @@ private:
     OperatorCommands* commands_ = nullptr;
     Counts counts_ {};
     int pings_ = 0;
+    ThreadCheck owner_ { "WriteApi" };
 };
 
 } // namespace korvel

@@ -8,6 +8,7 @@
 #include "gui/station_view.h"
 #include "gui/system_list_model.h"
 #include "gui/view_refresher.h"
+#include "gui/window_main.h"
 #include "support/packets.h"
 
 #include <QAbstractItemModelTester>
@@ -29,6 +30,14 @@
 
 namespace korvel::testing {
 namespace {
+
+// A dialog's field by its object name.
+template <typename T> T* Field(QWidget* dialog, const char* name)
+{
+    T* field = dialog->findChild<T*>(QLatin1String(name));
+    EXPECT_NE(field, nullptr) << name;
+    return field;
+}
 
 using MainWindowTest = MainWindowFixture;
 
@@ -118,9 +127,9 @@ TEST_F(MainWindowTest, AboutBoxTargetsUnlockTheDebugMenuAndClosingWithoutThemLoc
     WhenModal([](QWidget* modal) {
         auto* about = qobject_cast<AboutDialog*>(modal);
         ASSERT_NE(about, nullptr);
-        EXPECT_EQ(about->compatibleVersion->text(), QStringLiteral("compatible QVX version : 2.0Cf or later"));
-        QTest::mouseClick(about->productName, Qt::LeftButton);
-        QTest::mouseClick(about->vendor, Qt::LeftButton);
+        EXPECT_EQ(about->compatibleVersion(), QStringLiteral("compatible QVX version : 2.0Cf or later"));
+        QTest::mouseClick(about->findChild<QLabel*>(QStringLiteral("ProductName")), Qt::LeftButton);
+        QTest::mouseClick(about->findChild<QLabel*>(QStringLiteral("Vendor")), Qt::LeftButton);
         about->accept();
     });
     window.showAbout();
@@ -132,7 +141,7 @@ TEST_F(MainWindowTest, AboutBoxTargetsUnlockTheDebugMenuAndClosingWithoutThemLoc
     WhenModal([](QWidget* modal) {
         auto* about = qobject_cast<AboutDialog*>(modal);
         ASSERT_NE(about, nullptr);
-        QTest::mouseClick(about->feature, Qt::LeftButton);
+        QTest::mouseClick(about->findChild<QLabel*>(QStringLiteral("Feature")), Qt::LeftButton);
         about->accept();
     });
     window.showAbout();
@@ -148,17 +157,22 @@ TEST_F(MainWindowTest, OptionsOkAppliesEveryField)
     WhenModal([newBase](QWidget* modal) {
         auto* dialog = qobject_cast<OptionDialog*>(modal);
         ASSERT_NE(dialog, nullptr);
-        EXPECT_EQ(dialog->serverAddress->currentText(), QStringLiteral("127.0.0.1"));
-        EXPECT_TRUE(dialog->forwardStatus->isChecked());
-        dialog->serverAddress->setCurrentText(QString());
-        dialog->forwardStatus->setChecked(false);
-        dialog->localTcpPort->setText(QString::number(newBase));
-        dialog->localUdpPort->setText(QString::number(newBase + 1));
-        dialog->remoteTcpPort->setText(QStringLiteral("9100"));
-        dialog->remoteUdpPort->setText(QStringLiteral("9101"));
+        EXPECT_EQ(Field<QComboBox>(dialog, "ServerAddress")->currentText(), QStringLiteral("127.0.0.1"));
+        EXPECT_TRUE(Field<QCheckBox>(dialog, "ForwardStatus")->isChecked());
+        Field<QComboBox>(dialog, "ServerAddress")->setCurrentText(QString());
+        Field<QCheckBox>(dialog, "ForwardStatus")->setChecked(false);
+        Field<QLineEdit>(dialog, "LocalTcpPort")->setText(QString::number(newBase));
+        Field<QLineEdit>(dialog, "LocalUdpPort")->setText(QString::number(newBase + 1));
+        Field<QLineEdit>(dialog, "RemoteTcpPort")->setText(QStringLiteral("9100"));
+        Field<QLineEdit>(dialog, "RemoteUdpPort")->setText(QStringLiteral("9101"));
         dialog->accept();
     });
     window.editOptions();
+    settle();
+    // Through the service, which wrote the audit line.
+    EXPECT_TRUE(window.console()->toPlainText().contains(QStringLiteral("window applied the options: QVX system "
+                                                                        "address (none), status forwarding off")))
+        << window.console()->toPlainText().toStdString();
 
     const Settings& settings = window.hub().settings();
     EXPECT_EQ(settings.ServerAddress, "");
@@ -177,9 +191,9 @@ TEST_F(MainWindowTest, OptionsCancelChangesNothing)
     WhenModal([](QWidget* modal) {
         auto* dialog = qobject_cast<OptionDialog*>(modal);
         ASSERT_NE(dialog, nullptr);
-        dialog->serverAddress->setCurrentText(QStringLiteral("10.1.1.1"));
-        dialog->localTcpPort->setText(QStringLiteral("1"));
-        dialog->forwardStatus->setChecked(false);
+        Field<QComboBox>(dialog, "ServerAddress")->setCurrentText(QStringLiteral("127.1.1.1"));
+        Field<QLineEdit>(dialog, "LocalTcpPort")->setText(QStringLiteral("1"));
+        Field<QCheckBox>(dialog, "ForwardStatus")->setChecked(false);
         dialog->reject();
     });
     window.editOptions();
@@ -209,15 +223,15 @@ TEST_F(MainWindowTest, OptionsStayOpenOnABadFieldAndApplyNothing)
         WhenModal([&bad](QWidget* modal) {
             auto* dialog = qobject_cast<OptionDialog*>(modal);
             ASSERT_NE(dialog, nullptr);
-            dialog->forwardStatus->setChecked(false);
-            dialog->localTcpPort->setText(QStringLiteral("31000"));
+            Field<QCheckBox>(dialog, "ForwardStatus")->setChecked(false);
+            Field<QLineEdit>(dialog, "LocalTcpPort")->setText(QStringLiteral("31000"));
             if (QString::fromLatin1(bad.field) == QStringLiteral("ServerAddress"))
-                dialog->serverAddress->setCurrentText(QLatin1String(bad.text));
+                Field<QComboBox>(dialog, "ServerAddress")->setCurrentText(QLatin1String(bad.text));
             else
-                dialog->findChild<QLineEdit*>(QLatin1String(bad.field))->setText(QLatin1String(bad.text));
+                Field<QLineEdit>(dialog, bad.field)->setText(QLatin1String(bad.text));
             dialog->accept();
             EXPECT_TRUE(dialog->isVisible()) << bad.field;
-            EXPECT_EQ(dialog->errorLine->text(), QLatin1String(bad.message));
+            EXPECT_EQ(dialog->errorText(), QLatin1String(bad.message));
             QWidget* field = dialog->findChild<QWidget*>(QLatin1String(bad.field));
             EXPECT_TRUE(field->property("badValue").toBool()) << bad.field;
             dialog->reject();
@@ -413,6 +427,33 @@ TEST_F(MainWindowTest, TrayMenuShowsTheWindow)
     items[0]->trigger();
     EXPECT_TRUE(window.isVisible());
     EXPECT_FALSE(window.isMinimized());
+}
+
+// A table the hub will not overwrite stops the window; the box names every
+// problem the load found, as standard error does, for an operator who sees
+// only the screen.
+TEST_F(MainWindowTest, AStartStoppedByADamagedTableShowsEveryProblemInItsBox)
+{
+    writeSystemFile("Version : 5\r\nBase Port : 70000\r\n127.0.0.2\tPBX\r\n");
+    ServiceOptions options;
+    options.hub.dataDirectory = directory.path().toStdString();
+    options.hub.outbox = &outbox;
+    Service failing(options);
+    MainWindow window(failing);
+    const Result<void> started = window.start();
+    ASSERT_FALSE(started);
+    QString shown;
+    WhenModal([&shown](QWidget* box) {
+        for (const QLabel* label : box->findChildren<QLabel*>())
+            shown += label->text() + QLatin1Char('\n');
+        for (const QPlainTextEdit* text : box->findChildren<QPlainTextEdit*>())
+            shown += text->toPlainText() + QLatin1Char('\n');
+        qobject_cast<QDialog*>(box)->reject();
+    });
+    ShowStartFailure(failing, started.error());
+    for (const char* problem : { "not starting; the files in",
+             "system.dat:2: Base Port 70000 is out of range (1 to 65531)", "system.dat:3: " })
+        EXPECT_TRUE(shown.contains(QLatin1String(problem))) << problem << " in " << shown.toStdString();
 }
 
 } // namespace

@@ -162,11 +162,11 @@ TEST_F(TestCommandsTest, MultiAckInUdpModeTakesTheDialogsListAndResult)
 {
     form->udpModeButton()->setChecked(true);
     StatusReportDialog* dialog = commands->statusReportDialog();
-    dialog->idleButton->setChecked(true);
+    dialog->findChild<QRadioButton*>(QStringLiteral("Idle"))->setChecked(true);
     QString lines = QStringLiteral("41100\n\n");
     for (int i = 2; i < 60; ++i)
         lines += QString::number(41100 + i) + QLatin1Char('\n');
-    dialog->stationsField->setPlainText(lines);
+    dialog->findChild<QPlainTextEdit*>(QStringLiteral("StationEntries"))->setPlainText(lines);
 
     press("MultiAckRegister");
     auto datagram = received();
@@ -179,8 +179,8 @@ TEST_F(TestCommandsTest, MultiAckInUdpModeTakesTheDialogsListAndResult)
     EXPECT_EQ(ReadField(packet, 38 + 17, 16), "") << "an empty line is an entry with no number";
     EXPECT_EQ(packet[54], RESULT_NAK);
 
-    dialog->doNotDisturbButton->setChecked(true);
-    dialog->stationsField->setPlainText(QStringLiteral("7"));
+    dialog->findChild<QRadioButton*>(QStringLiteral("DoNotDisturb"))->setChecked(true);
+    dialog->findChild<QPlainTextEdit*>(QStringLiteral("StationEntries"))->setPlainText(QStringLiteral("7"));
     press("MultiAckUnregister");
     datagram = received();
     ASSERT_TRUE(datagram);

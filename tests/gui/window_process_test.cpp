@@ -4,7 +4,6 @@
 #include "support/packets.h"
 #include "support/tcp_request.h"
 
-#include <QPlainTextEdit>
 #include <QProcess>
 
 #include <csignal>
@@ -54,24 +53,41 @@ TEST(WindowProcess, OpensTheWindowWithoutADisplayServerAndSavesOnSigterm)
     EXPECT_TRUE(saved.readAll().contains("127.0.0.2\t127.0.0.2\t9000"));
 }
 
-TEST(PingDialog, PassesTheAddressAsOneArgumentAndShowsTheOutput)
-{
-    PingDialog* dialog = new PingDialog(QStringLiteral("127.0.0.1; echo injected"));
-    // echo prints its arguments back, which is all the test needs of a ping.
-    dialog->start(QStringLiteral("echo"));
-    ASSERT_TRUE(SpinUntil([dialog] { return dialog->output().count(QLatin1Char('\n')) >= 2; }));
-    const QStringList lines = dialog->output().split(QLatin1Char('\n'));
-    EXPECT_EQ(lines.value(1), QStringLiteral("-c 4 -- 127.0.0.1; echo injected"));
-    EXPECT_FALSE(dialog->output().contains(QStringLiteral("\ninjected")));
-    delete dialog;
-}
+class PingDialogTest : public MainWindowFixture { };
 
-TEST(PingDialog, SaysSoWhenThePingCannotStart)
+// The window's ping goes through the service: each echo on a line of its
+// own and the totals, or why this process cannot ping at all.
+TEST_F(PingDialogTest, ShowsEachEchoAndTheTotalsOrWhyNot)
 {
-    PingDialog dialog(QStringLiteral("127.0.0.1"));
-    dialog.setAttribute(Qt::WA_DeleteOnClose, false);
-    dialog.start(QStringLiteral("/nonexistent/ping"));
-    ASSERT_TRUE(SpinUntil([&] { return dialog.output().contains(QStringLiteral("could not be started")); }));
+    open().hub().table().AddSystem("127.0.0.2", "", kTypeQvx);
+    const struct {
+        const char* address;
+        QStringList expected;
+    } cases[] = {
+        { "127.0.0.2",
+            { "PING 127.0.0.2: 4 echoes, each waiting up to 1000 ms", "reply from 127.0.0.2: seq=1 time=",
+                "reply from 127.0.0.2: seq=4 time=", "4 packets transmitted, 4 received, 0% packet loss",
+                "rtt min/avg/max = " } },
+        { "127.0.0.3", { "Cannot ping: No system has that address" } },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.address);
+        PingDialog dialog(*service, c.address);
+        dialog.setAttribute(Qt::WA_DeleteOnClose, false);
+        dialog.start();
+        ASSERT_TRUE(SpinUntil([&] {
+            return dialog.output().contains(QStringLiteral("packet loss"))
+                || dialog.output().contains(QStringLiteral("Cannot ping"));
+        }));
+        const QString output = dialog.output();
+        if (output.contains(QStringLiteral("Cannot ping: cannot open an ICMP socket"))) {
+            EXPECT_TRUE(output.contains(QStringLiteral("cannot open a raw ICMP socket either")))
+                << output.toStdString();
+            continue;
+        }
+        for (const QString& line : c.expected)
+            EXPECT_TRUE(output.contains(line)) << line.toStdString() << " in " << output.toStdString();
+    }
 }
 
 } // namespace

@@ -243,10 +243,10 @@ TEST_F(WindowViewsTest, ReopenedDialogsFocusTheFirstFieldAndEnterMeansOk)
     // New System checks its address before it closes.
     WhenModal([](QWidget* modal) {
         auto* dialog = qobject_cast<NewClientDialog*>(modal);
-        dialog->addressField->setText(QStringLiteral("not an address"));
+        dialog->findChild<QLineEdit*>(QStringLiteral("NewClientAddress"))->setText(QStringLiteral("not an address"));
         dialog->accept();
         EXPECT_TRUE(dialog->isVisible());
-        EXPECT_EQ(dialog->errorLine->text(), QStringLiteral("'not an address' is not an IPv4 address"));
+        EXPECT_EQ(dialog->errorText(), QStringLiteral("'not an address' is not an IPv4 address"));
         dialog->reject();
     });
     window.addSystem();

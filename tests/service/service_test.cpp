@@ -1,4 +1,5 @@
 #include "service/service.h"
+#include "support/event_loop.h"
 #include "support/free_port.h"
 #include "support/recording_outbox.h"
 
@@ -14,6 +15,8 @@
 
 namespace korvel::testing {
 namespace {
+
+const CommandSource kWindow = CommandSource::Window();
 
 class ServiceTest : public ::testing::Test {
 protected:
@@ -51,33 +54,33 @@ TEST_F(ServiceTest, OperatorCommandsChangeTheTableOrSayWhyNot)
     } steps[] = {
         { "add",
             [&] {
-                return service.addSystem({ "127.0.0.2", "PBX", 9100, true });
+                return service.addSystem(kWindow, { "127.0.0.2", "PBX", 9100, true });
             },
             {} },
         { "add again",
             [&] {
-                return service.addSystem({ "127.0.0.2", "", {}, false });
+                return service.addSystem(kWindow, { "127.0.0.2", "", {}, false });
             },
             Kind::Conflict },
         { "add a name",
             [&] {
-                return service.addSystem({ "pbx.example", "", {}, false });
+                return service.addSystem(kWindow, { "pbx.example", "", {}, false });
             },
             Kind::Invalid },
         { "add a bad port",
             [&] {
-                return service.addSystem({ "127.0.0.3", "", 70000, false });
+                return service.addSystem(kWindow, { "127.0.0.3", "", 70000, false });
             },
             Kind::Invalid },
         { "add another",
             [&] {
-                return service.addSystem({ "127.0.0.3", "", {}, false });
+                return service.addSystem(kWindow, { "127.0.0.3", "", {}, false });
             },
             {} },
-        { "delete one not there", [&] { return service.deleteSystem("127.0.0.9"); }, Kind::NotFound },
-        { "delete", [&] { return service.deleteSystem("127.0.0.3"); }, {} },
-        { "forward on", [&] { return service.setForwardStatus(true); }, {} },
-        { "save", [&] { return service.saveNow(); }, {} },
+        { "delete one not there", [&] { return service.deleteSystem(kWindow, "127.0.0.9"); }, Kind::NotFound },
+        { "delete", [&] { return service.deleteSystem(kWindow, "127.0.0.3"); }, {} },
+        { "forward on", [&] { return service.setForwardStatus(kWindow, true); }, {} },
+        { "save", [&] { return service.saveNow(kWindow); }, {} },
     };
     for (const auto& step : steps) {
         const Result<void> result = step.command();
@@ -98,7 +101,7 @@ TEST_F(ServiceTest, OperatorCommandsChangeTheTableOrSayWhyNot)
     EXPECT_TRUE(savedTable().contains("127.0.0.2\t"));
     EXPECT_FALSE(savedTable().contains("127.0.0.3\t"));
 
-    ASSERT_TRUE(service.initialize());
+    ASSERT_TRUE(service.initialize(kWindow));
     EXPECT_EQ(table.size(), 0u);
     EXPECT_FALSE(savedTable().contains("127.0.0.2\t")) << "initialize saves the empty table";
     EXPECT_TRUE(service.stop());
@@ -124,6 +127,64 @@ TEST_F(ServiceTest, ASecondServiceOnTheFolderIsRefusedUntilTheFirstHasGone)
     first.reset();
     Service third(options());
     EXPECT_TRUE(third.start());
+}
+
+// Each face's command leaves one audit line on standard error and the console
+// naming the face and, for a web client (korvelctl is one), its address.
+TEST_F(ServiceTest, EachCommandWritesItsAuditLineNamingItsFace)
+{
+    Service service(options());
+    CaptureConsoleSink capture;
+    service.hub().console().setSink(&capture);
+    ASSERT_TRUE(service.start());
+    const CommandSource web = CommandSource::Web("127.0.0.9");
+    const struct {
+        std::function<Result<void>()> command;
+        const char* line;
+    } steps[] = {
+        { [&] {
+             return service.addSystem(kWindow, { "127.0.0.5", "", {}, false });
+         },
+            "window added system 127.0.0.5" },
+        { [&] {
+             return service.addSystem(web, { "127.0.0.5", "", {}, false });
+         },
+            "web 127.0.0.9 could not add system 127.0.0.5: 127.0.0.5 is in the table already" },
+        { [&] { return service.deleteSystem(web, "127.0.0.5"); }, "web 127.0.0.9 deleted system 127.0.0.5" },
+        { [&] { return service.deleteSystem(kWindow, "127.0.0.5"); },
+            "window could not delete system 127.0.0.5: 127.0.0.5 is not in the table" },
+        { [&] { return service.setForwardStatus(web, false); }, "web 127.0.0.9 turned status forwarding off" },
+        { [&] { return service.applyOptions(kWindow, EndpointOptions {}); },
+            "window could not apply the options: port field 1 is not a number" },
+        { [&] { return service.saveNow(kWindow); }, "window saved the table" },
+        { [&] { return service.reload(web); }, "web 127.0.0.9 reloaded: saved the table and read allow.txt again" },
+        { [&] { return service.initialize(kWindow); }, "window initialized the table (0 systems deleted)" },
+    };
+    for (const auto& step : steps) {
+        capture.clear();
+        static_cast<void>(step.command());
+        EXPECT_EQ(capture.lines(), std::vector<std::string> { step.line });
+    }
+
+    // A ping's line comes when it ends, or at once when this process may open
+    // no ICMP socket of either kind.
+    ASSERT_TRUE(service.addSystem(kWindow, { "127.0.0.5", "", {}, false }));
+    capture.clear();
+    std::optional<PingOutcome> outcome;
+    PingRequest request;
+    request.echoes = 1;
+    request.done = [&](const PingOutcome& done) { outcome = done; };
+    const Result<void> pinging = service.pingSystem(kWindow, "127.0.0.5", request);
+    if (pinging) {
+        ASSERT_TRUE(SpinUntil([&] { return outcome.has_value(); }));
+        EXPECT_EQ(capture.lines(), std::vector<std::string> { "window pinged system 127.0.0.5: 1 sent, 1 received" });
+    } else {
+        EXPECT_EQ(
+            capture.lines(), std::vector<std::string> { "window could not ping system 127.0.0.5: " + pinging.error() });
+        EXPECT_EQ(pinging.failure().kind, Failure::Kind::Unavailable);
+    }
+    service.hub().console().setSink(nullptr);
+    EXPECT_TRUE(service.stop());
 }
 
 } // namespace

@@ -1,16 +1,14 @@
 #include "web_test_support.h"
 
+#include "service/operator_commands.h"
+#include "support/wait_for.h"
 #include "web/metrics_text.h"
-#include "web/operator_commands.h"
 #include "web/traffic_history.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-
-#include <chrono>
-#include <thread>
 
 using namespace korvel;
 using namespace korvel::testing;
@@ -40,21 +38,37 @@ public:
     std::vector<std::string> calls;
     std::optional<Failure> failure;
 
-    Result<void> addSystem(const NewSystem& s) override
+    Result<void> addSystem(const CommandSource& source, const NewSystem& s) override
     {
-        return answer("add " + s.address + ' ' + s.name + ' ' + std::to_string(s.port.value_or(0))
-            + (s.velka ? " velka" : " qvx"));
+        return answer(source,
+            "add " + s.address + ' ' + s.name + ' ' + std::to_string(s.port.value_or(0))
+                + (s.velka ? " velka" : " qvx"));
     }
-    Result<void> deleteSystem(const std::string& address) override { return answer("delete " + address); }
-    Result<void> initialize() override { return answer("initialize"); }
-    Result<void> setForwardStatus(bool on) override { return answer(on ? "forward on" : "forward off"); }
-    Result<void> saveNow() override { return answer("save"); }
-    Result<void> reload() override { return answer("reload"); }
+    Result<void> deleteSystem(const CommandSource& source, const std::string& address) override
+    {
+        return answer(source, "delete " + address);
+    }
+    Result<void> initialize(const CommandSource& source) override { return answer(source, "initialize"); }
+    Result<void> setForwardStatus(const CommandSource& source, bool on) override
+    {
+        return answer(source, on ? "forward on" : "forward off");
+    }
+    Result<void> applyOptions(const CommandSource& source, const EndpointOptions&) override
+    {
+        return answer(source, "options");
+    }
+    Result<void> saveNow(const CommandSource& source) override { return answer(source, "save"); }
+    Result<void> reload(const CommandSource& source) override { return answer(source, "reload"); }
+    Result<void> pingSystem(const CommandSource& source, const std::string& address, PingRequest) override
+    {
+        return answer(source, "ping " + address);
+    }
 
 private:
-    Result<void> answer(std::string call)
+    // Each call with its source, as the audit line names it.
+    Result<void> answer(const CommandSource& source, const std::string& call)
     {
-        calls.push_back(std::move(call));
+        calls.push_back(source.name + ": " + call);
         return failure ? Result<void>(*failure) : Result<void>();
     }
 };
@@ -115,11 +129,11 @@ TEST_F(WebConsoleTest, TheReceiveBacklogIsShownUntilRead)
     // a batch on its way from one to the other is in neither for a moment.
     // The event loop does not run here, so nothing is handled.
     const std::uint64_t sent = 20u * StatusReport("QVX300", { { "41100", 1 } }).size();
-    MetricsSnapshot waiting = web->metrics();
-    for (int tries = 0; waiting.receiveQueues[0].bytes < sent && tries < 1000; ++tries) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    MetricsSnapshot waiting;
+    WaitFor([&] {
         waiting = web->metrics();
-    }
+        return waiting.receiveQueues[0].bytes >= sent;
+    });
     EXPECT_GE(waiting.receiveQueues[0].bytes, sent) << "the UDP endpoint's queue";
     EXPECT_EQ(waiting.receiveQueues[1].bytes, 0u) << "UDP_VELKA has nothing";
     EXPECT_GT(waiting.receiveQueues[2].bytes, 0u) << "the UDP_RACK endpoint's queue";
@@ -261,31 +275,31 @@ TEST(WebOptions, ListenAddressAndTokenRule)
         { "-1", nullptr, 0 },
     };
     for (const auto& c : cases) {
-        QString error;
-        const auto options = ParseHttpListen(QString::fromLatin1(c.text), &error);
+        const Result<WebOptions> options = ParseHttpListen(QString::fromLatin1(c.text));
         if (!c.address) {
-            EXPECT_FALSE(options) << c.text;
-            EXPECT_TRUE(error.contains(QLatin1String(c.text))) << error.toStdString();
+            ASSERT_FALSE(options) << c.text;
+            EXPECT_NE(options.error().find(c.text), std::string::npos) << options.error();
             continue;
         }
-        ASSERT_TRUE(options) << c.text << ": " << error.toStdString();
+        ASSERT_TRUE(options) << c.text << ": " << options.error();
         EXPECT_EQ(options->address, QHostAddress(QLatin1String(c.address))) << c.text;
         EXPECT_EQ(options->port, c.port) << c.text;
     }
 
-    WebOptions open = *ParseHttpListen(QStringLiteral("0.0.0.0:9080"), nullptr);
-    QString error;
-    EXPECT_FALSE(CheckWebOptions(open, &error));
-    EXPECT_TRUE(error.contains(QLatin1String("--http-token-file"))) << error.toStdString();
+    WebOptions open = *ParseHttpListen(QStringLiteral("0.0.0.0:9080"));
+    Result<void> checked = CheckWebOptions(open);
+    ASSERT_FALSE(checked);
+    EXPECT_NE(checked.error().find("--http-token-file"), std::string::npos) << checked.error();
     open.token = "t";
-    EXPECT_FALSE(CheckWebOptions(open, &error)) << "a token in clear";
-    EXPECT_TRUE(error.contains(QLatin1String("--http-insecure"))) << error.toStdString();
+    checked = CheckWebOptions(open);
+    ASSERT_FALSE(checked) << "a token in clear";
+    EXPECT_NE(checked.error().find("--http-insecure"), std::string::npos) << checked.error();
     open.insecure = true;
-    EXPECT_TRUE(CheckWebOptions(open, &error));
+    EXPECT_TRUE(CheckWebOptions(open));
     open.insecure = false;
     open.tls = TlsFiles { QStringLiteral("hub.crt"), QStringLiteral("hub.key") };
-    EXPECT_TRUE(CheckWebOptions(open, &error));
-    EXPECT_TRUE(CheckWebOptions(*ParseHttpListen(QStringLiteral("[::1]:1"), nullptr), &error));
+    EXPECT_TRUE(CheckWebOptions(open));
+    EXPECT_TRUE(CheckWebOptions(*ParseHttpListen(QStringLiteral("[::1]:1"))));
 }
 
 TEST_F(WebConsoleTest, WritesReachTheOperatorCommandsAndEachFailureItsStatus)
@@ -310,12 +324,12 @@ TEST_F(WebConsoleTest, WritesReachTheOperatorCommandsAndEachFailureItsStatus)
     };
     const Case cases[] = {
         { "POST", "/api/systems", R"({"address":"127.0.0.5","name":"N","port":9100,"type":"velka"})",
-            "add 127.0.0.5 N 9100 velka" },
-        { "DELETE", "/api/systems/127.0.0.5", {}, "delete 127.0.0.5" },
-        { "POST", "/api/initialize", R"({"confirm":"initialize"})", "initialize" },
-        { "PUT", "/api/options", R"({"forward_status":false})", "forward off" },
-        { "POST", "/api/save", {}, "save" },
-        { "POST", "/api/reload", "{}", "reload" },
+            "web 127.0.0.1: add 127.0.0.5 N 9100 velka" },
+        { "DELETE", "/api/systems/127.0.0.5", {}, "web 127.0.0.1: delete 127.0.0.5" },
+        { "POST", "/api/initialize", R"({"confirm":"initialize"})", "web 127.0.0.1: initialize" },
+        { "PUT", "/api/options", R"({"forward_status":false})", "web 127.0.0.1: forward off" },
+        { "POST", "/api/save", {}, "web 127.0.0.1: save" },
+        { "POST", "/api/reload", "{}", "web 127.0.0.1: reload" },
     };
     const std::pair<Failure::Kind, int> kinds[] = { { Failure::Kind::Invalid, 400 }, { Failure::Kind::NotFound, 404 },
         { Failure::Kind::Conflict, 409 }, { Failure::Kind::Failed, 500 }, { Failure::Kind::Unavailable, 503 } };

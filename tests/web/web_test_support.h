@@ -71,8 +71,8 @@ protected:
     {
         startHub();
         web = std::make_unique<WebConsole>(*hub, options);
-        QString error;
-        ASSERT_TRUE(web->start(&error)) << error.toStdString();
+        const Result<QStringList> started = web->start();
+        ASSERT_TRUE(started) << started.error();
     }
     void TearDown() override
     {

@@ -50,26 +50,26 @@ StatusReportDialog::StatusReportDialog(QWidget* parent)
     auto* layout = new QVBoxLayout(this);
 
     auto* form = new QFormLayout;
-    systemIdField = new QLineEdit(QStringLiteral("QVX300"), this);
-    systemIdField->setObjectName(QStringLiteral("SystemId"));
-    form->addRow(QStringLiteral("System ID"), systemIdField);
+    systemIdField_ = new QLineEdit(QStringLiteral("QVX300"), this);
+    systemIdField_->setObjectName(QStringLiteral("SystemId"));
+    form->addRow(QStringLiteral("System ID"), systemIdField_);
     layout->addLayout(form);
 
     auto* statusBox = new QGroupBox(QStringLiteral("Station Status"), this);
     auto* statusRow = new QHBoxLayout(statusBox);
-    idleButton = StatusButton(QStringLiteral("IDLE"), QStringLiteral("(NAK)"), "Idle", statusBox, statusRow);
-    busyButton = StatusButton(QStringLiteral("BUSY"), QStringLiteral("(ACK)"), "Busy", statusBox, statusRow);
-    doNotDisturbButton = StatusButton(QStringLiteral("DND"), QString(), "DoNotDisturb", statusBox, statusRow);
-    messageButton = StatusButton(QStringLiteral("MSG"), QString(), "Message", statusBox, statusRow);
-    busyButton->setChecked(true);
+    idleButton_ = StatusButton(QStringLiteral("IDLE"), QStringLiteral("(NAK)"), "Idle", statusBox, statusRow);
+    busyButton_ = StatusButton(QStringLiteral("BUSY"), QStringLiteral("(ACK)"), "Busy", statusBox, statusRow);
+    doNotDisturbButton_ = StatusButton(QStringLiteral("DND"), QString(), "DoNotDisturb", statusBox, statusRow);
+    messageButton_ = StatusButton(QStringLiteral("MSG"), QString(), "Message", statusBox, statusRow);
+    busyButton_->setChecked(true);
     layout->addWidget(statusBox);
 
     layout->addWidget(new QLabel(QStringLiteral("Input Station List"), this));
-    stationsField = new QPlainTextEdit(this);
-    stationsField->setObjectName(QStringLiteral("StationEntries"));
-    stationsField->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    stationsField->setPlainText(QStringLiteral("41100\n41101\n41102\n41103\n41104"));
-    layout->addWidget(stationsField);
+    stationsField_ = new QPlainTextEdit(this);
+    stationsField_->setObjectName(QStringLiteral("StationEntries"));
+    stationsField_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    stationsField_->setPlainText(QStringLiteral("41100\n41101\n41102\n41103\n41104"));
+    layout->addWidget(stationsField_);
     layout->addWidget(new QLabel(QStringLiteral("ex) 41100"), this));
     layout->addWidget(AddOkCancelButtons(this));
     setFixedSize(sizeHint().expandedTo(QSize(300, 360)));
@@ -77,12 +77,12 @@ StatusReportDialog::StatusReportDialog(QWidget* parent)
 
 std::string StatusReportDialog::systemId() const
 {
-    return Latin1(systemIdField->text()).substr(0, wire::kSystemIdSize);
+    return Latin1(systemIdField_->text()).substr(0, wire::kSystemIdSize);
 }
 
 std::vector<std::string> StatusReportDialog::stations() const
 {
-    QString text = stationsField->toPlainText();
+    QString text = stationsField_->toPlainText();
     if (text.isEmpty())
         return {};
     if (text.endsWith(QLatin1Char('\n')))
@@ -95,11 +95,11 @@ std::vector<std::string> StatusReportDialog::stations() const
 
 std::uint8_t StatusReportDialog::statusByte() const
 {
-    if (idleButton->isChecked())
+    if (idleButton_->isChecked())
         return STATUS_IDLE;
-    if (doNotDisturbButton->isChecked())
+    if (doNotDisturbButton_->isChecked())
         return STATUS_DND;
-    if (messageButton->isChecked())
+    if (messageButton_->isChecked())
         return STATUS_MSG;
     return STATUS_BUSY;
 }
@@ -107,45 +107,12 @@ std::uint8_t StatusReportDialog::statusByte() const
 void StatusReportDialog::showEvent(QShowEvent* event)
 {
     QDialog::showEvent(event);
-    FocusFirstField(this, systemIdField);
+    FocusFirstField(this, systemIdField_);
 }
 
 std::uint8_t StatusReportDialog::resultByte() const
 {
-    return idleButton->isChecked() ? RESULT_NAK : RESULT_ACK;
-}
-
-RegisterDialog::RegisterDialog(QWidget* parent)
-    : QDialog(parent)
-{
-    setObjectName(QStringLiteral("RegisterDialog"));
-    setWindowTitle(QStringLiteral("Register/Unregister Dialog"));
-    auto* layout = new QVBoxLayout(this);
-    auto* form = new QFormLayout;
-    sourceField = new QLineEdit(QStringLiteral("41100"), this);
-    sourceField->setObjectName(QStringLiteral("SourceStation"));
-    destinationField = new QLineEdit(QStringLiteral("42200"), this);
-    destinationField->setObjectName(QStringLiteral("DestinationStation"));
-    form->addRow(QStringLiteral("Source Station Number"), sourceField);
-    form->addRow(QStringLiteral("Destination Station Number"), destinationField);
-    layout->addLayout(form);
-    layout->addWidget(AddOkCancelButtons(this));
-    setFixedSize(sizeHint());
-}
-
-void RegisterDialog::showEvent(QShowEvent* event)
-{
-    QDialog::showEvent(event);
-    FocusFirstField(this, sourceField);
-}
-
-std::string RegisterDialog::sourceStation() const
-{
-    return Latin1(sourceField->text());
-}
-std::string RegisterDialog::destinationStation() const
-{
-    return Latin1(destinationField->text());
+    return idleButton_->isChecked() ? RESULT_NAK : RESULT_ACK;
 }
 
 } // namespace korvel

@@ -27,27 +27,13 @@ public:
     std::uint8_t statusByte() const;
     std::uint8_t resultByte() const;
 
-    QLineEdit* systemIdField = nullptr;
-    QRadioButton* idleButton = nullptr;
-    QRadioButton* busyButton = nullptr;
-    QRadioButton* doNotDisturbButton = nullptr;
-    QRadioButton* messageButton = nullptr;
-    QPlainTextEdit* stationsField = nullptr;
-};
-
-// Source and destination station of a test registration.
-class RegisterDialog : public QDialog {
-    Q_OBJECT
-
-public:
-    explicit RegisterDialog(QWidget* parent = nullptr);
-    void showEvent(QShowEvent* event) override;
-
-    std::string sourceStation() const;
-    std::string destinationStation() const;
-
-    QLineEdit* sourceField = nullptr;
-    QLineEdit* destinationField = nullptr;
+private:
+    QLineEdit* systemIdField_ = nullptr;
+    QRadioButton* idleButton_ = nullptr;
+    QRadioButton* busyButton_ = nullptr;
+    QRadioButton* doNotDisturbButton_ = nullptr;
+    QRadioButton* messageButton_ = nullptr;
+    QPlainTextEdit* stationsField_ = nullptr;
 };
 
 } // namespace korvel

@@ -2,6 +2,7 @@
 
 #include "log/console_log.h"
 #include "protocol/request_builders.h"
+#include "register_dialog.h"
 #include "relay/hub.h"
 #include "status_report_dialog.h"
 #include "tcp_exchange.h"
