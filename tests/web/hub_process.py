@@ -207,12 +207,15 @@ def served_serial(url):
 
 
 def icmp_allowed():
-    """Whether this process may open an unprivileged ICMP socket (net.ipv4.ping_group_range)."""
-    try:
-        socket.socket(socket.AF_INET, socket.SOCK_DGRAM, socket.IPPROTO_ICMP).close()
-        return True
-    except OSError:
-        return False
+    """Whether this process may ping as the hub does: an unprivileged ICMP socket
+    (net.ipv4.ping_group_range), or else a raw one (root, CAP_NET_RAW)."""
+    for kind in (socket.SOCK_DGRAM, socket.SOCK_RAW):
+        try:
+            socket.socket(socket.AF_INET, kind, socket.IPPROTO_ICMP).close()
+            return True
+        except OSError:
+            pass
+    return False
 
 
 def pbx_address(base, host):
