@@ -732,7 +732,7 @@ void Hub::handleDatagram(
     }
     if (peer_ && endpoint != Endpoint::Rack) {
         const RelayStep step = endpoint == Endpoint::Qvx ? RelayStep::Udp : RelayStep::Velka;
-        if (Replies::Forwards(step, GetMessageCode(packet)))
+        if (Replies::stepForwards(step, GetMessageCode(packet)))
             peer_->forwardReceived(packet, fromIp, step);
     }
     counters_.ReceivedByteCount.fetch_add(static_cast<std::int32_t>(packet.size()), std::memory_order_relaxed);
@@ -782,7 +782,7 @@ void Hub::ReadTcpRequest(int connection, const std::string& peer, Bytes packet)
     console_.log("%s", "");
     ++counters_.TcpRequests[MessageSlot(GetMessageCode(packet))];
     replies_.tcpStep(packet, peer, [this, connection](Bytes bytes) { return connections_->write(connection, bytes); });
-    if (peer_ && Replies::Forwards(RelayStep::Tcp, GetMessageCode(packet)))
+    if (peer_ && Replies::stepForwards(RelayStep::Tcp, GetMessageCode(packet)))
         peer_->forwardReceived(packet, peer, RelayStep::Tcp);
     counters_.ReceivedByteCount.fetch_add(static_cast<std::int32_t>(packet.size()), std::memory_order_relaxed);
 }
