@@ -103,10 +103,10 @@ Hub::Hub(Options options, QObject* parent)
     , udpVelka_(new QUdpSocket(this))
     , udpRack_(new QUdpSocket(this))
     , connections_(new RequestConnections(
-          { [this](const std::string& peer) { return ServerSocketClientConnect(peer); },
+          { [this](const std::string& peer) { return clientConnected(peer); },
               [this](int id, const std::string& peer, Bytes request) { ReadTcpRequest(id, peer, request); },
-              [this](const std::string& peer) { ServerSocketClientDisconnect(peer); },
-              [this](const std::string& peer, int code) { ServerSocketClientError(peer, code); },
+              [this](const std::string& peer) { clientDisconnected(peer); },
+              [this](const std::string& peer, int code) { clientFailed(peer, code); },
               [this](const std::string&) { ++counters_.ConnectionsShed; } },
           { .idleMs = options_.idleConnectionMs, .maxConnections = WithinDescriptorLimit(options_.maxConnections) },
           this))
@@ -745,7 +745,7 @@ void Hub::ApplyTcpAnswer(const std::string& peer, Bytes answer)
     counters_.ReceivedByteCount.fetch_add(static_cast<std::int32_t>(answer.size()), std::memory_order_relaxed);
 }
 
-bool Hub::ServerSocketClientConnect(const std::string& peer)
+bool Hub::clientConnected(const std::string& peer)
 {
     ++counters_.Connections;
     if (refuse(peer) || (peer != settings_.OwnAddress && tableFull(peer)))
@@ -764,13 +764,13 @@ bool Hub::ServerSocketClientConnect(const std::string& peer)
     return true;
 }
 
-void Hub::ServerSocketClientDisconnect(const std::string& peer)
+void Hub::clientDisconnected(const std::string& peer)
 {
     console_.log("Disconnected: %s", peer.c_str());
     console_.log("%s", "");
 }
 
-void Hub::ServerSocketClientError(const std::string& /*peer*/, int errorCode)
+void Hub::clientFailed(const std::string& /*peer*/, int errorCode)
 {
     // The connection is closed already.
     console_.log("TCP Client Error : ErrorCode %d", errorCode);

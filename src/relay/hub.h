@@ -245,9 +245,9 @@ private:
     Result<void> activateServer();
     void deactivateServer();
     // A connection was accepted; false when the allow list refuses it.
-    bool ServerSocketClientConnect(const std::string& peer);
-    void ServerSocketClientDisconnect(const std::string& peer);
-    void ServerSocketClientError(const std::string& peer, int errorCode);
+    bool clientConnected(const std::string& peer);
+    void clientDisconnected(const std::string& peer);
+    void clientFailed(const std::string& peer, int errorCode);
     // `name` is the endpoint's, for the failure.
     Result<void> rebind(QUdpSocket* socket, int port, const char* name);
     bool refuse(const std::string& address);
