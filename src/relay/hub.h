@@ -11,6 +11,7 @@
 #include "relay/request_connections.h"
 #include "relay/sender_engine.h"
 #include "relay/settings.h"
+#include "relay/traffic_counters.h"
 #include "store/system_files.h"
 #include "store/system_saver.h"
 #include "store/system_table.h"

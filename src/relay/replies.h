@@ -7,6 +7,7 @@
 #include "relay/outbox.h"
 #include "relay/relay_peer.h"
 #include "relay/settings.h"
+#include "relay/traffic_counters.h"
 #include "store/system_table.h"
 
 #include <functional>

@@ -5,7 +5,7 @@
 #include "net/unique_fd.h"
 #include "relay/name_cache.h"
 #include "relay/outbox.h"
-#include "relay/settings.h"
+#include "relay/traffic_counters.h"
 
 #include <sys/socket.h>
 
