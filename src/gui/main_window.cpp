@@ -79,8 +79,8 @@ MainWindow::MainWindow(Service& service, QWidget* parent)
 {
     setObjectName(QStringLiteral("MainWindow"));
     setWindowIcon(ApplicationImage());
-    graphSent_ = hub_->counters().SentBytesTotal();
-    graphReceived_ = hub_->counters().ReceivedBytesTotal();
+    graphSent_ = hub_->counters().sentBytesTotal();
+    graphReceived_ = hub_->counters().receivedBytesTotal();
     graphPackets_ = TrafficHistory::ReceivedPackets(hub_->counters());
 
     buildLayout();

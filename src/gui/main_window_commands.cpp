@@ -73,8 +73,8 @@ void MainWindow::stepGraph()
     TrafficCounters& counters = hub_->counters();
     // Differences of the running totals: the web console reads them as well,
     // and neither takes bytes from the other.
-    const std::uint64_t sentTotal = counters.SentBytesTotal();
-    const std::uint64_t receivedTotal = counters.ReceivedBytesTotal();
+    const std::uint64_t sentTotal = counters.sentBytesTotal();
+    const std::uint64_t receivedTotal = counters.receivedBytesTotal();
     const auto sent = static_cast<std::int32_t>(sentTotal - graphSent_);
     const auto received = static_cast<std::int32_t>(receivedTotal - graphReceived_);
     graphSent_ = sentTotal;

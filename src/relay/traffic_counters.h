@@ -52,15 +52,15 @@ struct TrafficCounters {
     // into the total, so every reader (the window's graph, the web console)
     // keeps its own previous reading and none takes bytes from another.
     // Main thread only.
-    std::uint64_t SentBytesTotal()
+    std::uint64_t sentBytesTotal()
     {
-        owner_("SentBytesTotal");
+        owner_("sentBytesTotal");
         sentTotal_ += static_cast<std::uint32_t>(SentByteCount.exchange(0));
         return sentTotal_;
     }
-    std::uint64_t ReceivedBytesTotal()
+    std::uint64_t receivedBytesTotal()
     {
-        owner_("ReceivedBytesTotal");
+        owner_("receivedBytesTotal");
         receivedTotal_ += static_cast<std::uint32_t>(ReceivedByteCount.exchange(0));
         return receivedTotal_;
     }
