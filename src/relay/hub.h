@@ -45,6 +45,17 @@ struct EndpointOptions {
 // The relay: settings and counters, the system table, the five endpoints and
 // the save timer. Runs on the thread that owns it (the main thread); the
 // sender engine's threads reach it only through queued calls.
+//
+// Its methods are spread over files by concern:
+//   hub.cpp             construction, start, shutdown, reload, send queue figures
+//   hub_endpoints.cpp   binding the ports, the Options dialog, client-only
+//                       mode, the test console's sends through the endpoints
+//   hub_receive.cpp     what happens to a datagram or a TCP request that
+//                       arrives: refusal, the table, the trace, the answers
+//                       and forwards (through Replies), the bounds' notices
+//   hub_forwarding.cpp  the forwarding thread and the plan it forwards by
+//   hub_saves.cpp       loading and saving the table, the save timer, the
+//                       allow list file
 class Hub : public QObject {
     Q_OBJECT
 
@@ -231,6 +242,8 @@ private:
     // The UDP endpoint, as bound now, read by the forwarding thread or, when
     // that does not serve (a cluster member), by its reader on the event loop.
     void watchUdp();
+    // The forwarding thread's wake-ups, plan watch and timers.
+    void setUpForwarding();
     // Stops the forwarding thread and handles what it read.
     void stopForwarding();
     // Handles what the forwarding thread read: within a turn's share, or all of it.
