@@ -188,9 +188,10 @@ std::shared_ptr<const ForwardPlan> Hub::buildPlan(std::uint64_t version) const
         if (const Result<in_addr> address = ParseIPv4(entry.IpAddress);
             address && DottedText(ntohl(address->s_addr)) == entry.IpAddress)
             target.sender = address->s_addr;
-        target.sends = entry.Type == kTypeQvx || entry.Type == kTypeVelka;
-        if (target.sends)
+        target.type = entry.Type;
+        if (TakesForwards(entry.Type))
             target.target = UdpForwardTarget(entry);
+        // The senders ForwardShareOf counts as admitted.
         if (target.sender && entry.IpAddress != settings_.OwnAddress && allowList_.allows(entry.IpAddress))
             plan->senders.insert(*target.sender);
         plan->targets.push_back(std::move(target));

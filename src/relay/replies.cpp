@@ -3,6 +3,7 @@
 #include "log/console_log.h"
 #include "net/ipv4_address.h"
 #include "protocol/packet_builders.h"
+#include "relay/forward_rule.h"
 
 #include <array>
 #include <iterator>
@@ -103,9 +104,15 @@ void Replies::forwardLoop(Bytes packet, const std::string& sender, ForwardTrace 
     // The forwards of one packet leave together.
     OutboxBatch batch(outbox_);
     std::uint64_t forwards = 0;
+    // A refused sender, or the hub itself, got no further than the receive handler.
+    ForwardFacts facts { .forwardStatus = settings_.ForwardStatus, .senderAdmitted = true };
     for (ForwardSlot& slot : forwardSlots()) {
         const SystemEntry& entry = *slot.entry;
-        if (slot.ip == sender || (peer_ && !peer_->serves(entry)))
+        facts.isSender = slot.ip == sender;
+        facts.served = !peer_ || peer_->serves(entry);
+        facts.type = entry.Type;
+        const ForwardShare share = ForwardShareOf(facts);
+        if (share == ForwardShare::None)
             continue;
         if (logging) {
             switch (trace) {
@@ -121,10 +128,12 @@ void Replies::forwardLoop(Bytes packet, const std::string& sender, ForwardTrace 
             }
         }
         // Datagrams go to a destination worked out once; the rest as before.
-        if (entry.Type == kTypeVelka || (entry.Type == kTypeQvx && statusReport))
-            outbox_.forwardUdp(udpTarget(slot), packet);
-        else
-            forwardToSystem(entry, packet);
+        if (share == ForwardShare::Sent) {
+            if (entry.Type == kTypeVelka || statusReport)
+                outbox_.forwardUdp(udpTarget(slot), packet);
+            else
+                forwardToSystem(entry, packet);
+        }
         ++forwards;
     }
     counters_.Forwarded[MessageSlot(GetMessageCode(packet))] += forwards;
