@@ -15,6 +15,7 @@
 #include "gui/testconsole/test_commands.h"
 #include "gui/view_refresher.h"
 #include "log/console_log.h"
+#include "protocol/fixed_texts.h"
 #include "service/service.h"
 #include "web/traffic_history.h"
 
@@ -405,7 +406,7 @@ void MainWindow::createTrayIcon()
 
 void MainWindow::startUp()
 {
-    setWindowTitle(QLatin1String(kWindowCaption));
+    setWindowTitle(QLatin1String(fixed::kWindowCaption));
     consolePanel_->hide();
     testPanel_->hide();
     resize(width(), kStartHeight);

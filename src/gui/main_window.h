@@ -40,8 +40,6 @@ class TestCommands;
 class Service;
 class ViewRefresher;
 
-inline constexpr char kWindowCaption[] = "Korvel Version 1.1Ah (May 30 2006)";
-
 // The operator's window. It owns the hub and is the surface on which the
 // table's views and the console log are drawn; the constructor builds the
 // layout and then runs the start-up steps (startUp).

@@ -11,6 +11,7 @@
 #include "gui/system_list_model.h"
 #include "gui/view_refresher.h"
 #include "log/console_log.h"
+#include "protocol/fixed_texts.h"
 #include "service/service.h"
 #include "web/traffic_history.h"
 
@@ -163,7 +164,7 @@ void MainWindow::setAnotherPort()
 void MainWindow::enterClientOnlyMode()
 {
     hub_->enterClientOnlyMode();
-    setWindowTitle(windowTitle() + QStringLiteral(" [Client Only Mode]"));
+    setWindowTitle(windowTitle() + QLatin1String(fixed::kClientOnlyCaption));
     clientOnlyButton_->setEnabled(false);
 }
 

@@ -2,6 +2,7 @@
 
 #include "log/console_log.h"
 #include "net/descriptors.h"
+#include "protocol/fixed_texts.h"
 
 #include <QSocketNotifier>
 #include <QTcpServer>
@@ -95,9 +96,9 @@ Hub::Hub(Options options, QObject* parent)
             if (error == QAbstractSocket::TemporaryError)
                 return;
             if (error == QAbstractSocket::HostNotFoundError)
-                console_.log("UDP Error : Invalid Host");
+                console_.log(fixed::kUdpInvalidHost);
             else
-                console_.log("UDP Error : Invalid Stream");
+                console_.log(fixed::kUdpInvalidStream);
         });
     }
 

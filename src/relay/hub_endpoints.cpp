@@ -1,6 +1,7 @@
 #include "hub.h"
 
 #include "log/console_log.h"
+#include "protocol/fixed_texts.h"
 #include "relay/socket_errors.h"
 
 #include <QHostAddress>
@@ -43,7 +44,7 @@ void SendFromEndpoint(QUdpSocket* socket, const std::string& host, int port, Byt
                 return;
             }
         }
-        console.log("UDP Error : Invalid Host");
+        console.log(fixed::kUdpInvalidHost);
     });
 }
 

@@ -2,6 +2,7 @@
 
 #include "log/console_log.h"
 #include "log/notice.h"
+#include "protocol/fixed_texts.h"
 #include "relay/decoder.h"
 
 namespace korvel {
@@ -31,13 +32,13 @@ void Hub::handleDatagram(
         return;
     switch (endpoint) {
     case Endpoint::Qvx:
-        console_.log("UDP From IP : %s", fromIp.c_str());
+        console_.log(fixed::kUdpFrom, fromIp.c_str());
         break;
     case Endpoint::Velka:
-        console_.log("UDP2 From IP : %s, %d", fromIp.c_str(), fromPort);
+        console_.log(fixed::kVelkaFrom, fromIp.c_str(), fromPort);
         break;
     case Endpoint::Rack:
-        console_.log("UDP_RACK From IP : %s, %d", fromIp.c_str(), fromPort);
+        console_.log(fixed::kRackFrom, fromIp.c_str(), fromPort);
         break;
     }
     if (fromIp == settings_.OwnAddress)
@@ -96,20 +97,20 @@ bool Hub::clientConnected(const std::string& peer)
         if (peer_)
             peer_->heardFrom(peer);
     }
-    console_.log("Connect from: %s", peer.c_str());
+    console_.log(fixed::kConnectFrom, peer.c_str());
     return true;
 }
 
 void Hub::clientDisconnected(const std::string& peer)
 {
-    console_.log("Disconnected: %s", peer.c_str());
+    console_.log(fixed::kDisconnected, peer.c_str());
     console_.log("%s", "");
 }
 
 void Hub::clientFailed(const std::string& /*peer*/, int errorCode)
 {
     // The connection is closed already.
-    console_.log("TCP Client Error : ErrorCode %d", errorCode);
+    console_.log(fixed::kTcpClientError, errorCode);
 }
 
 void Hub::ReadTcpRequest(int connection, const std::string& peer, Bytes packet)

@@ -2,6 +2,7 @@
 
 #include "log/console_log.h"
 #include "net/ipv4_address.h"
+#include "protocol/fixed_texts.h"
 #include "protocol/packet_builders.h"
 #include "relay/forward_rule.h"
 
@@ -117,13 +118,13 @@ void Replies::forwardLoop(Bytes packet, const std::string& sender, ForwardTrace 
         if (logging) {
             switch (trace) {
             case ForwardTrace::Address:
-                console_.log("Forward To : %s", entry.IpAddress.c_str());
+                console_.log(fixed::kForwardTo, entry.IpAddress.c_str());
                 break;
             case ForwardTrace::Port:
-                console_.log("Forward To : %s, %d", entry.IpAddress.c_str(), entry.Port);
+                console_.log(fixed::kForwardToPort, entry.IpAddress.c_str(), entry.Port);
                 break;
             case ForwardTrace::PortPlusOne:
-                console_.log("Forward To : %s, %d", entry.IpAddress.c_str(), PortAbove(entry.Port));
+                console_.log(fixed::kForwardToPort, entry.IpAddress.c_str(), PortAbove(entry.Port));
                 break;
             }
         }
@@ -245,7 +246,7 @@ void Replies::sendUdpAck(const std::string& address, std::uint16_t sequence, int
     outbox_.sendUdp(address, port, ack);
     addSent(static_cast<std::int32_t>(ack.size()));
     answered(ack);
-    console_.log("Send UDP Ack Packet : %d", sequence);
+    console_.log(fixed::kUdpAck, sequence);
 }
 
 void Replies::sendTcpAck(const TcpWriter& writer, std::uint16_t sequence)
@@ -254,7 +255,7 @@ void Replies::sendTcpAck(const TcpWriter& writer, std::uint16_t sequence)
     writer(ack);
     addSent(static_cast<std::int32_t>(ack.size()));
     answered(ack);
-    console_.log("Send TCP Ack Packet : %d", sequence);
+    console_.log(fixed::kTcpAck, sequence);
 }
 
 bool Replies::sendMultiAck(std::uint8_t code, const std::string& address, const std::string& systemId,
@@ -276,14 +277,14 @@ void Replies::sendUdpMAckReg(const std::string& address, std::uint16_t sequence,
     const std::vector<std::string>& stations, int port)
 {
     if (sendMultiAck(MSG_MULTACK, address, systemId, stations, port))
-        console_.log("Send UDP MAck_Reg Packet : %d", sequence);
+        console_.log(fixed::kUdpMAckReg, sequence);
 }
 
 void Replies::sendUdpMAckUnreg(const std::string& address, std::uint16_t sequence, const std::string& systemId,
     const std::vector<std::string>& stations, int port)
 {
     if (sendMultiAck(MSG_UNREG_MULTACK, address, systemId, stations, port))
-        console_.log("Send UDP MAck_Unreg Packet : %d", sequence);
+        console_.log(fixed::kUdpMAckUnreg, sequence);
 }
 
 void Replies::sendTcpGetResponse(
@@ -294,8 +295,7 @@ void Replies::sendTcpGetResponse(
     const std::int64_t written = writer(Bytes(buffer).first(length));
     addSent(static_cast<std::int32_t>(length));
     answered(buffer);
-    console_.log(
-        "Send TCP GetRespone Packet : %d, %d/%d bytes", sequence, static_cast<int>(written), static_cast<int>(length));
+    console_.log(fixed::kTcpGetResponse, sequence, static_cast<int>(written), static_cast<int>(length));
 }
 
 void Replies::sendUdpGetResponse(const std::string& address, std::uint16_t sequence, std::uint16_t page)
@@ -307,7 +307,7 @@ void Replies::sendUdpGetResponse(const std::string& address, std::uint16_t seque
     outbox_.sendUdp(address, kVelkaDataPort, Bytes(buffer).first(length));
     addSent(static_cast<std::int32_t>(length));
     answered(buffer);
-    console_.log("Send UDP GetRespone Packet : %d, %d bytes", sequence, static_cast<int>(length));
+    console_.log(fixed::kUdpGetResponse, sequence, static_cast<int>(length));
 }
 
 void Replies::sendDataMismatch(const std::string& address, const std::string& station)

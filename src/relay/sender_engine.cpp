@@ -2,6 +2,7 @@
 
 #include "log/console_log.h"
 #include "net/ipv4_address.h"
+#include "protocol/fixed_texts.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -40,16 +41,16 @@ const char* FailureFormat(SendFailure kind)
 {
     switch (kind) {
     case SendFailure::Lookup:
-        return "%s : gethostbyname() failed!";
+        return fixed::kLookupFailed;
     case SendFailure::Socket:
-        return "%s : socket create error!";
+        return fixed::kSocketFailed;
     case SendFailure::Connect:
     case SendFailure::ConnectTimeout:
-        return "%s : connect() errror!";
+        return fixed::kConnectFailed;
     case SendFailure::Send:
         break;
     }
-    return "%s : send() error!";
+    return fixed::kSendFailed;
 }
 
 bool FitsHostField(const std::string& host)
@@ -142,7 +143,7 @@ bool SenderEngine::sendNow(const std::string& host, int port, Bytes bytes, const
         return false;
     }
     finish(
-        host, system, bytes.size(), sent < 0 ? std::optional(SendFailure::Send) : std::nullopt, "%s : sendto() error!");
+        host, system, bytes.size(), sent < 0 ? std::optional(SendFailure::Send) : std::nullopt, fixed::kSendToFailed);
     return true;
 }
 
@@ -236,7 +237,7 @@ void SenderEngine::flushForwards()
             break;
         }
         // The kernel refused this one, as a sendto would have.
-        reportFailure(forwards_[done].host, forwards_[done].system, SendFailure::Send, "%s : sendto() error!");
+        reportFailure(forwards_[done].host, forwards_[done].system, SendFailure::Send, fixed::kSendToFailed);
         bytes += forwards_[done].length;
         ++done;
     }
@@ -437,7 +438,7 @@ void SenderEngine::sendDatagrams(std::vector<Job>& jobs)
             counters_.LiveSenderCount.fetch_sub(static_cast<std::int32_t>(succeeded), std::memory_order_release);
             done += succeeded;
             if (sent < 0)
-                finish(*batch[done++], SendFailure::Send, "%s : sendto() error!");
+                finish(*batch[done++], SendFailure::Send, fixed::kSendToFailed);
         }
     }
     queuedUdp_.fetch_sub(taken, std::memory_order_release);
