@@ -155,6 +155,7 @@ void SenderEngine::sendTcp(const std::string& host, int port, Bytes bytes, const
 void SenderEngine::beginBatch()
 {
     if (batchDepth_++ == 0) {
+        batchOwner_.emplace("SenderEngine batch");
         directSending_ = {};
         directSent_ = 0;
     }
@@ -162,6 +163,8 @@ void SenderEngine::beginBatch()
 
 void SenderEngine::endBatch()
 {
+    if (batchOwner_)
+        (*batchOwner_)("endBatch");
     if (--batchDepth_ <= 0) {
         batchDepth_ = 0;
         flushForwards();
@@ -170,6 +173,8 @@ void SenderEngine::endBatch()
 
 void SenderEngine::forwardUdp(const ForwardTarget& target, Bytes bytes)
 {
+    if (batchDepth_ > 0)
+        (*batchOwner_)("forwardUdp");
     forwardThread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
     // A name to look up, or no socket: this one queues, behind what this
     // thread holds.
@@ -345,6 +350,7 @@ void SenderEngine::finish(const std::string& host, const std::string& system, st
 
 SenderEngine::Route SenderEngine::route(Job& job, sockaddr_in& address)
 {
+    (*workerOnly_)("route");
     if (!FitsHostField(job.host)) {
         finish(job, SendFailure::Lookup);
         return Route::Finished;
@@ -379,6 +385,7 @@ SenderEngine::Route SenderEngine::route(Job& job, sockaddr_in& address)
 
 void SenderEngine::releaseParked(std::vector<Job>& datagrams, std::deque<Job>& connects)
 {
+    (*workerOnly_)("releaseParked");
     in_addr ignored;
     for (auto it = parked_.begin(); it != parked_.end();) {
         if (names_.find(it->first, ignored) == NameCache::Answer::Waiting) {
@@ -446,6 +453,7 @@ void SenderEngine::sendDatagrams(std::vector<Job>& jobs)
 
 void SenderEngine::startConnect(Job&& job)
 {
+    (*workerOnly_)("startConnect");
     sockaddr_in address;
     if (route(job, address) != Route::Ready)
         return;
@@ -465,6 +473,7 @@ void SenderEngine::startConnect(Job&& job)
 // Completes (or fails) the connect of pending_[index] and removes it.
 void SenderEngine::finishConnect(std::size_t index, bool writable, bool timedOut)
 {
+    (*workerOnly_)("finishConnect");
     Pending pending = std::move(pending_[index]);
     pending_[index] = std::move(pending_.back());
     pending_.pop_back();
@@ -486,6 +495,7 @@ void SenderEngine::finishConnect(std::size_t index, bool writable, bool timedOut
 
 void SenderEngine::reportDrops(SteadyClock::time_point now)
 {
+    (*workerOnly_)("reportDrops");
     if (unreportedDrops_.load(std::memory_order_relaxed) == 0 || now < nextDropReport_)
         return;
     const auto count = static_cast<unsigned long long>(unreportedDrops_.exchange(0, std::memory_order_relaxed));
@@ -496,6 +506,7 @@ void SenderEngine::reportDrops(SteadyClock::time_point now)
 
 void SenderEngine::run()
 {
+    workerOnly_.emplace("SenderEngine worker");
     std::vector<Job> batch;
     std::vector<Job> datagrams;
     std::deque<Job> waitingTcp;
