@@ -7,6 +7,16 @@
 
 namespace korvel {
 
+// A status report on the UDP endpoint, in order: the forwarding thread reads
+// it and, when its plan covers the sender, forwards it at once
+// (ForwardingThread::handle); else the endpoint's reader does on the event
+// loop. Either way handleDatagram below takes it: counted, refused by the
+// allow list or a full table, traced, its sender marked working in the table,
+// its stations' states applied (DecodePacket), and forwarded to every other
+// system (Replies::udpStep, by ForwardShareOf) unless the thread did already.
+// The other endpoints and the TCP requests take the same way, with their own
+// answers.
+
 void Hub::qvxDatagramReceived(Bytes packet, const std::string& fromIp, int fromPort)
 {
     handleDatagram(Endpoint::Qvx, packet, fromIp, fromPort);

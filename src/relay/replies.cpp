@@ -105,7 +105,8 @@ void Replies::forwardLoop(Bytes packet, const std::string& sender, ForwardTrace 
     // The forwards of one packet leave together.
     OutboxBatch batch(outbox_);
     std::uint64_t forwards = 0;
-    // A refused sender, or the hub itself, got no further than the receive handler.
+    // A refused sender, or the hub itself, got no further than a receive handler
+    // (this hub's, or the other hub's for forwardRemote).
     ForwardFacts facts { .forwardStatus = settings_.ForwardStatus, .senderAdmitted = true };
     for (ForwardSlot& slot : forwardSlots()) {
         const SystemEntry& entry = *slot.entry;
