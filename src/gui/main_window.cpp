@@ -15,6 +15,7 @@
 #include "gui/testconsole/test_commands.h"
 #include "gui/view_refresher.h"
 #include "log/console_log.h"
+#include "protocol/fixed_texts.h"
 #include "service/service.h"
 #include "web/traffic_history.h"
 
@@ -79,8 +80,8 @@ MainWindow::MainWindow(Service& service, QWidget* parent)
 {
     setObjectName(QStringLiteral("MainWindow"));
     setWindowIcon(ApplicationImage());
-    graphSent_ = hub_->counters().SentBytesTotal();
-    graphReceived_ = hub_->counters().ReceivedBytesTotal();
+    graphSent_ = hub_->counters().sentBytesTotal();
+    graphReceived_ = hub_->counters().receivedBytesTotal();
     graphPackets_ = TrafficHistory::ReceivedPackets(hub_->counters());
 
     buildLayout();
@@ -405,7 +406,7 @@ void MainWindow::createTrayIcon()
 
 void MainWindow::startUp()
 {
-    setWindowTitle(QLatin1String(kWindowCaption));
+    setWindowTitle(QLatin1String(fixed::kWindowCaption));
     consolePanel_->hide();
     testPanel_->hide();
     resize(width(), kStartHeight);

@@ -40,8 +40,6 @@ class TestCommands;
 class Service;
 class ViewRefresher;
 
-inline constexpr char kWindowCaption[] = "Korvel Version 1.1Ah (May 30 2006)";
-
 // The operator's window over the service, which owns the hub: the surface on
 // which the table's views and the console log are drawn, and from which the
 // operator's commands go to the service. The constructor builds the layout;

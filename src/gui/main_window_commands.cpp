@@ -11,6 +11,7 @@
 #include "gui/system_list_model.h"
 #include "gui/view_refresher.h"
 #include "log/console_log.h"
+#include "protocol/fixed_texts.h"
 #include "service/service.h"
 #include "web/traffic_history.h"
 
@@ -73,8 +74,8 @@ void MainWindow::stepGraph()
     TrafficCounters& counters = hub_->counters();
     // Differences of the running totals: the web console reads them as well,
     // and neither takes bytes from the other.
-    const std::uint64_t sentTotal = counters.SentBytesTotal();
-    const std::uint64_t receivedTotal = counters.ReceivedBytesTotal();
+    const std::uint64_t sentTotal = counters.sentBytesTotal();
+    const std::uint64_t receivedTotal = counters.receivedBytesTotal();
     const auto sent = static_cast<std::int32_t>(sentTotal - graphSent_);
     const auto received = static_cast<std::int32_t>(receivedTotal - graphReceived_);
     graphSent_ = sentTotal;
@@ -148,7 +149,7 @@ void MainWindow::setAnotherPort()
 void MainWindow::enterClientOnlyMode()
 {
     hub_->enterClientOnlyMode();
-    setWindowTitle(windowTitle() + QStringLiteral(" [Client Only Mode]"));
+    setWindowTitle(windowTitle() + QLatin1String(fixed::kClientOnlyCaption));
     clientOnlyButton_->setEnabled(false);
 }
 

@@ -47,7 +47,7 @@ void ApplyEntries(SystemTable& table, Replies& replies, SystemEntry& sender, con
             if (!velka || sender.findStation(station) >= 0)
                 table.SetStationStatus(sender, station, state);
             else
-                replies.SendDataMismatch(source, station);
+                replies.sendDataMismatch(source, station);
         } else if (value == RESULT_ACK) {
             table.SetStationStatus(sender, station, 255);
         }

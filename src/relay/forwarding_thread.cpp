@@ -174,12 +174,15 @@ void ForwardingThread::handle(unsigned count)
         read_.bytes.insert(read_.bytes.end(), packet.begin(), packet.end());
         if (forwarding && GetMessageCode(packet) == MSG_STATUSREPORT && plan->senders.contains(from)) {
             std::uint64_t sent = 0;
+            ForwardFacts facts { .forwardStatus = plan->forwardStatus, .senderAdmitted = true };
             for (const ForwardPlan::Target& target : plan->targets) {
-                if (target.sender == from)
-                    continue;
-                if (target.sends)
+                facts.isSender = target.sender == from;
+                facts.type = target.type;
+                const ForwardShare share = ForwardShareOf(facts);
+                if (share == ForwardShare::Sent)
                     outbox_.forwardUdp(target.target, packet);
-                ++sent;
+                if (share != ForwardShare::None)
+                    ++sent;
             }
             datagram.forwards = sent;
         } else {

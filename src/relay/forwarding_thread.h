@@ -4,6 +4,7 @@
 #include "net/event_signal.h"
 #include "net/unique_fd.h"
 #include "protocol/wire_format.h"
+#include "relay/forward_rule.h"
 #include "relay/outbox.h"
 #include "relay/receive_buffers.h"
 
@@ -33,9 +34,8 @@ struct ForwardPlan {
         // The system's address as a datagram from it shows (network order);
         // unset when the table's text is no plain address, so no sender matches.
         std::optional<std::uint32_t> sender;
-        // A status report goes to Qvx and Velka systems; the others count
-        // as forwarded and get nothing, as on the main thread.
-        bool sends = false;
+        // The system's type: with the sender, what ForwardShareOf reads.
+        std::int32_t type = kTypeQvx;
     };
     std::uint64_t version = 0;
     bool forwardStatus = false;

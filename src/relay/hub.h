@@ -11,6 +11,7 @@
 #include "relay/request_connections.h"
 #include "relay/sender_engine.h"
 #include "relay/settings.h"
+#include "relay/traffic_counters.h"
 #include "store/system_files.h"
 #include "store/system_saver.h"
 #include "store/system_table.h"
@@ -45,6 +46,17 @@ struct EndpointOptions {
 // The relay: settings and counters, the system table, the five endpoints and
 // the save timer. Runs on the thread that owns it (the main thread); the
 // sender engine's threads reach it only through queued calls.
+//
+// Its methods are spread over files by concern:
+//   hub.cpp             construction, start, shutdown, reload, send queue figures
+//   hub_endpoints.cpp   binding the ports, the Options dialog, client-only
+//                       mode, the test console's sends through the endpoints
+//   hub_receive.cpp     what happens to a datagram or a TCP request that
+//                       arrives: refusal, the table, the trace, the answers
+//                       and forwards (through Replies), the bounds' notices
+//   hub_forwarding.cpp  the forwarding thread and the plan it forwards by
+//   hub_saves.cpp       loading and saving the table, the save timer, the
+//                       allow list file
 class Hub : public QObject {
     Q_OBJECT
 
@@ -234,6 +246,8 @@ private:
     // The UDP endpoint, as bound now, read by the forwarding thread or, when
     // that does not serve (a cluster member), by its reader on the event loop.
     void watchUdp();
+    // The forwarding thread's wake-ups, plan watch and timers.
+    void setUpForwarding();
     // Stops the forwarding thread and handles what it read.
     void stopForwarding();
     // Handles what the forwarding thread read: within a turn's share, or all of it.
@@ -249,9 +263,9 @@ private:
     Result<void> activateServer();
     void deactivateServer();
     // A connection was accepted; false when the allow list refuses it.
-    bool ServerSocketClientConnect(const std::string& peer);
-    void ServerSocketClientDisconnect(const std::string& peer);
-    void ServerSocketClientError(const std::string& peer, int errorCode);
+    bool clientConnected(const std::string& peer);
+    void clientDisconnected(const std::string& peer);
+    void clientFailed(const std::string& peer, int errorCode);
     // `name` is the endpoint's, for the failure.
     Result<void> rebind(QUdpSocket* socket, int port, const char* name);
     bool refuse(const std::string& address);

@@ -2,6 +2,7 @@
 
 #include "log/console_log.h"
 #include "outbox.h"
+#include "protocol/fixed_texts.h"
 #include "protocol/packet_builders.h"
 #include "store/system_table.h"
 
@@ -31,7 +32,7 @@ void SendKeepAlive(SystemTable& table, SystemEntry& entry, Outbox& outbox, Conso
     if (entry.Type != kTypeQvx)
         return;
 
-    console.log("Send Keep-Alive Packet To : %s", entry.IpAddress.c_str());
+    console.log(fixed::kKeepAliveTo, entry.IpAddress.c_str());
     // Port comes from a file or a packet and can be anything; a destination
     // no socket can reach counts as a failed send, which ends the keep-alives.
     const std::int64_t port = std::int64_t(entry.Port) + 1;

@@ -2,7 +2,9 @@
 
 #include "log/console_log.h"
 #include "net/ipv4_address.h"
+#include "protocol/fixed_texts.h"
 #include "protocol/packet_builders.h"
+#include "relay/forward_rule.h"
 
 #include <array>
 #include <iterator>
@@ -32,7 +34,7 @@ bool Replies::mayAnswer(const std::string& address, std::size_t bytes)
     return false;
 }
 
-void Replies::ForwardToSystem(const SystemEntry& entry, Bytes packet)
+void Replies::forwardToSystem(const SystemEntry& entry, Bytes packet)
 {
     if (entry.Type == kTypeQvx) {
         const std::string& destination = entry.ToIp.empty() ? entry.IpAddress : entry.ToIp;
@@ -103,34 +105,43 @@ void Replies::forwardLoop(Bytes packet, const std::string& sender, ForwardTrace 
     // The forwards of one packet leave together.
     OutboxBatch batch(outbox_);
     std::uint64_t forwards = 0;
+    // A refused sender, or the hub itself, got no further than a receive handler
+    // (this hub's, or the other hub's for forwardRemote).
+    ForwardFacts facts { .forwardStatus = settings_.ForwardStatus, .senderAdmitted = true };
     for (ForwardSlot& slot : forwardSlots()) {
         const SystemEntry& entry = *slot.entry;
-        if (slot.ip == sender || (peer_ && !peer_->serves(entry)))
+        facts.isSender = slot.ip == sender;
+        facts.served = !peer_ || peer_->serves(entry);
+        facts.type = entry.Type;
+        const ForwardShare share = ForwardShareOf(facts);
+        if (share == ForwardShare::None)
             continue;
         if (logging) {
             switch (trace) {
             case ForwardTrace::Address:
-                console_.log("Forward To : %s", entry.IpAddress.c_str());
+                console_.log(fixed::kForwardTo, entry.IpAddress.c_str());
                 break;
             case ForwardTrace::Port:
-                console_.log("Forward To : %s, %d", entry.IpAddress.c_str(), entry.Port);
+                console_.log(fixed::kForwardToPort, entry.IpAddress.c_str(), entry.Port);
                 break;
             case ForwardTrace::PortPlusOne:
-                console_.log("Forward To : %s, %d", entry.IpAddress.c_str(), PortAbove(entry.Port));
+                console_.log(fixed::kForwardToPort, entry.IpAddress.c_str(), PortAbove(entry.Port));
                 break;
             }
         }
         // Datagrams go to a destination worked out once; the rest as before.
-        if (entry.Type == kTypeVelka || (entry.Type == kTypeQvx && statusReport))
-            outbox_.forwardUdp(udpTarget(slot), packet);
-        else
-            ForwardToSystem(entry, packet);
+        if (share == ForwardShare::Sent) {
+            if (entry.Type == kTypeVelka || statusReport)
+                outbox_.forwardUdp(udpTarget(slot), packet);
+            else
+                forwardToSystem(entry, packet);
+        }
         ++forwards;
     }
     counters_.Forwarded[MessageSlot(GetMessageCode(packet))] += forwards;
 }
 
-bool Replies::Forwards(RelayStep step, std::uint8_t code)
+bool Replies::stepForwards(RelayStep step, std::uint8_t code)
 {
     switch (step) {
     case RelayStep::Udp:
@@ -146,7 +157,7 @@ bool Replies::Forwards(RelayStep step, std::uint8_t code)
 void Replies::forwardRemote(Bytes packet, const std::string& sender, RelayStep step)
 {
     const std::uint8_t code = GetMessageCode(packet);
-    if (!settings_.ForwardStatus || !Forwards(step, code))
+    if (!settings_.ForwardStatus || !stepForwards(step, code))
         return;
     if (step != RelayStep::Velka)
         forwardLoop(packet, sender, ForwardTrace::Address);
@@ -174,19 +185,19 @@ void Replies::velkaStep(Bytes packet, const std::string& from)
     case MSG_REGISTER:
         if (settings_.ForwardStatus)
             forwardLoop(packet, from, ForwardTrace::Port);
-        SendUdpAck(from, sequence, kVelkaAckPort);
+        sendUdpAck(from, sequence, kVelkaAckPort);
         break;
     case MSG_UNREGISTER:
         ReadStationList(packet, systemId, stations);
-        SendUdpMAckUnreg(from, sequence, systemId, stations, kVelkaAckPort);
+        sendUdpMAckUnreg(from, sequence, systemId, stations, kVelkaAckPort);
         break;
     case MSG_CLEAR:
     case MSG_SYSTEM_REGISTER:
     case MSG_SYSTEM_UNREGISTER:
-        SendUdpAck(from, sequence, kVelkaAckPort);
+        sendUdpAck(from, sequence, kVelkaAckPort);
         break;
     case MSG_GETDATA:
-        SendUdpGetResponse(from, sequence, 0);
+        sendUdpGetResponse(from, sequence, 0);
         break;
     case MSG_STATUSREPORT:
         if (settings_.ForwardStatus)
@@ -196,10 +207,10 @@ void Replies::velkaStep(Bytes packet, const std::string& from)
         if (settings_.ForwardStatus)
             forwardLoop(packet, from, ForwardTrace::Port);
         ReadStationList(packet, systemId, stations);
-        SendUdpMAckReg(from, sequence, systemId, stations, kVelkaAckPort);
+        sendUdpMAckReg(from, sequence, systemId, stations, kVelkaAckPort);
         break;
     case MSG_GETDATAv2:
-        SendUdpGetResponse(from, sequence, ReadU16(packet, wire::kPageIndexOffset));
+        sendUdpGetResponse(from, sequence, ReadU16(packet, wire::kPageIndexOffset));
         break;
     default:
         break;
@@ -211,24 +222,24 @@ void Replies::tcpStep(Bytes packet, const std::string& peer, const TcpWriter& wr
     const std::uint16_t sequence = GetSequenceNumber(packet);
     switch (GetMessageCode(packet)) {
     case MSG_GETDATA:
-        SendTcpGetResponse(writer, peer, sequence, 0);
+        sendTcpGetResponse(writer, peer, sequence, 0);
         break;
     case MSG_GETDATAv2:
-        SendTcpGetResponse(writer, peer, sequence, ReadU16(packet, wire::kPageIndexOffset));
+        sendTcpGetResponse(writer, peer, sequence, ReadU16(packet, wire::kPageIndexOffset));
         break;
     case MSG_REGISTER:
     case MSG_REGISTERv2:
         if (settings_.ForwardStatus)
             forwardLoop(packet, peer, ForwardTrace::Address);
-        SendTcpAck(writer, sequence);
+        sendTcpAck(writer, sequence);
         break;
     default:
-        SendTcpAck(writer, sequence);
+        sendTcpAck(writer, sequence);
         break;
     }
 }
 
-void Replies::SendUdpAck(const std::string& address, std::uint16_t sequence, int port)
+void Replies::sendUdpAck(const std::string& address, std::uint16_t sequence, int port)
 {
     const auto ack = BuildAck(sequence);
     if (!mayAnswer(address, ack.size()))
@@ -236,16 +247,16 @@ void Replies::SendUdpAck(const std::string& address, std::uint16_t sequence, int
     outbox_.sendUdp(address, port, ack);
     addSent(static_cast<std::int32_t>(ack.size()));
     answered(ack);
-    console_.log("Send UDP Ack Packet : %d", sequence);
+    console_.log(fixed::kUdpAck, sequence);
 }
 
-void Replies::SendTcpAck(const TcpWriter& writer, std::uint16_t sequence)
+void Replies::sendTcpAck(const TcpWriter& writer, std::uint16_t sequence)
 {
     const auto ack = BuildAck(sequence);
     writer(ack);
     addSent(static_cast<std::int32_t>(ack.size()));
     answered(ack);
-    console_.log("Send TCP Ack Packet : %d", sequence);
+    console_.log(fixed::kTcpAck, sequence);
 }
 
 bool Replies::sendMultiAck(std::uint8_t code, const std::string& address, const std::string& systemId,
@@ -263,21 +274,21 @@ bool Replies::sendMultiAck(std::uint8_t code, const std::string& address, const 
     return true;
 }
 
-void Replies::SendUdpMAckReg(const std::string& address, std::uint16_t sequence, const std::string& systemId,
+void Replies::sendUdpMAckReg(const std::string& address, std::uint16_t sequence, const std::string& systemId,
     const std::vector<std::string>& stations, int port)
 {
     if (sendMultiAck(MSG_MULTACK, address, systemId, stations, port))
-        console_.log("Send UDP MAck_Reg Packet : %d", sequence);
+        console_.log(fixed::kUdpMAckReg, sequence);
 }
 
-void Replies::SendUdpMAckUnreg(const std::string& address, std::uint16_t sequence, const std::string& systemId,
+void Replies::sendUdpMAckUnreg(const std::string& address, std::uint16_t sequence, const std::string& systemId,
     const std::vector<std::string>& stations, int port)
 {
     if (sendMultiAck(MSG_UNREG_MULTACK, address, systemId, stations, port))
-        console_.log("Send UDP MAck_Unreg Packet : %d", sequence);
+        console_.log(fixed::kUdpMAckUnreg, sequence);
 }
 
-void Replies::SendTcpGetResponse(
+void Replies::sendTcpGetResponse(
     const TcpWriter& writer, const std::string& peer, std::uint16_t sequence, std::uint16_t page)
 {
     std::array<std::uint8_t, wire::kMaxGetResponseSize> buffer;
@@ -285,11 +296,10 @@ void Replies::SendTcpGetResponse(
     const std::int64_t written = writer(Bytes(buffer).first(length));
     addSent(static_cast<std::int32_t>(length));
     answered(buffer);
-    console_.log(
-        "Send TCP GetRespone Packet : %d, %d/%d bytes", sequence, static_cast<int>(written), static_cast<int>(length));
+    console_.log(fixed::kTcpGetResponse, sequence, static_cast<int>(written), static_cast<int>(length));
 }
 
-void Replies::SendUdpGetResponse(const std::string& address, std::uint16_t sequence, std::uint16_t page)
+void Replies::sendUdpGetResponse(const std::string& address, std::uint16_t sequence, std::uint16_t page)
 {
     std::array<std::uint8_t, wire::kMaxGetResponseSize> buffer;
     const std::size_t length = BuildGetResponse(buffer, sequence, table_.GetStationList(address), page);
@@ -298,10 +308,10 @@ void Replies::SendUdpGetResponse(const std::string& address, std::uint16_t seque
     outbox_.sendUdp(address, kVelkaDataPort, Bytes(buffer).first(length));
     addSent(static_cast<std::int32_t>(length));
     answered(buffer);
-    console_.log("Send UDP GetRespone Packet : %d, %d bytes", sequence, static_cast<int>(length));
+    console_.log(fixed::kUdpGetResponse, sequence, static_cast<int>(length));
 }
 
-void Replies::SendDataMismatch(const std::string& address, const std::string& station)
+void Replies::sendDataMismatch(const std::string& address, const std::string& station)
 {
     // Checked first: a notice held back takes no sequence number.
     if (!mayAnswer(address, wire::kDataMismatchSize))

@@ -7,6 +7,7 @@
 #include "relay/outbox.h"
 #include "relay/relay_peer.h"
 #include "relay/settings.h"
+#include "relay/traffic_counters.h"
 #include "store/system_table.h"
 
 #include <functional>
@@ -53,19 +54,19 @@ public:
     void velkaStep(Bytes packet, const std::string& from);
     void tcpStep(Bytes packet, const std::string& peer, const TcpWriter& writer);
 
-    void SendUdpAck(const std::string& address, std::uint16_t sequence, int port);
-    void SendTcpAck(const TcpWriter& writer, std::uint16_t sequence);
-    void SendUdpMAckReg(const std::string& address, std::uint16_t sequence, const std::string& systemId,
+    void sendUdpAck(const std::string& address, std::uint16_t sequence, int port);
+    void sendTcpAck(const TcpWriter& writer, std::uint16_t sequence);
+    void sendUdpMAckReg(const std::string& address, std::uint16_t sequence, const std::string& systemId,
         const std::vector<std::string>& stations, int port);
-    void SendUdpMAckUnreg(const std::string& address, std::uint16_t sequence, const std::string& systemId,
+    void sendUdpMAckUnreg(const std::string& address, std::uint16_t sequence, const std::string& systemId,
         const std::vector<std::string>& stations, int port);
-    void SendTcpGetResponse(
+    void sendTcpGetResponse(
         const TcpWriter& writer, const std::string& peer, std::uint16_t sequence, std::uint16_t page);
-    void SendUdpGetResponse(const std::string& address, std::uint16_t sequence, std::uint16_t page);
-    void SendDataMismatch(const std::string& address, const std::string& station);
-    void ForwardToSystem(const SystemEntry& entry, Bytes packet);
+    void sendUdpGetResponse(const std::string& address, std::uint16_t sequence, std::uint16_t page);
+    void sendDataMismatch(const std::string& address, const std::string& station);
+    void forwardToSystem(const SystemEntry& entry, Bytes packet);
     // Whether `step` forwards packets with this message code to the other systems.
-    static bool Forwards(RelayStep step, std::uint8_t code);
+    static bool stepForwards(RelayStep step, std::uint8_t code);
     // A packet another hub took in from `sender` through `step`, forwarded to
     // this hub's systems as that step forwards one of its own; nothing is answered.
     void forwardRemote(Bytes packet, const std::string& sender, RelayStep step);

@@ -2,6 +2,7 @@
 
 #include "log/console_log.h"
 #include "net/ipv4_address.h"
+#include "protocol/fixed_texts.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -40,16 +41,16 @@ const char* FailureFormat(SendFailure kind)
 {
     switch (kind) {
     case SendFailure::Lookup:
-        return "%s : gethostbyname() failed!";
+        return fixed::kLookupFailed;
     case SendFailure::Socket:
-        return "%s : socket create error!";
+        return fixed::kSocketFailed;
     case SendFailure::Connect:
     case SendFailure::ConnectTimeout:
-        return "%s : connect() errror!";
+        return fixed::kConnectFailed;
     case SendFailure::Send:
         break;
     }
-    return "%s : send() error!";
+    return fixed::kSendFailed;
 }
 
 bool FitsHostField(const std::string& host)
@@ -142,7 +143,7 @@ bool SenderEngine::sendNow(const std::string& host, int port, Bytes bytes, const
         return false;
     }
     finish(
-        host, system, bytes.size(), sent < 0 ? std::optional(SendFailure::Send) : std::nullopt, "%s : sendto() error!");
+        host, system, bytes.size(), sent < 0 ? std::optional(SendFailure::Send) : std::nullopt, fixed::kSendToFailed);
     return true;
 }
 
@@ -154,6 +155,7 @@ void SenderEngine::sendTcp(const std::string& host, int port, Bytes bytes, const
 void SenderEngine::beginBatch()
 {
     if (batchDepth_++ == 0) {
+        batchOwner_.emplace("SenderEngine batch");
         directSending_ = {};
         directSent_ = 0;
     }
@@ -161,6 +163,8 @@ void SenderEngine::beginBatch()
 
 void SenderEngine::endBatch()
 {
+    if (batchOwner_)
+        (*batchOwner_)("endBatch");
     if (--batchDepth_ <= 0) {
         batchDepth_ = 0;
         flushForwards();
@@ -169,6 +173,8 @@ void SenderEngine::endBatch()
 
 void SenderEngine::forwardUdp(const ForwardTarget& target, Bytes bytes)
 {
+    if (batchDepth_ > 0)
+        (*batchOwner_)("forwardUdp");
     forwardThread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
     // A name to look up, or no socket: this one queues, behind what this
     // thread holds.
@@ -236,7 +242,7 @@ void SenderEngine::flushForwards()
             break;
         }
         // The kernel refused this one, as a sendto would have.
-        reportFailure(forwards_[done].host, forwards_[done].system, SendFailure::Send, "%s : sendto() error!");
+        reportFailure(forwards_[done].host, forwards_[done].system, SendFailure::Send, fixed::kSendToFailed);
         bytes += forwards_[done].length;
         ++done;
     }
@@ -344,6 +350,7 @@ void SenderEngine::finish(const std::string& host, const std::string& system, st
 
 SenderEngine::Route SenderEngine::route(Job& job, sockaddr_in& address)
 {
+    (*workerOnly_)("route");
     if (!FitsHostField(job.host)) {
         finish(job, SendFailure::Lookup);
         return Route::Finished;
@@ -378,6 +385,7 @@ SenderEngine::Route SenderEngine::route(Job& job, sockaddr_in& address)
 
 void SenderEngine::releaseParked(std::vector<Job>& datagrams, std::deque<Job>& connects)
 {
+    (*workerOnly_)("releaseParked");
     in_addr ignored;
     for (auto it = parked_.begin(); it != parked_.end();) {
         if (names_.find(it->first, ignored) == NameCache::Answer::Waiting) {
@@ -437,7 +445,7 @@ void SenderEngine::sendDatagrams(std::vector<Job>& jobs)
             counters_.LiveSenderCount.fetch_sub(static_cast<std::int32_t>(succeeded), std::memory_order_release);
             done += succeeded;
             if (sent < 0)
-                finish(*batch[done++], SendFailure::Send, "%s : sendto() error!");
+                finish(*batch[done++], SendFailure::Send, fixed::kSendToFailed);
         }
     }
     queuedUdp_.fetch_sub(taken, std::memory_order_release);
@@ -445,6 +453,7 @@ void SenderEngine::sendDatagrams(std::vector<Job>& jobs)
 
 void SenderEngine::startConnect(Job&& job)
 {
+    (*workerOnly_)("startConnect");
     sockaddr_in address;
     if (route(job, address) != Route::Ready)
         return;
@@ -464,6 +473,7 @@ void SenderEngine::startConnect(Job&& job)
 // Completes (or fails) the connect of pending_[index] and removes it.
 void SenderEngine::finishConnect(std::size_t index, bool writable, bool timedOut)
 {
+    (*workerOnly_)("finishConnect");
     Pending pending = std::move(pending_[index]);
     pending_[index] = std::move(pending_.back());
     pending_.pop_back();
@@ -485,6 +495,7 @@ void SenderEngine::finishConnect(std::size_t index, bool writable, bool timedOut
 
 void SenderEngine::reportDrops(SteadyClock::time_point now)
 {
+    (*workerOnly_)("reportDrops");
     if (unreportedDrops_.load(std::memory_order_relaxed) == 0 || now < nextDropReport_)
         return;
     const auto count = static_cast<unsigned long long>(unreportedDrops_.exchange(0, std::memory_order_relaxed));
@@ -495,6 +506,7 @@ void SenderEngine::reportDrops(SteadyClock::time_point now)
 
 void SenderEngine::run()
 {
+    workerOnly_.emplace("SenderEngine worker");
     std::vector<Job> batch;
     std::vector<Job> datagrams;
     std::deque<Job> waitingTcp;

@@ -2,10 +2,11 @@
 
 #include "log/console_log.h"
 #include "net/event_signal.h"
+#include "net/thread_check.h"
 #include "net/unique_fd.h"
 #include "relay/name_cache.h"
 #include "relay/outbox.h"
-#include "relay/settings.h"
+#include "relay/traffic_counters.h"
 
 #include <sys/socket.h>
 
@@ -145,10 +146,14 @@ private:
     std::vector<Pending> pending_;
     std::unordered_map<std::string, std::vector<Job>> parked_;
     std::chrono::steady_clock::time_point nextDropReport_;
+    // Made by the worker as it starts: the steps that touch the fields above check it.
+    std::optional<ThreadCheck> workerOnly_;
     // The forwarding thread's batch: the datagrams, their bytes (one copy of
     // each packet), and the kernel's message array, all reused.
     std::atomic<std::thread::id> forwardThread_ {};
     int batchDepth_ = 0;
+    // The thread that opened the batch: its forwards and its end come from it.
+    std::optional<ThreadCheck> batchOwner_;
     // Time this batch has spent sending on the forwarding thread.
     std::chrono::steady_clock::duration directSending_ {};
     // Forwards this batch has sent on the forwarding thread.

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "net/receive_queue.h"
-#include "relay/settings.h"
+#include "relay/traffic_counters.h"
 #include "web/cluster_status.h"
 
 #include <QByteArray>

@@ -4,16 +4,16 @@ namespace korvel {
 
 TrafficHistory::TrafficHistory(TrafficCounters& counters)
     : counters_(counters)
-    , sentTotal_(counters.SentBytesTotal())
-    , receivedTotal_(counters.ReceivedBytesTotal())
+    , sentTotal_(counters.sentBytesTotal())
+    , receivedTotal_(counters.receivedBytesTotal())
     , packetsTotal_(ReceivedPackets(counters))
 {
 }
 
 const TrafficHistory::Sample& TrafficHistory::sample(std::int64_t timeMs, std::uint64_t receiveQueueBytes)
 {
-    const std::uint64_t sent = counters_.SentBytesTotal();
-    const std::uint64_t received = counters_.ReceivedBytesTotal();
+    const std::uint64_t sent = counters_.sentBytesTotal();
+    const std::uint64_t received = counters_.receivedBytesTotal();
     const std::uint64_t packets = ReceivedPackets(counters_);
     samples_.push_back(
         Sample { timeMs, sent - sentTotal_, received - receivedTotal_, packets - packetsTotal_, receiveQueueBytes });

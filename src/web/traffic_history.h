@@ -1,6 +1,6 @@
 #pragma once
 
-#include "relay/settings.h"
+#include "relay/traffic_counters.h"
 
 #include <QJsonArray>
 

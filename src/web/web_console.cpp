@@ -484,8 +484,8 @@ MetricsSnapshot WebConsole::metrics()
     TrafficCounters& counters = hub_.counters();
     MetricsSnapshot s;
     s.counters = &counters;
-    s.sentBytes = counters.SentBytesTotal();
-    s.receivedBytes = counters.ReceivedBytesTotal();
+    s.sentBytes = counters.sentBytesTotal();
+    s.receivedBytes = counters.receivedBytesTotal();
     s.queueDropped = hub_.sendQueueDropped();
     s.refusedSenders = hub_.refusedCount();
     s.traceLinesDropped = hub_.console().droppedLines();

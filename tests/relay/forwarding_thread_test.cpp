@@ -51,7 +51,7 @@ ForwardPlan::Target Target(const char* address, int port)
 {
     in_addr sender {};
     inet_pton(AF_INET, address, &sender);
-    return { ForwardTarget { address, port, address, false, {} }, sender.s_addr, true };
+    return { ForwardTarget { address, port, address, false, {} }, sender.s_addr, kTypeQvx };
 }
 
 } // namespace

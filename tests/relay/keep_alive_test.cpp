@@ -1,39 +1,24 @@
 #include "log/console_log.h"
 #include "relay/keep_alive.h"
-#include "relay/outbox.h"
 #include "store/store_test_support.h"
+#include "support/recording_outbox.h"
 
 #include <gmock/gmock.h>
 
 using namespace korvel;
+using korvel::testing::RecordingOutbox;
+using korvel::testing::SentPacket;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 namespace {
 
-struct SentPacket {
-    std::string host;
-    int port = 0;
-    std::vector<std::uint8_t> bytes;
-    bool operator==(const SentPacket&) const = default;
-};
-
-class RecordingOutbox : public Outbox {
-public:
-    void sendUdp(const std::string& host, int port, Bytes bytes, const std::string&) override
-    {
-        udp.push_back({ host, port, { bytes.begin(), bytes.end() } });
-    }
-    void sendTcp(const std::string& host, int port, Bytes bytes, const std::string&) override
-    {
-        tcp.push_back({ host, port, { bytes.begin(), bytes.end() } });
-    }
-
-    std::vector<SentPacket> udp;
-    std::vector<SentPacket> tcp;
-};
-
 const std::vector<std::uint8_t> kKeepAlive = { 0x0B, 0x0B, 0x00, 0x04 };
+
+SentPacket KeepAlive(const std::string& host, int port)
+{
+    return { false, host, port, kKeepAlive, host };
+}
 
 class KeepAliveTest : public korvel::testing::TableTest {
 protected:
@@ -57,7 +42,7 @@ protected:
     void sweepAt(std::int64_t seconds)
     {
         clock = heard_ + seconds;
-        outbox.udp.clear();
+        outbox.sent.clear();
         console.clear();
         observer.take();
         SendKeepAlives(table, outbox, log, clock);
@@ -81,20 +66,20 @@ TEST_F(KeepAliveTest, AWorkingSystemTurnsNoDataOnlyWhenSilentForMoreThan90Second
     sweepAt(90);
     EXPECT_EQ(status("127.0.0.1"), SystemStatus::Working);
     EXPECT_EQ(status("127.0.0.2"), SystemStatus::Working);
-    EXPECT_THAT(outbox.udp, IsEmpty());
+    EXPECT_THAT(outbox.sent, IsEmpty());
     EXPECT_THAT(observer.events, IsEmpty());
 
     sweepAt(120);
     EXPECT_EQ(status("127.0.0.1"), SystemStatus::NoData);
     EXPECT_EQ(status("127.0.0.2"), SystemStatus::NoData) << "Velka systems age like any other";
     EXPECT_EQ(status("127.0.0.3"), SystemStatus::Working) << "endpoint type 3 is never aged";
-    EXPECT_THAT(outbox.udp, ElementsAre(SentPacket { "127.0.0.1", 9101, kKeepAlive }))
+    EXPECT_THAT(outbox.sent, ElementsAre(KeepAlive("127.0.0.1", 9101)))
         << "only the QVX system is asked, in the same sweep";
     EXPECT_THAT(console.lines(), ElementsAre("Send Keep-Alive Packet To : 127.0.0.1"));
     EXPECT_THAT(observer.events, ElementsAre("refresh", "refresh"));
 
     sweepAt(150);
-    EXPECT_THAT(outbox.udp, ElementsAre(SentPacket { "127.0.0.1", 9101, kKeepAlive })) << "asked again every sweep";
+    EXPECT_THAT(outbox.sent, ElementsAre(KeepAlive("127.0.0.1", 9101))) << "asked again every sweep";
     EXPECT_EQ(status("127.0.0.3"), SystemStatus::Working);
 
     // Hearing its name restarts the silence.
@@ -119,8 +104,7 @@ TEST_F(KeepAliveTest, OnlyUnknownAndNoDataQvxSystemsAreAsked)
 
     for (std::int64_t at : { 0, 30, 120 }) {
         sweepAt(at);
-        EXPECT_THAT(outbox.udp,
-            ElementsAre(SentPacket { "127.0.0.1", 9001, kKeepAlive }, SentPacket { "127.0.0.5", 9001, kKeepAlive }))
+        EXPECT_THAT(outbox.sent, ElementsAre(KeepAlive("127.0.0.1", 9001), KeepAlive("127.0.0.5", 9001)))
             << "sent to the address, not To IP, at " << at;
         EXPECT_EQ(status("127.0.0.1"), SystemStatus::Unknown);
         EXPECT_EQ(status("127.0.0.4"), SystemStatus::Error) << "an error system waits until it speaks";
@@ -139,9 +123,9 @@ TEST_F(KeepAliveTest, APortNoSocketCanReachCountsAsAFailedSend)
     table.SetSystemPort("127.0.0.3", 65534);
 
     sweepAt(0);
-    EXPECT_THAT(outbox.udp, ElementsAre(SentPacket { "127.0.0.3", 65535, kKeepAlive }));
+    EXPECT_THAT(outbox.sent, ElementsAre(KeepAlive("127.0.0.3", 65535)));
     EXPECT_EQ(status("127.0.0.1"), SystemStatus::Error);
     EXPECT_EQ(status("127.0.0.2"), SystemStatus::Error);
     sweepAt(30);
-    EXPECT_EQ(outbox.udp.size(), 1u);
+    EXPECT_EQ(outbox.sent.size(), 1u);
 }

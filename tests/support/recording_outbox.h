@@ -14,6 +14,7 @@ struct SentPacket {
     std::vector<std::uint8_t> bytes;
     // The system the send was for.
     std::string system;
+    bool operator==(const SentPacket&) const = default;
 };
 
 // Keeps every packet handed to it, in order.
