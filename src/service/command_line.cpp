@@ -1,6 +1,7 @@
 #include "command_line.h"
 
 #include "net/ipv4_address.h"
+#include "service/sip_wiring.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -129,6 +130,7 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
     parser.addOptions({ help, version, headless, trace, stalls, dataDir, userData, basePort, ownAddress, cluster, node,
         clusterName, maxSystems, maxConnections, answerBurst, answerRate, http, tokenFile, tlsCert, tlsKey, insecure,
         adminTokenFile, checkConfig });
+    AddSipOptions(parser);
 
     if (!parser.parse(arguments))
         return Mistake(parser.errorText());
@@ -250,6 +252,8 @@ std::variant<CommandLine, int> ParseCommandLine(const QStringList& arguments)
         if (!line.service.web)
             return Mistake(error);
     }
+    if (const QString error = TakeSipOptions(parser, line.service); !error.isEmpty())
+        return Mistake(error);
     return line;
 }
 

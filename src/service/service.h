@@ -16,6 +16,7 @@ namespace korvel {
 
 class Cluster;
 class ServiceNotifier;
+class SipPresence;
 class StallWatch;
 class UnixSignalWatcher;
 class WebConsole;
@@ -52,6 +53,7 @@ public:
     const ServiceOptions& options() const { return options_; }
     Cluster* cluster() const { return cluster_.get(); }
     WebConsole* webConsole() const { return web_.get(); }
+    SipPresence* sipPresence() const { return sip_.get(); }
 
     // OperatorCommands
     Result<void> addSystem(const NewSystem& system) override;
@@ -68,6 +70,7 @@ signals:
 private:
     Result<void> startHub();
     Result<void> startWebConsole();
+    Result<void> startSip(); // sip_wiring.cpp
     void reloadWebTls();
     void printReadyLine() const;
 
@@ -81,6 +84,7 @@ private:
     std::unique_ptr<Hub> hub_;
     std::unique_ptr<Cluster> cluster_;
     std::unique_ptr<WebConsole> web_;
+    std::unique_ptr<SipPresence> sip_;
     std::unique_ptr<StallWatch> stallWatch_;
     std::unique_ptr<ServiceNotifier> notifier_;
     bool started_ = false;

@@ -1,0 +1,95 @@
+#include "sip_wiring.h"
+
+#include "log/notice.h"
+#include "service/service.h"
+#include "sip/sip_presence.h"
+
+#include <QHostAddress>
+
+namespace korvel {
+
+void AddSipOptions(QCommandLineParser& parser)
+{
+    parser.addOption({ "sip",
+        "Serve the stations' lamps to SIP phones and servers (SUBSCRIBE for dialog, presence and "
+        "message-summary) on UDP and TCP at ADDR (default 0.0.0.0) and PORT.",
+        "[ADDR:]PORT" });
+    parser.addOption(
+        { "sip-domain", "The host part of the stations' SIP addresses (default: the own address).", "NAME" });
+    parser.addOption({ "max-sip-subscriptions", "Hold at most N SIP subscriptions (default 50000).", "N" });
+    parser.addOption({ "max-sip-subscriptions-per-source",
+        "Hold at most N SIP subscriptions from one address (default 5000).", "N" });
+}
+
+QString TakeSipOptions(const QCommandLineParser& parser, ServiceOptions& options)
+{
+    const QString sip = QStringLiteral("sip");
+    if (!parser.isSet(sip)) {
+        for (const char* option : { "sip-domain", "max-sip-subscriptions", "max-sip-subscriptions-per-source" }) {
+            if (parser.isSet(QString::fromLatin1(option)))
+                return QStringLiteral("--%1 needs --sip").arg(QString::fromLatin1(option));
+        }
+        return {};
+    }
+    SipOptions sipOptions;
+    const QString text = parser.value(sip);
+    QString portText = text;
+    if (const qsizetype colon = text.lastIndexOf(QLatin1Char(':')); colon >= 0) {
+        const QString host = text.left(colon);
+        portText = text.mid(colon + 1);
+        QHostAddress address;
+        if (!address.setAddress(host) || address.protocol() != QAbstractSocket::IPv4Protocol)
+            return QStringLiteral("--sip %1: '%2' is not an IPv4 address").arg(text, host);
+        sipOptions.address = host.toStdString();
+    }
+    bool ok = false;
+    const uint port = portText.toUInt(&ok);
+    if (!ok || port < 1 || port > 65535)
+        return QStringLiteral("--sip %1: '%2' is not a port number").arg(text, portText);
+    sipOptions.port = static_cast<std::uint16_t>(port);
+    if (parser.isSet(QStringLiteral("sip-domain"))) {
+        sipOptions.domain = parser.value(QStringLiteral("sip-domain")).toStdString();
+        if (sipOptions.domain.empty() || sipOptions.domain.find_first_of(" \t<>@;") != std::string::npos)
+            return QStringLiteral("--sip-domain wants a host name or address");
+    }
+    const struct {
+        const char* name;
+        std::size_t* value;
+    } counts[] = {
+        { "max-sip-subscriptions", &sipOptions.maxSubscriptions },
+        { "max-sip-subscriptions-per-source", &sipOptions.maxPerSource },
+    };
+    for (const auto& count : counts) {
+        if (!parser.isSet(QString::fromLatin1(count.name)))
+            continue;
+        const qint64 value = parser.value(QString::fromLatin1(count.name)).toLongLong(&ok);
+        if (!ok || value < 1 || value > 10'000'000)
+            return QStringLiteral("--%1 wants a number from 1 to 10000000").arg(QString::fromLatin1(count.name));
+        *count.value = static_cast<std::size_t>(value);
+    }
+    options.sip = sipOptions;
+    return {};
+}
+
+Result<void> Service::startSip()
+{
+    if (!options_.sip)
+        return {};
+    SipOptions sipOptions = *options_.sip;
+    if (sipOptions.domain.empty())
+        sipOptions.domain = sipOptions.address != "0.0.0.0" ? sipOptions.address : hub_->settings().OwnAddress;
+    // allow.txt keeps SIP sources out as it keeps exchanges out.
+    auto allowed = [this](const std::string& address) { return hub_->allowList().allows(address); };
+    sip_ = std::make_unique<SipPresence>(hub_->table(), hub_->console(), sipOptions, allowed);
+    if (auto started = sip_->start(); !started) {
+        sip_.reset();
+        Notify(hub_->console(), Severity::Error, "SIP: " + started.error());
+        return started;
+    }
+    Notify(hub_->console(), Severity::Info,
+        "SIP presence on " + sipOptions.address + ":" + std::to_string(sipOptions.port) + " (UDP and TCP), domain "
+            + sip_->options().domain);
+    return {};
+}
+
+} // namespace korvel

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace korvel {
+
+struct SipOptions {
+    // Where UDP and TCP listen.
+    std::string address = "0.0.0.0";
+    std::uint16_t port = 5060;
+    // The host part of the entities in the documents; the own address when empty.
+    std::string domain;
+    std::size_t maxSubscriptions = 50'000;
+    std::size_t maxPerSource = 5'000;
+    std::size_t maxMessageBytes = 16 * 1024;
+    // New subscriptions a second from one address over UDP, and the burst
+    // beyond that: a forged source gets no more NOTIFYs than this.
+    int newPerSecond = 50;
+    int newBurst = 200;
+};
+
+} // namespace korvel

@@ -1,0 +1,531 @@
+#include "sip_presence.h"
+
+// The library's headers first: glib's use the words Qt makes keywords.
+#include <sofia-sip/msg_addr.h>
+#include <sofia-sip/nta.h>
+#include <sofia-sip/nta_tport.h>
+#include <sofia-sip/sip_header.h>
+#include <sofia-sip/sip_status.h>
+#include <sofia-sip/sip_tag.h>
+#include <sofia-sip/su_glib.h>
+#include <sofia-sip/tport.h>
+
+#include "log/console_log.h"
+#include "protocol/text_render.h"
+#include "sip/station_board.h"
+#include "store/system_table.h"
+
+#include <QAbstractEventDispatcher>
+#include <QHostAddress>
+#include <QTimer>
+
+#include <chrono>
+#include <unordered_map>
+
+namespace korvel {
+
+namespace {
+
+constexpr char kAllowEvents[] = "dialog, presence, message-summary";
+constexpr char kAllow[] = "SUBSCRIBE, OPTIONS";
+
+std::int64_t SteadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string Str(const char* text)
+{
+    return text ? std::string(text) : std::string();
+}
+
+// What a dialog needs from the library: its leg, and the connection a
+// subscriber over TCP or TLS opened, held while it lives.
+struct DialogLink {
+    nta_leg_t* leg = nullptr;
+    tport_t* connection = nullptr;
+    std::string next; // "sip:ADDR:PORT;transport=udp" for datagrams
+    DialogLink() = default;
+    DialogLink(const DialogLink&) = delete;
+    DialogLink& operator=(const DialogLink&) = delete;
+    ~DialogLink()
+    {
+        if (connection)
+            tport_unref(connection);
+        if (leg)
+            nta_leg_destroy(leg);
+    }
+};
+
+DialogLink* LinkOf(const SipSubscription& subscription)
+{
+    return static_cast<DialogLink*>(subscription.link.get());
+}
+
+std::string UrlText(const url_t* url)
+{
+    char buffer[1024];
+    const isize_t length = url ? url_e(buffer, sizeof buffer, url) : 0;
+    return length > 0 && static_cast<std::size_t>(length) < sizeof buffer
+        ? std::string(buffer, static_cast<std::size_t>(length))
+        : std::string();
+}
+
+void AppendEscaped(std::string& out, std::string_view text)
+{
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    AppendFieldText(out, Bytes(bytes, text.size()), 0, text.size());
+}
+
+} // namespace
+
+struct SipPresence::Library {
+    su_home_t* home = nullptr;
+    su_root_t* root = nullptr;
+    GSource* source = nullptr;
+    QTimer* poll = nullptr;
+    nta_agent_t* agent = nullptr;
+    nta_leg_t* defaultLeg = nullptr;
+    // NOTIFYs in flight, and whether each is a subscription's last.
+    struct InFlight {
+        std::uint64_t id = 0;
+        bool final = false;
+    };
+    std::unordered_map<nta_outgoing_t*, InFlight> inFlight;
+    std::unordered_map<std::uint64_t, nta_outgoing_t*> orqOf;
+    struct Bucket {
+        double tokens = 0;
+        std::int64_t atMs = 0;
+    };
+    std::unordered_map<std::string, Bucket> budget;
+    QTimer sweep;
+
+    ~Library()
+    {
+        for (auto& [orq, unused] : inFlight)
+            nta_outgoing_destroy(orq);
+        if (defaultLeg)
+            nta_leg_destroy(defaultLeg);
+        if (agent)
+            nta_agent_destroy(agent);
+        if (source) {
+            g_source_destroy(source);
+            g_source_unref(source);
+        }
+        if (root)
+            su_root_destroy(root);
+        if (home)
+            su_home_unref(home);
+        delete poll;
+    }
+};
+
+namespace {
+
+int RequestCallback(nta_leg_magic_t* magic, nta_leg_t*, nta_incoming_t* irq, const sip_t* sip)
+{
+    return reinterpret_cast<SipPresence*>(magic)->onRequest(irq, sip);
+}
+
+int NotifyCallback(nta_outgoing_magic_t* magic, nta_outgoing_t* orq, const sip_t* sip)
+{
+    return reinterpret_cast<SipPresence*>(magic)->onNotifyAnswer(orq, sip);
+}
+
+} // namespace
+
+SipPresence::SipPresence(SystemTable& table, ConsoleLog& console, SipOptions options, Allowed allowed, Clock clock)
+    : table_(table)
+    , console_(console)
+    , options_(std::move(options))
+    , allowed_(std::move(allowed))
+    , clock_(clock ? std::move(clock) : Clock(SteadyMs))
+    , book_(options_.maxSubscriptions, options_.maxPerSource)
+{
+    if (options_.domain.empty())
+        options_.domain = options_.address == "0.0.0.0" ? "localhost" : options_.address;
+}
+
+SipPresence::~SipPresence()
+{
+    // The subscriptions' legs belong to the agent: they go before it.
+    while (!book_.all().empty())
+        book_.remove(book_.all().begin()->first);
+    library_.reset();
+}
+
+Result<void> SipPresence::start()
+{
+    static const bool initialized = su_init() == 0;
+    if (!initialized)
+        return Fail("the SIP library did not start");
+    library_ = std::make_unique<Library>();
+    Library& lib = *library_;
+    lib.home = static_cast<su_home_t*>(su_home_new(sizeof(su_home_t)));
+    // The library's timers and sockets run on Qt's loop when that is glib's
+    // (as on Linux); otherwise the loop steps the library every few ms.
+    const QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+    if (dispatcher && dispatcher->inherits("QEventDispatcherGlib")) {
+        lib.root = su_glib_root_create(reinterpret_cast<su_root_magic_t*>(this));
+        if (lib.root) {
+            lib.source = su_glib_root_gsource(lib.root);
+            g_source_ref(lib.source);
+            g_source_attach(lib.source, nullptr);
+        }
+    } else {
+        lib.root = su_root_create(reinterpret_cast<su_root_magic_t*>(this));
+        if (lib.root) {
+            lib.poll = new QTimer;
+            QObject::connect(lib.poll, &QTimer::timeout, lib.poll, [root = lib.root] { su_root_step(root, 0); });
+            lib.poll->start(2);
+        }
+    }
+    if (!lib.root)
+        return Fail("the SIP library's event loop did not start");
+    const std::string bound = "sip:" + options_.address + ":" + std::to_string(options_.port);
+    lib.agent = nta_agent_create(lib.root, URL_STRING_MAKE(bound.c_str()), nullptr, nullptr,
+        NTATAG_MAXSIZE(options_.maxMessageBytes), NTATAG_SERVER_RPORT(1), NTATAG_UA(0), TAG_END());
+    if (!lib.agent) {
+        library_.reset();
+        return Fail(
+            "cannot listen for SIP on " + options_.address + ":" + std::to_string(options_.port) + " (UDP and TCP)");
+    }
+    lib.defaultLeg = nta_leg_tcreate(
+        lib.agent, RequestCallback, reinterpret_cast<nta_leg_magic_t*>(this), NTATAG_NO_DIALOG(1), TAG_END());
+    board_ = std::make_unique<StationBoard>(
+        table_, [this](const std::string& station, StationLamp lamp) { stationChanged(station, lamp); });
+    QObject::connect(&lib.sweep, &QTimer::timeout, this, [this] { sweep(); });
+    lib.sweep.start(1000);
+    return {};
+}
+
+void SipPresence::trace(std::string_view line)
+{
+    if (console_.enabled())
+        console_.logLine(line);
+}
+
+bool SipPresence::withinBudget(const std::string& source)
+{
+    Library::Bucket& bucket = library_->budget[source];
+    const std::int64_t now = clock_();
+    if (bucket.atMs == 0)
+        bucket.tokens = options_.newBurst;
+    else
+        bucket.tokens = std::min<double>(
+            options_.newBurst, bucket.tokens + static_cast<double>(now - bucket.atMs) * options_.newPerSecond / 1000.0);
+    bucket.atMs = now;
+    if (bucket.tokens < 1)
+        return false;
+    bucket.tokens -= 1;
+    return true;
+}
+
+int SipPresence::onRequest(void* irqPointer, const void* sipPointer)
+{
+    auto* irq = static_cast<nta_incoming_t*>(irqPointer);
+    const auto* sip = static_cast<const sip_t*>(sipPointer);
+    ++counters_.requests;
+    std::string source;
+    std::uint16_t sourcePort = 0;
+    if (msg_t* msg = nta_incoming_getrequest(irq)) {
+        if (const su_addrinfo_t* ai = msg_addrinfo(msg); ai && ai->ai_addr) {
+            const QHostAddress address(ai->ai_addr);
+            source = address.toString().toStdString();
+            if (ai->ai_addr->sa_family == AF_INET)
+                sourcePort = ntohs(reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_port);
+            else if (ai->ai_addr->sa_family == AF_INET6)
+                sourcePort = ntohs(reinterpret_cast<const sockaddr_in6*>(ai->ai_addr)->sin6_port);
+        }
+        msg_destroy(msg);
+    }
+    tport_t* tport = nta_incoming_transport(library_->agent, irq, nullptr);
+    const std::string transport = tport ? Str(tport_name(tport)->tpn_proto) : "udp";
+    if (console_.enabled()) {
+        std::string line = "SIP < ";
+        AppendEscaped(line, Str(nta_incoming_method_name(irq)));
+        line += ' ';
+        if (sip->sip_request)
+            AppendEscaped(line, UrlText(sip->sip_request->rq_url));
+        if (sip->sip_event) {
+            line += " Event: ";
+            AppendEscaped(line, Str(sip->sip_event->o_type));
+        }
+        line += " from " + source + ":" + std::to_string(sourcePort) + "/" + transport;
+        trace(line);
+    }
+    int status = 0;
+    if (allowed_ && !allowed_(source)) {
+        ++counters_.refused;
+        status = nta_incoming_treply(irq, SIP_403_FORBIDDEN, TAG_END()) == 0 ? 403 : 500;
+    } else {
+        switch (sip->sip_request ? sip->sip_request->rq_method : sip_method_unknown) {
+        case sip_method_subscribe:
+            status = subscribe(irq, sip, source, sourcePort, transport, tport);
+            break;
+        case sip_method_options:
+            nta_incoming_treply(
+                irq, SIP_200_OK, SIPTAG_ALLOW_STR(kAllow), SIPTAG_ALLOW_EVENTS_STR(kAllowEvents), TAG_END());
+            status = 200;
+            break;
+        case sip_method_ack:
+            status = 0;
+            break;
+        default:
+            if (sip->sip_to && sip->sip_to->a_tag) {
+                status = 481;
+                nta_incoming_treply(irq, SIP_481_NO_TRANSACTION, TAG_END());
+            } else {
+                status = 405;
+                nta_incoming_treply(irq, SIP_405_METHOD_NOT_ALLOWED, SIPTAG_ALLOW_STR(kAllow), TAG_END());
+            }
+            break;
+        }
+    }
+    if (tport)
+        tport_unref(tport);
+    if (console_.enabled() && status >= 100)
+        trace("SIP > " + std::to_string(status) + " to " + source + ":" + std::to_string(sourcePort) + "/" + transport);
+    if (status == 0 && sip->sip_request && sip->sip_request->rq_method == sip_method_ack)
+        nta_incoming_destroy(irq);
+    return status;
+}
+
+int SipPresence::subscribe(void* irqPointer, const void* sipPointer, const std::string& source,
+    std::uint16_t sourcePort, const std::string& transport, void* tportPointer)
+{
+    auto* irq = static_cast<nta_incoming_t*>(irqPointer);
+    const auto* sip = static_cast<const sip_t*>(sipPointer);
+    auto* tport = static_cast<tport_t*>(tportPointer);
+    SipEvent event = SipEvent::Dialog;
+    if (!sip->sip_event || !ParseSipEvent(Str(sip->sip_event->o_type), &event)) {
+        nta_incoming_treply(irq, SIP_489_BAD_EVENT, SIPTAG_ALLOW_EVENTS_STR(kAllowEvents), TAG_END());
+        return 489;
+    }
+    std::optional<std::uint32_t> requested;
+    if (sip->sip_expires)
+        requested = static_cast<std::uint32_t>(sip->sip_expires->ex_delta);
+    const ExpiresDecision expires = DecideExpires(requested);
+    const bool refresh = sip->sip_to && sip->sip_to->a_tag;
+    SipSubscription* subscription = nullptr;
+    if (refresh) {
+        subscription = book_.find(
+            Str(sip->sip_call_id->i_id), Str(sip->sip_to->a_tag), Str(sip->sip_from ? sip->sip_from->a_tag : nullptr));
+        if (!subscription) {
+            nta_incoming_treply(irq, SIP_481_NO_TRANSACTION, TAG_END());
+            return 481;
+        }
+        if (subscription->event != event) {
+            nta_incoming_treply(irq, SIP_489_BAD_EVENT, SIPTAG_ALLOW_EVENTS_STR(kAllowEvents), TAG_END());
+            return 489;
+        }
+    }
+    if (expires.status == 423) {
+        nta_incoming_treply(
+            irq, SIP_423_INTERVAL_TOO_BRIEF, SIPTAG_MIN_EXPIRES_STR(std::to_string(kSipMinExpires).c_str()), TAG_END());
+        return 423;
+    }
+    if (!refresh) {
+        const url_t* uri = sip->sip_request->rq_url;
+        if (!uri->url_user || !*uri->url_user) {
+            nta_incoming_treply(irq, SIP_404_NOT_FOUND, TAG_END());
+            return 404;
+        }
+        if (!sip->sip_contact) {
+            ++counters_.malformed;
+            nta_incoming_treply(irq, 400, "Missing Contact", TAG_END());
+            return 400;
+        }
+        // Only datagrams can carry a forged source.
+        if (transport == "udp" && !withinBudget(source)) {
+            ++counters_.refused;
+            nta_incoming_treply(irq, SIP_503_SERVICE_UNAVAILABLE, SIPTAG_RETRY_AFTER_STR("5"), TAG_END());
+            return 503;
+        }
+        auto link = std::make_shared<DialogLink>();
+        link->leg = nta_leg_tcreate(library_->agent, RequestCallback, reinterpret_cast<nta_leg_magic_t*>(this),
+            SIPTAG_CALL_ID(sip->sip_call_id), SIPTAG_FROM(sip->sip_to), SIPTAG_TO(sip->sip_from), TAG_END());
+        if (!link->leg) {
+            nta_incoming_treply(irq, SIP_500_INTERNAL_SERVER_ERROR, TAG_END());
+            return 500;
+        }
+        nta_leg_tag(link->leg, nullptr);
+        nta_leg_server_route(link->leg, sip->sip_record_route, sip->sip_contact);
+        if (tport && tport_is_secondary(tport))
+            link->connection = tport_ref(tport);
+        else
+            link->next = "sip:" + (source.find(':') != std::string::npos ? "[" + source + "]" : source) + ":"
+                + std::to_string(sourcePort) + ";transport=udp";
+        SipSubscription added;
+        added.event = event;
+        added.station = uri->url_user;
+        added.entity = "sip:" + added.station + "@" + options_.domain;
+        added.callId = Str(sip->sip_call_id->i_id);
+        added.localTag = Str(nta_leg_get_tag(link->leg));
+        added.remoteTag = Str(sip->sip_from ? sip->sip_from->a_tag : nullptr);
+        added.remoteTarget = UrlText(sip->sip_contact->m_url);
+        for (const sip_record_route_t* route = sip->sip_record_route; route; route = route->r_next)
+            added.routeSet.push_back(UrlText(route->r_url));
+        added.sourceAddress = source;
+        added.sourcePort = sourcePort;
+        added.transport = transport;
+        added.link = link;
+        Result<SipSubscription*> made = book_.add(std::move(added));
+        if (!made) {
+            ++counters_.refused;
+            nta_incoming_treply(irq, SIP_503_SERVICE_UNAVAILABLE, SIPTAG_RETRY_AFTER_STR("60"), TAG_END());
+            return 503;
+        }
+        subscription = *made;
+    }
+    DialogLink* link = LinkOf(*subscription);
+    subscription->expiresAtMs = clock_() + static_cast<std::int64_t>(expires.granted) * 1000;
+    nta_incoming_tag(irq, nta_leg_get_tag(link->leg));
+    nta_incoming_treply(irq, SIP_200_OK, SIPTAG_EXPIRES_STR(std::to_string(expires.granted).c_str()),
+        SIPTAG_CONTACT(nta_agent_contact(library_->agent)), TAG_END());
+    if (expires.granted == 0) {
+        sendNotify(*subscription, "timeout");
+    } else {
+        // Every SUBSCRIBE gets the state at once, even with a NOTIFY out.
+        act(*subscription, subscription->pipeline.changed());
+    }
+    return 200;
+}
+
+void SipPresence::stationChanged(const std::string& station, StationLamp)
+{
+    for (SipSubscription* subscription : book_.watchers(station))
+        act(*subscription, subscription->pipeline.changed());
+}
+
+void SipPresence::act(SipSubscription& subscription, NotifyPipeline::Next next)
+{
+    switch (next) {
+    case NotifyPipeline::Next::Wait:
+        break;
+    case NotifyPipeline::Next::SendNow:
+        sendNotify(subscription);
+        break;
+    case NotifyPipeline::Next::RetryLater: {
+        ++counters_.notifyRetried;
+        QTimer::singleShot(subscription.pipeline.retryDelayMs(), this, [this, id = subscription.id] {
+            if (SipSubscription* due = book_.byId(id))
+                act(*due, due->pipeline.retryDue());
+        });
+        break;
+    }
+    case NotifyPipeline::Next::End:
+        end(subscription.id);
+        break;
+    }
+}
+
+void SipPresence::sendNotify(SipSubscription& subscription, const char* terminatedReason)
+{
+    DialogLink* link = LinkOf(subscription);
+    const StationLamp lamp = board_->lamp(subscription.station);
+    if (subscription.event == SipEvent::Dialog)
+        ++subscription.version;
+    const std::string body
+        = NotifyBody(subscription.event, subscription.entity, subscription.station, subscription.version, lamp);
+    std::string state;
+    if (terminatedReason) {
+        state = std::string("terminated;reason=") + terminatedReason;
+    } else {
+        const std::int64_t left = std::max<std::int64_t>(0, (subscription.expiresAtMs - clock_() + 999) / 1000);
+        state = "active;expires=" + std::to_string(left);
+    }
+    tport_t* connection = link->connection && !tport_is_closed(link->connection) ? link->connection : nullptr;
+    const url_string_t* next = link->next.empty() ? nullptr : URL_STRING_MAKE(link->next.c_str());
+    nta_outgoing_t* orq = nta_outgoing_tcreate(link->leg, NotifyCallback, reinterpret_cast<nta_outgoing_magic_t*>(this),
+        next, SIP_METHOD_NOTIFY, nullptr, SIPTAG_EVENT_STR(SipEventName(subscription.event)),
+        SIPTAG_SUBSCRIPTION_STATE_STR(state.c_str()), SIPTAG_CONTENT_TYPE_STR(SipEventContentType(subscription.event)),
+        SIPTAG_PAYLOAD_STR(body.c_str()), SIPTAG_CONTACT(nta_agent_contact(library_->agent)),
+        TAG_IF(connection, NTATAG_TPORT(connection)), TAG_END());
+    subscription.pipeline.sent();
+    ++counters_.notifySent;
+    subscription.cseq = nta_leg_get_seq(link->leg);
+    if (console_.enabled()) {
+        trace("SIP > NOTIFY " + subscription.entity + " Event: " + SipEventName(subscription.event) + " CSeq "
+            + std::to_string(subscription.cseq) + " " + state + " to " + subscription.sourceAddress + ":"
+            + std::to_string(subscription.sourcePort) + "/" + subscription.transport);
+    }
+    if (!orq) {
+        // Nothing went: the same as a NOTIFY that found nobody.
+        act(subscription, subscription.pipeline.answered(terminatedReason ? 200 : 503));
+        if (terminatedReason)
+            end(subscription.id);
+        return;
+    }
+    if (auto old = library_->orqOf.find(subscription.id); old != library_->orqOf.end()) {
+        library_->inFlight.erase(old->second);
+        nta_outgoing_destroy(old->second);
+    }
+    library_->inFlight[orq] = { subscription.id, terminatedReason != nullptr };
+    library_->orqOf[subscription.id] = orq;
+}
+
+int SipPresence::onNotifyAnswer(void* orqPointer, const void*)
+{
+    auto* orq = static_cast<nta_outgoing_t*>(orqPointer);
+    const int status = nta_outgoing_status(orq);
+    if (status < 200)
+        return 0;
+    const auto found = library_->inFlight.find(orq);
+    if (found == library_->inFlight.end()) {
+        nta_outgoing_destroy(orq);
+        return 0;
+    }
+    const Library::InFlight done = found->second;
+    library_->inFlight.erase(found);
+    library_->orqOf.erase(done.id);
+    nta_outgoing_destroy(orq);
+    SipSubscription* subscription = book_.byId(done.id);
+    if (console_.enabled() && subscription) {
+        trace("SIP < " + std::to_string(status) + " NOTIFY CSeq " + std::to_string(subscription->cseq) + " from "
+            + subscription->sourceAddress + ":" + std::to_string(subscription->sourcePort) + "/"
+            + subscription->transport);
+    }
+    if (status < 300)
+        ++counters_.notifyOk;
+    else if (status == 481)
+        ++counters_.notifyGone;
+    if (!subscription)
+        return 0;
+    if (done.final) {
+        end(done.id);
+        return 0;
+    }
+    const NotifyPipeline::Next next = subscription->pipeline.answered(status);
+    if (next == NotifyPipeline::Next::End && status != 481)
+        ++counters_.notifyFailed;
+    act(*subscription, next);
+    return 0;
+}
+
+void SipPresence::end(std::uint64_t id)
+{
+    if (auto orq = library_->orqOf.find(id); orq != library_->orqOf.end()) {
+        library_->inFlight.erase(orq->second);
+        nta_outgoing_destroy(orq->second);
+        library_->orqOf.erase(orq);
+    }
+    book_.remove(id);
+}
+
+void SipPresence::sweep()
+{
+    for (std::uint64_t id : book_.expired(clock_())) {
+        if (SipSubscription* gone = book_.byId(id); gone && !library_->orqOf.contains(id))
+            sendNotify(*gone, "timeout");
+        else
+            end(id);
+    }
+    // Budgets that have filled up again are forgotten.
+    const std::int64_t now = clock_();
+    std::erase_if(library_->budget,
+        [&](const auto& item) { return (now - item.second.atMs) * options_.newPerSecond / 1000 >= options_.newBurst; });
+}
+
+} // namespace korvel
