@@ -1,0 +1,59 @@
+"""A SIP phone (SIPp) watches a station's lamp through the real hub.
+
+SIPp subscribes to the station's dialog events and checks every NOTIFY body;
+a simulated PBX reports the station idle, busy, DND, message and idle, each
+once the hub has had the previous NOTIFY answered, so that no state
+collapses into the next. Then the unknown refresh (481), the too brief
+subscription (423), the other event (489), a refresh and the unsubscribe.
+Usage: lamp_test.py KORVEL KORVEL_SEND FREE_BASE_PORT [TRACE_FILE]
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web"))
+from hub_process import Hub, SKIP, pbx_address  # noqa: E402
+from sip_support import free_sip_port, start_sipp  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def main(korvel, send_tool, free_base_port, trace_file=None):
+    if not shutil.which("sipp"):
+        print("sipp is not installed")
+        return SKIP
+    sip_port = free_sip_port()
+    with tempfile.TemporaryDirectory(prefix="korvel-sip-") as folder, \
+            Hub(korvel, send_tool, free_base_port, extra=["--trace", "--sip", f"127.0.0.1:{sip_port}"]) as hub:
+        pbx = pbx_address(hub.base, 2)
+        hub.send(pbx, "statusreport", "--system-id", "QVX300", "--stations", "41100", "--status", "idle", udp=True)
+        sipp, messages = start_sipp(folder, os.path.join(HERE, "lamp.xml"), sip_port, "41100")
+        try:
+            hub.wait_for(r"SIP < 200 NOTIFY")
+            for state in ("busy", "dnd", "msg", "idle"):
+                hub.send(pbx, "statusreport", "--system-id", "QVX300", "--stations", "41100", "--status", state,
+                         udp=True)
+                hub.wait_for(r"SIP < 200 NOTIFY")
+            sipp.wait(timeout=60)
+        finally:
+            if sipp.poll() is None:
+                sipp.kill()
+                sipp.wait()
+        with open(messages, errors="replace") as log:
+            said = log.read()
+        if trace_file:
+            with open(trace_file, "w") as out:
+                out.write(said)
+        if sipp.returncode != 0:
+            print(said[-6000:])
+            print(sipp.stdout.read() if sipp.stdout else "")
+            return 1
+    print("SIPp followed the lamp through every state")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(*sys.argv[1:]))
