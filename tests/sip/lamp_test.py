@@ -52,6 +52,36 @@ def main(korvel, send_tool, free_base_port, trace_file=None):
             print(sipp.stdout.read() if sipp.stdout else "")
             return 1
     print("SIPp followed the lamp through every state")
+    return packages(korvel, send_tool, free_base_port)
+
+
+def packages(korvel, send_tool, free_base_port):
+    """Presence and message-summary over TCP, with one NOTIFY refused."""
+    sip_port = free_sip_port()
+    with tempfile.TemporaryDirectory(prefix="korvel-sip-") as folder, \
+            Hub(korvel, send_tool, free_base_port, extra=["--trace", "--sip", f"127.0.0.1:{sip_port}"]) as hub:
+        pbx = pbx_address(hub.base, 2)
+        hub.send(pbx, "statusreport", "--system-id", "QVX300", "--stations", "41100", "--status", "dnd", udp=True)
+        hub.wait_for(r"41100:DND")
+        sipp, messages = start_sipp(folder, os.path.join(HERE, "packages.xml"), sip_port, "41100", transport="t1")
+        try:
+            for _ in range(3):
+                hub.wait_for(r"SIP < 200 NOTIFY")
+            hub.send(pbx, "statusreport", "--system-id", "QVX300", "--stations", "41100", "--status", "msg", udp=True)
+            hub.wait_for(r"SIP < 503 NOTIFY")
+            hub.send(pbx, "statusreport", "--system-id", "QVX300", "--stations", "41100", "--status", "idle",
+                     udp=True)
+            sipp.wait(timeout=60)
+        finally:
+            if sipp.poll() is None:
+                sipp.kill()
+                sipp.wait()
+        if sipp.returncode != 0:
+            with open(messages, errors="replace") as log:
+                print(log.read()[-6000:])
+            print(sipp.stdout.read() if sipp.stdout else "")
+            return 1
+    print("SIPp followed presence and message-summary over TCP through a refused NOTIFY")
     return 0
 
 
