@@ -78,6 +78,7 @@ Result<void> Service::startSip()
     SipOptions sipOptions = *options_.sip;
     if (sipOptions.domain.empty())
         sipOptions.domain = sipOptions.address != "0.0.0.0" ? sipOptions.address : hub_->settings().OwnAddress;
+    sipOptions.stateFile = (options_.hub.dataDirectory / "sip-subscriptions.json").string();
     // allow.txt keeps SIP sources out as it keeps exchanges out.
     auto allowed = [this](const std::string& address) { return hub_->allowList().allows(address); };
     sip_ = std::make_unique<SipPresence>(hub_->table(), hub_->console(), sipOptions, allowed);

@@ -19,6 +19,8 @@ struct SipOptions {
     // beyond that: a forged source gets no more NOTIFYs than this.
     int newPerSecond = 50;
     int newBurst = 200;
+    // Where the subscriptions outlive a restart; nowhere when empty.
+    std::string stateFile;
 };
 
 } // namespace korvel

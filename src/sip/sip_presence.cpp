@@ -13,9 +13,12 @@
 #include "log/console_log.h"
 #include "protocol/text_render.h"
 #include "sip/station_board.h"
+#include "sip/subscription_file.h"
+#include "store/atomic_file.h"
 #include "store/system_table.h"
 
 #include <QAbstractEventDispatcher>
+#include <QDateTime>
 #include <QHostAddress>
 #include <QTimer>
 
@@ -149,6 +152,8 @@ SipPresence::SipPresence(SystemTable& table, ConsoleLog& console, SipOptions opt
 
 SipPresence::~SipPresence()
 {
+    if (library_)
+        save(true);
     // The subscriptions' legs belong to the agent: they go before it.
     while (!book_.all().empty())
         book_.remove(book_.all().begin()->first);
@@ -195,6 +200,7 @@ Result<void> SipPresence::start()
         lib.agent, RequestCallback, reinterpret_cast<nta_leg_magic_t*>(this), NTATAG_NO_DIALOG(1), TAG_END());
     board_ = std::make_unique<StationBoard>(
         table_, [this](const std::string& station, StationLamp lamp) { stationChanged(station, lamp); });
+    restore();
     QObject::connect(&lib.sweep, &QTimer::timeout, this, [this] { sweep(); });
     lib.sweep.start(1000);
     return {};
@@ -362,6 +368,8 @@ int SipPresence::subscribe(void* irqPointer, const void* sipPointer, const std::
         added.station = uri->url_user;
         added.entity = "sip:" + added.station + "@" + options_.domain;
         added.callId = Str(sip->sip_call_id->i_id);
+        added.localUri = UrlText(sip->sip_to->a_url);
+        added.remoteUri = UrlText(sip->sip_from->a_url);
         added.localTag = Str(nta_leg_get_tag(link->leg));
         added.remoteTag = Str(sip->sip_from ? sip->sip_from->a_tag : nullptr);
         added.remoteTarget = UrlText(sip->sip_contact->m_url);
@@ -378,6 +386,7 @@ int SipPresence::subscribe(void* irqPointer, const void* sipPointer, const std::
             return 503;
         }
         subscription = *made;
+        setChanged_ = true;
     }
     DialogLink* link = LinkOf(*subscription);
     subscription->expiresAtMs = clock_() + static_cast<std::int64_t>(expires.granted) * 1000;
@@ -445,6 +454,7 @@ void SipPresence::sendNotify(SipSubscription& subscription, const char* terminat
         TAG_IF(connection, NTATAG_TPORT(connection)), TAG_END());
     subscription.pipeline.sent();
     ++counters_.notifySent;
+    dirty_ = true;
     subscription.cseq = nta_leg_get_seq(link->leg);
     if (console_.enabled()) {
         trace("SIP > NOTIFY " + subscription.entity + " Event: " + SipEventName(subscription.event) + " CSeq "
@@ -511,6 +521,8 @@ void SipPresence::end(std::uint64_t id)
         nta_outgoing_destroy(orq->second);
         library_->orqOf.erase(orq);
     }
+    if (book_.byId(id))
+        setChanged_ = true;
     book_.remove(id);
 }
 
@@ -522,10 +534,85 @@ void SipPresence::sweep()
         else
             end(id);
     }
+    // A new or ended subscription is saved within a second, CSeq and version
+    // alone every ten; a restart after a crash moves those on by a margin.
+    if (setChanged_ || (dirty_ && clock_() - savedAtMs_ >= 10'000))
+        save(false);
     // Budgets that have filled up again are forgotten.
     const std::int64_t now = clock_();
     std::erase_if(library_->budget,
         [&](const auto& item) { return (now - item.second.atMs) * options_.newPerSecond / 1000 >= options_.newBurst; });
+}
+
+void SipPresence::save(bool orderly)
+{
+    if (options_.stateFile.empty() || (!setChanged_ && !dirty_ && !orderly))
+        return;
+    const std::int64_t offset = QDateTime::currentMSecsSinceEpoch() - clock_();
+    if (const Result<bool> written = ReplaceFile(options_.stateFile, SubscriptionsText(book_, offset, orderly));
+        !written) {
+        trace("SIP: cannot save the subscriptions: " + written.error());
+        return;
+    }
+    setChanged_ = false;
+    dirty_ = false;
+    savedAtMs_ = clock_();
+}
+
+std::shared_ptr<void> SipPresence::restoredLink(const SipSubscription& s)
+{
+    auto* home = static_cast<su_home_t*>(su_home_new(sizeof(su_home_t)));
+    const std::string local = "<" + s.localUri + ">;tag=" + s.localTag;
+    const std::string remote = "<" + s.remoteUri + ">" + (s.remoteTag.empty() ? "" : ";tag=" + s.remoteTag);
+    std::string routes;
+    for (const std::string& route : s.routeSet)
+        routes += (routes.empty() ? "<" : ", <") + route + ">";
+    sip_route_t* route = routes.empty() ? nullptr : sip_route_make(home, routes.c_str());
+    auto link = std::make_shared<DialogLink>();
+    link->leg = nta_leg_tcreate(library_->agent, RequestCallback, reinterpret_cast<nta_leg_magic_t*>(this),
+        SIPTAG_CALL_ID_STR(s.callId.c_str()), SIPTAG_FROM(sip_from_make(home, local.c_str())),
+        SIPTAG_TO(sip_to_make(home, remote.c_str())), SIPTAG_CSEQ_STR(std::to_string(s.cseq).c_str()),
+        NTATAG_TARGET(sip_contact_make(home, ("<" + s.remoteTarget + ">").c_str())), TAG_IF(route, SIPTAG_ROUTE(route)),
+        TAG_END());
+    su_home_unref(home);
+    if (!link->leg)
+        return {};
+    if (s.transport == "udp") {
+        link->next
+            = "sip:" + (s.sourceAddress.find(':') != std::string::npos ? "[" + s.sourceAddress + "]" : s.sourceAddress)
+            + ":" + std::to_string(s.sourcePort) + ";transport=udp";
+    }
+    return link;
+}
+
+void SipPresence::restore()
+{
+    if (options_.stateFile.empty())
+        return;
+    const Result<std::optional<std::string>> read = ReadFileNoFollow(options_.stateFile);
+    if (!read || !*read)
+        return;
+    const std::int64_t offset = QDateTime::currentMSecsSinceEpoch() - clock_();
+    Result<std::vector<SipSubscription>> loaded
+        = ParseSubscriptions(**read, QDateTime::currentMSecsSinceEpoch(), offset);
+    if (!loaded) {
+        trace("SIP: the saved subscriptions are not read: " + loaded.error());
+        return;
+    }
+    std::vector<std::uint64_t> restored;
+    for (SipSubscription& s : *loaded) {
+        s.link = restoredLink(s);
+        if (!s.link)
+            continue;
+        if (Result<SipSubscription*> added = book_.add(std::move(s)))
+            restored.push_back((*added)->id);
+    }
+    // Every watcher gets the current state at once, without waiting for its refresh.
+    for (std::uint64_t id : restored) {
+        if (SipSubscription* s = book_.byId(id))
+            act(*s, s->pipeline.changed());
+    }
+    setChanged_ = true;
 }
 
 } // namespace korvel

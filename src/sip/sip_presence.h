@@ -69,6 +69,9 @@ private:
     void act(SipSubscription& subscription, NotifyPipeline::Next next);
     void end(std::uint64_t id);
     void sweep();
+    void restore();
+    void save(bool orderly);
+    std::shared_ptr<void> restoredLink(const SipSubscription& subscription);
     bool withinBudget(const std::string& source);
     void trace(std::string_view line);
 
@@ -81,6 +84,10 @@ private:
     SipCounters counters_;
     std::unique_ptr<StationBoard> board_;
     std::unique_ptr<Library> library_;
+    // The subscriptions changed, or only their CSeq and version moved on.
+    bool setChanged_ = false;
+    bool dirty_ = false;
+    std::int64_t savedAtMs_ = 0;
 };
 
 } // namespace korvel

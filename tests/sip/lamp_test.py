@@ -16,7 +16,7 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web"))
 from hub_process import Hub, SKIP, pbx_address  # noqa: E402
-from sip_support import free_sip_port, start_sipp  # noqa: E402
+from sip_support import free_sip_port, received_notifies, restart, start_sipp  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -82,6 +82,41 @@ def packages(korvel, send_tool, free_base_port):
             print(sipp.stdout.read() if sipp.stdout else "")
             return 1
     print("SIPp followed presence and message-summary over TCP through a refused NOTIFY")
+    return restarted(korvel, send_tool, free_base_port)
+
+
+def restarted(korvel, send_tool, free_base_port):
+    """The hub restarts under a live subscription: the phone gets the current
+    state unasked, with CSeq and version still going up."""
+    sip_port = free_sip_port()
+    extra = ["--trace", "--sip", f"127.0.0.1:{sip_port}"]
+    with tempfile.TemporaryDirectory(prefix="korvel-sip-") as folder, \
+            Hub(korvel, send_tool, free_base_port, extra=extra) as hub:
+        sipp, messages = start_sipp(folder, os.path.join(HERE, "restart.xml"), sip_port, "41100")
+        try:
+            hub.wait_for(r"SIP < 200 NOTIFY")
+            restart(hub, korvel, extra)
+            hub.wait_for(r"SIP < 200 NOTIFY", timeout=5)
+            pbx = pbx_address(hub.base, 2)
+            hub.send(pbx, "statusreport", "--system-id", "QVX300", "--stations", "41100", "--status", "busy",
+                     udp=True)
+            sipp.wait(timeout=60)
+        finally:
+            if sipp.poll() is None:
+                sipp.kill()
+                sipp.wait()
+        notifies = received_notifies(messages)
+        print("NOTIFYs (CSeq, version):", notifies)
+        if sipp.returncode != 0 or len(notifies) < 4:
+            with open(messages, errors="replace") as log:
+                print(log.read()[-6000:])
+            return 1
+        cseqs = [cseq for cseq, _ in notifies]
+        versions = [version for _, version in notifies if version is not None]
+        if cseqs != sorted(set(cseqs)) or versions != sorted(set(versions)):
+            print("CSeq or version went back")
+            return 1
+    print("the restarted hub told the phone at once, CSeq and version still going up")
     return 0
 
 

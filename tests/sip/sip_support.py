@@ -31,3 +31,32 @@ def start_sipp(folder, scenario, hub_port, service, transport="u1", extra=()):
          "-trace_err", "-error_file", os.path.join(folder, "errors.log"), *extra],
         cwd=folder, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     return process, messages
+
+
+def restart(hub, korvel, extra):
+    """Stops the hub with SIGTERM and starts it again on the same folder and ports."""
+    import queue
+    import signal
+    import threading
+    hub.process.send_signal(signal.SIGTERM)
+    hub.process.wait(timeout=10)
+    hub.process = subprocess.Popen(
+        [korvel, "--headless", "--data-dir", hub.data, "--http", "127.0.0.1:0", *extra],
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    hub.lines = queue.Queue()
+    threading.Thread(target=hub._read, daemon=True).start()
+    hub.wait_for(r"ready, TCP")
+
+
+def received_notifies(messages):
+    """(CSeq, dialog version or None) of every NOTIFY in SIPp's message log, in order."""
+    import re
+    found = []
+    with open(messages, errors="replace") as log:
+        for block in log.read().split("-----------------------------------------------"):
+            if "message received" not in block or "\nNOTIFY " not in block:
+                continue
+            cseq = int(re.search(r"CSeq:\s*(\d+) NOTIFY", block).group(1))
+            version = re.search(r'version="(\d+)"', block)
+            found.append((cseq, int(version.group(1)) if version else None))
+    return found
