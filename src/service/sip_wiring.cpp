@@ -3,6 +3,7 @@
 #include "log/notice.h"
 #include "service/service.h"
 #include "sip/sip_presence.h"
+#include "web/web_console.h"
 
 #include <QHostAddress>
 
@@ -86,6 +87,27 @@ Result<void> Service::startSip()
         sip_.reset();
         Notify(hub_->console(), Severity::Error, "SIP: " + started.error());
         return started;
+    }
+    if (web_) {
+        SipPresence* sip = sip_.get();
+        web_->setSipSource({ [sip] {
+                                SipStatus status;
+                                const SipCounters& c = sip->counters();
+                                status.subscriptions = sip->subscriptions().byEvent();
+                                status.requests = c.requests;
+                                status.malformed = sip->malformed();
+                                status.refused = c.refused;
+                                status.notifyOk = c.notifyOk;
+                                status.notifyRetried = c.notifyRetried;
+                                status.notifyGone = c.notifyGone;
+                                status.notifyFailed = c.notifyFailed;
+                                status.delayBounds.assign(
+                                    SipCounters::kDelayBounds.begin(), SipCounters::kDelayBounds.end());
+                                status.delayCounts.assign(c.delayCounts.begin(), c.delayCounts.end());
+                                status.delaySum = c.delaySum;
+                                return status;
+                            },
+            [sip] { return sip->subscriptionsJson(); } });
     }
     Notify(hub_->console(), Severity::Info,
         "SIP presence on " + sipOptions.address + ":" + std::to_string(sipOptions.port) + " (UDP and TCP), domain "

@@ -20,6 +20,9 @@
 #include <QAbstractEventDispatcher>
 #include <QDateTime>
 #include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTimer>
 
 #include <chrono>
@@ -35,6 +38,12 @@ constexpr char kAllow[] = "SUBSCRIBE, OPTIONS";
 std::int64_t SteadyMs()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::int64_t SteadyUs()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -404,8 +413,12 @@ int SipPresence::subscribe(void* irqPointer, const void* sipPointer, const std::
 
 void SipPresence::stationChanged(const std::string& station, StationLamp)
 {
-    for (SipSubscription* subscription : book_.watchers(station))
+    const std::int64_t now = SteadyUs();
+    for (SipSubscription* subscription : book_.watchers(station)) {
+        if (subscription->changedAtUs == 0)
+            subscription->changedAtUs = now;
         act(*subscription, subscription->pipeline.changed());
+    }
 }
 
 void SipPresence::act(SipSubscription& subscription, NotifyPipeline::Next next)
@@ -454,6 +467,15 @@ void SipPresence::sendNotify(SipSubscription& subscription, const char* terminat
         TAG_IF(connection, NTATAG_TPORT(connection)), TAG_END());
     subscription.pipeline.sent();
     ++counters_.notifySent;
+    if (subscription.changedAtUs != 0) {
+        const double seconds = static_cast<double>(SteadyUs() - subscription.changedAtUs) / 1e6;
+        subscription.changedAtUs = 0;
+        std::size_t bucket = 0;
+        while (bucket < SipCounters::kDelayBounds.size() && seconds > SipCounters::kDelayBounds[bucket])
+            ++bucket;
+        ++counters_.delayCounts[bucket];
+        counters_.delaySum += seconds;
+    }
     dirty_ = true;
     subscription.cseq = nta_leg_get_seq(link->leg);
     if (console_.enabled()) {
@@ -542,6 +564,42 @@ void SipPresence::sweep()
     const std::int64_t now = clock_();
     std::erase_if(library_->budget,
         [&](const auto& item) { return (now - item.second.atMs) * options_.newPerSecond / 1000 >= options_.newBurst; });
+}
+
+std::uint64_t SipPresence::malformed() const
+{
+    if (!library_ || !library_->agent)
+        return 0;
+    usize_t bad = 0;
+    nta_agent_get_stats(library_->agent, NTATAG_S_BAD_MESSAGE_REF(bad), TAG_END());
+    return counters_.malformed + bad;
+}
+
+QByteArray SipPresence::subscriptionsJson() const
+{
+    QJsonArray list;
+    QJsonObject watchers;
+    const std::int64_t now = clock_();
+    for (const auto& [id, s] : book_.all()) {
+        list.append(QJsonObject {
+            { QStringLiteral("id"), static_cast<qint64>(id) },
+            { QStringLiteral("event"), QLatin1String(SipEventName(s->event)) },
+            { QStringLiteral("station"), QString::fromStdString(s->station) },
+            { QStringLiteral("source"),
+                QString::fromStdString(s->sourceAddress + ":" + std::to_string(s->sourcePort) + "/" + s->transport) },
+            { QStringLiteral("expires"),
+                static_cast<qint64>(std::max<std::int64_t>(0, (s->expiresAtMs - now) / 1000)) },
+            { QStringLiteral("version"), static_cast<qint64>(s->version) },
+            { QStringLiteral("cseq"), static_cast<qint64>(s->cseq) },
+            { QStringLiteral("failures"), s->pipeline.failures() },
+        });
+        const QString station = QString::fromStdString(s->station);
+        watchers.insert(station, watchers.value(station).toInt() + 1);
+    }
+    const QJsonObject body { { QStringLiteral("domain"), QString::fromStdString(options_.domain) },
+        { QStringLiteral("port"), options_.port }, { QStringLiteral("subscriptions"), list },
+        { QStringLiteral("watchers"), watchers } };
+    return QJsonDocument(body).toJson(QJsonDocument::Compact);
 }
 
 void SipPresence::save(bool orderly)

@@ -31,6 +31,10 @@ struct SipCounters {
     std::uint64_t notifyGone = 0;
     std::uint64_t notifyFailed = 0;
     std::uint64_t notifySent = 0;
+    // Report to NOTIFY, in seconds.
+    static constexpr std::array<double, 9> kDelayBounds { 0.0005, 0.001, 0.002, 0.005, 0.01, 0.05, 0.25, 1, 5 };
+    std::array<std::uint64_t, kDelayBounds.size() + 1> delayCounts {};
+    double delaySum = 0;
 };
 
 // The hub as a presence server for its stations: SUBSCRIBE for "dialog",
@@ -53,6 +57,10 @@ public:
     Result<void> start();
     const SipOptions& options() const { return options_; }
     const SipCounters& counters() const { return counters_; }
+    // Messages the library could not parse.
+    std::uint64_t malformed() const;
+    // The body of /api/sip: every subscription, and the watchers per station.
+    QByteArray subscriptionsJson() const;
     const SubscriptionBook& subscriptions() const { return book_; }
     std::size_t watchers(const std::string& station) const { return book_.watcherCount(station); }
 

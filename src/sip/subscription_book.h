@@ -77,6 +77,8 @@ struct SipSubscription {
     std::uint32_t version = 0;
     std::int64_t expiresAtMs = 0;
     NotifyPipeline pipeline;
+    // When the oldest change not yet told happened (steady microseconds), or 0.
+    std::int64_t changedAtUs = 0;
     // The transport layer's handle of the dialog.
     std::shared_ptr<void> link;
 };

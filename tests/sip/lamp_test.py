@@ -8,7 +8,9 @@ subscription (423), the other event (489), a refresh and the unsubscribe.
 Usage: lamp_test.py KORVEL KORVEL_SEND FREE_BASE_PORT [TRACE_FILE]
 """
 
+import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -19,6 +21,26 @@ from hub_process import Hub, SKIP, pbx_address  # noqa: E402
 from sip_support import free_sip_port, received_notifies, restart, start_sipp  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def sip_metrics(text):
+    """{(name, label, value): sample} of the korvel_sip_ samples, read by
+    Prometheus' own parser where it is installed."""
+    found = {}
+    try:
+        from prometheus_client.parser import text_string_to_metric_families
+    except ImportError:
+        text_string_to_metric_families = None
+    if text_string_to_metric_families:
+        for family in text_string_to_metric_families(text):
+            for sample in family.samples:
+                if sample.name.startswith("korvel_sip_"):
+                    label = next(iter(sample.labels.items()), (None, None))
+                    found[(sample.name, *label)] = sample.value
+        return found
+    for name, label, value, number in re.findall(r'^(korvel_sip_\w+)(?:\{(\w+)="([^"]*)"\})? (\S+)$', text, re.M):
+        found[(name, label or None, value or None)] = float(number)
+    return found
 
 
 def main(korvel, send_tool, free_base_port, trace_file=None):
@@ -67,6 +89,10 @@ def packages(korvel, send_tool, free_base_port):
         try:
             for _ in range(3):
                 hub.wait_for(r"SIP < 200 NOTIFY")
+            held = json.loads(hub.get("/api/sip"))
+            assert [(s["event"], s["station"], s["source"].endswith("/tcp")) for s in held["subscriptions"]] \
+                == [("message-summary", "41100", True)], held
+            assert held["watchers"] == {"41100": 1}, held
             hub.send(pbx, "statusreport", "--system-id", "QVX300", "--stations", "41100", "--status", "msg", udp=True)
             hub.wait_for(r"SIP < 503 NOTIFY")
             hub.send(pbx, "statusreport", "--system-id", "QVX300", "--stations", "41100", "--status", "idle",
@@ -81,6 +107,14 @@ def packages(korvel, send_tool, free_base_port):
                 print(log.read()[-6000:])
             print(sipp.stdout.read() if sipp.stdout else "")
             return 1
+        metrics = sip_metrics(hub.get("/metrics"))
+        expected = {("korvel_sip_notifies_total", "outcome", "ok"): 5,
+                    ("korvel_sip_notifies_total", "outcome", "retried"): 1,
+                    ("korvel_sip_subscriptions", "event", "message-summary"): 0}
+        for key, value in expected.items():
+            assert metrics.get(key) == value, (key, metrics.get(key))
+        # Two reports: the message at once, the idle after the back-off.
+        assert metrics[("korvel_sip_notify_delay_seconds_count", None, None)] == 2, metrics
     print("SIPp followed presence and message-summary over TCP through a refused NOTIFY")
     return restarted(korvel, send_tool, free_base_port)
 
