@@ -1,6 +1,7 @@
 #include "sip/lamp.h"
 #include "sip/station_board.h"
 #include "sip/subscription_book.h"
+#include "sip/subscription_file.h"
 
 #include <QTemporaryDir>
 
@@ -166,6 +167,43 @@ TEST(SipSubscriptionBook, BoundsFindsAndExpiresOnTheInjectedClock)
     EXPECT_EQ(book.size(), 1U);
     // The source's room came back with its subscription.
     EXPECT_TRUE(book.add(Subscription("41101", "127.0.0.2", "f", 60'000)));
+}
+
+// What a restart reads back: every dialog field, the expiry on the new
+// clock, the expired ones left out, and after a crash CSeq and version moved
+// on by the margin so that they still go up.
+TEST(SipSubscriptionFile, ComesBackOnTheNewClockWithCSeqAndVersionGoingUp)
+{
+    SubscriptionBook book(10, 10);
+    SipSubscription kept = Subscription("41100", "127.0.0.2", "a", 600'000);
+    kept.event = SipEvent::Presence;
+    kept.routeSet = { "sip:127.0.0.9;lr", "sip:127.0.0.8;lr" };
+    kept.remoteTarget = "sip:phone@127.0.0.2:5062";
+    kept.cseq = 77;
+    kept.version = 5;
+    ASSERT_TRUE(book.add(kept));
+    SipSubscription gone = Subscription("41101", "127.0.0.2", "b", 1'000);
+    gone.remoteTarget = "sip:phone@127.0.0.2:5062";
+    ASSERT_TRUE(book.add(gone));
+
+    // Saved at book time 0 = wall 1,000,000; read back at wall 1,100,000 on a
+    // book clock that now reads 50,000.
+    for (const bool orderly : { true, false }) {
+        const std::string text = SubscriptionsText(book, 1'000'000, orderly);
+        const auto loaded = ParseSubscriptions(text, 1'100'000, 1'100'000 - 50'000);
+        ASSERT_TRUE(loaded);
+        ASSERT_EQ(loaded->size(), 1U);
+        const SipSubscription& back = loaded->front();
+        EXPECT_EQ(back.event, SipEvent::Presence);
+        EXPECT_EQ(back.routeSet, kept.routeSet);
+        EXPECT_EQ(std::tie(back.callId, back.localTag, back.remoteTag, back.remoteTarget),
+            std::tie(kept.callId, kept.localTag, kept.remoteTag, kept.remoteTarget));
+        EXPECT_EQ(back.expiresAtMs, 600'000 + 1'000'000 - 1'050'000);
+        const std::uint32_t margin = orderly ? 0 : kSipRestartMargin;
+        EXPECT_EQ(back.cseq, 77 + margin);
+        EXPECT_EQ(back.version, 5 + margin);
+    }
+    EXPECT_FALSE(ParseSubscriptions("not json", 0, 0));
 }
 
 // The latest report wins whichever exchange made it; a registration without a
