@@ -27,6 +27,7 @@ packages=(
   desktop-file-utils man-db bsdextrautils  # checks of the packages' desktop entry and manual pages
   libsofia-sip-ua-glib-dev  # the SIP stack of the presence server (--sip)
   sip-tester           # SIPp: the phones of the SIP tests
+  kamailio             # the SIP proxy in front of the hub in the SIP tests
 )
 
 missing=()
