@@ -14,7 +14,9 @@ struct SipOptions {
     std::string domain;
     std::size_t maxSubscriptions = 50'000;
     std::size_t maxPerSource = 5'000;
-    std::size_t maxMessageBytes = 16 * 1024;
+    // What one message, or one read of a TCP connection, may hold: a proxy
+    // sends its requests one after another on one connection.
+    std::size_t maxMessageBytes = 256 * 1024;
     // New subscriptions a second from one address over UDP, and the burst
     // beyond that: a forged source gets no more NOTIFYs than this.
     int newPerSecond = 50;

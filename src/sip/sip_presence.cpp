@@ -8,6 +8,7 @@
 #include <sofia-sip/sip_status.h>
 #include <sofia-sip/sip_tag.h>
 #include <sofia-sip/su_glib.h>
+#include <sofia-sip/su_log.h>
 #include <sofia-sip/tport.h>
 
 #include "log/console_log.h"
@@ -26,6 +27,8 @@
 #include <QTimer>
 
 #include <chrono>
+#include <cstdarg>
+#include <cstdio>
 #include <unordered_map>
 
 namespace korvel {
@@ -135,6 +138,22 @@ struct SipPresence::Library {
 
 namespace {
 
+// The library's own log lines become trace lines; untraced, they go nowhere.
+void LibraryLog(void* stream, const char* format, va_list args)
+{
+    auto* console = static_cast<ConsoleLog*>(stream);
+    if (!console || !console->enabled())
+        return;
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, args);
+    std::string_view line(text);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.remove_suffix(1);
+    std::string out = "SIP library: ";
+    AppendEscaped(out, line);
+    console->logLine(out);
+}
+
 int RequestCallback(nta_leg_magic_t* magic, nta_leg_t*, nta_incoming_t* irq, const sip_t* sip)
 {
     return reinterpret_cast<SipPresence*>(magic)->onRequest(irq, sip);
@@ -167,6 +186,7 @@ SipPresence::~SipPresence()
     while (!book_.all().empty())
         book_.remove(book_.all().begin()->first);
     library_.reset();
+    su_log_redirect(su_log_default, LibraryLog, nullptr);
 }
 
 Result<void> SipPresence::start()
@@ -174,6 +194,7 @@ Result<void> SipPresence::start()
     static const bool initialized = su_init() == 0;
     if (!initialized)
         return Fail("the SIP library did not start");
+    su_log_redirect(su_log_default, LibraryLog, &console_);
     library_ = std::make_unique<Library>();
     Library& lib = *library_;
     lib.home = static_cast<su_home_t*>(su_home_new(sizeof(su_home_t)));
