@@ -10,6 +10,7 @@
 #include <sofia-sip/su_glib.h>
 #include <sofia-sip/su_log.h>
 #include <sofia-sip/tport.h>
+#include <sofia-sip/tport_tag.h>
 
 #include "log/console_log.h"
 #include "protocol/text_render.h"
@@ -220,7 +221,10 @@ Result<void> SipPresence::start()
         return Fail("the SIP library's event loop did not start");
     const std::string bound = "sip:" + options_.address + ":" + std::to_string(options_.port);
     lib.agent = nta_agent_create(lib.root, URL_STRING_MAKE(bound.c_str()), nullptr, nullptr,
-        NTATAG_MAXSIZE(options_.maxMessageBytes), NTATAG_SERVER_RPORT(1), NTATAG_UA(0), TAG_END());
+        NTATAG_MAXSIZE(options_.maxMessageBytes), NTATAG_SERVER_RPORT(1), NTATAG_UA(0),
+        // A connection that sends half a message, or nothing for longer than
+        // the longest subscription, is closed.
+        TPTAG_TIMEOUT(30'000), TPTAG_IDLE((kSipMaxExpires + 300) * 1000), TAG_END());
     if (!lib.agent) {
         library_.reset();
         return Fail(
