@@ -509,10 +509,12 @@ void SipPresence::sendNotify(SipSubscription& subscription, const char* terminat
             + std::to_string(subscription.sourcePort) + "/" + subscription.transport);
     }
     if (!orq) {
-        // Nothing went: the same as a NOTIFY that found nobody.
-        act(subscription, subscription.pipeline.answered(terminatedReason ? 200 : 503));
-        if (terminatedReason)
+        if (terminatedReason) {
             end(subscription.id);
+            return;
+        }
+        // Nothing went: tried again after the back-off, as one that timed out.
+        act(subscription, subscription.pipeline.answered(503));
         return;
     }
     if (auto old = library_->orqOf.find(subscription.id); old != library_->orqOf.end()) {
