@@ -21,6 +21,13 @@ struct SipOptions {
     // beyond that: a forged source gets no more NOTIFYs than this.
     int newPerSecond = 50;
     int newBurst = 200;
+    // SIP over TLS on a port of its own, with the key and certificates in
+    // this folder (agent.pem: the key and the chain; cafile.pem: the chain).
+    std::uint16_t tlsPort = 0;
+    std::string tlsFolder;
+    // The files given on the command line, from which the folder is written.
+    std::string tlsCertificate;
+    std::string tlsKey;
     // Where the subscriptions outlive a restart; nowhere when empty.
     std::string stateFile;
 };

@@ -230,6 +230,16 @@ Result<void> SipPresence::start()
         return Fail(
             "cannot listen for SIP on " + options_.address + ":" + std::to_string(options_.port) + " (UDP and TCP)");
     }
+    if (options_.tlsPort != 0) {
+        const std::string secure = "sips:" + options_.address + ":" + std::to_string(options_.tlsPort);
+        if (nta_agent_add_tport(
+                lib.agent, URL_STRING_MAKE(secure.c_str()), TPTAG_CERTIFICATE(options_.tlsFolder.c_str()), TAG_END())
+            != 0) {
+            library_.reset();
+            return Fail(
+                "cannot listen for SIP over TLS on " + options_.address + ":" + std::to_string(options_.tlsPort));
+        }
+    }
     lib.defaultLeg = nta_leg_tcreate(
         lib.agent, RequestCallback, reinterpret_cast<nta_leg_magic_t*>(this), NTATAG_NO_DIALOG(1), TAG_END());
     board_ = std::make_unique<StationBoard>(
@@ -238,6 +248,15 @@ Result<void> SipPresence::start()
     QObject::connect(&lib.sweep, &QTimer::timeout, this, [this] { sweep(); });
     lib.sweep.start(1000);
     return {};
+}
+
+std::string SipPresence::contact(const std::string& transport) const
+{
+    const sip_contact_t* own = nta_agent_contact(library_->agent);
+    const std::string host = own && own->m_url->url_host ? own->m_url->url_host : options_.address;
+    if (transport == "tls")
+        return "<sips:" + host + ":" + std::to_string(options_.tlsPort) + ">";
+    return "<sip:" + host + ":" + std::to_string(options_.port) + (transport == "tcp" ? ";transport=tcp>" : ">");
 }
 
 void SipPresence::trace(std::string_view line)
@@ -426,7 +445,7 @@ int SipPresence::subscribe(void* irqPointer, const void* sipPointer, const std::
     subscription->expiresAtMs = clock_() + static_cast<std::int64_t>(expires.granted) * 1000;
     nta_incoming_tag(irq, nta_leg_get_tag(link->leg));
     nta_incoming_treply(irq, SIP_200_OK, SIPTAG_EXPIRES_STR(std::to_string(expires.granted).c_str()),
-        SIPTAG_CONTACT(nta_agent_contact(library_->agent)), TAG_END());
+        SIPTAG_CONTACT_STR(contact(subscription->transport).c_str()), TAG_END());
     if (expires.granted == 0) {
         sendNotify(*subscription, "timeout");
     } else {
@@ -488,7 +507,7 @@ void SipPresence::sendNotify(SipSubscription& subscription, const char* terminat
     nta_outgoing_t* orq = nta_outgoing_tcreate(link->leg, NotifyCallback, reinterpret_cast<nta_outgoing_magic_t*>(this),
         next, SIP_METHOD_NOTIFY, nullptr, SIPTAG_EVENT_STR(SipEventName(subscription.event)),
         SIPTAG_SUBSCRIPTION_STATE_STR(state.c_str()), SIPTAG_CONTENT_TYPE_STR(SipEventContentType(subscription.event)),
-        SIPTAG_PAYLOAD_STR(body.c_str()), SIPTAG_CONTACT(nta_agent_contact(library_->agent)),
+        SIPTAG_PAYLOAD_STR(body.c_str()), SIPTAG_CONTACT_STR(contact(subscription.transport).c_str()),
         TAG_IF(connection, NTATAG_TPORT(connection)), TAG_END());
     subscription.pipeline.sent();
     ++counters_.notifySent;

@@ -82,6 +82,8 @@ private:
     std::shared_ptr<void> restoredLink(const SipSubscription& subscription);
     bool withinBudget(const std::string& source);
     void trace(std::string_view line);
+    // The hub's Contact for a dialog over this transport.
+    std::string contact(const std::string& transport) const;
 
     SystemTable& table_;
     ConsoleLog& console_;
