@@ -11,6 +11,7 @@ Usage: lamp_test.py KORVEL KORVEL_SEND FREE_BASE_PORT [TRACE_FILE]
 import json
 import os
 import re
+import socket
 import shutil
 import subprocess
 import sys
@@ -85,6 +86,9 @@ def packages(korvel, send_tool, free_base_port):
         pbx = pbx_address(hub.base, 2)
         hub.send(pbx, "statusreport", "--system-id", "QVX300", "--stations", "41100", "--status", "dnd", udp=True)
         hub.wait_for(r"41100:DND")
+        # Not SIP at all: dropped and counted.
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as garbage:
+            garbage.sendto(b"SUBSCRIBE \x00\x01 nonsense\r\n\r\n", ("127.0.0.1", sip_port))
         sipp, messages = start_sipp(folder, os.path.join(HERE, "packages.xml"), sip_port, "41100", transport="t1")
         try:
             for _ in range(3):
@@ -110,7 +114,8 @@ def packages(korvel, send_tool, free_base_port):
         metrics = sip_metrics(hub.get("/metrics"))
         expected = {("korvel_sip_notifies_total", "outcome", "ok"): 5,
                     ("korvel_sip_notifies_total", "outcome", "retried"): 1,
-                    ("korvel_sip_subscriptions", "event", "message-summary"): 0}
+                    ("korvel_sip_subscriptions", "event", "message-summary"): 0,
+                    ("korvel_sip_malformed_total", None, None): 1}
         for key, value in expected.items():
             assert metrics.get(key) == value, (key, metrics.get(key))
         # Two reports: the message at once, the idle after the back-off.
