@@ -32,7 +32,7 @@ void AddSipOptions(QCommandLineParser& parser)
         { "sip-tls-key", "The private key of --sip-tls-cert (PEM or DER, without a passphrase).", "FILE" });
     parser.addOption({ "max-sip-subscriptions", "Hold at most N SIP subscriptions (default 50000).", "N" });
     parser.addOption({ "max-sip-subscriptions-per-source",
-        "Hold at most N SIP subscriptions from one address (default 5000).", "N" });
+        "Hold at most N SIP subscriptions from one address (default 10000).", "N" });
 }
 
 QString TakeSipOptions(const QCommandLineParser& parser, ServiceOptions& options)

@@ -13,7 +13,7 @@ struct SipOptions {
     // The host part of the entities in the documents; the own address when empty.
     std::string domain;
     std::size_t maxSubscriptions = 50'000;
-    std::size_t maxPerSource = 5'000;
+    std::size_t maxPerSource = 10'000;
     // What one message, or one read of a TCP connection, may hold: a proxy
     // sends its requests one after another on one connection.
     std::size_t maxMessageBytes = 256 * 1024;

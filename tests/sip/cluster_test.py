@@ -39,9 +39,8 @@ def main(korvel, send_tool, free_base_port):
             with Hub(korvel, send_tool, free_base_port, extra=["--trace", *cluster, "--node", "a"]) as a, \
                     Hub(korvel, send_tool, free_base_port,
                         extra=["--trace", *cluster, "--node", "b", "--sip", f"127.0.0.1:{sip_port}"]) as b:
+                # The station is new to both hubs: B shows it not in use until A's report reaches it.
                 pbx = pbx_address(a.base, 2)
-                a.send(pbx, "statusreport", "--system-id", "QVX300", "--stations", "41100", "--status", "idle",
-                       udp=True)
                 sipp, messages = start_sipp(folder, os.path.join(HERE, "follow.xml"), sip_port, "41100")
                 b.wait_for(r"SIP < 200 NOTIFY")
                 a.send(pbx, "statusreport", "--system-id", "QVX300", "--stations", "41100", "--status", "busy",
