@@ -441,6 +441,8 @@ int SipPresence::subscribe(void* irqPointer, const void* sipPointer, const std::
         subscription = *made;
         setChanged_ = true;
     }
+    if (refresh)
+        dirty_ = true;
     DialogLink* link = LinkOf(*subscription);
     subscription->expiresAtMs = clock_() + static_cast<std::int64_t>(expires.granted) * 1000;
     nta_incoming_tag(irq, nta_leg_get_tag(link->leg));
@@ -602,8 +604,9 @@ void SipPresence::sweep()
         else
             end(id);
     }
-    // A new or ended subscription is saved within a second, CSeq and version
-    // alone every ten; a restart after a crash moves those on by a margin.
+    // A new or ended subscription is saved within a second, a refresh within
+    // ten; CSeq and version are not saved with every NOTIFY: a restart after
+    // a crash moves them on by a margin instead.
     if (setChanged_ || (dirty_ && clock_() - savedAtMs_ >= 10'000))
         save(false);
     // Budgets that have filled up again are forgotten.
@@ -653,7 +656,8 @@ void SipPresence::save(bool orderly)
     if (options_.stateFile.empty() || (!setChanged_ && !dirty_ && !orderly))
         return;
     const std::int64_t offset = QDateTime::currentMSecsSinceEpoch() - clock_();
-    if (const Result<bool> written = ReplaceFile(options_.stateFile, SubscriptionsText(book_, offset, orderly));
+    if (const Result<bool> written = ReplaceFile(
+            options_.stateFile, SubscriptionsText(book_, offset, QDateTime::currentMSecsSinceEpoch(), orderly));
         !written) {
         trace("SIP: cannot save the subscriptions: " + written.error());
         return;

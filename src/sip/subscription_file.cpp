@@ -4,6 +4,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+
 namespace korvel {
 
 namespace {
@@ -20,7 +22,7 @@ std::string Std(const QJsonValue& value)
 
 } // namespace
 
-std::string SubscriptionsText(const SubscriptionBook& book, std::int64_t offsetMs, bool orderly)
+std::string SubscriptionsText(const SubscriptionBook& book, std::int64_t offsetMs, std::int64_t nowWallMs, bool orderly)
 {
     QJsonArray list;
     for (const auto& [id, s] : book.all()) {
@@ -47,7 +49,8 @@ std::string SubscriptionsText(const SubscriptionBook& book, std::int64_t offsetM
             { QStringLiteral("expires"), static_cast<qint64>(s->expiresAtMs + offsetMs) },
         });
     }
-    const QJsonObject file { { QStringLiteral("orderly"), orderly }, { QStringLiteral("subscriptions"), list } };
+    const QJsonObject file { { QStringLiteral("orderly"), orderly },
+        { QStringLiteral("written"), static_cast<qint64>(nowWallMs) }, { QStringLiteral("subscriptions"), list } };
     return QJsonDocument(file).toJson(QJsonDocument::Indented).toStdString();
 }
 
@@ -60,7 +63,11 @@ Result<std::vector<SipSubscription>> ParseSubscriptions(
     if (!document.isObject())
         return Fail("not a subscription list: " + error.errorString().toStdString());
     const QJsonObject file = document.object();
-    const std::uint32_t margin = file.value(QStringLiteral("orderly")).toBool() ? 0 : kSipRestartMargin;
+    const std::int64_t sinceSeconds = std::clamp<std::int64_t>(
+        (nowWallMs - file.value(QStringLiteral("written")).toInteger()) / 1000, 0, 100'000'000);
+    const std::uint32_t margin = file.value(QStringLiteral("orderly")).toBool()
+        ? 0
+        : kSipRestartMargin + static_cast<std::uint32_t>(sinceSeconds) * kSipRestartMarginPerSecond;
     std::vector<SipSubscription> loaded;
     for (const QJsonValue item : file.value(QStringLiteral("subscriptions")).toArray()) {
         const QJsonObject o = item.toObject();
