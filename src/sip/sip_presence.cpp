@@ -79,6 +79,13 @@ DialogLink* LinkOf(const SipSubscription& subscription)
     return static_cast<DialogLink*>(subscription.link.get());
 }
 
+// Where datagrams of a dialog go: back to where its requests came from.
+std::string NextHop(const std::string& address, std::uint16_t port)
+{
+    const bool six = address.find(':') != std::string::npos;
+    return "sip:" + (six ? "[" + address + "]" : address) + ":" + std::to_string(port) + ";transport=udp";
+}
+
 std::string UrlText(const url_t* url)
 {
     char buffer[1024];
@@ -414,8 +421,7 @@ int SipPresence::subscribe(void* irqPointer, const void* sipPointer, const std::
         if (tport && tport_is_secondary(tport))
             link->connection = tport_ref(tport);
         else
-            link->next = "sip:" + (source.find(':') != std::string::npos ? "[" + source + "]" : source) + ":"
-                + std::to_string(sourcePort) + ";transport=udp";
+            link->next = NextHop(source, sourcePort);
         SipSubscription added;
         added.event = event;
         added.station = uri->url_user;
@@ -441,9 +447,18 @@ int SipPresence::subscribe(void* irqPointer, const void* sipPointer, const std::
         subscription = *made;
         setChanged_ = true;
     }
-    if (refresh)
-        dirty_ = true;
     DialogLink* link = LinkOf(*subscription);
+    if (refresh) {
+        dirty_ = true;
+        // A phone behind NAT may come back from another address or port:
+        // its NOTIFYs follow it.
+        if (transport == "udp" && subscription->transport == "udp"
+            && (source != subscription->sourceAddress || sourcePort != subscription->sourcePort)) {
+            book_.moveSource(subscription->id, source);
+            subscription->sourcePort = sourcePort;
+            link->next = NextHop(source, sourcePort);
+        }
+    }
     subscription->expiresAtMs = clock_() + static_cast<std::int64_t>(expires.granted) * 1000;
     nta_incoming_tag(irq, nta_leg_get_tag(link->leg));
     nta_incoming_treply(irq, SIP_200_OK, SIPTAG_EXPIRES_STR(std::to_string(expires.granted).c_str()),
@@ -685,11 +700,8 @@ std::shared_ptr<void> SipPresence::restoredLink(const SipSubscription& s)
     su_home_unref(home);
     if (!link->leg)
         return {};
-    if (s.transport == "udp") {
-        link->next
-            = "sip:" + (s.sourceAddress.find(':') != std::string::npos ? "[" + s.sourceAddress + "]" : s.sourceAddress)
-            + ":" + std::to_string(s.sourcePort) + ";transport=udp";
-    }
+    if (s.transport == "udp")
+        link->next = NextHop(s.sourceAddress, s.sourcePort);
     return link;
 }
 

@@ -119,6 +119,17 @@ void SubscriptionBook::remove(std::uint64_t id)
     byId_.erase(found);
 }
 
+void SubscriptionBook::moveSource(std::uint64_t id, const std::string& address)
+{
+    SipSubscription* moved = byId(id);
+    if (!moved || moved->sourceAddress == address)
+        return;
+    if (auto old = bySource_.find(moved->sourceAddress); old != bySource_.end() && --old->second == 0)
+        bySource_.erase(old);
+    ++bySource_[address];
+    moved->sourceAddress = address;
+}
+
 std::vector<SipSubscription*> SubscriptionBook::watchers(const std::string& station)
 {
     std::vector<SipSubscription*> found;

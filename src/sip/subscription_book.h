@@ -93,6 +93,8 @@ public:
     SipSubscription* find(const std::string& callId, const std::string& localTag, const std::string& remoteTag);
     SipSubscription* byId(std::uint64_t id);
     void remove(std::uint64_t id);
+    // The subscription's requests now come from `address`; it counts there.
+    void moveSource(std::uint64_t id, const std::string& address);
     // The watchers of a station, in the order they subscribed.
     std::vector<SipSubscription*> watchers(const std::string& station);
     // Subscriptions whose time is up at `nowMs`.

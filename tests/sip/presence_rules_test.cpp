@@ -165,8 +165,12 @@ TEST(SipSubscriptionBook, BoundsFindsAndExpiresOnTheInjectedClock)
         book.remove(id);
     EXPECT_EQ(book.watchers("41100"), std::vector<SipSubscription*> { found });
     EXPECT_EQ(book.size(), 1U);
-    // The source's room came back with its subscription.
+    // The source's room came back with its subscription, and with one that
+    // moved to another address.
     EXPECT_TRUE(book.add(Subscription("41101", "127.0.0.2", "f", 60'000)));
+    EXPECT_FALSE(book.add(Subscription("41101", "127.0.0.2", "g", 60'000)));
+    book.moveSource(found->id, "127.0.0.5");
+    EXPECT_TRUE(book.add(Subscription("41101", "127.0.0.2", "g", 60'000)));
 }
 
 // What a restart reads back: every dialog field, the expiry on the new
