@@ -1,6 +1,7 @@
 """SIP over TLS with the real hub: a phone on a TLS connection subscribes and
 gets its NOTIFYs back on that connection, with the hub's TLS Contact; a key
-that does not belong to the certificate stops the start with the reason.
+that does not belong to the certificate stops the start with the reason; and
+a source allow.txt does not list is refused.
 SIPp as Debian builds it has no TLS, so the phone here is Python's TLS
 client speaking the few lines a phone sends.
 Usage: tls_test.py KORVEL KORVEL_SEND FREE_BASE_PORT
@@ -89,7 +90,22 @@ def main(korvel, send_tool, free_base_port):
             assert "<state>confirmed</state>" in phone.notify()
             phone.subscribe(sip_port + 1, 0, 2, hub_tag)
             assert "Subscription-State: terminated" in phone.notify()
-    print("a phone over TLS followed the lamp; a key of another certificate was refused")
+        # allow.txt keeps SIP sources out as it keeps exchanges out.
+        with Hub(korvel, send_tool, free_base_port, extra=["--sip", f"127.0.0.1:{sip_port}"],
+                 allow=["127.200.0.0/16"]) as hub:
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as phone:
+                phone.bind(("127.0.0.1", 0))
+                phone.settimeout(10)
+                port = phone.getsockname()[1]
+                phone.sendto((f"OPTIONS sip:41100@127.0.0.1:{sip_port} SIP/2.0\r\n"
+                              f"Via: SIP/2.0/UDP 127.0.0.1:{port};branch=z9hG4bKallow\r\n"
+                              "From: <sip:phone@127.0.0.1>;tag=a\r\nTo: <sip:41100@127.0.0.1>\r\n"
+                              "Call-ID: allow\r\nCSeq: 1 OPTIONS\r\nMax-Forwards: 70\r\n"
+                              "Content-Length: 0\r\n\r\n").encode(), ("127.0.0.1", sip_port))
+                answer = phone.recv(65536).decode()
+                assert answer.startswith("SIP/2.0 403"), answer
+    print("a phone over TLS followed the lamp; a key of another certificate was refused; allow.txt kept a SIP "
+          "source out")
     return 0
 
 
