@@ -13,9 +13,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web"))
 from hub_process import Hub, SKIP, pbx_address  # noqa: E402
-from sip_support import free_sip_port, start_sipp  # noqa: E402
-
-HERE = os.path.dirname(os.path.abspath(__file__))
+from sip_support import free_sip_port, notify, response, scenario, start_sipp, subscribe  # noqa: E402
 
 
 def main(korvel, send_tool, free_base_port):
@@ -41,7 +39,16 @@ def main(korvel, send_tool, free_base_port):
                         extra=["--trace", *cluster, "--node", "b", "--sip", f"127.0.0.1:{sip_port}"]) as b:
                 # The station is new to both hubs: B shows it not in use until A's report reaches it.
                 pbx = pbx_address(a.base, 2)
-                sipp, messages = start_sipp(folder, os.path.join(HERE, "follow.xml"), sip_port, "41100")
+                follow = scenario(
+                    folder, "follow",
+                    subscribe("follow[pid]", "dialog", 600, 1),
+                    response(200, keep_tag=True),
+                    notify(),
+                    notify(("<state>confirmed</state>", None)),
+                    subscribe("follow[pid]", "dialog", 0, 2, to_tag=True),
+                    response(200),
+                    notify(("terminated", "Subscription-State")))
+                sipp, messages = start_sipp(folder, follow, sip_port, "41100")
                 b.wait_for(r"SIP < 200 NOTIFY")
                 a.send(pbx, "statusreport", "--system-id", "QVX300", "--stations", "41100", "--status", "busy",
                        udp=True)

@@ -19,9 +19,9 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web"))
 from hub_process import Hub, SKIP, pbx_address  # noqa: E402
-from sip_support import free_sip_port, received_notifies, restart, start_sipp  # noqa: E402
+from sip_support import (dialog_state, free_sip_port, notify, received_notifies, response, restart,  # noqa: E402
+                         scenario, start_sipp, subscribe)
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def sip_metrics(text):
@@ -53,7 +53,31 @@ def main(korvel, send_tool, free_base_port, trace_file=None):
             Hub(korvel, send_tool, free_base_port, extra=["--trace", "--sip", f"127.0.0.1:{sip_port}"]) as hub:
         pbx = pbx_address(hub.base, 2)
         hub.send(pbx, "statusreport", "--system-id", "QVX300", "--stations", "41100", "--status", "idle", udp=True)
-        sipp, messages = start_sipp(folder, os.path.join(HERE, "lamp.xml"), sip_port, "41100")
+        lamp = scenario(
+            folder, "lamp",
+            subscribe("[pid]lamp", "dialog", 600, 1),
+            response(200, ("600", "Expires"), keep_tag=True),
+            notify(dialog_state(1, "terminated"), ("active;expires=", "Subscription-State")),  # idle
+            notify(dialog_state(2, "confirmed")),  # busy
+            notify(dialog_state(3, "confirmed")),  # DND
+            notify(dialog_state(4, "confirmed")),  # message: the lamp keeps the call state
+            notify(dialog_state(5, "terminated")),  # idle
+            # A refresh of a dialog the hub does not know, too brief, another package.
+            subscribe("[pid]lamp", "dialog", 600, 2).replace("To: <sip:[service]@[remote_ip]>",
+                                                             "To: <sip:[service]@[remote_ip]>;tag=unknown"),
+            response(481),
+            subscribe("brief[pid]", "dialog", 30, 3),
+            response(423, ("60", "Min-Expires")),
+            subscribe("other[pid]", "conference", 600, 4),
+            response(489, ("dialog", "Allow-Events")),
+            # A refresh clamped to the most, then the unsubscribe.
+            subscribe("[pid]lamp", "dialog", 9999, 5, to_tag=True),
+            response(200, ("3600", "Expires")),
+            notify(dialog_state(6, "terminated")),
+            subscribe("[pid]lamp", "dialog", 0, 6, to_tag=True),
+            response(200),
+            notify(("terminated", "Subscription-State")))
+        sipp, messages = start_sipp(folder, lamp, sip_port, "41100")
         try:
             hub.wait_for(r"SIP < 200 NOTIFY")
             for state in ("busy", "dnd", "msg", "idle"):
@@ -89,7 +113,26 @@ def packages(korvel, send_tool, free_base_port):
         # Not SIP at all: dropped and counted.
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as garbage:
             garbage.sendto(b"SUBSCRIBE \x00\x01 nonsense\r\n\r\n", ("127.0.0.1", sip_port))
-        sipp, messages = start_sipp(folder, os.path.join(HERE, "packages.xml"), sip_port, "41100", transport="t1")
+        packages_scenario = scenario(
+            folder, "packages",
+            # A buddy list's presence on a DND station, and its end.
+            subscribe("pres[pid]", "presence", 300, 1),
+            response(200, keep_tag=True),
+            notify(("<basic>open</basic>.*<note>Do not disturb</note>.*<rpid:busy/>", None),
+                   ("application/pidf.xml", "Content-Type")),
+            subscribe("pres[pid]", "presence", 0, 2, to_tag=True),
+            response(200),
+            notify(("terminated", "Subscription-State")),
+            # The voice mail lamp: a NOTIFY refused 503 is tried again with the newest state.
+            subscribe("mwi[pid]", "message-summary", 300, 3),
+            response(200, keep_tag=True),
+            notify(("Messages-Waiting: no", None)),
+            notify(("Messages-Waiting: yes", None), answer="503 Service Unavailable"),
+            notify(("Messages-Waiting: no", None)),
+            subscribe("mwi[pid]", "message-summary", 0, 4, to_tag=True),
+            response(200),
+            notify(("terminated", "Subscription-State")))
+        sipp, messages = start_sipp(folder, packages_scenario, sip_port, "41100", transport="t1")
         try:
             for _ in range(3):
                 hub.wait_for(r"SIP < 200 NOTIFY")
@@ -131,7 +174,19 @@ def restarted(korvel, send_tool, free_base_port):
     extra = ["--trace", "--sip", f"127.0.0.1:{sip_port}"]
     with tempfile.TemporaryDirectory(prefix="korvel-sip-") as folder, \
             Hub(korvel, send_tool, free_base_port, extra=extra) as hub:
-        sipp, messages = start_sipp(folder, os.path.join(HERE, "restart.xml"), sip_port, "41100")
+        # The first NOTIFY, the one the restarted hub sends unasked, a change
+        # reported after the restart, then the unsubscribe the restarted hub knows.
+        restart_scenario = scenario(
+            folder, "restart",
+            subscribe("restart[pid]", "dialog", 600, 1),
+            response(200, keep_tag=True),
+            notify(),
+            notify(),
+            notify(("<state>confirmed</state>", None)),
+            subscribe("restart[pid]", "dialog", 0, 2, to_tag=True),
+            response(200),
+            notify(("terminated", "Subscription-State")))
+        sipp, messages = start_sipp(folder, restart_scenario, sip_port, "41100")
         try:
             hub.wait_for(r"SIP < 200 NOTIFY")
             restart(hub, korvel, extra)

@@ -60,3 +60,85 @@ def received_notifies(messages):
             version = re.search(r'version="(\d+)"', block)
             found.append((cseq, int(version.group(1)) if version else None))
     return found
+
+
+# SIPp scenarios, built from the few steps a phone takes.
+
+def subscribe(tag, event, expires, cseq, to_tag=False, uri="sip:[service]@[remote_ip]:[remote_port]", routes=False):
+    """A SUBSCRIBE from the phone; `to_tag` names the hub's tag (a refresh)."""
+    to = ";tag=[$hubtag]" if to_tag else ""
+    route = "\n      [routes]" if routes else ""
+    return f"""  <send retrans="500">
+    <![CDATA[
+
+      SUBSCRIBE {uri} SIP/2.0
+      Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch];rport
+      From: <sip:phone@[local_ip]>;tag={tag}
+      To: <sip:[service]@[remote_ip]>{to}{route}
+      Call-ID: [call_id]
+      CSeq: {cseq} SUBSCRIBE
+      Contact: <sip:phone@[local_ip]:[local_port];transport=[transport]>
+      Max-Forwards: 70
+      Event: {event}
+      Expires: {expires}
+      Content-Length: 0
+
+    ]]>
+  </send>
+"""
+
+
+def checks(*tests):
+    """ereg actions, each (regexp, header or None for the body); the call fails when one does not match."""
+    lines = []
+    for regexp, header in tests:
+        where = f'search_in="hdr" header="{header}:"' if header else 'search_in="body"'
+        lines.append(f'      <ereg regexp="{regexp}" {where} check_it="true" assign_to="junk"/>')
+    return "\n".join(lines)
+
+
+def response(code, *tests, keep_tag=False, rrs=False):
+    """The hub's answer; `keep_tag` keeps its To tag in $hubtag for refreshes."""
+    actions = checks(*tests)
+    if keep_tag:
+        actions += ('\n      <ereg regexp="tag=([^;>]*)" search_in="hdr" header="To:" check_it="true" '
+                    'assign_to="junk,hubtag"/>')
+    rrs = ' rrs="true"' if rrs else ""
+    if not actions:
+        return f'  <recv response="{code}"{rrs}/>\n'
+    return f'  <recv response="{code}"{rrs}>\n    <action>\n{actions}\n    </action>\n  </recv>\n'
+
+
+def notify(*tests, answer="200 OK"):
+    """A NOTIFY from the hub, checked, and the phone's answer to it."""
+    actions = checks(*tests)
+    received = (f'  <recv request="NOTIFY" timeout="20000">\n    <action>\n{actions}\n    </action>\n  </recv>\n'
+                if actions else '  <recv request="NOTIFY" timeout="20000"/>\n')
+    return received + f"""  <send>
+    <![CDATA[
+
+      SIP/2.0 {answer}
+      [last_Via:]
+      [last_From:]
+      [last_To:]
+      [last_Call-ID:]
+      [last_CSeq:]
+      Content-Length: 0
+
+    ]]>
+  </send>
+"""
+
+
+def scenario(folder, name, *steps):
+    """Writes the scenario into `folder`; returns its path."""
+    path = os.path.join(folder, name + ".xml")
+    with open(path, "w") as out:
+        out.write(f'<?xml version="1.0" encoding="ISO-8859-1" ?>\n<scenario name="{name}">\n'
+                  + "".join(steps) + "</scenario>\n")
+    return path
+
+
+def dialog_state(version, state):
+    """A dialog-info body check: this version, this state."""
+    return (f"version=.{version}. state=.full.*<state>{state}</state>", None)
