@@ -147,5 +147,6 @@ void WindowRow(Bench& bench);
 void ClusterRow(Bench& bench);
 void WebRow(Bench& bench);
 void FloodRow(Bench& bench);
+void SipRow(Bench& bench);
 
 } // namespace korvel::bench

@@ -204,6 +204,8 @@ const std::vector<Row>& Rows()
         { "cluster", "two hubs sharing a Redis server: reports/s from A to B, added latency", false, ClusterRow },
         { "web", "fan-out to 10 with five pages on the web console's live feed, against none", false, WebRow },
         { "flood", "2,000 datagrams/s from new addresses for 5 s while a known system reports", false, FloodRow },
+        { "sip", "20,000 SIP dialog subscriptions (2,000 stations x 10), 1,000 reports/s -> 10,000 NOTIFY/s", false,
+            SipRow },
     };
     return rows;
 }

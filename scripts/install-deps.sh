@@ -25,6 +25,9 @@ packages=(
   prometheus           # promtool and a server for the alert rules and dashboard tests
   debhelper dpkg-dev lintian scdoc fakeroot bash-completion systemd  # the Debian packages
   desktop-file-utils man-db bsdextrautils  # checks of the packages' desktop entry and manual pages
+  libsofia-sip-ua-glib-dev  # the SIP stack of the presence server (--sip)
+  sip-tester           # SIPp: the phones of the SIP tests
+  kamailio             # the SIP proxy in front of the hub in the SIP tests
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #include "command_line.h"
 
 #include "net/ipv4_address.h"
+#include "service/sip_wiring.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -128,6 +129,7 @@ Result<CommandLine> ParseCommandLine(const QStringList& arguments)
     parser.addOptions({ help, version, headless, trace, stalls, dataDir, userData, basePort, ownAddress, cluster, node,
         clusterName, maxSystems, maxConnections, answerBurst, answerRate, http, tokenFile, tlsCert, tlsKey, insecure,
         adminTokenFile, checkConfig });
+    AddSipOptions(parser);
 
     if (!parser.parse(arguments))
         return Mistake(parser.errorText());
@@ -245,6 +247,8 @@ Result<CommandLine> ParseCommandLine(const QStringList& arguments)
             return checked.failure();
         line.service.web = std::move(*web);
     }
+    if (const QString error = TakeSipOptions(parser, line.service); !error.isEmpty())
+        return Mistake(error);
     return line;
 }
 

@@ -7,6 +7,7 @@
 #include "service/icmp_ping.h"
 #include "service/service_notify.h"
 #include "service/unix_signals.h"
+#include "sip/sip_presence.h"
 #include "web/web_console.h"
 
 #include <QCoreApplication>
@@ -46,8 +47,9 @@ Service::Service(ServiceOptions options, QObject* parent)
 
 Service::~Service()
 {
-    // The web console and the cluster watch the hub: they go first.
+    // The web console, SIP and the cluster watch the hub: they go first.
     web_.reset();
+    sip_.reset();
     cluster_.reset();
     ConsoleLog& console = hub_->console();
     hub_.reset();
@@ -103,6 +105,8 @@ Result<void> Service::start()
         cluster_->start();
     }
     if (auto started = startWebConsole(); !started)
+        return started;
+    if (auto started = startSip(); !started)
         return started;
     started_ = true;
     printReadyLine();
@@ -198,6 +202,7 @@ bool Service::stop()
     if (notifier_)
         notifier_->stopping();
     web_.reset();
+    sip_.reset();
     cluster_.reset();
     // A hub that did not start has nothing of its own to save: its table is
     // the damaged one, or the folder is another hub's.

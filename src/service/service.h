@@ -17,6 +17,7 @@ namespace korvel {
 
 class Cluster;
 class ServiceNotifier;
+class SipPresence;
 class StallWatch;
 class UnixSignalWatcher;
 class WebConsole;
@@ -57,6 +58,7 @@ public:
     const ServiceOptions& options() const { return options_; }
     Cluster* cluster() const { return cluster_.get(); }
     WebConsole* webConsole() const { return web_.get(); }
+    SipPresence* sipPresence() const { return sip_.get(); }
 
     // OperatorCommands, each with its audit line on standard error and the
     // console: "<source> <what it did>" or "<source> could not <do it>: <why>".
@@ -76,6 +78,7 @@ signals:
 private:
     Result<void> startHub();
     Result<void> startWebConsole();
+    Result<void> startSip(); // sip_wiring.cpp
     void reloadWebTls();
     void printReadyLine() const;
     Result<void> save();
@@ -94,6 +97,7 @@ private:
     std::unique_ptr<Hub> hub_;
     std::unique_ptr<Cluster> cluster_;
     std::unique_ptr<WebConsole> web_;
+    std::unique_ptr<SipPresence> sip_;
     std::unique_ptr<StallWatch> stallWatch_;
     std::unique_ptr<ServiceNotifier> notifier_;
     std::vector<std::string> startProblems_;

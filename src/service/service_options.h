@@ -2,6 +2,7 @@
 
 #include "cluster/cluster_options.h"
 #include "relay/hub.h"
+#include "sip/sip_options.h"
 #include "web/web_options.h"
 
 #include <optional>
@@ -18,6 +19,8 @@ struct ServiceOptions {
     std::optional<ClusterOptions> cluster;
     // --http: the web console, off unless asked for.
     std::optional<WebOptions> web;
+    // --sip: the presence server for SIP phones, off unless asked for.
+    std::optional<SipOptions> sip;
 };
 
 } // namespace korvel

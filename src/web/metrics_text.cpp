@@ -40,6 +40,14 @@ public:
         std::snprintf(number, sizeof number, "%.6g", value);
         line(labels, number);
     }
+    // A sample under another name of the family (a histogram's _sum and _count).
+    template <typename Value> void sampleAs(const char* name, Value value)
+    {
+        const char* family = name_;
+        name_ = name;
+        sample(nullptr, value);
+        name_ = family;
+    }
     QByteArray take() { return std::move(text_); }
 
 private:
@@ -122,6 +130,39 @@ void Cluster(Writer& out, const ClusterStatus& cluster)
     out.sample(nullptr, cluster.queueDropped);
     out.family("korvel_cluster_write_failures_total", "counter", "Writes to the cluster's Redis that it refused.");
     out.sample(nullptr, cluster.writeFailures);
+}
+
+void Sip(Writer& out, const SipStatus& sip)
+{
+    out.family("korvel_sip_subscriptions", "gauge", "SIP subscriptions held, by event package.");
+    static const char* const kEvents[] = { "event=\"dialog\"", "event=\"presence\"", "event=\"message-summary\"" };
+    for (std::size_t i = 0; i < sip.subscriptions.size(); ++i)
+        out.sample(kEvents[i], static_cast<std::uint64_t>(sip.subscriptions[i]));
+    out.family("korvel_sip_requests_total", "counter", "SIP requests received.");
+    out.sample(nullptr, sip.requests);
+    out.family("korvel_sip_malformed_total", "counter", "SIP messages that could not be parsed.");
+    out.sample(nullptr, sip.malformed);
+    out.family("korvel_sip_refused_total", "counter",
+        "SIP requests refused: not allowed, over a bound or over a source's budget.");
+    out.sample(nullptr, sip.refused);
+    out.family("korvel_sip_notifies_total", "counter", "NOTIFYs by outcome.");
+    out.sample("outcome=\"ok\"", sip.notifyOk);
+    out.sample("outcome=\"retried\"", sip.notifyRetried);
+    out.sample("outcome=\"gone\"", sip.notifyGone);
+    out.sample("outcome=\"failed\"", sip.notifyFailed);
+    out.family("korvel_sip_notify_delay_seconds", "histogram", "From a station's report to the NOTIFY telling it.");
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < sip.delayCounts.size(); ++i) {
+        total += sip.delayCounts[i];
+        char label[48];
+        if (i < sip.delayBounds.size())
+            std::snprintf(label, sizeof label, "le=\"%g\"", sip.delayBounds[i]);
+        else
+            std::snprintf(label, sizeof label, "le=\"+Inf\"");
+        out.sample(label, total);
+    }
+    out.sampleAs("korvel_sip_notify_delay_seconds_sum", sip.delaySum);
+    out.sampleAs("korvel_sip_notify_delay_seconds_count", total);
 }
 
 } // namespace
@@ -217,6 +258,8 @@ QByteArray MetricsText(const MetricsSnapshot& s)
         out.sample(("result=\"" + std::string(WriteApi::kResults[i]) + '"').c_str(), s.writes[i]);
     if (s.cluster)
         Cluster(out, *s.cluster);
+    if (s.sip)
+        Sip(out, *s.sip);
     return out.take();
 }
 

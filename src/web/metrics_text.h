@@ -3,6 +3,7 @@
 #include "net/receive_queue.h"
 #include "relay/traffic_counters.h"
 #include "web/cluster_status.h"
+#include "web/sip_status.h"
 
 #include <QByteArray>
 
@@ -37,6 +38,8 @@ struct MetricsSnapshot {
     std::array<std::uint64_t, 9> writes {};
     // Only for a hub started with --cluster.
     std::optional<ClusterStatus> cluster;
+    // Only for a hub started with --sip.
+    std::optional<SipStatus> sip;
 };
 
 // The Prometheus text exposition format (version 0.0.4).

@@ -388,6 +388,8 @@ WebConsole::Reply WebConsole::route(const QHttpServerRequest& request, const QSt
             path.mid(kSystemsPrefix.size(), path.size() - kSystemsPrefix.size() - kStationsSuffix.size()));
     if (path == QLatin1String("/api/stats"))
         return Reply::Json(statsJson());
+    if (path == QLatin1String("/api/sip"))
+        return sip_.json ? Reply::Json(sip_.json()) : Reply::Text(Status::NotFound, "SIP is off (--sip)");
     if (path == QLatin1String("/api/options"))
         return Reply::Json(writes_->optionsJson());
     if (path == QLatin1String("/api/whoami")) {
@@ -499,6 +501,8 @@ MetricsSnapshot WebConsole::metrics()
     s.lagSeconds = static_cast<double>(lag_->recentLongest()) / 1000.0;
     if (cluster_)
         s.cluster = cluster_();
+    if (sip_.status)
+        s.sip = sip_.status();
     s.liveClients = static_cast<std::uint64_t>(push_->clients());
     s.maxSystems = hub_.maxSystems();
     s.healthy = healthProblems().isEmpty();

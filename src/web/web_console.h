@@ -3,6 +3,7 @@
 #include "net/result.h"
 #include "web/cluster_status.h"
 #include "web/http_reply.h"
+#include "web/sip_status.h"
 #include "web/web_options.h"
 
 #include <QAbstractHttpServer>
@@ -54,6 +55,8 @@ public:
     // Where the cluster's part of /api/stats and /metrics comes from; none
     // for a hub on its own.
     void setClusterStatus(ClusterStatusSource source) { cluster_ = std::move(source); }
+    // The SIP presence server's part of /metrics and /api/sip; none without --sip.
+    void setSipSource(SipSource source) { sip_ = std::move(source); }
     // What the write API's commands go through; null (the default) keeps the
     // console read-only, as does starting without an admin token.
     void setOperatorCommands(OperatorCommands* commands);
@@ -94,6 +97,7 @@ private:
     QTimer sampler_;
     QElapsedTimer uptime_;
     ClusterStatusSource cluster_;
+    SipSource sip_;
 };
 
 } // namespace korvel

@@ -1,0 +1,175 @@
+#include "sip_wiring.h"
+
+#include "log/notice.h"
+#include "service/service.h"
+#include "sip/sip_presence.h"
+#include "store/atomic_file.h"
+#include "web/web_console.h"
+#include "web/web_tls.h"
+
+#include <QSslCertificate>
+#include <QSslKey>
+
+#include <filesystem>
+
+#include <QHostAddress>
+
+namespace korvel {
+
+void AddSipOptions(QCommandLineParser& parser)
+{
+    parser.addOption({ "sip",
+        "Serve the stations' lamps to SIP phones and servers (SUBSCRIBE for dialog, presence and "
+        "message-summary) on UDP and TCP at ADDR (default 0.0.0.0) and PORT.",
+        "[ADDR:]PORT" });
+    parser.addOption(
+        { "sip-domain", "The host part of the stations' SIP addresses (default: the own address).", "NAME" });
+    parser.addOption({ "sip-tls-cert",
+        "Serve SIP over TLS too, on the --sip port + 1, with the certificate in FILE (PEM or DER; a chain, the "
+        "server's first).",
+        "FILE" });
+    parser.addOption(
+        { "sip-tls-key", "The private key of --sip-tls-cert (PEM or DER, without a passphrase).", "FILE" });
+    parser.addOption({ "max-sip-subscriptions", "Hold at most N SIP subscriptions (default 50000).", "N" });
+    parser.addOption({ "max-sip-subscriptions-per-source",
+        "Hold at most N SIP subscriptions from one address (default 10000).", "N" });
+}
+
+QString TakeSipOptions(const QCommandLineParser& parser, ServiceOptions& options)
+{
+    const QString sip = QStringLiteral("sip");
+    if (!parser.isSet(sip)) {
+        for (const char* option : { "sip-domain", "sip-tls-cert", "sip-tls-key", "max-sip-subscriptions",
+                 "max-sip-subscriptions-per-source" }) {
+            if (parser.isSet(QString::fromLatin1(option)))
+                return QStringLiteral("--%1 needs --sip").arg(QString::fromLatin1(option));
+        }
+        return {};
+    }
+    SipOptions sipOptions;
+    const QString text = parser.value(sip);
+    QString portText = text;
+    if (const qsizetype colon = text.lastIndexOf(QLatin1Char(':')); colon >= 0) {
+        const QString host = text.left(colon);
+        portText = text.mid(colon + 1);
+        QHostAddress address;
+        if (!address.setAddress(host) || address.protocol() != QAbstractSocket::IPv4Protocol)
+            return QStringLiteral("--sip %1: '%2' is not an IPv4 address").arg(text, host);
+        sipOptions.address = host.toStdString();
+    }
+    bool ok = false;
+    const uint port = portText.toUInt(&ok);
+    if (!ok || port < 1 || port > 65535)
+        return QStringLiteral("--sip %1: '%2' is not a port number").arg(text, portText);
+    sipOptions.port = static_cast<std::uint16_t>(port);
+    if (parser.isSet(QStringLiteral("sip-domain"))) {
+        sipOptions.domain = parser.value(QStringLiteral("sip-domain")).toStdString();
+        if (sipOptions.domain.empty() || sipOptions.domain.find_first_of(" \t<>@;") != std::string::npos)
+            return QStringLiteral("--sip-domain wants a host name or address");
+    }
+    const struct {
+        const char* name;
+        std::size_t* value;
+    } counts[] = {
+        { "max-sip-subscriptions", &sipOptions.maxSubscriptions },
+        { "max-sip-subscriptions-per-source", &sipOptions.maxPerSource },
+    };
+    for (const auto& count : counts) {
+        if (!parser.isSet(QString::fromLatin1(count.name)))
+            continue;
+        const qint64 value = parser.value(QString::fromLatin1(count.name)).toLongLong(&ok);
+        if (!ok || value < 1 || value > 10'000'000)
+            return QStringLiteral("--%1 wants a number from 1 to 10000000").arg(QString::fromLatin1(count.name));
+        *count.value = static_cast<std::size_t>(value);
+    }
+    const QString cert = parser.value(QStringLiteral("sip-tls-cert"));
+    const QString key = parser.value(QStringLiteral("sip-tls-key"));
+    if (cert.isEmpty() != key.isEmpty())
+        return QStringLiteral("--sip-tls-cert and --sip-tls-key go together, with a file each");
+    if (!cert.isEmpty()) {
+        if (port == 65535)
+            return QStringLiteral("--sip-tls-cert: TLS takes the --sip port + 1, and there is none above 65535");
+        sipOptions.tlsPort = static_cast<std::uint16_t>(port + 1);
+        sipOptions.tlsCertificate = cert.toStdString();
+        sipOptions.tlsKey = key.toStdString();
+    }
+    options.sip = sipOptions;
+    return {};
+}
+
+Result<void> Service::startSip()
+{
+    if (!options_.sip)
+        return {};
+    SipOptions sipOptions = *options_.sip;
+    if (sipOptions.domain.empty())
+        sipOptions.domain = sipOptions.address != "0.0.0.0" ? sipOptions.address : hub_->settings().OwnAddress;
+    sipOptions.stateFile = (options_.hub.dataDirectory / "sip-subscriptions.json").string();
+    if (sipOptions.tlsPort != 0) {
+        // The same checks as the web console's certificate; the SIP library
+        // reads the key and chain from a folder of the hub's own.
+        const Result<TlsCredentials> loaded = LoadTlsCredentials(
+            TlsFiles { QString::fromStdString(sipOptions.tlsCertificate), QString::fromStdString(sipOptions.tlsKey) });
+        if (!loaded) {
+            Notify(hub_->console(), Severity::Error, "SIP: " + loaded.error());
+            return loaded.failure();
+        }
+        for (const QString& warning : loaded->warnings)
+            Notify(hub_->console(), Severity::Warning, "SIP: " + warning.toStdString());
+        const std::filesystem::path folder = options_.hub.dataDirectory / "sip-tls";
+        std::error_code error;
+        std::filesystem::create_directories(folder, error);
+        std::filesystem::permissions(folder, std::filesystem::perms::owner_all, error);
+        QByteArray chain;
+        for (const QSslCertificate& certificate : loaded->configuration.localCertificateChain())
+            chain += certificate.toPem();
+        const QByteArray agent = loaded->configuration.privateKey().toPem() + chain;
+        for (const auto& [name, text] : { std::pair { "agent.pem", agent }, std::pair { "cafile.pem", chain } }) {
+            if (const Result<bool> written = ReplaceFile(folder / name, std::string_view(text.data(), text.size()));
+                !written) {
+                Notify(hub_->console(), Severity::Error, "SIP: " + written.error());
+                return written.failure();
+            }
+            std::filesystem::permissions(
+                folder / name, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, error);
+        }
+        sipOptions.tlsFolder = folder.string();
+        Notify(hub_->console(), Severity::Info, "SIP over TLS: " + loaded->description.toStdString());
+    }
+    // allow.txt keeps SIP sources out as it keeps exchanges out.
+    auto allowed = [this](const std::string& address) { return hub_->allowList().allows(address); };
+    sip_ = std::make_unique<SipPresence>(hub_->table(), hub_->console(), sipOptions, allowed);
+    if (auto started = sip_->start(); !started) {
+        sip_.reset();
+        Notify(hub_->console(), Severity::Error, "SIP: " + started.error());
+        return started;
+    }
+    if (web_) {
+        SipPresence* sip = sip_.get();
+        web_->setSipSource({ [sip] {
+                                SipStatus status;
+                                const SipCounters& c = sip->counters();
+                                status.subscriptions = sip->subscriptions().byEvent();
+                                status.requests = c.requests;
+                                status.malformed = sip->malformed();
+                                status.refused = c.refused;
+                                status.notifyOk = c.notifyOk;
+                                status.notifyRetried = c.notifyRetried;
+                                status.notifyGone = c.notifyGone;
+                                status.notifyFailed = c.notifyFailed;
+                                status.delayBounds.assign(
+                                    SipCounters::kDelayBounds.begin(), SipCounters::kDelayBounds.end());
+                                status.delayCounts.assign(c.delayCounts.begin(), c.delayCounts.end());
+                                status.delaySum = c.delaySum;
+                                return status;
+                            },
+            [sip] { return sip->subscriptionsJson(); } });
+    }
+    Notify(hub_->console(), Severity::Info,
+        "SIP presence on " + sipOptions.address + ":" + std::to_string(sipOptions.port) + " (UDP and TCP"
+            + (sipOptions.tlsPort ? ", TLS on " + std::to_string(sipOptions.tlsPort) : std::string()) + "), domain "
+            + sip_->options().domain);
+    return {};
+}
+
+} // namespace korvel
