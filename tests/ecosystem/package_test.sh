@@ -67,6 +67,7 @@ expected_server="./lib/systemd/system/korvel.service
 ./usr/share/doc/korvel/docs/operations.md
 ./usr/share/doc/korvel/docs/protocol.md
 ./usr/share/doc/korvel/docs/reliability.md
+./usr/share/doc/korvel/docs/sip.md
 ./usr/share/doc/korvel/docs/tools.md
 ./usr/share/doc/korvel/docs/troubleshooting.md
 ./usr/share/doc/korvel/docs/web-api.md
