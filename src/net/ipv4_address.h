@@ -2,7 +2,7 @@
 
 #include <netinet/in.h>
 
-#include "net/result.h"
+#include "base/result.h"
 
 #include <cstdint>
 #include <optional>

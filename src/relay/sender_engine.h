@@ -2,7 +2,7 @@
 
 #include "log/console_log.h"
 #include "net/event_signal.h"
-#include "net/thread_check.h"
+#include "base/thread_check.h"
 #include "net/unique_fd.h"
 #include "relay/name_cache.h"
 #include "relay/outbox.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "net/thread_check.h"
+#include "base/thread_check.h"
 
 #include <array>
 #include <atomic>

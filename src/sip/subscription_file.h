@@ -1,6 +1,6 @@
 #pragma once
 
-#include "net/result.h"
+#include "base/result.h"
 #include "sip/subscription_book.h"
 
 #include <cstdint>

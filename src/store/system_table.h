@@ -1,6 +1,6 @@
 #pragma once
 
-#include "net/thread_check.h"
+#include "base/thread_check.h"
 #include "protocol/defaults.h"
 #include "protocol/station_list.h"
 #include "store/status_names.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "net/result.h"
+#include "base/result.h"
 #include "web/cluster_status.h"
 #include "web/http_reply.h"
 #include "web/sip_status.h"
