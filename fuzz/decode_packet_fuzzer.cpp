@@ -37,20 +37,20 @@ SystemTable& Preload(SystemTable& table)
     // re-keys both; the Velka system has stations to match reports against.
     // Lists longer than a page come from the seeds: a long preloaded one cost
     // every input more than all its packets did.
-    SystemEntry& qvx = table.AppendEntry("127.0.0.2", "QVX300", kTypeQvx, 2, 9000, "192.168.1.10");
+    SystemEntry& qvx = table.appendEntry("127.0.0.2", "QVX300", kTypeQvx, 2, 9000, "192.168.1.10");
     qvx.setStations({ "41100", "41101", "41102" });
-    SystemEntry& velka = table.AppendEntry("127.0.0.3", "VELKA", kTypeVelka, 2, 9000, "");
+    SystemEntry& velka = table.appendEntry("127.0.0.3", "VELKA", kTypeVelka, 2, 9000, "");
     velka.setStations({ "5000", "5001", "abc" });
-    table.AppendEntry("127.0.0.4", "QVX400", kTypeQvx, 3, 9010, "192.168.1.10");
+    table.appendEntry("127.0.0.4", "QVX400", kTypeQvx, 3, 9010, "192.168.1.10");
     // system.dat can give a port any 32-bit value.
-    table.AppendEntry("172.16.0.9", "FAR", kTypeQvx, 2, std::numeric_limits<std::int32_t>::max(), "");
+    table.appendEntry("172.16.0.9", "FAR", kTypeQvx, 2, std::numeric_limits<std::int32_t>::max(), "");
     return table;
 }
 
 // The table as text, so that two runs can be compared.
 void AppendTable(const SystemTable& table, std::string& text)
 {
-    for (const SystemEntry& e : table.Systems()) {
+    for (const SystemEntry& e : table.systems()) {
         text += e.IpAddress + '|' + e.ToIp + '|' + e.Name + '|' + std::to_string(e.Type) + '|'
             + std::to_string(e.EndpointType) + '|' + std::to_string(e.Port) + '|'
             + std::to_string(StatusNumber(e.Status)) + '\n';
@@ -124,17 +124,17 @@ void CheckStations(const SystemEntry& e)
 // What the table promises: an address finds the first entry that has it.
 void CheckAddresses(const SystemTable& table)
 {
-    for (auto it = table.Systems().begin(); it != table.Systems().end(); ++it) {
-        const auto first = std::find_if(table.Systems().begin(), std::next(it),
+    for (auto it = table.systems().begin(); it != table.systems().end(); ++it) {
+        const auto first = std::find_if(table.systems().begin(), std::next(it),
             [&](const SystemEntry& other) { return other.IpAddress == it->IpAddress; });
-        FUZZ_CHECK(table.FindSystem(it->IpAddress) == &*first, "first entry of an address");
+        FUZZ_CHECK(table.findSystem(it->IpAddress) == &*first, "first entry of an address");
     }
 }
 
 void CheckTable(const SystemTable& table)
 {
     CheckAddresses(table);
-    for (const SystemEntry& e : table.Systems())
+    for (const SystemEntry& e : table.systems())
         CheckStations(e);
 }
 
@@ -162,8 +162,8 @@ void Run(const std::vector<fuzz::Record>& records, bool trace, bool checkEach, s
         const std::string source = record.source;
         outbox.limit = std::max(packet.size(), wire::kMaxMultiAckSize);
         if (record.endpoint == fuzz::Endpoint::Tcp) {
-            table.AddSystem(source, std::string(), kTypeQvx);
-            table.SetSystemStatus(source, SystemStatus::Working);
+            table.addSystem(source, std::string(), kTypeQvx);
+            table.setSystemStatus(source, SystemStatus::Working);
             DecodePacket(table, replies, source, packet);
             replies.tcpStep(packet, source, [&](Bytes answer) -> std::int64_t {
                 FUZZ_CHECK(answer.size() <= wire::kMaxGetResponseSize, "TCP answer size");
@@ -173,8 +173,8 @@ void Run(const std::vector<fuzz::Record>& records, bool trace, bool checkEach, s
             });
         } else {
             const bool qvx = record.endpoint == fuzz::Endpoint::Qvx;
-            table.AddSystem(source, source, qvx ? kTypeQvx : kTypeVelka);
-            table.SetSystemStatus(source, SystemStatus::Working);
+            table.addSystem(source, source, qvx ? kTypeQvx : kTypeVelka);
+            table.setSystemStatus(source, SystemStatus::Working);
             DecodePacket(table, replies, source, packet);
             if (qvx)
                 replies.udpStep(packet, source);
@@ -184,7 +184,7 @@ void Run(const std::vector<fuzz::Record>& records, bool trace, bool checkEach, s
         // A packet changes the stations of its sender's entry only.
         if (checkEach) {
             CheckAddresses(table);
-            if (const SystemEntry* sender = table.FindSystem(source))
+            if (const SystemEntry* sender = table.findSystem(source))
                 CheckStations(*sender);
         }
     }

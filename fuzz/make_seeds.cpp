@@ -207,11 +207,11 @@ void SystemFileSeeds(const std::filesystem::path& folder)
     Corpus corpus(folder);
     const std::string separator = "\n#stations#\n";
     SystemTable table(folder);
-    table.AppendEntry("127.0.0.2", "QVX300", kTypeQvx, 2, 9000, "192.168.1.10");
-    table.AppendEntry("127.0.0.3", "VELKA", kTypeVelka, 3, 9000, "");
-    table.AppendEntry("10.1.0.1", "", kTypeQvx, 2, 19000, "10.1.0.9");
+    table.appendEntry("127.0.0.2", "QVX300", kTypeQvx, 2, 9000, "192.168.1.10");
+    table.appendEntry("127.0.0.3", "VELKA", kTypeVelka, 3, 9000, "");
+    table.appendEntry("10.1.0.1", "", kTypeQvx, 2, 19000, "10.1.0.9");
     std::string current = datfile::FormatSystemHeader(19000);
-    for (const SystemEntry& entry : table.Systems())
+    for (const SystemEntry& entry : table.systems())
         current += datfile::FormatSystemLine(entry);
     const std::string stations = datfile::FormatStationFile(Stations(41100, 5));
     corpus.add(current);

@@ -127,7 +127,7 @@ void CheckEntryWalk(Bytes input, std::uint8_t code, bool velka, bool checkTrace)
     SequenceCounter sequence;
     ConsoleLog console;
     Replies replies(table, outbox, settings, counters, sequence, console);
-    SystemEntry& entry = table.AppendEntry(source, "", velka ? kTypeVelka : kTypeQvx, 2, 9000, "");
+    SystemEntry& entry = table.appendEntry(source, "", velka ? kTypeVelka : kTypeQvx, 2, 9000, "");
     const std::vector<std::string> registered = { "41100", "41101", "Ab" };
     if (velka)
         entry.setStations(registered);
@@ -173,7 +173,7 @@ void CheckEntryWalk(Bytes input, std::uint8_t code, bool velka, bool checkTrace)
     }
 
     DecodePacket(table, replies, source, packet);
-    const SystemEntry* after = table.FindSystem(source);
+    const SystemEntry* after = table.findSystem(source);
     FUZZ_CHECK(after && after->Stations == expectedStations, "stations registered by the walk");
     FUZZ_CHECK(after->StationStates == expectedStates, "states recorded by the walk");
     FUZZ_CHECK(outbox.sent.size() == mismatches.size(), "one notice per unregistered station");

@@ -55,7 +55,7 @@ struct Loaded {
         : table(folder, [] { return std::int64_t { 0 }; })
     {
         basePort = LoadSystems(table).basePort.value_or(4321);
-        for (const SystemEntry& entry : table.Systems())
+        for (const SystemEntry& entry : table.systems())
             entries.push_back(&entry);
     }
 
@@ -122,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(!entry->IpAddress.empty() && !entry->ToIp.empty(), "address and forwarding address");
         FUZZ_CHECK(!HasSpace(entry->IpAddress) && !HasSpace(entry->ToIp) && !HasSpace(entry->Name),
             "a text field is one word");
-        FUZZ_CHECK(first.table.FindSystem(entry->IpAddress) == entry, "the first line of an address wins");
+        FUZZ_CHECK(first.table.findSystem(entry->IpAddress) == entry, "the first line of an address wins");
         FUZZ_CHECK(entry->Stations.empty(), "no station file, no stations");
     }
 
@@ -130,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // system's after its line: it holds the file's stations, up to the cap.
     Written written;
     if (!first.entries.empty() && datfile::IsSafeStationFileName(first.entries.front()->IpAddress)) {
-        SystemEntry& entry = *first.table.FindSystem(first.entries.front()->IpAddress);
+        SystemEntry& entry = *first.table.findSystem(first.entries.front()->IpAddress);
         const std::filesystem::path stationFile = folder / (entry.IpAddress + ".dat");
         FUZZ_CHECK(stationFile.parent_path() == folder, "a safe station file name stays in the data folder");
         // Never over the input itself.
@@ -161,7 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     {
         SystemTable table(copy, [] { return std::int64_t { 0 }; });
         for (const SystemEntry* entry : first.entries) {
-            table.AppendEntry(entry->IpAddress, entry->Name, entry->Type, entry->EndpointType, entry->Port, entry->ToIp)
+            table.appendEntry(entry->IpAddress, entry->Name, entry->Type, entry->EndpointType, entry->Port, entry->ToIp)
                 .setStations(entry->Stations.toVector());
             if (datfile::IsSafeStationFileName(entry->IpAddress))
                 saved.files.push_back(copy / (entry->IpAddress + ".dat"));

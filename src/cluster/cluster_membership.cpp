@@ -138,7 +138,7 @@ void Cluster::sweep()
 {
     // Free leases of systems whose holder is gone, or that nobody held yet.
     std::vector<std::string> free;
-    for (const SystemEntry& entry : table_.Systems()) {
+    for (const SystemEntry& entry : table_.systems()) {
         if (leases_.holds(entry.IpAddress))
             continue;
         const std::string holder = leases_.holder(entry.IpAddress, options_.node);

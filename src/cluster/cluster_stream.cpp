@@ -158,7 +158,7 @@ void Cluster::onMessage(std::string_view bytes)
     switch (message->kind) {
     case ClusterEvent::Report:
         ++received_;
-        if (!table_.FindSystem(message->system))
+        if (!table_.findSystem(message->system))
             pullSystem(message->system);
         hub_.forwardRemote(Bytes(reinterpret_cast<const std::uint8_t*>(message->packet.data()), message->packet.size()),
             message->system, message->step);
@@ -168,7 +168,7 @@ void Cluster::onMessage(std::string_view bytes)
             ++leasesLost_;
             say("cluster %s: lease on %s lost to another hub", message->system);
         }
-        if (!table_.FindSystem(message->system))
+        if (!table_.findSystem(message->system))
             pullSystem(message->system);
         break;
     case ClusterEvent::Changed:
@@ -176,13 +176,13 @@ void Cluster::onMessage(std::string_view bytes)
         break;
     case ClusterEvent::Removed:
         applying_ = true;
-        table_.RemoveSystem(message->system);
+        table_.removeSystem(message->system);
         applying_ = false;
         forget(message->system);
         break;
     case ClusterEvent::Cleared:
         applying_ = true;
-        table_.ClearAllSystems();
+        table_.clearAllSystems();
         applying_ = false;
         dirtySystems_.clear();
         dirtyStations_.clear();

@@ -120,7 +120,7 @@ bool Cluster::flushRemovals()
         send(EncodeClusterMessage(ClusterEvent::Cleared, options_.node, {}));
     }
     for (const std::string& ip : std::vector<std::string>(removed_.begin(), removed_.end())) {
-        if (table_.FindSystem(ip)) {
+        if (table_.findSystem(ip)) {
             // Another entry has the address now: that one is the system.
             rewrite_.insert(ip);
         } else {
@@ -140,7 +140,7 @@ bool Cluster::flushRemovals()
         removed_.erase(ip);
     }
     for (const std::string& ip : std::vector<std::string>(rewrite_.begin(), rewrite_.end())) {
-        const SystemEntry* entry = table_.FindSystem(ip);
+        const SystemEntry* entry = table_.findSystem(ip);
         if (entry) {
             if (!commands_->command({ "DEL", key("stations:" + ip) }))
                 return false;
@@ -164,7 +164,7 @@ void Cluster::flush()
     for (const auto& [ip, stations] : dirtyStations_)
         touched.insert(ip);
     for (const std::string& ip : touched) {
-        const SystemEntry* entry = table_.FindSystem(ip);
+        const SystemEntry* entry = table_.findSystem(ip);
         const auto stations = dirtyStations_.find(ip);
         if (entry) {
             // Only the fields changed here: another hub's change to another
@@ -243,7 +243,7 @@ void Cluster::settle(
 {
     const std::set<std::string> known(shared.begin(), shared.end());
     std::vector<std::string> gone;
-    for (const SystemEntry& entry : table_.Systems()) {
+    for (const SystemEntry& entry : table_.systems()) {
         const std::string& ip = entry.IpAddress;
         if (known.contains(ip))
             continue;
@@ -267,7 +267,7 @@ void Cluster::settle(
     if (!gone.empty()) {
         applying_ = true;
         for (const std::string& ip : gone) {
-            table_.RemoveSystem(ip);
+            table_.removeSystem(ip);
             forget(ip);
         }
         applying_ = false;
@@ -322,12 +322,12 @@ void Cluster::applySystem(const std::string& ip, const RedisPairs& fields, const
         return;
     std::unordered_map<std::string, std::string> values(fields.begin(), fields.end());
     applying_ = true;
-    SystemEntry* entry = table_.FindSystem(ip);
+    SystemEntry* entry = table_.findSystem(ip);
     const std::int32_t type = Number(values["type"], kTypeQvx);
     const std::int32_t endpoint = Number(values["endpoint"], kDefaultEndpointType);
     const std::int32_t port = Number(values["port"], kDefaultSystemPort);
     if (!entry)
-        entry = &table_.AppendEntry(ip, values["name"], type, endpoint, port, values["toip"]);
+        entry = &table_.appendEntry(ip, values["name"], type, endpoint, port, values["toip"]);
     // Field by field, the last change wins: a field changed here and not yet
     // written is newer than what Redis has; every other one takes Redis's value.
     const std::array<std::string, 7> before = Fields(*entry);
@@ -369,10 +369,10 @@ void Cluster::applySystem(const std::string& ip, const RedisPairs& fields, const
     const auto mine = dirtyStations_.find(ip);
     for (const auto& [station, state] : stations) {
         if (mine == dirtyStations_.end() || !mine->second.contains(station))
-            table_.SetStationStatus(ip, station, Number(state, -1));
+            table_.setStationStatus(ip, station, Number(state, -1));
     }
     applying_ = false;
-    table_.RefreshSystemList();
+    table_.refreshSystemList();
 }
 
 } // namespace korvel

@@ -54,7 +54,7 @@ void SystemListModel::rebuild(const SystemTable& table)
 {
     std::vector<Row> fresh;
     fresh.reserve(table.size());
-    for (const SystemEntry& entry : table.Systems()) {
+    for (const SystemEntry& entry : table.systems()) {
         fresh.push_back(
             { entry.listOrder(), entry.Name, entry.IpAddress, entry.ToIp, entry.Status, entry.Type, entry.Port,
                 entry.HeardSinceStart ? entry.LastHeard : 0, entry.EndpointType == kSilentEndpointType ? 2 : 0 });

@@ -16,8 +16,8 @@ SystemSelection::~SystemSelection()
 
 void SystemSelection::select(const std::string& ip)
 {
-    if (const SystemEntry* entry = table_.FindSystem(ip)) {
-        view_.FillStationView(*entry);
+    if (const SystemEntry* entry = table_.findSystem(ip)) {
+        view_.fillStationView(*entry);
         selected_ = entry;
     }
 }
@@ -25,7 +25,7 @@ void SystemSelection::select(const std::string& ip)
 void SystemSelection::stationChanged(const SystemEntry& entry, std::size_t)
 {
     if (&entry == selected_)
-        view_.FillStationView(entry);
+        view_.fillStationView(entry);
 }
 
 void SystemSelection::systemRemoved(const SystemEntry& entry)

@@ -13,7 +13,7 @@ ViewRefresher::ViewRefresher(SystemTable& table, SystemListModel& systems, Stati
 {
 }
 
-void ViewRefresher::RefreshSystemList()
+void ViewRefresher::refreshSystemList()
 {
     systemsDue_ = true;
     schedule();
@@ -21,13 +21,13 @@ void ViewRefresher::RefreshSystemList()
 
 // The entry is not kept: a fill is only ever asked for the selected system (or
 // the one being selected), so the flush reads it from the selection.
-void ViewRefresher::FillStationView(const SystemEntry&)
+void ViewRefresher::fillStationView(const SystemEntry&)
 {
     stationsDue_ = StationRequest::Fill;
     schedule();
 }
 
-void ViewRefresher::ClearStationView()
+void ViewRefresher::clearStationView()
 {
     stationsDue_ = StationRequest::Clear;
     schedule();

@@ -20,9 +20,9 @@ class ViewRefresher : public QObject, public SystemViewObserver {
 public:
     ViewRefresher(SystemTable& table, SystemListModel& systems, StationListModel& stations, QObject* parent = nullptr);
 
-    void RefreshSystemList() override;
-    void FillStationView(const SystemEntry& entry) override;
-    void ClearStationView() override;
+    void refreshSystemList() override;
+    void fillStationView(const SystemEntry& entry) override;
+    void clearStationView() override;
 
     // Performs whatever rebuild is due now.
     void flush();

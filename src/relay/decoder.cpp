@@ -24,7 +24,7 @@ bool Holds(Bytes packet, std::size_t offset, std::size_t width)
 void ApplyName(SystemTable& table, SystemEntry& sender, Bytes packet, std::size_t offset)
 {
     if (Reaches(packet, offset))
-        table.SetSystemName(sender, ReadField(packet, offset, wire::kSystemIdSize));
+        table.setSystemName(sender, ReadField(packet, offset, wire::kSystemIdSize));
 }
 
 // Status reports and acknowledged multi-ack entries record station states.
@@ -45,11 +45,11 @@ void ApplyEntries(SystemTable& table, Replies& replies, SystemEntry& sender, con
         if (code == MSG_STATUSREPORT) {
             const std::int32_t state = static_cast<std::int8_t>(value);
             if (!velka || sender.findStation(station) >= 0)
-                table.SetStationStatus(sender, station, state);
+                table.setStationStatus(sender, station, state);
             else
                 replies.sendDataMismatch(source, station);
         } else if (value == RESULT_ACK) {
-            table.SetStationStatus(sender, station, 255);
+            table.setStationStatus(sender, station, 255);
         }
     }
 }
@@ -62,15 +62,15 @@ void ApplySystemRegister(SystemTable& table, SystemEntry* sender, const std::str
             packet[wire::kSystemIpOffset + 1], packet[wire::kSystemIpOffset + 2], packet[wire::kSystemIpOffset + 3]);
         // Re-keying can hand the source address to an entry earlier in the
         // list, which is then the one that takes the rest.
-        sender = table.ReplaceSystemAddress(source, systemIp);
+        sender = table.replaceSystemAddress(source, systemIp);
     }
     if (!sender)
         return;
     ApplyName(table, *sender, packet, wire::kSystemIdOffset);
     if (Holds(packet, wire::kSystemPortOffset, 2))
-        table.SetSystemPort(*sender, ReadU16(packet, wire::kSystemPortOffset));
+        table.setSystemPort(*sender, ReadU16(packet, wire::kSystemPortOffset));
     if (Holds(packet, wire::kEndpointTypeOffset, 2))
-        table.SetEndpointType(*sender, ReadU16(packet, wire::kEndpointTypeOffset));
+        table.setEndpointType(*sender, ReadU16(packet, wire::kEndpointTypeOffset));
 }
 
 } // namespace
@@ -86,7 +86,7 @@ void DecodePacket(SystemTable& table, Replies& replies, const std::string& sourc
 
     // Every change is for the sending system: look it up once. Re-keying may
     // add a system for the source address, so that case looks again itself.
-    SystemEntry* sender = table.FindSystem(source);
+    SystemEntry* sender = table.findSystem(source);
     const std::uint8_t code = GetMessageCode(packet);
     switch (code) {
     case MSG_REGISTER:

@@ -128,7 +128,7 @@ void Hub::postSendFailure(const std::string& system)
     QMetaObject::invokeMethod(
         this,
         [this, system] {
-            table_.SetSystemStatus(system, SystemStatus::Error);
+            table_.setSystemStatus(system, SystemStatus::Error);
             emit senderFailed(QString::fromStdString(system));
         },
         Qt::QueuedConnection);

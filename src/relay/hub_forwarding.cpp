@@ -182,7 +182,7 @@ std::shared_ptr<const ForwardPlan> Hub::buildPlan(std::uint64_t version) const
     plan->version = version;
     plan->forwardStatus = settings_.ForwardStatus;
     plan->targets.reserve(table_.size());
-    for (const SystemEntry& entry : table_.Systems()) {
+    for (const SystemEntry& entry : table_.systems()) {
         ForwardPlan::Target target;
         // A sender's text is always the plain form; an entry written otherwise is never one.
         if (const Result<in_addr> address = ParseIPv4(entry.IpAddress);

@@ -54,9 +54,9 @@ void Hub::handleDatagram(
     if (fromIp == settings_.OwnAddress)
         return;
 
-    if (table_.AddSystem(fromIp, fromIp, endpoint == Endpoint::Qvx ? kTypeQvx : kTypeVelka))
-        table_.MarkHeard(fromIp);
-    table_.SetSystemStatus(fromIp, SystemStatus::Working);
+    if (table_.addSystem(fromIp, fromIp, endpoint == Endpoint::Qvx ? kTypeQvx : kTypeVelka))
+        table_.markHeard(fromIp);
+    table_.setSystemStatus(fromIp, SystemStatus::Working);
     if (peer_)
         peer_->heardFrom(fromIp);
     DecodePacket(table_, replies_, fromIp, packet);
@@ -101,9 +101,9 @@ bool Hub::clientConnected(const std::string& peer)
     // machine) is answered, but the hub is no system of its own table: it
     // would forward and send keep-alives to itself.
     if (peer != settings_.OwnAddress) {
-        if (table_.AddSystem(peer, std::string(), kTypeQvx))
-            table_.MarkHeard(peer);
-        table_.SetSystemStatus(peer, SystemStatus::Working);
+        if (table_.addSystem(peer, std::string(), kTypeQvx))
+            table_.markHeard(peer);
+        table_.setSystemStatus(peer, SystemStatus::Working);
         if (peer_)
             peer_->heardFrom(peer);
     }
@@ -147,7 +147,7 @@ bool Hub::refuse(const std::string& address)
 // counted for the line a second that says so.
 bool Hub::tableFull(const std::string& address)
 {
-    if (table_.size() < options_.maxSystems || table_.FindSystem(address))
+    if (table_.size() < options_.maxSystems || table_.findSystem(address))
         return false;
     ++counters_.RefusedTableFull;
     return true;

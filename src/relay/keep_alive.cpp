@@ -26,7 +26,7 @@ void SendKeepAlive(SystemTable& table, SystemEntry& entry, Outbox& outbox, Conso
     if (entry.EndpointType == kSilentEndpointType)
         return;
     if (entry.Status == SystemStatus::Working && now - entry.LastHeard > kSilenceSeconds)
-        table.SetStatus(entry, SystemStatus::NoData);
+        table.setStatus(entry, SystemStatus::NoData);
     if (entry.Status == SystemStatus::Working || entry.Status == SystemStatus::Error)
         return;
     if (entry.Type != kTypeQvx)
@@ -37,7 +37,7 @@ void SendKeepAlive(SystemTable& table, SystemEntry& entry, Outbox& outbox, Conso
     // no socket can reach counts as a failed send, which ends the keep-alives.
     const std::int64_t port = std::int64_t(entry.Port) + 1;
     if (port < 1 || port > 65535) {
-        table.SetStatus(entry, SystemStatus::Error);
+        table.setStatus(entry, SystemStatus::Error);
         return;
     }
     const KeepAlivePacket packet = BuildKeepAlive();

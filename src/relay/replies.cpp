@@ -51,7 +51,7 @@ std::vector<Replies::ForwardSlot>& Replies::forwardSlots()
 {
     if (slotsBuilt_ && slotsGeneration_ == table_.generation())
         return slots_;
-    const SystemTable::Entries& systems = table_.Systems();
+    const SystemTable::Entries& systems = table_.systems();
     auto from = systems.begin();
     if (slotsBuilt_ && slotsReshapes_ == table_.reshapes() && slots_.size() <= systems.size()) {
         from = std::prev(systems.end(), static_cast<std::ptrdiff_t>(systems.size() - slots_.size()));
@@ -292,7 +292,7 @@ void Replies::sendTcpGetResponse(
     const TcpWriter& writer, const std::string& peer, std::uint16_t sequence, std::uint16_t page)
 {
     std::array<std::uint8_t, wire::kMaxGetResponseSize> buffer;
-    const std::size_t length = BuildGetResponse(buffer, sequence, table_.GetStationList(peer), page);
+    const std::size_t length = BuildGetResponse(buffer, sequence, table_.getStationList(peer), page);
     const std::int64_t written = writer(Bytes(buffer).first(length));
     addSent(static_cast<std::int32_t>(length));
     answered(buffer);
@@ -302,7 +302,7 @@ void Replies::sendTcpGetResponse(
 void Replies::sendUdpGetResponse(const std::string& address, std::uint16_t sequence, std::uint16_t page)
 {
     std::array<std::uint8_t, wire::kMaxGetResponseSize> buffer;
-    const std::size_t length = BuildGetResponse(buffer, sequence, table_.GetStationList(address), page);
+    const std::size_t length = BuildGetResponse(buffer, sequence, table_.getStationList(address), page);
     if (!mayAnswer(address, length))
         return;
     outbox_.sendUdp(address, kVelkaDataPort, Bytes(buffer).first(length));

@@ -34,11 +34,11 @@ int CheckConfig(const Hub::Options& options, std::FILE* out)
         std::fprintf(out, "%s\n", problem.c_str());
 
     std::size_t stations = 0;
-    for (const SystemEntry& entry : table.Systems())
+    for (const SystemEntry& entry : table.systems())
         stations += entry.Stations.size();
     const std::int32_t basePort = options.basePort.value_or(loaded.basePort.value_or(kDefaultBasePort));
     std::fprintf(out, "korvel: %s: %zu systems, %zu stations, base port %d, %s; %zu problem%s\n", folder.c_str(),
-        table.Systems().size(), stations, basePort,
+        table.systems().size(), stations, basePort,
         allowList.active() ? "allow.txt restricts who is served" : "no allow.txt, everyone is served", problems.size(),
         problems.size() == 1 ? "" : "s");
     std::fflush(out);

@@ -231,12 +231,12 @@ Result<void> Service::addSystem(const CommandSource& source, const NewSystem& sy
             Fail("port " + std::to_string(*system.port) + " is not between 1 and 65535", Failure::Kind::Invalid),
             "added " + what, "add " + what);
     SystemTable& table = hub_->table();
-    if (table.FindSystem(system.address))
+    if (table.findSystem(system.address))
         return audit(source, Fail(system.address + " is in the table already", Failure::Kind::Conflict),
             "added " + what, "add " + what);
-    table.AddSystem(system.address, system.name, system.velka ? kTypeVelka : kTypeQvx);
+    table.addSystem(system.address, system.name, system.velka ? kTypeVelka : kTypeQvx);
     if (system.port)
-        table.SetSystemPort(system.address, *system.port);
+        table.setSystemPort(system.address, *system.port);
     return audit(source, {}, "added " + what, "add " + what);
 }
 
@@ -244,8 +244,8 @@ Result<void> Service::deleteSystem(const CommandSource& source, const std::strin
 {
     SystemTable& table = hub_->table();
     Result<void> result;
-    if (table.FindSystem(address))
-        table.RemoveSystem(address);
+    if (table.findSystem(address))
+        table.removeSystem(address);
     else
         result = Fail(address + " is not in the table", Failure::Kind::NotFound);
     return audit(source, result, "deleted system " + address, "delete system " + address);
@@ -254,7 +254,7 @@ Result<void> Service::deleteSystem(const CommandSource& source, const std::strin
 Result<void> Service::initialize(const CommandSource& source)
 {
     const std::size_t systems = hub_->table().size();
-    hub_->table().ClearAllSystems();
+    hub_->table().clearAllSystems();
     return audit(source, save(), "initialized the table (" + std::to_string(systems) + " systems deleted)",
         "initialize the table");
 }
@@ -292,7 +292,7 @@ Result<void> Service::reload(const CommandSource& source)
 // Where the lookup fails nothing was tried, and no audit line is written.
 Result<void> Service::pingSystem(const CommandSource& source, const std::string& address, PingRequest request)
 {
-    const SystemEntry* entry = hub_->table().FindSystem(address);
+    const SystemEntry* entry = hub_->table().findSystem(address);
     if (!entry)
         return Fail("No system has that address", Failure::Kind::NotFound);
     // Where the system's packets go.

@@ -7,7 +7,7 @@ StationBoard::StationBoard(SystemTable& table, Changed changed)
     , changed_(std::move(changed))
 {
     // Once at the start; afterwards only what changes.
-    for (const SystemEntry& entry : table.Systems()) {
+    for (const SystemEntry& entry : table.systems()) {
         for (std::size_t i = 0; i < entry.Stations.size(); ++i) {
             if (entry.StationStates[i] >= 0) {
                 std::string station(entry.Stations[i]);

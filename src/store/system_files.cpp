@@ -84,9 +84,9 @@ LoadedSystems LoadSystems(SystemTable& table)
                 notes.push_back({ line.lineNumber, false,
                     "the address cannot name a station file: its stations are neither read nor saved" });
             SystemEntry& entry
-                = table.AppendEntry(line.IpAddress, line.Name, line.Type, line.EndpointType, line.Port, line.ToIp);
+                = table.appendEntry(line.IpAddress, line.Name, line.Type, line.EndpointType, line.Port, line.ToIp);
             LoadStations(folder, entry, &stationNotes);
-            table.StationsLoaded(entry);
+            table.stationsLoaded(entry);
         }
         std::stable_sort(notes.begin(), notes.end(),
             [](const datfile::ReadNote& a, const datfile::ReadNote& b) { return a.line < b.line; });
@@ -95,8 +95,8 @@ LoadedSystems LoadSystems(SystemTable& table)
         loaded.notes.insert(loaded.notes.end(), stationNotes.begin(), stationNotes.end());
         loaded.systemFileText = std::move(*read);
     }
-    table.RefreshSystemList();
-    table.ClearStationView();
+    table.refreshSystemList();
+    table.clearStationView();
     return loaded;
 }
 
@@ -140,7 +140,7 @@ SaveSnapshot TakeSnapshot(const SystemTable& table, std::int32_t basePort)
     snapshot.folder = table.dataDirectory();
     snapshot.basePort = basePort;
     snapshot.systems.reserve(table.size());
-    for (const SystemEntry& entry : table.Systems()) {
+    for (const SystemEntry& entry : table.systems()) {
         snapshot.systems.push_back(
             { { entry.IpAddress, entry.ToIp, entry.Port, entry.Type, entry.EndpointType, entry.Name },
                 entry.Stations.share() });

@@ -60,7 +60,7 @@ bool SystemEntry::appendStation(std::string_view station)
     return true;
 }
 
-void SystemEntry::ResetStations()
+void SystemEntry::resetStations()
 {
     Stations.clear();
     StationStates.clear();
@@ -73,33 +73,33 @@ SystemTable::SystemTable(std::filesystem::path dataDirectory, Clock clock)
 {
 }
 
-SystemEntry* SystemTable::FindSystem(const std::string& ip)
+SystemEntry* SystemTable::findSystem(const std::string& ip)
 {
     owner_("FindSystem");
     auto found = byAddress_.find(ip);
     return found == byAddress_.end() ? nullptr : &*found->second.front();
 }
 
-const SystemEntry* SystemTable::FindSystem(const std::string& ip) const
+const SystemEntry* SystemTable::findSystem(const std::string& ip) const
 {
-    return const_cast<SystemTable*>(this)->FindSystem(ip);
+    return const_cast<SystemTable*>(this)->findSystem(ip);
 }
 
-std::int32_t SystemTable::GetSystemType(const std::string& ip) const
+std::int32_t SystemTable::getSystemType(const std::string& ip) const
 {
-    const SystemEntry* entry = FindSystem(ip);
+    const SystemEntry* entry = findSystem(ip);
     return entry ? entry->Type : 0;
 }
 
-bool SystemTable::IsStationRegistered(const std::string& ip, const std::string& station) const
+bool SystemTable::isStationRegistered(const std::string& ip, const std::string& station) const
 {
-    const SystemEntry* entry = FindSystem(ip);
+    const SystemEntry* entry = findSystem(ip);
     return entry && entry->findStation(station) >= 0;
 }
 
-const StationList* SystemTable::GetStationList(const std::string& ip) const
+const StationList* SystemTable::getStationList(const std::string& ip) const
 {
-    const SystemEntry* entry = FindSystem(ip);
+    const SystemEntry* entry = findSystem(ip);
     return entry ? &entry->Stations : nullptr;
 }
 
@@ -115,7 +115,7 @@ void SystemTable::removeChangeObserver(SystemChangeObserver* observer)
     changes_.erase(std::remove(changes_.begin(), changes_.end(), observer), changes_.end());
 }
 
-void SystemTable::MarkHeard(SystemEntry& entry)
+void SystemTable::markHeard(SystemEntry& entry)
 {
     const std::int64_t now = clock_();
     if (entry.LastHeard != now || !entry.HeardSinceStart) {
@@ -125,13 +125,13 @@ void SystemTable::MarkHeard(SystemEntry& entry)
     }
 }
 
-void SystemTable::MarkHeard(const std::string& ip)
+void SystemTable::markHeard(const std::string& ip)
 {
-    if (SystemEntry* entry = FindSystem(ip))
-        MarkHeard(*entry);
+    if (SystemEntry* entry = findSystem(ip))
+        markHeard(*entry);
 }
 
-SystemEntry& SystemTable::AppendEntry(const std::string& ip, const std::string& name, std::int32_t type,
+SystemEntry& SystemTable::appendEntry(const std::string& ip, const std::string& name, std::int32_t type,
     std::int32_t endpointType, std::int32_t port, const std::string& toIp)
 {
     ++generation_;
@@ -144,7 +144,7 @@ SystemEntry& SystemTable::AppendEntry(const std::string& ip, const std::string& 
     entry.Port = port;
     entry.order_ = nextOrder_++;
     entry.LastHeard = clock_();
-    entry.ResetStations();
+    entry.resetStations();
     auto it = std::prev(systems_.end());
     indexAddress(it);
     indexToIp(it);
@@ -152,54 +152,54 @@ SystemEntry& SystemTable::AppendEntry(const std::string& ip, const std::string& 
     return entry;
 }
 
-bool SystemTable::AddSystem(const std::string& ip, const std::string& name, std::int32_t type)
+bool SystemTable::addSystem(const std::string& ip, const std::string& name, std::int32_t type)
 {
-    if (FindSystem(ip))
+    if (findSystem(ip))
         return false;
     // No file is written here: a flood of new senders must not cost a disk
     // write each on the event loop. The next save writes the station file.
-    SystemEntry& entry = AppendEntry(ip, name, type, kDefaultEndpointType, kDefaultSystemPort, std::string());
+    SystemEntry& entry = appendEntry(ip, name, type, kDefaultEndpointType, kDefaultSystemPort, std::string());
     notifyChanged(entry);
-    RefreshSystemList();
+    refreshSystemList();
     return true;
 }
 
-void SystemTable::SetStatus(SystemEntry& entry, SystemStatus status)
+void SystemTable::setStatus(SystemEntry& entry, SystemStatus status)
 {
     if (entry.Status != status) {
         entry.Status = status;
         notifyChanged(entry);
     }
-    RefreshSystemList();
+    refreshSystemList();
 }
 
-void SystemTable::SetSystemStatus(const std::string& ip, SystemStatus status)
+void SystemTable::setSystemStatus(const std::string& ip, SystemStatus status)
 {
-    if (SystemEntry* entry = FindSystem(ip))
-        SetStatus(*entry, status);
+    if (SystemEntry* entry = findSystem(ip))
+        setStatus(*entry, status);
 }
 
-void SystemTable::SetSystemName(const std::string& ip, const std::string& name)
+void SystemTable::setSystemName(const std::string& ip, const std::string& name)
 {
-    if (SystemEntry* entry = FindSystem(ip))
-        SetSystemName(*entry, name);
+    if (SystemEntry* entry = findSystem(ip))
+        setSystemName(*entry, name);
 }
 
-void SystemTable::SetSystemName(SystemEntry& entry, const std::string& name)
+void SystemTable::setSystemName(SystemEntry& entry, const std::string& name)
 {
     if (entry.Name != name) {
         entry.Name = name;
         notifyChanged(entry);
     }
-    RefreshSystemList();
-    MarkHeard(entry);
+    refreshSystemList();
+    markHeard(entry);
 }
 
-SystemEntry* SystemTable::ReplaceSystemAddress(const std::string& newIp, const std::string& announcedIp)
+SystemEntry* SystemTable::replaceSystemAddress(const std::string& newIp, const std::string& announcedIp)
 {
     auto found = byToIp_.find(announcedIp);
     if (found == byToIp_.end())
-        return FindSystem(newIp);
+        return findSystem(newIp);
     // Copy: re-keying does not touch ToIp, but keep the walk independent of the index.
     const std::vector<Entries::iterator> matches = found->second;
     for (auto it : matches) {
@@ -212,31 +212,31 @@ SystemEntry* SystemTable::ReplaceSystemAddress(const std::string& newIp, const s
             notifyChanged(*it);
             notify(&SystemChangeObserver::systemReaddressed, *it, oldIp);
         }
-        RefreshSystemList();
-        MarkHeard(*it);
+        refreshSystemList();
+        markHeard(*it);
     }
-    return FindSystem(newIp);
+    return findSystem(newIp);
 }
 
-void SystemTable::SetSystemPort(const std::string& ip, std::int32_t port)
+void SystemTable::setSystemPort(const std::string& ip, std::int32_t port)
 {
-    if (SystemEntry* entry = FindSystem(ip))
-        SetSystemPort(*entry, port);
+    if (SystemEntry* entry = findSystem(ip))
+        setSystemPort(*entry, port);
 }
 
-void SystemTable::SetEndpointType(const std::string& ip, std::int32_t endpointType)
+void SystemTable::setEndpointType(const std::string& ip, std::int32_t endpointType)
 {
-    if (SystemEntry* entry = FindSystem(ip))
-        SetEndpointType(*entry, endpointType);
+    if (SystemEntry* entry = findSystem(ip))
+        setEndpointType(*entry, endpointType);
 }
 
-void SystemTable::SetStationStatus(const std::string& ip, const std::string& station, std::int32_t state)
+void SystemTable::setStationStatus(const std::string& ip, const std::string& station, std::int32_t state)
 {
-    if (SystemEntry* entry = FindSystem(ip))
-        SetStationStatus(*entry, station, state);
+    if (SystemEntry* entry = findSystem(ip))
+        setStationStatus(*entry, station, state);
 }
 
-void SystemTable::SetStationStatus(SystemEntry& entry, const std::string& station, std::int32_t state)
+void SystemTable::setStationStatus(SystemEntry& entry, const std::string& station, std::int32_t state)
 {
     std::ptrdiff_t index = entry.findStation(station);
     const bool added = index < 0;
@@ -252,7 +252,7 @@ void SystemTable::SetStationStatus(SystemEntry& entry, const std::string& statio
         notify(&SystemChangeObserver::stationChanged, entry, static_cast<std::size_t>(index));
 }
 
-void SystemTable::RemoveEntry(const SystemEntry& entry)
+void SystemTable::removeEntry(const SystemEntry& entry)
 {
     const auto found = byAddress_.find(entry.IpAddress);
     if (found == byAddress_.end())
@@ -262,10 +262,10 @@ void SystemTable::RemoveEntry(const SystemEntry& entry)
     if (match == found->second.end())
         return;
     removeEntry(*match);
-    RefreshSystemList();
+    refreshSystemList();
 }
 
-void SystemTable::RemoveSystem(const std::string& ip)
+void SystemTable::removeSystem(const std::string& ip)
 {
     const auto found = byAddress_.find(ip);
     if (found == byAddress_.end())
@@ -274,29 +274,29 @@ void SystemTable::RemoveSystem(const std::string& ip)
     const std::vector<Entries::iterator> matches = found->second;
     for (auto it : matches)
         removeEntry(it);
-    RefreshSystemList();
+    refreshSystemList();
 }
 
-void SystemTable::ClearAllSystems()
+void SystemTable::clearAllSystems()
 {
     clear();
-    RefreshSystemList();
-    ClearStationView();
+    refreshSystemList();
+    clearStationView();
 }
 
-void SystemTable::RefreshSystemList()
+void SystemTable::refreshSystemList()
 {
     if (observer_)
-        observer_->RefreshSystemList();
+        observer_->refreshSystemList();
 }
 
-void SystemTable::ClearStationView()
+void SystemTable::clearStationView()
 {
     if (observer_)
-        observer_->ClearStationView();
+        observer_->clearStationView();
 }
 
-void SystemTable::StationsLoaded(const SystemEntry& entry)
+void SystemTable::stationsLoaded(const SystemEntry& entry)
 {
     notify(&SystemChangeObserver::stationsReplaced, entry);
 }

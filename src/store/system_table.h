@@ -45,7 +45,7 @@ struct SystemEntry {
     // Appends a station in state -1; false when the system holds kMaxStations.
     bool appendStation(std::string_view station);
     // Empties the stations and sets Status to Unknown.
-    void ResetStations();
+    void resetStations();
 
     // Position in the table's list; later entries have larger values.
     std::uint64_t listOrder() const { return order_; }
@@ -101,7 +101,7 @@ public:
     std::int64_t now() const { return clock_(); }
 
     // --- lookups -------------------------------------------------------
-    const Entries& Systems() const { return systems_; }
+    const Entries& systems() const { return systems_; }
     // A plain pair of iterators, since Clang 14 cannot build the standard
     // range views over a list with this library.
     struct EntryRange {
@@ -121,69 +121,69 @@ public:
     // end: a copy whose generation is behind while this is not only has to grow.
     std::uint64_t reshapes() const { return reshapes_; }
     // The first entry in list order with this address, or null.
-    SystemEntry* FindSystem(const std::string& ip);
-    const SystemEntry* FindSystem(const std::string& ip) const;
-    std::int32_t GetSystemType(const std::string& ip) const;
-    bool IsStationRegistered(const std::string& ip, const std::string& station) const;
-    const StationList* GetStationList(const std::string& ip) const;
+    SystemEntry* findSystem(const std::string& ip);
+    const SystemEntry* findSystem(const std::string& ip) const;
+    std::int32_t getSystemType(const std::string& ip) const;
+    bool isStationRegistered(const std::string& ip, const std::string& station) const;
+    const StationList* getStationList(const std::string& ip) const;
 
     // --- changes -------------------------------------------------------
     // Each address-keyed change looks the system up and does nothing when no
     // system has the address; the entry overloads are for callers that have
     // already looked it up (one lookup per packet).
-    bool AddSystem(const std::string& ip, const std::string& name, std::int32_t type);
+    bool addSystem(const std::string& ip, const std::string& name, std::int32_t type);
     // The system has just been heard from: LastHeard moves to now.
-    void MarkHeard(const std::string& ip);
-    void SetSystemStatus(const std::string& ip, SystemStatus status);
-    void SetStatus(SystemEntry& entry, SystemStatus status);
-    void SetSystemName(const std::string& ip, const std::string& name);
-    void SetSystemName(SystemEntry& entry, const std::string& name);
+    void markHeard(const std::string& ip);
+    void setSystemStatus(const std::string& ip, SystemStatus status);
+    void setStatus(SystemEntry& entry, SystemStatus status);
+    void setSystemName(const std::string& ip, const std::string& name);
+    void setSystemName(SystemEntry& entry, const std::string& name);
     // Re-keys every entry announcing `announcedIp` to `newIp`; returns the
     // entry that lookups of `newIp` find afterwards.
-    SystemEntry* ReplaceSystemAddress(const std::string& newIp, const std::string& announcedIp);
-    void SetSystemPort(const std::string& ip, std::int32_t port);
-    void SetSystemPort(SystemEntry& entry, std::int32_t port)
+    SystemEntry* replaceSystemAddress(const std::string& newIp, const std::string& announcedIp);
+    void setSystemPort(const std::string& ip, std::int32_t port);
+    void setSystemPort(SystemEntry& entry, std::int32_t port)
     {
         if (entry.Port != port) {
             entry.Port = port;
             notifyChanged(entry);
         }
     }
-    void SetEndpointType(const std::string& ip, std::int32_t endpointType);
-    void SetEndpointType(SystemEntry& entry, std::int32_t endpointType)
+    void setEndpointType(const std::string& ip, std::int32_t endpointType);
+    void setEndpointType(SystemEntry& entry, std::int32_t endpointType)
     {
         if (entry.EndpointType != endpointType) {
             entry.EndpointType = endpointType;
             notifyChanged(entry);
         }
     }
-    void SetStationStatus(const std::string& ip, const std::string& station, std::int32_t state);
-    void SetStationStatus(SystemEntry& entry, const std::string& station, std::int32_t state);
+    void setStationStatus(const std::string& ip, const std::string& station, std::int32_t state);
+    void setStationStatus(SystemEntry& entry, const std::string& station, std::int32_t state);
     // Removes this entry; a later one with the same address takes its place.
-    void RemoveEntry(const SystemEntry& entry);
+    void removeEntry(const SystemEntry& entry);
     // Removes every entry with this address; the station view stays as
     // after a delete.
-    void RemoveSystem(const std::string& ip);
+    void removeSystem(const std::string& ip);
     // Empties the table and both views; saving the empty table is the caller's.
-    void ClearAllSystems();
-    void RefreshSystemList();
-    void ClearStationView();
+    void clearAllSystems();
+    void refreshSystemList();
+    void clearStationView();
 
     // Tells the observers of fields changed in place (another hub's news).
     void notifyChanged(const SystemEntry& entry) { notify(&SystemChangeObserver::systemChanged, entry); }
 
     // Creates an entry the way AddSystem and the loader do, without saving or
     // refreshing; returns the new entry.
-    SystemEntry& AppendEntry(const std::string& ip, const std::string& name, std::int32_t type,
+    SystemEntry& appendEntry(const std::string& ip, const std::string& name, std::int32_t type,
         std::int32_t endpointType, std::int32_t port, const std::string& toIp);
     // Forgets every entry and the selection without telling the views: what
     // a load starts from.
     void clear();
     // The loader has given `entry` the station list of its file.
-    void StationsLoaded(const SystemEntry& entry);
+    void stationsLoaded(const SystemEntry& entry);
 
 private:
-    void MarkHeard(SystemEntry& entry);
+    void markHeard(SystemEntry& entry);
     template <typename... Params, typename... Args>
     void notify(void (SystemChangeObserver::*call)(Params...), const Args&... args)
     {

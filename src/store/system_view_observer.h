@@ -10,9 +10,9 @@ struct SystemEntry;
 class SystemViewObserver {
 public:
     virtual ~SystemViewObserver() = default;
-    virtual void RefreshSystemList() = 0;
-    virtual void FillStationView(const SystemEntry& entry) = 0;
-    virtual void ClearStationView() = 0;
+    virtual void refreshSystemList() = 0;
+    virtual void fillStationView(const SystemEntry& entry) = 0;
+    virtual void clearStationView() = 0;
 };
 
 } // namespace korvel

@@ -51,7 +51,7 @@ QByteArray TableMirror::RowJson(const SystemEntry& entry)
 TableMirror::TableMirror(SystemTable& table)
     : table_(table)
 {
-    for (const SystemEntry& entry : table.Systems())
+    for (const SystemEntry& entry : table.systems())
         systemAdded(entry);
     pushDue_.clear();
     for (auto& [id, row] : rows_)

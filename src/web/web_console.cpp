@@ -418,7 +418,7 @@ WebConsole::Reply WebConsole::route(const QHttpServerRequest& request, const QSt
 
 WebConsole::Reply WebConsole::stationsReply(const QString& address)
 {
-    const SystemEntry* entry = hub_.table().FindSystem(address.toLatin1().toStdString());
+    const SystemEntry* entry = hub_.table().findSystem(address.toLatin1().toStdString());
     if (!entry)
         return Reply::Text(Status::NotFound, "No system has that address");
     QJsonArray stations;

@@ -240,7 +240,7 @@ HttpReply WriteApi::perform(const QHttpServerRequest& request, const QString& pa
         const std::string& address = system->address;
         const HttpReply reply
             = Answer(commands_->addSystem(CommandSource::Web(client.toStdString()), *system), Done(Status::Created));
-        const SystemEntry* entry = hub_.table().FindSystem(address);
+        const SystemEntry* entry = hub_.table().findSystem(address);
         if (reply.status != Status::Created || !entry)
             return reply;
         QJsonObject row = QJsonDocument::fromJson(TableMirror::RowJson(*entry)).object();
@@ -315,7 +315,7 @@ HttpReply WriteApi::perform(const QHttpServerRequest& request, const QString& pa
 
 HttpReply WriteApi::ping(const QString& address, const QString& client, Later& later)
 {
-    if (!hub_.table().FindSystem(address.toStdString()))
+    if (!hub_.table().findSystem(address.toStdString()))
         return Refused(Status::NotFound, "No system has that address");
     if (pings_ >= kMaxPings)
         return Refused(Status::ServiceUnavailable, QByteArray::number(kMaxPings) + " pings are running: try again");

@@ -161,7 +161,7 @@ struct ScriptedHub {
         options.dataDirectory = folder.filePath("data").toStdString();
         options.ownAddress = "127.0.0.1";
         hub = std::make_unique<Hub>(options);
-        hub->table().AppendEntry(kSystem, "PBX", kTypeQvx, kDefaultEndpointType, kDefaultSystemPort, kSystem);
+        hub->table().appendEntry(kSystem, "PBX", kTypeQvx, kDefaultEndpointType, kDefaultSystemPort, kSystem);
         ClusterOptions clusterOptions;
         clusterOptions.node = "a";
         cluster = std::make_unique<Cluster>(
@@ -192,7 +192,7 @@ struct ScriptedHub {
         Drain();
         while (commands->find("XADD") >= 0)
             ASSERT_TRUE(commands->answer("XADD", Bulk("1-0")));
-        EXPECT_TRUE(cluster->serves(*hub->table().FindSystem(kSystem)));
+        EXPECT_TRUE(cluster->serves(*hub->table().findSystem(kSystem)));
         EXPECT_EQ(cluster->problem(), "");
     }
     static std::string Beat() { return Array({ Int(1), Int(1000), Array({ Bulk("a"), Bulk("1000") }) }); }
@@ -289,7 +289,7 @@ TEST(ClusterLinks, RefusalsFromRedisStopServing)
         ScriptedHub hub;
         hub.join();
         ASSERT_TRUE(hub.commands->answer(c.command, c.reply));
-        const SystemEntry& entry = *hub.hub->table().FindSystem(kSystem);
+        const SystemEntry& entry = *hub.hub->table().findSystem(kSystem);
         const bool serving = c.leasesLost == 0;
         EXPECT_EQ(hub.cluster->serves(entry), serving);
         EXPECT_EQ(hub.cluster->leasesLost(), c.leasesLost);
@@ -328,7 +328,7 @@ TEST(ClusterLinks, AnotherHubsChangeIsOneReadAndARedeliveryNone)
         Array({ Array({ Bulk("ip"), Bulk("127.0.0.3"), Bulk("toip"), Bulk("127.0.0.3"), Bulk("name"), Bulk("PBX-B"),
                     Bulk("status"), Bulk("0") }),
             Array({ Bulk("100"), Bulk("2") }) })));
-    const SystemEntry* system = hub.hub->table().FindSystem("127.0.0.3");
+    const SystemEntry* system = hub.hub->table().findSystem("127.0.0.3");
     ASSERT_NE(system, nullptr);
     EXPECT_EQ(system->Name, "PBX-B");
     EXPECT_EQ(system->findStation("100"), 0);

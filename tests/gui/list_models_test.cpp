@@ -39,12 +39,12 @@ protected:
 
 TEST_F(ListModelsTest, SystemRowsShowEveryColumn)
 {
-    table.AddSystem("127.0.0.2", "", kTypeQvx);
-    table.AddSystem("127.0.0.3", "Velka-1", kTypeVelka);
-    table.SetSystemStatus("127.0.0.3", SystemStatus::Working);
-    table.SetEndpointType("127.0.0.3", kSilentEndpointType);
-    table.SetSystemPort("127.0.0.3", 9100);
-    table.RefreshSystemList();
+    table.addSystem("127.0.0.2", "", kTypeQvx);
+    table.addSystem("127.0.0.3", "Velka-1", kTypeVelka);
+    table.setSystemStatus("127.0.0.3", SystemStatus::Working);
+    table.setEndpointType("127.0.0.3", kSilentEndpointType);
+    table.setSystemPort("127.0.0.3", 9100);
+    table.refreshSystemList();
     settle();
 
     ASSERT_EQ(systems.rowCount(), 2);
@@ -69,7 +69,7 @@ TEST_F(ListModelsTest, SystemRowsShowEveryColumn)
 
 TEST_F(ListModelsTest, ManyChangesInOneTurnRebuildOnce)
 {
-    table.AddSystem("127.0.0.2", "", kTypeQvx);
+    table.addSystem("127.0.0.2", "", kTypeQvx);
     refresher.selection().select("127.0.0.2");
     settle();
     QSignalSpy systemResets(&systems, &QAbstractItemModel::modelReset);
@@ -78,8 +78,8 @@ TEST_F(ListModelsTest, ManyChangesInOneTurnRebuildOnce)
     QSignalSpy stationResets(&stations, &QAbstractItemModel::modelReset);
 
     for (int i = 0; i < 200; ++i) {
-        table.SetSystemStatus("127.0.0.2", SystemStatus::Working);
-        table.SetStationStatus("127.0.0.2", std::to_string(41000 + i % 50), i % 5);
+        table.setSystemStatus("127.0.0.2", SystemStatus::Working);
+        table.setStationStatus("127.0.0.2", std::to_string(41000 + i % 50), i % 5);
     }
     EXPECT_EQ(stations.rowCount(), 0) << "nothing is rebuilt before the event loop turns";
     settle();
@@ -94,9 +94,9 @@ TEST_F(ListModelsTest, ManyChangesInOneTurnRebuildOnce)
 
 TEST_F(ListModelsTest, StationRowsFollowStatesAndNewStations)
 {
-    table.AddSystem("127.0.0.2", "", kTypeQvx);
-    table.SetStationStatus("127.0.0.2", "41100", 0);
-    table.SetStationStatus("127.0.0.2", "41101", 4);
+    table.addSystem("127.0.0.2", "", kTypeQvx);
+    table.setStationStatus("127.0.0.2", "41100", 0);
+    table.setStationStatus("127.0.0.2", "41101", 4);
     refresher.selection().select("127.0.0.2");
     settle();
     ASSERT_EQ(stations.rowCount(), 2);
@@ -107,8 +107,8 @@ TEST_F(ListModelsTest, StationRowsFollowStatesAndNewStations)
     EXPECT_EQ(cell(stations, 1, 1), "Out of Service");
 
     // Another letter case is the same station; a new one is appended.
-    table.SetStationStatus("127.0.0.2", "41100", 1);
-    table.SetStationStatus("127.0.0.2", "41102", -1);
+    table.setStationStatus("127.0.0.2", "41100", 1);
+    table.setStationStatus("127.0.0.2", "41102", -1);
     settle();
     ASSERT_EQ(stations.rowCount(), 3);
     EXPECT_EQ(cell(stations, 0, 1), "Busy");
@@ -119,11 +119,11 @@ TEST_F(ListModelsTest, StationRowsFollowStatesAndNewStations)
 
 TEST_F(ListModelsTest, SelectingAnotherSystemReplacesTheStationRows)
 {
-    table.AddSystem("127.0.0.2", "", kTypeQvx);
-    table.AddSystem("127.0.0.3", "", kTypeQvx);
-    table.SetStationStatus("127.0.0.2", "41100", 0);
-    table.SetStationStatus("127.0.0.3", "52000", 2);
-    table.SetStationStatus("127.0.0.3", "52001", 3);
+    table.addSystem("127.0.0.2", "", kTypeQvx);
+    table.addSystem("127.0.0.3", "", kTypeQvx);
+    table.setStationStatus("127.0.0.2", "41100", 0);
+    table.setStationStatus("127.0.0.3", "52000", 2);
+    table.setStationStatus("127.0.0.3", "52001", 3);
     refresher.selection().select("127.0.0.2");
     refresher.selection().select("127.0.0.3");
     settle();
@@ -140,13 +140,13 @@ TEST_F(ListModelsTest, SelectingAnotherSystemReplacesTheStationRows)
 
 TEST_F(ListModelsTest, DeletedSystemStaysOnTheStationViewUntilAnotherIsSelected)
 {
-    table.AddSystem("127.0.0.2", "", kTypeQvx);
-    table.AddSystem("127.0.0.3", "", kTypeQvx);
-    table.SetStationStatus("127.0.0.2", "41100", 1);
+    table.addSystem("127.0.0.2", "", kTypeQvx);
+    table.addSystem("127.0.0.3", "", kTypeQvx);
+    table.setStationStatus("127.0.0.2", "41100", 1);
     refresher.selection().select("127.0.0.2");
     settle();
 
-    table.RemoveEntry(*refresher.selection().selected());
+    table.removeEntry(*refresher.selection().selected());
     settle();
     EXPECT_EQ(systems.rowCount(), 1);
     ASSERT_EQ(stations.rowCount(), 1);
@@ -159,11 +159,11 @@ TEST_F(ListModelsTest, DeletedSystemStaysOnTheStationViewUntilAnotherIsSelected)
 
 TEST_F(ListModelsTest, ClearingTheTableEmptiesBothViews)
 {
-    table.AddSystem("127.0.0.2", "", kTypeQvx);
-    table.SetStationStatus("127.0.0.2", "41100", 1);
+    table.addSystem("127.0.0.2", "", kTypeQvx);
+    table.setStationStatus("127.0.0.2", "41100", 1);
     refresher.selection().select("127.0.0.2");
     settle();
-    table.ClearAllSystems();
+    table.clearAllSystems();
     settle();
     EXPECT_EQ(systems.rowCount(), 0);
     EXPECT_EQ(stations.rowCount(), 0);

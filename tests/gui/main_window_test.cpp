@@ -312,8 +312,8 @@ TEST_F(MainWindowTest, PacketsFillTheSystemListAndTheSelectedSystemsStations)
 TEST_F(MainWindowTest, DeleteRemovesTheSelectedSystemOnce)
 {
     MainWindow& window = open();
-    window.hub().table().AddSystem("127.0.0.2", "", kTypeQvx);
-    window.hub().table().AddSystem("127.0.0.3", "", kTypeQvx);
+    window.hub().table().addSystem("127.0.0.2", "", kTypeQvx);
+    window.hub().table().addSystem("127.0.0.3", "", kTypeQvx);
     window.deleteSelectedSystem(); // nothing selected
     settle();
     EXPECT_EQ(window.systemModel()->rowCount(), 2);
@@ -361,7 +361,7 @@ TEST_F(MainWindowTest, ClearConsoleEmptiesTheMemoAndTheNextLineComesFirst)
 TEST_F(MainWindowTest, InitializeAskedYesEmptiesTheTableAndTheFileAskedNoKeepsThem)
 {
     MainWindow& window = open();
-    window.hub().table().AddSystem("127.0.0.2", "", kTypeQvx);
+    window.hub().table().addSystem("127.0.0.2", "", kTypeQvx);
 
     WhenModal([](QWidget* modal) {
         auto* box = qobject_cast<QMessageBox*>(modal);
@@ -386,7 +386,7 @@ TEST_F(MainWindowTest, ClosingByAnyWaySavesTheTable)
 {
     for (const char* way : { "Exit", "Terminate", "close box" }) {
         MainWindow& window = open();
-        window.hub().table().AddSystem("127.0.0.9", "", kTypeQvx);
+        window.hub().table().addSystem("127.0.0.9", "", kTypeQvx);
         if (QString::fromLatin1(way) == QStringLiteral("close box"))
             window.close();
         else

@@ -284,7 +284,7 @@ TEST_F(TestCommandsTest, GetDataWithNobodyListeningTracesAnEmptyAnswer)
 TEST_F(TestCommandsTest, GetDataAsksTheHubItselfWhileItGoesOnRelaying)
 {
     Hub& hub = form->hub();
-    hub.table().AddSystem("127.0.0.3", "127.0.0.3", kTypeQvx);
+    hub.table().addSystem("127.0.0.3", "127.0.0.3", kTypeQvx);
 
     // A registration forwarded over TCP must leave the console's target alone.
     QTcpSocket system;

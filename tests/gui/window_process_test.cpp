@@ -59,7 +59,7 @@ class PingDialogTest : public MainWindowFixture { };
 // own and the totals, or why this process cannot ping at all.
 TEST_F(PingDialogTest, ShowsEachEchoAndTheTotalsOrWhyNot)
 {
-    open().hub().table().AddSystem("127.0.0.2", "", kTypeQvx);
+    open().hub().table().addSystem("127.0.0.2", "", kTypeQvx);
     const struct {
         const char* address;
         QStringList expected;

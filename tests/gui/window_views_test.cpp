@@ -36,9 +36,9 @@ using WindowViewsTest = MainWindowFixture;
 void ShowStations(MainWindow& window, const std::vector<std::pair<std::string, int>>& stations)
 {
     SystemTable& table = window.hub().table();
-    table.AddSystem("127.0.0.2", "PBX", kTypeQvx);
+    table.addSystem("127.0.0.2", "PBX", kTypeQvx);
     for (const auto& [station, state] : stations)
-        table.SetStationStatus("127.0.0.2", station, state);
+        table.setStationStatus("127.0.0.2", station, state);
     window.viewRefresher()->selection().select("127.0.0.2");
     window.viewRefresher()->flush();
 }
@@ -92,8 +92,8 @@ TEST_F(WindowViewsTest, RebuiltSystemListKeepsTheSelectedSystemHighlighted)
 {
     MainWindow& window = open();
     SystemTable& table = window.hub().table();
-    table.AddSystem("127.0.0.2", "", kTypeQvx);
-    table.AddSystem("127.0.0.3", "", kTypeQvx);
+    table.addSystem("127.0.0.2", "", kTypeQvx);
+    table.addSystem("127.0.0.3", "", kTypeQvx);
     settle();
     QTreeView* list = window.systemView();
     list->selectionModel()->select(
@@ -106,7 +106,7 @@ TEST_F(WindowViewsTest, RebuiltSystemListKeepsTheSelectedSystemHighlighted)
             window.hub().qvxDatagramReceived(StatusReport("NEW", {}), "127.0.0.4", 5000);
         } else {
             window.viewRefresher()->selection().select("127.0.0.2");
-            table.RemoveEntry(*window.viewRefresher()->selection().selected());
+            table.removeEntry(*window.viewRefresher()->selection().selected());
             window.viewRefresher()->selection().select("127.0.0.3");
         }
         settle();
@@ -131,11 +131,11 @@ TEST_F(WindowViewsTest, SystemListSortsAndFindsAndTheSortIsKeptForTheNextRun)
 {
     MainWindow& window = open();
     SystemTable& table = window.hub().table();
-    table.AddSystem("127.0.0.9", "QVX300-MAIN", kTypeQvx);
-    table.AddSystem("127.0.0.10", "QVX300-EAST", kTypeQvx);
-    table.AddSystem("127.0.0.3", "VELKA-WEST", kTypeVelka);
-    table.AddSystem("127.0.0.4", "", kTypeQvx); // added by hand: its address stands in as its name
-    table.SetSystemStatus("127.0.0.10", SystemStatus::Error);
+    table.addSystem("127.0.0.9", "QVX300-MAIN", kTypeQvx);
+    table.addSystem("127.0.0.10", "QVX300-EAST", kTypeQvx);
+    table.addSystem("127.0.0.3", "VELKA-WEST", kTypeVelka);
+    table.addSystem("127.0.0.4", "", kTypeQvx); // added by hand: its address stands in as its name
+    table.setSystemStatus("127.0.0.10", SystemStatus::Error);
     window.viewRefresher()->selection().select("127.0.0.9");
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
@@ -170,7 +170,7 @@ TEST_F(WindowViewsTest, SystemListSortsAndFindsAndTheSortIsKeptForTheNextRun)
         EXPECT_EQ(ShownSystems(list), sort.expected) << sort.column;
     }
     // The selection follows its system through the sorts, and through a change that moves it.
-    table.SetSystemStatus("127.0.0.9", SystemStatus::Error);
+    table.setSystemStatus("127.0.0.9", SystemStatus::Error);
     window.viewRefresher()->flush();
     settle();
     EXPECT_EQ(ShownSystems(list).first(), "QVX300-MAIN 127.0.0.9");
@@ -251,7 +251,7 @@ TEST_F(WindowViewsTest, ReopenedDialogsFocusTheFirstFieldAndEnterMeansOk)
     });
     window.addSystem();
     settle();
-    EXPECT_EQ(window.hub().table().FindSystem("not an address"), nullptr);
+    EXPECT_EQ(window.hub().table().findSystem("not an address"), nullptr);
 }
 
 TEST_F(WindowViewsTest, SizesStyleAndTimeWindowAreRememberedBetweenRuns)
@@ -330,7 +330,7 @@ TEST_F(WindowViewsTest, StationPanelCountsFiltersAndSortsNumbersByValue)
     panel->stateFilter()->setCurrentIndex(panel->stateFilter()->findText(QStringLiteral("Idle")));
     EXPECT_EQ(shown(), QStringLiteral("1000 41100"));
     // A station changing state leaves or joins the filtered rows.
-    window.hub().table().SetStationStatus("127.0.0.2", "999", 0);
+    window.hub().table().setStationStatus("127.0.0.2", "999", 0);
     window.viewRefresher()->flush();
     EXPECT_EQ(shown(), QStringLiteral("1000 999 41100"));
     panel->stateFilter()->setCurrentIndex(0);
@@ -376,8 +376,8 @@ TEST_F(WindowViewsTest, StatusColumnTellsStatesApartAndSaysWhenTheSystemWasLastH
         = { { "127.0.0.2", SystemStatus::Working }, { "127.0.0.3", SystemStatus::Error },
               { "127.0.0.4", SystemStatus::NoData }, { "127.0.0.5", SystemStatus::Unknown } };
     for (const auto& [ip, status] : systems) {
-        table.AddSystem(ip, "", kTypeQvx);
-        table.SetSystemStatus(ip, status);
+        table.addSystem(ip, "", kTypeQvx);
+        table.setSystemStatus(ip, status);
     }
     settle();
     SystemListModel* model = window.systemModel();
@@ -391,7 +391,7 @@ TEST_F(WindowViewsTest, StatusColumnTellsStatesApartAndSaysWhenTheSystemWasLastH
         return model->index(row, SystemListModel::StatusColumn).data(Qt::ToolTipRole).toString();
     };
     EXPECT_TRUE(tipOf(0).contains(QStringLiteral("Not heard since start"))) << tipOf(0).toStdString();
-    table.SetSystemName("127.0.0.3", "PBX3"); // as a report naming it does
+    table.setSystemName("127.0.0.3", "PBX3"); // as a report naming it does
     settle();
     auto tip = [&] { return tipOf(1); };
     EXPECT_TRUE(tip().contains(QStringLiteral("Last heard: "))) << tip().toStdString();

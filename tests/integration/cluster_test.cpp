@@ -641,7 +641,7 @@ TEST_F(ClusterTest, DeletesAndClearsOutliveARestart)
         return redis.cli({ "SISMEMBER", "korvel:systems", QString::fromStdString(s.ip) }) == "1";
     };
     const auto remove = [&](const System& s) {
-        hub.table().RemoveEntry(*hub.table().FindSystem(s.ip));
+        hub.table().removeEntry(*hub.table().findSystem(s.ip));
         return SpinUntil([&] { return !shared(s); });
     };
     const auto saved = [&](const System& s) { return b.file("system.dat").contains(QString::fromStdString(s.ip)); };
@@ -660,7 +660,7 @@ TEST_F(ClusterTest, DeletesAndClearsOutliveARestart)
     EXPECT_TRUE(saved(s3));
     EXPECT_TRUE(shared(s3)) << "B's restart put back what it should not";
 
-    hub.table().ClearAllSystems();
+    hub.table().clearAllSystems();
     ASSERT_TRUE(SpinUntil([&] { return redis.cli({ "SCARD", "korvel:systems" }) == "0"; }));
     ASSERT_TRUE(b.start(redis.url()));
     b.signal(SIGTERM);
@@ -678,14 +678,14 @@ TEST_F(ClusterTest, FieldsChangedOnTwoHubsAtOnceBothStand)
     s.send(StatusReport("OLD", {}), b.hub->udpPort());
     const QString key = "korvel:system:" + QString::fromStdString(s.ip);
     ASSERT_TRUE(SpinUntil([&] {
-        return a.table().FindSystem(s.ip) && b.table().FindSystem(s.ip) && redis.cli({ "HGET", key, "name" }) == "OLD";
+        return a.table().findSystem(s.ip) && b.table().findSystem(s.ip) && redis.cli({ "HGET", key, "name" }) == "OLD";
     }));
 
-    a.table().SetSystemName(*a.table().FindSystem(s.ip), "NEW");
-    b.table().SetSystemPort(*b.table().FindSystem(s.ip), 9200);
+    a.table().setSystemName(*a.table().findSystem(s.ip), "NEW");
+    b.table().setSystemPort(*b.table().findSystem(s.ip), 9200);
     const auto agreed = [&] {
         for (LocalHub* hub : { &a, &b }) {
-            const SystemEntry* entry = hub->table().FindSystem(s.ip);
+            const SystemEntry* entry = hub->table().findSystem(s.ip);
             if (!entry || entry->Name != "NEW" || entry->Port != 9200)
                 return false;
         }
@@ -694,7 +694,7 @@ TEST_F(ClusterTest, FieldsChangedOnTwoHubsAtOnceBothStand)
     EXPECT_TRUE(SpinUntil(agreed));
     // A later change from B reaches A: whatever was under way before it has landed, and both still stand.
     s.send(StatusReport("NEW", { { "100", 1 } }), b.hub->udpPort());
-    EXPECT_TRUE(SpinUntil([&] { return a.table().FindSystem(s.ip)->findStation("100") >= 0; }));
+    EXPECT_TRUE(SpinUntil([&] { return a.table().findSystem(s.ip)->findStation("100") >= 0; }));
     EXPECT_TRUE(agreed()) << redis.cli({ "HGETALL", key }).toStdString();
 }
 
@@ -731,8 +731,8 @@ TEST_F(ClusterTest, DeleteThroughTheWebApiReachesTheOtherHub)
 
     EXPECT_EQ(ask("DELETE", "/api/systems/" + s.ip), "HTTP/1.1 204 No Content");
     EXPECT_TRUE(a.waitFor(QString::fromStdString("korvel: web 127.0.0.1 deleted system " + s.ip)));
-    EXPECT_TRUE(SpinUntil([&] { return !b.table().FindSystem(s.ip); })) << "B still has the deleted system";
-    EXPECT_TRUE(b.table().FindSystem(kept.ip));
+    EXPECT_TRUE(SpinUntil([&] { return !b.table().findSystem(s.ip); })) << "B still has the deleted system";
+    EXPECT_TRUE(b.table().findSystem(kept.ip));
     EXPECT_EQ(ask("DELETE", "/api/systems/" + s.ip).left(12), "HTTP/1.1 404");
 }
 

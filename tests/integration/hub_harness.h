@@ -133,7 +133,7 @@ protected:
         ASSERT_EQ(hub->tcpPort(), base);
     }
 
-    SystemEntry* system(const std::string& ip) { return hub->table().FindSystem(ip); }
+    SystemEntry* system(const std::string& ip) { return hub->table().findSystem(ip); }
 
     QTemporaryDir directory;
     int base = 0;

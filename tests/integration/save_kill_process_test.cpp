@@ -112,12 +112,12 @@ protected:
         const std::int32_t basePort = LoadSystems(loaded).basePort.value_or(0);
         ASSERT_EQ(basePort, base) << "round " << round;
 
-        const bool tableIsNew = loaded.FindSystem(NewcomerAddress(round)) != nullptr;
+        const bool tableIsNew = loaded.findSystem(NewcomerAddress(round)) != nullptr;
         ASSERT_EQ(static_cast<int>(loaded.size()), static_cast<int>(onDisk.size()) + (tableIsNew ? 1 : 0))
             << "round " << round << ": system.dat lost or gained systems";
         int i = 0;
         int newFiles = 0;
-        for (const SystemEntry& entry : loaded.Systems()) {
+        for (const SystemEntry& entry : loaded.systems()) {
             if (i < kSystems) {
                 ASSERT_EQ(entry.IpAddress, SystemAddress(i)) << "round " << round;
                 ASSERT_EQ(entry.Name, "S" + std::to_string(i));
@@ -143,7 +143,7 @@ protected:
         else
             ++oldRounds;
         onDisk.clear();
-        for (const SystemEntry& entry : loaded.Systems())
+        for (const SystemEntry& entry : loaded.systems())
             onDisk[entry.IpAddress] = entry.Stations.toVector();
     }
 

@@ -40,8 +40,8 @@ TEST_F(AnswerBudgetTest, ForgedReportsDrawNoMoreAnswersThanTheBudget)
 {
     log.disable();
     const std::string victim = "127.0.0.66";
-    table.AddSystem(victim, victim, kTypeVelka);
-    table.AddSystem("127.0.0.3", "Q3", kTypeQvx);
+    table.addSystem(victim, victim, kTypeVelka);
+    table.addSystem("127.0.0.3", "Q3", kTypeQvx);
     std::vector<std::pair<std::string, std::uint8_t>> entries;
     for (int i = 0; i < 86; ++i)
         entries.emplace_back("9" + std::to_string(i), 1);
@@ -78,11 +78,11 @@ TEST_F(AnswerBudgetTest, AnExchangeStartingUpIsNeverHeldBack)
 {
     log.disable();
     const std::string exchange = "127.0.0.5";
-    table.AddSystem(exchange, exchange, kTypeVelka);
+    table.addSystem(exchange, exchange, kTypeVelka);
     std::vector<std::string> stations;
     for (int i = 0; i < 3000; ++i) {
         stations.push_back(std::to_string(100000 + i));
-        table.SetStationStatus(exchange, stations.back(), 0);
+        table.setStationStatus(exchange, stations.back(), 0);
     }
 
     std::size_t requests = 0;

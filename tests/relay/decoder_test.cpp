@@ -10,7 +10,7 @@ using DecoderTest = RelayFixture;
 
 TEST_F(DecoderTest, StatusReportTraceAndRegistration)
 {
-    table.AddSystem("127.0.0.2", "127.0.0.2", kTypeQvx);
+    table.addSystem("127.0.0.2", "127.0.0.2", kTypeQvx);
     decode("127.0.0.2", StatusReport("QVX300", { { "41100", 1 }, { "41101", 0 } }));
     EXPECT_EQ(lines(),
         (Lines {
@@ -20,7 +20,7 @@ TEST_F(DecoderTest, StatusReportTraceAndRegistration)
             "ArraySize   : 2",
             "BODY        : 41100:BUSY 41101:IDLE ",
         }));
-    const SystemEntry* entry = table.FindSystem("127.0.0.2");
+    const SystemEntry* entry = table.findSystem("127.0.0.2");
     ASSERT_NE(entry, nullptr);
     EXPECT_EQ(entry->Name, "QVX300");
     EXPECT_EQ(entry->Stations, (std::vector<std::string> { "41100", "41101" }));
@@ -38,7 +38,7 @@ TEST_F(DecoderTest, StatusReportTraceAndRegistration)
 // the store keeps it as it came.
 TEST_F(DecoderTest, ControlCharactersFromTheWireCannotForgeTraceLines)
 {
-    table.AddSystem("127.0.0.2", "127.0.0.2", kTypeQvx);
+    table.addSystem("127.0.0.2", "127.0.0.2", kTypeQvx);
     decode("127.0.0.2", StatusReport("X\nRefused from: 6.6.6.6", { { "1\r\n\x1b[31m", 1 } }));
     EXPECT_EQ(lines(),
         (Lines {
@@ -48,7 +48,7 @@ TEST_F(DecoderTest, ControlCharactersFromTheWireCannotForgeTraceLines)
             "ArraySize   : 1",
             "BODY        : 1\\x0d\\x0a\\x1b[31m:BUSY ",
         }));
-    EXPECT_EQ(table.FindSystem("127.0.0.2")->Name, "X\nRefused from: 6.6.6.6");
+    EXPECT_EQ(table.findSystem("127.0.0.2")->Name, "X\nRefused from: 6.6.6.6");
 
     console.clear();
     decode("127.0.0.2", Request(MSG_REGISTER, 1, "\x1b]0;owned\x07", wire::kRegisterSize));
@@ -84,30 +84,30 @@ TEST_F(DecoderTest, GetDataBodyIsPrintableText)
 
 TEST_F(DecoderTest, EntryWalkStopsAtTheReceivedBytesAndAt512)
 {
-    table.AddSystem("127.0.0.2", "127.0.0.2", kTypeQvx);
+    table.addSystem("127.0.0.2", "127.0.0.2", kTypeQvx);
     ByteVector packet = StatusReport("QVX300", { { "1", 0 }, { "2", 1 }, { "3", 2 } });
     WriteU16(packet, wire::kEntryArraySizeOffset, 600);
     packet.resize(packet.size() - 1); // the third entry is cut short
     decode("127.0.0.2", packet);
     EXPECT_EQ(lines()[3], "ArraySize   : 600");
     EXPECT_EQ(lines()[4], "BODY        : 1:IDLE 2:BUSY ");
-    EXPECT_EQ(table.FindSystem("127.0.0.2")->Stations.size(), 2u);
+    EXPECT_EQ(table.findSystem("127.0.0.2")->Stations.size(), 2u);
 
     std::vector<std::pair<std::string, std::uint8_t>> many;
     for (int i = 0; i < 600; ++i)
         many.emplace_back("S" + std::to_string(i), 0);
     decode("127.0.0.2", StatusReport("QVX300", many));
-    EXPECT_EQ(table.FindSystem("127.0.0.2")->Stations.size(), 2u + 512u);
+    EXPECT_EQ(table.findSystem("127.0.0.2")->Stations.size(), 2u + 512u);
 }
 
 TEST_F(DecoderTest, VelkaReportsAboutUnregisteredStationsGetADataMismatch)
 {
-    table.AddSystem("127.0.0.5", "127.0.0.5", kTypeVelka);
-    table.SetStationStatus("127.0.0.5", "41100", 255);
+    table.addSystem("127.0.0.5", "127.0.0.5", kTypeVelka);
+    table.setStationStatus("127.0.0.5", "41100", 255);
     sequence.set(0x0102);
 
     decode("127.0.0.5", StatusReport("V1", { { "41100", 2 }, { "41199", 1 } }));
-    const SystemEntry* entry = table.FindSystem("127.0.0.5");
+    const SystemEntry* entry = table.findSystem("127.0.0.5");
     EXPECT_EQ(entry->Stations, (std::vector<std::string> { "41100" }));
     EXPECT_EQ(entry->StationStates, (std::vector<std::int32_t> { 2 }));
     ASSERT_EQ(outbox.sent.size(), 1u);
@@ -125,10 +125,10 @@ TEST_F(DecoderTest, VelkaReportsAboutUnregisteredStationsGetADataMismatch)
 
 TEST_F(DecoderTest, MultiAckRegistersOnlyAcknowledgedStations)
 {
-    table.AddSystem("127.0.0.2", "127.0.0.2", kTypeQvx);
+    table.addSystem("127.0.0.2", "127.0.0.2", kTypeQvx);
     decode("127.0.0.2", StatusReport("QVX300", { { "1", 1 }, { "2", 2 }, { "3", 7 } }, MSG_MULTACK));
     EXPECT_EQ(lines().back(), "BODY        : 1:ACK 2:NAK 3:???? ");
-    const SystemEntry* entry = table.FindSystem("127.0.0.2");
+    const SystemEntry* entry = table.findSystem("127.0.0.2");
     EXPECT_EQ(entry->Stations, (std::vector<std::string> { "1" }));
     EXPECT_EQ(entry->StationStates, (std::vector<std::int32_t> { 255 }));
 
@@ -140,7 +140,7 @@ TEST_F(DecoderTest, MultiAckRegistersOnlyAcknowledgedStations)
 TEST_F(DecoderTest, SystemRegisterReKeysAndSetsPortAndEndpointType)
 {
     // Known as 127.0.0.9 by its To IP; now it speaks from 127.0.0.7.
-    table.AppendEntry("127.0.0.9", "old", kTypeQvx, 2, 9000, "127.168.1.10");
+    table.appendEntry("127.0.0.9", "old", kTypeQvx, 2, 9000, "127.168.1.10");
     decode("127.0.0.7", SystemRegister(3, "PBX7", 3, { 127, 168, 1, 10 }, 9100));
     EXPECT_EQ(lines(),
         (Lines {
@@ -154,28 +154,28 @@ TEST_F(DecoderTest, SystemRegisterReKeysAndSetsPortAndEndpointType)
             "BODY1       : 00 03 7F A8 01 0A 23 8C 00 00 ",
             "BODY2       : ",
         }));
-    const SystemEntry* entry = table.FindSystem("127.0.0.7");
+    const SystemEntry* entry = table.findSystem("127.0.0.7");
     ASSERT_NE(entry, nullptr);
     EXPECT_EQ(entry->Name, "PBX7");
     EXPECT_EQ(entry->Port, 9100);
     EXPECT_EQ(entry->EndpointType, 3);
-    EXPECT_EQ(table.FindSystem("127.0.0.9"), nullptr);
+    EXPECT_EQ(table.findSystem("127.0.0.9"), nullptr);
 }
 
 TEST_F(DecoderTest, TruncatedPacketsChangeNothingThatDidNotArrive)
 {
-    table.AddSystem("127.0.0.2", "first", kTypeQvx);
-    table.SetSystemPort("127.0.0.2", 9100);
+    table.addSystem("127.0.0.2", "first", kTypeQvx);
+    table.setSystemPort("127.0.0.2", 9100);
     decode("127.0.0.2", ByteVector { 0x0B, MSG_SYSTEM_REGISTER, 0, 0x30, 0 });
     decode("127.0.0.2", ByteVector { 0x0B, MSG_REGISTER, 0, 0x46 });
-    const SystemEntry* entry = table.FindSystem("127.0.0.2");
+    const SystemEntry* entry = table.findSystem("127.0.0.2");
     EXPECT_EQ(entry->Name, "first");
     EXPECT_EQ(entry->Port, 9100);
 }
 
 TEST_F(DecoderTest, EveryLengthOfEveryCodeIsSafe)
 {
-    table.AddSystem("127.0.0.2", "127.0.0.2", kTypeVelka);
+    table.addSystem("127.0.0.2", "127.0.0.2", kTypeVelka);
     ByteVector full(2048);
     for (std::size_t i = 0; i < full.size(); ++i)
         full[i] = static_cast<std::uint8_t>(i * 37 + 11);
@@ -191,31 +191,31 @@ TEST_F(DecoderTest, EveryLengthOfEveryCodeIsSafe)
             replies.tcpStep(packet, "127.0.0.2", [](Bytes bytes) { return static_cast<std::int64_t>(bytes.size()); });
         }
     }
-    EXPECT_LE(table.FindSystem("127.0.0.2")->Stations.size(), kMaxStations);
+    EXPECT_LE(table.findSystem("127.0.0.2")->Stations.size(), kMaxStations);
 }
 
 TEST_F(DecoderTest, NothingIsTracedWithLoggingOffButTheStoreStillChanges)
 {
     log.disable();
-    table.AddSystem("127.0.0.2", "127.0.0.2", kTypeQvx);
+    table.addSystem("127.0.0.2", "127.0.0.2", kTypeQvx);
     decode("127.0.0.2", StatusReport("QVX300", { { "41100", 1 } }));
     EXPECT_TRUE(lines().empty());
-    EXPECT_EQ(table.FindSystem("127.0.0.2")->Stations.size(), 1u);
+    EXPECT_EQ(table.findSystem("127.0.0.2")->Stations.size(), 1u);
 }
 
 TEST_F(DecoderTest, AfterReKeyingTheEarlierEntryTakesTheRestOfThePacketAndTheNextOnes)
 {
     // The hub has just added the source address as a system of its own; the
     // entry that announces the same To IP comes first in the list.
-    table.AppendEntry("127.0.0.9", "old", kTypeQvx, 2, 9000, "127.168.1.10");
-    table.AddSystem("127.0.0.7", "127.0.0.7", kTypeQvx);
+    table.appendEntry("127.0.0.9", "old", kTypeQvx, 2, 9000, "127.168.1.10");
+    table.addSystem("127.0.0.7", "127.0.0.7", kTypeQvx);
     decode("127.0.0.7", SystemRegister(3, "PBX7", 3, { 127, 168, 1, 10 }, 9100));
     decode("127.0.0.7", StatusReport("PBX7b", { { "41100", STATUS_BUSY } }));
 
     ASSERT_EQ(table.size(), 2u);
-    const SystemEntry& first = table.Systems().front();
-    const SystemEntry& added = table.Systems().back();
-    EXPECT_EQ(table.FindSystem("127.0.0.7"), &first);
+    const SystemEntry& first = table.systems().front();
+    const SystemEntry& added = table.systems().back();
+    EXPECT_EQ(table.findSystem("127.0.0.7"), &first);
     EXPECT_EQ(first.Name, "PBX7b");
     EXPECT_EQ(first.Port, 9100);
     EXPECT_EQ(first.EndpointType, 3);

@@ -69,10 +69,10 @@ TEST(ForwardRule, WhoGetsAStatusReport)
             hub.enterClientOnlyMode();
         if (c.peer)
             hub.setRelayPeer(&peer);
-        hub.table().AddSystem("127.0.0.2", "A", kTypeQvx);
-        hub.table().AddSystem("127.0.0.3", "B", kTypeVelka);
-        hub.table().AddSystem("127.0.0.4", "C", 2);
-        hub.table().AddSystem("127.0.0.5", "D", kTypeQvx);
+        hub.table().addSystem("127.0.0.2", "A", kTypeQvx);
+        hub.table().addSystem("127.0.0.3", "B", kTypeVelka);
+        hub.table().addSystem("127.0.0.4", "C", 2);
+        hub.table().addSystem("127.0.0.5", "D", kTypeQvx);
 
         hub.qvxDatagramReceived(StatusReport("A", { { "41100", 1 } }), c.sender, 9001);
         std::vector<std::string> sentTo;

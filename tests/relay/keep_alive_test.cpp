@@ -31,12 +31,12 @@ protected:
     // A system heard from by name at the current time, then marked working.
     void addWorking(const std::string& ip, std::int32_t type, std::int32_t endpointType = 2)
     {
-        table.AddSystem(ip, ip, type);
-        table.SetEndpointType(ip, endpointType);
-        table.SetSystemStatus(ip, SystemStatus::Working);
+        table.addSystem(ip, ip, type);
+        table.setEndpointType(ip, endpointType);
+        table.setSystemStatus(ip, SystemStatus::Working);
     }
 
-    SystemStatus status(const std::string& ip) { return table.FindSystem(ip)->Status; }
+    SystemStatus status(const std::string& ip) { return table.findSystem(ip)->Status; }
 
     // Runs one sweep `seconds` after the systems were last heard.
     void sweepAt(std::int64_t seconds)
@@ -61,7 +61,7 @@ TEST_F(KeepAliveTest, AWorkingSystemTurnsNoDataOnlyWhenSilentForMoreThan90Second
     addWorking("127.0.0.1", kTypeQvx);
     addWorking("127.0.0.2", kTypeVelka);
     addWorking("127.0.0.3", kTypeQvx, 3);
-    table.SetSystemPort("127.0.0.1", 9100);
+    table.setSystemPort("127.0.0.1", 9100);
 
     sweepAt(90);
     EXPECT_EQ(status("127.0.0.1"), SystemStatus::Working);
@@ -84,8 +84,8 @@ TEST_F(KeepAliveTest, AWorkingSystemTurnsNoDataOnlyWhenSilentForMoreThan90Second
 
     // Hearing its name restarts the silence.
     clock = heard_ + 160;
-    table.SetSystemName("127.0.0.1", "PBX");
-    table.SetSystemStatus("127.0.0.1", SystemStatus::Working);
+    table.setSystemName("127.0.0.1", "PBX");
+    table.setSystemStatus("127.0.0.1", SystemStatus::Working);
     sweepAt(240);
     EXPECT_EQ(status("127.0.0.1"), SystemStatus::Working);
     sweepAt(251);
@@ -94,13 +94,13 @@ TEST_F(KeepAliveTest, AWorkingSystemTurnsNoDataOnlyWhenSilentForMoreThan90Second
 
 TEST_F(KeepAliveTest, OnlyUnknownAndNoDataQvxSystemsAreAsked)
 {
-    table.AddSystem("127.0.0.1", "", kTypeQvx);
-    table.AddSystem("127.0.0.2", "", kTypeVelka);
-    table.AddSystem("127.0.0.3", "", kTypeQvx);
-    table.SetEndpointType("127.0.0.3", 3);
+    table.addSystem("127.0.0.1", "", kTypeQvx);
+    table.addSystem("127.0.0.2", "", kTypeVelka);
+    table.addSystem("127.0.0.3", "", kTypeQvx);
+    table.setEndpointType("127.0.0.3", 3);
     addWorking("127.0.0.4", kTypeQvx);
-    table.SetSystemStatus("127.0.0.4", SystemStatus::Error);
-    table.AppendEntry("127.0.0.5", "", kTypeQvx, 2, 9000, "127.168.0.5");
+    table.setSystemStatus("127.0.0.4", SystemStatus::Error);
+    table.appendEntry("127.0.0.5", "", kTypeQvx, 2, 9000, "127.168.0.5");
 
     for (std::int64_t at : { 0, 30, 120 }) {
         sweepAt(at);
@@ -115,12 +115,12 @@ TEST_F(KeepAliveTest, OnlyUnknownAndNoDataQvxSystemsAreAsked)
 
 TEST_F(KeepAliveTest, APortNoSocketCanReachCountsAsAFailedSend)
 {
-    table.AddSystem("127.0.0.1", "", kTypeQvx);
-    table.SetSystemPort("127.0.0.1", 65535);
-    table.AddSystem("127.0.0.2", "", kTypeQvx);
-    table.SetSystemPort("127.0.0.2", 2147483647);
-    table.AddSystem("127.0.0.3", "", kTypeQvx);
-    table.SetSystemPort("127.0.0.3", 65534);
+    table.addSystem("127.0.0.1", "", kTypeQvx);
+    table.setSystemPort("127.0.0.1", 65535);
+    table.addSystem("127.0.0.2", "", kTypeQvx);
+    table.setSystemPort("127.0.0.2", 2147483647);
+    table.addSystem("127.0.0.3", "", kTypeQvx);
+    table.setSystemPort("127.0.0.3", 65534);
 
     sweepAt(0);
     EXPECT_THAT(outbox.sent, ElementsAre(KeepAlive("127.0.0.3", 65535)));

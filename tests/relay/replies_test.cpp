@@ -13,11 +13,11 @@ class RepliesTest : public RelayFixture {
 protected:
     RepliesTest()
     {
-        table.AddSystem("127.0.0.2", "127.0.0.2", kTypeQvx);
+        table.addSystem("127.0.0.2", "127.0.0.2", kTypeQvx);
         // A QVX system whose packets come from one address and go to another.
-        table.AppendEntry("127.0.0.3", "Q3", kTypeQvx, 2, 9100, "127.1.1.3");
-        table.AddSystem("127.0.0.4", "127.0.0.4", kTypeVelka);
-        table.AppendEntry("127.0.0.6", "odd", 7, 2, 9000, "");
+        table.appendEntry("127.0.0.3", "Q3", kTypeQvx, 2, 9100, "127.1.1.3");
+        table.addSystem("127.0.0.4", "127.0.0.4", kTypeVelka);
+        table.appendEntry("127.0.0.6", "odd", 7, 2, 9000, "");
         console.clear();
     }
 
@@ -73,25 +73,25 @@ TEST_F(RepliesTest, ForwardsFollowTheTableAsItChanges)
         return destinations();
     };
     EXPECT_EQ(forward(), (Lines { "udp 127.1.1.3:9101", "udp 127.0.0.4:9003" }));
-    table.SetSystemPort("127.0.0.3", 7000);
+    table.setSystemPort("127.0.0.3", 7000);
     EXPECT_EQ(forward(), (Lines { "udp 127.1.1.3:7001", "udp 127.0.0.4:9003" }));
-    table.AddSystem("127.0.0.7", "", kTypeQvx);
+    table.addSystem("127.0.0.7", "", kTypeQvx);
     // Changed in place, as a peer hub's news is applied.
     for (SystemEntry& entry : table.entries())
         if (entry.IpAddress == "127.0.0.4")
             entry.Type = kTypeQvx;
     EXPECT_EQ(forward(), (Lines { "udp 127.1.1.3:7001", "udp 127.0.0.4:9001", "udp 127.0.0.7:9001" }));
     // Grown at the end only, then shrunk and grown again.
-    table.AddSystem("127.0.0.8", "", kTypeQvx);
+    table.addSystem("127.0.0.8", "", kTypeQvx);
     EXPECT_EQ(
         forward(), (Lines { "udp 127.1.1.3:7001", "udp 127.0.0.4:9001", "udp 127.0.0.7:9001", "udp 127.0.0.8:9001" }));
-    table.RemoveSystem("127.0.0.7");
-    table.AddSystem("127.0.0.5", "", kTypeQvx);
+    table.removeSystem("127.0.0.7");
+    table.addSystem("127.0.0.5", "", kTypeQvx);
     EXPECT_EQ(
         forward(), (Lines { "udp 127.1.1.3:7001", "udp 127.0.0.4:9001", "udp 127.0.0.8:9001", "udp 127.0.0.5:9001" }));
     // Re-keyed: the system that was 127.0.0.3 is known as 127.0.0.9 now, and
     // is left out when it is the sender.
-    table.ReplaceSystemAddress("127.0.0.9", "127.1.1.3");
+    table.replaceSystemAddress("127.0.0.9", "127.1.1.3");
     outbox.sent.clear();
     replies.udpStep(report, "127.0.0.9");
     EXPECT_EQ(destinations(),
@@ -176,7 +176,7 @@ TEST_F(RepliesTest, AnotherHubsPacketIsForwardedByItsStepsRules)
 // forwarding port overflow.
 TEST_F(RepliesTest, ForwardingPortOfAnyFilePortStaysDefined)
 {
-    table.AppendEntry("127.0.0.7", "far", kTypeQvx, 2, std::numeric_limits<std::int32_t>::max(), "127.1.1.7");
+    table.appendEntry("127.0.0.7", "far", kTypeQvx, 2, std::numeric_limits<std::int32_t>::max(), "127.1.1.7");
     for (const std::string& sender : { std::string("127.0.0.2"), std::string("127.0.0.4") }) {
         outbox.sent.clear();
         if (sender == "127.0.0.4")
@@ -219,7 +219,7 @@ TEST_F(RepliesTest, VelkaMultiAcksAnswerStationListRequests)
 TEST_F(RepliesTest, GetResponsePagesOverUdpAndTcp)
 {
     for (int i = 0; i < 120; ++i)
-        table.SetStationStatus("127.0.0.4", std::to_string(41000 + i), 0);
+        table.setStationStatus("127.0.0.4", std::to_string(41000 + i), 0);
 
     const std::size_t lengths[] = { 808, 808, 328, 8 };
     for (std::uint16_t page = 0; page < 4; ++page) {

@@ -93,7 +93,7 @@ TEST_F(ServiceTest, OperatorCommandsChangeTheTableOrSayWhyNot)
         }
     }
     ASSERT_EQ(table.size(), 1u);
-    const SystemEntry& added = table.Systems().front();
+    const SystemEntry& added = table.systems().front();
     EXPECT_EQ(added.Name, "PBX");
     EXPECT_EQ(added.Port, 9100);
     EXPECT_EQ(added.Type, kTypeVelka);

@@ -218,17 +218,17 @@ TEST(SipStationBoard, TakesTheLatestReportOfAnyExchange)
     QTemporaryDir folder;
     ASSERT_TRUE(folder.isValid());
     SystemTable table(folder.path().toStdString(), [] { return 1000; });
-    table.AppendEntry("127.0.0.2", "A", kTypeQvx, kDefaultEndpointType, kDefaultSystemPort, "127.0.0.2");
-    table.AppendEntry("127.0.0.3", "B", kTypeQvx, kDefaultEndpointType, kDefaultSystemPort, "127.0.0.3");
+    table.appendEntry("127.0.0.2", "A", kTypeQvx, kDefaultEndpointType, kDefaultSystemPort, "127.0.0.2");
+    table.appendEntry("127.0.0.3", "B", kTypeQvx, kDefaultEndpointType, kDefaultSystemPort, "127.0.0.3");
     std::vector<std::pair<std::string, LampCall>> told;
     StationBoard board(
         table, [&](const std::string& station, StationLamp lamp) { told.emplace_back(station, lamp.call); });
     EXPECT_EQ(board.lamp("41100").call, LampCall::Off);
-    table.SetStationStatus("127.0.0.2", "41100", 1);
-    table.SetStationStatus("127.0.0.3", "41100", 0);
-    table.SetStationStatus("127.0.0.3", "41100", -1);
-    table.SetStationStatus("127.0.0.2", "41100", 2);
-    table.SetStationStatus("127.0.0.2", "41101", 0);
+    table.setStationStatus("127.0.0.2", "41100", 1);
+    table.setStationStatus("127.0.0.3", "41100", 0);
+    table.setStationStatus("127.0.0.3", "41100", -1);
+    table.setStationStatus("127.0.0.2", "41100", 2);
+    table.setStationStatus("127.0.0.2", "41101", 0);
     const std::vector<std::pair<std::string, LampCall>> expected { { "41100", LampCall::Busy },
         { "41100", LampCall::Idle }, { "41100", LampCall::DoNotDisturb }, { "41101", LampCall::Idle } };
     EXPECT_EQ(told, expected);

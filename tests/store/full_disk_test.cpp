@@ -63,11 +63,11 @@ TEST(FullDisk, ASaveThatDoesNotFitKeepsEveryOldFileWholeAndTheNextOneCatchesUp)
     SystemTable table(folder);
     for (int system = 1; system <= 5; ++system) {
         const std::string ip = "127.0.0." + std::to_string(system);
-        table.AddSystem(ip, "PBX" + std::to_string(system), kTypeQvx);
-        table.SetStationStatus(ip, "41100", 0);
+        table.addSystem(ip, "PBX" + std::to_string(system), kTypeQvx);
+        table.setStationStatus(ip, "41100", 0);
     }
     ASSERT_TRUE(SaveSystems(table, 19000).ok());
-    table.AddSystem("127.0.0.9", "Late", kTypeQvx);
+    table.addSystem("127.0.0.9", "Late", kTypeQvx);
     const auto before = FilesIn(folder);
 
     // Fill what is left, then give every file more to hold.
@@ -80,7 +80,7 @@ TEST(FullDisk, ASaveThatDoesNotFitKeepsEveryOldFileWholeAndTheNextOneCatchesUp)
     }
     for (SystemEntry& entry : table.entries())
         for (int station = 0; station < 200; ++station)
-            table.SetStationStatus(entry, std::to_string(50000 + station), 0);
+            table.setStationStatus(entry, std::to_string(50000 + station), 0);
 
     const SaveReport full = SaveSystems(table, 19000);
     EXPECT_FALSE(full.ok());
@@ -92,6 +92,6 @@ TEST(FullDisk, ASaveThatDoesNotFitKeepsEveryOldFileWholeAndTheNextOneCatchesUp)
     SystemTable loaded(folder);
     LoadSystems(loaded);
     ASSERT_EQ(loaded.size(), 6u);
-    EXPECT_EQ(loaded.FindSystem("127.0.0.1")->Stations.size(), 201u);
-    EXPECT_EQ(loaded.FindSystem("127.0.0.9")->Stations.size(), 200u);
+    EXPECT_EQ(loaded.findSystem("127.0.0.1")->Stations.size(), 201u);
+    EXPECT_EQ(loaded.findSystem("127.0.0.9")->Stations.size(), 200u);
 }

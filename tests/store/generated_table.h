@@ -35,10 +35,10 @@ inline void Fill(SystemTable& table, int generation)
 {
     for (std::size_t i = 0; i < SystemCount(generation); ++i) {
         const std::string address = Address(i);
-        table.AppendEntry(address, "g" + std::to_string(generation), generation % 2, 2 + static_cast<int>(i % 2),
+        table.appendEntry(address, "g" + std::to_string(generation), generation % 2, 2 + static_cast<int>(i % 2),
             9000 + generation % 1000, "172.16.0." + std::to_string(generation % 250));
         for (std::size_t k = 0; k < StationCount(generation, i); ++k)
-            table.SetStationStatus(address, Station(generation, k), 0);
+            table.setStationStatus(address, Station(generation, k), 0);
     }
 }
 
@@ -51,7 +51,7 @@ inline std::optional<int> GenerationOf(const SystemTable& table, std::string& wh
         why = "empty table";
         return std::nullopt;
     }
-    const std::string& firstName = table.Systems().front().Name;
+    const std::string& firstName = table.systems().front().Name;
     if (firstName.size() < 2 || firstName[0] != 'g') {
         why = "unexpected name " + firstName;
         return std::nullopt;
@@ -62,7 +62,7 @@ inline std::optional<int> GenerationOf(const SystemTable& table, std::string& wh
         return std::nullopt;
     }
     std::size_t i = 0;
-    for (const SystemEntry& entry : table.Systems()) {
+    for (const SystemEntry& entry : table.systems()) {
         const bool fieldsMatch = entry.IpAddress == Address(i) && entry.Name == firstName
             && entry.Type == generation % 2 && entry.EndpointType == 2 + static_cast<int>(i % 2)
             && entry.Port == 9000 + generation % 1000 && entry.ToIp == "172.16.0." + std::to_string(generation % 250);

@@ -68,7 +68,7 @@ TEST(LoadProblems, NameTheFileAndLineOfWhatIsReadOtherwise)
     }
     EXPECT_EQ(Relative(loaded.damage, folder),
         std::vector<std::string> { "system.dat:2: Base Port 70000 is out of range (1 to 65531)" });
-    EXPECT_EQ(table.Systems().size(), 4u) << "the load itself is unchanged: only the duplicate is left out";
+    EXPECT_EQ(table.systems().size(), 4u) << "the load itself is unchanged: only the duplicate is left out";
 }
 
 TEST(LoadProblems, AStationFileThatCannotBeReadIsNamedAndMissingOnesAreNot)

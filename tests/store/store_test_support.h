@@ -18,9 +18,9 @@ namespace korvel::testing {
 // Remembers every view rebuild the table asks for, in order.
 class RecordingObserver : public SystemViewObserver {
 public:
-    void RefreshSystemList() override { events.push_back("refresh"); }
-    void FillStationView(const SystemEntry& entry) override { events.push_back("fill " + entry.IpAddress); }
-    void ClearStationView() override { events.push_back("clear"); }
+    void refreshSystemList() override { events.push_back("refresh"); }
+    void fillStationView(const SystemEntry& entry) override { events.push_back("fill " + entry.IpAddress); }
+    void clearStationView() override { events.push_back("clear"); }
 
     // The events since the last call.
     std::vector<std::string> take() { return std::exchange(events, {}); }

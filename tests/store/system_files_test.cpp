@@ -28,7 +28,7 @@ protected:
     std::vector<std::string> rows() const
     {
         std::vector<std::string> rows;
-        for (const SystemEntry& e : table.Systems())
+        for (const SystemEntry& e : table.systems())
             rows.push_back(e.IpAddress + " " + e.ToIp + " " + std::to_string(e.Port) + " " + std::to_string(e.Type)
                 + " " + std::to_string(e.EndpointType) + " [" + e.Name + "]");
         return rows;
@@ -72,10 +72,10 @@ TEST(SystemFileFormat, ScansFieldsTheWayScanfDoes)
 TEST_F(SystemFilesTest, SavesTheExactTextForm)
 {
     basePort = 19000;
-    table.AddSystem("127.0.0.1", "", kTypeQvx);
-    table.AppendEntry("127.0.0.2", "Main PBX", kTypeVelka, 3, -5, "127.168.1.2");
-    table.SetStationStatus("127.0.0.2", "100", 0);
-    table.SetStationStatus("127.0.0.2", "2a", 1);
+    table.addSystem("127.0.0.1", "", kTypeQvx);
+    table.appendEntry("127.0.0.2", "Main PBX", kTypeVelka, 3, -5, "127.168.1.2");
+    table.setStationStatus("127.0.0.2", "100", 0);
+    table.setStationStatus("127.0.0.2", "2a", 1);
     save();
 
     EXPECT_EQ(ReadFile(data() / "system.dat"),
@@ -90,21 +90,21 @@ TEST_F(SystemFilesTest, SavesTheExactTextForm)
 TEST_F(SystemFilesTest, ASavedTableLoadsBackWithItsStations)
 {
     basePort = 19500;
-    table.AddSystem("127.0.0.1", "", kTypeQvx);
-    table.SetSystemName("127.0.0.1", "Main PBX");
-    table.SetSystemPort("127.0.0.1", 9100);
-    table.SetEndpointType("127.0.0.1", 3);
-    table.SetSystemStatus("127.0.0.1", SystemStatus::Working);
-    table.SetStationStatus("127.0.0.1", "200", 1);
-    table.SetStationStatus("127.0.0.1", "201", 2);
-    table.AddSystem("127.0.0.2", "127.0.0.2", kTypeVelka);
-    table.AppendEntry("127.0.0.3", "", kTypeQvx, 2, 9000, "172.16.0.3");
+    table.addSystem("127.0.0.1", "", kTypeQvx);
+    table.setSystemName("127.0.0.1", "Main PBX");
+    table.setSystemPort("127.0.0.1", 9100);
+    table.setEndpointType("127.0.0.1", 3);
+    table.setSystemStatus("127.0.0.1", SystemStatus::Working);
+    table.setStationStatus("127.0.0.1", "200", 1);
+    table.setStationStatus("127.0.0.1", "201", 2);
+    table.addSystem("127.0.0.2", "127.0.0.2", kTypeVelka);
+    table.appendEntry("127.0.0.3", "", kTypeQvx, 2, 9000, "172.16.0.3");
     save();
 
     SystemTable loaded(data(), [] { return 42; });
     EXPECT_EQ(LoadSystems(loaded).basePort, 19500);
     ASSERT_EQ(loaded.size(), 3u);
-    const SystemEntry& first = loaded.Systems().front();
+    const SystemEntry& first = loaded.systems().front();
     EXPECT_EQ(first.Name, "Main") << "a name keeps its first word";
     EXPECT_EQ(first.Port, 9100);
     EXPECT_EQ(first.EndpointType, 3);
@@ -112,11 +112,11 @@ TEST_F(SystemFilesTest, ASavedTableLoadsBackWithItsStations)
     EXPECT_EQ(first.LastHeard, 42);
     EXPECT_THAT(first.Stations, ElementsAre("200", "201"));
     EXPECT_THAT(first.StationStates, ElementsAre(-1, -1));
-    EXPECT_TRUE(loaded.IsStationRegistered("127.0.0.1", "201"));
-    EXPECT_EQ(loaded.GetSystemType("127.0.0.2"), kTypeVelka);
-    EXPECT_EQ(loaded.FindSystem("127.0.0.2")->Name, "127.0.0.2");
-    EXPECT_EQ(loaded.FindSystem("127.0.0.3")->ToIp, "172.16.0.3");
-    EXPECT_EQ(loaded.FindSystem("127.0.0.3")->Name, "");
+    EXPECT_TRUE(loaded.isStationRegistered("127.0.0.1", "201"));
+    EXPECT_EQ(loaded.getSystemType("127.0.0.2"), kTypeVelka);
+    EXPECT_EQ(loaded.findSystem("127.0.0.2")->Name, "127.0.0.2");
+    EXPECT_EQ(loaded.findSystem("127.0.0.3")->ToIp, "172.16.0.3");
+    EXPECT_EQ(loaded.findSystem("127.0.0.3")->Name, "");
 }
 
 TEST_F(SystemFilesTest, ReadsEveryVersionOfSystemDat)
@@ -197,13 +197,13 @@ TEST_F(SystemFilesTest, LinesLongerThan254CharactersAreReadInPieces)
 
 TEST_F(SystemFilesTest, LineBreaksInNamesAndStationsCannotPlantLines)
 {
-    table.AddSystem("127.0.0.1", "", kTypeQvx);
-    table.SetSystemName("127.0.0.1", "Evil\r\n127.6.6.6\t127.6.6.6\t1\t1\t1\tPlanted");
-    table.SetStationStatus("127.0.0.1", "12\r\n99", 0);
+    table.addSystem("127.0.0.1", "", kTypeQvx);
+    table.setSystemName("127.0.0.1", "Evil\r\n127.6.6.6\t127.6.6.6\t1\t1\t1\tPlanted");
+    table.setStationStatus("127.0.0.1", "12\r\n99", 0);
     save();
     load();
     EXPECT_THAT(rows(), ElementsAre("127.0.0.1 127.0.0.1 9000 0 2 [Evil]"));
-    EXPECT_THAT(table.FindSystem("127.0.0.1")->Stations, ElementsAre("12"));
+    EXPECT_THAT(table.findSystem("127.0.0.1")->Stations, ElementsAre("12"));
 }
 
 TEST_F(SystemFilesTest, StationFilesTakeEveryLineAndFirstDuplicateWins)
@@ -215,23 +215,23 @@ TEST_F(SystemFilesTest, StationFilesTakeEveryLineAndFirstDuplicateWins)
                    "127.0.0.1\t127.0.0.1\t9000\t0\t2\tA\r\n127.0.0.2\t127.0.0.2\t9000\t0\t2\tB\r\n"
                    "127.0.0.3\t127.0.0.3\t9000\t0\t2\tC\r\n127.0.0.4\t127.0.0.4\t9000\t0\t2\tD\r\n");
     ASSERT_EQ(table.size(), 4u);
-    EXPECT_THAT(table.FindSystem("127.0.0.1")->Stations, ElementsAre("a", "b", "c", "", "D", "A", "e"));
-    table.SetStationStatus("127.0.0.1", "A", 3);
-    EXPECT_EQ(table.FindSystem("127.0.0.1")->StationStates[0], 3);
-    EXPECT_EQ(table.FindSystem("127.0.0.1")->StationStates[5], -1);
-    EXPECT_THAT(table.FindSystem("127.0.0.2")->Stations, IsEmpty()) << "an unreadable file reads as missing";
-    EXPECT_THAT(table.FindSystem("127.0.0.3")->Stations, IsEmpty());
-    EXPECT_THAT(table.FindSystem("127.0.0.4")->Stations, IsEmpty());
+    EXPECT_THAT(table.findSystem("127.0.0.1")->Stations, ElementsAre("a", "b", "c", "", "D", "A", "e"));
+    table.setStationStatus("127.0.0.1", "A", 3);
+    EXPECT_EQ(table.findSystem("127.0.0.1")->StationStates[0], 3);
+    EXPECT_EQ(table.findSystem("127.0.0.1")->StationStates[5], -1);
+    EXPECT_THAT(table.findSystem("127.0.0.2")->Stations, IsEmpty()) << "an unreadable file reads as missing";
+    EXPECT_THAT(table.findSystem("127.0.0.3")->Stations, IsEmpty());
+    EXPECT_THAT(table.findSystem("127.0.0.4")->Stations, IsEmpty());
 }
 
 TEST_F(SystemFilesTest, TwoEntriesWithOneAddressSaveBothLinesAndLoadTheFirst)
 {
-    table.AddSystem("127.0.0.5", "Old", kTypeQvx);
-    table.SetStationStatus("127.0.0.5", "51", 0);
-    table.AddSystem("127.0.0.9", "New", kTypeQvx);
-    table.SetStationStatus("127.0.0.9", "91", 0);
+    table.addSystem("127.0.0.5", "Old", kTypeQvx);
+    table.setStationStatus("127.0.0.5", "51", 0);
+    table.addSystem("127.0.0.9", "New", kTypeQvx);
+    table.setStationStatus("127.0.0.9", "91", 0);
     save();
-    table.ReplaceSystemAddress("127.0.0.9", "127.0.0.5");
+    table.replaceSystemAddress("127.0.0.9", "127.0.0.5");
     save();
 
     EXPECT_EQ(ReadFile(data() / "system.dat"),
@@ -243,12 +243,12 @@ TEST_F(SystemFilesTest, TwoEntriesWithOneAddressSaveBothLinesAndLoadTheFirst)
 
     load();
     EXPECT_THAT(rows(), ElementsAre("127.0.0.9 127.0.0.5 9000 0 2 [Old]"));
-    EXPECT_THAT(table.FindSystem("127.0.0.9")->Stations, ElementsAre("91"));
+    EXPECT_THAT(table.findSystem("127.0.0.9")->Stations, ElementsAre("91"));
 }
 
 TEST_F(SystemFilesTest, MissingOrUnreadableFilesLoadAsAnEmptyTable)
 {
-    table.AddSystem("127.0.0.1", "", kTypeQvx);
+    table.addSystem("127.0.0.1", "", kTypeQvx);
     std::filesystem::remove_all(data());
     observer.take();
     load();
@@ -257,13 +257,13 @@ TEST_F(SystemFilesTest, MissingOrUnreadableFilesLoadAsAnEmptyTable)
     EXPECT_THAT(observer.take(), ElementsAre("refresh", "clear"));
 
     std::filesystem::create_directories(data() / "system.dat");
-    table.AddSystem("127.0.0.1", "", kTypeQvx);
+    table.addSystem("127.0.0.1", "", kTypeQvx);
     load();
     EXPECT_EQ(table.size(), 0u);
 
     // When system.dat cannot be replaced the station files are still written.
-    table.AddSystem("127.0.0.2", "", kTypeQvx);
-    table.SetStationStatus("127.0.0.2", "7", 0);
+    table.addSystem("127.0.0.2", "", kTypeQvx);
+    table.setStationStatus("127.0.0.2", "7", 0);
     save();
     EXPECT_EQ(ReadFile(data() / "127.0.0.2.dat"), "7\r\n");
     EXPECT_TRUE(std::filesystem::is_directory(data() / "system.dat"));
@@ -287,8 +287,8 @@ TEST_F(SystemFilesTest, UnsafeStationFileNamesAreSkippedAndTheSaveGoesOn)
     const std::string tooLong(245, '7');
     for (const std::string& ip : { std::string("../x"), std::string("a/b"), std::string("a\\b"),
              std::string("\xff\xfe"), tooLong, longest, std::string("127.0.0.1") }) {
-        table.AddSystem(ip, "", kTypeQvx);
-        table.SetStationStatus(ip, "1", 0);
+        table.addSystem(ip, "", kTypeQvx);
+        table.setStationStatus(ip, "1", 0);
     }
     save();
 
@@ -312,9 +312,9 @@ TEST_F(SystemFilesTest, UnsafeStationFileNamesAreSkippedAndTheSaveGoesOn)
     // Loading does not read outside the data folder either.
     WriteFile(root() / "x.dat", "99\r\n");
     load();
-    ASSERT_NE(table.FindSystem("../x"), nullptr);
-    EXPECT_THAT(table.FindSystem("../x")->Stations, IsEmpty());
-    EXPECT_THAT(table.FindSystem("127.0.0.1")->Stations, ElementsAre("1"));
+    ASSERT_NE(table.findSystem("../x"), nullptr);
+    EXPECT_THAT(table.findSystem("../x")->Stations, IsEmpty());
+    EXPECT_THAT(table.findSystem("127.0.0.1")->Stations, ElementsAre("1"));
 }
 
 // Found by the files fuzzer: a system called "system" had its stations
@@ -322,22 +322,22 @@ TEST_F(SystemFilesTest, UnsafeStationFileNamesAreSkippedAndTheSaveGoesOn)
 TEST_F(SystemFilesTest, ASystemCalledSystemNeverTouchesTheTableFile)
 {
     for (const std::string& ip : { std::string("127.0.0.1"), std::string("system"), std::string("SYSTEM") }) {
-        table.AddSystem(ip, "n", kTypeQvx);
-        table.SetStationStatus(ip, "41100", 0);
+        table.addSystem(ip, "n", kTypeQvx);
+        table.setStationStatus(ip, "41100", 0);
     }
     save();
     load();
     EXPECT_THAT(rows(),
         ElementsAre("127.0.0.1 127.0.0.1 9000 0 2 [n]", "system system 9000 0 2 [n]", "SYSTEM SYSTEM 9000 0 2 [n]"));
-    EXPECT_THAT(table.FindSystem("system")->Stations, IsEmpty());
-    EXPECT_THAT(table.FindSystem("127.0.0.1")->Stations, ElementsAre("41100"));
+    EXPECT_THAT(table.findSystem("system")->Stations, IsEmpty());
+    EXPECT_THAT(table.findSystem("127.0.0.1")->Stations, ElementsAre("41100"));
     EXPECT_TRUE(datfile::IsSafeStationFileName("systems"));
 }
 
 TEST_F(SystemFilesTest, AFileThatAlreadyHoldsTheTextIsNotRewritten)
 {
-    table.AddSystem("127.0.0.1", "", kTypeQvx);
-    table.AddSystem("127.0.0.2", "", kTypeQvx);
+    table.addSystem("127.0.0.1", "", kTypeQvx);
+    table.addSystem("127.0.0.2", "", kTypeQvx);
     save();
     const auto inode = [this](const char* name) {
         struct stat info { };
@@ -346,7 +346,7 @@ TEST_F(SystemFilesTest, AFileThatAlreadyHoldsTheTextIsNotRewritten)
     };
     const auto first = inode("127.0.0.1.dat"), second = inode("127.0.0.2.dat"), systems = inode("system.dat");
 
-    table.SetStationStatus("127.0.0.2", "20", 0);
+    table.setStationStatus("127.0.0.2", "20", 0);
     save();
     EXPECT_EQ(inode("127.0.0.1.dat"), first);
     EXPECT_EQ(inode("system.dat"), systems);
@@ -402,11 +402,11 @@ TEST_F(SystemFilesTest, SymbolicLinksInTheDataFolderAreNeitherReadNorWrittenThro
     std::filesystem::create_symlink(root() / "outside.dat", data() / "127.0.0.1.dat");
     LoadedSystems loaded = LoadSystems(table);
     ASSERT_EQ(table.size(), 1u);
-    EXPECT_THAT(table.FindSystem("127.0.0.1")->Stations, IsEmpty());
+    EXPECT_THAT(table.findSystem("127.0.0.1")->Stations, IsEmpty());
     ASSERT_EQ(loaded.notes.size(), 1u);
     EXPECT_THAT(loaded.notes[0], ::testing::HasSubstr("127.0.0.1.dat: cannot read it (a symbolic link"));
 
-    table.SetStationStatus("127.0.0.1", "41100", 0);
+    table.setStationStatus("127.0.0.1", "41100", 0);
     const SaveReport report = SaveSystems(table, 9000);
     ASSERT_EQ(report.failures.size(), 1u);
     EXPECT_EQ(report.failures[0].file, data() / "127.0.0.1.dat");
@@ -465,8 +465,8 @@ TEST_F(SystemFilesTest, AStationFileIsReadOnlyUpToWhatIsKeptAndSaysWhatItLeftOut
         "9000\r\n127.0.0.1\t127.0.0.1\t9000\t0\t2\tA\r\n127.0.0.2\t127.0.0.2\t9000\t0\t2\tB\r\n");
     const LoadedSystems loaded = LoadSystems(table);
     for (const char* ip : { "127.0.0.1", "127.0.0.2" }) {
-        ASSERT_EQ(table.FindSystem(ip)->Stations.size(), kMaxStations) << ip;
-        EXPECT_EQ(table.FindSystem(ip)->Stations.back(), std::to_string(40000 + kMaxStations - 1));
+        ASSERT_EQ(table.findSystem(ip)->Stations.size(), kMaxStations) << ip;
+        EXPECT_EQ(table.findSystem(ip)->Stations.back(), std::to_string(40000 + kMaxStations - 1));
     }
     ASSERT_EQ(loaded.notes.size(), 1u) << "a file of exactly what is kept says nothing";
     EXPECT_THAT(loaded.notes[0], ::testing::HasSubstr("127.0.0.2.dat: only the first 3000 stations are kept"));
@@ -482,7 +482,7 @@ TEST_F(SystemFilesTest, TheFileAsLoadedIsCopiedOnceBeforeTheFirstSaveThatChanges
 
     // Without its copy the old file must stay.
     std::filesystem::create_directory(data() / "system.dat.bak");
-    table.AddSystem("127.0.0.2", "B", kTypeQvx);
+    table.addSystem("127.0.0.2", "B", kTypeQvx);
     SaveReport report = WriteSnapshot(TakeSnapshot(table, 9000), &backup);
     ASSERT_EQ(report.failures.size(), 2u);
     EXPECT_EQ(report.failures[0].file, data() / "system.dat.bak");
@@ -491,7 +491,7 @@ TEST_F(SystemFilesTest, TheFileAsLoadedIsCopiedOnceBeforeTheFirstSaveThatChanges
 
     std::filesystem::remove(data() / "system.dat.bak");
     EXPECT_TRUE(WriteSnapshot(TakeSnapshot(table, 9000), &backup).ok());
-    table.AddSystem("127.0.0.3", "C", kTypeQvx);
+    table.addSystem("127.0.0.3", "C", kTypeQvx);
     EXPECT_TRUE(WriteSnapshot(TakeSnapshot(table, 9000), &backup).ok());
     EXPECT_EQ(ReadFile(data() / "system.dat.bak"), original) << "the copy is of the file as loaded";
     EXPECT_NE(ReadFile(data() / "system.dat").find("127.0.0.3"), std::string::npos);

@@ -26,15 +26,15 @@ TEST_F(SystemSaverTest, ABackgroundSaveWritesTheTableAsItWasWhenItStarted)
 {
     for (int system = 0; system < 100; ++system) {
         const std::string ip = "127.0." + std::to_string(system / 250) + "." + std::to_string(system % 250 + 1);
-        table.AddSystem(ip, "PBX" + std::to_string(system), kTypeQvx);
+        table.addSystem(ip, "PBX" + std::to_string(system), kTypeQvx);
         for (int station = 0; station < 300; ++station)
-            table.SetStationStatus(ip, std::to_string(40000 + station), 0);
+            table.setStationStatus(ip, std::to_string(40000 + station), 0);
     }
     // What a save on this thread writes, from a table of the same content.
     const std::filesystem::path expected = root() / "expected";
     SystemTable copy(expected);
-    for (const SystemEntry& entry : table.Systems())
-        copy.AppendEntry(entry.IpAddress, entry.Name, entry.Type, entry.EndpointType, entry.Port, entry.ToIp)
+    for (const SystemEntry& entry : table.systems())
+        copy.appendEntry(entry.IpAddress, entry.Name, entry.Type, entry.EndpointType, entry.Port, entry.ToIp)
             .setStations(entry.Stations.toVector());
     ASSERT_TRUE(SaveSystems(copy, 19000).ok());
 
@@ -43,10 +43,10 @@ TEST_F(SystemSaverTest, ABackgroundSaveWritesTheTableAsItWasWhenItStarted)
     ASSERT_TRUE(saver.start(19000));
     EXPECT_FALSE(saver.start(19000)) << "never two at a time";
     // Changes while the worker writes reach the next save, not this one.
-    SystemEntry& first = *table.FindSystem("127.0.0.1");
-    table.SetStationStatus(first, "99999", 0);
-    table.FindSystem("127.0.0.2")->setStations({ "1" });
-    table.RemoveSystem("127.0.0.3");
+    SystemEntry& first = *table.findSystem("127.0.0.1");
+    table.setStationStatus(first, "99999", 0);
+    table.findSystem("127.0.0.2")->setStations({ "1" });
+    table.removeSystem("127.0.0.3");
     const std::optional<SaveReport> report = saver.wait();
     ASSERT_TRUE(report && report->ok());
     EXPECT_EQ(finished, 1);

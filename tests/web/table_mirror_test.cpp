@@ -45,12 +45,12 @@ TEST(TableMirror, StaysEqualToTheTableThroughEveryKindOfChange)
         now += pick(2);
         switch (pick(21)) {
         case 0:
-            if (const SystemEntry* entry = table.FindSystem(address()))
-                table.RemoveEntry(*entry);
+            if (const SystemEntry* entry = table.findSystem(address()))
+                table.removeEntry(*entry);
             break;
         case 1:
             if (pick(10) == 0)
-                table.ClearAllSystems();
+                table.clearAllSystems();
             break;
         case 2:
             // Saved and read back: every station comes back "Unknown".
@@ -60,24 +60,24 @@ TEST(TableMirror, StaysEqualToTheTableThroughEveryKindOfChange)
             }
             break;
         case 3:
-            table.ReplaceSystemAddress(address(), address());
+            table.replaceSystemAddress(address(), address());
             break;
         case 4:
-            table.SetSystemName(address(), "N" + std::to_string(pick(3)));
+            table.setSystemName(address(), "N" + std::to_string(pick(3)));
             break;
         case 20:
-            table.SetSystemPort(address(), 9000 + pick(2));
+            table.setSystemPort(address(), 9000 + pick(2));
             break;
         case 5:
         case 6:
-            table.AddSystem(address(), "", pick(2));
+            table.addSystem(address(), "", pick(2));
             break;
         case 7:
         case 8:
-            table.SetSystemStatus(address(), SystemStatus { pick(4) - 1 });
+            table.setSystemStatus(address(), SystemStatus { pick(4) - 1 });
             break;
         default:
-            table.SetStationStatus(address(), std::to_string(41100 + pick(40)), pick(7) - 1);
+            table.setStationStatus(address(), std::to_string(41100 + pick(40)), pick(7) - 1);
             break;
         }
 
@@ -85,8 +85,8 @@ TEST(TableMirror, StaysEqualToTheTableThroughEveryKindOfChange)
             mirror.unwatch(watched);
             watched = kNone;
             shadow.clear();
-            if (!table.Systems().empty()) {
-                const SystemEntry& first = table.Systems().front();
+            if (!table.systems().empty()) {
+                const SystemEntry& first = table.systems().front();
                 watched = first.listOrder();
                 mirror.watch(watched);
                 shadow = first.StationStates;
@@ -116,7 +116,7 @@ TEST(TableMirror, StaysEqualToTheTableThroughEveryKindOfChange)
         std::array<std::size_t, TableMirror::kStatusKinds> byStatus {};
         std::size_t stations = 0;
         QByteArray json = "[";
-        for (const SystemEntry& entry : table.Systems()) {
+        for (const SystemEntry& entry : table.systems()) {
             ++byStatus[TableMirror::StatusKind(entry.Status)];
             stations += entry.Stations.size();
             json += (json.size() > 1 ? "," : "") + TableMirror::RowJson(entry);
@@ -140,10 +140,10 @@ TEST(TableMirror, RemovalsNobodyTakesStayBounded)
     const std::size_t count = TableMirror::kMaxRemovalsHeld + 10;
     for (std::size_t i = 0; i < count; ++i) {
         const std::string address = "127.1." + std::to_string(i / 250) + "." + std::to_string(1 + i % 250);
-        table.AddSystem(address, "", 0);
-        table.RemoveSystem(address);
+        table.addSystem(address, "", 0);
+        table.removeSystem(address);
     }
-    table.AddSystem("127.0.0.9", "", 0);
+    table.addSystem("127.0.0.9", "", 0);
     const TableMirror::Changes changes = mirror.takeChanges();
     EXPECT_TRUE(changes.reset);
     EXPECT_TRUE(changes.removed.empty());
@@ -158,22 +158,22 @@ TEST(TableMirror, ASystemIsHeardOnlyOnceItSendsSomething)
     ASSERT_TRUE(folder.isValid());
     std::int64_t now = 1000;
     SystemTable table(folder.path().toStdString(), [&] { return now; });
-    table.AddSystem("127.0.5.1", "", 0);
-    table.AddSystem("127.0.5.2", "", 0);
+    table.addSystem("127.0.5.1", "", 0);
+    table.addSystem("127.0.5.2", "", 0);
     SaveSystems(table, 9000);
     now = 2000;
     LoadSystems(table);
     TableMirror mirror(table);
-    table.AddSystem("127.0.5.3", "", 0);
+    table.addSystem("127.0.5.3", "", 0);
     now = 2005;
-    table.SetSystemName("127.0.5.1", "QVX300");
-    table.MarkHeard("127.0.5.3");
+    table.setSystemName("127.0.5.1", "QVX300");
+    table.markHeard("127.0.5.3");
 
     std::map<QString, qint64> heard;
     for (const QJsonValue row : QJsonDocument::fromJson(mirror.systemsJson()).array())
         heard[row[QLatin1String("address")].toString()] = row[QLatin1String("lastHeard")].toInteger();
     EXPECT_EQ(heard, (std::map<QString, qint64> { { "127.0.5.1", 2005 }, { "127.0.5.2", 0 }, { "127.0.5.3", 2005 } }));
-    EXPECT_EQ(table.FindSystem("127.0.5.2")->LastHeard, 2000) << "the keep-alive still counts from the load";
+    EXPECT_EQ(table.findSystem("127.0.5.2")->LastHeard, 2000) << "the keep-alive still counts from the load";
 }
 
 } // namespace
