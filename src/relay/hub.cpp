@@ -64,7 +64,7 @@ Hub::Hub(Options options, QObject* parent)
     , udpRack_(new QUdpSocket(this))
     , connections_(new RequestConnections(
           { [this](const std::string& peer) { return clientConnected(peer); },
-              [this](int id, const std::string& peer, Bytes request) { ReadTcpRequest(id, peer, request); },
+              [this](int id, const std::string& peer, Bytes request) { readTcpRequest(id, peer, request); },
               [this](const std::string& peer) { clientDisconnected(peer); },
               [this](const std::string& peer, int code) { clientFailed(peer, code); },
               [this](const std::string&) { ++counters_.ConnectionsShed; } },
@@ -144,13 +144,13 @@ Result<void> Hub::start()
     if (options_.basePort)
         settings_.BasePort = *options_.basePort;
     loadAllowList();
-    return SetUpEndpoints();
+    return setUpEndpoints();
 }
 
 bool Hub::reload()
 {
     owner_("reload");
-    const bool saved = SaveSystems();
+    const bool saved = saveSystems();
     loadAllowList();
     return saved;
 }
@@ -159,7 +159,7 @@ bool Hub::shutdown()
 {
     owner_("shutdown");
     stopForwarding();
-    return SaveSystems();
+    return saveSystems();
 }
 
 std::int64_t Hub::sendQueueDepth() const

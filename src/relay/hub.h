@@ -127,7 +127,7 @@ public:
     // Writes the table and the base port to the data folder and waits for
     // it; a file that cannot be written is said (once per file) and keeps its
     // old content until the next save. False when any file failed.
-    bool SaveSystems();
+    bool saveSystems();
     // The save timer's way: takes a snapshot of the table (well under a
     // millisecond) and leaves writing and syncing to the save thread; the
     // outcome is said, and saveFinished emitted, when it ends. False, and
@@ -136,7 +136,7 @@ public:
     bool saveInProgress() const { return saver_.busy(); }
 
     void learnOwnAddress();
-    Result<void> SetUpEndpoints();
+    Result<void> setUpEndpoints();
     // Takes the server address, then the ports in order, re-applies them to
     // the endpoints and takes the new forwarding flag. A missing port stops
     // it there: the fields before it keep their new values, nothing reaches
@@ -215,8 +215,8 @@ public:
     // The test console's datagrams leave through the endpoints themselves, to
     // each endpoint's remote host and port; a host name is looked up first,
     // without holding the event loop.
-    void SendFromUdpEndpoint(Bytes packet);
-    void SendFromVelkaEndpoint(Bytes packet);
+    void sendFromUdpEndpoint(Bytes packet);
+    void sendFromVelkaEndpoint(Bytes packet);
 
     // Receive handlers; public so that tests can feed them directly.
     void qvxDatagramReceived(Bytes packet, const std::string& fromIp, int fromPort);
@@ -224,10 +224,10 @@ public:
     void rackDatagramReceived(Bytes packet, const std::string& fromIp, int fromPort);
     // Handles one request read on an accepted connection: traced, applied,
     // answered on the connection and forwarded.
-    void ReadTcpRequest(int connection, const std::string& peer, Bytes packet);
+    void readTcpRequest(int connection, const std::string& peer, Bytes packet);
     // An answer the test console read on its own connection to `peer`: traced
     // and applied like a request, counted, and nothing is sent back.
-    void ApplyTcpAnswer(const std::string& peer, Bytes answer);
+    void applyTcpAnswer(const std::string& peer, Bytes answer);
     void saveTick();
 
 signals:

@@ -141,9 +141,9 @@ Result<void> Hub::rebind(QUdpSocket* socket, int port, const char* name)
         Failure::Kind::Unavailable);
 }
 
-Result<void> Hub::SetUpEndpoints()
+Result<void> Hub::setUpEndpoints()
 {
-    owner_("SetUpEndpoints");
+    owner_("setUpEndpoints");
     const std::int32_t base = settings_.BasePort;
     settings_.ServerAddress = "127.0.0.1";
     settings_.UdpRemoteHost = settings_.VelkaRemoteHost = settings_.ServerAddress;
@@ -240,15 +240,15 @@ bool Hub::listening() const
     return server_->isListening();
 }
 
-void Hub::SendFromUdpEndpoint(Bytes packet)
+void Hub::sendFromUdpEndpoint(Bytes packet)
 {
-    owner_("SendFromUdpEndpoint");
+    owner_("sendFromUdpEndpoint");
     SendFromEndpoint(udp_, settings_.UdpRemoteHost, settings_.RemoteUdpPort, packet, console_);
 }
 
-void Hub::SendFromVelkaEndpoint(Bytes packet)
+void Hub::sendFromVelkaEndpoint(Bytes packet)
 {
-    owner_("SendFromVelkaEndpoint");
+    owner_("sendFromVelkaEndpoint");
     SendFromEndpoint(udpVelka_, settings_.VelkaRemoteHost, settings_.VelkaRemotePort, packet, console_);
 }
 

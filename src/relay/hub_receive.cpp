@@ -85,7 +85,7 @@ void Hub::handleDatagram(
     counters_.ReceivedByteCount.fetch_add(static_cast<std::int32_t>(packet.size()), std::memory_order_relaxed);
 }
 
-void Hub::ApplyTcpAnswer(const std::string& peer, Bytes answer)
+void Hub::applyTcpAnswer(const std::string& peer, Bytes answer)
 {
     DecodePacket(table_, replies_, peer, answer);
     console_.log("%s", "");
@@ -123,7 +123,7 @@ void Hub::clientFailed(const std::string& /*peer*/, int errorCode)
     console_.log(fixed::kTcpClientError, errorCode);
 }
 
-void Hub::ReadTcpRequest(int connection, const std::string& peer, Bytes packet)
+void Hub::readTcpRequest(int connection, const std::string& peer, Bytes packet)
 {
     DecodePacket(table_, replies_, peer, packet);
     console_.log("%s", "");

@@ -59,9 +59,9 @@ void Hub::loadTable()
     saver_.keepBackupOf(std::move(loaded.systemFileText));
 }
 
-bool Hub::SaveSystems()
+bool Hub::saveSystems()
 {
-    owner_("SaveSystems");
+    owner_("saveSystems");
     catchUp();
     finishSave(saver_.wait());
     saveStarted_ = std::chrono::steady_clock::now();

@@ -318,7 +318,7 @@ Result<void> Service::pingSystem(const CommandSource& source, const std::string&
 
 Result<void> Service::save()
 {
-    if (hub_->SaveSystems())
+    if (hub_->saveSystems())
         return {};
     return Fail("the table could not be saved; the reason is on standard error and the console");
 }

@@ -364,7 +364,7 @@ TEST_F(WindowViewsTest, KoreanNamesAreShownDecodedAndSavedAsTheyCame)
     MainWindow& window = open();
     settle();
     EXPECT_EQ(window.systemModel()->index(0, 0).data().toString(), QStringLiteral("\uc601\uc5c5\ubd80"));
-    window.hub().SaveSystems();
+    window.hub().saveSystems();
     EXPECT_TRUE(systemFile().contains("\t\xbf\xb5\xbe\xf7\xba\xce\r\n"));
 }
 

@@ -125,7 +125,7 @@ TEST_F(HubTest, TheForwardingThreadKeepsToTheOrderOfWhatTheTableLearns)
     known.send(second, base + 1);
     ASSERT_TRUE(newcomer.socket().waitForReadyRead(3000));
     EXPECT_EQ(newcomer.receive(), second);
-    ASSERT_TRUE(hub->SaveSystems());
+    ASSERT_TRUE(hub->saveSystems());
     EXPECT_EQ(system(peer(3))->StationStates, std::vector<std::int32_t> { STATUS_BUSY });
     EXPECT_EQ(hub->counters().Forwarded[MessageSlot(MSG_STATUSREPORT)], 6u) << "three reports, two systems each";
 }
@@ -469,7 +469,7 @@ TEST_F(HubTest, AFileThatCannotBeSavedIsSaidOncePerTickAndTriedAgain)
     EXPECT_EQ(said(), 1);
     ASSERT_TRUE(tick());
     EXPECT_EQ(said(), 2);
-    EXPECT_FALSE(hub->SaveSystems());
+    EXPECT_FALSE(hub->saveSystems());
     EXPECT_EQ(said(), 3);
 
     std::filesystem::remove(stationFile);

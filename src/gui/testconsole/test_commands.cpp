@@ -62,9 +62,9 @@ void TestCommands::sendEntries(std::uint8_t code, bool multiAck)
     const Packet packet
         = BuildEntryPacket(code, statusReportDialog_->systemId(), statusReportDialog_->stations(), value);
     if (tcpMode_())
-        hub_.SendFromUdpEndpoint(packet);
+        hub_.sendFromUdpEndpoint(packet);
     else
-        hub_.SendFromVelkaEndpoint(packet);
+        hub_.sendFromVelkaEndpoint(packet);
 }
 
 void TestCommands::sendStatusReport()
@@ -141,7 +141,7 @@ void TestCommands::exchangeOverTcp(const Packet& packet, bool readAnswer)
     // The hub goes before the window's children; an answer still in flight
     // then has nowhere to go.
     connect(exchange, &TcpExchange::answered, &hub_, [this](const QString& peer, const QByteArray& answer) {
-        hub_.ApplyTcpAnswer(peer.toStdString(),
+        hub_.applyTcpAnswer(peer.toStdString(),
             Bytes(reinterpret_cast<const std::uint8_t*>(answer.constData()), static_cast<std::size_t>(answer.size())));
     });
     exchange->start(QString::fromStdString(settings.ServerAddress), static_cast<quint16>(settings.RemoteTcpPort));
