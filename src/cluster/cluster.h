@@ -12,6 +12,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <set>
@@ -69,6 +70,9 @@ public:
     std::size_t queued() const { return outbox_.queued(); }
     // Writes to Redis that it refused, since start-up.
     std::uint64_t writeFailures() const { return writeFailures_; }
+    // Reports held back while this hub settled whether it serves a system,
+    // and dropped unforwarded for the count or the age bound, since start-up.
+    std::uint64_t heldDropped() const { return heldDropped_; }
 
     // RelayPeer
     void heardFrom(const std::string& ip) override;
@@ -93,6 +97,16 @@ signals:
 private:
     static constexpr int kHeartbeatMs = 1000;
 
+    // A report taken in while this hub did not yet know whether it serves
+    // some of its systems: forwarded to each of them that it turns out to serve.
+    struct Held {
+        std::vector<std::uint8_t> packet;
+        std::string sender;
+        RelayStep step;
+        std::vector<std::string> systems;
+        std::chrono::steady_clock::time_point at;
+    };
+
     std::string key(const std::string& suffix) const { return prefix_ + suffix; }
     void linkUp();
     void linkDown();
@@ -105,6 +119,8 @@ private:
     void renewLeases();
     void sweep();
     void claim(const std::vector<std::string>& ips, bool heard);
+    void claimed(
+        const std::vector<std::string>& ips, std::chrono::steady_clock::time_point sentAt, const redisReply* reply);
     void tick();
     void send(std::string message);
     void schedulePump();
@@ -122,13 +138,20 @@ private:
     void onMessage(std::string_view bytes);
     void setState(State state);
     void say(const char* format, const std::string& text = {}) const;
+    // HOST:PORT of the Redis the hub talks to, for the trace.
+    std::string where() const;
+    // Whether this hub is about to learn if it serves `ip`: its own lease ran
+    // out and is being renewed, or a claim is under way.
+    bool settling(const std::string& ip, std::chrono::steady_clock::time_point now) const;
+    void hold(Bytes packet, const std::string& sender, RelayStep step);
+    void releaseHeld();
 
     Hub& hub_;
     SystemTable& table_;
     ClusterOptions options_;
     std::string prefix_;
     std::string stream_;
-    // This run's start (ms) and a token of its own: who holds the node name.
+    // This run's start (ms), and the data folder's token: who holds the node name.
     std::uint64_t start_;
     std::string token_;
     std::unique_ptr<RedisConnection> commands_;
@@ -191,6 +214,13 @@ private:
     std::uint64_t received_ = 0;
     std::uint64_t leasesLost_ = 0;
     std::uint64_t writeFailures_ = 0;
+    // Systems a forward skipped as settling, gathered by serves() for the packet being forwarded.
+    mutable std::vector<std::string> unsettled_;
+    // While held reports go out: the systems they are for.
+    const std::vector<std::string>* releasing_ = nullptr;
+    std::deque<Held> held_;
+    std::unordered_map<std::string, int> claiming_;
+    std::uint64_t heldDropped_ = 0;
 };
 
 } // namespace korvel

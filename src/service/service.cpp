@@ -93,6 +93,7 @@ Result<void> Service::start()
     if (options_.cluster) {
         // Not fatal: Redis away only stops the sharing, and the cluster says
         // so and keeps reconnecting while the hub relays locally.
+        options_.cluster->dataDirectory = options_.hub.dataDirectory;
         cluster_ = std::make_unique<Cluster>(*hub_, *options_.cluster);
         // A node name another live hub has: this hub must not run beside it.
         connect(cluster_.get(), &Cluster::refused, this, [this](const QString& reason) {
