@@ -111,6 +111,7 @@ Cluster::~Cluster()
 
 void Cluster::start()
 {
+    owner_("start");
     hub_.setRelayPeer(this);
     table_.addChangeObserver(this);
     lastTick_ = std::chrono::steady_clock::now();
@@ -219,6 +220,7 @@ void Cluster::linkDown()
 
 void Cluster::tick()
 {
+    owner_("tick");
     const auto now = std::chrono::steady_clock::now();
     if (now - lastTick_ > std::chrono::milliseconds(options_.heartbeatTtlMs)) {
         // Stopped longer than a lease: another hub may hold them all now.

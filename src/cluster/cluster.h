@@ -3,6 +3,7 @@
 #include "cluster/cluster_options.h"
 #include "cluster/cluster_outbox.h"
 #include "cluster/lease_book.h"
+#include "net/thread_check.h"
 #include "relay/relay_peer.h"
 #include "store/system_table.h"
 
@@ -29,7 +30,8 @@ class RedisConnection;
 
 // This hub's place among the others: shares the table through Redis, relays
 // status reports both ways through a Redis stream, and serves a system only
-// while it holds the system's lease. Lives on the hub's thread. Redis being
+// while it holds the system's lease. Lives on the hub's thread, which checks
+// every call from the hub and the table. Redis being
 // away only stops the sharing; the hub relays locally all the same, keeps
 // what the others must hear, and catches up when Redis is back.
 class Cluster : public QObject, public RelayPeer, public SystemChangeObserver {
@@ -179,6 +181,8 @@ private:
     // Systems heard from that another hub holds or nobody does: asked for at the next turn.
     std::vector<std::string> wanted_;
     std::chrono::steady_clock::time_point lastTick_;
+    // When Redis last answered this hub's heartbeat.
+    std::chrono::steady_clock::time_point lastBeat_;
 
     LeaseBook leases_;
     ClusterOutbox outbox_;
@@ -221,6 +225,7 @@ private:
     std::deque<Held> held_;
     std::unordered_map<std::string, int> claiming_;
     std::uint64_t heldDropped_ = 0;
+    ThreadCheck owner_ { "Cluster" };
 };
 
 } // namespace korvel

@@ -51,18 +51,26 @@ void Cluster::registered(const redisReply* reply)
         const std::uint64_t now = ReplyInteger(reply->element[1]);
         std::set<std::string> alive { options_.node };
         const RedisPairs beats = ReplyPairs(reply->element[2]);
-        std::set<std::string> listed;
+        const auto lease = std::chrono::milliseconds(options_.heartbeatTtlMs);
+        // This hub could not beat for a lease either (Redis away, frozen or
+        // failing over): nor could the others, who get a lease from now to beat again.
+        if (lastBeat_ != std::chrono::steady_clock::time_point {} && seen - lastBeat_ > lease) {
+            for (auto& [node, at] : lastSeen_)
+                at = seen;
+        }
+        lastBeat_ = seen;
         for (const auto& [node, at] : beats) {
-            listed.insert(node);
             if (Number64(at) + static_cast<std::uint64_t>(options_.heartbeatTtlMs) >= now) {
                 alive.insert(node);
-                lastSeen_[node] = seen;
+                // When it beat, on this hub's clock.
+                lastSeen_[node] = seen - std::chrono::milliseconds(now - std::min(now, Number64(at)));
             }
         }
+        // A hub whose last beat is old is gone once it has had its lease to beat again.
         for (auto node = lastSeen_.begin(); node != lastSeen_.end();) {
-            if (listed.contains(node->first) && !alive.contains(node->first)) {
-                node = lastSeen_.erase(node);
-            } else if (seen - node->second > std::chrono::milliseconds(options_.heartbeatTtlMs)) {
+            if (alive.contains(node->first)) {
+                ++node;
+            } else if (seen - node->second > lease) {
                 node = lastSeen_.erase(node);
             } else {
                 alive.insert(node->first);
@@ -215,6 +223,7 @@ void Cluster::claimed(
 
 void Cluster::heardFrom(const std::string& ip)
 {
+    owner_("heardFrom");
     if (leases_.holds(ip)) {
         heard_.insert(ip);
         return;
@@ -232,6 +241,7 @@ void Cluster::heardFrom(const std::string& ip)
 
 bool Cluster::serves(const SystemEntry& entry) const
 {
+    owner_("serves");
     const auto now = std::chrono::steady_clock::now();
     if (releasing_)
         return std::find(releasing_->begin(), releasing_->end(), entry.IpAddress) != releasing_->end()

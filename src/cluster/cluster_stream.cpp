@@ -94,6 +94,7 @@ void Cluster::onEntries(const redisReply* reply)
 
 void Cluster::forwardReceived(Bytes packet, const std::string& fromIp, RelayStep step)
 {
+    owner_("forwardReceived");
     hold(packet, fromIp, step);
     send(EncodeClusterMessage(ClusterEvent::Report, options_.node, fromIp, packet, step));
 }

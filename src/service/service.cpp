@@ -150,7 +150,8 @@ Result<void> Service::startWebConsole()
         web_->setClusterStatus([cluster] {
             return ClusterStatus { cluster->node(), cluster->stateText(), cluster->problem(),
                 cluster->liveNodes().size(), cluster->systemsOwned(), cluster->published(), cluster->received(),
-                cluster->leasesLost(), cluster->queueDropped(), cluster->queued(), cluster->writeFailures() };
+                cluster->leasesLost(), cluster->queueDropped(), cluster->queued(), cluster->writeFailures(),
+                cluster->heldDropped() };
         });
     }
     QString error;
