@@ -238,6 +238,8 @@ struct System {
         : ip(std::move(address))
     {
         bound = socket.bind(QHostAddress(QString::fromStdString(ip)), static_cast<quint16>(port));
+        // Room for what a hub sends at once when Redis answers again (a few hundred reports).
+        socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 1 << 20);
     }
     void send(const ByteVector& bytes, int port)
     {
