@@ -4,7 +4,9 @@
 #include "cluster/redis_reply.h"
 #include "relay/hub.h"
 
+#include <QFile>
 #include <QRandomGenerator>
+#include <QSaveFile>
 #include <chrono>
 #include <cstdio>
 
@@ -22,6 +24,33 @@ constexpr auto kIslandAfter = std::chrono::milliseconds(1000);
 // Messages kept for the other hubs while Redis is away, and for how long.
 constexpr std::size_t kOutboxMessages = 100000;
 constexpr auto kOutboxAge = std::chrono::milliseconds(10000);
+
+// Who holds the node name in Redis: the data folder's identity, made at its
+// first start, so that a hub started again after a crash is the same node and
+// takes its name back at once; a folder that cannot keep one gives each run its own.
+std::string NodeToken(const std::filesystem::path& folder)
+{
+    const QString name = QString::fromStdString((folder / "cluster-identity").string());
+    QFile kept(name);
+    if (!folder.empty() && kept.open(QIODevice::ReadOnly)) {
+        const QByteArray token = kept.readLine(64).trimmed();
+        if (token.size() == 32)
+            return token.toStdString();
+    }
+    const std::string token
+        = QByteArray::number(QRandomGenerator::system()->generate64(), 16)
+              .rightJustified(16, '0')
+              .append(QByteArray::number(QRandomGenerator::system()->generate64(), 16).rightJustified(16, '0'))
+              .toStdString();
+    if (!folder.empty()) {
+        QSaveFile file(name);
+        if (file.open(QIODevice::WriteOnly)) {
+            file.write(QByteArray::fromStdString(token + "\n"));
+            file.commit();
+        }
+    }
+    return token;
+}
 
 } // namespace
 
@@ -48,7 +77,7 @@ Cluster::Cluster(Hub& hub, ClusterOptions options, const LinkFactory& links, QOb
     , start_(static_cast<std::uint64_t>(
           std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
               .count()))
-    , token_(std::to_string(start_) + "-" + std::to_string(QRandomGenerator::global()->generate64()))
+    , token_(NodeToken(options_.dataDirectory))
     , commands_(links(LinkRole::Commands, kCommandTimeout))
     , reader_(links(LinkRole::Reader, kReaderTimeout))
     , leases_(std::chrono::milliseconds(options_.heartbeatTtlMs))
@@ -82,6 +111,7 @@ Cluster::~Cluster()
 
 void Cluster::start()
 {
+    owner_("start");
     hub_.setRelayPeer(this);
     table_.addChangeObserver(this);
     lastTick_ = std::chrono::steady_clock::now();
@@ -93,11 +123,16 @@ void Cluster::start()
 
 void Cluster::say(const char* format, const std::string& text) const
 {
-    const std::string where = options_.host + ":" + std::to_string(options_.port);
     std::fprintf(stderr, "korvel: ");
-    std::fprintf(stderr, format, where.c_str(), text.c_str());
+    std::fprintf(stderr, format, where().c_str(), text.c_str());
     std::fprintf(stderr, "\n");
     std::fflush(stderr);
+}
+
+std::string Cluster::where() const
+{
+    std::string server = commands_->where();
+    return server.empty() ? options_.host + ":" + std::to_string(options_.port) : server;
 }
 
 const char* Cluster::stateText() const
@@ -185,6 +220,7 @@ void Cluster::linkDown()
 
 void Cluster::tick()
 {
+    owner_("tick");
     const auto now = std::chrono::steady_clock::now();
     if (now - lastTick_ > std::chrono::milliseconds(options_.heartbeatTtlMs)) {
         // Stopped longer than a lease: another hub may hold them all now.
@@ -199,6 +235,17 @@ void Cluster::tick()
         leases_.setIsland(name_ != Name::Taken && (!commands_->answering(kIslandAfter) || name_ != Name::Registered));
     }
     lastTick_ = now;
+    // Leases that ran out while Redis was away or slow are asked for again at
+    // once: what arrives for those systems is held until the answer.
+    if (!leases_.island()) {
+        std::vector<std::string> renew;
+        for (std::string& ip : leases_.expired(now)) {
+            if (!claiming_.contains(ip))
+                renew.push_back(std::move(ip));
+        }
+        claim(renew, false);
+    }
+    releaseHeld();
     flush();
     if (pullsInFlight_ == 0)
         writes_.clear();

@@ -3,6 +3,7 @@
 #include "cluster/cluster_options.h"
 #include "cluster/cluster_outbox.h"
 #include "cluster/lease_book.h"
+#include "net/thread_check.h"
 #include "relay/relay_peer.h"
 #include "store/system_table.h"
 
@@ -12,6 +13,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <set>
@@ -28,7 +30,8 @@ class RedisConnection;
 
 // This hub's place among the others: shares the table through Redis, relays
 // status reports both ways through a Redis stream, and serves a system only
-// while it holds the system's lease. Lives on the hub's thread. Redis being
+// while it holds the system's lease. Lives on the hub's thread, which checks
+// every call from the hub and the table. Redis being
 // away only stops the sharing; the hub relays locally all the same, keeps
 // what the others must hear, and catches up when Redis is back.
 class Cluster : public QObject, public RelayPeer, public SystemChangeObserver {
@@ -69,6 +72,9 @@ public:
     std::size_t queued() const { return outbox_.queued(); }
     // Writes to Redis that it refused, since start-up.
     std::uint64_t writeFailures() const { return writeFailures_; }
+    // Reports held back while this hub settled whether it serves a system,
+    // and dropped unforwarded for the count or the age bound, since start-up.
+    std::uint64_t heldDropped() const { return heldDropped_; }
 
     // RelayPeer
     void heardFrom(const std::string& ip) override;
@@ -93,6 +99,16 @@ signals:
 private:
     static constexpr int kHeartbeatMs = 1000;
 
+    // A report taken in while this hub did not yet know whether it serves
+    // some of its systems: forwarded to each of them that it turns out to serve.
+    struct Held {
+        std::vector<std::uint8_t> packet;
+        std::string sender;
+        RelayStep step;
+        std::vector<std::string> systems;
+        std::chrono::steady_clock::time_point at;
+    };
+
     std::string key(const std::string& suffix) const { return prefix_ + suffix; }
     void linkUp();
     void linkDown();
@@ -105,6 +121,8 @@ private:
     void renewLeases();
     void sweep();
     void claim(const std::vector<std::string>& ips, bool heard);
+    void claimed(
+        const std::vector<std::string>& ips, std::chrono::steady_clock::time_point sentAt, const redisReply* reply);
     void tick();
     void send(std::string message);
     void schedulePump();
@@ -122,13 +140,20 @@ private:
     void onMessage(std::string_view bytes);
     void setState(State state);
     void say(const char* format, const std::string& text = {}) const;
+    // HOST:PORT of the Redis the hub talks to, for the trace.
+    std::string where() const;
+    // Whether this hub is about to learn if it serves `ip`: its own lease ran
+    // out and is being renewed, or a claim is under way.
+    bool settling(const std::string& ip, std::chrono::steady_clock::time_point now) const;
+    void hold(Bytes packet, const std::string& sender, RelayStep step);
+    void releaseHeld();
 
     Hub& hub_;
     SystemTable& table_;
     ClusterOptions options_;
     std::string prefix_;
     std::string stream_;
-    // This run's start (ms) and a token of its own: who holds the node name.
+    // This run's start (ms), and the data folder's token: who holds the node name.
     std::uint64_t start_;
     std::string token_;
     std::unique_ptr<RedisConnection> commands_;
@@ -156,6 +181,8 @@ private:
     // Systems heard from that another hub holds or nobody does: asked for at the next turn.
     std::vector<std::string> wanted_;
     std::chrono::steady_clock::time_point lastTick_;
+    // When Redis last answered this hub's heartbeat.
+    std::chrono::steady_clock::time_point lastBeat_;
 
     LeaseBook leases_;
     ClusterOutbox outbox_;
@@ -191,6 +218,14 @@ private:
     std::uint64_t received_ = 0;
     std::uint64_t leasesLost_ = 0;
     std::uint64_t writeFailures_ = 0;
+    // Systems a forward skipped as settling, gathered by serves() for the packet being forwarded.
+    mutable std::vector<std::string> unsettled_;
+    // While held reports go out: the systems they are for.
+    const std::vector<std::string>* releasing_ = nullptr;
+    std::deque<Held> held_;
+    std::unordered_map<std::string, int> claiming_;
+    std::uint64_t heldDropped_ = 0;
+    ThreadCheck owner_ { "Cluster" };
 };
 
 } // namespace korvel

@@ -51,18 +51,26 @@ void Cluster::registered(const redisReply* reply)
         const std::uint64_t now = ReplyInteger(reply->element[1]);
         std::set<std::string> alive { options_.node };
         const RedisPairs beats = ReplyPairs(reply->element[2]);
-        std::set<std::string> listed;
+        const auto lease = std::chrono::milliseconds(options_.heartbeatTtlMs);
+        // This hub could not beat for a lease either (Redis away, frozen or
+        // failing over): nor could the others, who get a lease from now to beat again.
+        if (lastBeat_ != std::chrono::steady_clock::time_point {} && seen - lastBeat_ > lease) {
+            for (auto& [node, at] : lastSeen_)
+                at = seen;
+        }
+        lastBeat_ = seen;
         for (const auto& [node, at] : beats) {
-            listed.insert(node);
             if (Number64(at) + static_cast<std::uint64_t>(options_.heartbeatTtlMs) >= now) {
                 alive.insert(node);
-                lastSeen_[node] = seen;
+                // When it beat, on this hub's clock.
+                lastSeen_[node] = seen - std::chrono::milliseconds(now - std::min(now, Number64(at)));
             }
         }
+        // A hub whose last beat is old is gone once it has had its lease to beat again.
         for (auto node = lastSeen_.begin(); node != lastSeen_.end();) {
-            if (listed.contains(node->first) && !alive.contains(node->first)) {
-                node = lastSeen_.erase(node);
-            } else if (seen - node->second > std::chrono::milliseconds(options_.heartbeatTtlMs)) {
+            if (alive.contains(node->first)) {
+                ++node;
+            } else if (seen - node->second > lease) {
                 node = lastSeen_.erase(node);
             } else {
                 alive.insert(node->first);
@@ -112,8 +120,8 @@ void Cluster::registered(const redisReply* reply)
         if (nameTakenSince_ == std::chrono::steady_clock::time_point {})
             nameTakenSince_ = now;
         else if (now - nameTakenSince_ > std::chrono::milliseconds(options_.heartbeatTtlMs + kHeartbeatMs)) {
-            const std::string reason = "cluster " + options_.host + ":" + std::to_string(options_.port)
-                + ": another live hub is named " + options_.node + "; give each hub its own --node";
+            const std::string reason = "cluster " + where() + ": another live hub is named " + options_.node
+                + "; give each hub its own --node";
             name_ = Name::Taken;
             heartbeat_.stop();
             emit refused(QString::fromStdString(reason));
@@ -171,36 +179,51 @@ void Cluster::claim(const std::vector<std::string>& ips, bool heard)
             heard_.erase(ip);
     }
     const auto sentAt = std::chrono::steady_clock::now();
-    commands_->command(arguments, [this, ips, sentAt](const redisReply* reply) {
-        if (!reply)
-            return;
-        if (reply->type != REDIS_REPLY_ARRAY || reply->elements != ips.size()) {
-            ++writeFailures_;
-            return;
-        }
-        for (std::size_t i = 0; i < ips.size(); ++i) {
-            const std::string& ip = ips[i];
-            const auto fence = static_cast<std::uint64_t>(std::max<long long>(reply->element[i]->integer, 0));
-            if (fence == 0) {
-                if (leases_.lost(ip)) {
-                    ++leasesLost_;
-                    say("cluster %s: lease on %s lost to another hub", ip);
-                }
-                continue;
+    if (!commands_->command(arguments, [this, ips, sentAt](const redisReply* reply) {
+            for (const std::string& ip : ips) {
+                if (const auto at = claiming_.find(ip); at != claiming_.end() && --at->second == 0)
+                    claiming_.erase(at);
             }
-            const bool fresh = !leases_.holds(ip) || leases_.fence(ip) != fence;
-            leases_.held(ip, fence, sentAt);
-            asked_.erase(ip);
-            if (fresh)
-                send(EncodeClusterMessage(ClusterEvent::Claim, options_.node, ip,
-                    Bytes(reinterpret_cast<const std::uint8_t*>(std::to_string(fence).data()),
-                        std::to_string(fence).size())));
+            claimed(ips, sentAt, reply);
+        }))
+        return;
+    for (const std::string& ip : ips)
+        ++claiming_[ip];
+}
+
+void Cluster::claimed(
+    const std::vector<std::string>& ips, std::chrono::steady_clock::time_point sentAt, const redisReply* reply)
+{
+    if (!reply || reply->type != REDIS_REPLY_ARRAY || reply->elements != ips.size()) {
+        if (reply)
+            ++writeFailures_;
+        releaseHeld();
+        return;
+    }
+    for (std::size_t i = 0; i < ips.size(); ++i) {
+        const std::string& ip = ips[i];
+        const auto fence = static_cast<std::uint64_t>(std::max<long long>(reply->element[i]->integer, 0));
+        if (fence == 0) {
+            if (leases_.lost(ip)) {
+                ++leasesLost_;
+                say("cluster %s: lease on %s lost to another hub", ip);
+            }
+            continue;
         }
-    });
+        const bool fresh = !leases_.holds(ip) || leases_.fence(ip) != fence;
+        leases_.held(ip, fence, sentAt);
+        asked_.erase(ip);
+        if (fresh)
+            send(EncodeClusterMessage(ClusterEvent::Claim, options_.node, ip,
+                Bytes(reinterpret_cast<const std::uint8_t*>(std::to_string(fence).data()),
+                    std::to_string(fence).size())));
+    }
+    releaseHeld();
 }
 
 void Cluster::heardFrom(const std::string& ip)
 {
+    owner_("heardFrom");
     if (leases_.holds(ip)) {
         heard_.insert(ip);
         return;
@@ -218,7 +241,21 @@ void Cluster::heardFrom(const std::string& ip)
 
 bool Cluster::serves(const SystemEntry& entry) const
 {
-    return leases_.serves(entry.IpAddress, std::chrono::steady_clock::now());
+    owner_("serves");
+    const auto now = std::chrono::steady_clock::now();
+    if (releasing_)
+        return std::find(releasing_->begin(), releasing_->end(), entry.IpAddress) != releasing_->end()
+            && leases_.serves(entry.IpAddress, now);
+    if (leases_.serves(entry.IpAddress, now))
+        return true;
+    if (settling(entry.IpAddress, now))
+        unsettled_.push_back(entry.IpAddress);
+    return false;
+}
+
+bool Cluster::settling(const std::string& ip, std::chrono::steady_clock::time_point now) const
+{
+    return !leases_.island() && !leases_.serves(ip, now) && (leases_.holds(ip) || claiming_.contains(ip));
 }
 
 } // namespace korvel

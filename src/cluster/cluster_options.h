@@ -2,6 +2,7 @@
 
 #include "base/result.h"
 
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +22,9 @@ struct ClusterOptions {
     std::string node;
     // Every key and channel starts with this and a colon.
     std::string name = "korvel";
+    // The hub's data folder: a hub started again on it is the same node and
+    // takes its name back at once. Empty: each run is a node of its own.
+    std::filesystem::path dataDirectory;
     // How long a hub that stopped beating counts as alive.
     int heartbeatTtlMs = 3000;
 };

@@ -20,6 +20,9 @@ constexpr int kReadBlockMs = 1000;
 constexpr char kStreamLength[] = "10000";
 constexpr char kReadCount[] = "32";
 constexpr std::size_t kEntriesInFlight = 16;
+// Reports held while this hub settles whether it serves their systems, and for how long at most.
+constexpr std::size_t kHeldReports = 10000;
+constexpr auto kHeldFor = std::chrono::milliseconds(5000);
 
 } // namespace
 
@@ -91,7 +94,51 @@ void Cluster::onEntries(const redisReply* reply)
 
 void Cluster::forwardReceived(Bytes packet, const std::string& fromIp, RelayStep step)
 {
+    owner_("forwardReceived");
+    hold(packet, fromIp, step);
     send(EncodeClusterMessage(ClusterEvent::Report, options_.node, fromIp, packet, step));
+}
+
+void Cluster::hold(Bytes packet, const std::string& sender, RelayStep step)
+{
+    if (unsettled_.empty())
+        return;
+    held_.push_back(Held { std::vector<std::uint8_t>(packet.begin(), packet.end()), sender, step, std::move(unsettled_),
+        std::chrono::steady_clock::now() });
+    unsettled_.clear();
+    if (held_.size() > kHeldReports) {
+        held_.pop_front();
+        ++heldDropped_;
+    }
+}
+
+void Cluster::releaseHeld()
+{
+    // Each system gets what was held for it in order: it becomes served only
+    // here, in a claim's answer or at a tick, and every held report is looked at.
+    const auto now = std::chrono::steady_clock::now();
+    for (auto held = held_.begin(); held != held_.end();) {
+        std::vector<std::string> ready, waiting;
+        for (std::string& ip : held->systems) {
+            if (leases_.serves(ip, now))
+                ready.push_back(std::move(ip));
+            else if (settling(ip, now))
+                waiting.push_back(std::move(ip));
+        }
+        if (!ready.empty()) {
+            releasing_ = &ready;
+            hub_.forwardRemote(held->packet, held->sender, held->step);
+            releasing_ = nullptr;
+        }
+        held->systems = std::move(waiting);
+        if (!held->systems.empty() && now - held->at > kHeldFor)
+            ++heldDropped_;
+        else if (!held->systems.empty()) {
+            ++held;
+            continue;
+        }
+        held = held_.erase(held);
+    }
 }
 
 void Cluster::send(std::string message)
@@ -156,13 +203,16 @@ void Cluster::onMessage(std::string_view bytes)
     if (!message || message->node == options_.node)
         return;
     switch (message->kind) {
-    case ClusterEvent::Report:
+    case ClusterEvent::Report: {
         ++received_;
         if (!table_.findSystem(message->system))
             pullSystem(message->system);
-        hub_.forwardRemote(Bytes(reinterpret_cast<const std::uint8_t*>(message->packet.data()), message->packet.size()),
-            message->system, message->step);
+        const Bytes packet(reinterpret_cast<const std::uint8_t*>(message->packet.data()), message->packet.size());
+        unsettled_.clear();
+        hub_.forwardRemote(packet, message->system, message->step);
+        hold(packet, message->system, message->step);
         break;
+    }
     case ClusterEvent::Claim:
         if (leases_.heldElsewhere(message->system, message->node, Number64(std::string(message->packet)))) {
             ++leasesLost_;

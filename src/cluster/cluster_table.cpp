@@ -39,6 +39,7 @@ void Cluster::touch(const std::string& ip)
 
 void Cluster::systemChanged(const SystemEntry& entry)
 {
+    owner_("systemChanged");
     if (applying_)
         return;
     dirtySystems_.insert(entry.IpAddress);
@@ -47,6 +48,7 @@ void Cluster::systemChanged(const SystemEntry& entry)
 
 void Cluster::stationChanged(const SystemEntry& entry, std::size_t index)
 {
+    owner_("stationChanged");
     if (applying_)
         return;
     dirtyStations_[entry.IpAddress].insert(std::string(entry.Stations[index]));
@@ -55,12 +57,14 @@ void Cluster::stationChanged(const SystemEntry& entry, std::size_t index)
 
 void Cluster::systemHeard(const SystemEntry& entry)
 {
+    owner_("systemHeard");
     if (!applying_)
         touch(entry.IpAddress);
 }
 
 void Cluster::systemRemoved(const SystemEntry& entry)
 {
+    owner_("systemRemoved");
     if (applying_)
         return;
     removed_.insert(entry.IpAddress);
@@ -69,6 +73,7 @@ void Cluster::systemRemoved(const SystemEntry& entry)
 
 void Cluster::systemReaddressed(const SystemEntry& entry, const std::string& oldIp)
 {
+    owner_("systemReaddressed");
     if (applying_)
         return;
     removed_.insert(oldIp);
@@ -78,6 +83,7 @@ void Cluster::systemReaddressed(const SystemEntry& entry, const std::string& old
 
 void Cluster::tableCleared()
 {
+    owner_("tableCleared");
     if (applying_)
         return;
     clearPending_ = true;

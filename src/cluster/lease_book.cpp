@@ -78,4 +78,14 @@ std::vector<std::pair<std::string, std::uint64_t>> LeaseBook::mine() const
     return all;
 }
 
+std::vector<std::string> LeaseBook::expired(Clock::time_point now) const
+{
+    std::vector<std::string> all;
+    for (const auto& [ip, lease] : mine_) {
+        if (now >= lease.goodUntil)
+            all.push_back(ip);
+    }
+    return all;
+}
+
 } // namespace korvel

@@ -46,6 +46,8 @@ public:
     std::string holder(const std::string& ip, const std::string& self) const;
     std::size_t size() const { return mine_.size(); }
     std::vector<std::pair<std::string, std::uint64_t>> mine() const;
+    // Leases this hub holds that are no longer good at `now`.
+    std::vector<std::string> expired(Clock::time_point now) const;
 
 private:
     struct Lease {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -34,6 +35,9 @@ public:
     // Drops the connection (every outstanding reply hears null) and makes it again.
     virtual void reset(const QString& why) = 0;
     virtual QString lastError() const = 0;
+    // HOST:PORT of the server this connection talks to (behind sentinels, the
+    // master they named last); empty when it cannot tell.
+    virtual std::string where() const { return {}; }
 
 signals:
     void up();

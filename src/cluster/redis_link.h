@@ -42,6 +42,7 @@ public:
     bool answering(std::chrono::milliseconds late) const override;
     void reset(const QString& why) override;
     QString lastError() const override { return lastError_; }
+    std::string where() const override { return host_ + ":" + std::to_string(port_); }
 
 private:
     static void onConnect(const redisAsyncContext* context, int status);

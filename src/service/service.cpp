@@ -96,6 +96,7 @@ Result<void> Service::start()
     if (options_.cluster) {
         // Not fatal: Redis away only stops the sharing, and the cluster says
         // so and keeps reconnecting while the hub relays locally.
+        options_.cluster->dataDirectory = options_.hub.dataDirectory;
         cluster_ = std::make_unique<Cluster>(*hub_, *options_.cluster);
         // A node name another live hub has: this hub must not run beside it.
         connect(cluster_.get(), &Cluster::refused, this, [this](const QString& reason) {
@@ -155,7 +156,8 @@ Result<void> Service::startWebConsole()
         web_->setClusterStatus([cluster] {
             return ClusterStatus { cluster->node(), cluster->stateText(), cluster->problem(),
                 cluster->liveNodes().size(), cluster->systemsOwned(), cluster->published(), cluster->received(),
-                cluster->leasesLost(), cluster->queueDropped(), cluster->queued(), cluster->writeFailures() };
+                cluster->leasesLost(), cluster->queueDropped(), cluster->queued(), cluster->writeFailures(),
+                cluster->heldDropped() };
         });
     }
     const Result<QStringList> notices = web_->start();

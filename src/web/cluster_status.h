@@ -22,6 +22,7 @@ struct ClusterStatus {
     std::uint64_t queueDropped = 0;
     std::uint64_t queued = 0;
     std::uint64_t writeFailures = 0;
+    std::uint64_t heldDropped = 0;
 };
 
 using ClusterStatusSource = std::function<ClusterStatus()>;

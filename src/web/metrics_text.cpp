@@ -130,6 +130,10 @@ void Cluster(Writer& out, const ClusterStatus& cluster)
     out.sample(nullptr, cluster.queueDropped);
     out.family("korvel_cluster_write_failures_total", "counter", "Writes to the cluster's Redis that it refused.");
     out.sample(nullptr, cluster.writeFailures);
+    out.family("korvel_cluster_held_dropped_total", "counter",
+        "Reports held while the hub settled whether it serves a system, dropped unforwarded: too many or held too "
+        "long.");
+    out.sample(nullptr, cluster.heldDropped);
 }
 
 void Sip(Writer& out, const SipStatus& sip)

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace korvel;
@@ -333,3 +334,17 @@ TEST(ClusterLinks, AnotherHubsChangeIsOneReadAndARedeliveryNone)
     EXPECT_EQ(system->Name, "PBX-B");
     EXPECT_EQ(system->findStation("100"), 0);
 }
+
+namespace {
+
+TEST(ClusterLinks, CallsOffTheHubsThreadStopTheProcess)
+{
+    if (!ThreadCheck::kActive)
+        GTEST_SKIP() << "a release build leaves the check out";
+    ScriptedHub a;
+    const SystemEntry& entry = *a.hub->table().FindSystem(kSystem);
+    EXPECT_DEATH(std::thread([&] { a.cluster->serves(entry); }).join(), "Cluster::serves called off the thread");
+    EXPECT_DEATH(std::thread([&] { a.cluster->heardFrom(kSystem); }).join(), "Cluster::heardFrom called off");
+}
+
+} // namespace
