@@ -230,6 +230,39 @@ int Stations(Client& client, const QString& address, bool json)
     return 0;
 }
 
+// The SIP subscriptions, one line each, then the watchers of each station watched.
+int Sip(Client& client, bool json)
+{
+    const auto answer = client.call("GET", QStringLiteral("/api/sip"));
+    if (!answer)
+        return kFailed;
+    if (answer->status != 200)
+        return Failed(*answer);
+    if (json) {
+        Say(stdout, QString::fromUtf8(answer->body.trimmed()));
+        return 0;
+    }
+    const QJsonObject body = Object(answer->body);
+    QList<QStringList> rows { { QStringLiteral("EVENT"), QStringLiteral("STATION"), QStringLiteral("SOURCE"),
+        QStringLiteral("EXPIRES"), QStringLiteral("VERSION"), QStringLiteral("CSEQ"), QStringLiteral("FAILURES") } };
+    for (const QJsonValue& value : body.value(QStringLiteral("subscriptions")).toArray()) {
+        const QJsonObject subscription = value.toObject();
+        rows.append({ Cell(subscription[QStringLiteral("event")]), Cell(subscription[QStringLiteral("station")]),
+            Cell(subscription[QStringLiteral("source")]),
+            Cell(subscription[QStringLiteral("expires")]) + QLatin1Char('s'),
+            Cell(subscription[QStringLiteral("version")]), Cell(subscription[QStringLiteral("cseq")]),
+            Cell(subscription[QStringLiteral("failures")]) });
+    }
+    PrintTable(rows);
+    Say(stdout, QString());
+    rows = { { QStringLiteral("STATION"), QStringLiteral("WATCHERS") } };
+    const QJsonObject watchers = body.value(QStringLiteral("watchers")).toObject();
+    for (auto station = watchers.begin(); station != watchers.end(); ++station)
+        rows.append({ station.key(), Cell(station.value()) });
+    PrintTable(rows);
+    return 0;
+}
+
 // A write: the reason on standard error when refused, else `done` (or the
 // answer's JSON with --json) on standard output.
 int Write(Client& client, const QByteArray& method, const QString& path, const QJsonObject& body, bool json,
@@ -297,6 +330,7 @@ int main(int argc, char** argv)
         "                         add a system\n"
         "  delete ADDR            delete a system\n"
         "  ping ADDR              3 ICMP echoes from the hub to the system\n"
+        "  sip                    the SIP subscriptions and each station's watchers\n"
         "  initialize --yes       delete every system and save the empty table\n"
         "  forward on|off         the Forward Status Report option\n"
         "  save                   save the table now\n"
@@ -342,8 +376,9 @@ int main(int argc, char** argv)
         const char* command;
         int operands;
     };
-    static constexpr Shape kShapes[] = { { "status", 0 }, { "systems", 0 }, { "stations", 1 }, { "add", 1 },
-        { "delete", 1 }, { "ping", 1 }, { "initialize", 0 }, { "forward", 1 }, { "save", 0 }, { "reload", 0 } };
+    static constexpr Shape kShapes[]
+        = { { "status", 0 }, { "systems", 0 }, { "stations", 1 }, { "add", 1 }, { "delete", 1 }, { "ping", 1 },
+              { "initialize", 0 }, { "forward", 1 }, { "save", 0 }, { "reload", 0 }, { "sip", 0 } };
     const auto shape = std::find_if(
         std::begin(kShapes), std::end(kShapes), [&](const Shape& s) { return command == QLatin1String(s.command); });
     if (shape == std::end(kShapes))
@@ -387,6 +422,8 @@ int main(int argc, char** argv)
         return Systems(client, asJson);
     if (command == QLatin1String("stations"))
         return Stations(client, operand, asJson);
+    if (command == QLatin1String("sip"))
+        return Sip(client, asJson);
     if (command == QLatin1String("ping"))
         return Ping(client, operand, asJson);
     if (command == QLatin1String("add")) {

@@ -17,6 +17,7 @@
 #include "log/console_log.h"
 #include "protocol/fixed_texts.h"
 #include "service/service.h"
+#include "sip/sip_presence.h"
 #include "web/traffic_history.h"
 
 #include <QActionGroup>
@@ -44,6 +45,7 @@
 #include <QStatusBar>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <QTreeView>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -419,6 +421,17 @@ Result<void> MainWindow::start()
     // address whatever came of it.
     Result<void> started = service_.start();
     showOwnAddress();
+    // With SIP on, the station view counts each station's watchers, read
+    // again with the graph's tick rather than on every subscription.
+    const bool sip = service_.sipPresence() != nullptr;
+    if (sip) {
+        stationModel_->setWatcherCount([this](const std::string& station) -> std::size_t {
+            const SipPresence* presence = service_.sipPresence();
+            return presence ? presence->watchers(station) : 0;
+        });
+        connect(graphTimer_, &QTimer::timeout, stationModel_, &StationListModel::refreshWatchers);
+    }
+    stationView_->detailView()->setColumnHidden(StationListModel::WatchersColumn, !sip);
     return started;
 }
 

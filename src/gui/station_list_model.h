@@ -6,7 +6,9 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace korvel {
@@ -19,9 +21,12 @@ class StationListModel : public QAbstractTableModel {
     Q_OBJECT
 
 public:
-    enum Column { StationColumn, StatusColumn, ColumnCount };
+    enum Column { StationColumn, StatusColumn, WatchersColumn, ColumnCount };
     // The station's state as a number (-1 not yet reported), for sorting and filtering.
     static constexpr int StateRole = Qt::UserRole + 1;
+
+    // How many SIP subscriptions watch a station, by its number in the table.
+    using WatcherCount = std::function<std::size_t(const std::string& station)>;
 
     // Stations per state, by StationImageIndex: idle, busy, DND, message,
     // unknown, out of service.
@@ -34,6 +39,10 @@ public:
     // inserted and changed states announced, without a reset.
     void rebuild(const SystemEntry& entry);
     void clear();
+    // Where the watchers come from; none (SIP off) leaves the column blank.
+    void setWatcherCount(WatcherCount count);
+    // Reads the watchers of the rows again and announces those that changed.
+    void refreshWatchers();
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -54,7 +63,9 @@ signals:
 private:
     struct Row {
         QString station;
+        std::string key; // the number as the table and the SIP layer hold it
         std::int32_t state = -1;
+        std::size_t watchers = 0;
     };
     void recount();
 
@@ -64,6 +75,7 @@ private:
     std::vector<Row> rows_;
     Counts counts_ {};
     std::array<QIcon, 6> images_;
+    WatcherCount watcherCount_;
 };
 
 } // namespace korvel

@@ -102,6 +102,9 @@ StationView::StationView(QAbstractItemModel* model, QWidget* parent)
     detail_->header()->setStretchLastSection(false);
     detail_->header()->resizeSection(0, 140);
     detail_->header()->resizeSection(1, 120);
+    // Shown only while the hub serves SIP.
+    detail_->header()->resizeSection(2, 90);
+    detail_->setColumnHidden(2, true);
 
     addWidget(icons_);
     addWidget(detail_);

@@ -163,7 +163,8 @@ Result<void> Service::startSip()
                                 status.delaySum = c.delaySum;
                                 return status;
                             },
-            [sip] { return sip->subscriptionsJson(); } });
+            [sip] { return sip->subscriptionsJson(); },
+            [sip](const std::string& station) { return sip->watchers(station); } });
     }
     Notify(hub_->console(), Severity::Info,
         "SIP presence on " + sipOptions.address + ":" + std::to_string(sipOptions.port) + " (UDP and TCP"

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace korvel {
@@ -32,6 +33,8 @@ struct SipSource {
     std::function<SipStatus()> status;
     // The body of /api/sip.
     std::function<QByteArray()> json;
+    // The subscriptions watching one station, without a walk of them all.
+    std::function<std::size_t(const std::string& station)> watchers;
 };
 
 } // namespace korvel

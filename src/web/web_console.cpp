@@ -425,8 +425,13 @@ WebConsole::Reply WebConsole::stationsReply(const QString& address)
     std::array<qint64, 7> counts {};
     for (std::size_t i = 0; i < entry->Stations.size(); ++i) {
         const std::int32_t state = entry->StationStates[i];
-        stations.append(QJsonObject {
-            { QStringLiteral("number"), Latin1(entry->Stations[i]) }, { QStringLiteral("state"), state } });
+        QJsonObject station { { QStringLiteral("number"), Latin1(entry->Stations[i]) },
+            { QStringLiteral("state"), state } };
+        // With SIP on, how many subscriptions watch the station.
+        if (sip_.watchers)
+            station.insert(
+                QStringLiteral("watchers"), static_cast<qint64>(sip_.watchers(std::string(entry->Stations[i]))));
+        stations.append(station);
         ++counts[static_cast<std::size_t>(state >= 0 && state <= 5 ? state : 6)];
     }
     QJsonObject byStatus;

@@ -21,6 +21,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace korvel::testing {
 
@@ -79,6 +80,7 @@ protected:
         options.hub.outbox = &outbox;
         if (adjust)
             adjust(options.hub);
+        options.sip = sip;
         service = std::make_unique<Service>(options);
         form = std::make_unique<MainWindow>(*service);
         EXPECT_TRUE(form->start());
@@ -102,6 +104,8 @@ protected:
 
     QTemporaryDir directory;
     int basePort = 0;
+    // --sip for the next open(); off unless a test sets it.
+    std::optional<SipOptions> sip;
     RecordingOutbox outbox;
     std::unique_ptr<Service> service;
     std::unique_ptr<MainWindow> form;

@@ -24,8 +24,10 @@
 #include <QScrollBar>
 #include <QSortFilterProxyModel>
 #include <QSplitter>
+#include <QTcpServer>
 #include <QTest>
 #include <QTreeView>
+#include <QUdpSocket>
 
 namespace korvel::testing {
 namespace {
@@ -86,6 +88,47 @@ TEST_F(WindowViewsTest, IconStylesMoveARowPerWheelNotchAndStyleChangesKeepThePla
         EXPECT_TRUE(shown->viewport()->rect().intersects(shown->visualRect(target)))
             << static_cast<int>(from) << " to " << static_cast<int>(to);
     }
+}
+
+TEST_F(WindowViewsTest, StationDetailCountsEachStationsSipWatchers)
+{
+    // Without SIP the column stays out of sight.
+    ShowStations(open(), { { "41100", 0 } });
+    EXPECT_TRUE(form->stationView()->detailView()->isColumnHidden(StationListModel::WatchersColumn));
+
+    QUdpSocket phone;
+    ASSERT_TRUE(phone.bind(QHostAddress::LocalHost, 0));
+    quint16 port = 0;
+    for (int attempt = 0; attempt < 20 && port == 0; ++attempt) {
+        QUdpSocket udp;
+        QTcpServer tcp;
+        if (udp.bind(QHostAddress::LocalHost, 0) && tcp.listen(QHostAddress::LocalHost, udp.localPort()))
+            port = udp.localPort();
+    }
+    ASSERT_NE(port, 0);
+    sip = SipOptions {};
+    sip->address = "127.0.0.1";
+    sip->port = port;
+    MainWindow& window = open();
+    ShowStations(window, { { "41100", 0 }, { "41101", 1 } });
+    EXPECT_FALSE(window.stationView()->detailView()->isColumnHidden(StationListModel::WatchersColumn));
+
+    // A phone's BLF key subscribes to 41101; the view counts it within a tick.
+    const QByteArray subscribe
+        = QStringLiteral("SUBSCRIBE sip:41101@127.0.0.1:%1 SIP/2.0\r\n"
+                         "Via: SIP/2.0/UDP 127.0.0.1:%2;branch=z9hG4bK-window-watch;rport\r\n"
+                         "From: <sip:phone@127.0.0.1>;tag=window\r\nTo: <sip:41101@127.0.0.1>\r\n"
+                         "Call-ID: window-watch@127.0.0.1\r\nCSeq: 1 SUBSCRIBE\r\nContact: <sip:phone@127.0.0.1:%2>\r\n"
+                         "Max-Forwards: 70\r\nEvent: dialog\r\nExpires: 600\r\nContent-Length: 0\r\n\r\n")
+              .arg(port)
+              .arg(phone.localPort())
+              .toLatin1();
+    ASSERT_EQ(phone.writeDatagram(subscribe, QHostAddress::LocalHost, port), subscribe.size());
+    const StationListModel* model = window.stationModel();
+    auto cell = [model](int row, int role) { return model->index(row, StationListModel::WatchersColumn).data(role); };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return cell(1, Qt::DisplayRole).toInt() == 1; }, 5000));
+    EXPECT_EQ(cell(0, Qt::DisplayRole).toInt(), 0);
+    EXPECT_EQ(model->index(1, 0).data(Qt::ToolTipRole).toString(), "41101: 1 SIP watcher");
 }
 
 TEST_F(WindowViewsTest, RebuiltSystemListKeepsTheSelectedSystemHighlighted)

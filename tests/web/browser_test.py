@@ -1,13 +1,15 @@
 #!/usr/bin/python3
 """A real hub, a simulated PBX and a headless Chromium: the station's lamp on
-the page follows a status report through the live feed, with nothing reloaded. The
-hub asks for a token, which the page takes from its address. With "https"
-after the tools, the page and its live feed come over TLS."""
+the page follows a status report through the live feed, with nothing reloaded,
+and shows a SIP phone's subscription as a watcher. The hub asks for a token,
+which the page takes from its address. With "https" after the tools, the page
+and its live feed come over TLS."""
 
+import shutil
 import sys
 import time
 
-from hub_process import SKIP, Hub, chromium, pbx_address
+from hub_process import SKIP, Hub, chromium, pbx_address, sip_tools, watch_station
 
 
 def main(korvel, send_tool, free_base_port, scheme="http"):
@@ -20,7 +22,9 @@ def main(korvel, send_tool, free_base_port, scheme="http"):
     from selenium.webdriver.support.ui import WebDriverWait
 
     token = "browser-test-token"
-    with Hub(korvel, send_tool, free_base_port, token=token, tls=https) as hub:
+    sip_port = sip_tools().free_sip_port()
+    with Hub(korvel, send_tool, free_base_port, token=token, tls=https,
+             extra=["--sip", f"127.0.0.1:{sip_port}"]) as hub:
         assert hub.url.startswith(scheme + "://"), hub.url
         pbx = pbx_address(hub.base, 2)
         # The PBX's first report registers its stations with the hub.
@@ -52,6 +56,16 @@ def main(korvel, send_tool, free_base_port, scheme="http"):
             counts = browser.find_element(By.ID, "counts").text
             assert "1 busy" in counts, counts
             print(f"the lamp turned busy {took * 1000:.0f} ms after the report")
+
+            # A phone subscribes to the idle station: its lamp counts one watcher.
+            if shutil.which("sipp"):
+                watch_station(sip_port, "41100")
+                watched = '#lamps [data-number="41100"][data-watchers="1"]'
+                lamp = WebDriverWait(browser, 10).until(lambda b: b.find_element(By.CSS_SELECTOR, watched))
+                assert lamp.get_attribute("title") == "41100: Idle, 1 SIP watcher", lamp.get_attribute("title")
+                assert browser.execute_script("return window.korvelTestMark;") == 1, "the page was reloaded"
+            else:
+                print("the SIP watcher: skipped, sipp is not installed")
             errors = [entry for entry in browser.get_log("browser") if entry["level"] == "SEVERE"]
             assert not errors, errors
         finally:

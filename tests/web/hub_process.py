@@ -245,3 +245,25 @@ def chromium(width=1400, height=900, any_certificate=False):
     if any_certificate:
         options.add_argument("--ignore-certificate-errors")
     return webdriver.Chrome(service=Service(driver), options=options)
+
+
+def sip_tools():
+    """The SIP tests' helpers (free SIP ports, SIPp scenarios)."""
+    import sys
+    folder = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sip")
+    if folder not in sys.path:
+        sys.path.insert(0, folder)
+    import sip_support
+    return sip_support
+
+
+def watch_station(sip_port, station):
+    """SIPp subscribes once to the station's dialog events and answers the
+    first NOTIFY; the hub holds the subscription on (600 s) after SIPp ends."""
+    tools = sip_tools()
+    with tempfile.TemporaryDirectory(prefix="korvel-sipp-") as folder:
+        steps = tools.scenario(folder, "watch", tools.subscribe("[pid]watch", "dialog", 600, 1),
+                               tools.response(200), tools.notify())
+        sipp, _ = tools.start_sipp(folder, steps, sip_port, station)
+        output = sipp.communicate(timeout=60)[0]
+        assert sipp.returncode == 0, output

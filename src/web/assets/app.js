@@ -373,7 +373,9 @@ function lampVisible(number, state) {
 function dressLamp(lamp, number, state) {
   lamp.className = `lamp i${stationIcon(state)}`;
   lamp.dataset.state = state;
-  lamp.title = `${number}: ${stationName(state)}`;
+  const watching = Number(lamp.dataset.watchers || 0);
+  lamp.title = `${number}: ${stationName(state)}`
+    + (watching ? `, ${watching} SIP watcher${watching === 1 ? '' : 's'}` : '');
   lamp.setAttribute('aria-label', lamp.title);
   lamp.hidden = !lampVisible(number, state);
 }
@@ -406,6 +408,7 @@ function showStations(message) {
   showCounts();
   showStationTitle();
   showStationHint();
+  readWatchers();
 }
 
 function stationsChanged(change) {
@@ -448,6 +451,45 @@ function stationsChanged(change) {
   showCounts();
   showStationTitle();
   showStationHint();
+}
+
+// ---- SIP watchers ----------------------------------------------------------
+
+// With SIP on, the hub counts each station's watchers in the station list it
+// serves; the page reads it every few seconds while a system is on show,
+// rather than with every subscription. Without SIP the list has no counts.
+const WATCHERS_EVERY_MS = 2000;
+let sipOn = true;
+
+function showWatchers(list) {
+  if (!stations) return;
+  list.forEach((station, index) => {
+    const lamp = stations.lamps[index];
+    if (!lamp || stations.numbers[index] !== station.number) return;
+    const count = station.watchers || 0;
+    if (Number(lamp.dataset.watchers || 0) === count) return;
+    if (count) lamp.dataset.watchers = count;
+    else delete lamp.dataset.watchers;
+    dressLamp(lamp, station.number, stations.states[index]);
+  });
+}
+
+async function readWatchers() {
+  if (!sipOn || !selected || !stations || document.hidden) return;
+  const id = selected.id;
+  try {
+    const answer = await fetch(withToken(`api/systems/${encodeURIComponent(selected.address)}/stations`),
+      { cache: 'no-store' });
+    if (!answer.ok) return;
+    const list = (await answer.json()).stations || [];
+    if (list.length && !('watchers' in list[0])) {
+      sipOn = false;
+      return;
+    }
+    if (selected && selected.id === id) showWatchers(list);
+  } catch (error) {
+    // The feed's own retry says when the hub is gone.
+  }
 }
 
 function showCounts() {
@@ -746,6 +788,7 @@ function connect() {
   });
 }
 
+setInterval(readWatchers, WATCHERS_EVERY_MS);
 showSort();
 systemsChanged();
 showStationHint();
