@@ -1,9 +1,9 @@
 #pragma once
 
+#include "base/thread_check.h"
 #include "cluster/cluster_options.h"
 #include "cluster/cluster_outbox.h"
 #include "cluster/lease_book.h"
-#include "net/thread_check.h"
 #include "relay/relay_peer.h"
 #include "store/system_table.h"
 

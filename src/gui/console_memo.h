@@ -1,7 +1,7 @@
 #pragma once
 
-#include "log/console_log.h"
 #include "base/thread_check.h"
+#include "log/console_log.h"
 
 #include <QElapsedTimer>
 #include <QObject>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "net/receive_queue.h"
 #include "base/result.h"
 #include "base/thread_check.h"
+#include "net/receive_queue.h"
 #include "relay/allow_list.h"
 #include "relay/answer_budget.h"
 #include "relay/datagram_reader.h"

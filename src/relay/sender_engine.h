@@ -1,8 +1,8 @@
 #pragma once
 
+#include "base/thread_check.h"
 #include "log/console_log.h"
 #include "net/event_signal.h"
-#include "base/thread_check.h"
 #include "net/unique_fd.h"
 #include "relay/name_cache.h"
 #include "relay/outbox.h"

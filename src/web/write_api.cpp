@@ -1,7 +1,7 @@
 #include "write_api.h"
 
-#include "net/ipv4_address.h"
 #include "base/thread_check.h"
+#include "net/ipv4_address.h"
 #include "relay/hub.h"
 #include "service/operator_commands.h"
 #include "web/table_mirror.h"

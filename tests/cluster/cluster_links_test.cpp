@@ -342,7 +342,7 @@ TEST(ClusterLinks, CallsOffTheHubsThreadStopTheProcess)
     if (!ThreadCheck::kActive)
         GTEST_SKIP() << "a release build leaves the check out";
     ScriptedHub a;
-    const SystemEntry& entry = *a.hub->table().FindSystem(kSystem);
+    const SystemEntry& entry = *a.hub->table().findSystem(kSystem);
     EXPECT_DEATH(std::thread([&] { a.cluster->serves(entry); }).join(), "Cluster::serves called off the thread");
     EXPECT_DEATH(std::thread([&] { a.cluster->heardFrom(kSystem); }).join(), "Cluster::heardFrom called off");
 }
