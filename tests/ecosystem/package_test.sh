@@ -61,6 +61,7 @@ expected_server="./lib/systemd/system/korvel.service
 ./usr/share/doc/korvel/changelog.gz
 ./usr/share/doc/korvel/copyright
 ./usr/share/doc/korvel/docs/benchmarks.md
+./usr/share/doc/korvel/docs/cluster-faults.md
 ./usr/share/doc/korvel/docs/cluster.md
 ./usr/share/doc/korvel/docs/main-window.png
 ./usr/share/doc/korvel/docs/monitoring.md
