@@ -6,6 +6,7 @@
 #include "relay/allow_list.h"
 #include "relay/answer_budget.h"
 #include "relay/datagram_reader.h"
+#include "relay/decoder.h"
 #include "relay/forwarding_thread.h"
 #include "relay/replies.h"
 #include "relay/request_connections.h"
@@ -201,6 +202,18 @@ public:
     // without holding the event loop.
     void SendFromUdpEndpoint(Bytes packet);
     void SendFromVelkaEndpoint(Bytes packet);
+
+    // A status report the hub built itself for a system of its table that no
+    // exchange stands behind (the SIP extensions'): applied to the table and
+    // forwarded, counted and shared as that system's own report over UDP.
+    void reportAsSystem(Bytes packet, const std::string& system)
+    {
+        DecodePacket(table_, replies_, system, packet);
+        replies_.udpStep(packet, system);
+        if (peer_)
+            peer_->forwardReceived(packet, system, RelayStep::Udp);
+        console_.log("%s", "");
+    }
 
     // Receive handlers; public so that tests can feed them directly.
     void qvxDatagramReceived(Bytes packet, const std::string& fromIp, int fromPort);

@@ -6,6 +6,7 @@
 #include "relay/stall_watch.h"
 #include "service/service_notify.h"
 #include "service/unix_signals.h"
+#include "sip/sip_import.h"
 #include "sip/sip_presence.h"
 #include "web/web_console.h"
 
@@ -49,6 +50,7 @@ Service::~Service()
     // The web console, SIP and the cluster watch the hub: they go first.
     web_.reset();
     sip_.reset();
+    sipImport_.reset();
     cluster_.reset();
     ConsoleLog& console = hub_->console();
     hub_.reset();
@@ -202,6 +204,7 @@ bool Service::stop()
         notifier_->stopping();
     web_.reset();
     sip_.reset();
+    sipImport_.reset();
     cluster_.reset();
     // A hub that did not start has nothing of its own to save: its table is
     // the damaged one, or the folder is another hub's.
@@ -229,6 +232,9 @@ Result<void> Service::deleteSystem(const std::string& address)
     SystemTable& table = hub_->table();
     if (!table.FindSystem(address))
         return Fail(address + " is not in the table", Failure::Kind::NotFound);
+    if (sipImport_ && sipImport_->owns(address))
+        return Fail(address + " is the SIP extensions' system, kept while SIP import is on (--sip-system-address)",
+            Failure::Kind::Conflict);
     table.RemoveSystem(address);
     return {};
 }
@@ -236,6 +242,8 @@ Result<void> Service::deleteSystem(const std::string& address)
 Result<void> Service::initialize()
 {
     hub_->table().ClearAllSystems();
+    if (sipImport_)
+        static_cast<void>(sipImport_->start(hub_->settings().OwnAddress));
     return saveNow();
 }
 

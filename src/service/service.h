@@ -16,6 +16,7 @@ namespace korvel {
 
 class Cluster;
 class ServiceNotifier;
+class SipImport;
 class SipPresence;
 class StallWatch;
 class UnixSignalWatcher;
@@ -54,6 +55,7 @@ public:
     Cluster* cluster() const { return cluster_.get(); }
     WebConsole* webConsole() const { return web_.get(); }
     SipPresence* sipPresence() const { return sip_.get(); }
+    SipImport* sipImport() const { return sipImport_.get(); }
 
     // OperatorCommands
     Result<void> addSystem(const NewSystem& system) override;
@@ -84,6 +86,8 @@ private:
     std::unique_ptr<Hub> hub_;
     std::unique_ptr<Cluster> cluster_;
     std::unique_ptr<WebConsole> web_;
+    // Outlives sip_, which hands it the PUBLISHes.
+    std::unique_ptr<SipImport> sipImport_;
     std::unique_ptr<SipPresence> sip_;
     std::unique_ptr<StallWatch> stallWatch_;
     std::unique_ptr<ServiceNotifier> notifier_;

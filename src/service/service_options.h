@@ -2,6 +2,7 @@
 
 #include "cluster/cluster_options.h"
 #include "relay/hub.h"
+#include "sip/sip_import.h"
 #include "sip/sip_options.h"
 #include "web/web_options.h"
 
@@ -21,6 +22,8 @@ struct ServiceOptions {
     std::optional<WebOptions> web;
     // --sip: the presence server for SIP phones, off unless asked for.
     std::optional<SipOptions> sip;
+    // --sip-system-address: SIP extensions reported as a system of the table.
+    std::optional<SipImportOptions> sipImport;
 };
 
 } // namespace korvel

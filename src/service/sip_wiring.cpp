@@ -2,11 +2,14 @@
 
 #include "log/notice.h"
 #include "service/service.h"
+#include "sip/sip_import.h"
 #include "sip/sip_presence.h"
 #include "store/atomic_file.h"
 #include "web/web_console.h"
 #include "web/web_tls.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSslCertificate>
 #include <QSslKey>
 
@@ -30,6 +33,11 @@ void AddSipOptions(QCommandLineParser& parser)
         "FILE" });
     parser.addOption(
         { "sip-tls-key", "The private key of --sip-tls-cert (PEM or DER, without a passphrase).", "FILE" });
+    parser.addOption({ "sip-system-address",
+        "Report the states of SIP extensions (PUBLISH to the --sip port) to the exchanges as the stations of a "
+        "system of the table at ADDR, an address no exchange has.",
+        "ADDR" });
+    parser.addOption({ "sip-system-name", "The name of the --sip-system-address system (default SIP).", "NAME" });
     parser.addOption({ "max-sip-subscriptions", "Hold at most N SIP subscriptions (default 50000).", "N" });
     parser.addOption({ "max-sip-subscriptions-per-source",
         "Hold at most N SIP subscriptions from one address (default 5000).", "N" });
@@ -40,7 +48,7 @@ QString TakeSipOptions(const QCommandLineParser& parser, ServiceOptions& options
     const QString sip = QStringLiteral("sip");
     if (!parser.isSet(sip)) {
         for (const char* option : { "sip-domain", "sip-tls-cert", "sip-tls-key", "max-sip-subscriptions",
-                 "max-sip-subscriptions-per-source" }) {
+                 "max-sip-subscriptions-per-source", "sip-system-address", "sip-system-name" }) {
             if (parser.isSet(QString::fromLatin1(option)))
                 return QStringLiteral("--%1 needs --sip").arg(QString::fromLatin1(option));
         }
@@ -94,6 +102,22 @@ QString TakeSipOptions(const QCommandLineParser& parser, ServiceOptions& options
         sipOptions.tlsKey = key.toStdString();
     }
     options.sip = sipOptions;
+    if (parser.isSet(QStringLiteral("sip-system-address"))) {
+        SipImportOptions import;
+        const QString address = parser.value(QStringLiteral("sip-system-address"));
+        QHostAddress parsed;
+        if (!parsed.setAddress(address) || parsed.protocol() != QAbstractSocket::IPv4Protocol
+            || parsed.toString() != address)
+            return QStringLiteral("--sip-system-address %1: not an IPv4 address").arg(address);
+        import.systemAddress = address.toStdString();
+        if (parser.isSet(QStringLiteral("sip-system-name")))
+            import.systemName = parser.value(QStringLiteral("sip-system-name")).toStdString();
+        if (import.systemName.empty() || import.systemName.size() > 31)
+            return QStringLiteral("--sip-system-name wants 1 to 31 characters");
+        options.sipImport = import;
+    } else if (parser.isSet(QStringLiteral("sip-system-name"))) {
+        return QStringLiteral("--sip-system-name needs --sip-system-address");
+    }
     return {};
 }
 
@@ -139,6 +163,19 @@ Result<void> Service::startSip()
     // allow.txt keeps SIP sources out as it keeps exchanges out.
     auto allowed = [this](const std::string& address) { return hub_->allowList().allows(address); };
     sip_ = std::make_unique<SipPresence>(hub_->table(), hub_->console(), sipOptions, allowed);
+    if (options_.sipImport) {
+        Hub* hub = hub_.get();
+        const std::string address = options_.sipImport->systemAddress;
+        sipImport_ = std::make_unique<SipImport>(hub_->table(), hub_->console(), *options_.sipImport,
+            [hub, address](Bytes packet) { hub->reportAsSystem(packet, address); });
+        if (auto started = sipImport_->start(hub_->settings().OwnAddress); !started) {
+            sip_.reset();
+            sipImport_.reset();
+            Notify(hub_->console(), Severity::Error, "SIP import: " + started.error());
+            return started;
+        }
+        sip_->setImport(sipImport_.get());
+    }
     if (auto started = sip_->start(); !started) {
         sip_.reset();
         Notify(hub_->console(), Severity::Error, "SIP: " + started.error());
@@ -163,12 +200,25 @@ Result<void> Service::startSip()
                                 status.delaySum = c.delaySum;
                                 return status;
                             },
-            [sip] { return sip->subscriptionsJson(); } });
+            [sip, import = sipImport_.get()] {
+                QByteArray json = sip->subscriptionsJson();
+                if (import) {
+                    QJsonObject object = QJsonDocument::fromJson(json).object();
+                    object.insert(QStringLiteral("import"),
+                        QJsonDocument::fromJson(QByteArray::fromStdString(import->json())).object());
+                    json = QJsonDocument(object).toJson(QJsonDocument::Compact);
+                }
+                return json;
+            } });
     }
     Notify(hub_->console(), Severity::Info,
         "SIP presence on " + sipOptions.address + ":" + std::to_string(sipOptions.port) + " (UDP and TCP"
             + (sipOptions.tlsPort ? ", TLS on " + std::to_string(sipOptions.tlsPort) : std::string()) + "), domain "
             + sip_->options().domain);
+    if (sipImport_)
+        Notify(hub_->console(), Severity::Info,
+            "SIP import: PUBLISHed extensions are the stations of " + options_.sipImport->systemAddress + " ("
+                + options_.sipImport->systemName + ")");
     return {};
 }
 
