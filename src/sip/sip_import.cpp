@@ -142,7 +142,8 @@ Result<void> SipImport::start(const std::string& ownAddress)
     if (const SystemEntry* found = table_.FindSystem(address)) {
         // Only the entry an earlier start saved is taken over.
         if (found->EndpointType != kSilentEndpointType)
-            return Fail(address + " is an exchange of the table; the SIP extensions' system needs an address of its own",
+            return Fail(
+                address + " is an exchange of the table; the SIP extensions' system needs an address of its own",
                 Failure::Kind::Conflict);
     } else {
         table_.AddSystem(address, options_.systemName, kTypeQvx);

@@ -59,8 +59,8 @@ int SipPresence::publish(void* irqPointer, const void* sipPointer)
         if (answer.etag.empty())
             nta_incoming_treply(irq, SIP_200_OK, SIPTAG_EXPIRES_STR("0"), TAG_END());
         else
-            nta_incoming_treply(irq, SIP_200_OK, SIPTAG_ETAG_STR(answer.etag.c_str()),
-                SIPTAG_EXPIRES_STR(seconds.c_str()), TAG_END());
+            nta_incoming_treply(
+                irq, SIP_200_OK, SIPTAG_ETAG_STR(answer.etag.c_str()), SIPTAG_EXPIRES_STR(seconds.c_str()), TAG_END());
         break;
     case 423:
         nta_incoming_treply(irq, SIP_423_INTERVAL_TOO_BRIEF, SIPTAG_MIN_EXPIRES_STR(seconds.c_str()), TAG_END());

@@ -27,9 +27,10 @@ TEST(SipImport, MapsDocumentsToStationStates)
         return body + "</dialog-info>";
     };
     const auto pidf = [](const char* basic, const char* person) {
-        return std::string(R"(<?xml version="1.0"?><presence xmlns="urn:ietf:params:xml:ns:pidf" )"
-                           R"(xmlns:rpid="urn:ietf:params:xml:ns:pidf:rpid" xmlns:dm="urn:ietf:params:xml:ns:pidf:data-model" )"
-                           R"(entity="sip:201@pbx"><tuple id="t"><status><basic>)")
+        return std::string(
+                   R"(<?xml version="1.0"?><presence xmlns="urn:ietf:params:xml:ns:pidf" )"
+                   R"(xmlns:rpid="urn:ietf:params:xml:ns:pidf:rpid" xmlns:dm="urn:ietf:params:xml:ns:pidf:data-model" )"
+                   R"(entity="sip:201@pbx"><tuple id="t"><status><basic>)")
             + basic + "</basic></status></tuple><dm:person id=\"p\">" + person + "</dm:person></presence>";
     };
     const struct {
@@ -121,8 +122,7 @@ TEST(SipImport, PublicationsBecomeBatchedStatusReports)
     } steps[] = {
         { "first", 120, false, std::nullopt, 200 }, // refresh: nothing changes
         { "first", 120, true, busy, 200 }, // the same state: nothing sent
-        { "stale", 120, true, idle, 412 },
-        { "first", 10, true, idle, 423 },
+        { "stale", 120, true, idle, 412 }, { "first", 10, true, idle, 423 },
         { "", 120, false, std::nullopt, 400 }, // an initial publication without a body
         { "first", 120, true, std::nullopt, 400 }, // a body that cannot be read
     };
