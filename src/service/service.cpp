@@ -8,6 +8,7 @@
 #include "service/unix_signals.h"
 #include "sip/sip_import.h"
 #include "sip/sip_presence.h"
+#include "sip/sip_watch.h"
 #include "web/web_console.h"
 
 #include <QCoreApplication>
@@ -49,6 +50,7 @@ Service::~Service()
 {
     // The web console, SIP and the cluster watch the hub: they go first.
     web_.reset();
+    sipWatch_.reset();
     sip_.reset();
     sipImport_.reset();
     cluster_.reset();
@@ -203,6 +205,7 @@ bool Service::stop()
     if (notifier_)
         notifier_->stopping();
     web_.reset();
+    sipWatch_.reset();
     sip_.reset();
     sipImport_.reset();
     cluster_.reset();
@@ -264,6 +267,8 @@ Result<void> Service::reload()
 {
     // A renewed certificate is served without a restart.
     reloadWebTls();
+    if (sipWatch_)
+        static_cast<void>(sipWatch_->reload());
     if (hub_->reload())
         return {};
     return Fail("the table could not be saved; allow.txt was read again");

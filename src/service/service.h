@@ -18,6 +18,7 @@ class Cluster;
 class ServiceNotifier;
 class SipImport;
 class SipPresence;
+class SipWatch;
 class StallWatch;
 class UnixSignalWatcher;
 class WebConsole;
@@ -56,6 +57,7 @@ public:
     WebConsole* webConsole() const { return web_.get(); }
     SipPresence* sipPresence() const { return sip_.get(); }
     SipImport* sipImport() const { return sipImport_.get(); }
+    SipWatch* sipWatch() const { return sipWatch_.get(); }
 
     // OperatorCommands
     Result<void> addSystem(const NewSystem& system) override;
@@ -89,6 +91,7 @@ private:
     // Outlives sip_, which hands it the PUBLISHes.
     std::unique_ptr<SipImport> sipImport_;
     std::unique_ptr<SipPresence> sip_;
+    std::unique_ptr<SipWatch> sipWatch_;
     std::unique_ptr<StallWatch> stallWatch_;
     std::unique_ptr<ServiceNotifier> notifier_;
     bool started_ = false;

@@ -4,6 +4,7 @@
 #include "relay/hub.h"
 #include "sip/sip_import.h"
 #include "sip/sip_options.h"
+#include "sip/sip_watch.h"
 #include "web/web_options.h"
 
 #include <optional>
@@ -24,6 +25,8 @@ struct ServiceOptions {
     std::optional<SipOptions> sip;
     // --sip-system-address: SIP extensions reported as a system of the table.
     std::optional<SipImportOptions> sipImport;
+    // --sip-watch: the extensions the hub SUBSCRIBEs to at a SIP server.
+    std::optional<SipWatchOptions> sipWatch;
 };
 
 } // namespace korvel

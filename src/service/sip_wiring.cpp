@@ -4,10 +4,12 @@
 #include "service/service.h"
 #include "sip/sip_import.h"
 #include "sip/sip_presence.h"
+#include "sip/sip_watch.h"
 #include "store/atomic_file.h"
 #include "web/web_console.h"
 #include "web/web_tls.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSslCertificate>
@@ -38,6 +40,16 @@ void AddSipOptions(QCommandLineParser& parser)
         "system of the table at ADDR, an address no exchange has.",
         "ADDR" });
     parser.addOption({ "sip-system-name", "The name of the --sip-system-address system (default SIP).", "NAME" });
+    parser.addOption({ "sip-watch",
+        "SUBSCRIBE to the dialog events of the SIP extensions in FILE (one SIP URI a line, # comments; read again "
+        "on SIGHUP) and report them as the --sip-system-address system's stations.",
+        "FILE" });
+    parser.addOption({ "sip-watch-server",
+        "The SIP server that handles the --sip-watch extensions "
+        "(HOST:PORT, with ;transport=tcp for TCP).",
+        "HOST:PORT" });
+    parser.addOption({ "sip-watch-credentials",
+        "USER:PASSWORD for the --sip-watch-server's digest authentication, on the first line of FILE.", "FILE" });
     parser.addOption({ "max-sip-subscriptions", "Hold at most N SIP subscriptions (default 50000).", "N" });
     parser.addOption({ "max-sip-subscriptions-per-source",
         "Hold at most N SIP subscriptions from one address (default 5000).", "N" });
@@ -47,8 +59,9 @@ QString TakeSipOptions(const QCommandLineParser& parser, ServiceOptions& options
 {
     const QString sip = QStringLiteral("sip");
     if (!parser.isSet(sip)) {
-        for (const char* option : { "sip-domain", "sip-tls-cert", "sip-tls-key", "max-sip-subscriptions",
-                 "max-sip-subscriptions-per-source", "sip-system-address", "sip-system-name" }) {
+        for (const char* option :
+            { "sip-domain", "sip-tls-cert", "sip-tls-key", "max-sip-subscriptions", "max-sip-subscriptions-per-source",
+                "sip-system-address", "sip-system-name", "sip-watch", "sip-watch-server", "sip-watch-credentials" }) {
             if (parser.isSet(QString::fromLatin1(option)))
                 return QStringLiteral("--%1 needs --sip").arg(QString::fromLatin1(option));
         }
@@ -115,8 +128,28 @@ QString TakeSipOptions(const QCommandLineParser& parser, ServiceOptions& options
         if (import.systemName.empty() || import.systemName.size() > 31)
             return QStringLiteral("--sip-system-name wants 1 to 31 characters");
         options.sipImport = import;
-    } else if (parser.isSet(QStringLiteral("sip-system-name"))) {
-        return QStringLiteral("--sip-system-name needs --sip-system-address");
+    } else {
+        for (const char* option : { "sip-system-name", "sip-watch", "sip-watch-server", "sip-watch-credentials" }) {
+            if (parser.isSet(QString::fromLatin1(option)))
+                return QStringLiteral("--%1 needs --sip-system-address").arg(QString::fromLatin1(option));
+        }
+    }
+    if (parser.isSet(QStringLiteral("sip-watch")) != parser.isSet(QStringLiteral("sip-watch-server")))
+        return QStringLiteral("--sip-watch and --sip-watch-server go together");
+    if (parser.isSet(QStringLiteral("sip-watch-credentials")) && !parser.isSet(QStringLiteral("sip-watch")))
+        return QStringLiteral("--sip-watch-credentials needs --sip-watch");
+    if (parser.isSet(QStringLiteral("sip-watch"))) {
+        SipWatchOptions watch;
+        watch.listFile = parser.value(QStringLiteral("sip-watch")).toStdString();
+        watch.server = parser.value(QStringLiteral("sip-watch-server")).toStdString();
+        watch.credentialsFile = parser.value(QStringLiteral("sip-watch-credentials")).toStdString();
+        watch.localAddress = sipOptions.address;
+        const QString server = parser.value(QStringLiteral("sip-watch-server")).section(QLatin1Char(';'), 0, 0);
+        const qsizetype colon = server.lastIndexOf(QLatin1Char(':'));
+        const uint serverPort = colon > 0 ? server.mid(colon + 1).toUInt(&ok) : 0;
+        if (colon <= 0 || !ok || serverPort < 1 || serverPort > 65535)
+            return QStringLiteral("--sip-watch-server wants HOST:PORT");
+        options.sipWatch = watch;
     }
     return {};
 }
@@ -176,6 +209,17 @@ Result<void> Service::startSip()
         }
         sip_->setImport(sipImport_.get());
     }
+    if (options_.sipWatch) {
+        // The list and the credentials are read before anything runs.
+        sipWatch_ = std::make_unique<SipWatch>(*sipImport_, hub_->console(), *options_.sipWatch);
+        if (auto started = sipWatch_->start(); !started) {
+            sipWatch_.reset();
+            sip_.reset();
+            sipImport_.reset();
+            Notify(hub_->console(), Severity::Error, "SIP watch: " + started.error());
+            return started;
+        }
+    }
     if (auto started = sip_->start(); !started) {
         sip_.reset();
         Notify(hub_->console(), Severity::Error, "SIP: " + started.error());
@@ -200,12 +244,15 @@ Result<void> Service::startSip()
                                 status.delaySum = c.delaySum;
                                 return status;
                             },
-            [sip, import = sipImport_.get()] {
+            [sip, import = sipImport_.get(), watch = sipWatch_.get()] {
                 QByteArray json = sip->subscriptionsJson();
                 if (import) {
                     QJsonObject object = QJsonDocument::fromJson(json).object();
                     object.insert(QStringLiteral("import"),
                         QJsonDocument::fromJson(QByteArray::fromStdString(import->json())).object());
+                    if (watch)
+                        object.insert(QStringLiteral("watched"),
+                            QJsonDocument::fromJson(QByteArray::fromStdString(watch->json())).array());
                     json = QJsonDocument(object).toJson(QJsonDocument::Compact);
                 }
                 return json;
