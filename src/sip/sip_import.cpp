@@ -224,7 +224,7 @@ PublishAnswer SipImport::publish(const std::string& extension, const std::string
             return { 400, {}, 0 };
         Publication added { extension, *state, clock_() + std::int64_t(decided.granted) * 1000, ++order_ };
         const std::string tag = newTag();
-        publications_.emplace(tag, std::move(added));
+        add(tag, std::move(added));
         settle(extension);
         return { 200, tag, decided.granted };
     }
@@ -232,7 +232,7 @@ PublishAnswer SipImport::publish(const std::string& extension, const std::string
     if (found == publications_.end() || found->second.extension != extension)
         return { 412, {}, 0 };
     Publication publication = found->second;
-    publications_.erase(found);
+    erase(found);
     if (removal) {
         settle(extension);
         return { 200, {}, 0 };
@@ -243,17 +243,37 @@ PublishAnswer SipImport::publish(const std::string& extension, const std::string
     }
     publication.expiresAtMs = clock_() + std::int64_t(decided.granted) * 1000;
     const std::string tag = newTag();
-    publications_.emplace(tag, std::move(publication));
+    add(tag, std::move(publication));
     settle(extension);
     return { 200, tag, decided.granted };
+}
+
+void SipImport::add(std::string tag, Publication publication)
+{
+    tagsOf_[publication.extension].push_back(tag);
+    publications_.emplace(std::move(tag), std::move(publication));
+}
+
+void SipImport::erase(std::unordered_map<std::string, Publication>::iterator found)
+{
+    const auto tags = tagsOf_.find(found->second.extension);
+    if (tags != tagsOf_.end()) {
+        std::erase(tags->second, found->first);
+        if (tags->second.empty())
+            tagsOf_.erase(tags);
+    }
+    publications_.erase(found);
 }
 
 void SipImport::settle(const std::string& extension)
 {
     const Publication* newest = nullptr;
-    for (const auto& [tag, publication] : publications_) {
-        if (publication.extension == extension && (!newest || publication.changedOrder > newest->changedOrder))
-            newest = &publication;
+    if (const auto tags = tagsOf_.find(extension); tags != tagsOf_.end()) {
+        for (const std::string& tag : tags->second) {
+            const Publication& publication = publications_.at(tag);
+            if (!newest || publication.changedOrder > newest->changedOrder)
+                newest = &publication;
+        }
     }
     setState(extension, newest ? newest->state : std::uint8_t { STATUS_IDLE });
 }
@@ -262,13 +282,15 @@ void SipImport::sweep()
 {
     const std::int64_t now = clock_();
     std::vector<std::string> ended;
-    for (auto it = publications_.begin(); it != publications_.end();) {
-        if (it->second.expiresAtMs <= now) {
-            ended.push_back(it->second.extension);
-            it = publications_.erase(it);
-        } else {
-            ++it;
-        }
+    std::vector<std::string> expired;
+    for (const auto& [tag, publication] : publications_) {
+        if (publication.expiresAtMs <= now)
+            expired.push_back(tag);
+    }
+    for (const std::string& tag : expired) {
+        const auto found = publications_.find(tag);
+        ended.push_back(found->second.extension);
+        erase(found);
     }
     for (const std::string& extension : ended) {
         console_.log("SIP publication of %s expired", extension.c_str());

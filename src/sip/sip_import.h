@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace korvel {
 
@@ -90,6 +91,8 @@ private:
     // The state the extension's newest live publication says, idle without one.
     void settle(const std::string& extension);
     std::string newTag();
+    void add(std::string tag, Publication publication);
+    void erase(std::unordered_map<std::string, Publication>::iterator found);
 
     SystemTable& table_;
     ConsoleLog& console_;
@@ -98,6 +101,8 @@ private:
     Clock clock_;
     std::map<std::string, std::uint8_t> pending_;
     std::unordered_map<std::string, Publication> publications_;
+    // The tags of each extension's live publications.
+    std::unordered_map<std::string, std::vector<std::string>> tagsOf_;
     std::uint64_t order_ = 0;
     std::uint64_t tags_ = 0;
     std::string tagPrefix_;

@@ -128,8 +128,8 @@ struct SipWatch::Watch {
 
 namespace {
 
-void EventCallback(nua_event_t event, int status, const char* phrase, nua_t*, nua_magic_t* magic,
-    nua_handle_t* handle, nua_hmagic_t* watch, const sip_t* sip, tagi_t*)
+void EventCallback(nua_event_t event, int status, const char* phrase, nua_t*, nua_magic_t* magic, nua_handle_t* handle,
+    nua_hmagic_t* watch, const sip_t* sip, tagi_t*)
 {
     reinterpret_cast<SipWatch*>(magic)->onEvent(
         event, status, phrase, handle, reinterpret_cast<SipWatch::Watch*>(watch), sip);
@@ -256,8 +256,8 @@ void SipWatch::subscribe(Watch& watch)
         nua_handle_destroy(watch.handle);
     watch.authTried = false;
     watch.state = "subscribing";
-    watch.handle = nua_handle(library_->nua, reinterpret_cast<nua_hmagic_t*>(&watch),
-        SIPTAG_TO_STR(watch.uri.c_str()), TAG_END());
+    watch.handle = nua_handle(
+        library_->nua, reinterpret_cast<nua_hmagic_t*>(&watch), SIPTAG_TO_STR(watch.uri.c_str()), TAG_END());
     nua_subscribe(watch.handle, SIPTAG_EVENT_STR("dialog"), SIPTAG_ACCEPT_STR("application/dialog-info+xml"),
         SIPTAG_EXPIRES_STR("3600"), TAG_END());
 }
@@ -287,8 +287,8 @@ void SipWatch::onEvent(int event, int status, const char* phrase, void* handle, 
     switch (event) {
     case nua_r_subscribe:
         if (status == 401 || status == 407) {
-            const msg_auth_t* challenge = sip ? (status == 401 ? sip->sip_www_authenticate : sip->sip_proxy_authenticate)
-                                              : nullptr;
+            const msg_auth_t* challenge
+                = sip ? (status == 401 ? sip->sip_www_authenticate : sip->sip_proxy_authenticate) : nullptr;
             const char* realm = challenge ? msg_params_find(challenge->au_params, "realm=") : nullptr;
             if (!haveCredentials_ || watch->authTried || !realm) {
                 Notify(console_, Severity::Error,
