@@ -105,8 +105,7 @@ std::string Publish(int index, bool ringing, const std::string& tag, std::uint64
     const std::string body = "<?xml version=\"1.0\"?><dialog-info xmlns=\"urn:ietf:params:xml:ns:dialog-info\" "
                              "version=\"1\" state=\"full\" entity=\"sip:"
         + extension + "@127.0.0.1\">"
-        + (ringing ? "<dialog id=\"c\" direction=\"recipient\"><state>early</state></dialog>" : "")
-        + "</dialog-info>";
+        + (ringing ? "<dialog id=\"c\" direction=\"recipient\"><state>early</state></dialog>" : "") + "</dialog-info>";
     return "PUBLISH sip:" + extension + "@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:5998;branch=z9hG4bKp"
         + std::to_string(number) + ";rport\r\nFrom: <sip:bench@127.0.0.1>;tag=b\r\nTo: <sip:" + extension
         + "@127.0.0.1>\r\nCall-ID: e" + extension + "-" + std::to_string(number) + "\r\nCSeq: "

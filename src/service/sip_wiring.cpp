@@ -227,7 +227,7 @@ Result<void> Service::startSip()
     }
     if (web_) {
         SipPresence* sip = sip_.get();
-        web_->setSipSource({ [sip] {
+        web_->setSipSource({ [sip, import = sipImport_.get(), watch = sipWatch_.get()] {
                                 SipStatus status;
                                 const SipCounters& c = sip->counters();
                                 status.subscriptions = sip->subscriptions().byEvent();
@@ -242,6 +242,16 @@ Result<void> Service::startSip()
                                     SipCounters::kDelayBounds.begin(), SipCounters::kDelayBounds.end());
                                 status.delayCounts.assign(c.delayCounts.begin(), c.delayCounts.end());
                                 status.delaySum = c.delaySum;
+                                if (import) {
+                                    status.importing = true;
+                                    status.importReports = import->reportsSent();
+                                    status.importChanges = import->changesSent();
+                                    status.importPublications = import->publications();
+                                }
+                                if (watch) {
+                                    status.watched = watch->watched();
+                                    status.watchedActive = watch->active();
+                                }
                                 return status;
                             },
             [sip, import = sipImport_.get(), watch = sipWatch_.get()] {

@@ -19,6 +19,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <chrono>
 #include <set>
 
@@ -332,6 +333,12 @@ void SipWatch::onEvent(int event, int status, const char* phrase, void* handle, 
     default:
         break;
     }
+}
+
+std::size_t SipWatch::active() const
+{
+    return static_cast<std::size_t>(std::count_if(
+        watches_.begin(), watches_.end(), [](const auto& entry) { return entry.second->state == "active"; }));
 }
 
 std::string SipWatch::json() const

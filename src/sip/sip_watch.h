@@ -55,6 +55,7 @@ public:
     // unsubscribed and set back to idle.
     Result<void> reload();
     std::size_t watched() const { return watches_.size(); }
+    std::size_t active() const;
     // For /api/sip: each watched extension's subscription state.
     std::string json() const;
 

@@ -89,6 +89,13 @@ def main(korvel, send_tool, free_base_port, trace_file=None):
         assert systems[virtual]["name"] == "SIPSITE", systems[virtual]
         status, body, _ = hub.request("DELETE", f"/api/systems/{virtual}", {}, token=ADMIN)
         assert status == 409 and "SIP" in body, (status, body)
+        metrics = hub.get("/metrics")
+        for line in ("korvel_sip_import_reports_total 4", "korvel_sip_import_changes_total 4",
+                     "korvel_sip_import_publications 1"):
+            assert "\n" + line + "\n" in metrics, line
+        # Counted with the forwarded reports: the four to the exchange, and the
+        # exchange's own first report to the virtual system's entry.
+        assert '\nkorvel_forwarded_total{message="MSG_STATUSREPORT"} 5\n' in metrics, metrics
         publications = json.loads(hub.get("/api/sip"))["import"]["publications"]
         assert [p["extension"] for p in publications] == ["202"], publications
     print("the exchange got each change of the SIP extensions once, byte for byte")
