@@ -260,7 +260,7 @@ void SipWatch::subscribe(Watch& watch)
     watch.handle = nua_handle(
         library_->nua, reinterpret_cast<nua_hmagic_t*>(&watch), SIPTAG_TO_STR(watch.uri.c_str()), TAG_END());
     nua_subscribe(watch.handle, SIPTAG_EVENT_STR("dialog"), SIPTAG_ACCEPT_STR("application/dialog-info+xml"),
-        SIPTAG_EXPIRES_STR("3600"), TAG_END());
+        SIPTAG_EXPIRES_STR("600"), TAG_END());
 }
 
 void SipWatch::retryLater(Watch& watch, const char* why)
