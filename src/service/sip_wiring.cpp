@@ -1,5 +1,6 @@
 #include "sip_wiring.h"
 
+#include "cluster/cluster.h"
 #include "log/notice.h"
 #include "service/service.h"
 #include "sip/sip_import.h"
@@ -212,12 +213,21 @@ Result<void> Service::startSip()
     if (options_.sipWatch) {
         // The list and the credentials are read before anything runs.
         sipWatch_ = std::make_unique<SipWatch>(*sipImport_, hub_->console(), *options_.sipWatch);
-        if (auto started = sipWatch_->start(); !started) {
+        // In a cluster, the hub holding the virtual system's lease watches.
+        if (auto started = sipWatch_->start(!cluster_); !started) {
             sipWatch_.reset();
             sip_.reset();
             sipImport_.reset();
             Notify(hub_->console(), Severity::Error, "SIP watch: " + started.error());
             return started;
+        }
+        if (cluster_) {
+            SipWatch* watch = sipWatch_.get();
+            auto* lease = new QTimer(watch);
+            connect(lease, &QTimer::timeout, watch, [this, watch] {
+                watch->setActive(cluster_->servingNode(options_.sipImport->systemAddress) == cluster_->node());
+            });
+            lease->start(500);
         }
     }
     if (auto started = sip_->start(); !started) {
@@ -250,7 +260,7 @@ Result<void> Service::startSip()
                                 }
                                 if (watch) {
                                     status.watched = watch->watched();
-                                    status.watchedActive = watch->active();
+                                    status.watchedActive = watch->activeCount();
                                 }
                                 return status;
                             },

@@ -147,12 +147,16 @@ SipWatch::SipWatch(SipImport& import, ConsoleLog& console, SipWatchOptions optio
 
 SipWatch::~SipWatch()
 {
+    // The library's shutdown below steps the event loop: nothing may start again meanwhile.
+    closing_ = true;
     watches_.clear();
     library_.reset();
 }
 
-Result<void> SipWatch::start()
+Result<void> SipWatch::start(bool active)
 {
+    active_ = active;
+    const char* idle = active ? "subscribing" : "watched by another hub";
     // Everything read first: a mistake stops the start before anything runs.
     auto list = ReadWatchList(options_.listFile);
     if (!list)
@@ -201,13 +205,37 @@ Result<void> SipWatch::start()
         auto watch = std::make_unique<Watch>();
         watch->uri = uri;
         watch->extension = extension;
+        watch->state = idle;
         Watch* held = watch.get();
         watch->retry.setSingleShot(true);
         QObject::connect(&watch->retry, &QTimer::timeout, this, [this, held] { subscribe(*held); });
         watches_.emplace(uri, std::move(watch));
-        subscribe(*held);
+        if (active_)
+            subscribe(*held);
     }
     return {};
+}
+
+void SipWatch::setActive(bool active)
+{
+    if (closing_ || active == active_ || !library_)
+        return;
+    active_ = active;
+    for (auto& [uri, watch] : watches_) {
+        watch->retry.stop();
+        watch->retryMs = kFirstRetryMs;
+        if (active) {
+            subscribe(*watch);
+        } else {
+            if (watch->handle) {
+                nua_handle_bind(watch->handle, nullptr);
+                nua_unsubscribe(watch->handle, TAG_END());
+                nua_handle_unref(watch->handle);
+                watch->handle = nullptr;
+            }
+            watch->state = "watched by another hub";
+        }
+    }
 }
 
 Result<void> SipWatch::reload()
@@ -229,7 +257,10 @@ Result<void> SipWatch::reload()
         watch->retry.setSingleShot(true);
         QObject::connect(&watch->retry, &QTimer::timeout, this, [this, held] { subscribe(*held); });
         watches_.emplace(uri, std::move(watch));
-        subscribe(*held);
+        if (active_)
+            subscribe(*held);
+        else
+            held->state = "watched by another hub";
     }
     for (auto it = watches_.begin(); it != watches_.end();) {
         if (wanted.contains(it->first)) {
@@ -253,6 +284,8 @@ Result<void> SipWatch::reload()
 
 void SipWatch::subscribe(Watch& watch)
 {
+    if (!active_ || closing_)
+        return;
     if (watch.handle)
         nua_handle_destroy(watch.handle);
     watch.authTried = false;
@@ -335,7 +368,7 @@ void SipWatch::onEvent(int event, int status, const char* phrase, void* handle, 
     }
 }
 
-std::size_t SipWatch::active() const
+std::size_t SipWatch::activeCount() const
 {
     return static_cast<std::size_t>(std::count_if(
         watches_.begin(), watches_.end(), [](const auto& entry) { return entry.second->state == "active"; }));

@@ -50,12 +50,17 @@ public:
     SipWatch(const SipWatch&) = delete;
     SipWatch& operator=(const SipWatch&) = delete;
 
-    Result<void> start();
+    // `active` false: everything is read and checked, nothing subscribed yet.
+    Result<void> start(bool active = true);
+    // In a cluster only the hub holding the virtual system's lease watches:
+    // the others drop their subscriptions and take them up when it is theirs.
+    void setActive(bool active);
+    bool active() const { return active_; }
     // Reads the list again: new extensions are watched, removed ones
     // unsubscribed and set back to idle.
     Result<void> reload();
     std::size_t watched() const { return watches_.size(); }
-    std::size_t active() const;
+    std::size_t activeCount() const;
     // For /api/sip: each watched extension's subscription state.
     std::string json() const;
 
@@ -73,6 +78,8 @@ private:
     SipWatchOptions options_;
     SipCredentials credentials_;
     bool haveCredentials_ = false;
+    bool active_ = true;
+    bool closing_ = false;
     std::unique_ptr<Library> library_;
     std::map<std::string, std::unique_ptr<Watch>> watches_; // by URI
 };

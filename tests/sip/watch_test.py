@@ -5,7 +5,8 @@ exchange checks the status reports the hub forwards, byte for byte.
 
 Extension 201 goes idle, ringing, answered and hung up; 202 rings and is
 taken off the watch list while ringing (it goes idle once); a missing
-credentials file stops the start with a clear error.
+credentials file stops the start with a clear error. With two hubs in a
+cluster exactly one watches, and the other takes over when it stops.
 Usage: watch_test.py KORVEL KORVEL_SEND FREE_BASE_PORT [TRACE_FILE]
 """
 
@@ -138,6 +139,76 @@ def main(korvel, send_tool, free_base_port, trace_file=None):
                                                          LABELS.get(packet[54], "?")))
                 out.write("\nSIPp's messages to the SIP server:\n" + said)
     print("the hub followed the SIP server's extensions and told the exchange each change once")
+    return cluster(korvel, send_tool, free_base_port)
+
+
+def cluster(korvel, send_tool, free_base_port):
+    """Two hubs sharing a Redis server: one watches, the other takes over when it stops
+    and reports the extension's next change."""
+    if not shutil.which("redis-server"):
+        print("redis-server is not installed: the cluster part is skipped")
+        return 0
+    redis_port, server_port = free_sip_port(), free_sip_port()
+    with tempfile.TemporaryDirectory(prefix="korvel-watch-cluster-") as folder:
+        shutil.copytree(TABLES, os.path.join(folder, "db"))
+        with open(os.path.join(HERE, "kamailio-presence.cfg.in")) as template:
+            config = template.read().replace("@SERVER_PORT@", str(server_port)).replace(
+                "@DB@", os.path.join(folder, "db")).replace("@PASSWORD@", "s3cret")
+        with open(os.path.join(folder, "kamailio.cfg"), "w") as out:
+            out.write(config)
+        watch_list, credentials = os.path.join(folder, "watch.txt"), os.path.join(folder, "credentials")
+        with open(watch_list, "w") as out:
+            out.write("sip:201@127.0.0.1\n")
+        with open(credentials, "w") as out:
+            out.write("korvel:s3cret\n")
+        processes = [subprocess.Popen(["redis-server", "--port", str(redis_port), "--bind", "127.0.0.1", "--save",
+                                       "", "--appendonly", "no", "--dir", folder],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL),
+                     subprocess.Popen(["/usr/sbin/kamailio", "-f", os.path.join(folder, "kamailio.cfg"), "-DD", "-E",
+                                       "-m", "32", "-M", "4", "-Y", folder, "-P", os.path.join(folder, "k.pid")],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
+        try:
+            time.sleep(0.5)
+
+            def options(node):
+                return ["--trace", "--cluster", f"redis://127.0.0.1:{redis_port}", "--node", node, "--sip",
+                        f"127.0.0.1:{free_sip_port()}", "--sip-system-address", "127.0.0.250", "--sip-watch",
+                        watch_list, "--sip-watch-server", f"127.0.0.1:{server_port}", "--sip-watch-credentials",
+                        credentials]
+
+            def state(hub):
+                return [w["state"] for w in json.loads(hub.get("/api/sip"))["watched"]]
+
+            def until(condition, what):
+                deadline = time.monotonic() + 30
+                while not condition():
+                    assert time.monotonic() < deadline, what
+                    time.sleep(0.2)
+
+            with Hub(korvel, send_tool, free_base_port, extra=options("a")) as a, \
+                    Hub(korvel, send_tool, free_base_port, extra=options("b")) as b:
+                until(lambda: sorted(state(a) + state(b)) == ["active", "watched by another hub"],
+                      ("exactly one hub watches", state(a), state(b)))
+                watcher, other = (a, b) if state(a) == ["active"] else (b, a)
+                watcher.process.send_signal(signal.SIGTERM)
+                watcher.process.wait(timeout=15)
+                until(lambda: state(other) == ["active"], "the other hub takes the watching over")
+                # And it reports what the watched extension does now.
+                pbx = pbx_address(other.base, 3)
+                with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as exchange:
+                    exchange.bind((pbx, 9001))
+                    exchange.settimeout(15)
+                    other.send(pbx, "statusreport", "--system-id", "QVX301", "--stations", "41101", "--status",
+                               "idle", udp=True)
+                    other.wait_for(r"41101:IDLE")
+                    run_sipp(os.path.join(folder, "ring"), "ring.xml", server_port, "201")
+                    packet, _ = exchange.recvfrom(2048)
+                    assert packet == status_report("SIP", [("201", 1)]), packet.hex()
+        finally:
+            for process in processes:
+                process.terminate()
+                process.wait(timeout=10)
+    print("with two hubs one watched, and the other took over when it stopped")
     return 0
 
 
