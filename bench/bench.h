@@ -148,5 +148,6 @@ void ClusterRow(Bench& bench);
 void WebRow(Bench& bench);
 void FloodRow(Bench& bench);
 void SipRow(Bench& bench);
+void SipInRow(Bench& bench);
 
 } // namespace korvel::bench

@@ -206,6 +206,8 @@ const std::vector<Row>& Rows()
         { "flood", "2,000 datagrams/s from new addresses for 5 s while a known system reports", false, FloodRow },
         { "sip", "20,000 SIP dialog subscriptions (2,000 stations x 10), 1,000 reports/s -> 10,000 NOTIFY/s", false,
             SipRow },
+        { "sip-in", "2,000 SIP extensions PUBLISHed, 500 changes/s -> status reports to 100 exchanges", false,
+            SipInRow },
     };
     return rows;
 }

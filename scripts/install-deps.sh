@@ -28,6 +28,7 @@ packages=(
   libsofia-sip-ua-glib-dev  # the SIP stack of the presence server (--sip)
   sip-tester           # SIPp: the phones of the SIP tests
   kamailio             # the SIP proxy in front of the hub in the SIP tests
+  kamailio-presence-modules  # the SIP server whose extensions the hub watches in the SIP tests
 )
 
 missing=()

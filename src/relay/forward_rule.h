@@ -30,6 +30,8 @@ struct ForwardFacts {
     bool isSender = false;
     // This hub serves the system: always, unless another hub of the cluster does.
     bool served = true;
+    // The SIP extensions' system: no exchange stands behind its address.
+    bool virtualSystem = false;
     std::int32_t type = kTypeQvx;
 };
 
@@ -38,7 +40,7 @@ struct ForwardFacts {
 // mode closes ports and changes nothing here.
 constexpr ForwardShare ForwardShareOf(const ForwardFacts& facts)
 {
-    if (!facts.forwardStatus || !facts.senderAdmitted || facts.isSender || !facts.served)
+    if (!facts.forwardStatus || !facts.senderAdmitted || facts.isSender || !facts.served || facts.virtualSystem)
         return ForwardShare::None;
     return TakesForwards(facts.type) ? ForwardShare::Sent : ForwardShare::Counted;
 }

@@ -178,6 +178,7 @@ void ForwardingThread::handle(unsigned count)
             for (const ForwardPlan::Target& target : plan->targets) {
                 facts.isSender = target.sender == from;
                 facts.type = target.type;
+                facts.virtualSystem = target.virtualSystem;
                 const ForwardShare share = ForwardShareOf(facts);
                 if (share == ForwardShare::Sent)
                     outbox_.forwardUdp(target.target, packet);

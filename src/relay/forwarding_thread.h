@@ -36,6 +36,7 @@ struct ForwardPlan {
         std::optional<std::uint32_t> sender;
         // The system's type: with the sender, what ForwardShareOf reads.
         std::int32_t type = kTypeQvx;
+        bool virtualSystem = false;
     };
     std::uint64_t version = 0;
     bool forwardStatus = false;

@@ -218,6 +218,14 @@ public:
     void sendFromUdpEndpoint(Bytes packet);
     void sendFromVelkaEndpoint(Bytes packet);
 
+    // A status report the hub built itself for a system of its table that no
+    // exchange stands behind (the SIP extensions'): applied to the table and
+    // forwarded, counted and shared as that system's own report over UDP.
+    void reportAsSystem(Bytes packet, const std::string& system);
+    // Names the SIP extensions' system (empty: none): forwards skip it and the
+    // network cannot speak for it.
+    void setVirtualSystem(std::string address);
+
     // Receive handlers; public so that tests can feed them directly.
     void qvxDatagramReceived(Bytes packet, const std::string& fromIp, int fromPort);
     void velkaDatagramReceived(Bytes packet, const std::string& fromIp, int fromPort);

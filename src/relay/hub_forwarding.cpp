@@ -189,10 +189,12 @@ std::shared_ptr<const ForwardPlan> Hub::buildPlan(std::uint64_t version) const
             address && DottedText(ntohl(address->s_addr)) == entry.IpAddress)
             target.sender = address->s_addr;
         target.type = entry.Type;
+        target.virtualSystem = !settings_.virtualSystem.empty() && entry.IpAddress == settings_.virtualSystem;
         if (TakesForwards(entry.Type))
             target.target = UdpForwardTarget(entry);
         // The senders ForwardShareOf counts as admitted.
-        if (target.sender && entry.IpAddress != settings_.OwnAddress && allowList_.allows(entry.IpAddress))
+        if (target.sender && !target.virtualSystem && entry.IpAddress != settings_.OwnAddress
+            && allowList_.allows(entry.IpAddress))
             plan->senders.insert(*target.sender);
         plan->targets.push_back(std::move(target));
     }

@@ -136,7 +136,8 @@ void Hub::readTcpRequest(int connection, const std::string& peer, Bytes packet)
 
 bool Hub::refuse(const std::string& address)
 {
-    if (allowList_.allows(address))
+    // A datagram or connection from the SIP extensions' address is forged.
+    if (allowList_.allows(address) && (settings_.virtualSystem.empty() || address != settings_.virtualSystem))
         return false;
     ++refused_;
     console_.log("Refused from: %s", address.c_str());
@@ -171,6 +172,23 @@ void Hub::reportBounds()
         reportedHeldBack_ = counters_.AnswersHeldBack;
         reportedHeldBackBytes_ = counters_.AnswerBytesHeldBack;
     }
+}
+
+void Hub::reportAsSystem(Bytes packet, const std::string& system)
+{
+    owner_("reportAsSystem");
+    DecodePacket(table_, replies_, system, packet);
+    replies_.udpStep(packet, system);
+    if (peer_)
+        peer_->forwardReceived(packet, system, RelayStep::Udp);
+    console_.log("%s", "");
+}
+
+void Hub::setVirtualSystem(std::string address)
+{
+    owner_("setVirtualSystem");
+    settings_.virtualSystem = std::move(address);
+    invalidatePlan();
 }
 
 } // namespace korvel

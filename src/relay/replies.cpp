@@ -113,6 +113,7 @@ void Replies::forwardLoop(Bytes packet, const std::string& sender, ForwardTrace 
         facts.isSender = slot.ip == sender;
         facts.served = !peer_ || peer_->serves(entry);
         facts.type = entry.Type;
+        facts.virtualSystem = !settings_.virtualSystem.empty() && slot.ip == settings_.virtualSystem;
         const ForwardShare share = ForwardShareOf(facts);
         if (share == ForwardShare::None)
             continue;

@@ -29,6 +29,9 @@ struct Settings {
     // Remote hosts of the UDP endpoints, used only by the test console.
     std::string UdpRemoteHost;
     std::string VelkaRemoteHost;
+    // The SIP extensions' system, whose reports the hub builds itself: nothing
+    // is sent to it, and nothing from the network is taken as its. Empty: none.
+    std::string virtualSystem;
     int VelkaRemotePort = kVelkaDataPort;
 };
 

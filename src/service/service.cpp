@@ -7,7 +7,9 @@
 #include "service/icmp_ping.h"
 #include "service/service_notify.h"
 #include "service/unix_signals.h"
+#include "sip/sip_import.h"
 #include "sip/sip_presence.h"
+#include "sip/sip_watch.h"
 #include "web/web_console.h"
 
 #include <QCoreApplication>
@@ -49,7 +51,9 @@ Service::~Service()
 {
     // The web console, SIP and the cluster watch the hub: they go first.
     web_.reset();
+    sipWatch_.reset();
     sip_.reset();
+    sipImport_.reset();
     cluster_.reset();
     ConsoleLog& console = hub_->console();
     hub_.reset();
@@ -204,7 +208,9 @@ bool Service::stop()
     if (notifier_)
         notifier_->stopping();
     web_.reset();
+    sipWatch_.reset();
     sip_.reset();
+    sipImport_.reset();
     cluster_.reset();
     // A hub that did not start has nothing of its own to save: its table is
     // the damaged one, or the folder is another hub's.
@@ -246,10 +252,13 @@ Result<void> Service::deleteSystem(const CommandSource& source, const std::strin
 {
     SystemTable& table = hub_->table();
     Result<void> result;
-    if (table.findSystem(address))
-        table.removeSystem(address);
-    else
+    if (!table.findSystem(address))
         result = Fail(address + " is not in the table", Failure::Kind::NotFound);
+    else if (sipImport_ && sipImport_->owns(address))
+        result = Fail(address + " is the SIP extensions' system, kept while SIP import is on (--sip-system-address)",
+            Failure::Kind::Conflict);
+    else
+        table.removeSystem(address);
     return audit(source, result, "deleted system " + address, "delete system " + address);
 }
 
@@ -257,6 +266,8 @@ Result<void> Service::initialize(const CommandSource& source)
 {
     const std::size_t systems = hub_->table().size();
     hub_->table().clearAllSystems();
+    if (sipImport_)
+        static_cast<void>(sipImport_->start(hub_->settings().OwnAddress));
     return audit(source, save(), "initialized the table (" + std::to_string(systems) + " systems deleted)",
         "initialize the table");
 }
@@ -329,6 +340,8 @@ Result<void> Service::reloadFiles()
 {
     // A renewed certificate is served without a restart.
     reloadWebTls();
+    if (sipWatch_)
+        static_cast<void>(sipWatch_->reload());
     if (hub_->reload())
         return {};
     return Fail("the table could not be saved; allow.txt was read again");

@@ -17,7 +17,9 @@ namespace korvel {
 
 class Cluster;
 class ServiceNotifier;
+class SipImport;
 class SipPresence;
+class SipWatch;
 class StallWatch;
 class UnixSignalWatcher;
 class WebConsole;
@@ -59,6 +61,8 @@ public:
     Cluster* cluster() const { return cluster_.get(); }
     WebConsole* webConsole() const { return web_.get(); }
     SipPresence* sipPresence() const { return sip_.get(); }
+    SipImport* sipImport() const { return sipImport_.get(); }
+    SipWatch* sipWatch() const { return sipWatch_.get(); }
 
     // OperatorCommands, each with its audit line on standard error and the
     // console: "<source> <what it did>" or "<source> could not <do it>: <why>".
@@ -97,7 +101,10 @@ private:
     std::unique_ptr<Hub> hub_;
     std::unique_ptr<Cluster> cluster_;
     std::unique_ptr<WebConsole> web_;
+    // Outlives sip_, which hands it the PUBLISHes.
+    std::unique_ptr<SipImport> sipImport_;
     std::unique_ptr<SipPresence> sip_;
+    std::unique_ptr<SipWatch> sipWatch_;
     std::unique_ptr<StallWatch> stallWatch_;
     std::unique_ptr<ServiceNotifier> notifier_;
     std::vector<std::string> startProblems_;

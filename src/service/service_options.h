@@ -2,7 +2,9 @@
 
 #include "cluster/cluster_options.h"
 #include "relay/hub.h"
+#include "sip/sip_import.h"
 #include "sip/sip_options.h"
+#include "sip/sip_watch.h"
 #include "web/web_options.h"
 
 #include <optional>
@@ -21,6 +23,10 @@ struct ServiceOptions {
     std::optional<WebOptions> web;
     // --sip: the presence server for SIP phones, off unless asked for.
     std::optional<SipOptions> sip;
+    // --sip-system-address: SIP extensions reported as a system of the table.
+    std::optional<SipImportOptions> sipImport;
+    // --sip-watch: the extensions the hub SUBSCRIBEs to at a SIP server.
+    std::optional<SipWatchOptions> sipWatch;
 };
 
 } // namespace korvel

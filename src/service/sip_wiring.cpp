@@ -1,12 +1,18 @@
 #include "sip_wiring.h"
 
+#include "cluster/cluster.h"
 #include "log/notice.h"
 #include "service/service.h"
+#include "sip/sip_import.h"
 #include "sip/sip_presence.h"
+#include "sip/sip_watch.h"
 #include "store/atomic_file.h"
 #include "web/web_console.h"
 #include "web/web_tls.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSslCertificate>
 #include <QSslKey>
 
@@ -30,6 +36,21 @@ void AddSipOptions(QCommandLineParser& parser)
         "FILE" });
     parser.addOption(
         { "sip-tls-key", "The private key of --sip-tls-cert (PEM or DER, without a passphrase).", "FILE" });
+    parser.addOption({ "sip-system-address",
+        "Report the states of SIP extensions (PUBLISH to the --sip port) to the exchanges as the stations of a "
+        "system of the table at ADDR, an address no exchange has.",
+        "ADDR" });
+    parser.addOption({ "sip-system-name", "The name of the --sip-system-address system (default SIP).", "NAME" });
+    parser.addOption({ "sip-watch",
+        "SUBSCRIBE to the dialog events of the SIP extensions in FILE (one SIP URI a line, # comments; read again "
+        "on SIGHUP) and report them as the --sip-system-address system's stations.",
+        "FILE" });
+    parser.addOption({ "sip-watch-server",
+        "The SIP server that handles the --sip-watch extensions "
+        "(HOST:PORT, with ;transport=tcp for TCP).",
+        "HOST:PORT" });
+    parser.addOption({ "sip-watch-credentials",
+        "USER:PASSWORD for the --sip-watch-server's digest authentication, on the first line of FILE.", "FILE" });
     parser.addOption({ "max-sip-subscriptions", "Hold at most N SIP subscriptions (default 50000).", "N" });
     parser.addOption({ "max-sip-subscriptions-per-source",
         "Hold at most N SIP subscriptions from one address (default 10000).", "N" });
@@ -39,8 +60,9 @@ QString TakeSipOptions(const QCommandLineParser& parser, ServiceOptions& options
 {
     const QString sip = QStringLiteral("sip");
     if (!parser.isSet(sip)) {
-        for (const char* option : { "sip-domain", "sip-tls-cert", "sip-tls-key", "max-sip-subscriptions",
-                 "max-sip-subscriptions-per-source" }) {
+        for (const char* option :
+            { "sip-domain", "sip-tls-cert", "sip-tls-key", "max-sip-subscriptions", "max-sip-subscriptions-per-source",
+                "sip-system-address", "sip-system-name", "sip-watch", "sip-watch-server", "sip-watch-credentials" }) {
             if (parser.isSet(QString::fromLatin1(option)))
                 return QStringLiteral("--%1 needs --sip").arg(QString::fromLatin1(option));
         }
@@ -94,6 +116,42 @@ QString TakeSipOptions(const QCommandLineParser& parser, ServiceOptions& options
         sipOptions.tlsKey = key.toStdString();
     }
     options.sip = sipOptions;
+    if (parser.isSet(QStringLiteral("sip-system-address"))) {
+        SipImportOptions import;
+        const QString address = parser.value(QStringLiteral("sip-system-address"));
+        QHostAddress parsed;
+        if (!parsed.setAddress(address) || parsed.protocol() != QAbstractSocket::IPv4Protocol
+            || parsed.toString() != address)
+            return QStringLiteral("--sip-system-address %1: not an IPv4 address").arg(address);
+        import.systemAddress = address.toStdString();
+        if (parser.isSet(QStringLiteral("sip-system-name")))
+            import.systemName = parser.value(QStringLiteral("sip-system-name")).toStdString();
+        if (import.systemName.empty() || import.systemName.size() > 31)
+            return QStringLiteral("--sip-system-name wants 1 to 31 characters");
+        options.sipImport = import;
+    } else {
+        for (const char* option : { "sip-system-name", "sip-watch", "sip-watch-server", "sip-watch-credentials" }) {
+            if (parser.isSet(QString::fromLatin1(option)))
+                return QStringLiteral("--%1 needs --sip-system-address").arg(QString::fromLatin1(option));
+        }
+    }
+    if (parser.isSet(QStringLiteral("sip-watch")) != parser.isSet(QStringLiteral("sip-watch-server")))
+        return QStringLiteral("--sip-watch and --sip-watch-server go together");
+    if (parser.isSet(QStringLiteral("sip-watch-credentials")) && !parser.isSet(QStringLiteral("sip-watch")))
+        return QStringLiteral("--sip-watch-credentials needs --sip-watch");
+    if (parser.isSet(QStringLiteral("sip-watch"))) {
+        SipWatchOptions watch;
+        watch.listFile = parser.value(QStringLiteral("sip-watch")).toStdString();
+        watch.server = parser.value(QStringLiteral("sip-watch-server")).toStdString();
+        watch.credentialsFile = parser.value(QStringLiteral("sip-watch-credentials")).toStdString();
+        watch.localAddress = sipOptions.address;
+        const QString server = parser.value(QStringLiteral("sip-watch-server")).section(QLatin1Char(';'), 0, 0);
+        const qsizetype colon = server.lastIndexOf(QLatin1Char(':'));
+        const uint serverPort = colon > 0 ? server.mid(colon + 1).toUInt(&ok) : 0;
+        if (colon <= 0 || !ok || serverPort < 1 || serverPort > 65535)
+            return QStringLiteral("--sip-watch-server wants HOST:PORT");
+        options.sipWatch = watch;
+    }
     return {};
 }
 
@@ -139,6 +197,40 @@ Result<void> Service::startSip()
     // allow.txt keeps SIP sources out as it keeps exchanges out.
     auto allowed = [this](const std::string& address) { return hub_->allowList().allows(address); };
     sip_ = std::make_unique<SipPresence>(hub_->table(), hub_->console(), sipOptions, allowed);
+    if (options_.sipImport) {
+        Hub* hub = hub_.get();
+        const std::string address = options_.sipImport->systemAddress;
+        sipImport_ = std::make_unique<SipImport>(hub_->table(), hub_->console(), *options_.sipImport,
+            [hub, address](Bytes packet) { hub->reportAsSystem(packet, address); });
+        if (auto started = sipImport_->start(hub_->settings().OwnAddress); !started) {
+            sip_.reset();
+            sipImport_.reset();
+            Notify(hub_->console(), Severity::Error, "SIP import: " + started.error());
+            return started;
+        }
+        sip_->setImport(sipImport_.get());
+        hub_->setVirtualSystem(address);
+    }
+    if (options_.sipWatch) {
+        // The list and the credentials are read before anything runs.
+        sipWatch_ = std::make_unique<SipWatch>(*sipImport_, hub_->console(), *options_.sipWatch);
+        // In a cluster, the hub holding the virtual system's lease watches.
+        if (auto started = sipWatch_->start(!cluster_); !started) {
+            sipWatch_.reset();
+            sip_.reset();
+            sipImport_.reset();
+            Notify(hub_->console(), Severity::Error, "SIP watch: " + started.error());
+            return started;
+        }
+        if (cluster_) {
+            SipWatch* watch = sipWatch_.get();
+            auto* lease = new QTimer(watch);
+            connect(lease, &QTimer::timeout, watch, [this, watch] {
+                watch->setActive(cluster_->servingNode(options_.sipImport->systemAddress) == cluster_->node());
+            });
+            lease->start(500);
+        }
+    }
     if (auto started = sip_->start(); !started) {
         sip_.reset();
         Notify(hub_->console(), Severity::Error, "SIP: " + started.error());
@@ -146,7 +238,7 @@ Result<void> Service::startSip()
     }
     if (web_) {
         SipPresence* sip = sip_.get();
-        web_->setSipSource({ [sip] {
+        web_->setSipSource({ [sip, import = sipImport_.get(), watch = sipWatch_.get()] {
                                 SipStatus status;
                                 const SipCounters& c = sip->counters();
                                 status.subscriptions = sip->subscriptions().byEvent();
@@ -161,15 +253,41 @@ Result<void> Service::startSip()
                                     SipCounters::kDelayBounds.begin(), SipCounters::kDelayBounds.end());
                                 status.delayCounts.assign(c.delayCounts.begin(), c.delayCounts.end());
                                 status.delaySum = c.delaySum;
+                                if (import) {
+                                    status.importing = true;
+                                    status.importReports = import->reportsSent();
+                                    status.importChanges = import->changesSent();
+                                    status.importPublications = import->publications();
+                                }
+                                if (watch) {
+                                    status.watched = watch->watched();
+                                    status.watchedActive = watch->activeCount();
+                                }
                                 return status;
                             },
-            [sip] { return sip->subscriptionsJson(); },
+            [sip, import = sipImport_.get(), watch = sipWatch_.get()] {
+                QByteArray json = sip->subscriptionsJson();
+                if (import) {
+                    QJsonObject object = QJsonDocument::fromJson(json).object();
+                    object.insert(QStringLiteral("import"),
+                        QJsonDocument::fromJson(QByteArray::fromStdString(import->json())).object());
+                    if (watch)
+                        object.insert(QStringLiteral("watched"),
+                            QJsonDocument::fromJson(QByteArray::fromStdString(watch->json())).array());
+                    json = QJsonDocument(object).toJson(QJsonDocument::Compact);
+                }
+                return json;
+            },
             [sip](const std::string& station) { return sip->watchers(station); } });
     }
     Notify(hub_->console(), Severity::Info,
         "SIP presence on " + sipOptions.address + ":" + std::to_string(sipOptions.port) + " (UDP and TCP"
             + (sipOptions.tlsPort ? ", TLS on " + std::to_string(sipOptions.tlsPort) : std::string()) + "), domain "
             + sip_->options().domain);
+    if (sipImport_)
+        Notify(hub_->console(), Severity::Info,
+            "SIP import: PUBLISHed extensions are the stations of " + options_.sipImport->systemAddress + " ("
+                + options_.sipImport->systemName + ")");
     return {};
 }
 

@@ -14,6 +14,7 @@
 
 #include "log/console_log.h"
 #include "protocol/text_render.h"
+#include "sip/sip_import.h"
 #include "sip/station_board.h"
 #include "sip/subscription_file.h"
 #include "store/atomic_file.h"
@@ -250,7 +251,8 @@ Result<void> SipPresence::start()
     lib.defaultLeg = nta_leg_tcreate(
         lib.agent, RequestCallback, reinterpret_cast<nta_leg_magic_t*>(this), NTATAG_NO_DIALOG(1), TAG_END());
     board_ = std::make_unique<StationBoard>(
-        table_, [this](const std::string& station, StationLamp lamp) { stationChanged(station, lamp); });
+        table_, [this](const std::string& station, StationLamp lamp) { stationChanged(station, lamp); },
+        import_ ? import_->options().systemAddress : std::string());
     restore();
     QObject::connect(&lib.sweep, &QTimer::timeout, this, [this] { sweep(); });
     lib.sweep.start(1000);
@@ -334,6 +336,9 @@ int SipPresence::onRequest(void* irqPointer, const void* sipPointer)
             nta_incoming_treply(
                 irq, SIP_200_OK, SIPTAG_ALLOW_STR(kAllow), SIPTAG_ALLOW_EVENTS_STR(kAllowEvents), TAG_END());
             status = 200;
+            break;
+        case sip_method_publish:
+            status = publish(irq, sip);
             break;
         case sip_method_ack:
             status = 0;

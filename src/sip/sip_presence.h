@@ -16,6 +16,7 @@
 namespace korvel {
 
 class ConsoleLog;
+class SipImport;
 class StationBoard;
 class SystemTable;
 
@@ -63,6 +64,9 @@ public:
     QByteArray subscriptionsJson() const;
     const SubscriptionBook& subscriptions() const { return book_; }
     std::size_t watchers(const std::string& station) const { return book_.watcherCount(station); }
+    // PUBLISH for the SIP extensions goes there, and its system's stations
+    // are not served back to SIP; set before start(). Without it PUBLISH gets 405.
+    void setImport(SipImport* import) { import_ = import; }
 
     // Glue for the library's callbacks; not for other callers.
     struct Library;
@@ -82,6 +86,7 @@ private:
     std::shared_ptr<void> restoredLink(const SipSubscription& subscription);
     bool withinBudget(const std::string& source);
     void trace(std::string_view line);
+    int publish(void* irq, const void* sip); // sip_publish.cpp
     // The hub's Contact for a dialog over this transport.
     std::string contact(const std::string& transport) const;
 
@@ -98,6 +103,7 @@ private:
     bool setChanged_ = false;
     bool dirty_ = false;
     std::int64_t savedAtMs_ = 0;
+    SipImport* import_ = nullptr;
 };
 
 } // namespace korvel

@@ -2,12 +2,15 @@
 
 namespace korvel {
 
-StationBoard::StationBoard(SystemTable& table, Changed changed)
+StationBoard::StationBoard(SystemTable& table, Changed changed, std::string ignored)
     : table_(table)
     , changed_(std::move(changed))
+    , ignored_(std::move(ignored))
 {
     // Once at the start; afterwards only what changes.
     for (const SystemEntry& entry : table.systems()) {
+        if (!ignored_.empty() && entry.IpAddress == ignored_)
+            continue;
         for (std::size_t i = 0; i < entry.Stations.size(); ++i) {
             if (entry.StationStates[i] >= 0) {
                 std::string station(entry.Stations[i]);
@@ -31,6 +34,8 @@ StationLamp StationBoard::lamp(const std::string& station) const
 
 void StationBoard::stationChanged(const SystemEntry& entry, std::size_t index)
 {
+    if (!ignored_.empty() && entry.IpAddress == ignored_)
+        return;
     const std::int32_t state = entry.StationStates[index];
     // A station appended without a state is a registration, not a report.
     if (state < 0)

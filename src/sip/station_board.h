@@ -16,7 +16,8 @@ class StationBoard : public SystemChangeObserver {
 public:
     using Changed = std::function<void(const std::string& station, StationLamp lamp)>;
 
-    StationBoard(SystemTable& table, Changed changed);
+    // The stations of the system at `ignored` (the SIP extensions' own) are left out.
+    StationBoard(SystemTable& table, Changed changed, std::string ignored = {});
     ~StationBoard() override;
     StationBoard(const StationBoard&) = delete;
     StationBoard& operator=(const StationBoard&) = delete;
@@ -30,6 +31,7 @@ public:
 private:
     SystemTable& table_;
     Changed changed_;
+    std::string ignored_;
     std::unordered_map<std::string, StationLamp> lamps_;
 };
 

@@ -167,6 +167,18 @@ void Sip(Writer& out, const SipStatus& sip)
     }
     out.sampleAs("korvel_sip_notify_delay_seconds_sum", sip.delaySum);
     out.sampleAs("korvel_sip_notify_delay_seconds_count", total);
+    if (!sip.importing)
+        return;
+    out.family("korvel_sip_import_reports_total", "counter",
+        "Status reports built from SIP extensions' changes and forwarded as the virtual system's.");
+    out.sample(nullptr, sip.importReports);
+    out.family("korvel_sip_import_changes_total", "counter", "SIP extensions' changes those reports carried.");
+    out.sample(nullptr, sip.importChanges);
+    out.family("korvel_sip_import_publications", "gauge", "Live PUBLISHed states of SIP extensions.");
+    out.sample(nullptr, static_cast<std::uint64_t>(sip.importPublications));
+    out.family("korvel_sip_watched", "gauge", "SIP extensions watched at the SIP server, by subscription state.");
+    out.sample("state=\"active\"", static_cast<std::uint64_t>(sip.watchedActive));
+    out.sample("state=\"other\"", static_cast<std::uint64_t>(sip.watched - sip.watchedActive));
 }
 
 } // namespace

@@ -27,6 +27,13 @@ struct SipStatus {
     std::vector<double> delayBounds;
     std::vector<std::uint64_t> delayCounts;
     double delaySum = 0;
+    // SIP extensions reported to the exchanges, when that is on.
+    bool importing = false;
+    std::uint64_t importReports = 0;
+    std::uint64_t importChanges = 0;
+    std::size_t importPublications = 0;
+    std::size_t watched = 0;
+    std::size_t watchedActive = 0;
 };
 
 struct SipSource {

@@ -68,6 +68,7 @@ expected_server="./lib/systemd/system/korvel.service
 ./usr/share/doc/korvel/docs/operations.md
 ./usr/share/doc/korvel/docs/protocol.md
 ./usr/share/doc/korvel/docs/reliability.md
+./usr/share/doc/korvel/docs/sip-import.md
 ./usr/share/doc/korvel/docs/sip.md
 ./usr/share/doc/korvel/docs/tools.md
 ./usr/share/doc/korvel/docs/troubleshooting.md
@@ -94,7 +95,7 @@ diff <(echo "$expected_desktop") <(files_of "$desktop") || fail "files of the ko
 # A server must not pull in a desktop.
 depends=$(dpkg-deb -f "$server" Depends)
 grep -q libqt6network6 <<<"$depends" || fail "korvel does not depend on the Qt network library"
-if grep -Eq 'libqt6(gui|widgets)|libx11|libgl' <<<"$depends"; then
+if grep -Eq 'libqt6(gui|widgets)|libx11|libgl1|libglx|libopengl|libegl' <<<"$depends"; then
     fail "korvel depends on a desktop library: $depends"
 fi
 dpkg-deb -f "$desktop" Depends | grep -q "korvel (= $version)" || fail "korvel-desktop does not depend on korvel"

@@ -26,7 +26,8 @@ public:
 // A status report on the UDP endpoint goes to every other system: not to its
 // sender, only to Qvx and Velka systems (another type is counted alone), to
 // nobody with Forward Status off or from a sender the allow list or the hub's
-// own address keeps out, and to no system another hub serves. Client-only
+// own address keeps out, to no system another hub serves, and never to or
+// from the SIP extensions' system, whose reports the hub builds. Client-only
 // mode and the allow list's other entries change nothing.
 TEST(ForwardRule, WhoGetsAStatusReport)
 {
@@ -37,6 +38,7 @@ TEST(ForwardRule, WhoGetsAStatusReport)
         bool clientOnly = false;
         const char* allowList = nullptr;
         bool peer = false;
+        std::string virtualSystem = {};
         std::vector<std::string> sentTo = {};
         std::uint64_t counted = 0;
     };
@@ -48,6 +50,8 @@ TEST(ForwardRule, WhoGetsAStatusReport)
         { .what = "sender allowed", .allowList = "127.0.0.2\n", .sentTo = { "127.0.0.3", "127.0.0.5" }, .counted = 3 },
         { .what = "from the hub's own address", .sender = "127.0.0.1" },
         { .what = "a system another hub serves", .peer = true, .sentTo = { "127.0.0.3" }, .counted = 2 },
+        { .what = "the SIP extensions' system", .virtualSystem = "127.0.0.5", .sentTo = { "127.0.0.3" }, .counted = 2 },
+        { .what = "forged from the SIP extensions' address", .sender = "127.0.0.5", .virtualSystem = "127.0.0.5" },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -69,6 +73,7 @@ TEST(ForwardRule, WhoGetsAStatusReport)
             hub.enterClientOnlyMode();
         if (c.peer)
             hub.setRelayPeer(&peer);
+        hub.setVirtualSystem(c.virtualSystem);
         hub.table().addSystem("127.0.0.2", "A", kTypeQvx);
         hub.table().addSystem("127.0.0.3", "B", kTypeVelka);
         hub.table().addSystem("127.0.0.4", "C", 2);

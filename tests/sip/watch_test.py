@@ -1,0 +1,216 @@
+"""The hub watches a real SIP server: Kamailio with its presence and
+presence_dialoginfo modules, asking for digest authentication. SIPp plays the
+SIP server's phones by PUBLISHing their calls to Kamailio; a simulated
+exchange checks the status reports the hub forwards, byte for byte.
+
+Extension 201 goes idle, ringing, answered and hung up; 202 rings and is
+taken off the watch list while ringing (it goes idle once); a missing
+credentials file stops the start with a clear error. With two hubs in a
+cluster exactly one watches, and the other takes over when it stops.
+Usage: watch_test.py KORVEL KORVEL_SEND FREE_BASE_PORT [TRACE_FILE]
+"""
+
+import datetime
+import json
+import queue
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web"))
+from hub_process import BasePort, Hub, SKIP, pbx_address  # noqa: E402
+from publish_test import LABELS, status_report  # noqa: E402
+from sip_support import free_sip_port, start_sipp  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TABLES = "/usr/share/kamailio/dbtext/kamailio"
+
+
+def run_sipp(folder, scenario, port, service):
+    os.makedirs(folder, exist_ok=True)
+    sipp, messages = start_sipp(folder, os.path.join(HERE, scenario), port, service)
+    sipp.wait(timeout=60)
+    with open(messages, errors="replace") as log:
+        said = log.read()
+    assert sipp.returncode == 0, said[-4000:] + (sipp.stdout.read() if sipp.stdout else "")
+    return said
+
+
+def main(korvel, send_tool, free_base_port, trace_file=None):
+    if not shutil.which("sipp") or not os.path.exists("/usr/sbin/kamailio") or not os.path.exists(TABLES) \
+            or not os.path.exists("/usr/lib/x86_64-linux-gnu/kamailio/modules/presence_dialoginfo.so"):
+        print("sipp, kamailio or its presence modules are not installed")
+        return SKIP
+    hub_port, server_port = free_sip_port(), free_sip_port()
+    with tempfile.TemporaryDirectory(prefix="korvel-watch-") as folder:
+        shutil.copytree(TABLES, os.path.join(folder, "db"))
+        with open(os.path.join(HERE, "kamailio-presence.cfg.in")) as template:
+            config = template.read().replace("@SERVER_PORT@", str(server_port)).replace(
+                "@DB@", os.path.join(folder, "db")).replace("@PASSWORD@", "s3cret")
+        with open(os.path.join(folder, "kamailio.cfg"), "w") as out:
+            out.write(config)
+        watch_list = os.path.join(folder, "watch.txt")
+        with open(watch_list, "w") as out:
+            out.write("# the site's SIP phones\nsip:201@127.0.0.1\nsip:202@127.0.0.1  # reception\n")
+        credentials = os.path.join(folder, "credentials")
+        with open(credentials, "w") as out:
+            out.write("korvel:s3cret\n")
+        options = ["--trace", "--sip", f"127.0.0.1:{hub_port}", "--sip-system-address", "127.0.0.250",
+                   "--sip-watch", watch_list, "--sip-watch-server", f"127.0.0.1:{server_port}"]
+
+        # No credentials file: the hub says so and does not start.
+        with BasePort(free_base_port) as port:
+            refused = subprocess.run([korvel, "--headless", "--data-dir", os.path.join(folder, "other"),
+                                      "--base-port", str(port.base), *options,
+                                      "--sip-watch-credentials", os.path.join(folder, "missing")],
+                                     capture_output=True, text=True, timeout=30)
+        assert refused.returncode != 0 and "cannot read the SIP credentials" in refused.stdout + refused.stderr, \
+            refused
+
+        server = subprocess.Popen(["/usr/sbin/kamailio", "-f", os.path.join(folder, "kamailio.cfg"), "-DD", "-E",
+                                   "-m", "32", "-M", "4", "-Y", folder, "-P", os.path.join(folder, "kamailio.pid")],
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        exchange = None
+        try:
+            time.sleep(0.5)
+            with Hub(korvel, send_tool, free_base_port,
+                     extra=[*options, "--sip-watch-credentials", credentials]) as hub:
+                pbx = pbx_address(hub.base, 2)
+                exchange = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+                exchange.bind((pbx, 9001))
+                exchange.settimeout(15)
+                hub.send(pbx, "statusreport", "--system-id", "QVX300", "--stations", "41100", "--status", "idle",
+                         udp=True)
+                hub.wait_for(r"41100:IDLE")
+                def watched():
+                    return {w["extension"]: w["state"] for w in json.loads(hub.get("/api/sip"))["watched"]}
+
+                deadline = time.monotonic() + 15
+                while watched() != {"201": "active", "202": "active"}:
+                    assert time.monotonic() < deadline, watched()
+                    time.sleep(0.1)
+                received = []
+                arrivals = queue.Queue()
+
+                def listen():
+                    # Each report with the time it arrived, while SIPp is still running.
+                    try:
+                        while True:
+                            packet, _ = exchange.recvfrom(2048)
+                            arrivals.put((datetime.datetime.now(), packet))
+                    except OSError:
+                        pass
+
+                threading.Thread(target=listen, daemon=True).start()
+
+                def expect(*entries):
+                    at, packet = arrivals.get(timeout=15)
+                    received.append((at, packet))
+                    assert packet == status_report("SIP", list(entries)), (packet.hex(), entries)
+
+                said = run_sipp(os.path.join(folder, "calls"), "calls.xml", server_port, "201")
+                expect(("201", 0))
+                expect(("201", 1))
+                expect(("201", 0))
+                run_sipp(os.path.join(folder, "ring"), "ring.xml", server_port, "202")
+                expect(("202", 1))
+                assert watched() == {"201": "active", "202": "active"}, watched()
+                with open(watch_list, "w") as out:
+                    out.write("sip:201@127.0.0.1\n")
+                hub.process.send_signal(signal.SIGHUP)
+                expect(("202", 0))
+        finally:
+            if exchange:
+                exchange.close()
+            server.terminate()
+            server.wait(timeout=10)
+        if trace_file:
+            with open(trace_file, "w") as out:
+                out.write("Status reports the exchange received:\n")
+                for at, packet in received:
+                    out.write("%s  %s  [%s %s]\n" % (at.isoformat(" "), packet.hex(" "),
+                                                         packet[38:54].rstrip(b"\0").decode(),
+                                                         LABELS.get(packet[54], "?")))
+                out.write("\nSIPp's messages to the SIP server:\n" + said)
+    print("the hub followed the SIP server's extensions and told the exchange each change once")
+    return cluster(korvel, send_tool, free_base_port)
+
+
+def cluster(korvel, send_tool, free_base_port):
+    """Two hubs sharing a Redis server: one watches, the other takes over when it stops
+    and reports the extension's next change."""
+    if not shutil.which("redis-server"):
+        print("redis-server is not installed: the cluster part is skipped")
+        return 0
+    redis_port, server_port = free_sip_port(), free_sip_port()
+    with tempfile.TemporaryDirectory(prefix="korvel-watch-cluster-") as folder:
+        shutil.copytree(TABLES, os.path.join(folder, "db"))
+        with open(os.path.join(HERE, "kamailio-presence.cfg.in")) as template:
+            config = template.read().replace("@SERVER_PORT@", str(server_port)).replace(
+                "@DB@", os.path.join(folder, "db")).replace("@PASSWORD@", "s3cret")
+        with open(os.path.join(folder, "kamailio.cfg"), "w") as out:
+            out.write(config)
+        watch_list, credentials = os.path.join(folder, "watch.txt"), os.path.join(folder, "credentials")
+        with open(watch_list, "w") as out:
+            out.write("sip:201@127.0.0.1\n")
+        with open(credentials, "w") as out:
+            out.write("korvel:s3cret\n")
+        processes = [subprocess.Popen(["redis-server", "--port", str(redis_port), "--bind", "127.0.0.1", "--save",
+                                       "", "--appendonly", "no", "--dir", folder],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL),
+                     subprocess.Popen(["/usr/sbin/kamailio", "-f", os.path.join(folder, "kamailio.cfg"), "-DD", "-E",
+                                       "-m", "32", "-M", "4", "-Y", folder, "-P", os.path.join(folder, "k.pid")],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
+        try:
+            time.sleep(0.5)
+
+            def options(node):
+                return ["--trace", "--cluster", f"redis://127.0.0.1:{redis_port}", "--node", node, "--sip",
+                        f"127.0.0.1:{free_sip_port()}", "--sip-system-address", "127.0.0.250", "--sip-watch",
+                        watch_list, "--sip-watch-server", f"127.0.0.1:{server_port}", "--sip-watch-credentials",
+                        credentials]
+
+            def state(hub):
+                return [w["state"] for w in json.loads(hub.get("/api/sip"))["watched"]]
+
+            def until(condition, what):
+                deadline = time.monotonic() + 30
+                while not condition():
+                    assert time.monotonic() < deadline, what
+                    time.sleep(0.2)
+
+            with Hub(korvel, send_tool, free_base_port, extra=options("a")) as a, \
+                    Hub(korvel, send_tool, free_base_port, extra=options("b")) as b:
+                until(lambda: sorted(state(a) + state(b)) == ["active", "watched by another hub"],
+                      ("exactly one hub watches", state(a), state(b)))
+                watcher, other = (a, b) if state(a) == ["active"] else (b, a)
+                watcher.process.send_signal(signal.SIGTERM)
+                watcher.process.wait(timeout=15)
+                until(lambda: state(other) == ["active"], "the other hub takes the watching over")
+                # And it reports what the watched extension does now.
+                pbx = pbx_address(other.base, 3)
+                with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as exchange:
+                    exchange.bind((pbx, 9001))
+                    exchange.settimeout(15)
+                    other.send(pbx, "statusreport", "--system-id", "QVX301", "--stations", "41101", "--status",
+                               "idle", udp=True)
+                    other.wait_for(r"41101:IDLE")
+                    run_sipp(os.path.join(folder, "ring"), "ring.xml", server_port, "201")
+                    packet, _ = exchange.recvfrom(2048)
+                    assert packet == status_report("SIP", [("201", 1)]), packet.hex()
+        finally:
+            for process in processes:
+                process.terminate()
+                process.wait(timeout=10)
+    print("with two hubs one watched, and the other took over when it stopped")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(*sys.argv[1:]))
