@@ -156,7 +156,6 @@ SipWatch::~SipWatch()
 Result<void> SipWatch::start(bool active)
 {
     active_ = active;
-    const char* idle = active ? "subscribing" : "watched by another hub";
     // Everything read first: a mistake stops the start before anything runs.
     auto list = ReadWatchList(options_.listFile);
     if (!list)
@@ -201,18 +200,8 @@ Result<void> SipWatch::start(bool active)
         library_.reset();
         return Fail("cannot open the SIP watcher's port on " + options_.localAddress);
     }
-    for (const auto& [uri, extension] : *list) {
-        auto watch = std::make_unique<Watch>();
-        watch->uri = uri;
-        watch->extension = extension;
-        watch->state = idle;
-        Watch* held = watch.get();
-        watch->retry.setSingleShot(true);
-        QObject::connect(&watch->retry, &QTimer::timeout, this, [this, held] { subscribe(*held); });
-        watches_.emplace(uri, std::move(watch));
-        if (active_)
-            subscribe(*held);
-    }
+    for (const auto& [uri, extension] : *list)
+        addWatch(uri, extension);
     return {};
 }
 
@@ -238,6 +227,21 @@ void SipWatch::setActive(bool active)
     }
 }
 
+void SipWatch::addWatch(const std::string& uri, const std::string& extension)
+{
+    auto watch = std::make_unique<Watch>();
+    watch->uri = uri;
+    watch->extension = extension;
+    Watch* held = watch.get();
+    watch->retry.setSingleShot(true);
+    QObject::connect(&watch->retry, &QTimer::timeout, this, [this, held] { subscribe(*held); });
+    watches_.emplace(uri, std::move(watch));
+    if (active_)
+        subscribe(*held);
+    else
+        held->state = "watched by another hub";
+}
+
 Result<void> SipWatch::reload()
 {
     auto list = ReadWatchList(options_.listFile);
@@ -250,17 +254,7 @@ Result<void> SipWatch::reload()
         wanted.insert(uri);
         if (watches_.contains(uri))
             continue;
-        auto watch = std::make_unique<Watch>();
-        watch->uri = uri;
-        watch->extension = extension;
-        Watch* held = watch.get();
-        watch->retry.setSingleShot(true);
-        QObject::connect(&watch->retry, &QTimer::timeout, this, [this, held] { subscribe(*held); });
-        watches_.emplace(uri, std::move(watch));
-        if (active_)
-            subscribe(*held);
-        else
-            held->state = "watched by another hub";
+        addWatch(uri, extension);
     }
     for (auto it = watches_.begin(); it != watches_.end();) {
         if (wanted.contains(it->first)) {

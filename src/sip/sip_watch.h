@@ -71,6 +71,8 @@ public:
 
 private:
     void subscribe(Watch& watch);
+    // A new entry of the list, subscribed at once while this hub watches.
+    void addWatch(const std::string& uri, const std::string& extension);
     void retryLater(Watch& watch, const char* why);
 
     SipImport& import_;
