@@ -83,10 +83,10 @@ void MainWindow::stepGraph()
     const std::uint64_t packetsTotal = TrafficHistory::ReceivedPackets(counters);
     const auto packets = static_cast<std::int32_t>(packetsTotal - graphPackets_);
     graphPackets_ = packetsTotal;
-    graph_->DataPoint(kSentColour, sent / 20 + 2);
-    graph_->DataPoint(kReceivedColour, received / 20 + 2);
-    graph_->DataPoint(kPacketsColour, packets);
-    graph_->Update();
+    graph_->dataPoint(kSentColour, sent / 20 + 2);
+    graph_->dataPoint(kReceivedColour, received / 20 + 2);
+    graph_->dataPoint(kPacketsColour, packets);
+    graph_->closeStep();
     graph_->setReading(kSentColour, Rate(sent));
     graph_->setReading(kReceivedColour, Rate(received));
     graph_->setReading(kPacketsColour, QStringLiteral("%1/s").arg(packets));

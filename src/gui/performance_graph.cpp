@@ -51,14 +51,14 @@ PerformanceGraph::PerformanceGraph(QWidget* parent)
     }
 }
 
-void PerformanceGraph::DataPoint(const QColor& colour, int value)
+void PerformanceGraph::dataPoint(const QColor& colour, int value)
 {
     if (static_cast<int>(building_.size()) >= kMaxPointsPerStep)
         return;
     building_.push_back({ colour.rgb(), value });
 }
 
-void PerformanceGraph::Update()
+void PerformanceGraph::closeStep()
 {
     steps_.push_back(std::move(building_));
     building_.clear();

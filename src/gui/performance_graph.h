@@ -48,9 +48,9 @@ public:
 
     // Records one point of the step being built; points past the sixteenth
     // are ignored.
-    void DataPoint(const QColor& colour, int value);
+    void dataPoint(const QColor& colour, int value);
     // Closes the step, scrolls the chart by it and rescales.
-    void Update();
+    void closeStep();
 
     // Steps on show: those that fit across the chart's width, or the time window.
     int stepCapacity() const;

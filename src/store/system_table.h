@@ -87,7 +87,8 @@ public:
     using Entries = std::list<SystemEntry>;
 
     // `dataDirectory` holds system.dat and the station files ("data" in the
-    // working folder); a new system's station file is written there at once.
+    // working folder); a new system's station file is written there by the
+    // next save, not when the system is added.
     // Without a clock the table reads the system time, in whole seconds.
     explicit SystemTable(std::filesystem::path dataDirectory, Clock clock = {});
     SystemTable(const SystemTable&) = delete;

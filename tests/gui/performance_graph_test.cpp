@@ -16,10 +16,10 @@ protected:
 
     void step(int a, int b, int c)
     {
-        graph.DataPoint(Qt::yellow, a);
-        graph.DataPoint(Qt::green, b);
-        graph.DataPoint(Qt::lightGray, c);
-        graph.Update();
+        graph.dataPoint(Qt::yellow, a);
+        graph.dataPoint(Qt::green, b);
+        graph.dataPoint(Qt::lightGray, c);
+        graph.closeStep();
     }
 
     PerformanceGraph graph;
@@ -62,9 +62,9 @@ TEST_F(PerformanceGraphTest, ScaleFallsBackOnceAPeakHasScrolledOffTheChart)
 TEST_F(PerformanceGraphTest, PointsBeyondSixteenInOneStepAreIgnored)
 {
     for (int i = 0; i < PerformanceGraph::kMaxPointsPerStep; ++i)
-        graph.DataPoint(QColor(i, 0, 0), 10);
-    graph.DataPoint(Qt::white, 9000);
-    graph.Update();
+        graph.dataPoint(QColor(i, 0, 0), 10);
+    graph.dataPoint(Qt::white, 9000);
+    graph.closeStep();
     EXPECT_EQ(graph.scale(), 500);
 }
 

@@ -463,11 +463,11 @@ TEST(WindowGraph, LongerTimeWindowsShowMoreStepsAndTheLegendCarriesReadings)
     PerformanceGraph graph;
     graph.resize(99, 200);
     graph.setLegend(Qt::yellow, QStringLiteral("Sent"));
-    graph.DataPoint(Qt::yellow, 3000);
-    graph.Update();
+    graph.dataPoint(Qt::yellow, 3000);
+    graph.closeStep();
     for (int i = 0; i < 100; ++i) {
-        graph.DataPoint(Qt::yellow, 2);
-        graph.Update();
+        graph.dataPoint(Qt::yellow, 2);
+        graph.closeStep();
     }
     EXPECT_EQ(graph.scale(), 500) << "the peak has left the default window";
     graph.setTimeWindow(300);
