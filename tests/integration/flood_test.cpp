@@ -152,6 +152,9 @@ TEST_F(FloodTest, GarbageFromManyAddressesAtFullSpeedLeavesTheHubServingAndItsMe
         }
         return answered;
     };
+    // The first spell fills what is bounded (the send queue, the garbage
+    // systems' station lists); growth after it is what the garbage costs.
+    EXPECT_GT(serveFor(2000), 0);
     EXPECT_GT(serveFor(2000), 0);
     const long afterFirst = ResidentKb(korvel.processId());
     EXPECT_GT(serveFor(2000), 0);
@@ -164,7 +167,7 @@ TEST_F(FloodTest, GarbageFromManyAddressesAtFullSpeedLeavesTheHubServingAndItsMe
     ::kill(static_cast<pid_t>(korvel.processId()), SIGTERM);
     EXPECT_TRUE(korvel.waitForFinished(30000));
     EXPECT_EQ(korvel.exitCode(), 0);
-    std::printf("flood: %llu datagrams; hub resident %ld kB after the first spell, %ld kB after the second\n",
+    std::printf("flood: %llu datagrams; hub resident %ld kB after the second spell, %ld kB after the third\n",
         static_cast<unsigned long long>(sent.load()), afterFirst, afterSecond);
 #if !defined(__SANITIZE_ADDRESS__)
     // AddressSanitizer holds freed memory back on purpose; only a plain build
