@@ -32,6 +32,16 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TABLES = "/usr/share/kamailio/dbtext/kamailio"
 
 
+
+def write_kamailio_config(folder, server_port):
+    """The watched SIP server's tables and configuration, in the test's folder."""
+    shutil.copytree(TABLES, os.path.join(folder, "db"))
+    with open(os.path.join(HERE, "kamailio-presence.cfg.in")) as template:
+        config = template.read().replace("@SERVER_PORT@", str(server_port)).replace(
+            "@DB@", os.path.join(folder, "db")).replace("@PASSWORD@", "s3cret")
+    with open(os.path.join(folder, "kamailio.cfg"), "w") as out:
+        out.write(config)
+
 def run_sipp(folder, scenario, port, service):
     os.makedirs(folder, exist_ok=True)
     sipp, messages = start_sipp(folder, os.path.join(HERE, scenario), port, service)
@@ -49,12 +59,7 @@ def main(korvel, send_tool, free_base_port, trace_file=None):
         return SKIP
     hub_port, server_port = free_sip_port(), free_sip_port()
     with tempfile.TemporaryDirectory(prefix="korvel-watch-") as folder:
-        shutil.copytree(TABLES, os.path.join(folder, "db"))
-        with open(os.path.join(HERE, "kamailio-presence.cfg.in")) as template:
-            config = template.read().replace("@SERVER_PORT@", str(server_port)).replace(
-                "@DB@", os.path.join(folder, "db")).replace("@PASSWORD@", "s3cret")
-        with open(os.path.join(folder, "kamailio.cfg"), "w") as out:
-            out.write(config)
+        write_kamailio_config(folder, server_port)
         watch_list = os.path.join(folder, "watch.txt")
         with open(watch_list, "w") as out:
             out.write("# the site's SIP phones\nsip:201@127.0.0.1\nsip:202@127.0.0.1  # reception\n")
@@ -150,12 +155,7 @@ def cluster(korvel, send_tool, free_base_port):
         return 0
     redis_port, server_port = free_sip_port(), free_sip_port()
     with tempfile.TemporaryDirectory(prefix="korvel-watch-cluster-") as folder:
-        shutil.copytree(TABLES, os.path.join(folder, "db"))
-        with open(os.path.join(HERE, "kamailio-presence.cfg.in")) as template:
-            config = template.read().replace("@SERVER_PORT@", str(server_port)).replace(
-                "@DB@", os.path.join(folder, "db")).replace("@PASSWORD@", "s3cret")
-        with open(os.path.join(folder, "kamailio.cfg"), "w") as out:
-            out.write(config)
+        write_kamailio_config(folder, server_port)
         watch_list, credentials = os.path.join(folder, "watch.txt"), os.path.join(folder, "credentials")
         with open(watch_list, "w") as out:
             out.write("sip:201@127.0.0.1\n")
