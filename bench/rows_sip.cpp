@@ -100,18 +100,21 @@ void Receive(Watchers& w)
                 Die("the hub closed a watcher's connection");
             std::string& in = w.input[i];
             in.append(buffer, std::size_t(got));
+            // Messages are cut off the front once per read, not one by one.
+            std::size_t from = 0;
             for (;;) {
-                const std::size_t end = in.find("\r\n\r\n");
+                const std::size_t end = in.find("\r\n\r\n", from);
                 if (end == std::string::npos)
                     break;
                 std::size_t length = 0;
-                if (const std::size_t at = in.find("Content-Length: "); at != std::string::npos && at < end)
+                if (const std::size_t at = in.find("Content-Length: ", from); at != std::string::npos && at < end)
                     length = std::strtoul(in.c_str() + at + 16, nullptr, 10);
                 if (in.size() < end + 4 + length)
                     break;
-                Handle(w, polled[i].fd, in.substr(0, end + 4 + length));
-                in.erase(0, end + 4 + length);
+                Handle(w, polled[i].fd, in.substr(from, end + 4 + length - from));
+                from = end + 4 + length;
             }
+            in.erase(0, from);
         }
     }
 }

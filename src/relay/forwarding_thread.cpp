@@ -142,7 +142,7 @@ void ForwardingThread::hand(bool urgent)
             waiting_.datagrams.push_back(datagram);
         }
         waitingBytes_.store(waiting_.bytes.size(), std::memory_order_relaxed);
-        poke = signalLocked(urgent);
+        poke = signalLocked(urgent || prompt_.load(std::memory_order_relaxed));
     }
     if (poke)
         ready_.raise();

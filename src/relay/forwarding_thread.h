@@ -113,6 +113,10 @@ public:
     void take(ReadBatch& batch);
     // Bytes of the datagrams read and not yet taken.
     std::size_t waitingBytes() const { return waitingBytes_.load(std::memory_order_relaxed); }
+    // While someone follows the table's changes as they happen (SIP
+    // watchers), every read wakes the main thread at once instead of within
+    // kApplyDelay.
+    void setPrompt(bool prompt) { prompt_.store(prompt, std::memory_order_relaxed); }
     // Whatever the table changed, the plan in use now is stale.
     void invalidate() { version_.fetch_add(1, std::memory_order_acq_rel); }
     std::uint64_t version() const { return version_.load(std::memory_order_acquire); }
@@ -142,6 +146,7 @@ private:
     int fd_ = -1;
     int port_ = 0;
     std::atomic<bool> stopRequested_ { false };
+    std::atomic<bool> prompt_ { false };
     std::atomic<std::uint64_t> version_ { 1 };
     // Datagrams handed over whole and not yet handled.
     std::atomic<std::size_t> unhandled_ { 0 };

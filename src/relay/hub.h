@@ -225,6 +225,9 @@ public:
     // Names the SIP extensions' system (empty: none): forwards skip it and the
     // network cannot speak for it.
     void setVirtualSystem(std::string address);
+    // Station changes are wanted as each report arrives (the SIP presence
+    // server's watchers), not batched for the forwarding's sake.
+    void setPromptChanges(bool prompt);
 
     // Receive handlers; public so that tests can feed them directly.
     void qvxDatagramReceived(Bytes packet, const std::string& fromIp, int fromPort);

@@ -99,6 +99,12 @@ void Hub::catchUp()
         applyForwarded(true);
 }
 
+void Hub::setPromptChanges(bool prompt)
+{
+    if (forwarder_)
+        forwarder_->setPrompt(prompt);
+}
+
 void Hub::applyForwarded(bool all)
 {
     applyQueued_ = false;

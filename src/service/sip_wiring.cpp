@@ -236,6 +236,7 @@ Result<void> Service::startSip()
         Notify(hub_->console(), Severity::Error, "SIP: " + started.error());
         return started;
     }
+    hub_->setPromptChanges(true);
     if (web_) {
         SipPresence* sip = sip_.get();
         web_->setSipSource({ [sip, import = sipImport_.get(), watch = sipWatch_.get()] {

@@ -147,18 +147,37 @@ std::string MessageSummaryBody(std::string_view entity, StationLamp lamp)
     return body;
 }
 
-std::string NotifyBody(
-    SipEvent event, std::string_view entity, std::string_view station, std::uint32_t version, StationLamp lamp)
+NotifyBodyParts NotifyBodyFor(SipEvent event, std::string_view entity, std::string_view station, StationLamp lamp)
 {
     switch (event) {
-    case SipEvent::Dialog:
-        return DialogInfoBody(entity, station, version, lamp);
+    case SipEvent::Dialog: {
+        // Written with version 0, and cut around that value.
+        std::string body = DialogInfoBody(entity, station, 0, lamp);
+        constexpr std::string_view kVersion = "version=\"";
+        const std::size_t at = body.find("version=\"0\"");
+        if (at == std::string::npos)
+            return { std::move(body), {} };
+        const std::size_t cut = at + kVersion.size();
+        return { body.substr(0, cut), body.substr(cut + 1) };
+    }
     case SipEvent::Presence:
-        return PidfBody(entity, station, lamp);
+        return { PidfBody(entity, station, lamp), {} };
     case SipEvent::MessageSummary:
         break;
     }
-    return MessageSummaryBody(entity, lamp);
+    return { MessageSummaryBody(entity, lamp), {} };
+}
+
+std::string NotifyBodyText(SipEvent event, const NotifyBodyParts& parts, std::uint32_t version)
+{
+    if (event != SipEvent::Dialog)
+        return parts.head;
+    std::string body;
+    body.reserve(parts.head.size() + 10 + parts.tail.size());
+    body += parts.head;
+    body += std::to_string(version);
+    body += parts.tail;
+    return body;
 }
 
 } // namespace korvel

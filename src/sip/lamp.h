@@ -39,7 +39,15 @@ const char* SipEventContentType(SipEvent event);
 std::string DialogInfoBody(std::string_view entity, std::string_view station, std::uint32_t version, StationLamp lamp);
 std::string PidfBody(std::string_view entity, std::string_view station, StationLamp lamp);
 std::string MessageSummaryBody(std::string_view entity, StationLamp lamp);
-std::string NotifyBody(
-    SipEvent event, std::string_view entity, std::string_view station, std::uint32_t version, StationLamp lamp);
+
+// A station's NOTIFY body for one event, built once for all its watchers: a
+// dialog document's version goes between the two parts; the other bodies are
+// all head.
+struct NotifyBodyParts {
+    std::string head;
+    std::string tail;
+};
+NotifyBodyParts NotifyBodyFor(SipEvent event, std::string_view entity, std::string_view station, StationLamp lamp);
+std::string NotifyBodyText(SipEvent event, const NotifyBodyParts& parts, std::uint32_t version);
 
 } // namespace korvel

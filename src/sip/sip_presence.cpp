@@ -18,6 +18,7 @@
 #include "sip/station_board.h"
 #include "sip/subscription_file.h"
 #include "store/atomic_file.h"
+#include "store/file_writer.h"
 #include "store/system_table.h"
 
 #include <QAbstractEventDispatcher>
@@ -515,8 +516,17 @@ void SipPresence::sendNotify(SipSubscription& subscription, const char* terminat
     const StationLamp lamp = board_->lamp(subscription.station);
     if (subscription.event == SipEvent::Dialog)
         ++subscription.version;
-    const std::string body
-        = NotifyBody(subscription.event, subscription.entity, subscription.station, subscription.version, lamp);
+    // A station's watchers all get the same body, but for the version.
+    CachedBody& cached = bodies_[static_cast<std::size_t>(subscription.event)];
+    if (!cached.valid || cached.lamp != lamp || cached.station != subscription.station
+        || cached.entity != subscription.entity) {
+        cached.parts = NotifyBodyFor(subscription.event, subscription.entity, subscription.station, lamp);
+        cached.station = subscription.station;
+        cached.entity = subscription.entity;
+        cached.lamp = lamp;
+        cached.valid = true;
+    }
+    const std::string body = NotifyBodyText(subscription.event, cached.parts, subscription.version);
     std::string state;
     if (terminatedReason) {
         state = std::string("terminated;reason=") + terminatedReason;
@@ -627,6 +637,10 @@ void SipPresence::sweep()
     // A new or ended subscription is saved within a second, a refresh within
     // ten; CSeq and version are not saved with every NOTIFY: a restart after
     // a crash moves them on by a margin instead.
+    if (const std::optional<std::string> error = writer_ ? writer_->takeError() : std::nullopt) {
+        trace("SIP: cannot save the subscriptions: " + *error);
+        dirty_ = true;
+    }
     if (setChanged_ || (dirty_ && clock_() - savedAtMs_ >= 10'000))
         save(false);
     // Budgets that have filled up again are forgotten.
@@ -675,16 +689,16 @@ void SipPresence::save(bool orderly)
 {
     if (options_.stateFile.empty() || (!setChanged_ && !dirty_ && !orderly))
         return;
-    const std::int64_t offset = QDateTime::currentMSecsSinceEpoch() - clock_();
-    if (const Result<bool> written = ReplaceFile(
-            options_.stateFile, SubscriptionsText(book_, offset, QDateTime::currentMSecsSinceEpoch(), orderly));
-        !written) {
-        trace("SIP: cannot save the subscriptions: " + written.error());
-        return;
-    }
+    // The text is taken here; the writing and syncing are the writer's.
+    if (!writer_)
+        writer_ = std::make_unique<FileWriter>(options_.stateFile);
+    const std::int64_t wall = QDateTime::currentMSecsSinceEpoch();
+    writer_->write(SubscriptionsText(book_, wall - clock_(), wall, orderly));
     setChanged_ = false;
     dirty_ = false;
     savedAtMs_ = clock_();
+    if (orderly)
+        writer_->flush();
 }
 
 std::shared_ptr<void> SipPresence::restoredLink(const SipSubscription& s)

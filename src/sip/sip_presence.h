@@ -16,6 +16,7 @@
 namespace korvel {
 
 class ConsoleLog;
+class FileWriter;
 class SipImport;
 class StationBoard;
 class SystemTable;
@@ -104,6 +105,15 @@ private:
     bool dirty_ = false;
     std::int64_t savedAtMs_ = 0;
     SipImport* import_ = nullptr;
+    std::unique_ptr<FileWriter> writer_;
+    struct CachedBody {
+        bool valid = false;
+        std::string station;
+        std::string entity;
+        StationLamp lamp;
+        NotifyBodyParts parts;
+    };
+    std::array<CachedBody, kSipEvents> bodies_;
 };
 
 } // namespace korvel

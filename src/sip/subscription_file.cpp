@@ -5,14 +5,54 @@
 #include <QJsonObject>
 
 #include <algorithm>
+#include <string_view>
+#include <type_traits>
 
 namespace korvel {
 
 namespace {
 
-QString Text(const std::string& text)
+void AppendString(std::string& out, std::string_view text)
 {
-    return QString::fromStdString(text);
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += '"';
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20) {
+            out += "\\u00";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 15];
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+}
+
+void AppendKey(std::string& out, std::string_view key, bool comma)
+{
+    if (comma)
+        out += ',';
+    out += '"';
+    out += key;
+    out += "\":";
+}
+
+void AppendMember(std::string& out, std::string_view key, std::string_view text)
+{
+    AppendKey(out, key, true);
+    AppendString(out, text);
+}
+
+template <typename Number>
+requires std::is_integral_v<Number>
+void AppendMember(std::string& out, std::string_view key, Number number, bool comma = true)
+{
+    AppendKey(out, key, comma);
+    out += std::to_string(number);
 }
 
 std::string Std(const QJsonValue& value)
@@ -24,34 +64,44 @@ std::string Std(const QJsonValue& value)
 
 std::string SubscriptionsText(const SubscriptionBook& book, std::int64_t offsetMs, std::int64_t nowWallMs, bool orderly)
 {
-    QJsonArray list;
+    // Written by hand rather than through a document tree: tens of thousands
+    // of subscriptions are saved every few seconds while they change.
+    std::string out;
+    out.reserve(64 + book.all().size() * 400);
+    out += "{\"orderly\":";
+    out += orderly ? "true" : "false";
+    out += ",\"written\":" + std::to_string(nowWallMs) + ",\"subscriptions\":[";
+    bool first = true;
     for (const auto& [id, s] : book.all()) {
-        QJsonArray routes;
-        for (const std::string& route : s->routeSet)
-            routes.append(Text(route));
-        list.append(QJsonObject {
-            { QStringLiteral("id"), static_cast<qint64>(id) },
-            { QStringLiteral("event"), QLatin1String(SipEventName(s->event)) },
-            { QStringLiteral("station"), Text(s->station) },
-            { QStringLiteral("entity"), Text(s->entity) },
-            { QStringLiteral("callId"), Text(s->callId) },
-            { QStringLiteral("localTag"), Text(s->localTag) },
-            { QStringLiteral("remoteTag"), Text(s->remoteTag) },
-            { QStringLiteral("localUri"), Text(s->localUri) },
-            { QStringLiteral("remoteUri"), Text(s->remoteUri) },
-            { QStringLiteral("remoteTarget"), Text(s->remoteTarget) },
-            { QStringLiteral("routeSet"), routes },
-            { QStringLiteral("sourceAddress"), Text(s->sourceAddress) },
-            { QStringLiteral("sourcePort"), s->sourcePort },
-            { QStringLiteral("transport"), Text(s->transport) },
-            { QStringLiteral("cseq"), static_cast<qint64>(s->cseq) },
-            { QStringLiteral("version"), static_cast<qint64>(s->version) },
-            { QStringLiteral("expires"), static_cast<qint64>(s->expiresAtMs + offsetMs) },
-        });
+        out += first ? "\n{" : ",\n{";
+        first = false;
+        AppendMember(out, "id", id, false);
+        AppendMember(out, "event", std::string_view(SipEventName(s->event)));
+        AppendMember(out, "station", s->station);
+        AppendMember(out, "entity", s->entity);
+        AppendMember(out, "callId", s->callId);
+        AppendMember(out, "localTag", s->localTag);
+        AppendMember(out, "remoteTag", s->remoteTag);
+        AppendMember(out, "localUri", s->localUri);
+        AppendMember(out, "remoteUri", s->remoteUri);
+        AppendMember(out, "remoteTarget", s->remoteTarget);
+        out += ",\"routeSet\":[";
+        for (std::size_t i = 0; i < s->routeSet.size(); ++i) {
+            if (i)
+                out += ',';
+            AppendString(out, s->routeSet[i]);
+        }
+        out += ']';
+        AppendMember(out, "sourceAddress", s->sourceAddress);
+        AppendMember(out, "sourcePort", s->sourcePort);
+        AppendMember(out, "transport", s->transport);
+        AppendMember(out, "cseq", s->cseq);
+        AppendMember(out, "version", s->version);
+        AppendMember(out, "expires", s->expiresAtMs + offsetMs);
+        out += '}';
     }
-    const QJsonObject file { { QStringLiteral("orderly"), orderly },
-        { QStringLiteral("written"), static_cast<qint64>(nowWallMs) }, { QStringLiteral("subscriptions"), list } };
-    return QJsonDocument(file).toJson(QJsonDocument::Indented).toStdString();
+    out += "\n]}\n";
+    return out;
 }
 
 Result<std::vector<SipSubscription>> ParseSubscriptions(

@@ -36,10 +36,14 @@ TEST(SipLamp, MapsEveryStationStateForEachPackage)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.state);
         const StationLamp lamp = NextLamp({ LampCall::Busy, false }, c.state);
-        const std::string dialog = DialogInfoBody("sip:41100@hub", "41100", 7, lamp);
+        // What watchers get: the body built once per station, the version put in.
+        const NotifyBodyParts parts = NotifyBodyFor(SipEvent::Dialog, "sip:41100@hub", "41100", lamp);
+        const std::string dialog = NotifyBodyText(SipEvent::Dialog, parts, 7);
+        EXPECT_EQ(dialog, DialogInfoBody("sip:41100@hub", "41100", 7, lamp));
         EXPECT_NE(dialog.find(std::string("<state>") + c.dialog + "</state>"), std::string::npos) << dialog;
         EXPECT_NE(dialog.find(R"(version="7" state="full" entity="sip:41100@hub")"), std::string::npos) << dialog;
-        const std::string pidf = PidfBody("sip:41100@hub", "41100", lamp);
+        const std::string pidf
+            = NotifyBodyText(SipEvent::Presence, NotifyBodyFor(SipEvent::Presence, "sip:41100@hub", "41100", lamp), 7);
         EXPECT_NE(pidf.find(std::string("<basic>") + c.basic + "</basic>"), std::string::npos) << pidf;
         EXPECT_NE(pidf.find(c.pidfPart), std::string::npos) << pidf;
         EXPECT_EQ(MessageSummaryBody("sip:41100@hub", lamp)
