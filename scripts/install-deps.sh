@@ -26,6 +26,7 @@ packages=(
   debhelper dpkg-dev lintian scdoc fakeroot bash-completion systemd  # the Debian packages
   desktop-file-utils man-db bsdextrautils  # checks of the packages' desktop entry and manual pages
   libsofia-sip-ua-glib-dev  # the SIP stack of the presence server (--sip)
+  libjemalloc-dev      # the programs' allocator
   sip-tester           # SIPp: the phones of the SIP tests
   kamailio             # the SIP proxy in front of the hub in the SIP tests
   kamailio-presence-modules  # the SIP server whose extensions the hub watches in the SIP tests
