@@ -231,6 +231,9 @@ Result<void> SipPresence::start()
     const std::string bound = "sip:" + options_.address + ":" + std::to_string(options_.port);
     lib.agent = nta_agent_create(lib.root, URL_STRING_MAKE(bound.c_str()), nullptr, nullptr,
         NTATAG_MAXSIZE(options_.maxMessageBytes), NTATAG_SERVER_RPORT(1), NTATAG_UA(0),
+        // A NOTIFY nobody answers ends after 8 s (five sends over UDP), not 32: the retry with the newest
+        // state then puts the lamp right sooner. Answered requests' retransmissions are absorbed as long.
+        NTATAG_SIP_T1X64(8'000),
         // A connection that sends half a message, or nothing for longer than
         // the longest subscription, is closed.
         TPTAG_TIMEOUT(30'000), TPTAG_IDLE((kSipMaxExpires + 300) * 1000), TAG_END());

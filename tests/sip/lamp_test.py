@@ -5,6 +5,8 @@ a simulated PBX reports the station idle, busy, DND, message and idle, each
 once the hub has had the previous NOTIFY answered, so that no state
 collapses into the next. Then the unknown refresh (481), the too brief
 subscription (423), the other event (489), a refresh and the unsubscribe.
+On a second hub: presence and message-summary over TCP with a NOTIFY refused,
+and a phone over UDP that never answers one NOTIFY; then a restart.
 Usage: lamp_test.py KORVEL KORVEL_SEND FREE_BASE_PORT [TRACE_FILE]
 """
 
@@ -19,8 +21,8 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web"))
 from hub_process import Hub, SKIP, pbx_address  # noqa: E402
-from sip_support import (dialog_state, free_sip_port, notify, received_notifies, response, restart,  # noqa: E402
-                         scenario, start_sipp, subscribe)
+from sip_support import (checks, dialog_state, free_sip_port, notify, received_notifies, response,  # noqa: E402
+                         restart, scenario, start_sipp, subscribe)
 
 
 
@@ -163,8 +165,66 @@ def packages(korvel, send_tool, free_base_port):
             assert metrics.get(key) == value, (key, metrics.get(key))
         # Two reports: the message at once, the idle after the back-off.
         assert metrics[("korvel_sip_notify_delay_seconds_count", None, None)] == 2, metrics
-    print("SIPp followed presence and message-summary over TCP through a refused NOTIFY")
+        print("SIPp followed presence and message-summary over TCP through a refused NOTIFY")
+        if lost_notify(hub, os.path.join(folder, "lost"), sip_port) != 0:
+            return 1
     return restarted(korvel, send_tool, free_base_port)
+
+
+def lost_notify(hub, folder, sip_port):
+    """A phone over UDP ignores one NOTIFY and every retransmission of it while
+    the station changes again: once the NOTIFY has timed out, the retry brings
+    the newest state, and the subscription follows the station still."""
+    os.makedirs(folder)
+    pbx = pbx_address(hub.base, 2)
+
+    def report(status):
+        hub.send(pbx, "statusreport", "--system-id", "QVX300", "--stations", "41100", "--status", status, udp=True)
+
+    ignored = f'  <recv request="NOTIFY" timeout="20000">\n    <action>\n{checks(dialog_state(2, "confirmed"))}\n' \
+              '    </action>\n  </recv>\n'
+    lost = scenario(
+        folder, "lost",
+        subscribe("lost[pid]", "dialog", 600, 1),
+        response(200, keep_tag=True),
+        notify(dialog_state(1, "terminated")),  # idle
+        ignored,  # busy, never answered
+        notify(dialog_state(3, "terminated")),  # idle again meanwhile: the newest state
+        notify(dialog_state(4, "confirmed")),  # DND
+        subscribe("lost[pid]", "dialog", 0, 2, to_tag=True),
+        response(200),
+        notify(("terminated", "Subscription-State")))
+    sipp, messages = start_sipp(folder, lost, sip_port, "41100")
+    try:
+        # The hub's lines are read in order: the idle report is taken while
+        # the busy NOTIFY is still unanswered.
+        hub.wait_for(r"SIP < 200 NOTIFY .*/udp")
+        report("busy")
+        hub.wait_for(r"SIP > NOTIFY .* Event: dialog .*/udp")
+        report("idle")
+        hub.wait_for(r"41100:IDLE")
+        hub.wait_for(r"SIP < 408 NOTIFY .*/udp", timeout=20)
+        hub.wait_for(r"SIP < 200 NOTIFY .*/udp")
+        report("dnd")
+        sipp.wait(timeout=60)
+    finally:
+        if sipp.poll() is None:
+            sipp.kill()
+            sipp.wait()
+    notifies = list(dict.fromkeys(received_notifies(messages)))  # retransmissions once
+    print("NOTIFYs (CSeq, version):", notifies)
+    cseqs = [cseq for cseq, _ in notifies]
+    if sipp.returncode != 0 or len(notifies) != 5 or cseqs != sorted(set(cseqs)):
+        with open(messages, errors="replace") as log:
+            print(log.read()[-6000:])
+        print(sipp.stdout.read() if sipp.stdout else "")
+        return 1
+    metrics = sip_metrics(hub.get("/metrics"))
+    for outcome, count in (("retried", 2), ("failed", 0)):
+        key = ("korvel_sip_notifies_total", "outcome", outcome)
+        assert metrics.get(key, 0) == count, (key, metrics.get(key))
+    print("a NOTIFY lost for good was followed by the newest state, and the lamp lived on")
+    return 0
 
 
 def restarted(korvel, send_tool, free_base_port):
