@@ -29,6 +29,7 @@
 #include <QJsonObject>
 #include <QTimer>
 
+#include <array>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -58,27 +59,19 @@ std::string Str(const char* text)
     return text ? std::string(text) : std::string();
 }
 
-// What a dialog needs from the library: its leg, and the connection a
-// subscriber over TCP or TLS opened, held while it lives.
-struct DialogLink {
-    nta_leg_t* leg = nullptr;
-    tport_t* connection = nullptr;
-    std::string next; // "sip:ADDR:PORT;transport=udp" for datagrams
-    DialogLink() = default;
-    DialogLink(const DialogLink&) = delete;
-    DialogLink& operator=(const DialogLink&) = delete;
-    ~DialogLink()
-    {
-        if (connection)
-            tport_unref(connection);
-        if (leg)
-            nta_leg_destroy(leg);
-    }
-};
-
-DialogLink* LinkOf(const SipSubscription& subscription)
+// The connection a subscriber over TCP or TLS opened, held while its dialog
+// lives. The dialog itself (tags, route, target, CSeq) is the book's: a
+// library dialog object per subscription would cost more than the rest of
+// the subscription together.
+std::shared_ptr<void> HoldConnection(tport_t* connection)
 {
-    return static_cast<DialogLink*>(subscription.link.get());
+    return std::shared_ptr<void>(tport_ref(connection), [](void* held) { tport_unref(static_cast<tport_t*>(held)); });
+}
+
+tport_t* ConnectionOf(const SipSubscription& subscription)
+{
+    auto* connection = static_cast<tport_t*>(subscription.link.get());
+    return connection && !tport_is_closed(connection) ? connection : nullptr;
 }
 
 // Where datagrams of a dialog go: back to where its requests came from.
@@ -125,6 +118,16 @@ struct SipPresence::Library {
     };
     std::unordered_map<std::string, Bucket> budget;
     QTimer sweep;
+    // Headers every NOTIFY carries, made once: by event, and the hub's
+    // Contact by transport (UDP, TCP, TLS).
+    sip_max_forwards_t* maxForwards = nullptr;
+    std::array<sip_event_t*, kSipEvents> events {};
+    std::array<sip_content_type_t*, kSipEvents> contentTypes {};
+    std::array<sip_contact_t*, 3> contacts {};
+    sip_contact_t* contactFor(const std::string& transport) const
+    {
+        return contacts[transport == "tls" ? 2 : transport == "tcp" ? 1 : 0];
+    }
 
     ~Library()
     {
@@ -252,6 +255,16 @@ Result<void> SipPresence::start()
                 "cannot listen for SIP over TLS on " + options_.address + ":" + std::to_string(options_.tlsPort));
         }
     }
+    lib.maxForwards = sip_max_forwards_make(lib.home, "70");
+    for (const SipEvent event : { SipEvent::Dialog, SipEvent::Presence, SipEvent::MessageSummary }) {
+        lib.events[static_cast<std::size_t>(event)] = sip_event_make(lib.home, SipEventName(event));
+        lib.contentTypes[static_cast<std::size_t>(event)] = sip_content_type_make(lib.home, SipEventContentType(event));
+    }
+    for (const char* transport : { "udp", "tcp", "tls" })
+        lib.contacts[transport == std::string_view("tls") ? 2
+                : transport == std::string_view("tcp")    ? 1
+                                                          : 0]
+            = sip_contact_make(lib.home, contact(transport).c_str());
     lib.defaultLeg = nta_leg_tcreate(
         lib.agent, RequestCallback, reinterpret_cast<nta_leg_magic_t*>(this), NTATAG_NO_DIALOG(1), TAG_END());
     board_ = std::make_unique<StationBoard>(
@@ -418,27 +431,22 @@ int SipPresence::subscribe(void* irqPointer, const void* sipPointer, const std::
             nta_incoming_treply(irq, SIP_503_SERVICE_UNAVAILABLE, SIPTAG_RETRY_AFTER_STR("5"), TAG_END());
             return 503;
         }
-        auto link = std::make_shared<DialogLink>();
-        link->leg = nta_leg_tcreate(library_->agent, RequestCallback, reinterpret_cast<nta_leg_magic_t*>(this),
-            SIPTAG_CALL_ID(sip->sip_call_id), SIPTAG_FROM(sip->sip_to), SIPTAG_TO(sip->sip_from), TAG_END());
-        if (!link->leg) {
+        const char* tag = nta_agent_newtag(library_->home, "%s", library_->agent);
+        if (!tag) {
             nta_incoming_treply(irq, SIP_500_INTERNAL_SERVER_ERROR, TAG_END());
             return 500;
         }
-        nta_leg_tag(link->leg, nullptr);
-        nta_leg_server_route(link->leg, sip->sip_record_route, sip->sip_contact);
-        if (tport && tport_is_secondary(tport))
-            link->connection = tport_ref(tport);
-        else
-            link->next = NextHop(source, sourcePort);
         SipSubscription added;
+        added.localTag = tag;
+        su_free(library_->home, const_cast<char*>(tag));
+        if (tport && tport_is_secondary(tport))
+            added.link = HoldConnection(tport);
         added.event = event;
         added.station = uri->url_user;
         added.entity = "sip:" + added.station + "@" + options_.domain;
         added.callId = Str(sip->sip_call_id->i_id);
         added.localUri = UrlText(sip->sip_to->a_url);
         added.remoteUri = UrlText(sip->sip_from->a_url);
-        added.localTag = Str(nta_leg_get_tag(link->leg));
         added.remoteTag = Str(sip->sip_from ? sip->sip_from->a_tag : nullptr);
         added.remoteTarget = UrlText(sip->sip_contact->m_url);
         for (const sip_record_route_t* route = sip->sip_record_route; route; route = route->r_next)
@@ -446,7 +454,6 @@ int SipPresence::subscribe(void* irqPointer, const void* sipPointer, const std::
         added.sourceAddress = source;
         added.sourcePort = sourcePort;
         added.transport = transport;
-        added.link = link;
         Result<SipSubscription*> made = book_.add(std::move(added));
         if (!made) {
             ++counters_.refused;
@@ -456,7 +463,6 @@ int SipPresence::subscribe(void* irqPointer, const void* sipPointer, const std::
         subscription = *made;
         setChanged_ = true;
     }
-    DialogLink* link = LinkOf(*subscription);
     if (refresh) {
         dirty_ = true;
         // A phone behind NAT may come back from another address or port:
@@ -465,11 +471,10 @@ int SipPresence::subscribe(void* irqPointer, const void* sipPointer, const std::
             && (source != subscription->sourceAddress || sourcePort != subscription->sourcePort)) {
             book_.moveSource(subscription->id, source);
             subscription->sourcePort = sourcePort;
-            link->next = NextHop(source, sourcePort);
         }
     }
     subscription->expiresAtMs = clock_() + static_cast<std::int64_t>(expires.granted) * 1000;
-    nta_incoming_tag(irq, nta_leg_get_tag(link->leg));
+    nta_incoming_tag(irq, subscription->localTag.c_str());
     nta_incoming_treply(irq, SIP_200_OK, SIPTAG_EXPIRES_STR(std::to_string(expires.granted).c_str()),
         SIPTAG_CONTACT_STR(contact(subscription->transport).c_str()), TAG_END());
     if (expires.granted == 0) {
@@ -515,7 +520,6 @@ void SipPresence::act(SipSubscription& subscription, NotifyPipeline::Next next)
 
 void SipPresence::sendNotify(SipSubscription& subscription, const char* terminatedReason)
 {
-    DialogLink* link = LinkOf(subscription);
     const StationLamp lamp = board_->lamp(subscription.station);
     if (subscription.event == SipEvent::Dialog)
         ++subscription.version;
@@ -537,13 +541,7 @@ void SipPresence::sendNotify(SipSubscription& subscription, const char* terminat
         const std::int64_t left = std::max<std::int64_t>(0, (subscription.expiresAtMs - clock_() + 999) / 1000);
         state = "active;expires=" + std::to_string(left);
     }
-    tport_t* connection = link->connection && !tport_is_closed(link->connection) ? link->connection : nullptr;
-    const url_string_t* next = link->next.empty() ? nullptr : URL_STRING_MAKE(link->next.c_str());
-    nta_outgoing_t* orq = nta_outgoing_tcreate(link->leg, NotifyCallback, reinterpret_cast<nta_outgoing_magic_t*>(this),
-        next, SIP_METHOD_NOTIFY, nullptr, SIPTAG_EVENT_STR(SipEventName(subscription.event)),
-        SIPTAG_SUBSCRIPTION_STATE_STR(state.c_str()), SIPTAG_CONTENT_TYPE_STR(SipEventContentType(subscription.event)),
-        SIPTAG_PAYLOAD_STR(body.c_str()), SIPTAG_CONTACT_STR(contact(subscription.transport).c_str()),
-        TAG_IF(connection, NTATAG_TPORT(connection)), TAG_END());
+    auto* orq = static_cast<nta_outgoing_t*>(createNotify(subscription, state, body));
     subscription.pipeline.sent();
     ++counters_.notifySent;
     if (subscription.changedAtUs != 0) {
@@ -556,7 +554,6 @@ void SipPresence::sendNotify(SipSubscription& subscription, const char* terminat
         counters_.delaySum += seconds;
     }
     dirty_ = true;
-    subscription.cseq = nta_leg_get_seq(link->leg);
     if (console_.enabled()) {
         trace("SIP > NOTIFY " + subscription.entity + " Event: " + SipEventName(subscription.event) + " CSeq "
             + std::to_string(subscription.cseq) + " " + state + " to " + subscription.sourceAddress + ":"
@@ -704,27 +701,48 @@ void SipPresence::save(bool orderly)
         writer_->flush();
 }
 
-std::shared_ptr<void> SipPresence::restoredLink(const SipSubscription& s)
+void* SipPresence::createNotify(SipSubscription& s, const std::string& state, const std::string& body)
 {
-    auto* home = static_cast<su_home_t*>(su_home_new(sizeof(su_home_t)));
+    Library& lib = *library_;
+    msg_t* msg = nta_msg_create(lib.agent, 0);
+    if (!msg)
+        return nullptr;
+    su_home_t* home = msg_home(msg);
+    sip_t* sip = sip_object(msg);
     const std::string local = "<" + s.localUri + ">;tag=" + s.localTag;
     const std::string remote = "<" + s.remoteUri + ">" + (s.remoteTag.empty() ? "" : ";tag=" + s.remoteTag);
     std::string routes;
     for (const std::string& route : s.routeSet)
         routes += (routes.empty() ? "<" : ", <") + route + ">";
-    sip_route_t* route = routes.empty() ? nullptr : sip_route_make(home, routes.c_str());
-    auto link = std::make_shared<DialogLink>();
-    link->leg = nta_leg_tcreate(library_->agent, RequestCallback, reinterpret_cast<nta_leg_magic_t*>(this),
-        SIPTAG_CALL_ID_STR(s.callId.c_str()), SIPTAG_FROM(sip_from_make(home, local.c_str())),
-        SIPTAG_TO(sip_to_make(home, remote.c_str())), SIPTAG_CSEQ_STR(std::to_string(s.cseq).c_str()),
-        NTATAG_TARGET(sip_contact_make(home, ("<" + s.remoteTarget + ">").c_str())), TAG_IF(route, SIPTAG_ROUTE(route)),
+    // Within the dialog: the request goes to the subscriber's Contact, by
+    // its route set; datagrams go back to where its requests came from, a
+    // stream on the connection it opened while that lives.
+    const std::uint32_t cseq = s.cseq + 1;
+    const std::string next = s.transport == "udp" ? NextHop(s.sourceAddress, s.sourcePort) : std::string();
+    tport_t* connection = ConnectionOf(s);
+    if (sip_add_tl(msg, sip,
+            SIPTAG_REQUEST(
+                sip_request_create(home, SIP_METHOD_NOTIFY, URL_STRING_MAKE(s.remoteTarget.c_str()), nullptr)),
+            SIPTAG_FROM_STR(local.c_str()), SIPTAG_TO_STR(remote.c_str()), SIPTAG_CALL_ID_STR(s.callId.c_str()),
+            SIPTAG_CSEQ(sip_cseq_create(home, cseq, SIP_METHOD_NOTIFY)),
+            TAG_IF(!routes.empty(), SIPTAG_ROUTE_STR(routes.c_str())), SIPTAG_MAX_FORWARDS(lib.maxForwards),
+            SIPTAG_EVENT(lib.events[static_cast<std::size_t>(s.event)]), SIPTAG_SUBSCRIPTION_STATE_STR(state.c_str()),
+            SIPTAG_CONTENT_TYPE(lib.contentTypes[static_cast<std::size_t>(s.event)]), SIPTAG_PAYLOAD_STR(body.c_str()),
+            SIPTAG_CONTACT(lib.contactFor(s.transport)), TAG_END())
+            != 0
+        || !sip->sip_request || !sip->sip_cseq || !sip->sip_from || !sip->sip_to) {
+        msg_destroy(msg);
+        return nullptr;
+    }
+    nta_outgoing_t* orq = nta_outgoing_mcreate(lib.agent, NotifyCallback, reinterpret_cast<nta_outgoing_magic_t*>(this),
+        next.empty() ? nullptr : URL_STRING_MAKE(next.c_str()), msg, TAG_IF(connection, NTATAG_TPORT(connection)),
         TAG_END());
-    su_home_unref(home);
-    if (!link->leg)
-        return {};
-    if (s.transport == "udp")
-        link->next = NextHop(s.sourceAddress, s.sourcePort);
-    return link;
+    if (!orq) {
+        msg_destroy(msg);
+        return nullptr;
+    }
+    s.cseq = cseq;
+    return orq;
 }
 
 void SipPresence::restore()
@@ -743,9 +761,6 @@ void SipPresence::restore()
     }
     std::vector<std::uint64_t> restored;
     for (SipSubscription& s : *loaded) {
-        s.link = restoredLink(s);
-        if (!s.link)
-            continue;
         if (Result<SipSubscription*> added = book_.add(std::move(s)))
             restored.push_back((*added)->id);
     }

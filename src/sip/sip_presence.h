@@ -84,7 +84,9 @@ private:
     void sweep();
     void restore();
     void save(bool orderly);
-    std::shared_ptr<void> restoredLink(const SipSubscription& subscription);
+    // The NOTIFY of this subscription with the next CSeq, sent; null when
+    // the library could not make or send it (the CSeq then stays).
+    void* createNotify(SipSubscription& subscription, const std::string& state, const std::string& body);
     bool withinBudget(const std::string& source);
     void trace(std::string_view line);
     int publish(void* irq, const void* sip); // sip_publish.cpp
