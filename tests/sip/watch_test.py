@@ -29,7 +29,8 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web"))
 from hub_process import BasePort, Hub, SKIP, pbx_address  # noqa: E402
 from publish_test import LABELS, status_report  # noqa: E402
-from sip_support import free_sip_port, start_sipp  # noqa: E402
+import sip_support  # noqa: E402
+from sip_support import free_sip_port  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TABLES = "/usr/share/kamailio/dbtext/kamailio"
@@ -91,13 +92,7 @@ class Relay:
 
 
 def run_sipp(folder, scenario, port, service, transport="u1"):
-    os.makedirs(folder, exist_ok=True)
-    sipp, messages = start_sipp(folder, os.path.join(HERE, scenario), port, service, transport)
-    sipp.wait(timeout=60)
-    with open(messages, errors="replace") as log:
-        said = log.read()
-    assert sipp.returncode == 0, said[-4000:] + (sipp.stdout.read() if sipp.stdout else "")
-    return said
+    return sip_support.run_sipp(folder, os.path.join(HERE, scenario), port, service, transport)
 
 
 def main(korvel, send_tool, free_base_port, trace_file=None):
