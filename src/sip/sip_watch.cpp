@@ -132,6 +132,8 @@ struct SipWatch::Watch {
     nua_handle_t* handle = nullptr;
     std::string state = "subscribing";
     bool authTried = false;
+    // A refresh of ours awaits its answer: the checks send no other meanwhile.
+    bool refreshing = false;
     int retryMs = kFirstRetryMs;
     QTimer retry;
     std::uint64_t notifies = 0;
@@ -302,6 +304,7 @@ void SipWatch::subscribe(Watch& watch)
     if (watch.handle)
         nua_handle_destroy(watch.handle);
     watch.authTried = false;
+    watch.refreshing = false;
     watch.state = "subscribing";
     watch.handle = nua_handle(
         library_->nua, reinterpret_cast<nua_hmagic_t*>(&watch), SIPTAG_TO_STR(watch.uri.c_str()), TAG_END());
@@ -312,6 +315,7 @@ void SipWatch::subscribe(Watch& watch)
 void SipWatch::refresh(Watch& watch)
 {
     // The same request on the subscribed handle refreshes it within its dialog.
+    watch.refreshing = true;
     nua_subscribe(watch.handle, SIPTAG_EVENT_STR("dialog"), SIPTAG_ACCEPT_STR("application/dialog-info+xml"),
         SIPTAG_EXPIRES_STR(kExpires), TAG_END());
 }
@@ -324,7 +328,7 @@ void SipWatch::checkNext()
     for (std::size_t looked = 0; looked < watches_.size(); ++looked, ++it) {
         if (it == watches_.end())
             it = watches_.begin();
-        if (it->second->state == "active" && it->second->handle) {
+        if (it->second->state == "active" && it->second->handle && !it->second->refreshing) {
             lastChecked_ = it->first;
             refresh(*it->second);
             return;
@@ -339,7 +343,7 @@ void SipWatch::refreshAll()
         return;
     lastRefreshAll_.start();
     for (auto& [uri, watch] : watches_) {
-        if (watch->state == "active" && watch->handle)
+        if (watch->state == "active" && watch->handle && !watch->refreshing)
             refresh(*watch);
     }
 }
@@ -375,6 +379,8 @@ void SipWatch::onEvent(int event, int status, const char* phrase, void* handle, 
             status, phrase ? phrase : "");
     switch (event) {
     case nua_r_subscribe:
+        if (status >= 200)
+            watch->refreshing = false;
         if (status == 401 || status == 407) {
             const msg_auth_t* challenge
                 = sip ? (status == 401 ? sip->sip_www_authenticate : sip->sip_proxy_authenticate) : nullptr;
