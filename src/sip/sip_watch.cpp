@@ -29,6 +29,10 @@ namespace {
 
 constexpr int kFirstRetryMs = 1000;
 constexpr int kLastRetryMs = 60'000;
+// One refresh this often, whatever the list's length: a server that restarted
+// without its subscriptions is noticed within about this time plus a round trip.
+constexpr int kCheckMs = 5000;
+constexpr const char* kExpires = "600";
 
 QString Trimmed(const QByteArray& line)
 {
@@ -36,6 +40,18 @@ QString Trimmed(const QByteArray& line)
     if (const qsizetype hash = text.indexOf('#'); hash >= 0)
         text.truncate(hash);
     return QString::fromUtf8(text).trimmed();
+}
+
+// The hub's own end takes the server's transport, so that its Contact tells
+// the server how to send the NOTIFYs: a server on TCP only cannot use UDP.
+std::string LocalUrl(const std::string& address, const std::string& server)
+{
+    const QString params = QString::fromStdString(server).section(QLatin1Char(';'), 1);
+    for (const QString& param : params.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+        if (param.trimmed().startsWith(QLatin1String("transport="), Qt::CaseInsensitive))
+            return "sip:" + address + ":*;" + param.trimmed().toLower().toStdString();
+    }
+    return "sip:" + address + ":*";
 }
 
 } // namespace
@@ -116,6 +132,8 @@ struct SipWatch::Watch {
     nua_handle_t* handle = nullptr;
     std::string state = "subscribing";
     bool authTried = false;
+    // A refresh of ours awaits its answer: the checks send no other meanwhile.
+    bool refreshing = false;
     int retryMs = kFirstRetryMs;
     QTimer retry;
     std::uint64_t notifies = 0;
@@ -143,6 +161,8 @@ SipWatch::SipWatch(SipImport& import, ConsoleLog& console, SipWatchOptions optio
     , console_(console)
     , options_(std::move(options))
 {
+    check_.setInterval(kCheckMs);
+    QObject::connect(&check_, &QTimer::timeout, this, &SipWatch::checkNext);
 }
 
 SipWatch::~SipWatch()
@@ -192,7 +212,7 @@ Result<void> SipWatch::start(bool active)
         library_.reset();
         return Fail("the SIP library's event loop did not start");
     }
-    const std::string local = "sip:" + options_.localAddress + ":*";
+    const std::string local = LocalUrl(options_.localAddress, options_.server);
     const std::string proxy = "sip:" + options_.server;
     lib.nua = nua_create(lib.root, EventCallback, reinterpret_cast<nua_magic_t*>(this), NUTAG_URL(local.c_str()),
         NUTAG_PROXY(proxy.c_str()), TAG_END());
@@ -202,6 +222,7 @@ Result<void> SipWatch::start(bool active)
     }
     for (const auto& [uri, extension] : *list)
         addWatch(uri, extension);
+    check_.start();
     return {};
 }
 
@@ -283,11 +304,55 @@ void SipWatch::subscribe(Watch& watch)
     if (watch.handle)
         nua_handle_destroy(watch.handle);
     watch.authTried = false;
+    watch.refreshing = false;
     watch.state = "subscribing";
     watch.handle = nua_handle(
         library_->nua, reinterpret_cast<nua_hmagic_t*>(&watch), SIPTAG_TO_STR(watch.uri.c_str()), TAG_END());
     nua_subscribe(watch.handle, SIPTAG_EVENT_STR("dialog"), SIPTAG_ACCEPT_STR("application/dialog-info+xml"),
-        SIPTAG_EXPIRES_STR("600"), TAG_END());
+        SIPTAG_EXPIRES_STR(kExpires), TAG_END());
+}
+
+void SipWatch::refresh(Watch& watch)
+{
+    // The same request on the subscribed handle refreshes it within its dialog.
+    watch.refreshing = true;
+    nua_subscribe(watch.handle, SIPTAG_EVENT_STR("dialog"), SIPTAG_ACCEPT_STR("application/dialog-info+xml"),
+        SIPTAG_EXPIRES_STR(kExpires), TAG_END());
+}
+
+void SipWatch::checkNext()
+{
+    if (!active_ || closing_ || watches_.empty())
+        return;
+    auto it = watches_.upper_bound(lastChecked_);
+    for (std::size_t looked = 0; looked < watches_.size(); ++looked, ++it) {
+        if (it == watches_.end())
+            it = watches_.begin();
+        if (it->second->state == "active" && it->second->handle && !it->second->refreshing) {
+            lastChecked_ = it->first;
+            refresh(*it->second);
+            return;
+        }
+    }
+}
+
+void SipWatch::refreshAll()
+{
+    // Once per check interval: the refreshes it sends fail alike and must not start it again.
+    if (lastRefreshAll_.isValid() && lastRefreshAll_.elapsed() < kCheckMs)
+        return;
+    lastRefreshAll_.start();
+    for (auto& [uri, watch] : watches_) {
+        if (watch->state == "active" && watch->handle && !watch->refreshing)
+            refresh(*watch);
+    }
+}
+
+void SipWatch::resubscribe(Watch& watch, const char* why)
+{
+    watch.state = why;
+    watch.retry.start(watch.retryMs == kFirstRetryMs ? 0 : watch.retryMs);
+    watch.retryMs = std::min(watch.retryMs * 2, kLastRetryMs);
 }
 
 void SipWatch::retryLater(Watch& watch, const char* why)
@@ -314,6 +379,8 @@ void SipWatch::onEvent(int event, int status, const char* phrase, void* handle, 
             status, phrase ? phrase : "");
     switch (event) {
     case nua_r_subscribe:
+        if (status >= 200)
+            watch->refreshing = false;
         if (status == 401 || status == 407) {
             const msg_auth_t* challenge
                 = sip ? (status == 401 ? sip->sip_www_authenticate : sip->sip_proxy_authenticate) : nullptr;
@@ -333,7 +400,15 @@ void SipWatch::onEvent(int event, int status, const char* phrase, void* handle, 
             watch->state = "active";
             watch->retryMs = kFirstRetryMs;
         } else if (status >= 300) {
-            retryLater(*watch, status == 481 ? "gone (481), re-subscribing" : "refused, re-subscribing");
+            const bool refreshed = watch->state == "active";
+            // The server forgot the subscription (it restarted, say): asked again
+            // at once, the lamp unchanged unless that fails too.
+            if (status == 481)
+                resubscribe(*watch, "gone (481), re-subscribing");
+            else
+                retryLater(*watch, "refused, re-subscribing");
+            if (refreshed)
+                refreshAll();
         }
         break;
     case nua_i_notify:
@@ -349,9 +424,7 @@ void SipWatch::onEvent(int event, int status, const char* phrase, void* handle, 
             const std::string substate = sip->sip_subscription_state->ss_substate;
             if (substate == "terminated") {
                 // The server ended it: watched again at once, then with the back-off.
-                watch->state = "terminated, re-subscribing";
-                watch->retry.start(watch->retryMs == kFirstRetryMs ? 0 : watch->retryMs);
-                watch->retryMs = std::min(watch->retryMs * 2, kLastRetryMs);
+                resubscribe(*watch, "terminated, re-subscribing");
             } else {
                 watch->state = substate;
             }

@@ -2,6 +2,7 @@
 
 #include "base/result.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -40,7 +41,10 @@ Result<SipCredentials> ReadCredentials(const std::string& path);
 // the list at the SIP server, the states NOTIFYed handed to SipImport. The
 // SIP library's user agent refreshes, answers and authenticates; this
 // re-subscribes after a 481 or an ended subscription with a back-off, and
-// says an extension it cannot watch is out of service. Main thread only.
+// says an extension it cannot watch is out of service. A server that
+// restarts forgets its subscriptions without a word: one subscription is
+// refreshed every few seconds, in turn, and the first that fails has all the
+// others refreshed too. Main thread only.
 class SipWatch : public QObject {
     Q_OBJECT
 
@@ -71,6 +75,14 @@ public:
 
 private:
     void subscribe(Watch& watch);
+    // An in-dialog refresh of an active subscription.
+    void refresh(Watch& watch);
+    // The next active subscription in turn refreshed: a forgotten one answers 481.
+    void checkNext();
+    // After a refresh failed: the server may have lost the others too.
+    void refreshAll();
+    // Subscribed again at once, then with the back-off; the lamp keeps its state meanwhile.
+    void resubscribe(Watch& watch, const char* why);
     // A new entry of the list, subscribed at once while this hub watches.
     void addWatch(const std::string& uri, const std::string& extension);
     void retryLater(Watch& watch, const char* why);
@@ -84,6 +96,9 @@ private:
     bool closing_ = false;
     std::unique_ptr<Library> library_;
     std::map<std::string, std::unique_ptr<Watch>> watches_; // by URI
+    QTimer check_;
+    std::string lastChecked_;
+    QElapsedTimer lastRefreshAll_;
 };
 
 } // namespace korvel

@@ -21,8 +21,8 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web"))
 from hub_process import Hub, SKIP, pbx_address  # noqa: E402
-from sip_support import (checks, dialog_state, free_sip_port, notify, received_notifies, response,  # noqa: E402
-                         restart, scenario, start_sipp, subscribe)
+from sip_support import (SippRun, checks, dialog_state, free_sip_port, notify, received_notifies,  # noqa: E402
+                         response, restart, scenario, start_sipp, subscribe)
 
 
 
@@ -79,27 +79,15 @@ def main(korvel, send_tool, free_base_port, trace_file=None):
             subscribe("[pid]lamp", "dialog", 0, 6, to_tag=True),
             response(200),
             notify(("terminated", "Subscription-State")))
-        sipp, messages = start_sipp(folder, lamp, sip_port, "41100")
-        try:
+        with SippRun(folder, lamp, sip_port, "41100") as sipp:
             hub.wait_for(r"SIP < 200 NOTIFY")
             for state in ("busy", "dnd", "msg", "idle"):
                 hub.send(pbx, "statusreport", "--system-id", "QVX300", "--stations", "41100", "--status", state,
                          udp=True)
                 hub.wait_for(r"SIP < 200 NOTIFY")
-            sipp.wait(timeout=60)
-        finally:
-            if sipp.poll() is None:
-                sipp.kill()
-                sipp.wait()
-        with open(messages, errors="replace") as log:
-            said = log.read()
         if trace_file:
             with open(trace_file, "w") as out:
-                out.write(said)
-        if sipp.returncode != 0:
-            print(said[-6000:])
-            print(sipp.stdout.read() if sipp.stdout else "")
-            return 1
+                out.write(sipp.said)
     print("SIPp followed the lamp through every state")
     return packages(korvel, send_tool, free_base_port)
 
@@ -134,8 +122,7 @@ def packages(korvel, send_tool, free_base_port):
             subscribe("mwi[pid]", "message-summary", 0, 4, to_tag=True),
             response(200),
             notify(("terminated", "Subscription-State")))
-        sipp, messages = start_sipp(folder, packages_scenario, sip_port, "41100", transport="t1")
-        try:
+        with SippRun(folder, packages_scenario, sip_port, "41100", transport="t1"):
             for _ in range(3):
                 hub.wait_for(r"SIP < 200 NOTIFY")
             held = json.loads(hub.get("/api/sip"))
@@ -146,16 +133,6 @@ def packages(korvel, send_tool, free_base_port):
             hub.wait_for(r"SIP < 503 NOTIFY")
             hub.send(pbx, "statusreport", "--system-id", "QVX300", "--stations", "41100", "--status", "idle",
                      udp=True)
-            sipp.wait(timeout=60)
-        finally:
-            if sipp.poll() is None:
-                sipp.kill()
-                sipp.wait()
-        if sipp.returncode != 0:
-            with open(messages, errors="replace") as log:
-                print(log.read()[-6000:])
-            print(sipp.stdout.read() if sipp.stdout else "")
-            return 1
         metrics = sip_metrics(hub.get("/metrics"))
         expected = {("korvel_sip_notifies_total", "outcome", "ok"): 5,
                     ("korvel_sip_notifies_total", "outcome", "retried"): 1,
@@ -246,25 +223,16 @@ def restarted(korvel, send_tool, free_base_port):
             subscribe("restart[pid]", "dialog", 0, 2, to_tag=True),
             response(200),
             notify(("terminated", "Subscription-State")))
-        sipp, messages = start_sipp(folder, restart_scenario, sip_port, "41100")
-        try:
+        with SippRun(folder, restart_scenario, sip_port, "41100") as sipp:
             hub.wait_for(r"SIP < 200 NOTIFY")
             restart(hub, korvel, extra)
             hub.wait_for(r"SIP < 200 NOTIFY", timeout=5)
             pbx = pbx_address(hub.base, 2)
             hub.send(pbx, "statusreport", "--system-id", "QVX300", "--stations", "41100", "--status", "busy",
                      udp=True)
-            sipp.wait(timeout=60)
-        finally:
-            if sipp.poll() is None:
-                sipp.kill()
-                sipp.wait()
-        notifies = received_notifies(messages)
+        notifies = received_notifies(sipp.messages)
         print("NOTIFYs (CSeq, version):", notifies)
-        if sipp.returncode != 0 or len(notifies) < 4:
-            with open(messages, errors="replace") as log:
-                print(log.read()[-6000:])
-            return 1
+        assert len(notifies) >= 4, sipp.said[-6000:]
         cseqs = [cseq for cseq, _ in notifies]
         versions = [version for _, version in notifies if version is not None]
         if cseqs != sorted(set(cseqs)) or versions != sorted(set(versions)):

@@ -19,7 +19,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web"))
 from hub_process import Hub, SKIP, pbx_address  # noqa: E402
-from sip_support import free_sip_port, start_sipp  # noqa: E402
+from sip_support import SippRun, free_sip_port  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ADMIN = "sip-import-admin-secret"
@@ -51,23 +51,15 @@ def main(korvel, send_tool, free_base_port, trace_file=None):
         exchange.settimeout(10)
         hub.send(pbx, "statusreport", "--system-id", "QVX300", "--stations", "41100", "--status", "idle", udp=True)
         hub.wait_for(r"41100:IDLE")
-        sipp, messages = start_sipp(folder, os.path.join(HERE, "publish.xml"), sip_port, "201")
         expected = [status_report("SIPSITE", [("201", 0)]), status_report("SIPSITE", [("201", 1)]),
                     status_report("SIPSITE", [("201", 0)]), status_report("SIPSITE", [("202", 2)])]
         received = []
         started = time.monotonic()
-        try:
+        with exchange, SippRun(folder, os.path.join(HERE, "publish.xml"), sip_port, "201") as sipp:
             while len(received) < len(expected):
                 packet, source = exchange.recvfrom(2048)
                 received.append((time.monotonic() - started, packet))
-            sipp.wait(timeout=60)
-        finally:
-            exchange.close()
-            if sipp.poll() is None:
-                sipp.kill()
-                sipp.wait()
-        with open(messages, errors="replace") as log:
-            said = log.read()
+        said = sipp.said
         if trace_file:
             with open(trace_file, "w") as out:
                 out.write("Status reports the exchange %s received (seconds after SIPp started):\n" % pbx)
@@ -78,10 +70,6 @@ def main(korvel, send_tool, free_base_port, trace_file=None):
                                    LABELS.get(packet[54 + 17 * i], "?")) for i in range(count))
                     out.write("%8.3f s  %s  [%s]\n" % (at, packet.hex(" "), entries))
                 out.write("\nSIPp's messages:\n" + said)
-        if sipp.returncode != 0:
-            print(said[-6000:])
-            print(sipp.stdout.read() if sipp.stdout else "")
-            return 1
         got = [packet for _, packet in received]
         assert got == expected, [p.hex() for p in got]
 

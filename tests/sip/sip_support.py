@@ -33,6 +33,42 @@ def start_sipp(folder, scenario, hub_port, service, transport="u1", extra=()):
     return process, messages
 
 
+class SippRun:
+    """SIPp playing one phone while a with-block runs; at its end SIPp must
+    finish well within a minute (it is killed when the block fails) and `said`
+    holds the messages it logged."""
+
+    def __init__(self, folder, scenario, port, service, transport="u1"):
+        os.makedirs(folder, exist_ok=True)
+        self.process, self.messages = start_sipp(folder, scenario, port, service, transport)
+        self.said = ""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, failed, *_):
+        try:
+            if not failed:
+                self.process.wait(timeout=60)
+        finally:
+            if self.process.poll() is None:
+                self.process.kill()
+                self.process.wait()
+            if os.path.exists(self.messages):
+                with open(self.messages, errors="replace") as log:
+                    self.said = log.read()
+        if not failed:
+            assert self.process.returncode == 0, \
+                self.said[-6000:] + (self.process.stdout.read() if self.process.stdout else "")
+
+
+def run_sipp(folder, scenario, port, service, transport="u1"):
+    """SIPp run to its end, which must be a success; returns its messages."""
+    with SippRun(folder, scenario, port, service, transport) as sipp:
+        pass
+    return sipp.said
+
+
 def restart(hub, korvel, extra):
     """Stops the hub with SIGTERM and starts it again on the same folder and ports."""
     import queue
