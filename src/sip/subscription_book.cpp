@@ -57,15 +57,11 @@ SubscriptionBook::SubscriptionBook(std::size_t maxTotal, std::size_t maxPerSourc
 {
 }
 
-std::string SubscriptionBook::DialogKey(
+std::size_t SubscriptionBook::DialogHash(
     const std::string& callId, const std::string& localTag, const std::string& remoteTag)
 {
-    std::string key = callId;
-    key += '\n';
-    key += localTag;
-    key += '\n';
-    key += remoteTag;
-    return key;
+    const std::hash<std::string> hash;
+    return hash(callId) ^ (hash(localTag) * 31) ^ (hash(remoteTag) * 131);
 }
 
 Result<SipSubscription*> SubscriptionBook::add(SipSubscription subscription)
@@ -81,7 +77,7 @@ Result<SipSubscription*> SubscriptionBook::add(SipSubscription subscription)
     nextId_ = std::max(nextId_, subscription.id + 1);
     auto owned = std::make_unique<SipSubscription>(std::move(subscription));
     SipSubscription* added = owned.get();
-    byDialog_[DialogKey(added->callId, added->localTag, added->remoteTag)] = added->id;
+    byDialog_.emplace(DialogHash(added->callId, added->localTag, added->remoteTag), added->id);
     byStation_[added->station].push_back(added->id);
     ++byEvent_[static_cast<std::size_t>(added->event)];
     byId_.emplace(added->id, std::move(owned));
@@ -91,8 +87,14 @@ Result<SipSubscription*> SubscriptionBook::add(SipSubscription subscription)
 SipSubscription* SubscriptionBook::find(
     const std::string& callId, const std::string& localTag, const std::string& remoteTag)
 {
-    const auto found = byDialog_.find(DialogKey(callId, localTag, remoteTag));
-    return found == byDialog_.end() ? nullptr : byId(found->second);
+    const auto [first, last] = byDialog_.equal_range(DialogHash(callId, localTag, remoteTag));
+    for (auto at = first; at != last; ++at) {
+        SipSubscription* candidate = byId(at->second);
+        if (candidate && candidate->callId == callId && candidate->localTag == localTag
+            && candidate->remoteTag == remoteTag)
+            return candidate;
+    }
+    return nullptr;
 }
 
 SipSubscription* SubscriptionBook::byId(std::uint64_t id)
@@ -107,7 +109,13 @@ void SubscriptionBook::remove(std::uint64_t id)
     if (found == byId_.end())
         return;
     const SipSubscription& gone = *found->second;
-    byDialog_.erase(DialogKey(gone.callId, gone.localTag, gone.remoteTag));
+    const auto [first, last] = byDialog_.equal_range(DialogHash(gone.callId, gone.localTag, gone.remoteTag));
+    for (auto at = first; at != last; ++at) {
+        if (at->second == id) {
+            byDialog_.erase(at);
+            break;
+        }
+    }
     if (auto station = byStation_.find(gone.station); station != byStation_.end()) {
         std::erase(station->second, id);
         if (station->second.empty())

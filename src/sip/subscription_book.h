@@ -105,13 +105,14 @@ public:
     const std::map<std::uint64_t, std::unique_ptr<SipSubscription>>& all() const { return byId_; }
 
 private:
-    static std::string DialogKey(const std::string& callId, const std::string& localTag, const std::string& remoteTag);
+    static std::size_t DialogHash(const std::string& callId, const std::string& localTag, const std::string& remoteTag);
 
     std::size_t maxTotal_;
     std::size_t maxPerSource_;
     std::uint64_t nextId_ = 1;
     std::map<std::uint64_t, std::unique_ptr<SipSubscription>> byId_;
-    std::unordered_map<std::string, std::uint64_t> byDialog_;
+    // By a hash of call ID and tags; the strings themselves are the subscription's.
+    std::unordered_multimap<std::size_t, std::uint64_t> byDialog_;
     std::unordered_map<std::string, std::vector<std::uint64_t>> byStation_;
     std::unordered_map<std::string, std::size_t> bySource_;
     std::array<std::size_t, kSipEvents> byEvent_ {};
