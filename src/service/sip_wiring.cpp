@@ -54,15 +54,17 @@ void AddSipOptions(QCommandLineParser& parser)
     parser.addOption({ "max-sip-subscriptions", "Hold at most N SIP subscriptions (default 50000).", "N" });
     parser.addOption({ "max-sip-subscriptions-per-source",
         "Hold at most N SIP subscriptions from one address (default 10000).", "N" });
+    parser.addOption({ "max-sip-connections",
+        "Hold at most N SIP connections (TCP and TLS) that carry subscriptions (default 1024).", "N" });
 }
 
 QString TakeSipOptions(const QCommandLineParser& parser, ServiceOptions& options)
 {
     const QString sip = QStringLiteral("sip");
     if (!parser.isSet(sip)) {
-        for (const char* option :
-            { "sip-domain", "sip-tls-cert", "sip-tls-key", "max-sip-subscriptions", "max-sip-subscriptions-per-source",
-                "sip-system-address", "sip-system-name", "sip-watch", "sip-watch-server", "sip-watch-credentials" }) {
+        for (const char* option : { "sip-domain", "sip-tls-cert", "sip-tls-key", "max-sip-subscriptions",
+                 "max-sip-subscriptions-per-source", "max-sip-connections", "sip-system-address", "sip-system-name",
+                 "sip-watch", "sip-watch-server", "sip-watch-credentials" }) {
             if (parser.isSet(QString::fromLatin1(option)))
                 return QStringLiteral("--%1 needs --sip").arg(QString::fromLatin1(option));
         }
@@ -95,6 +97,7 @@ QString TakeSipOptions(const QCommandLineParser& parser, ServiceOptions& options
     } counts[] = {
         { "max-sip-subscriptions", &sipOptions.maxSubscriptions },
         { "max-sip-subscriptions-per-source", &sipOptions.maxPerSource },
+        { "max-sip-connections", &sipOptions.maxConnections },
     };
     for (const auto& count : counts) {
         if (!parser.isSet(QString::fromLatin1(count.name)))

@@ -14,6 +14,8 @@ struct SipOptions {
     std::string domain;
     std::size_t maxSubscriptions = 50'000;
     std::size_t maxPerSource = 10'000;
+    // TCP and TLS connections that carry subscriptions.
+    std::size_t maxConnections = 1024;
     // What one message, or one read of a TCP connection, may hold: a proxy
     // sends its requests one after another on one connection.
     std::size_t maxMessageBytes = 256 * 1024;

@@ -59,15 +59,6 @@ std::string Str(const char* text)
     return text ? std::string(text) : std::string();
 }
 
-// The connection a subscriber over TCP or TLS opened, held while its dialog
-// lives. The dialog itself (tags, route, target, CSeq) is the book's: a
-// library dialog object per subscription would cost more than the rest of
-// the subscription together.
-std::shared_ptr<void> HoldConnection(tport_t* connection)
-{
-    return std::shared_ptr<void>(tport_ref(connection), [](void* held) { tport_unref(static_cast<tport_t*>(held)); });
-}
-
 tport_t* ConnectionOf(const SipSubscription& subscription)
 {
     auto* connection = static_cast<tport_t*>(subscription.link.get());
@@ -124,6 +115,23 @@ struct SipPresence::Library {
     std::array<sip_event_t*, kSipEvents> events {};
     std::array<sip_content_type_t*, kSipEvents> contentTypes {};
     std::array<sip_contact_t*, 3> contacts {};
+    // The TCP and TLS connections subscriptions hold, and by how many.
+    std::unordered_map<tport_t*, std::size_t> held;
+
+    // The connection a subscriber over TCP or TLS opened, held while its
+    // dialog lives. The dialog itself (tags, route, target, CSeq) is the
+    // book's: a library dialog object per subscription would cost more than
+    // the rest of the subscription together.
+    std::shared_ptr<void> hold(tport_t* connection)
+    {
+        ++held[connection];
+        return std::shared_ptr<void>(tport_ref(connection), [this](void* pointer) {
+            auto* released = static_cast<tport_t*>(pointer);
+            if (auto found = held.find(released); found != held.end() && --found->second == 0)
+                held.erase(found);
+            tport_unref(released);
+        });
+    }
     sip_contact_t* contactFor(const std::string& transport) const
     {
         return contacts[transport == "tls" ? 2 : transport == "tcp" ? 1 : 0];
@@ -237,9 +245,9 @@ Result<void> SipPresence::start()
         // A NOTIFY nobody answers ends after 8 s (five sends over UDP), not 32: the retry with the newest
         // state then puts the lamp right sooner. Answered requests' retransmissions are absorbed as long.
         NTATAG_SIP_T1X64(8'000),
-        // A connection that sends half a message, or nothing for longer than
-        // the longest subscription, is closed.
-        TPTAG_TIMEOUT(30'000), TPTAG_IDLE((kSipMaxExpires + 300) * 1000), TAG_END());
+        // A message must be whole within 30 s; a connection no subscription
+        // holds closes after a minute without a message.
+        TPTAG_TIMEOUT(30'000), TPTAG_IDLE(60'000), TAG_END());
     if (!lib.agent) {
         library_.reset();
         return Fail(
@@ -431,6 +439,14 @@ int SipPresence::subscribe(void* irqPointer, const void* sipPointer, const std::
             nta_incoming_treply(irq, SIP_503_SERVICE_UNAVAILABLE, SIPTAG_RETRY_AFTER_STR("5"), TAG_END());
             return 503;
         }
+        // Connections are bounded as the exchanges' are: a new one beyond
+        // the bound carries no subscription and idles out.
+        const bool connection = tport && tport_is_secondary(tport);
+        if (connection && !library_->held.contains(tport) && library_->held.size() >= options_.maxConnections) {
+            ++counters_.refused;
+            nta_incoming_treply(irq, SIP_503_SERVICE_UNAVAILABLE, SIPTAG_RETRY_AFTER_STR("60"), TAG_END());
+            return 503;
+        }
         const char* tag = nta_agent_newtag(library_->home, "%s", library_->agent);
         if (!tag) {
             nta_incoming_treply(irq, SIP_500_INTERNAL_SERVER_ERROR, TAG_END());
@@ -439,8 +455,8 @@ int SipPresence::subscribe(void* irqPointer, const void* sipPointer, const std::
         SipSubscription added;
         added.localTag = tag;
         su_free(library_->home, const_cast<char*>(tag));
-        if (tport && tport_is_secondary(tport))
-            added.link = HoldConnection(tport);
+        if (connection)
+            added.link = library_->hold(tport);
         added.event = event;
         added.station = uri->url_user;
         added.entity = "sip:" + added.station + "@" + options_.domain;

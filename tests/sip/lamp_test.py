@@ -96,7 +96,8 @@ def packages(korvel, send_tool, free_base_port):
     """Presence and message-summary over TCP, with one NOTIFY refused."""
     sip_port = free_sip_port()
     with tempfile.TemporaryDirectory(prefix="korvel-sip-") as folder, \
-            Hub(korvel, send_tool, free_base_port, extra=["--trace", "--sip", f"127.0.0.1:{sip_port}"]) as hub:
+            Hub(korvel, send_tool, free_base_port,
+                extra=["--trace", "--sip", f"127.0.0.1:{sip_port}", "--max-sip-connections", "1"]) as hub:
         pbx = pbx_address(hub.base, 2)
         hub.send(pbx, "statusreport", "--system-id", "QVX300", "--stations", "41100", "--status", "dnd", udp=True)
         hub.wait_for(r"41100:DND")
@@ -129,6 +130,13 @@ def packages(korvel, send_tool, free_base_port):
             assert [(s["event"], s["station"], s["source"].endswith("/tcp")) for s in held["subscriptions"]] \
                 == [("message-summary", "41100", True)], held
             assert held["watchers"] == {"41100": 1}, held
+            # SIPp's connection is the one the bound allows: another is refused.
+            with socket.create_connection(("127.0.0.1", sip_port), timeout=10) as second:
+                second.sendall(("SUBSCRIBE sip:41100@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/TCP 127.0.0.1:9;branch=z9hG4bKc2\r\n"
+                                "From: <sip:c@127.0.0.1>;tag=c\r\nTo: <sip:41100@127.0.0.1>\r\nCall-ID: c2\r\n"
+                                "CSeq: 1 SUBSCRIBE\r\nContact: <sip:c@127.0.0.1:9;transport=tcp>\r\nEvent: dialog\r\n"
+                                "Max-Forwards: 70\r\nContent-Length: 0\r\n\r\n").encode())
+                assert second.recv(4096).startswith(b"SIP/2.0 503"), "a connection beyond the bound was served"
             hub.send(pbx, "statusreport", "--system-id", "QVX300", "--stations", "41100", "--status", "msg", udp=True)
             hub.wait_for(r"SIP < 503 NOTIFY")
             hub.send(pbx, "statusreport", "--system-id", "QVX300", "--stations", "41100", "--status", "idle",
