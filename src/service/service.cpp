@@ -340,6 +340,7 @@ Result<void> Service::reloadFiles()
 {
     // A renewed certificate is served without a restart.
     reloadWebTls();
+    reloadSipTls();
     if (sipWatch_)
         static_cast<void>(sipWatch_->reload());
     if (hub_->reload())

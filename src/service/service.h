@@ -84,6 +84,7 @@ private:
     Result<void> startWebConsole();
     Result<void> startSip(); // sip_wiring.cpp
     void reloadWebTls();
+    void reloadSipTls(); // sip_wiring.cpp
     void printReadyLine() const;
     Result<void> save();
     Result<void> reloadFiles();

@@ -22,6 +22,38 @@
 
 namespace korvel {
 
+namespace {
+
+TlsFiles SipTlsFiles(const SipOptions& options)
+{
+    return TlsFiles { QString::fromStdString(options.tlsCertificate), QString::fromStdString(options.tlsKey) };
+}
+
+// The key and chain where the SIP library reads them, readable by the hub's
+// user only. True when either file changed.
+Result<bool> WriteSipTls(const std::filesystem::path& folder, const TlsCredentials& credentials)
+{
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_all, error);
+    QByteArray chain;
+    for (const QSslCertificate& certificate : credentials.configuration.localCertificateChain())
+        chain += certificate.toPem();
+    const QByteArray agent = credentials.configuration.privateKey().toPem() + chain;
+    bool changed = false;
+    for (const auto& [name, text] : { std::pair { "agent.pem", agent }, std::pair { "cafile.pem", chain } }) {
+        const Result<bool> written = ReplaceFile(folder / name, std::string_view(text.data(), text.size()));
+        if (!written)
+            return written.failure();
+        changed = changed || *written;
+        std::filesystem::permissions(
+            folder / name, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, error);
+    }
+    return changed;
+}
+
+} // namespace
+
 void AddSipOptions(QCommandLineParser& parser)
 {
     parser.addOption({ "sip",
@@ -169,8 +201,7 @@ Result<void> Service::startSip()
     if (sipOptions.tlsPort != 0) {
         // The same checks as the web console's certificate; the SIP library
         // reads the key and chain from a folder of the hub's own.
-        const Result<TlsCredentials> loaded = LoadTlsCredentials(
-            TlsFiles { QString::fromStdString(sipOptions.tlsCertificate), QString::fromStdString(sipOptions.tlsKey) });
+        const Result<TlsCredentials> loaded = LoadTlsCredentials(SipTlsFiles(sipOptions));
         if (!loaded) {
             Notify(hub_->console(), Severity::Error, "SIP: " + loaded.error());
             return loaded.failure();
@@ -178,21 +209,9 @@ Result<void> Service::startSip()
         for (const QString& warning : loaded->warnings)
             Notify(hub_->console(), Severity::Warning, "SIP: " + warning.toStdString());
         const std::filesystem::path folder = options_.hub.dataDirectory / "sip-tls";
-        std::error_code error;
-        std::filesystem::create_directories(folder, error);
-        std::filesystem::permissions(folder, std::filesystem::perms::owner_all, error);
-        QByteArray chain;
-        for (const QSslCertificate& certificate : loaded->configuration.localCertificateChain())
-            chain += certificate.toPem();
-        const QByteArray agent = loaded->configuration.privateKey().toPem() + chain;
-        for (const auto& [name, text] : { std::pair { "agent.pem", agent }, std::pair { "cafile.pem", chain } }) {
-            if (const Result<bool> written = ReplaceFile(folder / name, std::string_view(text.data(), text.size()));
-                !written) {
-                Notify(hub_->console(), Severity::Error, "SIP: " + written.error());
-                return written.failure();
-            }
-            std::filesystem::permissions(
-                folder / name, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, error);
+        if (const Result<bool> written = WriteSipTls(folder, *loaded); !written) {
+            Notify(hub_->console(), Severity::Error, "SIP: " + written.error());
+            return written.failure();
         }
         sipOptions.tlsFolder = folder.string();
         Notify(hub_->console(), Severity::Info, "SIP over TLS: " + loaded->description.toStdString());
@@ -293,6 +312,36 @@ Result<void> Service::startSip()
             "SIP import: PUBLISHed extensions are the stations of " + options_.sipImport->systemAddress + " ("
                 + options_.sipImport->systemName + ")");
     return {};
+}
+
+void Service::reloadSipTls()
+{
+    if (!sip_ || sip_->options().tlsPort == 0)
+        return;
+    // Checked as at start; a pair that cannot be used changes nothing.
+    const Result<TlsCredentials> loaded = LoadTlsCredentials(SipTlsFiles(sip_->options()));
+    if (!loaded) {
+        Notify(hub_->console(), Severity::Warning, "SIP: " + loaded.error() + "; the certificate in use stays");
+        return;
+    }
+    const Result<bool> written = WriteSipTls(sip_->options().tlsFolder, *loaded);
+    if (!written) {
+        Notify(hub_->console(), Severity::Warning, "SIP: " + written.error() + "; the certificate in use stays");
+        return;
+    }
+    for (const QString& warning : loaded->warnings)
+        Notify(hub_->console(), Severity::Warning, "SIP: " + warning.toStdString());
+    const std::string serving = "SIP over TLS: serving " + loaded->description.toStdString();
+    // The same certificate again keeps the subscribers' connections.
+    if (!*written && sip_->tlsListening()) {
+        Notify(hub_->console(), Severity::Info, serving + ", unchanged");
+        return;
+    }
+    if (const Result<void> reloaded = sip_->reloadTls(); !reloaded) {
+        Notify(hub_->console(), Severity::Error, "SIP: " + reloaded.error());
+        return;
+    }
+    Notify(hub_->console(), Severity::Info, serving);
 }
 
 } // namespace korvel

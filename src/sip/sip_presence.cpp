@@ -34,6 +34,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <unordered_map>
+#include <vector>
 
 namespace korvel {
 
@@ -96,6 +97,12 @@ struct SipPresence::Library {
     QTimer* poll = nullptr;
     nta_agent_t* agent = nullptr;
     nta_leg_t* defaultLeg = nullptr;
+    // TLS has an agent of its own: the library cannot swap the certificate
+    // of a live transport, so a reload replaces this agent alone.
+    nta_agent_t* tlsAgent = nullptr;
+    nta_leg_t* tlsLeg = nullptr;
+    // Malformed messages counted by the TLS agents a reload replaced.
+    std::uint64_t tlsBadBefore = 0;
     // NOTIFYs in flight, and whether each is a subscription's last.
     struct InFlight {
         std::uint64_t id = 0;
@@ -141,6 +148,10 @@ struct SipPresence::Library {
     {
         for (auto& [orq, unused] : inFlight)
             nta_outgoing_destroy(orq);
+        if (tlsLeg)
+            nta_leg_destroy(tlsLeg);
+        if (tlsAgent)
+            nta_agent_destroy(tlsAgent);
         if (defaultLeg)
             nta_leg_destroy(defaultLeg);
         if (agent)
@@ -240,28 +251,15 @@ Result<void> SipPresence::start()
     if (!lib.root)
         return Fail("the SIP library's event loop did not start");
     const std::string bound = "sip:" + options_.address + ":" + std::to_string(options_.port);
-    lib.agent = nta_agent_create(lib.root, URL_STRING_MAKE(bound.c_str()), nullptr, nullptr,
-        NTATAG_MAXSIZE(options_.maxMessageBytes), NTATAG_SERVER_RPORT(1), NTATAG_UA(0),
-        // A NOTIFY nobody answers ends after 8 s (five sends over UDP), not 32: the retry with the newest
-        // state then puts the lamp right sooner. Answered requests' retransmissions are absorbed as long.
-        NTATAG_SIP_T1X64(8'000),
-        // A message must be whole within 30 s; a connection no subscription
-        // holds closes after a minute without a message.
-        TPTAG_TIMEOUT(30'000), TPTAG_IDLE(60'000), TAG_END());
+    lib.agent = static_cast<nta_agent_t*>(createAgent(bound, nullptr));
     if (!lib.agent) {
         library_.reset();
         return Fail(
             "cannot listen for SIP on " + options_.address + ":" + std::to_string(options_.port) + " (UDP and TCP)");
     }
-    if (options_.tlsPort != 0) {
-        const std::string secure = "sips:" + options_.address + ":" + std::to_string(options_.tlsPort);
-        if (nta_agent_add_tport(
-                lib.agent, URL_STRING_MAKE(secure.c_str()), TPTAG_CERTIFICATE(options_.tlsFolder.c_str()), TAG_END())
-            != 0) {
-            library_.reset();
-            return Fail(
-                "cannot listen for SIP over TLS on " + options_.address + ":" + std::to_string(options_.tlsPort));
-        }
+    if (options_.tlsPort != 0 && !listenTls()) {
+        library_.reset();
+        return Fail("cannot listen for SIP over TLS on " + options_.address + ":" + std::to_string(options_.tlsPort));
     }
     lib.maxForwards = sip_max_forwards_make(lib.home, "70");
     for (const SipEvent event : { SipEvent::Dialog, SipEvent::Presence, SipEvent::MessageSummary }) {
@@ -281,6 +279,103 @@ Result<void> SipPresence::start()
     restore();
     QObject::connect(&lib.sweep, &QTimer::timeout, this, [this] { sweep(); });
     lib.sweep.start(1000);
+    return {};
+}
+
+void* SipPresence::createAgent(const std::string& url, const char* certificates)
+{
+    return nta_agent_create(library_->root, URL_STRING_MAKE(url.c_str()), nullptr, nullptr,
+        NTATAG_MAXSIZE(options_.maxMessageBytes), NTATAG_SERVER_RPORT(1), NTATAG_UA(0),
+        // A NOTIFY nobody answers ends after 8 s (five sends over UDP), not 32: the retry with the newest
+        // state then puts the lamp right sooner. Answered requests' retransmissions are absorbed as long.
+        NTATAG_SIP_T1X64(8'000),
+        // A message must be whole within 30 s; a connection no subscription
+        // holds closes after a minute without a message.
+        TPTAG_TIMEOUT(30'000), TPTAG_IDLE(60'000), TAG_IF(certificates, TPTAG_CERTIFICATE(certificates)), TAG_END());
+}
+
+bool SipPresence::listenTls()
+{
+    Library& lib = *library_;
+    const std::string secure = "sips:" + options_.address + ":" + std::to_string(options_.tlsPort);
+    lib.tlsAgent = static_cast<nta_agent_t*>(createAgent(secure, options_.tlsFolder.c_str()));
+    if (lib.tlsAgent) {
+        // Requests over TLS reach the same handler as the others.
+        lib.tlsLeg = nta_leg_tcreate(
+            lib.tlsAgent, RequestCallback, reinterpret_cast<nta_leg_magic_t*>(this), NTATAG_NO_DIALOG(1), TAG_END());
+    }
+    if (!lib.tlsLeg)
+        closeTls();
+    return lib.tlsLeg != nullptr;
+}
+
+void SipPresence::closeTls()
+{
+    Library& lib = *library_;
+    if (lib.tlsLeg)
+        nta_leg_destroy(lib.tlsLeg);
+    lib.tlsLeg = nullptr;
+    if (lib.tlsAgent) {
+        usize_t bad = 0;
+        nta_agent_get_stats(lib.tlsAgent, NTATAG_S_BAD_MESSAGE_REF(bad), TAG_END());
+        lib.tlsBadBefore += bad;
+        nta_agent_destroy(lib.tlsAgent);
+    }
+    lib.tlsAgent = nullptr;
+}
+
+bool SipPresence::tlsListening() const
+{
+    return library_ && library_->tlsAgent;
+}
+
+Result<void> SipPresence::reloadTls()
+{
+    if (!library_ || options_.tlsPort == 0)
+        return {};
+    Library& lib = *library_;
+    // The NOTIFYs out over TLS end as if refused for now: the pipeline sends
+    // the newest state again, on the new listener, after its back-off.
+    std::vector<Library::InFlight> stopped;
+    for (auto it = lib.inFlight.begin(); it != lib.inFlight.end();) {
+        const SipSubscription* s = book_.byId(it->second.id);
+        if (s && s->transport != "tls") {
+            ++it;
+            continue;
+        }
+        stopped.push_back(it->second);
+        lib.orqOf.erase(it->second.id);
+        nta_outgoing_destroy(it->first);
+        it = lib.inFlight.erase(it);
+    }
+    // The held connections are the old agent's: they go before it.
+    std::size_t closed = 0;
+    for (const auto& [id, s] : book_.all()) {
+        if (s->transport == "tls" && s->link) {
+            s->link.reset();
+            ++closed;
+        }
+    }
+    closeTls();
+    const bool listening = listenTls();
+    for (const Library::InFlight& done : stopped) {
+        SipSubscription* s = book_.byId(done.id);
+        if (!s)
+            continue;
+        if (done.final) {
+            end(done.id);
+            continue;
+        }
+        const NotifyPipeline::Next next = s->pipeline.answered(503);
+        if (next == NotifyPipeline::Next::End)
+            ++counters_.notifyFailed;
+        act(*s, next);
+    }
+    const std::string where = options_.address + ":" + std::to_string(options_.tlsPort);
+    if (!listening)
+        return Fail("cannot listen for SIP over TLS on " + where + " with the new certificate");
+    trace("SIP over TLS: listening again on " + where + "; its connections closed (" + std::to_string(closed)
+        + " subscriptions held one), " + std::to_string(stopped.size()) + " NOTIFYs to send again");
     return {};
 }
 
@@ -671,7 +766,10 @@ std::uint64_t SipPresence::malformed() const
         return 0;
     usize_t bad = 0;
     nta_agent_get_stats(library_->agent, NTATAG_S_BAD_MESSAGE_REF(bad), TAG_END());
-    return counters_.malformed + bad;
+    usize_t badTls = 0;
+    if (library_->tlsAgent)
+        nta_agent_get_stats(library_->tlsAgent, NTATAG_S_BAD_MESSAGE_REF(badTls), TAG_END());
+    return counters_.malformed + bad + badTls + library_->tlsBadBefore;
 }
 
 QByteArray SipPresence::subscriptionsJson() const
@@ -720,7 +818,9 @@ void SipPresence::save(bool orderly)
 void* SipPresence::createNotify(SipSubscription& s, const std::string& state, const std::string& body)
 {
     Library& lib = *library_;
-    msg_t* msg = nta_msg_create(lib.agent, 0);
+    // Over TLS on the TLS agent, which a reload may have left without a listener.
+    nta_agent_t* agent = s.transport == "tls" ? lib.tlsAgent : lib.agent;
+    msg_t* msg = agent ? nta_msg_create(agent, 0) : nullptr;
     if (!msg)
         return nullptr;
     su_home_t* home = msg_home(msg);
@@ -750,7 +850,7 @@ void* SipPresence::createNotify(SipSubscription& s, const std::string& state, co
         msg_destroy(msg);
         return nullptr;
     }
-    nta_outgoing_t* orq = nta_outgoing_mcreate(lib.agent, NotifyCallback, reinterpret_cast<nta_outgoing_magic_t*>(this),
+    nta_outgoing_t* orq = nta_outgoing_mcreate(agent, NotifyCallback, reinterpret_cast<nta_outgoing_magic_t*>(this),
         next.empty() ? nullptr : URL_STRING_MAKE(next.c_str()), msg, TAG_IF(connection, NTATAG_TPORT(connection)),
         TAG_END());
     if (!orq) {

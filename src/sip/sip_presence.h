@@ -57,6 +57,13 @@ public:
     SipPresence& operator=(const SipPresence&) = delete;
 
     Result<void> start();
+    // Serves the TLS port anew with the key and chain now in the options'
+    // TLS folder. The library cannot swap the certificate of a live
+    // transport: the TLS listener and its connections are made again, and
+    // NOTIFYs in flight on them are sent again after their back-off. The
+    // subscriptions stay.
+    Result<void> reloadTls();
+    bool tlsListening() const;
     const SipOptions& options() const { return options_; }
     const SipCounters& counters() const { return counters_; }
     // Messages the library could not parse.
@@ -92,6 +99,11 @@ private:
     int publish(void* irq, const void* sip); // sip_publish.cpp
     // The hub's Contact for a dialog over this transport.
     std::string contact(const std::string& transport) const;
+    // An agent of the library listening at this URL, with the hub's limits;
+    // over TLS with the key and chain in the folder `certificates`.
+    void* createAgent(const std::string& url, const char* certificates);
+    bool listenTls();
+    void closeTls();
 
     SystemTable& table_;
     ConsoleLog& console_;

@@ -1,7 +1,9 @@
 """SIP over TLS with the real hub: a phone on a TLS connection subscribes and
 gets its NOTIFYs back on that connection, with the hub's TLS Contact; a key
 that does not belong to the certificate stops the start with the reason; and
-a source allow.txt does not list is refused.
+a source allow.txt does not list is refused. SIGHUP serves a renewed
+certificate to new connections, and a pair that does not match is refused
+with the one in use kept.
 SIPp as Debian builds it has no TLS, so the phone here is Python's TLS
 client speaking the few lines a phone sends.
 Usage: tls_test.py KORVEL KORVEL_SEND FREE_BASE_PORT
@@ -9,6 +11,8 @@ Usage: tls_test.py KORVEL KORVEL_SEND FREE_BASE_PORT
 
 import os
 import re
+import shutil
+import signal
 import socket
 import ssl
 import subprocess
@@ -16,7 +20,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web"))
-from hub_process import BasePort, Hub, insecure_tls, make_certificate, pbx_address  # noqa: E402
+from hub_process import BasePort, Hub, insecure_tls, make_certificate, pbx_address, served_serial  # noqa: E402
 from sip_support import free_sip_port  # noqa: E402
 
 
@@ -90,6 +94,19 @@ def main(korvel, send_tool, free_base_port):
             assert "<state>confirmed</state>" in phone.notify()
             phone.subscribe(sip_port + 1, 0, 2, hub_tag)
             assert "Subscription-State: terminated" in phone.notify()
+            # Renewed, then a key of another certificate: the renewed one stays.
+            served = f"sips://127.0.0.1:{sip_port + 1}"
+            renewed, renewed_key = make_certificate(folder, "renewed", 3)
+            for new_key, said in ((renewed_key, r"SIP over TLS: serving certificate .*serial 0?3\b"),
+                                  (other_key, r"SIP: .*; the certificate in use stays")):
+                shutil.copyfile(renewed, certificate)
+                shutil.copyfile(new_key, key)
+                hub.process.send_signal(signal.SIGHUP)
+                hub.wait_for(said)
+                assert served_serial(served) == 3
+                phone = Phone(sip_port + 1)
+                phone.subscribe(sip_port + 1, 600, 1)
+                assert "<state>confirmed</state>" in phone.notify()
         # allow.txt keeps SIP sources out as it keeps exchanges out.
         with Hub(korvel, send_tool, free_base_port, extra=["--sip", f"127.0.0.1:{sip_port}"],
                  allow=["127.200.0.0/16"]) as hub:
@@ -104,8 +121,8 @@ def main(korvel, send_tool, free_base_port):
                               "Content-Length: 0\r\n\r\n").encode(), ("127.0.0.1", sip_port))
                 answer = phone.recv(65536).decode()
                 assert answer.startswith("SIP/2.0 403"), answer
-    print("a phone over TLS followed the lamp; a key of another certificate was refused; allow.txt kept a SIP "
-          "source out")
+    print("a phone over TLS followed the lamp; a renewed certificate was served after SIGHUP; a key of another "
+          "certificate was refused, at start and on reload; allow.txt kept a SIP source out")
     return 0
 
 
