@@ -76,6 +76,9 @@ def restart(hub, korvel, extra):
     import threading
     hub.process.send_signal(signal.SIGTERM)
     hub.process.wait(timeout=10)
+    # The old reader's end mark must land in the old queue, not the new one.
+    while hub.lines.get(timeout=10) is not None:
+        pass
     hub.process = subprocess.Popen(
         [korvel, "--headless", "--data-dir", hub.data, "--http", "127.0.0.1:0", *extra],
         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
