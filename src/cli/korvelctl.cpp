@@ -99,6 +99,22 @@ int Failed(const Answer& answer)
     return Refused(QString::fromUtf8(reason));
 }
 
+// The body of a request the hub answered 200; otherwise nothing, with the
+// failure said and `exitStatus` set.
+std::optional<QByteArray> Fetch(Client& client, const char* method, const QString& path, int& exitStatus)
+{
+    const auto answer = client.call(method, path);
+    if (!answer) {
+        exitStatus = kFailed;
+        return std::nullopt;
+    }
+    if (answer->status != 200) {
+        exitStatus = Failed(*answer);
+        return std::nullopt;
+    }
+    return answer->body;
+}
+
 // Columns as wide as their widest cell, the last one unpadded.
 void PrintTable(const QList<QStringList>& rows)
 {
@@ -183,12 +199,11 @@ int Status(Client& client, bool json)
 
 int Systems(Client& client, bool json)
 {
-    const auto answer = client.call("GET", QStringLiteral("/api/systems"));
-    if (!answer)
-        return kFailed;
-    if (answer->status != 200)
-        return Failed(*answer);
-    const QJsonArray systems = Object(answer->body).value(QStringLiteral("systems")).toArray();
+    int status = 0;
+    const std::optional<QByteArray> body = Fetch(client, "GET", QStringLiteral("/api/systems"), status);
+    if (!body)
+        return status;
+    const QJsonArray systems = Object(*body).value(QStringLiteral("systems")).toArray();
     if (json) {
         Say(stdout, QString::fromUtf8(QJsonDocument(systems).toJson(QJsonDocument::Compact)));
         return 0;
@@ -209,18 +224,17 @@ int Systems(Client& client, bool json)
 
 int Stations(Client& client, const QString& address, bool json)
 {
-    const auto answer = client.call("GET", Path(address, "/stations"));
-    if (!answer)
-        return kFailed;
-    if (answer->status != 200)
-        return Failed(*answer);
+    int status = 0;
+    const std::optional<QByteArray> body = Fetch(client, "GET", Path(address, "/stations"), status);
+    if (!body)
+        return status;
     if (json) {
-        Say(stdout, QString::fromUtf8(answer->body.trimmed()));
+        Say(stdout, QString::fromUtf8(body->trimmed()));
         return 0;
     }
     static const char* const kStates[] = { "Idle", "Busy", "DND", "Message", "Unknown", "Out of Service" };
     QList<QStringList> rows { { QStringLiteral("STATION"), QStringLiteral("STATE") } };
-    for (const QJsonValue& value : Object(answer->body).value(QStringLiteral("stations")).toArray()) {
+    for (const QJsonValue& value : Object(*body).value(QStringLiteral("stations")).toArray()) {
         const QJsonObject station = value.toObject();
         const int state = station.value(QStringLiteral("state")).toInt(-1);
         rows.append({ station.value(QStringLiteral("number")).toString(),
@@ -233,19 +247,18 @@ int Stations(Client& client, const QString& address, bool json)
 // The SIP subscriptions, one line each, then the watchers of each station watched.
 int Sip(Client& client, bool json)
 {
-    const auto answer = client.call("GET", QStringLiteral("/api/sip"));
-    if (!answer)
-        return kFailed;
-    if (answer->status != 200)
-        return Failed(*answer);
+    int status = 0;
+    const std::optional<QByteArray> body = Fetch(client, "GET", QStringLiteral("/api/sip"), status);
+    if (!body)
+        return status;
     if (json) {
-        Say(stdout, QString::fromUtf8(answer->body.trimmed()));
+        Say(stdout, QString::fromUtf8(body->trimmed()));
         return 0;
     }
-    const QJsonObject body = Object(answer->body);
+    const QJsonObject sip = Object(*body);
     QList<QStringList> rows { { QStringLiteral("EVENT"), QStringLiteral("STATION"), QStringLiteral("SOURCE"),
         QStringLiteral("EXPIRES"), QStringLiteral("VERSION"), QStringLiteral("CSEQ"), QStringLiteral("FAILURES") } };
-    for (const QJsonValue& value : body.value(QStringLiteral("subscriptions")).toArray()) {
+    for (const QJsonValue& value : sip.value(QStringLiteral("subscriptions")).toArray()) {
         const QJsonObject subscription = value.toObject();
         rows.append({ Cell(subscription[QStringLiteral("event")]), Cell(subscription[QStringLiteral("station")]),
             Cell(subscription[QStringLiteral("source")]),
@@ -256,7 +269,7 @@ int Sip(Client& client, bool json)
     PrintTable(rows);
     Say(stdout, QString());
     rows = { { QStringLiteral("STATION"), QStringLiteral("WATCHERS") } };
-    const QJsonObject watchers = body.value(QStringLiteral("watchers")).toObject();
+    const QJsonObject watchers = sip.value(QStringLiteral("watchers")).toObject();
     for (auto station = watchers.begin(); station != watchers.end(); ++station)
         rows.append({ station.key(), Cell(station.value()) });
     PrintTable(rows);
@@ -286,15 +299,14 @@ int Write(Client& client, const QByteArray& method, const QString& path, const Q
 
 int Ping(Client& client, const QString& address, bool json)
 {
-    const auto answer = client.call("POST", Path(address, "/ping"));
-    if (!answer)
-        return kFailed;
-    if (answer->status != 200)
-        return Failed(*answer);
-    const QJsonObject result = Object(answer->body);
+    int status = 0;
+    const std::optional<QByteArray> body = Fetch(client, "POST", Path(address, "/ping"), status);
+    if (!body)
+        return status;
+    const QJsonObject result = Object(*body);
     const int received = result.value(QStringLiteral("received")).toInt();
     if (json) {
-        Say(stdout, QString::fromUtf8(answer->body.trimmed()));
+        Say(stdout, QString::fromUtf8(body->trimmed()));
     } else {
         QStringList times;
         for (const QJsonValue& rtt : result.value(QStringLiteral("rtt_ms")).toArray())
