@@ -60,6 +60,12 @@ std::string Str(const char* text)
     return text ? std::string(text) : std::string();
 }
 
+// UDP, TCP, TLS: 0, 1, 2.
+std::size_t TransportIndex(std::string_view transport)
+{
+    return transport == "tls" ? 2 : transport == "tcp" ? 1 : 0;
+}
+
 tport_t* ConnectionOf(const SipSubscription& subscription)
 {
     auto* connection = static_cast<tport_t*>(subscription.link.get());
@@ -139,10 +145,7 @@ struct SipPresence::Library {
             tport_unref(released);
         });
     }
-    sip_contact_t* contactFor(const std::string& transport) const
-    {
-        return contacts[transport == "tls" ? 2 : transport == "tcp" ? 1 : 0];
-    }
+    sip_contact_t* contactFor(std::string_view transport) const { return contacts[TransportIndex(transport)]; }
 
     ~Library()
     {
@@ -267,10 +270,7 @@ Result<void> SipPresence::start()
         lib.contentTypes[static_cast<std::size_t>(event)] = sip_content_type_make(lib.home, SipEventContentType(event));
     }
     for (const char* transport : { "udp", "tcp", "tls" })
-        lib.contacts[transport == std::string_view("tls") ? 2
-                : transport == std::string_view("tcp")    ? 1
-                                                          : 0]
-            = sip_contact_make(lib.home, contact(transport).c_str());
+        lib.contacts[TransportIndex(transport)] = sip_contact_make(lib.home, contact(transport).c_str());
     lib.defaultLeg = nta_leg_tcreate(
         lib.agent, RequestCallback, reinterpret_cast<nta_leg_magic_t*>(this), NTATAG_NO_DIALOG(1), TAG_END());
     board_ = std::make_unique<StationBoard>(
@@ -358,19 +358,8 @@ Result<void> SipPresence::reloadTls()
     }
     closeTls();
     const bool listening = listenTls();
-    for (const Library::InFlight& done : stopped) {
-        SipSubscription* s = book_.byId(done.id);
-        if (!s)
-            continue;
-        if (done.final) {
-            end(done.id);
-            continue;
-        }
-        const NotifyPipeline::Next next = s->pipeline.answered(503);
-        if (next == NotifyPipeline::Next::End)
-            ++counters_.notifyFailed;
-        act(*s, next);
-    }
+    for (const Library::InFlight& done : stopped)
+        settle(done.id, done.final, 503);
     const std::string where = options_.address + ":" + std::to_string(options_.tlsPort);
     if (!listening)
         return Fail("cannot listen for SIP over TLS on " + where + " with the new certificate");
@@ -671,12 +660,8 @@ void SipPresence::sendNotify(SipSubscription& subscription, const char* terminat
             + std::to_string(subscription.sourcePort) + "/" + subscription.transport);
     }
     if (!orq) {
-        if (terminatedReason) {
-            end(subscription.id);
-            return;
-        }
-        // Nothing went: tried again after the back-off, as one that timed out.
-        act(subscription, subscription.pipeline.answered(503));
+        // Nothing went: tried again after the back-off, as one that failed.
+        settle(subscription.id, terminatedReason != nullptr, 503);
         return;
     }
     if (auto old = library_->orqOf.find(subscription.id); old != library_->orqOf.end()) {
@@ -712,17 +697,23 @@ int SipPresence::onNotifyAnswer(void* orqPointer, const void*)
         ++counters_.notifyOk;
     else if (status == 481)
         ++counters_.notifyGone;
+    settle(done.id, done.final, status);
+    return 0;
+}
+
+void SipPresence::settle(std::uint64_t id, bool final, int status)
+{
+    SipSubscription* subscription = book_.byId(id);
     if (!subscription)
-        return 0;
-    if (done.final) {
-        end(done.id);
-        return 0;
+        return;
+    if (final) {
+        end(id);
+        return;
     }
     const NotifyPipeline::Next next = subscription->pipeline.answered(status);
     if (next == NotifyPipeline::Next::End && status != 481)
         ++counters_.notifyFailed;
     act(*subscription, next);
-    return 0;
 }
 
 void SipPresence::end(std::uint64_t id)

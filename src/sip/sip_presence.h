@@ -87,6 +87,9 @@ private:
     void stationChanged(const std::string& station, StationLamp lamp);
     void sendNotify(SipSubscription& subscription, const char* terminatedReason = nullptr);
     void act(SipSubscription& subscription, NotifyPipeline::Next next);
+    // A NOTIFY in flight ended with `status` (503 for one that never went):
+    // the subscription's next step, or its end after its last NOTIFY.
+    void settle(std::uint64_t id, bool final, int status);
     void end(std::uint64_t id);
     void sweep();
     void restore();
